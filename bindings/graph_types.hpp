@@ -1,0 +1,33 @@
+// Native types of the graph module shared by its binding parts
+// (graph.cpp, graph_lattice.cpp, graph_polish.cpp).
+#pragma once
+
+#include <memory>
+
+#include "convert.hpp"
+#include "kelvane/lattice.hpp"
+#include "kelvane/obstacles.hpp"
+
+namespace kelvane::py {
+
+// Python `_ObstacleIndex`: owns the core index.
+struct PyObstacleIndex {
+    std::shared_ptr<const ObstacleIndex> index;
+};
+
+// Python `Obstacle`: four float attributes.
+struct PyObstacle {
+    Box box;
+};
+
+// Registers the lattice adjacency mapping, the lattice search functions and
+// direction/edge-key helpers (graph_lattice.cpp).
+void bind_lattice(nb::module_& m);
+
+// Wraps a core lattice as the read-only adjacency mapping `g.adj`.
+nb::object lattice_adjacency(std::shared_ptr<const Lattice> lattice);
+
+// Registers `_extend_short_segments` (graph_polish.cpp).
+void bind_polish(nb::module_& m);
+
+}  // namespace kelvane::py

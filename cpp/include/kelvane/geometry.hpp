@@ -1,0 +1,72 @@
+// Value types shared by every part of the router: points, boxes, directions.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace kelvane {
+
+struct Point {
+    double x = 0.0, y = 0.0;
+    friend bool operator==(const Point& a, const Point& b) { return a.x == b.x && a.y == b.y; }
+    friend bool operator!=(const Point& a, const Point& b) { return !(a == b); }
+};
+
+using Path = std::vector<Point>;
+
+// Axis-aligned closed rectangle [x0, x1] x [y0, y1].
+struct Box {
+    double x0 = 0.0, y0 = 0.0, x1 = 0.0, y1 = 0.0;
+    Box inflated(double m) const { return {x0 - m, y0 - m, x1 + m, y1 + m}; }
+    bool contains_open(Point p, double eps) const {
+        return p.x > x0 + eps && p.x < x1 - eps && p.y > y0 + eps && p.y < y1 - eps;
+    }
+    bool contains_closed(Point p, double eps) const {
+        return p.x >= x0 - eps && p.x <= x1 + eps && p.y >= y0 - eps && p.y <= y1 + eps;
+    }
+};
+
+// Travel directions, numbered counter-clockwise: E=0, N=1, W=2, S=3.
+// Around a node the four sides are met in this cyclic order, which is what
+// makes "two chords cross" the same as "their index pairs interleave".
+enum Dir : std::uint8_t { E = 0, N = 1, W = 2, S = 3 };
+constexpr int kNoDir = -1;
+
+inline int opposite(int d) { return (d + 2) & 3; }
+inline int turn_left(int d) { return (d + 1) & 3; }
+inline int turn_right(int d) { return (d + 3) & 3; }
+inline bool is_horizontal(int d) { return (d & 1) == 0; }
+inline double dir_dx(int d) { return d == E ? 1.0 : (d == W ? -1.0 : 0.0); }
+inline double dir_dy(int d) { return d == N ? 1.0 : (d == S ? -1.0 : 0.0); }
+
+// Direction of the step a -> b along its dominant axis (ties count as vertical).
+inline int direction_of(Point a, Point b) {
+    const double dx = b.x - a.x, dy = b.y - a.y;
+    if (std::fabs(dx) > std::fabs(dy)) return dx > 0 ? E : W;
+    return dy > 0 ? N : S;
+}
+
+inline double manhattan(Point a, Point b) { return std::fabs(a.x - b.x) + std::fabs(a.y - b.y); }
+
+// True when the two chords {a0,a1} and {b0,b1} (sorted side indices of a node)
+// cross inside the node: the four sides are distinct and alternate around it.
+inline bool chords_interleave(int a0, int a1, int b0, int b1) {
+    return (a0 < b0 && b0 < a1 && a1 < b1) || (b0 < a0 && a0 < b1 && b1 < a1);
+}
+
+// Round half to even onto a grid of step `grid` (grid > 0).
+inline double snap_to_grid(double v, double grid) {
+    return std::nearbyint(v / grid) * grid;
+}
+
+// Remove zero-length steps and interior points on a straight run, keeping the
+// first and last point.  Reversals are kept as corners.
+Path simplify_path(const Path& pts, double tol = 1e-9);
+
+// Number of corners of an axis-parallel path after simplification.
+int count_bends(const Path& pts);
+
+double path_length(const Path& pts);
+
+}  // namespace kelvane

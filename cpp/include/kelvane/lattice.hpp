@@ -1,0 +1,66 @@
+// Explicit track lattice: nodes with integer ids and a CSR adjacency.
+//
+// Built either from track lines (every crossing of a horizontal and a vertical
+// line is a node, neighbours along a line are joined unless an obstacle blocks
+// the segment) or from a caller's adjacency lists.  Neighbour order is kept
+// exactly as built: the search breaks ties on it.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include "kelvane/geometry.hpp"
+#include "kelvane/obstacles.hpp"
+
+namespace kelvane {
+
+struct PointHash {
+    size_t operator()(const Point& p) const noexcept {
+        std::uint64_t a, b;
+        static_assert(sizeof(double) == 8, "64-bit doubles");
+        double x = p.x == 0.0 ? 0.0 : p.x, y = p.y == 0.0 ? 0.0 : p.y;  // -0.0 == 0.0
+        std::memcpy(&a, &x, 8);
+        std::memcpy(&b, &y, 8);
+        std::uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + 0x7F4A7C159E3779B9ull + (a << 6) + (a >> 2));
+        h ^= h >> 31;
+        return static_cast<size_t>(h * 0xBF58476D1CE4E5B9ull);
+    }
+};
+
+struct Lattice {
+    std::vector<Point> nodes;                    // node id -> coordinates
+    std::vector<std::uint32_t> offsets;          // CSR: neighbours of n are [offsets[n], offsets[n+1])
+    std::vector<std::uint32_t> neighbour;        // target node id
+    std::vector<double> length;                  // edge length as given
+    std::vector<std::uint8_t> dir;               // travel direction of the step (E, N, W, S)
+    std::vector<std::uint32_t> edge_id;          // undirected edge id shared by both directions
+    std::uint32_t num_edges = 0;                 // number of undirected edges
+    bool lengths_at_least_manhattan = true;      // enables the A* bound
+    std::unordered_map<Point, std::uint32_t, PointHash> id_of;
+
+    size_t size() const { return nodes.size(); }
+    long find(Point p) const {
+        auto it = id_of.find(p);
+        return it == id_of.end() ? -1 : static_cast<long>(it->second);
+    }
+    // Undirected edge id between neighbours a and b, or -1.
+    long edge_between(std::uint32_t a, std::uint32_t b) const;
+};
+
+// Lattice over the crossings of `xs` (vertical lines) and `ys` (horizontal
+// lines), plus `extra` points.  Node order: extra points are appended after
+// the grid in the order given (duplicates of grid nodes are dropped).
+// Edges: horizontal lines from the lowest y up, each from low x to high x;
+// then vertical lines from the lowest x up, each from low y to high y.  A
+// segment blocked by `index` is not entered.
+Lattice build_line_lattice(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<Point>& extra,
+                           const ObstacleIndex& index);
+
+// Lattice from adjacency lists: node i of `nodes` has neighbours adj[i] as
+// (node id, length) pairs.  Directions come from the coordinates.
+Lattice build_lattice_from_lists(std::vector<Point> nodes,
+                                 const std::vector<std::vector<std::pair<std::uint32_t, double>>>& adj);
+
+}  // namespace kelvane

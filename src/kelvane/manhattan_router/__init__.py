@@ -1,0 +1,1 @@
+"""Manhattan routers of kelvane (extension modules live beside this file)."""
