@@ -166,3 +166,27 @@ inline nb::list path_to_tuples(const Path& p) {
 }
 
 }  // namespace kelvane::py
+
+namespace kelvane::py {
+
+// turn_bias: "center"/"centre" (bends midway), "start", "end", "none"/None,
+// or a number in [0, 1] giving the preferred relative position of bends.
+inline TurnBias to_turn_bias(nb::handle obj) {
+    TurnBias b;
+    if (obj.is_none()) { b.active = false; return b; }
+    if (PyUnicode_Check(obj.ptr())) {
+        const std::string s = nb::cast<std::string>(obj);
+        if (s == "center" || s == "centre") b.position = 0.5;
+        else if (s == "start") b.position = 0.0;
+        else if (s == "end") b.position = 1.0;
+        else if (s == "none") b.active = false;
+        else raise_value("turn_bias must be 'center', 'start', 'end', 'none' or a number in [0, 1], got '" + s + "'");
+        return b;
+    }
+    const double v = to_finite(obj, "turn_bias");
+    if (v < 0 || v > 1) raise_value("turn_bias must be in [0, 1]");
+    b.position = v;
+    return b;
+}
+
+}  // namespace kelvane::py

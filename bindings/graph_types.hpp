@@ -31,3 +31,8 @@ nb::object lattice_adjacency(std::shared_ptr<const Lattice> lattice);
 void bind_polish(nb::module_& m);
 
 }  // namespace kelvane::py
+
+namespace kelvane::py {
+// Registers rail_bridge_v2 and _build_rail_bridge_graph (graph_router.cpp).
+void bind_router(nb::module_& m);
+}  // namespace kelvane::py

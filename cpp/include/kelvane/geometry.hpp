@@ -70,3 +70,25 @@ int count_bends(const Path& pts);
 double path_length(const Path& pts);
 
 }  // namespace kelvane
+
+namespace kelvane {
+
+// Where a route prefers its bends among equally short alternatives.
+// position 0 = near the start, 0.5 = midway, 1 = near the end; inactive = no preference.
+struct TurnBias {
+    bool active = true;
+    double position = 0.5;
+};
+
+// Tie-break cost of a bend at `at` on a route from `from` to `to`: a tiny
+// amount (scale * 1e-6 at most) growing with the distance of the bend's
+// relative position from the preferred one.  It never outweighs a real
+// difference in length or bends of more than that amount.
+inline double turn_bias_cost(const TurnBias& bias, Point at, Point from, Point to, double scale) {
+    if (!bias.active) return 0.0;
+    const double ds = manhattan(from, at), de = manhattan(at, to);
+    const double frac = (ds + de) > 0 ? ds / (ds + de) : 0.5;
+    return 1e-6 * scale * std::fabs(frac - bias.position);
+}
+
+}  // namespace kelvane

@@ -1,0 +1,108 @@
+// Module kelvane.manhattan_router.graph: obstacle records and index, the
+// single-route router, per-route search graphs and the lattice search.
+//
+// Conventions of this module:
+//  * Directions are the ints 0..3 for E, N, W, S (counter-clockwise).  _OPP maps
+//    a direction to the opposite one; _DIR_IDX maps a direction to its index
+//    around a node (the identity here).  Two chords through a node cross
+//    exactly when their sorted index pairs interleave (_interleaved_pos).
+//  * A lattice node is a tuple (x, y) of floats; an edge key is the tuple
+//    (min(a, b), max(a, b)) of its two end nodes, the same in both directions.
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include "graph_types.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace kelvane;
+using namespace kelvane::py;
+
+namespace {
+
+std::string fmt(double v) {
+    nb::object r = nb::repr(nb::float_(v));
+    return nb::cast<std::string>(r);
+}
+
+}  // namespace
+
+NB_MODULE(graph, m) {
+    m.doc() = "Obstacle index, single-route router (rail_bridge_v2), per-route graphs and lattice search.";
+
+    nb::class_<PyObstacle>(m, "Obstacle", "Axis-aligned obstacle box (x_min, y_min, x_max, y_max).")
+        .def("__init__",
+             [](PyObstacle* self, nb::handle x_min, nb::handle y_min, nb::handle x_max, nb::handle y_max) {
+                 Box b{to_finite(x_min, "x_min"), to_finite(y_min, "y_min"), to_finite(x_max, "x_max"),
+                       to_finite(y_max, "y_max")};
+                 if (b.x0 > b.x1) raise_value("Obstacle: x_min > x_max");
+                 if (b.y0 > b.y1) raise_value("Obstacle: y_min > y_max");
+                 new (self) PyObstacle{b};
+             },
+             "x_min"_a, "y_min"_a, "x_max"_a, "y_max"_a)
+        .def_prop_ro("x_min", [](const PyObstacle& o) { return o.box.x0; })
+        .def_prop_ro("y_min", [](const PyObstacle& o) { return o.box.y0; })
+        .def_prop_ro("x_max", [](const PyObstacle& o) { return o.box.x1; })
+        .def_prop_ro("y_max", [](const PyObstacle& o) { return o.box.y1; })
+        .def("__repr__",
+             [](const PyObstacle& o) {
+                 return "Obstacle(x_min=" + fmt(o.box.x0) + ", y_min=" + fmt(o.box.y0) + ", x_max=" + fmt(o.box.x1) +
+                        ", y_max=" + fmt(o.box.y1) + ")";
+             })
+        .def("__eq__",
+             [](const PyObstacle& a, nb::handle b) -> nb::object {
+                 PyObstacle* o = nullptr;
+                 if (!nb::try_cast<PyObstacle*>(b, o) || !o) return nb::borrow(Py_NotImplemented);
+                 return nb::bool_(a.box.x0 == o->box.x0 && a.box.y0 == o->box.y0 && a.box.x1 == o->box.x1 &&
+                                  a.box.y1 == o->box.y1);
+             })
+        .def("__hash__",
+             [](const PyObstacle& o) {
+                 return nb::hash(nb::make_tuple(o.box.x0, o.box.y0, o.box.x1, o.box.y1));
+             })
+        .def("__iter__",
+             [](const PyObstacle& o) {
+                 return nb::iter(nb::make_tuple(o.box.x0, o.box.y0, o.box.x1, o.box.y1));
+             })
+        .def("__len__", [](const PyObstacle&) { return 4; })
+        .def("__getitem__", [](const PyObstacle& o, Py_ssize_t i) {
+            const double v[4] = {o.box.x0, o.box.y0, o.box.x1, o.box.y1};
+            if (i < 0) i += 4;
+            if (i < 0 || i >= 4) throw nb::index_error("Obstacle index out of range");
+            return v[i];
+        });
+
+    nb::class_<PyObstacleIndex>(m, "_ObstacleIndex",
+                                "Gridded index over boxes.  blocked(x1, y1, x2, y2) is True when the\n"
+                                "axis-parallel segment runs through the open interior of a box (running\n"
+                                "along a side or ending on one is allowed).  dbu, when given, sets the\n"
+                                "contact tolerance to a thousandth of the grid step (else 1e-9).")
+        .def("__init__",
+             [](PyObstacleIndex* self, nb::handle obstacles, nb::handle dbu) {
+                 new (self) PyObstacleIndex{std::make_shared<const ObstacleIndex>(to_boxes(obstacles, "obstacles"),
+                                                                                  to_grid(dbu))};
+             },
+             "obstacles"_a, "dbu"_a = nb::none())
+        .def("blocked",
+             [](const PyObstacleIndex& self, nb::handle x1, nb::handle y1, nb::handle x2, nb::handle y2) {
+                 return self.index->blocked({to_finite(x1, "x1"), to_finite(y1, "y1")},
+                                            {to_finite(x2, "x2"), to_finite(y2, "y2")});
+             },
+             "x1"_a, "y1"_a, "x2"_a, "y2"_a)
+        .def("__len__", [](const PyObstacleIndex& self) { return self.index->size(); });
+
+    m.def("_segment_blocked",
+          [](nb::handle x1, nb::handle y1, nb::handle x2, nb::handle y2, nb::handle boxes, nb::handle dbu) {
+              const Point p{to_finite(x1, "x1"), to_finite(y1, "y1")}, q{to_finite(x2, "x2"), to_finite(y2, "y2")};
+              const double eps = contact_tolerance(to_grid(dbu));
+              for (const Box& b : to_boxes(boxes, "boxes"))
+                  if (segment_touches(p, q, b, eps)) return true;
+              return false;
+          },
+          "x1"_a, "y1"_a, "x2"_a, "y2"_a, "boxes"_a, "dbu"_a = nb::none(),
+          "True when the segment (x1, y1)-(x2, y2) touches any of `boxes` (closed: sides and corners count).");
+
+    bind_lattice(m);
+    bind_polish(m);
+    bind_router(m);
+}

@@ -1,0 +1,41 @@
+#include "check.hpp"
+#include "kelvane/geometry.hpp"
+#include "kelvane/obstacles.hpp"
+
+using namespace kelvane;
+
+TEST(chords_interleave_only_for_alternating_distinct_sides) {
+    CHECK(chords_interleave(0, 2, 1, 3));   // straight E-W crosses straight N-S
+    CHECK(chords_interleave(1, 3, 0, 2));
+    CHECK(!chords_interleave(0, 1, 2, 3));  // two corners on opposite quadrants touch nothing
+    CHECK(!chords_interleave(0, 2, 0, 1));  // sharing a side is an overlap, not a crossing
+    CHECK(!chords_interleave(0, 3, 1, 2));
+}
+
+TEST(simplify_drops_collinear_and_zero_steps) {
+    Path p{{0, 0}, {1, 0}, {1, 0}, {3, 0}, {3, 2}, {3, 5}};
+    Path s = simplify_path(p);
+    CHECK(s.size() == 3);
+    CHECK(s[1] == (Point{3, 0}));
+    CHECK(count_bends(p) == 1);
+    CHECK_NEAR(path_length(p), 8.0, 1e-12);
+}
+
+TEST(blocked_means_through_the_interior) {
+    ObstacleIndex idx({{0, 0, 10, 10}}, 0.0);
+    CHECK(idx.blocked({-5, 5}, {5, 5}));      // enters the interior
+    CHECK(!idx.blocked({-5, 10}, {15, 10}));  // runs along the top side
+    CHECK(!idx.blocked({-5, 5}, {0, 5}));     // ends on the left side
+    CHECK(!idx.blocked({-5, 11}, {15, 11}));  // passes above
+    CHECK(idx.blocked({5, -3}, {5, 3}));
+    ObstacleIndex wall({{5, 0, 5, 10}}, 0.0);  // zero-width wall
+    CHECK(wall.blocked({0, 5}, {10, 5}));
+    CHECK(!wall.blocked({0, 5}, {5, 5}));
+}
+
+TEST(touches_counts_sides_and_corners) {
+    Box b{0, 0, 2, 2};
+    CHECK(segment_touches({-1, 2}, {0, 2}, b, 1e-9));
+    CHECK(segment_touches({2, 2}, {2, 5}, b, 1e-9));
+    CHECK(!segment_touches({2.1, 0}, {2.1, 5}, b, 1e-9));
+}
