@@ -55,8 +55,13 @@ inline nb::object item_of(nb::handle obj, Py_ssize_t i) {
     return nb::steal(r);
 }
 
-// A point: any 2-sequence of finite numbers.
+// A point: any 2-sequence of finite numbers.  Arrays (numpy, jax) are read
+// through one tolist() call instead of per-element indexing.
 inline Point to_point(nb::handle obj, const char* what) {
+    if (!PyList_Check(obj.ptr()) && !PyTuple_Check(obj.ptr()) && nb::hasattr(obj, "tolist")) {
+        nb::object as_list = obj.attr("tolist")();
+        if (PyList_Check(as_list.ptr())) return to_point(as_list, what);
+    }
     if (length_of(obj, what) != 2) raise_value(std::string(what) + " must have exactly 2 coordinates");
     const std::string w(what);
     return {to_finite(item_of(obj, 0), (w + "[0]").c_str()), to_finite(item_of(obj, 1), (w + "[1]").c_str())};

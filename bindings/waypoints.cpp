@@ -1,3 +1,85 @@
-#include "convert.hpp"
+// Module kelvane.manhattan_router.waypoints: single routes through ordered
+// waypoints, with the guarantees of graph.rail_bridge_v2 on every leg.
+#include <nanobind/stl/string.h>
 
-NB_MODULE(waypoints, m) { m.doc() = "Single routes through ordered waypoints."; }
+#include "route_info.hpp"
+#include "kelvane/waypoints.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using namespace kelvane;
+using namespace kelvane::py;
+
+namespace {
+
+const char* kDoc = R"(Route from `start` to `end` through every waypoint, in order.
+
+Returns (skeleton, info) like graph.rail_bridge_v2: an N x 2 float array of
+corner points from exactly `start` to exactly `end`, passing through every
+waypoint, and a dict.
+
+waypoints   sequence of points (x, y), visited in order.
+pins        None, or one entry per waypoint: None / False leaves the heading
+            through that waypoint free (the router tries every heading and
+            keeps the best whole route); a tangent vector (axis-parallel,
+            non-zero) pins it: the route passes the waypoint travelling that
+            way.  Either way the route passes a waypoint straight, with a run
+            of at least the bend radius on both sides.
+All other parameters mean what they mean for rail_bridge_v2 (end_tangent is
+the heading of travel into the end port).  Earlier legs are not treated as
+obstacles for later ones.
+
+info: the keys of rail_bridge_v2 totalled over the legs (clean and bends_ok
+only when every leg is), plus "headings" (the heading chosen at each
+waypoint, as direction ints E=0, N=1, W=2, S=3) and "legs" (one info dict per
+leg, start -> first waypoint -> ... -> end).)";
+
+}  // namespace
+
+NB_MODULE(waypoints, m) {
+    m.doc() = "Single routes through ordered waypoints (route_waypoints_v2).";
+    m.def(
+        "route_waypoints_v2",
+        [](nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent, nb::handle waypoints,
+           nb::handle delta, nb::handle obstacles, nb::handle pins, nb::handle turn_bias, nb::handle sliding_bias,
+           nb::handle real_obstacles, nb::handle route_skeletons, nb::handle route_spacing, nb::handle route_pivots,
+           nb::handle bend_delta, nb::handle dbu) {
+            WaypointRequest req;
+            req.route = to_route_request(start, end, start_tangent, end_tangent, delta, obstacles, turn_bias,
+                                         sliding_bias, real_obstacles, route_skeletons, route_spacing, route_pivots,
+                                         bend_delta, dbu);
+            const Py_ssize_t n = waypoints.is_none() ? 0 : length_of(waypoints, "waypoints");
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                const std::string what = "waypoints[" + std::to_string(k) + "]";
+                req.waypoints.push_back(settle_end_point(to_point(item_of(waypoints, k), what.c_str()), req.route.grid));
+            }
+            if (pins.is_none()) {
+                req.pins.assign(static_cast<size_t>(n), -1);
+            } else {
+                if (length_of(pins, "pins") != n) raise_value("pins must have one entry per waypoint");
+                for (Py_ssize_t k = 0; k < n; ++k) {
+                    nb::object p = item_of(pins, k);
+                    const std::string what = "pins[" + std::to_string(k) + "]";
+                    if (p.is_none() || p.ptr() == Py_False) req.pins.push_back(-1);
+                    else if (p.ptr() == Py_True) raise_value(what + " must be None/False (free) or a heading vector");
+                    else req.pins.push_back(to_direction(p, what.c_str()));
+                }
+            }
+            WaypointResult res;
+            {
+                nb::gil_scoped_release release;
+                res = route_waypoints(req);
+            }
+            nb::dict info = info_dict(res.info);
+            nb::list headings, legs;
+            for (int h : res.headings) headings.append(h);
+            for (const RouteInfo& leg : res.legs) legs.append(info_dict(leg));
+            info["headings"] = headings;
+            info["legs"] = legs;
+            return nb::make_tuple(path_to_array(res.skeleton), info);
+        },
+        "start"_a, "end"_a, "start_tangent"_a, "end_tangent"_a, "waypoints"_a, "delta"_a, "obstacles"_a = nb::none(),
+        "pins"_a = nb::none(), "turn_bias"_a = "center", "sliding_bias"_a = 0.5, "real_obstacles"_a = nb::none(),
+        "route_skeletons"_a = nb::none(), "route_spacing"_a = 3.0, "route_pivots"_a = nb::tuple(),
+        "bend_delta"_a = nb::none(), "dbu"_a = nb::none(), kDoc);
+}

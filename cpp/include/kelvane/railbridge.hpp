@@ -1,0 +1,72 @@
+// The single-route router: shortest Manhattan route with bend-radius rules on
+// a rail-bridge track lattice.
+//
+// Cost of a route = length + turn_cost per bend (+ a tiny turn-bias term).
+// Rules, in order of priority:
+//   1. stay out of obstacle interiors grown by `obstacle_margin` (the margin is
+//      waived for an obstacle that holds the route's own port in its margin),
+//      out of `exact_obstacles` and `keep_outs`, and out of the spacing bands
+//      around earlier routes (`pivots`, half-width `route_spacing`, narrowed at
+//      their port segments so that closely pitched ports can still leave);
+//   2. straight runs: at least `bend_radius` at each port and 2 * bend_radius
+//      between two bends (room for both arcs).
+// Rule 2 is relaxed step by step (2r -> r between bends, then no minimum) only
+// when the stricter search cannot keep rule 1.  Rule 1 is never relaxed as a
+// rule, but every zone is searched as a very expensive cost instead of a wall,
+// so when no clean route exists the result is the route with the least
+// intrusion, and RouteInfo says what was violated.
+//
+// The lattice is implicit (nodes are crossings of the track lines, never
+// materialised); edge penalties are computed per line on first use, and the
+// A* search runs over (node, heading) states with straight-run "jumps" after
+// every bend.  Memory grows with the states visited, not with the lattice.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "kelvane/geometry.hpp"
+
+namespace kelvane {
+
+struct RouteRequest {
+    Point start, end;
+    int start_dir = E;              // heading when leaving the start
+    int end_dir = E;                // heading when entering the end
+    double bend_radius = 0.0;
+    double turn_cost = -1.0;        // < 0: bend_radius
+    std::vector<Box> obstacles;     // kept clear with obstacle_margin
+    double obstacle_margin = 0.0;
+    std::vector<Box> exact_obstacles;  // kept clear with no margin
+    std::vector<Box> keep_outs;
+    std::vector<Path> pivots;       // earlier routes to keep route_spacing from
+    double route_spacing = 0.0;
+    double sliding_bias = 0.5;
+    TurnBias turn_bias;
+    double grid = 0.0;              // dbu; 0 = none
+    std::size_t max_states = 20'000'000;  // search budget per relaxation level
+};
+
+struct RouteInfo {
+    bool clean = false;          // no zone entered and all straight-run rules met
+    bool bends_ok = false;       // port runs >= r and runs between bends >= 2r
+    int relax_level = 0;         // 0 full rules, 1 runs between bends >= r, 2 no run rule
+    double length = 0.0;
+    int bends = 0;
+    double obstacle_overlap = 0.0;   // length inside obstacle interiors
+    double clearance_overlap = 0.0;  // length inside an obstacle's margin only
+    double keep_out_overlap = 0.0;
+    double spacing_overlap = 0.0;    // length closer than route_spacing to an earlier route
+    std::size_t lattice_x = 0, lattice_y = 0;
+    std::size_t states_expanded = 0;
+};
+
+struct RouteResult {
+    Path skeleton;
+    RouteInfo info;
+};
+
+// Throws std::invalid_argument for an unroutable request (start == end).
+RouteResult route_rail_bridge(const RouteRequest& req);
+
+}  // namespace kelvane

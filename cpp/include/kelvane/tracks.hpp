@@ -1,0 +1,38 @@
+// Track lines of a single route: the horizontal and vertical lines a route
+// may run on.  They keep the shortest, fewest-bend routes of the open plane:
+//   * port lines: through both end points, and one bend radius in front of
+//     each port (where the first and last bend can sit);
+//   * rails: every side of every zone (obstacles already grown by their
+//     clearance, keep-out boxes, spacing bands around earlier routes);
+//   * a cage ring two bend radii outside everything, to go round it all;
+//   * bridges: one line in every gap between neighbouring rails wider than
+//     two bend radii, at `sliding_bias` across the gap (0.5 = midway), so a
+//     route can jog in the middle of a channel instead of hugging one side.
+// With a grid every line except those through the end points is snapped.
+#pragma once
+
+#include <vector>
+
+#include "kelvane/geometry.hpp"
+
+namespace kelvane {
+
+struct TrackInputs {
+    Point start, end;
+    int start_dir = E, end_dir = E;  // travel directions at the start and into the end
+    double bend_radius = 0.0;
+    const std::vector<Box>* zones = nullptr;
+    double sliding_bias = 0.5;
+    double grid = 0.0;            // dbu, 0 = none
+    bool cage = true;
+    double min_line_gap = 0.0;    // > 0: drop lines closer than this to a kept line (end-point lines stay)
+};
+
+struct TrackLines {
+    std::vector<double> xs, ys;                // ascending, distinct
+    std::vector<double> x_bridges, y_bridges;  // the bridge lines among them
+};
+
+TrackLines make_track_lines(const TrackInputs& in);
+
+}  // namespace kelvane

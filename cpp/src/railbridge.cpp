@@ -1,0 +1,528 @@
+#include "kelvane/railbridge.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+
+#include "kelvane/obstacles.hpp"
+#include "kelvane/tracks.hpp"
+
+namespace kelvane {
+
+namespace {
+
+// Zone weights: entering a zone costs `fixed` per lattice edge plus
+// `per_unit` per unit of length inside.  Obstacles and keep-outs outweigh
+// spacing bands; all of them outweigh any detour in a sane layout.
+constexpr double kHardFixed = 1e9, kHardPerUnit = 1e6;
+constexpr double kSpacingFixed = 1e7, kSpacingPerUnit = 1e4;
+
+struct Zone {
+    Box box;
+    double fixed, per_unit;
+};
+
+// ---------------------------------------------------------------------------
+// Implicit lattice over track lines with lazily computed edge penalties.
+class RailLattice {
+public:
+    RailLattice(std::vector<double> xs, std::vector<double> ys, std::vector<Zone> zones, double eps)
+        : xs_(std::move(xs)), ys_(std::move(ys)), zones_(std::move(zones)), eps_(eps) {
+        std::vector<Box> boxes;
+        boxes.reserve(zones_.size());
+        for (const Zone& z : zones_) boxes.push_back(z.box);
+        index_ = ObstacleIndex(std::move(boxes), 0.0);
+        hpen_.resize(ys_.size());
+        vpen_.resize(xs_.size());
+        hdone_.assign(ys_.size(), 0);
+        vdone_.assign(xs_.size(), 0);
+    }
+    int nx() const { return static_cast<int>(xs_.size()); }
+    int ny() const { return static_cast<int>(ys_.size()); }
+    double x(int i) const { return xs_[i]; }
+    double y(int j) const { return ys_[j]; }
+    const std::vector<double>& xs() const { return xs_; }
+    const std::vector<double>& ys() const { return ys_; }
+
+    // Penalty of the edge (i, j) -> (i + 1, j).
+    double hedge(int i, int j) {
+        if (!hdone_[j]) fill_line(true, j);
+        return hpen_[j].empty() ? 0.0 : hpen_[j][i];
+    }
+    // Penalty of the edge (i, j) -> (i, j + 1).
+    double vedge(int i, int j) {
+        if (!vdone_[i]) fill_line(false, i);
+        return vpen_[i].empty() ? 0.0 : vpen_[i][j];
+    }
+
+private:
+    void fill_line(bool horizontal, int k) {
+        const std::vector<double>& along = horizontal ? xs_ : ys_;
+        const double c = horizontal ? ys_[k] : xs_[k];
+        std::vector<double>& pen = horizontal ? hpen_[k] : vpen_[k];
+        (horizontal ? hdone_ : vdone_)[k] = 1;
+        if (along.size() < 2 || zones_.empty()) return;
+        const double lo = along.front(), hi = along.back();
+        auto visit = [&](size_t zi) {
+            const Zone& z = zones_[zi];
+            const double p0 = horizontal ? z.box.y0 : z.box.x0, p1 = horizontal ? z.box.y1 : z.box.x1;
+            const double a0 = horizontal ? z.box.x0 : z.box.y0, a1 = horizontal ? z.box.x1 : z.box.y1;
+            if (!open_overlap(c, c, p0, p1, eps_)) return;
+            // Edges [e0, e1) may overlap (a0, a1).
+            size_t e0 = static_cast<size_t>(std::upper_bound(along.begin(), along.end(), a0) - along.begin());
+            e0 = e0 > 0 ? e0 - 1 : 0;
+            size_t e1 = static_cast<size_t>(std::lower_bound(along.begin(), along.end(), a1) - along.begin());
+            e1 = std::min(e1 + 1, along.size() - 1);
+            for (size_t e = e0; e < e1; ++e) {
+                double len = 0.0;
+                if (!open_overlap(along[e], along[e + 1], a0, a1, eps_, &len)) continue;
+                if (pen.empty()) pen.assign(along.size() - 1, 0.0);
+                pen[e] += z.fixed + z.per_unit * len;
+            }
+        };
+        if (horizontal) index_.for_each_near(lo, c, hi, c, visit);
+        else index_.for_each_near(c, lo, c, hi, visit);
+    }
+
+    std::vector<double> xs_, ys_;
+    std::vector<Zone> zones_;
+    double eps_;
+    ObstacleIndex index_;
+    std::vector<std::vector<double>> hpen_, vpen_;
+    std::vector<char> hdone_, vdone_;
+};
+
+// ---------------------------------------------------------------------------
+// Open-addressing map from 64-bit state ids to label slots.
+class StateMap {
+public:
+    void reset(size_t expected) {
+        size_t cap = 1024;
+        while (cap < expected * 2) cap <<= 1;
+        if (keys_.size() != cap) {
+            keys_.assign(cap, kEmpty);
+            vals_.assign(cap, 0);
+        } else {
+            std::fill(keys_.begin(), keys_.end(), kEmpty);
+        }
+        size_ = 0;
+    }
+    // Returns the slot for `key`, inserting `fresh` when absent (then *inserted = true).
+    std::uint32_t find_or_insert(std::uint64_t key, std::uint32_t fresh, bool* inserted) {
+        if ((size_ + 1) * 2 > keys_.size()) grow();
+        size_t h = hash(key) & (keys_.size() - 1);
+        while (true) {
+            if (keys_[h] == kEmpty) {
+                keys_[h] = key;
+                vals_[h] = fresh;
+                ++size_;
+                *inserted = true;
+                return fresh;
+            }
+            if (keys_[h] == key) {
+                *inserted = false;
+                return vals_[h];
+            }
+            h = (h + 1) & (keys_.size() - 1);
+        }
+    }
+
+private:
+    static constexpr std::uint64_t kEmpty = ~0ull;
+    static size_t hash(std::uint64_t k) {
+        k ^= k >> 33;
+        k *= 0xff51afd7ed558ccdull;
+        k ^= k >> 33;
+        return static_cast<size_t>(k);
+    }
+    void grow() {
+        std::vector<std::uint64_t> ok = std::move(keys_);
+        std::vector<std::uint32_t> ov = std::move(vals_);
+        keys_.assign(ok.size() * 2, kEmpty);
+        vals_.assign(ok.size() * 2, 0);
+        for (size_t i = 0; i < ok.size(); ++i) {
+            if (ok[i] == kEmpty) continue;
+            size_t h = hash(ok[i]) & (keys_.size() - 1);
+            while (keys_[h] != kEmpty) h = (h + 1) & (keys_.size() - 1);
+            keys_[h] = ok[i];
+            vals_[h] = ov[i];
+        }
+    }
+    std::vector<std::uint64_t> keys_;
+    std::vector<std::uint32_t> vals_;
+    size_t size_ = 0;
+};
+
+struct Label {
+    double g;
+    std::uint64_t state;
+    std::int64_t parent;  // label index, -1 = the start point
+};
+
+struct HeapEntry {
+    double f, g;
+    std::uint32_t label;
+};
+
+// Min-heap on f; among equal f the larger g (closer to the goal) first.
+struct HeapLess {
+    bool operator()(const HeapEntry& a, const HeapEntry& b) const {
+        if (a.f != b.f) return a.f > b.f;
+        if (a.g != b.g) return a.g < b.g;
+        return a.label > b.label;
+    }
+};
+
+// Buffers reused by every search on this thread.
+struct SearchBuffers {
+    StateMap map;
+    std::vector<Label> labels;
+    std::vector<HeapEntry> heap;
+};
+thread_local SearchBuffers t_buffers;
+
+struct RunRules {
+    double port_run, inner_run, end_run;
+};
+
+// Fewest bends to reach `target` heading `target_dir` from a node at offset
+// (vx, vy) = target - node, currently heading d, with free turns allowed here.
+int min_turns(int d, double vx, double vy, int target_dir, double tol) {
+    const double dx = dir_dx(d), dy = dir_dy(d);
+    const double along = vx * dx + vy * dy;
+    const double perp = -vx * dy + vy * dx;
+    const bool at = std::fabs(vx) <= tol && std::fabs(vy) <= tol;
+    if (d == target_dir) {
+        if (at) return 0;
+        if (std::fabs(perp) <= tol && along > tol) return 0;
+        if (along > tol) return 2;
+        return 4;
+    }
+    if (d == opposite(target_dir)) return std::fabs(perp) > tol ? 2 : 4;
+    const double ahead_after = vx * dir_dx(target_dir) + vy * dir_dy(target_dir);
+    return (along >= -tol && ahead_after > tol) ? 1 : 3;
+}
+
+class RailSearch {
+public:
+    RailSearch(RailLattice& lat, const RouteRequest& req, int si, int sj, int ei, int ej, double turn_cost,
+               double scale)
+        : L_(lat), req_(req), si_(si), sj_(sj), ei_(ei), ej_(ej), T_(turn_cost), scale_(scale),
+          tol_(1e-9 * (1.0 + scale)) {}
+
+    // Runs one A* search; returns false when no route reaches the end.
+    bool run(const RunRules& rules, Path* out, size_t* expanded) {
+        rules_ = rules;
+        SearchBuffers& B = t_buffers;
+        B.map.reset(4096);
+        B.labels.clear();
+        B.heap.clear();
+        best_cost_ = std::numeric_limits<double>::infinity();
+        best_parent_ = -2;
+        size_t pops = 0;
+        // Leaving the start along its tangent; a route with no bend at all
+        // needs no minimum run.
+        jump(si_, sj_, req_.start_dir, rules_.port_run, 0.0, -1, /*end_run=*/0.0);
+        while (!B.heap.empty()) {
+            std::pop_heap(B.heap.begin(), B.heap.end(), HeapLess());
+            const HeapEntry top = B.heap.back();
+            B.heap.pop_back();
+            if (top.f >= best_cost_) break;
+            const Label lab = B.labels[top.label];
+            if (top.g > lab.g) continue;  // stale entry
+            if (++pops > req_.max_states) break;
+            expand(top.label, lab);
+        }
+        *expanded = pops;
+        if (best_parent_ == -2) return false;
+        // Corner points: start, every label node along the parent chain, end.
+        std::vector<Point> rev{end_point()};
+        for (std::int64_t l = best_parent_; l >= 0; l = B.labels[l].parent) {
+            const std::uint64_t node = B.labels[l].state >> 2;
+            const int i = static_cast<int>(node % L_.nx()), j = static_cast<int>(node / L_.nx());
+            rev.push_back({L_.x(i), L_.y(j)});
+        }
+        rev.push_back(start_point());
+        std::reverse(rev.begin(), rev.end());
+        *out = simplify_path(rev, 0.0);
+        return true;
+    }
+
+private:
+    Point start_point() const { return {L_.x(si_), L_.y(sj_)}; }
+    Point end_point() const { return {L_.x(ei_), L_.y(ej_)}; }
+
+    std::uint64_t state_id(int i, int j, int d) const {
+        return ((static_cast<std::uint64_t>(j) * L_.nx() + static_cast<std::uint64_t>(i)) << 2) | static_cast<unsigned>(d);
+    }
+
+    // One lattice step from (i, j) heading d; false at the lattice border.
+    bool step(int& i, int& j, int d, double* len, double* pen) {
+        switch (d) {
+            case E:
+                if (i + 1 >= L_.nx()) return false;
+                *len = L_.x(i + 1) - L_.x(i); *pen = L_.hedge(i, j); ++i; return true;
+            case W:
+                if (i <= 0) return false;
+                *len = L_.x(i) - L_.x(i - 1); *pen = L_.hedge(i - 1, j); --i; return true;
+            case N:
+                if (j + 1 >= L_.ny()) return false;
+                *len = L_.y(j + 1) - L_.y(j); *pen = L_.vedge(i, j); ++j; return true;
+            default:
+                if (j <= 0) return false;
+                *len = L_.y(j) - L_.y(j - 1); *pen = L_.vedge(i, j - 1); --j; return true;
+        }
+    }
+
+    double heuristic(int i, int j, int d) const {
+        const double vx = L_.x(ei_) - L_.x(i), vy = L_.y(ej_) - L_.y(j);
+        return std::fabs(vx) + std::fabs(vy) + T_ * min_turns(d, vx, vy, req_.end_dir, tol_);
+    }
+
+    void relax(int i, int j, int d, double g, std::int64_t parent) {
+        SearchBuffers& B = t_buffers;
+        bool inserted = false;
+        const std::uint32_t fresh = static_cast<std::uint32_t>(B.labels.size());
+        const std::uint32_t slot = B.map.find_or_insert(state_id(i, j, d), fresh, &inserted);
+        if (inserted) {
+            B.labels.push_back({g, state_id(i, j, d), parent});
+        } else {
+            if (g >= B.labels[slot].g) return;
+            B.labels[slot].g = g;
+            B.labels[slot].parent = parent;
+        }
+        const double f = g + heuristic(i, j, d);
+        if (f >= best_cost_) return;
+        B.heap.push_back({f, g, slot});
+        std::push_heap(B.heap.begin(), B.heap.end(), HeapLess());
+    }
+
+    void finish(double cost, std::int64_t parent) {
+        if (cost < best_cost_) {
+            best_cost_ = cost;
+            best_parent_ = parent;
+        }
+    }
+
+    // Turn (or start) at (i, j) into heading d and run straight for at least
+    // `min_run`; the state where that run first reaches `min_run` is relaxed.
+    // Reaching the end on the way, heading along the end tangent after at
+    // least `end_run`, finishes the route.
+    void jump(int i, int j, int d, double min_run, double g0, std::int64_t parent, double end_run) {
+        double acc = 0.0, pen = 0.0, len = 0.0, p = 0.0;
+        int ci = i, cj = j;
+        while (step(ci, cj, d, &len, &p)) {
+            acc += len;
+            pen += p;
+            if (ci == ei_ && cj == ej_ && d == req_.end_dir && acc >= end_run - tol_) finish(g0 + acc + pen, parent);
+            if (acc >= min_run - tol_ && acc > tol_) {
+                relax(ci, cj, d, g0 + acc + pen, parent);
+                return;
+            }
+        }
+    }
+
+    void expand(std::uint32_t li, const Label& lab) {
+        const std::uint64_t node = lab.state >> 2;
+        const int d = static_cast<int>(lab.state & 3);
+        const int i = static_cast<int>(node % L_.nx()), j = static_cast<int>(node / L_.nx());
+        // Straight on.
+        int ni = i, nj = j;
+        double len = 0.0, pen = 0.0;
+        if (step(ni, nj, d, &len, &pen)) {
+            const double g = lab.g + len + pen;
+            if (ni == ei_ && nj == ej_ && d == req_.end_dir) finish(g, li);
+            relax(ni, nj, d, g, lab.parent);
+        }
+        // Bend left or right here.
+        const double bend = T_ + turn_bias_cost(req_.turn_bias, {L_.x(i), L_.y(j)}, start_point(), end_point(), scale_);
+        for (int nd : {turn_left(d), turn_right(d)})
+            jump(i, j, nd, rules_.inner_run, lab.g + bend, li, rules_.end_run);
+    }
+
+    RailLattice& L_;
+    const RouteRequest& req_;
+    int si_, sj_, ei_, ej_;
+    double T_, scale_, tol_;
+    RunRules rules_{};
+    double best_cost_ = 0.0;
+    std::int64_t best_parent_ = -2;
+};
+
+int index_of(const std::vector<double>& v, double x) {
+    auto it = std::lower_bound(v.begin(), v.end(), x);
+    if (it == v.end() || *it != x) throw std::logic_error("end point is not on a track line");
+    return static_cast<int>(it - v.begin());
+}
+
+// Length of `path` inside the open interiors of `boxes`.
+double overlap_length(const Path& path, const std::vector<Box>& boxes, double eps) {
+    double total = 0.0;
+    for (size_t k = 1; k < path.size(); ++k)
+        for (const Box& b : boxes) {
+            double len = 0.0;
+            if (segment_blocked_by(path[k - 1], path[k], b, eps, &len)) total += std::max(len, eps);
+        }
+    return total;
+}
+
+bool runs_ok(const Path& p, double r, double tol) {
+    if (p.size() <= 2) return true;
+    for (size_t k = 1; k < p.size(); ++k) {
+        const double len = manhattan(p[k - 1], p[k]);
+        const bool port = k == 1 || k + 1 == p.size();
+        if (len < (port ? r : 2.0 * r) - tol) return false;
+    }
+    return true;
+}
+
+// Spacing band around each segment of an earlier route: half-width
+// `spacing`, reaching `spacing` past inner corners but not past its ends.
+// Next to the earlier route's ports the band narrows to 80 % of the distance
+// between that port segment and this route's own port, over the stretch a
+// route needs to leave its port and jog out to full spacing (2r + spacing),
+// so neighbouring ports of a bundle closer than the spacing can still be
+// left cleanly.
+void add_band(Point a, Point b, double hw, double ext_a, double ext_b, std::vector<Box>* out) {
+    if (std::fabs(a.y - b.y) <= std::fabs(a.x - b.x)) {
+        const double lo = a.x <= b.x ? a.x - ext_a : b.x - ext_b, hi = a.x <= b.x ? b.x + ext_b : a.x + ext_a;
+        out->push_back({lo, a.y - hw, hi, a.y + hw});
+    } else {
+        const double lo = a.y <= b.y ? a.y - ext_a : b.y - ext_b, hi = a.y <= b.y ? b.y + ext_b : a.y + ext_a;
+        out->push_back({a.x - hw, lo, a.x + hw, hi});
+    }
+}
+
+void add_spacing_bands(const Path& pivot, double spacing, double bend_radius, Point own_start, Point own_end,
+                       std::vector<Box>* out) {
+    const Path p = simplify_path(pivot);
+    if (p.size() < 2 || spacing <= 0) return;
+    const size_t n = p.size() - 1;
+    const double stretch = 2.0 * bend_radius + spacing;
+    for (size_t k = 0; k < n; ++k) {
+        Point a = p[k], b = p[k + 1];
+        const bool horizontal = std::fabs(a.y - b.y) <= std::fabs(a.x - b.x);
+        const double seg_len = manhattan(a, b);
+        auto narrow_hw = [&](Point own) {
+            const double dist = horizontal ? std::fabs(own.y - a.y) : std::fabs(own.x - a.x);
+            return dist > 1e-9 ? std::min(spacing, 0.8 * dist) : spacing;
+        };
+        double ext_a = k > 0 ? spacing : 0.0, ext_b = k + 1 < n ? spacing : 0.0;
+        // Narrowed stretches at a port end of the earlier route.
+        if (k == 0) {
+            const double hw = narrow_hw(own_start);
+            if (hw < spacing) {
+                const double t = std::min(1.0, stretch / seg_len);
+                const Point m{a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t};
+                add_band(a, m, hw, 0.0, 0.0, out);
+                a = m;
+                ext_a = 0.0;
+                if (t >= 1.0) continue;
+            }
+        }
+        if (k + 1 == n) {
+            const double hw = narrow_hw(own_end);
+            if (hw < spacing) {
+                const double t = std::min(1.0, stretch / manhattan(a, b));
+                const Point m{b.x + (a.x - b.x) * t, b.y + (a.y - b.y) * t};
+                add_band(m, b, hw, 0.0, 0.0, out);
+                b = m;
+                ext_b = 0.0;
+                if (t >= 1.0) continue;
+            }
+        }
+        add_band(a, b, spacing, ext_a, ext_b, out);
+    }
+}
+
+}  // namespace
+
+RouteResult route_rail_bridge(const RouteRequest& req) {
+    if (req.start == req.end) throw std::invalid_argument("start and end are the same point");
+    const double r = req.bend_radius;
+    const double eps = contact_tolerance(req.grid);
+
+    // Zones, and the plain box lists used to report what a route entered.
+    std::vector<Zone> zones;
+    std::vector<Box> grown, real, bands;
+    for (const Box& b : req.obstacles) {
+        Box g = b.inflated(req.obstacle_margin);
+        // An obstacle holding one of our own ports in its margin keeps only its interior.
+        if (g.contains_closed(req.start, eps) || g.contains_closed(req.end, eps)) g = b;
+        grown.push_back(g);
+        real.push_back(b);
+        zones.push_back({g, kHardFixed, kHardPerUnit});
+    }
+    for (const Box& b : req.exact_obstacles) {
+        real.push_back(b);
+        grown.push_back(b);
+        zones.push_back({b, kHardFixed, kHardPerUnit});
+    }
+    for (const Box& b : req.keep_outs) zones.push_back({b, kHardFixed, kHardPerUnit});
+    for (const Path& pv : req.pivots) add_spacing_bands(pv, req.route_spacing, r, req.start, req.end, &bands);
+    for (const Box& b : bands) zones.push_back({b, kSpacingFixed, kSpacingPerUnit});
+
+    std::vector<Box> zone_boxes;
+    zone_boxes.reserve(zones.size());
+    for (const Zone& z : zones) zone_boxes.push_back(z.box);
+    TrackInputs ti;
+    ti.start = req.start;
+    ti.end = req.end;
+    ti.start_dir = req.start_dir;
+    ti.end_dir = req.end_dir;
+    ti.bend_radius = r;
+    ti.zones = &zone_boxes;
+    ti.sliding_bias = req.sliding_bias;
+    ti.grid = req.grid;
+    TrackLines tl = make_track_lines(ti);
+
+    RailLattice lat(tl.xs, tl.ys, std::move(zones), eps);
+    const int si = index_of(lat.xs(), req.start.x), sj = index_of(lat.ys(), req.start.y);
+    const int ei = index_of(lat.xs(), req.end.x), ej = index_of(lat.ys(), req.end.y);
+    const double scale = (lat.xs().back() - lat.xs().front()) + (lat.ys().back() - lat.ys().front());
+    // Bends cost one bend radius; the tiny extra keeps "fewest bends" as the
+    // tie-break when the radius is zero.
+    const double turn_cost = (req.turn_cost >= 0 ? req.turn_cost : r) + 1e-7 * scale;
+    RailSearch search(lat, req, si, sj, ei, ej, turn_cost, scale);
+
+    const RunRules levels[3] = {{r, 2.0 * r, r}, {r, r, r}, {0.0, 0.0, 0.0}};
+    RouteResult best;
+    double best_violation = std::numeric_limits<double>::infinity();
+    size_t total_expanded = 0;
+    for (int level = 0; level < 3; ++level) {
+        if (level > 0 && r <= 0) break;
+        Path path;
+        size_t expanded = 0;
+        const bool found = search.run(levels[level], &path, &expanded);
+        total_expanded += expanded;
+        if (!found) continue;
+        RouteInfo info;
+        info.relax_level = level;
+        info.obstacle_overlap = overlap_length(path, real, eps);
+        info.clearance_overlap = std::max(0.0, overlap_length(path, grown, eps) - info.obstacle_overlap);
+        info.keep_out_overlap = overlap_length(path, req.keep_outs, eps);
+        info.spacing_overlap = overlap_length(path, bands, eps);
+        const double violation = kHardPerUnit * (info.obstacle_overlap + info.clearance_overlap + info.keep_out_overlap) +
+                                 kSpacingPerUnit * info.spacing_overlap;
+        if (violation < best_violation) {
+            best_violation = violation;
+            best.skeleton = std::move(path);
+            best.info = info;
+        }
+        if (violation == 0.0) break;
+    }
+    if (!std::isfinite(best_violation)) throw std::runtime_error("no route exists on the track lattice");
+    RouteInfo& info = best.info;
+    info.length = path_length(best.skeleton);
+    info.bends = static_cast<int>(best.skeleton.size()) - 2;
+    info.bends_ok = runs_ok(best.skeleton, r, 1e-9 * (1.0 + scale));
+    info.clean = best_violation == 0.0 && info.bends_ok;
+    info.lattice_x = lat.xs().size();
+    info.lattice_y = lat.ys().size();
+    info.states_expanded = total_expanded;
+    return best;
+}
+
+}  // namespace kelvane
