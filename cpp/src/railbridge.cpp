@@ -439,31 +439,37 @@ void add_spacing_bands(const Path& pivot, double spacing, double bend_radius, Po
 
 }  // namespace
 
-RouteResult route_rail_bridge(const RouteRequest& req) {
-    if (req.start == req.end) throw std::invalid_argument("start and end are the same point");
-    const double r = req.bend_radius;
-    const double eps = contact_tolerance(req.grid);
+namespace {
 
-    // Zones, and the plain box lists used to report what a route entered.
+struct Measured {
+    RouteResult result;
+    double violation = std::numeric_limits<double>::infinity();
+    double cost = 0.0;  // length + turn cost per bend
+};
+
+// All zones of a request and the box lists used to report what a route entered.
+struct ZoneSet {
     std::vector<Zone> zones;
     std::vector<Box> grown, real, bands;
-    for (const Box& b : req.obstacles) {
-        Box g = b.inflated(req.obstacle_margin);
-        // An obstacle holding one of our own ports in its margin keeps only its interior.
-        if (g.contains_closed(req.start, eps) || g.contains_closed(req.end, eps)) g = b;
-        grown.push_back(g);
-        real.push_back(b);
-        zones.push_back({g, kHardFixed, kHardPerUnit});
-    }
-    for (const Box& b : req.exact_obstacles) {
-        real.push_back(b);
-        grown.push_back(b);
-        zones.push_back({b, kHardFixed, kHardPerUnit});
-    }
-    for (const Box& b : req.keep_outs) zones.push_back({b, kHardFixed, kHardPerUnit});
-    for (const Path& pv : req.pivots) add_spacing_bands(pv, req.route_spacing, r, req.start, req.end, &bands);
-    for (const Box& b : bands) zones.push_back({b, kSpacingFixed, kSpacingPerUnit});
+    const std::vector<Box>* keep_outs = nullptr;
 
+    RouteInfo measure(const Path& path, double eps, double* violation) const {
+        RouteInfo info;
+        info.obstacle_overlap = overlap_length(path, real, eps);
+        info.clearance_overlap = std::max(0.0, overlap_length(path, grown, eps) - info.obstacle_overlap);
+        info.keep_out_overlap = overlap_length(path, *keep_outs, eps);
+        info.spacing_overlap = overlap_length(path, bands, eps);
+        *violation = kHardPerUnit * (info.obstacle_overlap + info.clearance_overlap + info.keep_out_overlap) +
+                     kSpacingPerUnit * info.spacing_overlap;
+        return info;
+    }
+};
+
+// Searches the lattice made from `zones` (a subset of all zones), relaxing the
+// run rules level by level while the route is not clean; every candidate is
+// measured against all zones.
+Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zones, double eps) {
+    const double r = req.bend_radius;
     std::vector<Box> zone_boxes;
     zone_boxes.reserve(zones.size());
     for (const Zone& z : zones) zone_boxes.push_back(z.box);
@@ -488,8 +494,7 @@ RouteResult route_rail_bridge(const RouteRequest& req) {
     RailSearch search(lat, req, si, sj, ei, ej, turn_cost, scale);
 
     const RunRules levels[3] = {{r, 2.0 * r, r}, {r, r, r}, {0.0, 0.0, 0.0}};
-    RouteResult best;
-    double best_violation = std::numeric_limits<double>::infinity();
+    Measured best;
     size_t total_expanded = 0;
     for (int level = 0; level < 3; ++level) {
         if (level > 0 && r <= 0) break;
@@ -498,31 +503,90 @@ RouteResult route_rail_bridge(const RouteRequest& req) {
         const bool found = search.run(levels[level], &path, &expanded);
         total_expanded += expanded;
         if (!found) continue;
-        RouteInfo info;
+        double violation = 0.0;
+        RouteInfo info = all.measure(path, eps, &violation);
         info.relax_level = level;
-        info.obstacle_overlap = overlap_length(path, real, eps);
-        info.clearance_overlap = std::max(0.0, overlap_length(path, grown, eps) - info.obstacle_overlap);
-        info.keep_out_overlap = overlap_length(path, req.keep_outs, eps);
-        info.spacing_overlap = overlap_length(path, bands, eps);
-        const double violation = kHardPerUnit * (info.obstacle_overlap + info.clearance_overlap + info.keep_out_overlap) +
-                                 kSpacingPerUnit * info.spacing_overlap;
-        if (violation < best_violation) {
-            best_violation = violation;
-            best.skeleton = std::move(path);
-            best.info = info;
+        if (violation < best.violation) {
+            best.violation = violation;
+            best.result.skeleton = std::move(path);
+            best.result.info = info;
         }
         if (violation == 0.0) break;
     }
-    if (!std::isfinite(best_violation)) throw std::runtime_error("no route exists on the track lattice");
-    RouteInfo& info = best.info;
-    info.length = path_length(best.skeleton);
-    info.bends = static_cast<int>(best.skeleton.size()) - 2;
-    info.bends_ok = runs_ok(best.skeleton, r, 1e-9 * (1.0 + scale));
-    info.clean = best_violation == 0.0 && info.bends_ok;
+    RouteInfo& info = best.result.info;
     info.lattice_x = lat.xs().size();
     info.lattice_y = lat.ys().size();
     info.states_expanded = total_expanded;
+    if (std::isfinite(best.violation)) {
+        info.length = path_length(best.result.skeleton);
+        info.bends = static_cast<int>(best.result.skeleton.size()) - 2;
+        info.bends_ok = runs_ok(best.result.skeleton, r, 1e-9 * (1.0 + scale));
+        info.clean = best.violation == 0.0 && info.bends_ok;
+        best.cost = info.length + turn_cost * info.bends;
+    }
     return best;
+}
+
+}  // namespace
+
+RouteResult route_rail_bridge(const RouteRequest& req) {
+    if (req.start == req.end) throw std::invalid_argument("start and end are the same point");
+    const double r = req.bend_radius;
+    const double eps = contact_tolerance(req.grid);
+
+    ZoneSet all;
+    all.keep_outs = &req.keep_outs;
+    for (const Box& b : req.obstacles) {
+        Box g = b.inflated(req.obstacle_margin);
+        // An obstacle holding one of our own ports in its margin keeps only its interior.
+        if (g.contains_closed(req.start, eps) || g.contains_closed(req.end, eps)) g = b;
+        all.grown.push_back(g);
+        all.real.push_back(b);
+        all.zones.push_back({g, kHardFixed, kHardPerUnit});
+    }
+    for (const Box& b : req.exact_obstacles) {
+        all.real.push_back(b);
+        all.grown.push_back(b);
+        all.zones.push_back({b, kHardFixed, kHardPerUnit});
+    }
+    for (const Box& b : req.keep_outs) all.zones.push_back({b, kHardFixed, kHardPerUnit});
+    for (const Path& pv : req.pivots) add_spacing_bands(pv, req.route_spacing, r, req.start, req.end, &all.bands);
+    for (const Box& b : all.bands) all.zones.push_back({b, kSpacingFixed, kSpacingPerUnit});
+
+    // Search a window around the end points first: only zones meeting it give
+    // track lines, which keeps the lattice small.  A clean route found there
+    // is optimal overall when no route leaving the window can be cheaper:
+    // leaving the end points' box by m costs at least 2m extra length.
+    double zx0 = std::min(req.start.x, req.end.x), zx1 = std::max(req.start.x, req.end.x);
+    double zy0 = std::min(req.start.y, req.end.y), zy1 = std::max(req.start.y, req.end.y);
+    const double bx0 = zx0, bx1 = zx1, by0 = zy0, by1 = zy1;
+    for (const Zone& z : all.zones) {
+        zx0 = std::min(zx0, z.box.x0); zx1 = std::max(zx1, z.box.x1);
+        zy0 = std::min(zy0, z.box.y0); zy1 = std::max(zy1, z.box.y1);
+    }
+    const double direct = manhattan(req.start, req.end);
+    double m = std::max({4.0 * r + 2.0 * req.route_spacing, 0.2 * direct, 1e-6});
+    size_t expanded = 0;
+    while (true) {
+        const bool whole = bx0 - m <= zx0 && bx1 + m >= zx1 && by0 - m <= zy0 && by1 + m >= zy1;
+        std::vector<Zone> subset;
+        if (whole) {
+            subset = all.zones;
+        } else {
+            for (const Zone& z : all.zones)
+                if (z.box.x1 >= bx0 - m && z.box.x0 <= bx1 + m && z.box.y1 >= by0 - m && z.box.y0 <= by1 + m)
+                    subset.push_back(z);
+        }
+        Measured got = solve(req, all, std::move(subset), eps);
+        expanded += got.result.info.states_expanded;
+        const bool certified = got.result.info.clean && got.cost <= direct + 2.0 * m;
+        if (whole || certified) {
+            if (!std::isfinite(got.violation)) throw std::runtime_error("no route exists on the track lattice");
+            got.result.info.states_expanded = expanded;
+            return got.result;
+        }
+        m *= 2.5;
+    }
 }
 
 }  // namespace kelvane
