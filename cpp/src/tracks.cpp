@@ -76,6 +76,19 @@ TrackLines make_track_lines(const TrackInputs& in) {
     };
     add_port_line(in.start, in.start_dir, +1.0);  // first bend no closer than r
     add_port_line(in.end, in.end_dir, -1.0);      // last bend r before the end
+    // The shortest jog off a port line is 2r (room for two bends).
+    auto add_jog_lines = [&](Point p, int dir) {
+        if (r <= 0) return;
+        if (is_horizontal(dir)) {
+            yl.push_back({p.y + 2 * r, false});
+            yl.push_back({p.y - 2 * r, false});
+        } else {
+            xl.push_back({p.x + 2 * r, false});
+            xl.push_back({p.x - 2 * r, false});
+        }
+    };
+    add_jog_lines(in.start, in.start_dir);
+    add_jog_lines(in.end, in.end_dir);
 
     double x0 = std::min(in.start.x, in.end.x), x1 = std::max(in.start.x, in.end.x);
     double y0 = std::min(in.start.y, in.end.y), y1 = std::max(in.start.y, in.end.y);

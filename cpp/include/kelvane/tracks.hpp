@@ -1,7 +1,8 @@
 // Track lines of a single route: the horizontal and vertical lines a route
 // may run on.  They keep the shortest, fewest-bend routes of the open plane:
-//   * port lines: through both end points, and one bend radius in front of
-//     each port (where the first and last bend can sit);
+//   * port lines: through both end points, one bend radius in front of each
+//     port (where the first and last bend can sit), and two bend radii to
+//     either side of each port line (the shortest jog off it);
 //   * rails: every side of every zone (obstacles already grown by their
 //     clearance, keep-out boxes, spacing bands around earlier routes);
 //   * a cage ring two bend radii outside everything, to go round it all;

@@ -1,0 +1,82 @@
+"""Independent checks of the invariants every routed skeleton must satisfy."""
+
+import numpy as np
+
+TOL = 1e-9
+
+
+def heading(a, b):
+    dx, dy = b[0] - a[0], b[1] - a[1]
+    if abs(dx) > TOL and abs(dy) <= TOL:
+        return (1, 0) if dx > 0 else (-1, 0)
+    if abs(dy) > TOL and abs(dx) <= TOL:
+        return (0, 1) if dy > 0 else (0, -1)
+    raise AssertionError(f"segment {a} -> {b} is not axis-parallel or has zero length")
+
+
+def unit(t):
+    t = np.asarray(t, dtype=float)
+    return tuple(int(v) for v in np.sign(t))
+
+
+def inside_length(a, b, box, tol=TOL):
+    """Length of segment a-b inside the open interior of box."""
+    x0, y0, x1, y1 = box
+    if abs(a[1] - b[1]) <= tol:  # horizontal
+        if not (y0 + tol < a[1] < y1 - tol):
+            return 0.0
+        lo, hi = max(min(a[0], b[0]), x0), min(max(a[0], b[0]), x1)
+    else:
+        if not (x0 + tol < a[0] < x1 - tol):
+            return 0.0
+        lo, hi = max(min(a[1], b[1]), y0), min(max(a[1], b[1]), y1)
+    return max(0.0, hi - lo - tol)
+
+
+def segment_distance(a, b, c, d):
+    """Euclidean distance between two axis-parallel segments."""
+    def clamp(v, lo, hi):
+        return max(lo, min(hi, v))
+    ax0, ax1 = sorted((a[0], b[0])); ay0, ay1 = sorted((a[1], b[1]))
+    cx0, cx1 = sorted((c[0], d[0])); cy0, cy1 = sorted((c[1], d[1]))
+    dx = max(0.0, cx0 - ax1, ax0 - cx1)
+    dy = max(0.0, cy0 - ay1, ay0 - cy1)
+    return float(np.hypot(dx, dy))
+
+
+def check_shape(skel, start, end, start_tangent, end_tangent):
+    """Exact ends, tangents, axis-parallel, no zero-length, collinear or reversing steps."""
+    s = np.asarray(skel, dtype=float)
+    assert s.ndim == 2 and s.shape[1] == 2 and len(s) >= 2, s
+    assert tuple(s[0]) == tuple(map(float, start)), (s[0], start)
+    assert tuple(s[-1]) == tuple(map(float, end)), (s[-1], end)
+    heads = [heading(s[i], s[i + 1]) for i in range(len(s) - 1)]
+    assert heads[0] == unit(start_tangent), (heads[0], start_tangent)
+    assert heads[-1] == unit(end_tangent), (heads[-1], end_tangent)
+    for h1, h2 in zip(heads, heads[1:]):
+        assert h1 != h2, f"collinear interior point in {s}"
+        assert h1 != (-h2[0], -h2[1]), f"reversal in {s}"
+    return s
+
+
+def runs_ok(s, r):
+    lens = [abs(s[i + 1][0] - s[i][0]) + abs(s[i + 1][1] - s[i][1]) for i in range(len(s) - 1)]
+    if len(lens) == 1:
+        return True
+    need = [r] + [2 * r] * (len(lens) - 2) + [r]
+    return all(l >= n - 1e-9 for l, n in zip(lens, need))
+
+
+def violations(s, obstacles=(), margin=0.0, keep_outs=(), ports=()):
+    """Total length inside grown obstacles and keep-out boxes.  The margin is
+    waived for an obstacle holding a port within it."""
+    total = 0.0
+    for o in obstacles:
+        x0, y0, x1, y1 = (float(v) for v in o)
+        g = (x0 - margin, y0 - margin, x1 + margin, y1 + margin)
+        if any(g[0] - TOL <= p[0] <= g[2] + TOL and g[1] - TOL <= p[1] <= g[3] + TOL for p in ports):
+            g = (x0, y0, x1, y1)
+        total += sum(inside_length(s[i], s[i + 1], g) for i in range(len(s) - 1))
+    for k in keep_outs:
+        total += sum(inside_length(s[i], s[i + 1], tuple(map(float, k))) for i in range(len(s) - 1))
+    return total

@@ -1,0 +1,235 @@
+import dataclasses
+import math
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from kelvane.manhattan_router import graph
+from route_checks import check_shape, runs_ok, segment_distance, violations
+
+rail = graph.rail_bridge_v2
+E, N, W, S = (1, 0), (0, 1), (-1, 0), (0, -1)
+
+
+def route(start, end, st_, et, delta=1.0, obstacles=(), **kw):
+    skel, info = rail(start, end, st_, et, delta, list(obstacles), **kw)
+    check_shape(skel, start, end, st_, et)
+    return skel, info
+
+
+@pytest.mark.parametrize(
+    "name, start, end, st_, et, expected",
+    [
+        ("straight", (0, 0), (10, 0), E, E, [(0, 0), (10, 0)]),
+        ("L", (0, 0), (10, 10), E, N, [(0, 0), (10, 0), (10, 10)]),
+        ("Z jog midway", (0, 0), (10, 5), E, E, [(0, 0), (5, 0), (5, 5), (10, 5)]),
+        ("U-turn", (0, 0), (0, 10), E, W, [(0, 0), (1, 0), (1, 10), (0, 10)]),
+        ("end behind start", (0, 0), (-10, 4), E, W, [(0, 0), (1, 0), (1, 4), (-10, 4)]),
+        ("vertical straight", (3, 0), (3, -7), S, S, [(3, 0), (3, -7)]),
+    ],
+)
+def test_open_field_routes(name, start, end, st_, et, expected):
+    skel, info = route(start, end, st_, et)
+    assert skel.tolist() == [list(map(float, p)) for p in expected]
+    assert info["clean"] and info["violations"] == []
+    assert info["bends"] == len(expected) - 2
+
+
+@pytest.mark.parametrize("bias, jog_x", [("start", 1.0), ("center", 5.0), ("end", 9.0), (0.0, 1.0), (1.0, 9.0)])
+def test_turn_bias_places_the_jog(bias, jog_x):
+    skel, _ = route((0, 0), (10, 5), E, E, turn_bias=bias)
+    assert skel.tolist() == [[0, 0], [jog_x, 0], [jog_x, 5], [10, 5]]
+
+
+def test_obstacle_on_the_direct_line_is_passed_with_clearance():
+    obs = [(8, -3, 12, 3)]
+    skel, info = route((0, 0), (20, 0), E, E, 1.0, obs, route_spacing=2.0)
+    assert info["clean"]
+    assert info["length"] == pytest.approx(28.0)  # up to y = 3 + 1 and back
+    assert info["bends"] == 4
+    assert violations(skel, obs, margin=1.0) == 0.0
+    assert max(abs(y) for _, y in skel) == pytest.approx(4.0)
+
+
+@pytest.mark.parametrize("spacing, expect_through", [(3.0, False), (1.0, True)])
+def test_corridor_narrower_than_the_spacing_is_avoided(spacing, expect_through):
+    obs = [(8, 1, 12, 10), (8, -10, 12, -1)]  # corridor of width 2 around y = 0
+    skel, info = route((0, 0), (20, 0), E, E, 1.0, obs, route_spacing=spacing)
+    assert info["clean"]
+    if expect_through:
+        assert skel.tolist() == [[0, 0], [20, 0]]
+    else:
+        assert info["length"] == pytest.approx(20 + 2 * 11.5)
+        assert violations(skel, obs, margin=spacing / 2) == 0.0
+
+
+def test_keep_out_boxes_are_kept_clear_without_margin():
+    keep = [(8, -3, 12, 3)]
+    skel, info = route((0, 0), (20, 0), E, E, 1.0, route_skeletons=keep, route_spacing=0.0)
+    assert info["clean"]
+    assert info["length"] == pytest.approx(26.0)
+    assert violations(skel, keep_outs=keep) == 0.0
+
+
+def test_real_obstacles_are_kept_clear_exactly():
+    real = [(8, -3, 12, 3)]
+    skel, info = route((0, 0), (20, 0), E, E, 1.0, real_obstacles=real, route_spacing=4.0)
+    assert info["clean"]
+    assert info["length"] == pytest.approx(26.0)  # no clearance: along y = +-3
+
+
+def test_earlier_route_is_kept_at_route_spacing_away_from_the_ports():
+    pivot = np.array([(0.0, 2.0), (100.0, 2.0)])
+    skel, info = route((0, 0), (100, 0), E, E, 1.0, route_pivots=[pivot], route_spacing=3.0)
+    assert info["clean"]
+    segs = list(zip(skel[:-1], skel[1:]))
+    # Between the port stretches (2r + spacing = 5 from either end) the gap is full.
+    for a, b in segs:
+        if min(a[0], b[0]) >= 5 and max(a[0], b[0]) <= 95:
+            assert segment_distance(a, b, pivot[0], pivot[1]) >= 3.0 - 1e-9
+    assert min(y for _, y in skel) == pytest.approx(-1.0)
+
+
+def test_dbu_snaps_every_bend_coordinate():
+    skel, info = route((0, 0), (10.3, 5.2), E, E, 1.0, [(4.1, 1.1, 6.3, 3.7)], dbu=0.5, route_spacing=0.4)
+    assert info["clean"]
+    for x, y in skel[1:-1]:
+        for v, keep in ((x, (0.0, 10.3)), (y, (0.0, 5.2))):
+            assert v in keep or math.isclose(v / 0.5, round(v / 0.5), abs_tol=1e-9), skel
+
+
+def test_float32_jax_ports_on_the_grid_come_back_exact():
+    jnp = pytest.importorskip("jax.numpy")
+    f32 = lambda v: jnp.array(v, dtype=jnp.float32)
+    skel, _ = rail(f32((0.1, 0.3)), f32((20.7, 10.9)), f32(E), f32(N), 1.0, [], dbu=0.001)
+    assert skel[0].tolist() == [0.1, 0.3]
+    assert skel[-1].tolist() == [20.7, 10.9]
+
+
+def test_routes_are_deterministic():
+    obs = [(3, -2, 5, 6), (9, -6, 11, 2), (14, 1, 17, 9)]
+    a, _ = route((0, 0), (20, 4), E, E, 1.0, obs)
+    b, _ = route((0, 0), (20, 4), E, E, 1.0, obs)
+    assert a.tolist() == b.tolist()
+
+
+def test_port_facing_into_a_wall_returns_the_least_bad_route():
+    wall = [(0.5, -5, 3, 5)]  # closer than the bend radius in front of the port
+    skel, info = route((0, 0), (10, 0), E, E, 1.0, wall, route_spacing=0.0)
+    assert not info["clean"]
+    assert info["violations"]
+    assert info["relax_level"] == 2
+    assert violations(skel, wall) == 0.0  # it still keeps out of the wall
+
+
+def test_start_inside_an_obstacle_is_reported_not_hidden():
+    skel, info = route((0, 0), (30, 0), E, E, 1.0, [(-5, -5, 5, 5)], route_spacing=0.0)
+    assert not info["clean"]
+    assert "obstacle" in info["violations"]
+    assert info["obstacle_overlap"] == pytest.approx(5.0)
+
+
+def test_bend_radius_from_bend_delta():
+    skel, info = route((0, 0), (20, 10), E, E, 1.0, bend_delta=4.0)
+    segs = np.abs(np.diff(skel, axis=0)).sum(axis=1)
+    assert segs[0] >= 4 and segs[-1] >= 4 and info["bends_ok"]
+
+
+def test_info_documents_the_search():
+    _, info = route((0, 0), (10, 5), E, E)
+    assert set(info) >= {"clean", "bends_ok", "relax_level", "length", "bends", "obstacle_overlap",
+                         "clearance_overlap", "keep_out_overlap", "spacing_overlap", "violations",
+                         "lattice", "states_expanded"}
+    assert info["states_expanded"] > 0 and len(info["lattice"]) == 2
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        (dict(start=(math.nan, 0)), ValueError, "start"),
+        (dict(end=(math.inf, 0)), ValueError, "end"),
+        (dict(start_tangent=(0, 0)), ValueError, "start_tangent"),
+        (dict(end_tangent=(1, 1)), ValueError, "end_tangent"),
+        (dict(obstacles=[(1, 2, 3)]), ValueError, "obstacles[0]"),
+        (dict(obstacles=[(5, 0, 1, 2)]), ValueError, "min > max"),
+        (dict(obstacles=[("a", 0, 1, 2)]), TypeError, "obstacles[0][0]"),
+        (dict(obstacles=5), TypeError, "obstacles"),
+        (dict(delta=-1.0), ValueError, "delta"),
+        (dict(end=(0, 0)), ValueError, "same point"),
+        (dict(sliding_bias=2.0), ValueError, "sliding_bias"),
+        (dict(turn_bias="sideways"), ValueError, "turn_bias"),
+        (dict(route_pivots=[[(0, 0), (1,)]]), ValueError, "route_pivots[0][1]"),
+        (dict(route_skeletons=[(0, 0, 1, math.nan)]), ValueError, "route_skeletons[0][3]"),
+        (dict(dbu=-0.1), ValueError, "dbu"),
+    ],
+)
+def test_bad_input_names_the_argument(kwargs, error, text):
+    args = dict(start=(0, 0), end=(10, 5), start_tangent=E, end_tangent=E, delta=1.0, obstacles=[])
+    args.update(kwargs)
+    with pytest.raises(error, match=text.replace("[", r"\[").replace("]", r"\]")):
+        rail(**args)
+
+
+# ---------------------------------------------------------------------------
+# Property: every skeleton keeps its shape rules; one reported clean keeps all.
+
+boxes = st.lists(
+    st.tuples(st.integers(-20, 40), st.integers(-20, 40), st.integers(1, 12), st.integers(1, 12)),
+    max_size=12,
+)
+dirs = st.sampled_from([E, N, W, S])
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(boxes, dirs, dirs, st.integers(30, 60), st.integers(-10, 30), st.sampled_from([0.0, 1.0, 2.0]))
+def test_random_fields_keep_the_invariants(raw, sd, ed, ex, ey, spacing):
+    obstacles = [(x, y, x + w, y + h) for x, y, w, h in raw]
+    start, end = (0.0, 0.0), (float(ex), float(ey))
+    skel, info = rail(start, end, sd, ed, 2.0, obstacles, route_spacing=spacing)
+    s = check_shape(skel, start, end, sd, ed)
+    if info["clean"]:
+        assert violations(s, obstacles, margin=spacing / 2, ports=(start, end)) == 0.0
+        assert runs_ok(s, 2.0)
+    else:
+        assert info["violations"]
+
+
+# ---------------------------------------------------------------------------
+# The per-route graph.
+
+def test_build_graph_is_a_dataclass_with_the_route_fields():
+    g = graph._build_rail_bridge_graph((0, 0), (20, 10), E, N, 2.0, [(5, -5, 8, 5)], sliding_bias=0.5,
+                                       enforce_min_segment_length=False, dbu=None)
+    assert dataclasses.is_dataclass(g)
+    assert g.start == (0.0, 0.0) and g.end_port == (20.0, 10.0)
+    assert g.end == (20.0, 8.0) and g.end_approach_len == 2.0  # one bend radius before the end
+    assert all(isinstance(o, graph.Obstacle) for o in g.obs_list) and g.obs_list[0] == graph.Obstacle(5, -5, 8, 5)
+    assert g.h_lines == sorted(set(g.h_lines)) and g.v_lines == sorted(set(g.v_lines))
+    assert set(g.h_bridges) <= set(g.h_lines) and set(g.v_bridges) <= set(g.v_lines)
+    assert 4.0 in g.v_lines and 9.0 in g.v_lines  # obstacle sides at delta / 2 outside
+    moved = dataclasses.replace(g, end=g.end_port, end_approach_len=0.0)
+    assert moved.end == (20.0, 10.0) and moved.adj is g.adj
+
+
+def test_build_graph_adjacency_avoids_obstacle_interiors():
+    g = graph._build_rail_bridge_graph((0, 0), (20, 0), E, E, 2.0, [(5, -5, 8, 5)])
+    idx = graph._ObstacleIndex(g.obs_list, None)
+    assert (0.0, 0.0) in g.adj and len(g.adj) == len(g.h_lines) * len(g.v_lines)
+    for node, nbrs in g.adj.items():
+        for nb, length in nbrs:
+            assert not idx.blocked(node[0], node[1], nb[0], nb[1])
+            assert length == pytest.approx(abs(node[0] - nb[0]) + abs(node[1] - nb[1]))
+
+
+def test_enforce_min_segment_length_spreads_the_lines():
+    kw = dict(sliding_bias=0.5, dbu=None)
+    obs = [(5, -5, 5.5, 5), (6, -5, 6.5, 5)]
+    loose = graph._build_rail_bridge_graph((0, 0), (20, 0), E, E, 2.0, obs, enforce_min_segment_length=False, **kw)
+    tight = graph._build_rail_bridge_graph((0, 0), (20, 0), E, E, 2.0, obs, enforce_min_segment_length=True, **kw)
+    assert len(tight.v_lines) < len(loose.v_lines)
+    gaps = np.diff(tight.v_lines)
+    anchors = {0.0, 20.0}
+    for a, b, gap in zip(tight.v_lines, tight.v_lines[1:], gaps):
+        if a not in anchors and b not in anchors:
+            assert gap >= 2.0 - 1e-9
