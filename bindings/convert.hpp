@@ -55,13 +55,19 @@ inline nb::object item_of(nb::handle obj, Py_ssize_t i) {
     return nb::steal(r);
 }
 
-// A point: any 2-sequence of finite numbers.  Arrays (numpy, jax) are read
-// through one tolist() call instead of per-element indexing.
-inline Point to_point(nb::handle obj, const char* what) {
+// A point: any 2-sequence of finite numbers.
+// Arrays (numpy, jax) as nested lists: one tolist() call instead of
+// per-element indexing; other values are returned as they are.
+inline nb::object as_python_sequence(nb::handle obj) {
     if (!PyList_Check(obj.ptr()) && !PyTuple_Check(obj.ptr()) && nb::hasattr(obj, "tolist")) {
         nb::object as_list = obj.attr("tolist")();
-        if (PyList_Check(as_list.ptr())) return to_point(as_list, what);
+        if (PyList_Check(as_list.ptr())) return as_list;
     }
+    return nb::borrow(obj);
+}
+
+inline Point to_point(nb::handle value, const char* what) {
+    nb::object obj = as_python_sequence(value);
     if (length_of(obj, what) != 2) raise_value(std::string(what) + " must have exactly 2 coordinates");
     const std::string w(what);
     return {to_finite(item_of(obj, 0), (w + "[0]").c_str()), to_finite(item_of(obj, 1), (w + "[1]").c_str())};
@@ -119,7 +125,8 @@ inline std::vector<Box> to_boxes(nb::handle obj, const char* what) {
 }
 
 // A polyline: a sequence of points (N x 2 array-like).
-inline Path to_path(nb::handle obj, const std::string& what) {
+inline Path to_path(nb::handle value, const std::string& what) {
+    nb::object obj = as_python_sequence(value);
     const Py_ssize_t n = length_of(obj, what.c_str());
     Path p;
     p.reserve(static_cast<size_t>(n));
