@@ -95,12 +95,25 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Open-addressing map from 64-bit state ids to label slots.
+// Map from 64-bit state ids to label slots: a dense, generation-stamped table
+// while the lattice is small enough, an open-addressing hash map beyond.
 class StateMap {
 public:
-    void reset(size_t expected) {
-        size_t cap = 1024;
-        while (cap < expected * 2) cap <<= 1;
+    void reset(std::uint64_t num_states) {
+        dense_ = num_states <= kDenseLimit;
+        if (dense_) {
+            if (stamp_.size() < num_states) {
+                stamp_.assign(num_states, 0);
+                slot_.resize(num_states);
+                gen_ = 0;
+            }
+            if (++gen_ == 0) {
+                std::fill(stamp_.begin(), stamp_.end(), 0u);
+                gen_ = 1;
+            }
+            return;
+        }
+        const size_t cap = 1 << 16;
         if (keys_.size() != cap) {
             keys_.assign(cap, kEmpty);
             vals_.assign(cap, 0);
@@ -111,6 +124,16 @@ public:
     }
     // Returns the slot for `key`, inserting `fresh` when absent (then *inserted = true).
     std::uint32_t find_or_insert(std::uint64_t key, std::uint32_t fresh, bool* inserted) {
+        if (dense_) {
+            if (stamp_[key] == gen_) {
+                *inserted = false;
+                return slot_[key];
+            }
+            stamp_[key] = gen_;
+            slot_[key] = fresh;
+            *inserted = true;
+            return fresh;
+        }
         if ((size_ + 1) * 2 > keys_.size()) grow();
         size_t h = hash(key) & (keys_.size() - 1);
         while (true) {
@@ -131,6 +154,7 @@ public:
 
 private:
     static constexpr std::uint64_t kEmpty = ~0ull;
+    static constexpr std::uint64_t kDenseLimit = 8u << 20;  // 8M states: 64 MB of tables
     static size_t hash(std::uint64_t k) {
         k ^= k >> 33;
         k *= 0xff51afd7ed558ccdull;
@@ -150,6 +174,9 @@ private:
             vals_[h] = ov[i];
         }
     }
+    bool dense_ = false;
+    std::vector<std::uint32_t> stamp_, slot_;
+    std::uint32_t gen_ = 0;
     std::vector<std::uint64_t> keys_;
     std::vector<std::uint32_t> vals_;
     size_t size_ = 0;
@@ -212,11 +239,12 @@ public:
         : L_(lat), req_(req), si_(si), sj_(sj), ei_(ei), ej_(ej), T_(turn_cost), scale_(scale),
           tol_(1e-9 * (1.0 + scale)) {}
 
-    // Runs one A* search; returns false when no route reaches the end.
-    bool run(const RunRules& rules, Path* out, size_t* expanded) {
+    // Runs one A* search of at most `budget` expansions; returns false when
+    // no route reaches the end.
+    bool run(const RunRules& rules, size_t budget, Path* out, size_t* expanded) {
         rules_ = rules;
         SearchBuffers& B = t_buffers;
-        B.map.reset(4096);
+        B.map.reset(static_cast<std::uint64_t>(L_.nx()) * L_.ny() * 4);
         B.labels.clear();
         B.heap.clear();
         best_cost_ = std::numeric_limits<double>::infinity();
@@ -232,7 +260,7 @@ public:
             if (top.f >= best_cost_) break;
             const Label lab = B.labels[top.label];
             if (top.g > lab.g) continue;  // stale entry
-            if (++pops > req_.max_states) break;
+            if (++pops > budget) break;
             expand(top.label, lab);
         }
         *expanded = pops;
@@ -468,7 +496,7 @@ struct ZoneSet {
 // Searches the lattice made from `zones` (a subset of all zones), relaxing the
 // run rules level by level while the route is not clean; every candidate is
 // measured against all zones.
-Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zones, double eps) {
+Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zones, double eps, size_t* budget) {
     const double r = req.bend_radius;
     std::vector<Box> zone_boxes;
     zone_boxes.reserve(zones.size());
@@ -500,8 +528,9 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zo
         if (level > 0 && r <= 0) break;
         Path path;
         size_t expanded = 0;
-        const bool found = search.run(levels[level], &path, &expanded);
+        const bool found = search.run(levels[level], *budget, &path, &expanded);
         total_expanded += expanded;
+        *budget -= std::min(*budget, expanded);
         if (!found) continue;
         double violation = 0.0;
         RouteInfo info = all.measure(path, eps, &violation);
@@ -511,7 +540,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zo
             best.result.skeleton = std::move(path);
             best.result.info = info;
         }
-        if (violation == 0.0) break;
+        if (violation == 0.0 || *budget == 0) break;
     }
     RouteInfo& info = best.result.info;
     info.lattice_x = lat.xs().size();
@@ -566,7 +595,11 @@ RouteResult route_rail_bridge(const RouteRequest& req) {
     }
     const double direct = manhattan(req.start, req.end);
     double m = std::max({4.0 * r + 2.0 * req.route_spacing, 0.2 * direct, 1e-6});
-    size_t expanded = 0;
+    size_t expanded = 0, budget = req.max_states;
+    Measured best;
+    auto better = [](const Measured& a, const Measured& b) {
+        return a.violation < b.violation || (a.violation == b.violation && a.cost < b.cost);
+    };
     while (true) {
         const bool whole = bx0 - m <= zx0 && bx1 + m >= zx1 && by0 - m <= zy0 && by1 + m >= zy1;
         std::vector<Zone> subset;
@@ -577,13 +610,18 @@ RouteResult route_rail_bridge(const RouteRequest& req) {
                 if (z.box.x1 >= bx0 - m && z.box.x0 <= bx1 + m && z.box.y1 >= by0 - m && z.box.y0 <= by1 + m)
                     subset.push_back(z);
         }
-        Measured got = solve(req, all, std::move(subset), eps);
+        Measured got = solve(req, all, std::move(subset), eps, &budget);
         expanded += got.result.info.states_expanded;
         const bool certified = got.result.info.clean && got.cost <= direct + 2.0 * m;
-        if (whole || certified) {
-            if (!std::isfinite(got.violation)) throw std::runtime_error("no route exists on the track lattice");
-            got.result.info.states_expanded = expanded;
-            return got.result;
+        if (std::isfinite(got.violation) && (!std::isfinite(best.violation) || certified || better(got, best)))
+            best = std::move(got);
+        if (whole || certified || budget == 0) {
+            if (!std::isfinite(best.violation))
+                throw std::runtime_error(budget == 0 ? "route search budget exhausted before any route was found"
+                                                     : "no route exists on the track lattice");
+            best.result.info.states_expanded = expanded;
+            best.result.info.budget_exhausted = budget == 0 && !certified;
+            return best.result;
         }
         m *= 2.5;
     }

@@ -44,7 +44,7 @@ struct RouteRequest {
     double sliding_bias = 0.5;
     TurnBias turn_bias;
     double grid = 0.0;              // dbu; 0 = none
-    std::size_t max_states = 20'000'000;  // search budget per relaxation level
+    std::size_t max_states = 4'000'000;   // expansions allowed in all, over every window and level
 };
 
 struct RouteInfo {
@@ -59,6 +59,7 @@ struct RouteInfo {
     double spacing_overlap = 0.0;    // length closer than route_spacing to an earlier route
     std::size_t lattice_x = 0, lattice_y = 0;
     std::size_t states_expanded = 0;
+    bool budget_exhausted = false;   // stopped by max_states: the best route found so far
 };
 
 struct RouteResult {
