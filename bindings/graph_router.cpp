@@ -1,5 +1,188 @@
+// rail_bridge_v2 (the single-route router) and _build_rail_bridge_graph (the
+// per-route search graph as a dataclass over a native lattice).
+#include <nanobind/stl/string.h>
+
+#include <stdexcept>
+
 #include "graph_types.hpp"
+#include "route_info.hpp"
+#include "kelvane/railbridge.hpp"
+#include "kelvane/tracks.hpp"
 
 namespace kelvane::py {
-void bind_router(nb::module_&) {}
+
+namespace {
+
+using namespace nb::literals;
+
+nb::list float_list(const std::vector<double>& v) {
+    nb::list out;
+    for (double x : v) out.append(x);
+    return out;
+}
+
+const char* kRailBridgeDoc = R"(Route one Manhattan route from `start` to `end`.
+
+Returns (skeleton, info): skeleton is an N x 2 float array of corner points,
+from exactly `start` to exactly `end`; info is a dict (keys below).
+
+start, end          points (x, y); any 2-sequence or array (float32 jax arrays too).
+start_tangent       heading when leaving the start port, axis-parallel, non-zero.
+end_tangent         heading when entering the end port (the direction of travel
+                    at arrival, i.e. pointing into the port), axis-parallel, non-zero.
+delta               bend radius of the route (>= 0) unless `bend_delta` is given.
+obstacles           boxes (Obstacle or (x_min, y_min, x_max, y_max)) the route keeps
+                    out of, with a clearance of route_spacing / 2 around each; the
+                    clearance is waived for an obstacle holding one of the route's
+                    own ports within it (ports sit on device outlines).
+turn_bias           where bends go among equally good routes: "center" (midway
+                    between start and end), "start", "end", "none", or a number in
+                    [0, 1] (relative position).  Only breaks ties.
+sliding_bias        position of bridge lines across the gap between two
+                    neighbouring rails, 0..1 (0.5 = the middle of a channel).
+real_obstacles      further boxes kept clear exactly (their interiors only, no
+                    clearance), e.g. the true outlines behind padded `obstacles`.
+route_skeletons     keep-out boxes (e.g. around already placed routes), kept clear
+                    exactly.
+route_spacing       minimum centre-line distance to the earlier routes in
+                    `route_pivots` (narrowed to 80% of the port distance along
+                    their port segments); also sets the obstacle clearance.
+route_pivots        polylines of earlier routes (sequences of points).
+bend_delta          bend radius, overriding `delta` when given.
+dbu                 grid step: every bend coordinate lies on multiples of it (end
+                    points too when they are grid points up to float32 noise).
+
+Rules: the route leaves along start_tangent and arrives along end_tangent; it is
+axis-parallel with no zero-length segment, no collinear interior point and no
+reversal; it has a straight run of at least the bend radius at each port and of
+twice the bend radius between two bends where the geometry allows.  Among
+routes that keep every rule it minimises length + bend radius per bend, then
+fewer bends, deterministically.  When no route keeps the rules, the least-bad
+route is returned: run lengths are relaxed first (2r -> r -> none between
+bends), and zones are entered as little as possible.
+
+info keys: clean (every rule kept), bends_ok (run-length rule kept),
+relax_level (0 full rules, 1 runs >= r between bends, 2 no run rule), length,
+bends, obstacle_overlap / clearance_overlap / keep_out_overlap / spacing_overlap
+(length of route inside each kind of zone), violations (list of the kinds
+violated: "obstacle", "clearance", "keep_out", "spacing", "bend_radius"),
+lattice ((number of vertical lines, number of horizontal lines)),
+states_expanded, budget_exhausted (the search stopped at its budget of
+expansions and returned the best route found until then).)";
+
+const char* kBuildGraphDoc = R"(Per-route search graph (a dataclass instance, RailBridgeGraph).
+
+Track lines: both end points, one bend radius (`delta`) in front of each port,
+every obstacle side at delta / 2 outside the obstacle, one cage ring 2 * delta
+outside everything, and bridge lines at `sliding_bias` across every gap wider
+than 2 * delta.  Nodes are all crossings; neighbours are joined unless the
+segment runs through an obstacle interior.  With enforce_min_segment_length,
+lines closer than `delta` to a kept line are dropped (lines through the end
+points stay), so bends on the lattice are at least delta apart.
+
+Fields: start, end (the approach node one bend radius in front of the end port,
+which the search targets), end_port (the end point), end_approach_len, adj
+(read-only mapping node -> [(neighbour, length), ...]), h_lines, v_lines,
+h_bridges, v_bridges, obs_list (list of Obstacle), start_dir, end_dir (headings
+as direction ints), delta, dbu.)";
+
+nb::handle g_graph_class;  // owned by the module attribute RailBridgeGraph
+
+}  // namespace
+
+void bind_router(nb::module_& m) {
+    m.def(
+        "rail_bridge_v2",
+        [](nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent, nb::handle delta,
+           nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias, nb::handle real_obstacles,
+           nb::handle route_skeletons, nb::handle route_spacing, nb::handle route_pivots, nb::handle bend_delta,
+           nb::handle dbu) {
+            RouteRequest req = to_route_request(start, end, start_tangent, end_tangent, delta, obstacles, turn_bias,
+                                                sliding_bias, real_obstacles, route_skeletons, route_spacing,
+                                                route_pivots, bend_delta, dbu);
+            if (req.start == req.end) raise_value("start and end are the same point");
+            RouteResult res;
+            {
+                nb::gil_scoped_release release;
+                res = route_rail_bridge(req);
+            }
+            return nb::make_tuple(path_to_array(res.skeleton), info_dict(res.info));
+        },
+        "start"_a, "end"_a, "start_tangent"_a, "end_tangent"_a, "delta"_a, "obstacles"_a = nb::none(),
+        "turn_bias"_a = "center", "sliding_bias"_a = 0.5, "real_obstacles"_a = nb::none(),
+        "route_skeletons"_a = nb::none(), "route_spacing"_a = 3.0, "route_pivots"_a = nb::tuple(),
+        "bend_delta"_a = nb::none(), "dbu"_a = nb::none(), kRailBridgeDoc);
+
+    // The per-route graph is a real dataclass so that callers can copy it with
+    // dataclasses.replace.
+    nb::module_ dataclasses = nb::module_::import_("dataclasses");
+    nb::list fields;
+    for (const char* f : {"start", "end", "end_port", "end_approach_len", "adj", "h_lines", "v_lines", "h_bridges",
+                          "v_bridges", "obs_list", "start_dir", "end_dir", "delta", "dbu"})
+        fields.append(nb::str(f));
+    nb::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__doc__"] = kBuildGraphDoc;
+    m.attr("RailBridgeGraph") = dataclasses.attr("make_dataclass")("RailBridgeGraph", fields, "namespace"_a = ns);
+    g_graph_class = m.attr("RailBridgeGraph");
+
+    m.def(
+        "_build_rail_bridge_graph",
+        [](nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent, nb::handle delta,
+           nb::handle obstacles, nb::handle sliding_bias, nb::handle enforce_min_segment_length, nb::handle dbu) {
+            const double grid = to_grid(dbu);
+            const Point s = settle_end_point(to_point(start, "start"), grid);
+            const Point e = settle_end_point(to_point(end, "end"), grid);
+            const int sd = to_direction(start_tangent, "start_tangent");
+            const int ed = to_direction(end_tangent, "end_tangent");
+            const double r = to_length(delta, "delta");
+            const std::vector<Box> obs = to_boxes(obstacles, "obstacles");
+            const double bias = to_unit_interval(sliding_bias, "sliding_bias");
+            const bool enforce = nb::cast<bool>(nb::bool_(nb::borrow(enforce_min_segment_length)));
+            if (s == e) raise_value("start and end are the same point");
+
+            std::shared_ptr<Lattice> lattice;
+            TrackLines tl;
+            Point approach = e;
+            {
+                nb::gil_scoped_release release;
+                std::vector<Box> zones;
+                for (const Box& b : obs) zones.push_back(b.inflated(0.5 * r));
+                TrackInputs ti;
+                ti.start = s;
+                ti.end = e;
+                ti.start_dir = sd;
+                ti.end_dir = ed;
+                ti.bend_radius = r;
+                ti.zones = &zones;
+                ti.sliding_bias = bias;
+                ti.grid = grid;
+                ti.min_line_gap = enforce ? r : 0.0;
+                tl = make_track_lines(ti);
+                // The approach node: the line nearest to one bend radius before the end.
+                auto nearest = [](const std::vector<double>& v, double x) {
+                    double best = v.front();
+                    for (double c : v)
+                        if (std::fabs(c - x) < std::fabs(best - x)) best = c;
+                    return best;
+                };
+                if (r > 0) {
+                    if (is_horizontal(ed)) approach.x = nearest(tl.xs, e.x - dir_dx(ed) * r);
+                    else approach.y = nearest(tl.ys, e.y - dir_dy(ed) * r);
+                }
+                lattice = std::make_shared<Lattice>(build_line_lattice(tl.xs, tl.ys, {}, ObstacleIndex(obs, grid)));
+            }
+            nb::list obs_list;
+            for (const Box& b : obs) obs_list.append(nb::cast(PyObstacle{b}));
+            return g_graph_class(
+                "start"_a = point_tuple(s), "end"_a = point_tuple(approach), "end_port"_a = point_tuple(e),
+                "end_approach_len"_a = manhattan(approach, e), "adj"_a = lattice_adjacency(lattice),
+                "h_lines"_a = float_list(tl.ys), "v_lines"_a = float_list(tl.xs), "h_bridges"_a = float_list(tl.y_bridges),
+                "v_bridges"_a = float_list(tl.x_bridges), "obs_list"_a = obs_list, "start_dir"_a = sd, "end_dir"_a = ed,
+                "delta"_a = r, "dbu"_a = nb::borrow(dbu));
+        },
+        "start"_a, "end"_a, "start_tangent"_a, "end_tangent"_a, "delta"_a, "obstacles"_a = nb::none(),
+        "sliding_bias"_a = 0.5, "enforce_min_segment_length"_a = true, "dbu"_a = nb::none(), kBuildGraphDoc);
+}
+
 }  // namespace kelvane::py
