@@ -37,7 +37,9 @@ struct Lattice {
     std::vector<std::uint8_t> dir;               // travel direction of the step (E, N, W, S)
     std::vector<std::uint32_t> edge_id;          // undirected edge id shared by both directions
     std::uint32_t num_edges = 0;                 // number of undirected edges
-    bool lengths_at_least_manhattan = true;      // enables the A* bound
+    bool lengths_at_least_manhattan = true;      // enables the A* distance bound
+    bool axis_parallel = true;                   // every edge is horizontal or vertical (enables the turn bound)
+    double extent = 0.0;                         // x range + y range of the nodes (turn-bias scale)
     std::unordered_map<Point, std::uint32_t, PointHash> id_of;
 
     size_t size() const { return nodes.size(); }
@@ -55,12 +57,33 @@ struct Lattice {
 // Edges: horizontal lines from the lowest y up, each from low x to high x;
 // then vertical lines from the lowest x up, each from low y to high y.  A
 // segment blocked by `index` is not entered.
+//
+// `xs` and `ys` may come unsorted and with repeats; the grid uses their sorted
+// distinct values, node id = row * |xs| + column with rows from the lowest y.
+// Extra points join the lines through their own coordinates (an extra point
+// off every grid line still meets other extra points on its x or y).  Each
+// node's neighbour list follows the global edge order, so it reads: west,
+// east, south, north neighbour (those that exist).  Zero-length edges never
+// occur; every edge length is the Manhattan distance of its ends.
+// Throws std::invalid_argument for non-finite coordinates.
 Lattice build_line_lattice(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<Point>& extra,
                            const ObstacleIndex& index);
 
 // Lattice from adjacency lists: node i of `nodes` has neighbours adj[i] as
-// (node id, length) pairs.  Directions come from the coordinates.
+// (node id, length) pairs, kept in the order given.  Directions come from the
+// coordinates (dominant axis).  Both directions of a pair of nodes share one
+// undirected edge id, numbered in order of first appearance.  Throws
+// std::invalid_argument for duplicate or non-finite nodes, neighbour ids out
+// of range, a node listing itself, and negative or non-finite lengths.
 Lattice build_lattice_from_lists(std::vector<Point> nodes,
                                  const std::vector<std::vector<std::pair<std::uint32_t, double>>>& adj);
+
+// The same from flat lists: the neighbours of node i are targets[k] with
+// lengths[k] for k in [offsets[i], offsets[i + 1]).  A non-empty `id_of`
+// must be the index of `nodes` (node -> position) and is taken over as it is.
+using PointIndex = std::unordered_map<Point, std::uint32_t, PointHash>;
+Lattice build_lattice_from_csr(std::vector<Point> nodes, const std::vector<std::uint32_t>& offsets,
+                               const std::vector<std::uint32_t>& targets, const std::vector<double>& lengths,
+                               PointIndex id_of = {});
 
 }  // namespace kelvane

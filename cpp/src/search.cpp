@@ -1,0 +1,310 @@
+#include "kelvane/search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace kelvane {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Side pairs {0,1} {0,2} {0,3} {1,2} {1,3} {2,3} -> 0..5.
+constexpr int kPair[4][4] = {{-1, 0, 1, 2}, {0, -1, 3, 4}, {1, 3, -1, 5}, {2, 4, 5, -1}};
+constexpr int kPairSides[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
+
+// Extra turns priced at the end: 0 along end_dir (or without one), 1
+// perpendicular, 2 against it.
+inline int end_turns(int heading, int end_dir) {
+    if (end_dir == kNoDir || heading == end_dir) return 0;
+    return heading == opposite(end_dir) ? 2 : 1;
+}
+
+}  // namespace
+
+int side_pair_index(int a, int b) { return kPair[a & 3][b & 3]; }
+
+// Fewest turns of an axis-parallel route that is at offset (dx, dy) from the
+// target, heading `d`, to reach the target (arriving with any heading a, then
+// priced end_turns(a, end_dir)).  Segments have positive length except that
+// the route may turn where it stands.  Exact in the continuous plane, hence
+// a lower bound on the lattice and consistent: a step never lowers it by
+// more than the one turn it pays for.
+int turns_to_go(double dx, double dy, int d, int end_dir) {
+    // Target in the frame of d: forward f, to the left l (only signs matter).
+    double f, l;
+    switch (d) {
+        case E: f = dx; l = dy; break;
+        case N: f = dy; l = -dx; break;
+        case W: f = -dx; l = -dy; break;
+        default: f = -dy; l = dx; break;
+    }
+    int t_fwd, t_left, t_right, t_back;
+    if (f == 0 && l == 0) {
+        t_fwd = 0; t_left = 3; t_right = 3; t_back = 4;
+    } else {
+        t_fwd = f > 0 ? (l == 0 ? 0 : 2) : 4;
+        t_back = l != 0 ? 2 : 4;
+        t_left = (l > 0 && f >= 0) ? 1 : 3;
+        t_right = (l < 0 && f >= 0) ? 1 : 3;
+    }
+    return std::min({t_fwd + end_turns(d, end_dir), t_left + end_turns(turn_left(d), end_dir),
+                     t_right + end_turns(turn_right(d), end_dir), t_back + end_turns(opposite(d), end_dir)});
+}
+
+
+std::uint32_t SearchWorkspace::state(std::uint32_t node, int heading) const {
+    if (node >= n_) return kNoState;
+    if (heading == kNoDir) return node == start_ ? headless_state() : kNoState;
+    if (heading < 0 || heading > 3) return kNoState;
+    return node * 4 + static_cast<std::uint32_t>(heading);
+}
+
+void SearchWorkspace::reset_marks() {
+    for (std::uint32_t e : touched_edges_)
+        if (e < edge_pen_.size()) edge_pen_[e] = 0.0;
+    touched_edges_.clear();
+    for (std::uint32_t n : touched_nodes_)
+        if (n < banned_.size()) {
+            banned_[n] = 0;
+            chord_slot_[n] = -1;
+        }
+    touched_nodes_.clear();
+    chord_cost_.clear();
+}
+
+void SearchWorkspace::prepare(const Lattice& L, const SearchQuery& q) {
+    reset_marks();
+    n_ = L.size();
+    if (n_ >= (std::numeric_limits<std::uint32_t>::max() - 1) / 4) throw std::invalid_argument("lattice too large");
+    if (q.start >= n_) throw std::invalid_argument("start node out of range");
+    if (q.end >= static_cast<long>(n_)) throw std::invalid_argument("end node out of range");
+    if (!(q.turn_pen >= 0) || !std::isfinite(q.turn_pen)) throw std::invalid_argument("turn_pen must be finite and >= 0");
+    if (!(q.cross_pen >= 0) || !std::isfinite(q.cross_pen)) throw std::invalid_argument("cross_pen must be finite and >= 0");
+    if (q.start_dir < kNoDir || q.start_dir > 3 || q.end_dir < kNoDir || q.end_dir > 3)
+        throw std::invalid_argument("headings must be 0..3 or none");
+
+    const size_t states = 4 * n_ + 1;
+    if (stamp_.size() < states) {
+        stamp_.resize(states, 0);
+        dist_.resize(states);
+        prev_.resize(states);
+    }
+    if (++gen_ == 0) {  // wrapped: old stamps could alias
+        std::fill(stamp_.begin(), stamp_.end(), 0u);
+        gen_ = 1;
+    }
+    if (edge_pen_.size() < L.num_edges) edge_pen_.resize(L.num_edges, 0.0);
+    if (banned_.size() < n_) {
+        banned_.resize(n_, 0);
+        chord_slot_.resize(n_, -1);
+    }
+
+    for (const auto& [e, pen] : q.edge_pen) {
+        if (e >= L.num_edges) throw std::invalid_argument("edge id out of range");
+        if (!(pen >= 0)) throw std::invalid_argument("edge penalties must be >= 0");
+        if (edge_pen_[e] == 0.0) touched_edges_.push_back(e);
+        edge_pen_[e] += pen;
+    }
+    for (const auto& [n, d] : q.blocked_passthrough) {
+        if (n >= n_ || d > 3) throw std::invalid_argument("bad blocked pass-through entry");
+        if (banned_[n] == 0 && chord_slot_[n] < 0) touched_nodes_.push_back(n);
+        banned_[n] |= static_cast<std::uint8_t>(1u << d);
+    }
+    if (q.cross_pen > 0) {
+        for (const auto& [n, c] : q.node_chords) {
+            if (n >= n_ || c[0] > 3 || c[1] > 3) throw std::invalid_argument("bad chord entry");
+            // Only chords that some own chord can cross matter.
+            std::array<double, 6> add{};
+            bool any = false;
+            for (int p = 0; p < 6; ++p)
+                if (chords_interleave(kPairSides[p][0], kPairSides[p][1], c[0], c[1])) {
+                    add[p] = q.cross_pen;
+                    any = true;
+                }
+            if (!any) continue;
+            if (chord_slot_[n] < 0) {
+                if (banned_[n] == 0) touched_nodes_.push_back(n);
+                chord_slot_[n] = static_cast<std::int32_t>(chord_cost_.size());
+                chord_cost_.push_back({});
+            }
+            auto& cc = chord_cost_[chord_slot_[n]];
+            for (int p = 0; p < 6; ++p) cc[p] += add[p];
+        }
+    }
+
+    start_ = q.start;
+    end_ = q.end;
+    end_dir_ = q.end_dir;
+    turn_pen_ = q.turn_pen;
+    use_dist_bound_ = L.lengths_at_least_manhattan;
+    use_turn_bound_ = L.axis_parallel && q.turn_pen > 0;
+    end_pt_ = end_ >= 0 ? L.nodes[end_] : Point{};
+    order_.clear();
+    heap_.clear();
+    stats_ = SearchStats{};
+}
+
+double SearchWorkspace::bound(const Lattice& L, std::uint32_t node, int heading) const {
+    const Point p = L.nodes[node];
+    const double dx = end_pt_.x - p.x, dy = end_pt_.y - p.y;
+    double h = use_dist_bound_ ? std::fabs(dx) + std::fabs(dy) : 0.0;
+    if (use_turn_bound_) {
+        int t;
+        if (heading == kNoDir) {
+            t = turns_to_go(dx, dy, E, end_dir_);
+            for (int d = N; d <= S; ++d) t = std::min(t, turns_to_go(dx, dy, d, end_dir_));
+        } else {
+            t = turns_to_go(dx, dy, heading, end_dir_);
+        }
+        h += turn_pen_ * t;
+    }
+    return h;
+}
+
+void SearchWorkspace::heap_push(HeapItem it) {
+    heap_.push_back(it);
+    size_t i = heap_.size() - 1;
+    while (i > 0) {
+        const size_t parent = (i - 1) / 2;
+        if (!later(heap_[parent], it)) break;
+        heap_[i] = heap_[parent];
+        i = parent;
+    }
+    heap_[i] = it;
+    ++stats_.pushed;
+}
+
+SearchWorkspace::HeapItem SearchWorkspace::heap_pop() {
+    const HeapItem top = heap_.front();
+    const HeapItem last = heap_.back();
+    heap_.pop_back();
+    const size_t n = heap_.size();
+    if (n == 0) return top;
+    size_t i = 0;
+    for (;;) {
+        size_t c = 2 * i + 1;
+        if (c >= n) break;
+        if (c + 1 < n && later(heap_[c], heap_[c + 1])) ++c;
+        if (!later(last, heap_[c])) break;
+        heap_[i] = heap_[c];
+        i = c;
+    }
+    heap_[i] = last;
+    return top;
+}
+
+void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
+    prepare(L, q);
+    const std::uint32_t s0 = q.start_dir == kNoDir ? headless_state() : q.start * 4 + q.start_dir;
+    stamp_[s0] = gen_;
+    dist_[s0] = 0.0;
+    prev_[s0] = kNoState;
+    order_.push_back(s0);
+    stats_.reached = 1;
+    if (end_ < 0) {
+        stats_.stopped_early = true;  // nothing was searched
+        return;
+    }
+    const std::uint32_t end = static_cast<std::uint32_t>(end_);
+    const Point start_pt = L.nodes[q.start];
+    const bool bias_on = q.turn_bias.active;
+    const double tp = q.turn_pen;
+
+    heap_push({bound(L, q.start, q.start_dir), 0.0, s0});
+    double best_end = kInf;
+    unsigned end_settled = 0;  // bit per end-node heading, bit 4: start without heading
+    const unsigned end_states = (end == q.start && q.start_dir == kNoDir) ? 0x1Fu : 0x0Fu;
+
+    while (!heap_.empty()) {
+        if (heap_.front().f > best_end || end_settled == end_states) {
+            stats_.stopped_early = true;
+            break;
+        }
+        const HeapItem it = heap_pop();
+        if (it.g != dist_[it.s]) continue;  // superseded by a cheaper entry
+        ++stats_.expanded;
+        const std::uint32_t s = it.s;
+        const std::uint32_t n = node_of(s);
+        const int arr = heading_of(s);
+        const bool initial = prev_[s] == kNoState;
+        if (n == end) {
+            end_settled |= arr == kNoDir ? 0x10u : (1u << arr);
+            best_end = std::min(best_end, it.g + tp * end_turns(arr, end_dir_));
+        }
+        const std::uint8_t ban = initial ? 0 : banned_[n];
+        const std::array<double, 6>* chords =
+            (!initial && n != q.start && n != end && chord_slot_[n] >= 0) ? &chord_cost_[chord_slot_[n]] : nullptr;
+        double turn_cost = -1.0;  // computed on the first turn out of n
+        for (std::uint32_t k = L.offsets[n], ke = L.offsets[n + 1]; k < ke; ++k) {
+            const int d2 = L.dir[k];
+            double c = it.g + L.length[k];
+            if (arr != kNoDir) {
+                if (d2 == opposite(arr)) continue;
+                if (d2 == arr) {
+                    if (ban & (1u << d2)) continue;
+                } else {
+                    if (turn_cost < 0)
+                        turn_cost = tp + (bias_on ? turn_bias_cost(q.turn_bias, L.nodes[n], start_pt, end_pt_, L.extent) : 0.0);
+                    c += turn_cost;
+                }
+                if (chords) c += (*chords)[kPair[opposite(arr)][d2]];
+            }
+            const double ep = edge_pen_[L.edge_id[k]];
+            if (ep != 0.0) {
+                if (ep == kInf) continue;
+                c += ep;
+            }
+            const std::uint32_t m = L.neighbour[k];
+            const std::uint32_t t = m * 4 + static_cast<std::uint32_t>(d2);
+            if (stamp_[t] == gen_) {
+                if (!(c < dist_[t])) continue;
+            } else {
+                stamp_[t] = gen_;
+                order_.push_back(t);
+                ++stats_.reached;
+            }
+            dist_[t] = c;
+            prev_[t] = s;
+            heap_push({c + bound(L, m, d2), c, t});
+        }
+    }
+}
+
+std::uint32_t SearchWorkspace::select_end(std::uint32_t end, int end_dir, double turn_pen) const {
+    if (end >= n_) return kNoState;
+    std::uint32_t best = kNoState;
+    double best_score = kInf;
+    int best_turns = 3;
+    // Lowest score; on equal scores the arrival needing fewer end turns.
+    auto consider = [&](std::uint32_t s, int heading) {
+        if (!reached(s)) return;
+        const int et = end_turns(heading, end_dir);
+        const double score = dist_[s] + (et == 0 ? 0.0 : et == 1 ? turn_pen : 2.0 * turn_pen);
+        if (score < best_score || (score == best_score && et < best_turns)) {
+            best = s;
+            best_score = score;
+            best_turns = et;
+        }
+    };
+    for (int d = 0; d < 4; ++d) consider(end * 4 + static_cast<std::uint32_t>(d), d);
+    if (end == start_) consider(headless_state(), kNoDir);
+    return best;
+}
+
+bool SearchWorkspace::exact_for(long end, int end_dir, double turn_pen) const {
+    if (!stats_.stopped_early) return true;
+    return end == end_ && end_dir == end_dir_ && turn_pen == turn_pen_;
+}
+
+std::vector<std::uint32_t> SearchWorkspace::path_to(std::uint32_t s) const {
+    std::vector<std::uint32_t> out;
+    if (!reached(s)) return out;
+    for (std::uint32_t cur = s, guard = 0; cur != kNoState && guard <= 4 * n_ + 1; cur = prev_[cur], ++guard)
+        out.push_back(node_of(cur));
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace kelvane
