@@ -69,10 +69,13 @@ TrackLines make_track_lines(const TrackInputs& in) {
     const double r = in.bend_radius;
     std::vector<Line> xl{{in.start.x, true}, {in.end.x, true}};
     std::vector<Line> yl{{in.start.y, true}, {in.end.y, true}};
+    // The first (last) bend sits at least r in front of its port; a jog off
+    // that bend line is at least 2r, either way.
     auto add_port_line = [&](Point p, int dir, double sign) {
         if (r <= 0) return;
-        if (is_horizontal(dir)) xl.push_back({p.x + sign * dir_dx(dir) * r, false});
-        else yl.push_back({p.y + sign * dir_dy(dir) * r, false});
+        std::vector<Line>& lines = is_horizontal(dir) ? xl : yl;
+        const double base = is_horizontal(dir) ? p.x + sign * dir_dx(dir) * r : p.y + sign * dir_dy(dir) * r;
+        for (double off : {0.0, 2 * r, -2 * r}) lines.push_back({base + off, false});
     };
     add_port_line(in.start, in.start_dir, +1.0);  // first bend no closer than r
     add_port_line(in.end, in.end_dir, -1.0);      // last bend r before the end

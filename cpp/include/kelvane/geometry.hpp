@@ -81,14 +81,16 @@ struct TurnBias {
 };
 
 // Tie-break cost of a bend at `at` on a route from `from` to `to`: a tiny
-// amount (scale * 1e-6 at most) growing with the distance of the bend's
-// relative position from the preferred one.  It never outweighs a real
+// amount (scale * 1e-6 at most) growing with the square of the distance of
+// the bend's relative position from the preferred one.  Squared, so that the
+// two bends of a jog settle symmetrically around the preferred position (a
+// sum of absolute distances is flat there).  It never outweighs a real
 // difference in length or bends of more than that amount.
 inline double turn_bias_cost(const TurnBias& bias, Point at, Point from, Point to, double scale) {
     if (!bias.active) return 0.0;
     const double ds = manhattan(from, at), de = manhattan(at, to);
     const double frac = (ds + de) > 0 ? ds / (ds + de) : 0.5;
-    return 1e-6 * scale * std::fabs(frac - bias.position);
+    return 1e-6 * scale * (frac - bias.position) * (frac - bias.position);
 }
 
 }  // namespace kelvane

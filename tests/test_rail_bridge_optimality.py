@@ -1,0 +1,87 @@
+"""rail_bridge_v2 against an exhaustive search on the unit grid.
+
+With integer ports, integer boxes, an integer bend radius and no clearance, a
+best route has its corners on integer coordinates, so a Dijkstra over unit
+steps with the same rules (runs >= r at the ports, >= 2r between bends, no
+reversal, cost = length + r per bend) finds the true optimum.
+"""
+
+import heapq
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from kelvane.manhattan_router import graph
+from route_checks import check_shape
+
+DIRS = [(1, 0), (0, 1), (-1, 0), (0, -1)]
+
+
+def blocked(x, y, dx, dy, boxes):
+    """Unit step (x, y) -> (x + dx, y + dy) through the open interior of a box."""
+    for x0, y0, x1, y1 in boxes:
+        if dy == 0:
+            lo = min(x, x + dx)
+            if y0 < y < y1 and lo >= x0 and lo + 1 <= x1:
+                return True
+        else:
+            lo = min(y, y + dy)
+            if x0 < x < x1 and lo >= y0 and lo + 1 <= y1:
+                return True
+    return False
+
+
+def best_cost(start, end, sd, ed, r, boxes, lo, hi):
+    """Least length + r * bends over routes keeping every rule, or None."""
+    cap = 2 * r
+    # State: x, y, heading, run since last bend (capped), bent yet.
+    s0 = (start[0], start[1], sd, 0, False)
+    dist = {s0: 0}
+    heap = [(0, s0)]
+    while heap:
+        c, s = heapq.heappop(heap)
+        if dist.get(s, None) != c:
+            continue
+        x, y, d, run, bent = s
+        if (x, y) == end and d == ed and run > 0 and (run >= r or not bent):
+            return c
+        moves = []
+        dx, dy = DIRS[d]
+        nx, ny = x + dx, y + dy
+        if lo <= nx <= hi and lo <= ny <= hi and not blocked(x, y, dx, dy, boxes):
+            moves.append(((nx, ny, d, min(run + 1, cap), bent), c + 1))
+        need = 2 * r if bent else r
+        if run >= need and run > 0:
+            for nd in ((d + 1) % 4, (d + 3) % 4):
+                moves.append(((x, y, nd, 0, True), c + r))
+        for t, ct in moves:
+            if ct < dist.get(t, 1 << 30):
+                dist[t] = ct
+                heapq.heappush(heap, (ct, t))
+    return None
+
+
+boxes_st = st.lists(
+    st.tuples(st.integers(2, 16), st.integers(-8, 12), st.integers(1, 6), st.integers(1, 8)), max_size=5)
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(boxes_st, st.integers(0, 3), st.integers(0, 3), st.integers(12, 22), st.integers(-6, 10),
+       st.integers(1, 2))
+def test_cost_matches_exhaustive_search(raw, sdi, edi, ex, ey, r):
+    boxes = [(x, y, x + w, y + h) for x, y, w, h in raw]
+    start, end = (0, 0), (ex, ey)
+    # Ports must be free to leave and enter.
+    if any(x0 <= p[0] <= x1 and y0 <= p[1] <= y1 for p in (start, end) for x0, y0, x1, y1 in boxes):
+        return
+    lo, hi = -8 - 4 * r, 30 + 4 * r
+    want = best_cost(start, end, sdi, edi, r, boxes, lo, hi)
+    skel, info = graph.rail_bridge_v2(start, end, DIRS[sdi], DIRS[edi], float(r), boxes, route_spacing=0.0)
+    check_shape(skel, start, end, DIRS[sdi], DIRS[edi])
+    if want is None:
+        assert not info["clean"]
+        return
+    assert info["clean"], (boxes, start, end, sdi, edi, r, skel)
+    got = info["length"] + r * info["bends"]
+    assert got == pytest.approx(want, abs=1e-6), (boxes, start, end, sdi, edi, r, skel.tolist())
