@@ -107,9 +107,10 @@ inline Box to_box(nb::handle obj, const std::string& what) {
 }
 
 // A list of boxes; None means empty.
-inline std::vector<Box> to_boxes(nb::handle obj, const char* what) {
+inline std::vector<Box> to_boxes(nb::handle value, const char* what) {
     std::vector<Box> out;
-    if (obj.is_none()) return out;
+    if (value.is_none()) return out;
+    nb::object obj = as_python_sequence(value);  // an N x 4 array in one call
     nb::object it = nb::steal(PyObject_GetIter(obj.ptr()));
     if (!it.is_valid()) {
         PyErr_Clear();

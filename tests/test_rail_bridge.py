@@ -233,3 +233,11 @@ def test_enforce_min_segment_length_spreads_the_lines():
     for a, b, gap in zip(tight.v_lines, tight.v_lines[1:], gaps):
         if a not in anchors and b not in anchors:
             assert gap >= 2.0 - 1e-9
+
+
+def test_obstacle_forms_give_the_same_route():
+    boxes = [(8, -3, 12, 3), (14, -6, 16, 1)]
+    want, _ = route((0, 0), (30, 0), E, E, 1.0, boxes)
+    for form in (np.array(boxes, dtype=float), [graph.Obstacle(*b) for b in boxes], tuple(map(list, boxes))):
+        got, _ = rail((0, 0), (30, 0), E, E, 1.0, form)
+        assert got.tolist() == want.tolist()
