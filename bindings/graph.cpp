@@ -28,7 +28,24 @@ std::string fmt(double v) {
 }  // namespace
 
 NB_MODULE(graph, m) {
-    m.doc() = "Obstacle index, single-route router (rail_bridge_v2), per-route graphs and lattice search.";
+    m.doc() = R"(Obstacle index, single-route router (rail_bridge_v2), per-route graphs and lattice search.
+
+Conventions:
+  directions   the ints 0, 1, 2, 3 for E, N, W, S (counter-clockwise).
+               _direction(a, b) is the direction of the step a -> b, _OPP[d]
+               the opposite one, _DIR_IDX[d] the index of side d around a node
+               (the identity here).
+  chords       a route through a node uses two of its four sides; its chord is
+               the sorted pair of their indices.  Two chords cross exactly when
+               their pairs interleave around the node (a0 < b0 < a1 < b1 or
+               b0 < a0 < b1 < a1, four distinct sides): _interleaved_pos.
+               Chords that share a side overlap rather than cross.
+  nodes        (x, y) tuples of floats, compared exactly.
+  edge keys    _ekey(a, b) = (min(a, b), max(a, b)): the same both ways.
+  tangents     headings of travel: a start tangent points away from the start
+               port, an end tangent points into the end port.
+  blocked      _ObstacleIndex.blocked: the segment runs through a box interior;
+               _segment_blocked: the segment touches a box (sides count).)";
 
     nb::class_<PyObstacle>(m, "Obstacle", "Axis-aligned obstacle box (x_min, y_min, x_max, y_max).")
         .def("__init__",

@@ -241,3 +241,22 @@ def test_obstacle_forms_give_the_same_route():
     for form in (np.array(boxes, dtype=float), [graph.Obstacle(*b) for b in boxes], tuple(map(list, boxes))):
         got, _ = rail((0, 0), (30, 0), E, E, 1.0, form)
         assert got.tolist() == want.tolist()
+
+
+def test_lattice_search_on_a_built_graph_routes_around_the_obstacle():
+    g = graph._build_rail_bridge_graph((0, 0), (20, 0), E, E, 2.0, [(8, -3, 12, 3)])
+    dist, prev = graph._run_dijkstra(g, "center", frozenset(), edge_pen=None, node_chords=None, cross_pen=0.0,
+                                     turn_pen=2.0)
+    best = graph._select_end_state(g, dist, "center", turn_pen=2.0)
+    assert best is not None and best[0] == g.end and best[1] == 0  # arrives heading east
+    path = graph._reconstruct_path(prev, best, g.start)
+    assert path[0] == g.start and path[-1] == g.end
+    for a, b in zip(path, path[1:]):
+        assert b in [nb for nb, _ in g.adj[a]]
+    assert graph._direction(path[0], path[1]) == 0  # leaves along the start tangent
+    length = sum(abs(a[0] - b[0]) + abs(a[1] - b[1]) for a, b in zip(path, path[1:]))
+    assert length == pytest.approx(18.0 + 2 * 4.0)  # to the approach node (18, 0), round y = +-4
+    # A plain-dict copy of the adjacency gives the same route.
+    plain = dataclasses.replace(g, adj={n: list(v) for n, v in g.adj.items()})
+    d2, p2 = graph._run_dijkstra(plain, "center", frozenset(), turn_pen=2.0)
+    assert graph._reconstruct_path(p2, graph._select_end_state(plain, d2, "center", turn_pen=2.0), plain.start) == path
