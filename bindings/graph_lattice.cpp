@@ -163,6 +163,23 @@ nb::object fast_seq(nb::handle obj, const W& what) {
     return nb::steal(seq);
 }
 
+// Splits a 2-item value (tuple fast path, else any sequence) into its items;
+// false when it is not a pair.  `keep` holds the sequence view alive.
+template <class W>
+bool split_pair(nb::handle obj, nb::object& keep, nb::handle& first, nb::handle& second, const W& what) {
+    PyObject* o = obj.ptr();
+    if (PyTuple_Check(o) && PyTuple_GET_SIZE(o) == 2) {
+        first = PyTuple_GET_ITEM(o, 0);
+        second = PyTuple_GET_ITEM(o, 1);
+        return true;
+    }
+    keep = fast_seq(obj, what);
+    if (PySequence_Fast_GET_SIZE(keep.ptr()) != 2) return false;
+    first = PySequence_Fast_GET_ITEM(keep.ptr(), 0);
+    second = PySequence_Fast_GET_ITEM(keep.ptr(), 1);
+    return true;
+}
+
 // ------------------------------------------------------ adjacency mapping
 
 struct PyLatticeAdjacency {
@@ -314,19 +331,10 @@ std::shared_ptr<const Lattice> lattice_from_mapping(nb::handle adj, nb::list& ke
         const Py_ssize_t m = PySequence_Fast_GET_SIZE(seq.ptr());
         for (Py_ssize_t j = 0; j < m; ++j) {
             nb::handle entry(PySequence_Fast_GET_ITEM(seq.ptr(), j));
-            PyObject* e = entry.ptr();
             nb::handle nb_h, len_h;
             nb::object keep;
-            if (PyTuple_Check(e) && PyTuple_GET_SIZE(e) == 2) {
-                nb_h = PyTuple_GET_ITEM(e, 0);
-                len_h = PyTuple_GET_ITEM(e, 1);
-            } else {
-                keep = fast_seq(entry, [&] { return where() + "[" + std::to_string(j) + "]"; });
-                if (PySequence_Fast_GET_SIZE(keep.ptr()) != 2)
-                    raise_value(where() + "[" + std::to_string(j) + "] must be a (neighbour, length) pair");
-                nb_h = PySequence_Fast_GET_ITEM(keep.ptr(), 0);
-                len_h = PySequence_Fast_GET_ITEM(keep.ptr(), 1);
-            }
+            if (!split_pair(entry, keep, nb_h, len_h, [&] { return where() + "[" + std::to_string(j) + "]"; }))
+                raise_value(where() + "[" + std::to_string(j) + "] must be a (neighbour, length) pair");
             const Point q = node_point(nb_h, [&] { return where() + "[" + std::to_string(j) + "][0]"; });
             auto it = ids.find(q);
             if (it == ids.end()) raise_value(where() + ": neighbour " + point_str(q) + " is not a node of g.adj");
@@ -456,19 +464,10 @@ nb::tuple run_dijkstra(nb::handle g, nb::handle turn_bias, nb::handle blocked_pa
 
     if (!edge_pen.is_none()) {
         for_each_item(edge_pen, "edge_pen", [&](nb::handle k, nb::handle v) {
-            PyObject* ko = k.ptr();
             nb::handle a, b;
             nb::object keep;
-            if (PyTuple_Check(ko) && PyTuple_GET_SIZE(ko) == 2) {
-                a = PyTuple_GET_ITEM(ko, 0);
-                b = PyTuple_GET_ITEM(ko, 1);
-            } else {
-                keep = fast_seq(k, [&] { return "edge_pen key " + repr_of(k); });
-                if (PySequence_Fast_GET_SIZE(keep.ptr()) != 2)
-                    raise_type("edge_pen keys must be edge keys (node, node), got " + repr_of(k));
-                a = PySequence_Fast_GET_ITEM(keep.ptr(), 0);
-                b = PySequence_Fast_GET_ITEM(keep.ptr(), 1);
-            }
+            if (!split_pair(k, keep, a, b, [&] { return "edge_pen key " + repr_of(k); }))
+                raise_type("edge_pen keys must be edge keys (node, node), got " + repr_of(k));
             const Point pa = node_point(a, "edge_pen key node"), pb = node_point(b, "edge_pen key node");
             double pen;
             if (PyFloat_CheckExact(v.ptr())) pen = PyFloat_AS_DOUBLE(v.ptr());
