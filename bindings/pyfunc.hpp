@@ -181,11 +181,11 @@ inline PyTypeObject* func_type() {
         {Py_tp_getset, getset},
         {Py_tp_doc, const_cast<char*>("Native function with a Python signature.")},
         {0, nullptr}};
-    static PyType_Spec spec = {"kelvane.native_function", sizeof(FuncObject), 0,
+    static PyType_Spec type_slots = {"kelvane.native_function", sizeof(FuncObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                    Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                slots};
-    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_slots));
     if (!type) throw nb::python_error();
     return type;
 }
