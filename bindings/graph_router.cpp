@@ -170,6 +170,11 @@ void bind_router(nb::module_& m) {
                     if (is_horizontal(ed)) approach.x = nearest(tl.xs, e.x - dir_dx(ed) * r);
                     else approach.y = nearest(tl.ys, e.y - dir_dy(ed) * r);
                 }
+                // The explicit lattice holds every crossing; refuse sizes that cannot fit.
+                if (static_cast<double>(tl.xs.size()) * static_cast<double>(tl.ys.size()) > 5e7)
+                    throw std::invalid_argument("the per-route lattice would have more than 5e7 nodes (" +
+                                                std::to_string(tl.xs.size()) + " x " + std::to_string(tl.ys.size()) +
+                                                " lines); route with rail_bridge_v2 instead");
                 lattice = std::make_shared<Lattice>(build_line_lattice(tl.xs, tl.ys, {}, ObstacleIndex(obs, grid)));
             }
             nb::list obs_list;

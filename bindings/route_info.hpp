@@ -24,6 +24,24 @@ inline Point settle_end_point(Point p, double grid) {
     return {settle(p.x), settle(p.y)};
 }
 
+// Coordinates and lengths beyond +-1e12 layout units would overflow the
+// sums the router forms (cages, bend offsets); no layout is that large.
+inline void check_extent(const RouteRequest& req) {
+    constexpr double kLimit = 1e12;
+    auto check = [&](double v, const char* what) {
+        if (std::fabs(v) > kLimit) raise_value(std::string(what) + " must lie within +-1e12, got " + std::to_string(v));
+    };
+    check(req.start.x, "start"); check(req.start.y, "start");
+    check(req.end.x, "end"); check(req.end.y, "end");
+    check(req.bend_radius, "delta / bend_delta");
+    check(req.route_spacing, "route_spacing");
+    for (const auto* list : {&req.obstacles, &req.exact_obstacles, &req.keep_outs})
+        for (const Box& b : *list)
+            for (double v : {b.x0, b.y0, b.x1, b.y1}) check(v, "obstacle and keep-out coordinates");
+    for (const Path& p : req.pivots)
+        for (const Point& q : p) { check(q.x, "route_pivots"); check(q.y, "route_pivots"); }
+}
+
 // The request common to rail_bridge_v2 and route_waypoints_v2.
 inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
                                      nb::handle delta, nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
@@ -45,6 +63,7 @@ inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handl
     req.pivots = to_paths(route_pivots, "route_pivots");
     req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
     req.turn_bias = to_turn_bias(turn_bias);
+    check_extent(req);
     return req;
 }
 

@@ -260,3 +260,12 @@ def test_lattice_search_on_a_built_graph_routes_around_the_obstacle():
     plain = dataclasses.replace(g, adj={n: list(v) for n, v in g.adj.items()})
     d2, p2 = graph._run_dijkstra(plain, "center", frozenset(), turn_pen=2.0)
     assert graph._reconstruct_path(p2, graph._select_end_state(plain, d2, "center", turn_pen=2.0), plain.start) == path
+
+
+@pytest.mark.parametrize("kwargs", [dict(end=(1e300, 0)), dict(start=(-1e308, 0)), dict(delta=1e300),
+                                    dict(obstacles=[(0, 0, 1e200, 1)])])
+def test_out_of_range_values_are_refused(kwargs):
+    args = dict(start=(0, 0), end=(10, 5), start_tangent=E, end_tangent=E, delta=1.0, obstacles=[])
+    args.update(kwargs)
+    with pytest.raises(ValueError, match="1e12"):
+        rail(**args)

@@ -617,8 +617,8 @@ RouteResult route_rail_bridge(const RouteRequest& req) {
             best = std::move(got);
         if (whole || certified || budget == 0) {
             if (!std::isfinite(best.violation))
-                throw std::runtime_error(budget == 0 ? "route search budget exhausted before any route was found"
-                                                     : "no route exists on the track lattice");
+                throw std::invalid_argument(budget == 0 ? "route search budget exhausted before any route was found"
+                                                        : "no route exists on the track lattice");
             best.result.info.states_expanded = expanded;
             best.result.info.budget_exhausted = budget == 0 && !certified;
             return best.result;
