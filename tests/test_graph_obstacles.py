@@ -79,3 +79,26 @@ def test_index_bad_input_names_the_box():
 )
 def test_segment_blocked_counts_touching(seg, touches):
     assert bool(graph._segment_blocked(*seg, [graph.Obstacle(0, 0, 2, 2)], None)) is touches
+
+
+@pytest.mark.parametrize(
+    "seg, blocked",
+    [
+        ((-5, 0, 15, 0), True),    # along the seam of two abutting boxes
+        ((-5, 0, 3, 0), True),     # partly along it
+        ((-5, 0, 0, 0), False),    # ends where the seam starts
+        ((20, 10, 30, 10), False),  # along a free top side
+        ((10, -3, 10, 3), False),  # along the shared right edge corner line
+    ],
+)
+def test_index_blocks_seams_between_abutting_boxes(seg, blocked):
+    idx = graph._ObstacleIndex([(0, 0, 10, 10), (0, -10, 10, 0)], None)
+    assert idx.blocked(*seg) is blocked
+
+
+def test_router_does_not_slip_between_abutting_boxes():
+    wall = [(2, 0, 3, 6), (2, -7, 3, 0)]  # one wall made of two abutting cells
+    skel, info = graph.rail_bridge_v2((0, 3), (12, 0), (0, -1), (1, 0), 1.0, wall, route_spacing=0.0)
+    assert info["clean"]
+    for (x1, y1), (x2, y2) in zip(skel[:-1], skel[1:]):
+        assert not (y1 == y2 == 0 and min(x1, x2) < 3 and max(x1, x2) > 2), skel

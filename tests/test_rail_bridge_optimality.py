@@ -19,17 +19,23 @@ DIRS = [(1, 0), (0, 1), (-1, 0), (0, -1)]
 
 
 def blocked(x, y, dx, dy, boxes):
-    """Unit step (x, y) -> (x + dx, y + dy) through the open interior of a box."""
+    """Unit step (x, y) -> (x + dx, y + dy) through the open interior of a box,
+    or along the seam of two boxes abutting from opposite sides."""
+    below = above = False
     for x0, y0, x1, y1 in boxes:
         if dy == 0:
             lo = min(x, x + dx)
-            if y0 < y < y1 and lo >= x0 and lo + 1 <= x1:
-                return True
+            if lo >= x0 and lo + 1 <= x1:
+                if y0 < y < y1:
+                    return True
+                below, above = below or y1 == y, above or y0 == y
         else:
             lo = min(y, y + dy)
-            if x0 < x < x1 and lo >= y0 and lo + 1 <= y1:
-                return True
-    return False
+            if lo >= y0 and lo + 1 <= y1:
+                if x0 < x < x1:
+                    return True
+                below, above = below or x1 == x, above or x0 == x
+    return below and above
 
 
 def best_cost(start, end, sd, ed, r, boxes, lo, hi):
@@ -66,7 +72,7 @@ boxes_st = st.lists(
     st.tuples(st.integers(2, 16), st.integers(-8, 12), st.integers(1, 6), st.integers(1, 8)), max_size=5)
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=150, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow])
 @given(boxes_st, st.integers(0, 3), st.integers(0, 3), st.integers(12, 22), st.integers(-6, 10),
        st.integers(1, 2), st.sampled_from([0, 2]))
 def test_cost_matches_exhaustive_search(raw, sdi, edi, ex, ey, r, spacing):

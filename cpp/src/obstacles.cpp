@@ -36,6 +36,37 @@ bool segment_blocked_by(Point p, Point q, const Box& box, double eps, double* in
     return true;
 }
 
+double seam_length(Point p, Point q, const std::vector<const Box*>& boxes, double eps) {
+    const bool horizontal = std::fabs(p.y - q.y) <= std::fabs(p.x - q.x);
+    const double c = horizontal ? p.y : p.x;
+    const double a = horizontal ? std::min(p.x, q.x) : std::min(p.y, q.y);
+    const double b = horizontal ? std::max(p.x, q.x) : std::max(p.y, q.y);
+    // Stretches of [a, b] covered by a box ending on the line (below / left of
+    // it) and by one starting on it (above / right).
+    std::vector<std::pair<double, double>> low, high;
+    for (const Box* box : boxes) {
+        const double lo_side = horizontal ? box->y0 : box->x0, hi_side = horizontal ? box->y1 : box->x1;
+        const double s0 = std::max(a, horizontal ? box->x0 : box->y0), s1 = std::min(b, horizontal ? box->x1 : box->y1);
+        if (s1 - s0 <= eps || hi_side - lo_side <= eps) continue;
+        if (std::fabs(hi_side - c) <= eps) low.emplace_back(s0, s1);
+        else if (std::fabs(lo_side - c) <= eps) high.emplace_back(s0, s1);
+    }
+    if (low.empty() || high.empty()) return 0.0;
+    // Length of (union of low) intersected with (union of high), by sweeping.
+    std::vector<std::pair<double, int>> ev;
+    for (auto& [s0, s1] : low) { ev.emplace_back(s0, 1); ev.emplace_back(s1, -1); }
+    for (auto& [s0, s1] : high) { ev.emplace_back(s0, 2); ev.emplace_back(s1, -2); }
+    std::sort(ev.begin(), ev.end());
+    int nl = 0, nh = 0;
+    double total = 0.0, prev = a;
+    for (auto& [x, k] : ev) {
+        if (nl > 0 && nh > 0) total += x - prev;
+        prev = x;
+        if (k == 1) ++nl; else if (k == -1) --nl; else if (k == 2) ++nh; else --nh;
+    }
+    return total > eps ? total : 0.0;
+}
+
 bool segment_touches(Point p, Point q, const Box& box, double eps) {
     const double ax = std::min(p.x, q.x), bx = std::max(p.x, q.x);
     const double ay = std::min(p.y, q.y), by = std::max(p.y, q.y);
@@ -87,10 +118,17 @@ void ObstacleIndex::cell_range(double x0, double y0, double x1, double y1, int& 
 
 long ObstacleIndex::first_blocking(Point p, Point q) const {
     long found = -1;
+    std::vector<const Box*> sides;  // boxes with a side on the segment's line
     for_each_near(std::min(p.x, q.x), std::min(p.y, q.y), std::max(p.x, q.x), std::max(p.y, q.y), [&](size_t b) {
-        if (segment_blocked_by(p, q, boxes_[b], eps_) && (found < 0 || static_cast<long>(b) < found))
-            found = static_cast<long>(b);
+        if (segment_blocked_by(p, q, boxes_[b], eps_)) {
+            if (found < 0 || static_cast<long>(b) < found) found = static_cast<long>(b);
+        } else if (found < 0) {
+            sides.push_back(&boxes_[b]);
+        }
     });
+    if (found < 0 && sides.size() >= 2 && seam_length(p, q, sides, eps_) > 0) {
+        found = static_cast<long>(sides.front() - boxes_.data());
+    }
     return found;
 }
 

@@ -65,25 +65,45 @@ private:
         (horizontal ? hdone_ : vdone_)[k] = 1;
         if (along.size() < 2 || zones_.empty()) return;
         const double lo = along.front(), hi = along.back();
-        auto visit = [&](size_t zi) {
-            const Zone& z = zones_[zi];
-            const double p0 = horizontal ? z.box.y0 : z.box.x0, p1 = horizontal ? z.box.y1 : z.box.x1;
-            const double a0 = horizontal ? z.box.x0 : z.box.y0, a1 = horizontal ? z.box.x1 : z.box.y1;
-            if (!open_overlap(c, c, p0, p1, eps_)) return;
-            // Edges [e0, e1) may overlap (a0, a1).
+        // Edges of this line running along a zone side, from below (left) and
+        // from above (right): an edge with a zone on both sides lies on a
+        // seam between abutting zones, inside their union.
+        std::vector<std::pair<size_t, double>> side_low, side_high;
+        auto edges_over = [&](double a0, double a1, auto&& fn) {
             size_t e0 = static_cast<size_t>(std::upper_bound(along.begin(), along.end(), a0) - along.begin());
             e0 = e0 > 0 ? e0 - 1 : 0;
             size_t e1 = static_cast<size_t>(std::lower_bound(along.begin(), along.end(), a1) - along.begin());
             e1 = std::min(e1 + 1, along.size() - 1);
             for (size_t e = e0; e < e1; ++e) {
                 double len = 0.0;
-                if (!open_overlap(along[e], along[e + 1], a0, a1, eps_, &len)) continue;
-                if (pen.empty()) pen.assign(along.size() - 1, 0.0);
-                pen[e] += z.fixed + z.per_unit * len;
+                if (open_overlap(along[e], along[e + 1], a0, a1, eps_, &len)) fn(e, len);
+            }
+        };
+        auto visit = [&](size_t zi) {
+            const Zone& z = zones_[zi];
+            const double p0 = horizontal ? z.box.y0 : z.box.x0, p1 = horizontal ? z.box.y1 : z.box.x1;
+            const double a0 = horizontal ? z.box.x0 : z.box.y0, a1 = horizontal ? z.box.x1 : z.box.y1;
+            if (open_overlap(c, c, p0, p1, eps_)) {
+                edges_over(a0, a1, [&](size_t e, double len) {
+                    if (pen.empty()) pen.assign(along.size() - 1, 0.0);
+                    pen[e] += z.fixed + z.per_unit * len;
+                });
+            } else if (p1 - p0 > eps_ && (std::fabs(p1 - c) <= eps_ || std::fabs(p0 - c) <= eps_)) {
+                auto& sides = std::fabs(p1 - c) <= eps_ ? side_low : side_high;
+                edges_over(a0, a1, [&](size_t e, double) { sides.emplace_back(e, z.fixed); });
             }
         };
         if (horizontal) index_.for_each_near(lo, c, hi, c, visit);
         else index_.for_each_near(c, lo, c, hi, visit);
+        if (side_low.empty() || side_high.empty()) return;
+        std::sort(side_low.begin(), side_low.end());
+        for (const auto& [e, fixed] : side_high) {
+            auto it = std::lower_bound(side_low.begin(), side_low.end(), std::make_pair(e, -1.0));
+            if (it == side_low.end() || it->first != e) continue;
+            if (pen.empty()) pen.assign(along.size() - 1, 0.0);
+            const double w = std::min(fixed, it->second);
+            pen[e] += w + w * 1e-3 * (along[e + 1] - along[e]);
+        }
     }
 
     std::vector<double> xs_, ys_;
@@ -385,14 +405,20 @@ int index_of(const std::vector<double>& v, double x) {
     return static_cast<int>(it - v.begin());
 }
 
-// Length of `path` inside the open interiors of `boxes`.
+// Length of `path` inside the open interiors of `boxes` or along seams
+// between abutting boxes.
 double overlap_length(const Path& path, const std::vector<Box>& boxes, double eps) {
     double total = 0.0;
-    for (size_t k = 1; k < path.size(); ++k)
+    std::vector<const Box*> sides;
+    for (size_t k = 1; k < path.size(); ++k) {
+        sides.clear();
         for (const Box& b : boxes) {
             double len = 0.0;
             if (segment_blocked_by(path[k - 1], path[k], b, eps, &len)) total += std::max(len, eps);
+            else if (segment_touches(path[k - 1], path[k], b, eps)) sides.push_back(&b);
         }
+        if (sides.size() >= 2) total += seam_length(path[k - 1], path[k], sides, eps);
+    }
     return total;
 }
 

@@ -69,13 +69,15 @@ TrackLines make_track_lines(const TrackInputs& in) {
     const double r = in.bend_radius;
     std::vector<Line> xl{{in.start.x, true}, {in.end.x, true}};
     std::vector<Line> yl{{in.start.y, true}, {in.end.y, true}};
-    // The first (last) bend sits at least r in front of its port; a jog off
-    // that bend line is at least 2r, either way.
+    // The first (last) bend sits at least r in front of its port: lines at r
+    // and 2r in front (a port run of r, or of 2r before a 2r wiggle), and a
+    // 2r jog to either side of the r line.
     auto add_port_line = [&](Point p, int dir, double sign) {
         if (r <= 0) return;
         std::vector<Line>& lines = is_horizontal(dir) ? xl : yl;
-        const double base = is_horizontal(dir) ? p.x + sign * dir_dx(dir) * r : p.y + sign * dir_dy(dir) * r;
-        for (double off : {0.0, 2 * r, -2 * r}) lines.push_back({base + off, false});
+        const double coord = is_horizontal(dir) ? p.x : p.y;
+        const double ahead = sign * (is_horizontal(dir) ? dir_dx(dir) : dir_dy(dir));
+        for (double k : {1.0, 2.0, 3.0, -1.0}) lines.push_back({coord + ahead * k * r, false});
     };
     add_port_line(in.start, in.start_dir, +1.0);  // first bend no closer than r
     add_port_line(in.end, in.end_dir, -1.0);      // last bend r before the end

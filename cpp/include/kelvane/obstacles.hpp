@@ -2,9 +2,11 @@
 //
 // Two notions of contact are used across the router:
 //  * blocked  (ObstacleIndex::blocked): the segment runs through the open
-//    interior of a box.  Running along a side or ending on a side is allowed,
-//    which lets routes leave ports that sit on a device outline.  A box of
-//    zero width or height blocks a segment that crosses it strictly.
+//    interior of a box, or along the seam where two boxes abut from opposite
+//    sides (inside their union).  Running along a free side or ending on a
+//    side is allowed, which lets routes leave ports that sit on a device
+//    outline.  A box of zero width or height blocks a segment that crosses it
+//    strictly.
 //  * touches  (segment_touches): the segment meets the closed box, sides and
 //    corners included.  Used where "near" matters more than "through", such
 //    as the squares around ports.
@@ -29,6 +31,11 @@ bool open_overlap(double a, double b, double c, double d, double eps, double* le
 
 // Does the axis-parallel segment p-q run through the open interior of box?
 bool segment_blocked_by(Point p, Point q, const Box& box, double eps, double* inside_length = nullptr);
+
+// Length of the axis-parallel segment p-q that runs along a seam: a stretch
+// with one box's side on it from one side and another box's side from the
+// other (abutting cells form one solid wall).
+double seam_length(Point p, Point q, const std::vector<const Box*>& boxes, double eps);
 
 // Does the segment p-q meet the closed box?
 bool segment_touches(Point p, Point q, const Box& box, double eps);

@@ -1,10 +1,11 @@
 // Track lines of a single route: the horizontal and vertical lines a route
 // may run on.  They keep the shortest, fewest-bend routes of the open plane:
-//   * port lines: through both end points, one bend radius in front of each
-//     port (where the first and last bend can sit), and two bend radii to
-//     either side of each port line (the shortest jog off it);
+//   * port lines: through both end points; r, 2r and 3r in front of each
+//     port and r behind it (first and last bends, and the 2r jogs off them);
+//     2r to either side of each port line (the shortest jog off it);
 //   * rails: every side of every zone (obstacles already grown by their
-//     clearance, keep-out boxes, spacing bands around earlier routes);
+//     clearance, keep-out boxes, spacing bands around earlier routes); a
+//     seam where two zones abut is treated as inside them;
 //   * a cage ring two bend radii outside everything, to go round it all;
 //   * bridges: one line in every gap between neighbouring rails wider than
 //     two bend radii, at `sliding_bias` across the gap (0.5 = midway), so a
