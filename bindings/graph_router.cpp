@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "graph_types.hpp"
+#include "pyfunc.hpp"
 #include "route_info.hpp"
 #include "kelvane/railbridge.hpp"
 #include "kelvane/tracks.hpp"
@@ -91,8 +92,12 @@ nb::handle g_graph_class;  // owned by the module attribute RailBridgeGraph
 }  // namespace
 
 void bind_router(nb::module_& m) {
-    m.def(
-        "rail_bridge_v2",
+    def_function(
+        m, "rail_bridge_v2",
+        "(start, end, start_tangent, end_tangent, delta, obstacles=None, turn_bias='center', sliding_bias=0.5, "
+        "real_obstacles=None, route_skeletons=None, route_spacing=3.0, route_pivots=(), bend_delta=None, dbu=None)",
+        kRailBridgeDoc,
+        nb::cpp_function(
         [](nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent, nb::handle delta,
            nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias, nb::handle real_obstacles,
            nb::handle route_skeletons, nb::handle route_spacing, nb::handle route_pivots, nb::handle bend_delta,
@@ -111,7 +116,7 @@ void bind_router(nb::module_& m) {
         "start"_a, "end"_a, "start_tangent"_a, "end_tangent"_a, "delta"_a, "obstacles"_a = nb::none(),
         "turn_bias"_a = "center", "sliding_bias"_a = 0.5, "real_obstacles"_a = nb::none(),
         "route_skeletons"_a = nb::none(), "route_spacing"_a = 3.0, "route_pivots"_a = nb::tuple(),
-        "bend_delta"_a = nb::none(), "dbu"_a = nb::none(), kRailBridgeDoc);
+        "bend_delta"_a = nb::none(), "dbu"_a = nb::none()));
 
     // The per-route graph is a real dataclass so that callers can copy it with
     // dataclasses.replace.
@@ -126,8 +131,12 @@ void bind_router(nb::module_& m) {
     m.attr("RailBridgeGraph") = dataclasses.attr("make_dataclass")("RailBridgeGraph", fields, "namespace"_a = ns);
     g_graph_class = m.attr("RailBridgeGraph");
 
-    m.def(
-        "_build_rail_bridge_graph",
+    def_function(
+        m, "_build_rail_bridge_graph",
+        "(start, end, start_tangent, end_tangent, delta, obstacles=None, sliding_bias=0.5, "
+        "enforce_min_segment_length=True, dbu=None)",
+        kBuildGraphDoc,
+        nb::cpp_function(
         [](nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent, nb::handle delta,
            nb::handle obstacles, nb::handle sliding_bias, nb::handle enforce_min_segment_length, nb::handle dbu) {
             const double grid = to_grid(dbu);
@@ -187,7 +196,7 @@ void bind_router(nb::module_& m) {
                 "delta"_a = r, "dbu"_a = nb::borrow(dbu));
         },
         "start"_a, "end"_a, "start_tangent"_a, "end_tangent"_a, "delta"_a, "obstacles"_a = nb::none(),
-        "sliding_bias"_a = 0.5, "enforce_min_segment_length"_a = true, "dbu"_a = nb::none(), kBuildGraphDoc);
+        "sliding_bias"_a = 0.5, "enforce_min_segment_length"_a = true, "dbu"_a = nb::none()));
 }
 
 }  // namespace kelvane::py

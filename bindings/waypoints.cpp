@@ -2,6 +2,7 @@
 // waypoints, with the guarantees of graph.rail_bridge_v2 on every leg.
 #include <nanobind/stl/string.h>
 
+#include "pyfunc.hpp"
 #include "route_info.hpp"
 #include "kelvane/waypoints.hpp"
 
@@ -38,8 +39,13 @@ leg, start -> first waypoint -> ... -> end).)";
 
 NB_MODULE(waypoints, m) {
     m.doc() = "Single routes through ordered waypoints (route_waypoints_v2).";
-    m.def(
-        "route_waypoints_v2",
+    def_function(
+        m, "route_waypoints_v2",
+        "(start, end, start_tangent, end_tangent, waypoints, delta, obstacles=None, pins=None, turn_bias='center', "
+        "sliding_bias=0.5, real_obstacles=None, route_skeletons=None, route_spacing=3.0, route_pivots=(), "
+        "bend_delta=None, dbu=None)",
+        kDoc,
+        nb::cpp_function(
         [](nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent, nb::handle waypoints,
            nb::handle delta, nb::handle obstacles, nb::handle pins, nb::handle turn_bias, nb::handle sliding_bias,
            nb::handle real_obstacles, nb::handle route_skeletons, nb::handle route_spacing, nb::handle route_pivots,
@@ -83,5 +89,5 @@ NB_MODULE(waypoints, m) {
         "start"_a, "end"_a, "start_tangent"_a, "end_tangent"_a, "waypoints"_a, "delta"_a, "obstacles"_a = nb::none(),
         "pins"_a = nb::none(), "turn_bias"_a = "center", "sliding_bias"_a = 0.5, "real_obstacles"_a = nb::none(),
         "route_skeletons"_a = nb::none(), "route_spacing"_a = 3.0, "route_pivots"_a = nb::tuple(),
-        "bend_delta"_a = nb::none(), "dbu"_a = nb::none(), kDoc);
+        "bend_delta"_a = nb::none(), "dbu"_a = nb::none()));
 }

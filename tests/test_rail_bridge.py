@@ -269,3 +269,13 @@ def test_out_of_range_values_are_refused(kwargs):
     args.update(kwargs)
     with pytest.raises(ValueError, match="1e12"):
         rail(**args)
+
+
+def test_router_entries_have_real_signatures():
+    import inspect
+    sig = inspect.signature(rail)
+    assert list(sig.parameters)[:6] == ["start", "end", "start_tangent", "end_tangent", "delta", "obstacles"]
+    assert sig.parameters["route_spacing"].default == 3.0 and sig.parameters["turn_bias"].default == "center"
+    assert "dbu" in inspect.signature(graph._build_rail_bridge_graph).parameters
+    with pytest.raises(TypeError, match="missing 3 required positional arguments"):
+        rail((0, 0), (1, 1))
