@@ -31,7 +31,9 @@ start, end          points (x, y); any 2-sequence or array (float32 jax arrays t
 start_tangent       heading when leaving the start port, axis-parallel, non-zero.
 end_tangent         heading when entering the end port (the direction of travel
                     at arrival, i.e. pointing into the port), axis-parallel, non-zero.
-delta               bend radius of the route (>= 0) unless `bend_delta` is given.
+delta               bend radius of the route (>= 0): runs between two bends are at
+                    least 2 * delta (room for both arcs); the straight run at each
+                    port is at least delta unless `bend_delta` is given.
 obstacles           boxes (Obstacle or (x_min, y_min, x_max, y_max)) the route keeps
                     out of, with a clearance of route_spacing / 2 around each; the
                     clearance is waived for an obstacle holding one of the route's
@@ -49,16 +51,20 @@ route_spacing       minimum centre-line distance to the earlier routes in
                     `route_pivots` (narrowed to 80% of the port distance along
                     their port segments); also sets the obstacle clearance.
 route_pivots        polylines of earlier routes (sequences of points).
-bend_delta          bend radius, overriding `delta` when given.
+bend_delta          bend radius at the ports: the straight run at each port is at
+                    least bend_delta (default: delta).  A bundle passes its lane's
+                    enlarged radius as delta and the plain one here, so outer
+                    lanes keep room between bends while every lane leaves its
+                    port after the ordinary radius.
 dbu                 grid step: every bend coordinate lies on multiples of it (end
                     points too when they are grid points up to float32 noise).
 
 Rules: the route leaves along start_tangent and arrives along end_tangent; it is
 axis-parallel with no zero-length segment, no collinear interior point and no
-reversal; it has a straight run of at least the bend radius at each port and of
-twice the bend radius between two bends where the geometry allows.  Among
-routes that keep every rule it minimises length + bend radius per bend, then
-fewer bends, deterministically.  When no route keeps the rules, the least-bad
+reversal; it has a straight run of at least the port radius (bend_delta, else
+delta) at each port and of 2 * delta between two bends where the geometry allows.  Among
+routes that keep every rule it minimises length + delta per bend, then fewer
+bends, deterministically.  When no route keeps the rules, the least-bad
 route is returned: run lengths are relaxed first (2r -> r -> none between
 bends), and zones are entered as little as possible.
 

@@ -33,7 +33,8 @@ inline void check_extent(const RouteRequest& req) {
     };
     check(req.start.x, "start"); check(req.start.y, "start");
     check(req.end.x, "end"); check(req.end.y, "end");
-    check(req.bend_radius, "delta / bend_delta");
+    check(req.bend_radius, "delta");
+    check(req.port_radius, "bend_delta");
     check(req.route_spacing, "route_spacing");
     for (const auto* list : {&req.obstacles, &req.exact_obstacles, &req.keep_outs})
         for (const Box& b : *list)
@@ -53,8 +54,8 @@ inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handl
     req.end = settle_end_point(to_point(end, "end"), req.grid);
     req.start_dir = to_direction(start_tangent, "start_tangent");
     req.end_dir = to_direction(end_tangent, "end_tangent");
-    const double d = to_length(delta, "delta");
-    req.bend_radius = bend_delta.is_none() ? d : to_length(bend_delta, "bend_delta");
+    req.bend_radius = to_length(delta, "delta");
+    req.port_radius = bend_delta.is_none() ? req.bend_radius : to_length(bend_delta, "bend_delta");
     req.obstacles = to_boxes(obstacles, "obstacles");
     req.exact_obstacles = to_boxes(real_obstacles, "real_obstacles");
     req.keep_outs = to_boxes(route_skeletons, "route_skeletons");

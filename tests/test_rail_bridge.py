@@ -279,3 +279,15 @@ def test_router_entries_have_real_signatures():
     assert "dbu" in inspect.signature(graph._build_rail_bridge_graph).parameters
     with pytest.raises(TypeError, match="missing 3 required positional arguments"):
         rail((0, 0), (1, 1))
+
+
+def test_bend_delta_sets_port_runs_and_delta_the_room_between_bends():
+    skel, info = route((0, 0), (40, 20), E, E, 5.0, bend_delta=1.0)
+    segs = np.abs(np.diff(skel, axis=0)).sum(axis=1)
+    assert info["bends_ok"] and info["bends"] == 2
+    assert segs[1] >= 10.0  # 2 * delta between the bends
+    # A jog of 8 is shorter than 2 * delta: no plain Z; the route makes room instead.
+    short, info = route((0, 0), (40, 8), E, E, 5.0, bend_delta=1.0)
+    runs = np.abs(np.diff(short, axis=0)).sum(axis=1)
+    assert info["clean"] and info["bends"] == 4
+    assert min(runs[1:-1]) >= 10.0 and min(runs[0], runs[-1]) >= 1.0

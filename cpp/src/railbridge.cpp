@@ -422,12 +422,12 @@ double overlap_length(const Path& path, const std::vector<Box>& boxes, double ep
     return total;
 }
 
-bool runs_ok(const Path& p, double r, double tol) {
+bool runs_ok(const Path& p, double port_radius, double r, double tol) {
     if (p.size() <= 2) return true;
     for (size_t k = 1; k < p.size(); ++k) {
         const double len = manhattan(p[k - 1], p[k]);
         const bool port = k == 1 || k + 1 == p.size();
-        if (len < (port ? r : 2.0 * r) - tol) return false;
+        if (len < (port ? port_radius : 2.0 * r) - tol) return false;
     }
     return true;
 }
@@ -523,7 +523,7 @@ struct ZoneSet {
 // run rules level by level while the route is not clean; every candidate is
 // measured against all zones.
 Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zones, double eps, size_t* budget) {
-    const double r = req.bend_radius;
+    const double r = req.bend_radius, rp = req.port_radius >= 0 ? req.port_radius : r;
     std::vector<Box> zone_boxes;
     zone_boxes.reserve(zones.size());
     for (const Zone& z : zones) zone_boxes.push_back(z.box);
@@ -533,6 +533,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zo
     ti.start_dir = req.start_dir;
     ti.end_dir = req.end_dir;
     ti.bend_radius = r;
+    ti.port_radius = rp;
     ti.zones = &zone_boxes;
     ti.sliding_bias = req.sliding_bias;
     ti.grid = req.grid;
@@ -547,11 +548,11 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zo
     const double turn_cost = (req.turn_cost >= 0 ? req.turn_cost : r) + 1e-7 * scale;
     RailSearch search(lat, req, si, sj, ei, ej, turn_cost, scale);
 
-    const RunRules levels[3] = {{r, 2.0 * r, r}, {r, r, r}, {0.0, 0.0, 0.0}};
+    const RunRules levels[3] = {{rp, 2.0 * r, rp}, {rp, r, rp}, {0.0, 0.0, 0.0}};
     Measured best;
     size_t total_expanded = 0;
     for (int level = 0; level < 3; ++level) {
-        if (level > 0 && r <= 0) break;
+        if (level > 0 && r <= 0 && rp <= 0) break;
         Path path;
         size_t expanded = 0;
         const bool found = search.run(levels[level], *budget, &path, &expanded);
@@ -575,7 +576,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zo
     if (std::isfinite(best.violation)) {
         info.length = path_length(best.result.skeleton);
         info.bends = static_cast<int>(best.result.skeleton.size()) - 2;
-        info.bends_ok = runs_ok(best.result.skeleton, r, 1e-9 * (1.0 + scale));
+        info.bends_ok = runs_ok(best.result.skeleton, rp, r, 1e-9 * (1.0 + scale));
         info.clean = best.violation == 0.0 && info.bends_ok;
         best.cost = info.length + turn_cost * info.bends;
     }

@@ -69,15 +69,16 @@ TrackLines make_track_lines(const TrackInputs& in) {
     const double r = in.bend_radius;
     std::vector<Line> xl{{in.start.x, true}, {in.end.x, true}};
     std::vector<Line> yl{{in.start.y, true}, {in.end.y, true}};
-    // The first (last) bend sits at least r in front of its port: lines at r
-    // and 2r in front (a port run of r, or of 2r before a 2r wiggle), and a
-    // 2r jog to either side of the r line.
+    // The first (last) bend sits at least the port run p in front of its
+    // port: lines at p and 2p in front (a run of p, or of 2p before a
+    // wiggle), and a 2r jog to either side of the p line.
+    const double rp = in.port_radius >= 0 ? in.port_radius : r;
     auto add_port_line = [&](Point p, int dir, double sign) {
-        if (r <= 0) return;
+        if (rp <= 0 && r <= 0) return;
         std::vector<Line>& lines = is_horizontal(dir) ? xl : yl;
         const double coord = is_horizontal(dir) ? p.x : p.y;
         const double ahead = sign * (is_horizontal(dir) ? dir_dx(dir) : dir_dy(dir));
-        for (double k : {1.0, 2.0, 3.0, -1.0}) lines.push_back({coord + ahead * k * r, false});
+        for (double off : {rp, 2.0 * rp, rp + 2.0 * r, rp - 2.0 * r}) lines.push_back({coord + ahead * off, false});
     };
     add_port_line(in.start, in.start_dir, +1.0);  // first bend no closer than r
     add_port_line(in.end, in.end_dir, -1.0);      // last bend r before the end

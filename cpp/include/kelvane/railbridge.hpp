@@ -8,7 +8,7 @@
 //      out of `exact_obstacles` and `keep_outs`, and out of the spacing bands
 //      around earlier routes (`pivots`, half-width `route_spacing`, narrowed at
 //      their port segments so that closely pitched ports can still leave);
-//   2. straight runs: at least `bend_radius` at each port and 2 * bend_radius
+//   2. straight runs: at least `port_radius` at each port and 2 * bend_radius
 //      between two bends (room for both arcs).
 // Rule 2 is relaxed step by step (2r -> r between bends, then no minimum) only
 // when the stricter search cannot keep rule 1.  Rule 1 is never relaxed as a
@@ -33,7 +33,8 @@ struct RouteRequest {
     Point start, end;
     int start_dir = E;              // heading when leaving the start
     int end_dir = E;                // heading when entering the end
-    double bend_radius = 0.0;
+    double bend_radius = 0.0;       // room between bends: 2 * bend_radius
+    double port_radius = -1.0;      // straight run at each port; < 0: bend_radius
     double turn_cost = -1.0;        // < 0: bend_radius
     std::vector<Box> obstacles;     // kept clear with obstacle_margin
     double obstacle_margin = 0.0;
@@ -49,7 +50,7 @@ struct RouteRequest {
 
 struct RouteInfo {
     bool clean = false;          // no zone entered and all straight-run rules met
-    bool bends_ok = false;       // port runs >= r and runs between bends >= 2r
+    bool bends_ok = false;       // port runs >= port radius and runs between bends >= 2r
     int relax_level = 0;         // 0 full rules, 1 runs between bends >= r, 2 no run rule
     double length = 0.0;
     int bends = 0;

@@ -1,8 +1,8 @@
 // Track lines of a single route: the horizontal and vertical lines a route
 // may run on.  They keep the shortest, fewest-bend routes of the open plane:
-//   * port lines: through both end points; r, 2r and 3r in front of each
-//     port and r behind it (first and last bends, and the 2r jogs off them);
-//     2r to either side of each port line (the shortest jog off it);
+//   * port lines: through both end points; at the port run p, at 2p and at
+//     p +- 2r in front of each port (first and last bends, and the 2r jogs
+//     off them); 2r to either side of each port line (the shortest jog);
 //   * rails: every side of every zone (obstacles already grown by their
 //     clearance, keep-out boxes, spacing bands around earlier routes); a
 //     seam where two zones abut is treated as inside them;
@@ -22,7 +22,8 @@ namespace kelvane {
 struct TrackInputs {
     Point start, end;
     int start_dir = E, end_dir = E;  // travel directions at the start and into the end
-    double bend_radius = 0.0;
+    double bend_radius = 0.0;         // r: jogs, cage, bridges
+    double port_radius = -1.0;        // straight run at the ports; < 0: r
     const std::vector<Box>* zones = nullptr;
     double sliding_bias = 0.5;
     double grid = 0.0;            // dbu, 0 = none
