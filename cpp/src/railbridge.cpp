@@ -114,23 +114,23 @@ private:
     std::vector<char> hdone_, vdone_;
 };
 
+struct Label {
+    double g;
+    std::uint64_t state;
+    std::int64_t parent;  // label index, -1 = the start point
+};
+
 // ---------------------------------------------------------------------------
-// Map from 64-bit state ids to label slots: a dense, generation-stamped table
-// while the lattice is small enough, an open-addressing hash map beyond.
+// Map from 64-bit state ids to label slots: a dense table while the lattice is
+// small enough, an open-addressing hash map beyond.  The dense table is never
+// cleared: an entry counts only when the label it names carries that state,
+// so stale entries of earlier searches are harmless.
 class StateMap {
 public:
     void reset(std::uint64_t num_states) {
         dense_ = num_states <= kDenseLimit;
         if (dense_) {
-            if (stamp_.size() < num_states) {
-                stamp_.assign(num_states, 0);
-                slot_.resize(num_states);
-                gen_ = 0;
-            }
-            if (++gen_ == 0) {
-                std::fill(stamp_.begin(), stamp_.end(), 0u);
-                gen_ = 1;
-            }
+            if (slot_.size() < num_states) slot_.assign(num_states, ~0u);
             return;
         }
         const size_t cap = 1 << 16;
@@ -143,13 +143,14 @@ public:
         size_ = 0;
     }
     // Returns the slot for `key`, inserting `fresh` when absent (then *inserted = true).
-    std::uint32_t find_or_insert(std::uint64_t key, std::uint32_t fresh, bool* inserted) {
+    std::uint32_t find_or_insert(std::uint64_t key, std::uint32_t fresh, const std::vector<Label>& labels,
+                                 bool* inserted) {
         if (dense_) {
-            if (stamp_[key] == gen_) {
+            const std::uint32_t s = slot_[key];
+            if (s < labels.size() && labels[s].state == key) {
                 *inserted = false;
-                return slot_[key];
+                return s;
             }
-            stamp_[key] = gen_;
             slot_[key] = fresh;
             *inserted = true;
             return fresh;
@@ -174,7 +175,7 @@ public:
 
 private:
     static constexpr std::uint64_t kEmpty = ~0ull;
-    static constexpr std::uint64_t kDenseLimit = 8u << 20;  // 8M states: 64 MB of tables
+    static constexpr std::uint64_t kDenseLimit = 16u << 20;  // 16M states: a 64 MB table
     static size_t hash(std::uint64_t k) {
         k ^= k >> 33;
         k *= 0xff51afd7ed558ccdull;
@@ -195,17 +196,10 @@ private:
         }
     }
     bool dense_ = false;
-    std::vector<std::uint32_t> stamp_, slot_;
-    std::uint32_t gen_ = 0;
+    std::vector<std::uint32_t> slot_;
     std::vector<std::uint64_t> keys_;
     std::vector<std::uint32_t> vals_;
     size_t size_ = 0;
-};
-
-struct Label {
-    double g;
-    std::uint64_t state;
-    std::int64_t parent;  // label index, -1 = the start point
 };
 
 struct HeapEntry {
@@ -333,7 +327,7 @@ private:
         SearchBuffers& B = t_buffers;
         bool inserted = false;
         const std::uint32_t fresh = static_cast<std::uint32_t>(B.labels.size());
-        const std::uint32_t slot = B.map.find_or_insert(state_id(i, j, d), fresh, &inserted);
+        const std::uint32_t slot = B.map.find_or_insert(state_id(i, j, d), fresh, B.labels, &inserted);
         if (inserted) {
             B.labels.push_back({g, state_id(i, j, d), parent});
         } else {
