@@ -26,18 +26,24 @@ struct Zone {
 
 // ---------------------------------------------------------------------------
 // Implicit lattice over track lines with lazily computed edge penalties.
+//
+// Lines are sparse: a zone side's line is needed only along that side and on
+// until it runs into another zone (the classic track graph, which keeps the
+// shortest rectilinear routes); port, jog, cage and bridge lines run through
+// everything.  Node (i, j) exists where vertical line i and horizontal line j
+// both reach; stepping along a line goes from one existing node to the next.
 class RailLattice {
 public:
-    RailLattice(std::vector<double> xs, std::vector<double> ys, std::vector<Zone> zones, double eps)
-        : xs_(std::move(xs)), ys_(std::move(ys)), zones_(std::move(zones)), eps_(eps) {
+    RailLattice(const TrackLines& tl, std::vector<Zone> zones, double eps)
+        : xs_(tl.xs), ys_(tl.ys), zones_(std::move(zones)), eps_(eps) {
         std::vector<Box> boxes;
         boxes.reserve(zones_.size());
         for (const Zone& z : zones_) boxes.push_back(z.box);
         index_ = ObstacleIndex(std::move(boxes), 0.0);
-        hpen_.resize(ys_.size());
-        vpen_.resize(xs_.size());
-        hdone_.assign(ys_.size(), 0);
-        vdone_.assign(xs_.size(), 0);
+        vreach_ = extend(tl.x_span, xs_, /*vertical=*/true);
+        hreach_ = extend(tl.y_span, ys_, /*vertical=*/false);
+        hline_.resize(ys_.size());
+        vline_.resize(xs_.size());
     }
     int nx() const { return static_cast<int>(xs_.size()); }
     int ny() const { return static_cast<int>(ys_.size()); }
@@ -46,23 +52,94 @@ public:
     const std::vector<double>& xs() const { return xs_; }
     const std::vector<double>& ys() const { return ys_; }
 
-    // Penalty of the edge (i, j) -> (i + 1, j).
-    double hedge(int i, int j) {
-        if (!hdone_[j]) fill_line(true, j);
-        return hpen_[j].empty() ? 0.0 : hpen_[j][i];
-    }
-    // Penalty of the edge (i, j) -> (i, j + 1).
-    double vedge(int i, int j) {
-        if (!vdone_[i]) fill_line(false, i);
-        return vpen_[i].empty() ? 0.0 : vpen_[i][j];
+    // From node (i, j) to the next node along its line heading d; false at
+    // the end of the line.  `len` is the step's length, `pen` its penalty.
+    bool step(int& i, int& j, int d, double* len, double* pen) {
+        const bool horizontal = is_horizontal(d);
+        const Line& line = horizontal ? nodes_of(true, j) : nodes_of(false, i);
+        const int here = horizontal ? i : j;
+        const auto it = std::lower_bound(line.at.begin(), line.at.end(), here);
+        if (it == line.at.end() || *it != here) return false;  // not a node of this line
+        const size_t k = static_cast<size_t>(it - line.at.begin());
+        const bool forward = d == E || d == N;
+        if (forward ? k + 1 >= line.at.size() : k == 0) return false;
+        const size_t nk = forward ? k + 1 : k - 1;
+        const int next = line.at[nk];
+        const std::vector<double>& along = horizontal ? xs_ : ys_;
+        *len = std::fabs(along[next] - along[here]);
+        *pen = std::fabs(line.prefix[nk] - line.prefix[k]);
+        (horizontal ? i : j) = next;
+        return true;
     }
 
 private:
-    void fill_line(bool horizontal, int k) {
+    struct Line {
+        std::vector<int> at;         // indices of the crossing lines where nodes exist
+        std::vector<double> prefix;  // penalty accumulated from the first node
+        bool ready = false;
+    };
+    struct Reach {
+        double lo, hi;
+    };
+
+    // Grows each bounded line from its zone sides until it runs into a zone.
+    std::vector<Reach> extend(const std::vector<std::pair<double, double>>& span, const std::vector<double>& at,
+                              bool vertical) const {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        std::vector<Reach> out(at.size());
+        for (size_t k = 0; k < at.size(); ++k) {
+            const double c = at[k];
+            double lo = span[k].first, hi = span[k].second;
+            if (std::isinf(lo) || std::isinf(hi)) {
+                out[k] = {-inf, inf};
+                continue;
+            }
+            double up = inf, down = -inf;
+            auto visit = [&](size_t zi) {
+                const Box& b = zones_[zi].box;
+                const double p0 = vertical ? b.x0 : b.y0, p1 = vertical ? b.x1 : b.y1;
+                const double a0 = vertical ? b.y0 : b.x0, a1 = vertical ? b.y1 : b.x1;
+                if (!open_overlap(c, c, p0, p1, eps_)) return;
+                if (a1 > hi + eps_) up = std::min(up, std::max(a0, hi));
+                if (a0 < lo - eps_) down = std::max(down, std::min(a1, lo));
+            };
+            const double far = 1e300;
+            if (vertical) index_.for_each_near(c, -far, c, far, visit);
+            else index_.for_each_near(-far, c, far, c, visit);
+            out[k] = {down, up};
+        }
+        return out;
+    }
+
+    bool present(int i, int j) const {
+        const double tx = 1e-9 * (1.0 + std::fabs(xs_[i])), ty = 1e-9 * (1.0 + std::fabs(ys_[j]));
+        return ys_[j] >= vreach_[i].lo - ty && ys_[j] <= vreach_[i].hi + ty && xs_[i] >= hreach_[j].lo - tx &&
+               xs_[i] <= hreach_[j].hi + tx;
+    }
+
+    const Line& nodes_of(bool horizontal, int k) {
+        Line& line = horizontal ? hline_[k] : vline_[k];
+        if (line.ready) return line;
+        line.ready = true;
+        const std::vector<double>& along = horizontal ? xs_ : ys_;
+        std::vector<double>& pen = scratch_;
+        pen.assign(along.size() > 0 ? along.size() - 1 : 0, 0.0);
+        fill_line(horizontal, k, pen);
+        double acc = 0.0;
+        for (size_t a = 0; a < along.size(); ++a) {
+            if (a > 0) acc += pen[a - 1];
+            const bool here = horizontal ? present(static_cast<int>(a), k) : present(k, static_cast<int>(a));
+            if (!here) continue;
+            line.at.push_back(static_cast<int>(a));
+            line.prefix.push_back(acc);
+        }
+        return line;
+    }
+
+    // Penalty of every atomic edge (between neighbouring crossing lines) of a line.
+    void fill_line(bool horizontal, int k, std::vector<double>& pen) const {
         const std::vector<double>& along = horizontal ? xs_ : ys_;
         const double c = horizontal ? ys_[k] : xs_[k];
-        std::vector<double>& pen = horizontal ? hpen_[k] : vpen_[k];
-        (horizontal ? hdone_ : vdone_)[k] = 1;
         if (along.size() < 2 || zones_.empty()) return;
         const double lo = along.front(), hi = along.back();
         // Edges of this line running along a zone side, from below (left) and
@@ -84,10 +161,7 @@ private:
             const double p0 = horizontal ? z.box.y0 : z.box.x0, p1 = horizontal ? z.box.y1 : z.box.x1;
             const double a0 = horizontal ? z.box.x0 : z.box.y0, a1 = horizontal ? z.box.x1 : z.box.y1;
             if (open_overlap(c, c, p0, p1, eps_)) {
-                edges_over(a0, a1, [&](size_t e, double len) {
-                    if (pen.empty()) pen.assign(along.size() - 1, 0.0);
-                    pen[e] += z.fixed + z.per_unit * len;
-                });
+                edges_over(a0, a1, [&](size_t e, double len) { pen[e] += z.fixed + z.per_unit * len; });
             } else if (p1 - p0 > eps_ && (std::fabs(p1 - c) <= eps_ || std::fabs(p0 - c) <= eps_)) {
                 auto& sides = std::fabs(p1 - c) <= eps_ ? side_low : side_high;
                 edges_over(a0, a1, [&](size_t e, double) { sides.emplace_back(e, z.fixed); });
@@ -100,7 +174,6 @@ private:
         for (const auto& [e, fixed] : side_high) {
             auto it = std::lower_bound(side_low.begin(), side_low.end(), std::make_pair(e, -1.0));
             if (it == side_low.end() || it->first != e) continue;
-            if (pen.empty()) pen.assign(along.size() - 1, 0.0);
             const double w = std::min(fixed, it->second);
             pen[e] += w + w * 1e-3 * (along[e + 1] - along[e]);
         }
@@ -110,8 +183,9 @@ private:
     std::vector<Zone> zones_;
     double eps_;
     ObstacleIndex index_;
-    std::vector<std::vector<double>> hpen_, vpen_;
-    std::vector<char> hdone_, vdone_;
+    std::vector<Reach> vreach_, hreach_;  // extent of each vertical / horizontal line
+    std::vector<Line> hline_, vline_;
+    std::vector<double> scratch_;
 };
 
 struct Label {
@@ -300,23 +374,7 @@ private:
         return ((static_cast<std::uint64_t>(j) * L_.nx() + static_cast<std::uint64_t>(i)) << 2) | static_cast<unsigned>(d);
     }
 
-    // One lattice step from (i, j) heading d; false at the lattice border.
-    bool step(int& i, int& j, int d, double* len, double* pen) {
-        switch (d) {
-            case E:
-                if (i + 1 >= L_.nx()) return false;
-                *len = L_.x(i + 1) - L_.x(i); *pen = L_.hedge(i, j); ++i; return true;
-            case W:
-                if (i <= 0) return false;
-                *len = L_.x(i) - L_.x(i - 1); *pen = L_.hedge(i - 1, j); --i; return true;
-            case N:
-                if (j + 1 >= L_.ny()) return false;
-                *len = L_.y(j + 1) - L_.y(j); *pen = L_.vedge(i, j); ++j; return true;
-            default:
-                if (j <= 0) return false;
-                *len = L_.y(j) - L_.y(j - 1); *pen = L_.vedge(i, j - 1); --j; return true;
-        }
-    }
+    bool step(int& i, int& j, int d, double* len, double* pen) { return L_.step(i, j, d, len, pen); }
 
     double heuristic(int i, int j, int d) const {
         const double vx = L_.x(ei_) - L_.x(i), vy = L_.y(ej_) - L_.y(j);
@@ -533,7 +591,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zo
     ti.grid = req.grid;
     TrackLines tl = make_track_lines(ti);
 
-    RailLattice lat(tl.xs, tl.ys, std::move(zones), eps);
+    RailLattice lat(tl, std::move(zones), eps);
     const int si = index_of(lat.xs(), req.start.x), sj = index_of(lat.ys(), req.start.y);
     const int ei = index_of(lat.xs(), req.end.x), ej = index_of(lat.ys(), req.end.y);
     const double scale = (lat.xs().back() - lat.xs().front()) + (lat.ys().back() - lat.ys().front());

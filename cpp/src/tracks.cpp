@@ -2,19 +2,24 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace kelvane {
 
 namespace {
 
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
 struct Line {
     double v;
-    bool anchor;  // through an end point: exact, never snapped or dropped
+    bool anchor;         // through an end point: exact, never snapped or dropped
+    double lo = -kInf;   // stretch along the line where it is needed (a zone
+    double hi = kInf;    // side's own extent; unbounded for every other line)
 };
 
 double tol_for(double v) { return 1e-9 * (1.0 + std::fabs(v)); }
 
-std::vector<double> settle(std::vector<Line> lines, double grid, double min_gap) {
+std::vector<Line> settle(std::vector<Line> lines, double grid, double min_gap) {
     for (Line& l : lines)
         if (!l.anchor && grid > 0) l.v = snap_to_grid(l.v, grid);
     std::sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) {
@@ -23,44 +28,56 @@ std::vector<double> settle(std::vector<Line> lines, double grid, double min_gap)
     std::vector<Line> merged;
     for (const Line& l : lines) {
         if (!merged.empty() && l.v - merged.back().v <= tol_for(l.v)) {
-            if (l.anchor && !merged.back().anchor) merged.back() = l;
+            Line& m = merged.back();
+            const double lo = std::min(m.lo, l.lo), hi = std::max(m.hi, l.hi);
+            if (l.anchor && !m.anchor) m = l;
+            m.lo = lo;
+            m.hi = hi;
             continue;
         }
         merged.push_back(l);
     }
-    std::vector<double> out;
+    if (min_gap <= 0) return merged;
+    std::vector<Line> out;
     out.reserve(merged.size());
-    if (min_gap <= 0) {
-        for (const Line& l : merged) out.push_back(l.v);
-        return out;
-    }
     // Keep every anchor, then any other line at least min_gap from what is kept.
     std::vector<double> anchors;
     for (const Line& l : merged)
         if (l.anchor) anchors.push_back(l.v);
     for (const Line& l : merged) {
-        if (l.anchor) { out.push_back(l.v); continue; }
-        bool ok = out.empty() || l.v - out.back() >= min_gap - tol_for(l.v);
+        if (l.anchor) { out.push_back(l); continue; }
+        bool ok = out.empty() || l.v - out.back().v >= min_gap - tol_for(l.v);
         auto it = std::lower_bound(anchors.begin(), anchors.end(), l.v);
         if (it != anchors.end() && *it - l.v < min_gap - tol_for(l.v)) ok = false;
-        if (ok) out.push_back(l.v);
+        if (ok) out.push_back(l);
     }
     return out;
 }
 
-void add_bridges(std::vector<double>& rails, std::vector<double>& bridges, double min_gap, double bias, double grid) {
-    std::vector<double> extra;
+// Adds a bridge (unbounded) in every gap wider than min_gap and returns the
+// lines in ascending order.
+std::vector<Line> add_bridges(std::vector<Line> rails, std::vector<double>& bridges, double min_gap, double bias,
+                              double grid) {
+    std::vector<Line> extra;
     for (size_t k = 1; k < rails.size(); ++k) {
-        const double a = rails[k - 1], b = rails[k];
+        const double a = rails[k - 1].v, b = rails[k].v;
         if (b - a <= min_gap + tol_for(b)) continue;
         double m = a + bias * (b - a);
         if (grid > 0) m = snap_to_grid(m, grid);
         if (m - a <= tol_for(m) || b - m <= tol_for(m)) continue;
-        extra.push_back(m);
+        extra.push_back({m, false});
+        bridges.push_back(m);
     }
-    bridges = extra;
     rails.insert(rails.end(), extra.begin(), extra.end());
-    std::sort(rails.begin(), rails.end());
+    std::sort(rails.begin(), rails.end(), [](const Line& p, const Line& q) { return p.v < q.v; });
+    return rails;
+}
+
+void split(const std::vector<Line>& lines, std::vector<double>& at, std::vector<std::pair<double, double>>& span) {
+    for (const Line& l : lines) {
+        at.push_back(l.v);
+        span.emplace_back(l.lo, l.hi);
+    }
 }
 
 }  // namespace
@@ -100,10 +117,10 @@ TrackLines make_track_lines(const TrackInputs& in) {
     double y0 = std::min(in.start.y, in.end.y), y1 = std::max(in.start.y, in.end.y);
     if (in.zones) {
         for (const Box& b : *in.zones) {
-            xl.push_back({b.x0, false});
-            xl.push_back({b.x1, false});
-            yl.push_back({b.y0, false});
-            yl.push_back({b.y1, false});
+            xl.push_back({b.x0, false, b.y0, b.y1});
+            xl.push_back({b.x1, false, b.y0, b.y1});
+            yl.push_back({b.y0, false, b.x0, b.x1});
+            yl.push_back({b.y1, false, b.x0, b.x1});
             x0 = std::min(x0, b.x0); x1 = std::max(x1, b.x1);
             y0 = std::min(y0, b.y0); y1 = std::max(y1, b.y1);
         }
@@ -119,11 +136,13 @@ TrackLines make_track_lines(const TrackInputs& in) {
         yl.push_back({y1 + m, false});
     }
     TrackLines out;
-    out.xs = settle(std::move(xl), in.grid, in.min_line_gap);
-    out.ys = settle(std::move(yl), in.grid, in.min_line_gap);
     const double bridge_gap = std::max(2.0 * r, in.min_line_gap * 2.0);
-    add_bridges(out.xs, out.x_bridges, bridge_gap, in.sliding_bias, in.grid);
-    add_bridges(out.ys, out.y_bridges, bridge_gap, in.sliding_bias, in.grid);
+    split(add_bridges(settle(std::move(xl), in.grid, in.min_line_gap), out.x_bridges, bridge_gap, in.sliding_bias,
+                      in.grid),
+          out.xs, out.x_span);
+    split(add_bridges(settle(std::move(yl), in.grid, in.min_line_gap), out.y_bridges, bridge_gap, in.sliding_bias,
+                      in.grid),
+          out.ys, out.y_span);
     return out;
 }
 

@@ -17,9 +17,12 @@
 // intrusion, and RouteInfo says what was violated.
 //
 // The lattice is implicit (nodes are crossings of the track lines, never
-// materialised); edge penalties are computed per line on first use, and the
-// A* search runs over (node, heading) states with straight-run "jumps" after
-// every bend.  Memory grows with the states visited, not with the lattice.
+// materialised) and sparse: a zone side's line reaches only along that side
+// and on until it runs into another zone (a track graph), so far-away zones
+// add no nodes where they cannot matter.  Edge penalties and the nodes of a
+// line are computed on first use, and the A* search runs over (node, heading)
+// states with straight-run "jumps" after every bend.  Memory grows with the
+// lines and states visited, not with the product of the lines.
 #pragma once
 
 #include <cstddef>

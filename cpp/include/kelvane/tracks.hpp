@@ -13,6 +13,7 @@
 // With a grid every line except those through the end points is snapped.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 #include "kelvane/geometry.hpp"
@@ -34,6 +35,10 @@ struct TrackInputs {
 struct TrackLines {
     std::vector<double> xs, ys;                // ascending, distinct
     std::vector<double> x_bridges, y_bridges;  // the bridge lines among them
+    // Per line, the stretch along it that its zone sides cover (y range of a
+    // vertical line, x range of a horizontal one); (-inf, inf) for lines that
+    // are needed everywhere (ports, jogs, cage, bridges).
+    std::vector<std::pair<double, double>> x_span, y_span;
 };
 
 TrackLines make_track_lines(const TrackInputs& in);
