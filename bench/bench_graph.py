@@ -44,7 +44,7 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     args = ap.parse_args()
     rng = np.random.default_rng(args.seed)
-    print(f"{'obstacles':>9} {'lattice':>11} {'states':>8} {'median ms':>10} {'p90 ms':>8} "
+    print(f"{'obstacles':>9} {'x*y lines':>11} {'states':>8} {'median ms':>10} {'p90 ms':>8} "
           f"{'states/s':>10} {'clean':>6} {'peak MB':>8}")
     for n in (10, 100, 1000):
         side, obstacles = make_field(n, rng)
