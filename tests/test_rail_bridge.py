@@ -291,3 +291,10 @@ def test_bend_delta_sets_port_runs_and_delta_the_room_between_bends():
     runs = np.abs(np.diff(short, axis=0)).sum(axis=1)
     assert info["clean"] and info["bends"] == 4
     assert min(runs[1:-1]) >= 10.0 and min(runs[0], runs[-1]) >= 1.0
+
+
+@pytest.mark.parametrize("end, st_, et", [((1e-10, 5), N, N), ((1e-10, 0), E, E), ((0, 1e-12), E, W)])
+def test_end_points_closer_than_the_merge_tolerance_stay_exact(end, st_, et):
+    skel, info = rail((0, 0), end, st_, et, 1.0, [])
+    assert skel[0].tolist() == [0.0, 0.0] and skel[-1].tolist() == [float(end[0]), float(end[1])]
+    assert info["clean"]

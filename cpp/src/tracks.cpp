@@ -27,7 +27,9 @@ std::vector<Line> settle(std::vector<Line> lines, double grid, double min_gap) {
     });
     std::vector<Line> merged;
     for (const Line& l : lines) {
-        if (!merged.empty() && l.v - merged.back().v <= tol_for(l.v)) {
+        // Near-equal lines merge, except two end-point lines: both must stay exact.
+        if (!merged.empty() && l.v - merged.back().v <= tol_for(l.v) && !(l.anchor && merged.back().anchor &&
+                                                                          l.v != merged.back().v)) {
             Line& m = merged.back();
             const double lo = std::min(m.lo, l.lo), hi = std::max(m.hi, l.hi);
             if (l.anchor && !m.anchor) m = l;
