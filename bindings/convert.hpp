@@ -39,7 +39,7 @@ inline double to_finite(nb::handle obj, const char* what) {
 
 // Length of a sequence-like value (lists, tuples, numpy and jax arrays).
 inline Py_ssize_t length_of(nb::handle obj, const char* what) {
-    Py_ssize_t n = PyObject_Length(obj.ptr());
+    Py_ssize_t n = PySequence_Check(obj.ptr()) ? PyObject_Length(obj.ptr()) : -1;
     if (n < 0) {
         PyErr_Clear();
         raise_type(std::string(what) + " must be a sequence, got " + nb::type_name(obj.type()).c_str());
@@ -92,7 +92,7 @@ inline Box to_box(nb::handle obj, const std::string& what) {
         b = {to_finite(obj.attr("x_min"), (what + ".x_min").c_str()), to_finite(obj.attr("y_min"), (what + ".y_min").c_str()),
              to_finite(obj.attr("x_max"), (what + ".x_max").c_str()), to_finite(obj.attr("y_max"), (what + ".y_max").c_str())};
     } else {
-        Py_ssize_t n = PyObject_Length(obj.ptr());
+        Py_ssize_t n = PySequence_Check(obj.ptr()) ? PyObject_Length(obj.ptr()) : -1;
         if (n < 0) {
             PyErr_Clear();
             raise_type(what + " must be an Obstacle or 4 numbers (x_min, y_min, x_max, y_max), got " +

@@ -298,3 +298,15 @@ def test_end_points_closer_than_the_merge_tolerance_stay_exact(end, st_, et):
     skel, info = rail((0, 0), end, st_, et, 1.0, [])
     assert skel[0].tolist() == [0.0, 0.0] and skel[-1].tolist() == [float(end[0]), float(end[1])]
     assert info["clean"]
+
+
+@pytest.mark.parametrize("kwargs, text", [
+    (dict(start={0: 0, 1: 0}), "start must be a sequence"),
+    (dict(obstacles=[{0: 0, 1: 0, 2: 1, 3: 1}]), r"obstacles\[0\] must be an Obstacle"),
+    (dict(route_pivots={0: [(0, 0), (1, 0)]}), "route_pivots must be a sequence"),
+])
+def test_mappings_are_not_taken_for_sequences(kwargs, text):
+    args = dict(start=(0, 0), end=(10, 5), start_tangent=E, end_tangent=E, delta=1.0, obstacles=[])
+    args.update(kwargs)
+    with pytest.raises(TypeError, match=text):
+        rail(**args)
