@@ -163,15 +163,7 @@ void bind_router(nb::module_& m) {
                 nb::gil_scoped_release release;
                 std::vector<Box> zones;
                 for (const Box& b : obs) zones.push_back(b.inflated(0.5 * r));
-                TrackInputs ti;
-                ti.start = s;
-                ti.end = e;
-                ti.start_dir = sd;
-                ti.end_dir = ed;
-                ti.bend_radius = r;
-                ti.zones = &zones;
-                ti.sliding_bias = bias;
-                ti.grid = grid;
+                TrackInputs ti(s, e, sd, ed, r, &zones, bias, grid);
                 ti.min_line_gap = enforce ? r : 0.0;
                 tl = make_track_lines(ti);
                 // The approach node: the line nearest to one bend radius before the end.

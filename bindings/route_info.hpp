@@ -26,11 +26,12 @@ inline Point settle_end_point(Point p, double grid) {
 
 // Coordinates and lengths beyond +-1e12 layout units would overflow the
 // sums the router forms (cages, bend offsets); no layout is that large.
+inline void check_in_range(double v, const std::string& what) {
+    if (std::fabs(v) > 1e12) raise_value(what + " must lie within +-1e12, got " + std::to_string(v));
+}
+
 inline void check_extent(const RouteRequest& req) {
-    constexpr double kLimit = 1e12;
-    auto check = [&](double v, const char* what) {
-        if (std::fabs(v) > kLimit) raise_value(std::string(what) + " must lie within +-1e12, got " + std::to_string(v));
-    };
+    auto check = [](double v, const char* what) { check_in_range(v, what); };
     check(req.start.x, "start"); check(req.start.y, "start");
     check(req.end.x, "end"); check(req.end.y, "end");
     check(req.bend_radius, "delta");

@@ -58,8 +58,8 @@ NB_MODULE(waypoints, m) {
             for (Py_ssize_t k = 0; k < n; ++k) {
                 const std::string what = "waypoints[" + std::to_string(k) + "]";
                 req.waypoints.push_back(settle_end_point(to_point(item_of(waypoints, k), what.c_str()), req.route.grid));
-                if (std::fabs(req.waypoints.back().x) > 1e12 || std::fabs(req.waypoints.back().y) > 1e12)
-                    raise_value(what + " must lie within +-1e12");
+                check_in_range(req.waypoints.back().x, what);
+                check_in_range(req.waypoints.back().y, what);
             }
             if (pins.is_none()) {
                 req.pins.assign(static_cast<size_t>(n), -1);

@@ -565,8 +565,7 @@ struct ZoneSet {
         info.clearance_overlap = std::max(0.0, overlap_length(path, grown, eps) - info.obstacle_overlap);
         info.keep_out_overlap = overlap_length(path, *keep_outs, eps);
         info.spacing_overlap = overlap_length(path, bands, eps);
-        *violation = kHardPerUnit * (info.obstacle_overlap + info.clearance_overlap + info.keep_out_overlap) +
-                     kSpacingPerUnit * info.spacing_overlap;
+        *violation = violation_score(info);
         return info;
     }
 };
@@ -579,16 +578,8 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zo
     std::vector<Box> zone_boxes;
     zone_boxes.reserve(zones.size());
     for (const Zone& z : zones) zone_boxes.push_back(z.box);
-    TrackInputs ti;
-    ti.start = req.start;
-    ti.end = req.end;
-    ti.start_dir = req.start_dir;
-    ti.end_dir = req.end_dir;
-    ti.bend_radius = r;
+    TrackInputs ti(req.start, req.end, req.start_dir, req.end_dir, r, &zone_boxes, req.sliding_bias, req.grid);
     ti.port_radius = rp;
-    ti.zones = &zone_boxes;
-    ti.sliding_bias = req.sliding_bias;
-    ti.grid = req.grid;
     TrackLines tl = make_track_lines(ti);
 
     RailLattice lat(tl, std::move(zones), eps);
@@ -636,6 +627,11 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zo
 }
 
 }  // namespace
+
+double violation_score(const RouteInfo& info) {
+    return kHardPerUnit * (info.obstacle_overlap + info.clearance_overlap + info.keep_out_overlap) +
+           kSpacingPerUnit * info.spacing_overlap;
+}
 
 RouteResult route_rail_bridge(const RouteRequest& req) {
     if (req.start == req.end) throw std::invalid_argument("start and end are the same point");

@@ -10,8 +10,7 @@ namespace {
 // Violations outrank any length: the score compares like the router's own cost.
 double leg_score(const RouteResult& r, double turn_cost) {
     const RouteInfo& i = r.info;
-    const double violation = 1e6 * (i.obstacle_overlap + i.clearance_overlap + i.keep_out_overlap) +
-                             1e4 * i.spacing_overlap + (i.bends_ok ? 0.0 : 1e3);
+    const double violation = violation_score(i) + (i.bends_ok ? 0.0 : 1e3);
     return violation * 1e3 + i.length + turn_cost * i.bends;
 }
 

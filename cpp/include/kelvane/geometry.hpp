@@ -19,9 +19,6 @@ using Path = std::vector<Point>;
 struct Box {
     double x0 = 0.0, y0 = 0.0, x1 = 0.0, y1 = 0.0;
     Box inflated(double m) const { return {x0 - m, y0 - m, x1 + m, y1 + m}; }
-    bool contains_open(Point p, double eps) const {
-        return p.x > x0 + eps && p.x < x1 - eps && p.y > y0 + eps && p.y < y1 - eps;
-    }
     bool contains_closed(Point p, double eps) const {
         return p.x >= x0 - eps && p.x <= x1 + eps && p.y >= y0 - eps && p.y <= y1 + eps;
     }

@@ -71,6 +71,11 @@ struct RouteResult {
     RouteInfo info;
 };
 
+// Weighted length of the zones a route entered (0 for a clean one): obstacle,
+// clearance and keep-out intrusions outweigh spacing ones.  The router ranks
+// its candidates by it; the waypoint router ranks legs by it.
+double violation_score(const RouteInfo& info);
+
 // Throws std::invalid_argument for an unroutable request (start == end).
 RouteResult route_rail_bridge(const RouteRequest& req);
 

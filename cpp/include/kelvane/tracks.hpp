@@ -21,6 +21,10 @@
 namespace kelvane {
 
 struct TrackInputs {
+    TrackInputs() = default;
+    TrackInputs(Point s, Point e, int sd, int ed, double r, const std::vector<Box>* z, double bias, double dbu)
+        : start(s), end(e), start_dir(sd), end_dir(ed), bend_radius(r), zones(z), sliding_bias(bias), grid(dbu) {}
+
     Point start, end;
     int start_dir = E, end_dir = E;  // travel directions at the start and into the end
     double bend_radius = 0.0;         // r: jogs, cage, bridges
