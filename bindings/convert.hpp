@@ -1,12 +1,22 @@
 // Conversions between host values and core types, written once for every
 // binding module.  Bad values raise TypeError / ValueError naming the argument.
+//
+// Converting a caller's container may call back into Python (a number's
+// __float__, an __index__, __iter__ ...) and that code may change the
+// container.  Every conversion therefore holds strong references to what it
+// walks: lists become tuple snapshots (tuple_of), mappings item snapshots
+// (for_each_item), items come out of PyObject_GetItem as new references.  A
+// container changed underneath gives a clear error or a result, never a
+// crash.
 #pragma once
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kelvane/geometry.hpp"
@@ -45,6 +55,17 @@ inline Py_ssize_t length_of(nb::handle obj, const char* what) {
         raise_type(std::string(what) + " must be a sequence, got " + nb::type_name(obj.type()).c_str());
     }
     return n;
+}
+
+// A tuple holding the items of a sequence now (the tuple itself when it is
+// one); TypeError naming `what` for anything that is not iterable.
+inline nb::object tuple_of(nb::handle obj, const std::string& what) {
+    PyObject* t = PySequence_Tuple(obj.ptr());
+    if (!t) {
+        PyErr_Clear();
+        raise_type(what + " must be a sequence, got " + nb::type_name(obj.type()).c_str());
+    }
+    return nb::steal(t);
 }
 
 inline nb::object item_of(nb::handle obj, Py_ssize_t i) {
@@ -106,11 +127,46 @@ inline Box to_box(nb::handle obj, const std::string& what) {
     return b;
 }
 
-// A list of boxes; None means empty.
+// An array (numpy, jax: anything with __array__ that is not a list or
+// tuple) of shape (N, cols) as float64 values, read in one numpy call;
+// false, with nothing raised, for anything else (the caller then walks the
+// value item by item and names what is wrong).
+inline bool read_float_matrix(nb::handle value, size_t cols, std::vector<double>& out, size_t& rows) {
+    if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()) || !nb::hasattr(value, "__array__")) return false;
+    // Kept for the life of the process (never released during shutdown).
+    static PyObject* asarray = nb::object(nb::module_::import_("numpy").attr("ascontiguousarray")).release().ptr();
+    PyObject* arr = PyObject_CallFunction(asarray, "Os", value.ptr(), "float64");
+    if (!arr) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object keep = nb::steal(arr);
+    nb::ndarray<const double, nb::c_contig, nb::device::cpu> view;
+    if (!nb::try_cast(keep, view) || view.ndim() != 2 || view.shape(1) != cols) return false;
+    rows = view.shape(0);
+    out.assign(view.data(), view.data() + rows * cols);
+    return true;
+}
+
+// A list of boxes; None means empty.  An N x 4 array is read in one call.
 inline std::vector<Box> to_boxes(nb::handle value, const char* what) {
     std::vector<Box> out;
     if (value.is_none()) return out;
-    nb::object obj = as_python_sequence(value);  // an N x 4 array in one call
+    std::vector<double> flat;
+    size_t rows = 0;
+    if (read_float_matrix(value, 4, flat, rows)) {
+        out.reserve(rows);
+        for (size_t i = 0; i < rows; ++i) {
+            const double* v = &flat[4 * i];
+            const Box b{v[0], v[1], v[2], v[3]};
+            if (!std::isfinite(b.x0) || !std::isfinite(b.y0) || !std::isfinite(b.x1) || !std::isfinite(b.y1))
+                raise_value(std::string(what) + "[" + std::to_string(i) + "] must be finite");
+            if (b.x0 > b.x1 || b.y0 > b.y1) raise_value(std::string(what) + "[" + std::to_string(i) + "] has min > max");
+            out.push_back(b);
+        }
+        return out;
+    }
+    nb::object obj = as_python_sequence(value);
     nb::object it = nb::steal(PyObject_GetIter(obj.ptr()));
     if (!it.is_valid()) {
         PyErr_Clear();
@@ -127,6 +183,17 @@ inline std::vector<Box> to_boxes(nb::handle value, const char* what) {
 
 // A polyline: a sequence of points (N x 2 array-like).
 inline Path to_path(nb::handle value, const std::string& what) {
+    std::vector<double> flat;
+    size_t rows = 0;
+    if (read_float_matrix(value, 2, flat, rows)) {
+        Path p(rows);
+        for (size_t i = 0; i < rows; ++i) {
+            p[i] = {flat[2 * i], flat[2 * i + 1]};
+            if (!std::isfinite(p[i].x) || !std::isfinite(p[i].y))
+                raise_value(what + "[" + std::to_string(i) + "] must be finite");
+        }
+        return p;
+    }
     nb::object obj = as_python_sequence(value);
     const Py_ssize_t n = length_of(obj, what.c_str());
     Path p;
@@ -200,6 +267,149 @@ inline TurnBias to_turn_bias(nb::handle obj) {
     if (v < 0 || v > 1) raise_value("turn_bias must be in [0, 1]");
     b.position = v;
     return b;
+}
+
+// ------------------------------------------------- lattice nodes and maps
+
+inline std::string repr_of(nb::handle h) {
+    PyObject* r = PyObject_Repr(h.ptr());
+    if (!r) {
+        PyErr_Clear();
+        return "<unprintable>";
+    }
+    nb::object o = nb::steal(r);
+    return nb::cast<std::string>(o);
+}
+
+inline std::string point_str(Point p) { return repr_of(point_tuple(p)); }
+
+// Error texts name what was wrong; hot paths pass a lambda so that the text
+// (often with a repr) is only built when an error is raised.
+inline std::string msg(const char* s) { return s; }
+inline std::string msg(const std::string& s) { return s; }
+template <class F, class = decltype(std::declval<F>()())>
+std::string msg(const F& f) { return f(); }
+
+// Node conversion for look-ups: a 2-sequence of real numbers.  Returns false
+// (no exception) for anything else, as a failed dict look-up would.
+inline bool parse_point(nb::handle h, Point& out) {
+    PyObject* o = h.ptr();
+    if (PyTuple_Check(o) && PyTuple_GET_SIZE(o) == 2) {
+        PyObject *a = PyTuple_GET_ITEM(o, 0), *b = PyTuple_GET_ITEM(o, 1);
+        if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+            out = {PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b)};
+            return true;
+        }
+    }
+    if (PyUnicode_Check(o) || PyBytes_Check(o)) return false;
+    PyObject* seq = PySequence_Tuple(o);
+    if (!seq) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object keep = nb::steal(seq);
+    if (PyTuple_GET_SIZE(seq) != 2) return false;
+    double v[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(seq, i);
+        if (PyFloat_CheckExact(item)) {
+            v[i] = PyFloat_AS_DOUBLE(item);
+            continue;
+        }
+        if (!PyNumber_Check(item) || PyUnicode_Check(item)) return false;
+        v[i] = PyFloat_AsDouble(item);
+        if (v[i] == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    out = {v[0], v[1]};
+    return true;
+}
+
+// Strict node conversion: TypeError / ValueError naming `what`.
+template <class W>
+Point node_point(nb::handle h, const W& what) {
+    PyObject* o = h.ptr();
+    if (PyTuple_Check(o) && PyTuple_GET_SIZE(o) == 2) {
+        PyObject *a = PyTuple_GET_ITEM(o, 0), *b = PyTuple_GET_ITEM(o, 1);
+        if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+            const Point p{PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b)};
+            if (std::isfinite(p.x) && std::isfinite(p.y)) return p;
+        }
+    }
+    return to_point(h, msg(what).c_str());
+}
+
+// A heading: None (when allowed) or an integer 0..3.
+template <class W>
+int to_heading(nb::handle h, const W& what, bool allow_none) {
+    if (PyLong_CheckExact(h.ptr())) {
+        const long v = PyLong_AsLong(h.ptr());
+        if (v >= 0 && v <= 3) return static_cast<int>(v);
+        if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+        raise_value(msg(what) + " must be a direction 0..3 (E, N, W, S), got " + repr_of(h));
+    }
+    if (h.is_none()) {
+        if (allow_none) return kNoDir;
+        raise_type(msg(what) + " must be a direction 0..3, got None");
+    }
+    PyObject* idx = PyNumber_Index(h.ptr());
+    if (!idx) {
+        PyErr_Clear();
+        raise_type(msg(what) + " must be a direction (int 0..3" + (allow_none ? " or None" : "") + "), got " +
+                   nb::type_name(h.type()).c_str());
+    }
+    const long v = PyLong_AsLong(idx);
+    Py_DECREF(idx);
+    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    if (v < 0 || v > 3) raise_value(msg(what) + " must be a direction 0..3 (E, N, W, S), got " + repr_of(h));
+    return static_cast<int>(v);
+}
+
+inline double to_penalty(nb::handle h, const char* what) {
+    const double v = to_finite(h, what);
+    if (v < 0) raise_value(std::string(what) + " must be >= 0, got " + repr_of(h));
+    return v;
+}
+
+// Calls fn(key, value) for every entry of a dict or of any mapping
+// (items()), over a snapshot of the items taken first.
+template <class Fn>
+void for_each_item(nb::handle mapping, const char* what, Fn&& fn) {
+    nb::object items;
+    if (PyDict_Check(mapping.ptr())) {
+        items = nb::steal(PyDict_Items(mapping.ptr()));
+        if (!items.is_valid()) throw nb::python_error();
+    } else {
+        if (!nb::hasattr(mapping, "items"))
+            raise_type(std::string(what) + " must be a mapping, got " + nb::type_name(mapping.type()).c_str());
+        items = tuple_of(mapping.attr("items")(), std::string(what) + ".items()");
+    }
+    nb::object snapshot = tuple_of(items, what);
+    const Py_ssize_t n = PyTuple_GET_SIZE(snapshot.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object pair = tuple_of(PyTuple_GET_ITEM(snapshot.ptr(), i), std::string(what) + ".items() entry");
+        if (PyTuple_GET_SIZE(pair.ptr()) != 2) raise_type(std::string(what) + ".items() must yield (key, value) pairs");
+        fn(nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)), nb::handle(PyTuple_GET_ITEM(pair.ptr(), 1)));
+    }
+}
+
+// Splits a 2-item value into its items; false when it is not a pair.  `keep`
+// receives the tuple that holds the items.
+template <class W>
+bool split_pair(nb::handle obj, nb::object& keep, nb::handle& first, nb::handle& second, const W& what) {
+    keep = tuple_of(obj, msg(what));
+    if (PyTuple_GET_SIZE(keep.ptr()) != 2) return false;
+    first = PyTuple_GET_ITEM(keep.ptr(), 0);
+    second = PyTuple_GET_ITEM(keep.ptr(), 1);
+    return true;
+}
+
+inline double to_unit_interval(nb::handle obj, const char* what) {
+    const double v = to_finite(obj, what);
+    if (v < 0 || v > 1) raise_value(std::string(what) + " must be in [0, 1]");
+    return v;
 }
 
 }  // namespace kelvane::py

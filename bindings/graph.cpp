@@ -20,10 +20,7 @@ using namespace kelvane::py;
 
 namespace {
 
-std::string fmt(double v) {
-    nb::object r = nb::repr(nb::float_(v));
-    return nb::cast<std::string>(r);
-}
+std::string fmt(double v) { return repr_of(nb::float_(v)); }
 
 }  // namespace
 
@@ -31,9 +28,10 @@ NB_MODULE(graph, m) {
     m.doc() = R"(Obstacle index, single-route router (rail_bridge_v2), per-route graphs and lattice search.
 
 Conventions:
-  directions   the ints 0, 1, 2, 3 for E, N, W, S (counter-clockwise).
-               _direction(a, b) is the direction of the step a -> b, _OPP[d]
-               the opposite one, _DIR_IDX[d] the index of side d around a node
+  directions   the ints 0, 1, 2, 3 for E (+x), N (+y), W (-x), S (-y),
+               numbered counter-clockwise.  _direction(a, b) is the direction
+               of the step a -> b, _OPP[d] the opposite one ({0: 2, 1: 3,
+               2: 0, 3: 1}), _DIR_IDX[d] the index of side d around a node
                (the identity here).
   chords       a route through a node uses two of its four sides; its chord is
                the sorted pair of their indices.  Two chords cross exactly when
@@ -42,10 +40,15 @@ Conventions:
                Chords that share a side overlap rather than cross.
   nodes        (x, y) tuples of floats, compared exactly.
   edge keys    _ekey(a, b) = (min(a, b), max(a, b)): the same both ways.
+  adjacency    g.adj maps node -> list of (neighbour, length); graphs built
+               here carry a LatticeAdjacency, a read-only native mapping.
   tangents     headings of travel: a start tangent points away from the start
                port, an end tangent points into the end port.
-  blocked      _ObstacleIndex.blocked: the segment runs through a box interior;
-               _segment_blocked: the segment touches a box (sides count).)";
+  blocked      _ObstacleIndex.blocked: the segment runs through a box interior
+               or along a box side (a point of contact is free);
+               _segment_blocked: the segment touches a box (sides count).
+  search       _run_dijkstra -> (dist, prev); _select_end_state;
+               _reconstruct_path (see their docstrings).)";
 
     nb::class_<PyObstacle>(m, "Obstacle", "Axis-aligned obstacle box (x_min, y_min, x_max, y_max).")
         .def("__init__",
@@ -91,9 +94,13 @@ Conventions:
 
     nb::class_<PyObstacleIndex>(m, "_ObstacleIndex",
                                 "Gridded index over boxes.  blocked(x1, y1, x2, y2) is True when the\n"
-                                "axis-parallel segment runs through the open interior of a box (running\n"
-                                "along a side or ending on one is allowed).  dbu, when given, sets the\n"
-                                "contact tolerance to a thousandth of the grid step (else 1e-9).")
+                                "axis-parallel segment shares a stretch of positive length with a box: it\n"
+                                "runs through the open interior, or along a side (a waveguide may not run\n"
+                                "along a device face; the seam where two boxes abut is such a side).\n"
+                                "Meeting a box at a single point (a route leaving a port on a device\n"
+                                "outline, passing a corner) is free.  A box of zero width or height also\n"
+                                "blocks a segment crossing it.  dbu, when given, sets the contact\n"
+                                "tolerance to a thousandth of the grid step (else 1e-9).")
         .def("__init__",
              [](PyObstacleIndex* self, nb::handle obstacles, nb::handle dbu) {
                  new (self) PyObstacleIndex{std::make_shared<const ObstacleIndex>(to_boxes(obstacles, "obstacles"),
@@ -119,7 +126,8 @@ Conventions:
           "x1"_a, "y1"_a, "x2"_a, "y2"_a, "boxes"_a, "dbu"_a = nb::none(),
           "True when the segment (x1, y1)-(x2, y2) touches any of `boxes` (closed: sides and corners count).");
 
-    bind_lattice(m);
+    bind_adjacency(m);
+    bind_search(m);
     bind_polish(m);
     bind_router(m);
 }

@@ -2,13 +2,14 @@
 // per-route search graph as a dataclass over a native lattice).
 #include <nanobind/stl/string.h>
 
-#include <stdexcept>
+#include <algorithm>
+#include <cmath>
 
 #include "graph_types.hpp"
 #include "pyfunc.hpp"
 #include "route_info.hpp"
 #include "kelvane/railbridge.hpp"
-#include "kelvane/tracks.hpp"
+#include "kelvane/route_graph.hpp"
 
 namespace kelvane::py {
 
@@ -111,7 +112,6 @@ void bind_router(nb::module_& m) {
             RouteRequest req = to_route_request(start, end, start_tangent, end_tangent, delta, obstacles, turn_bias,
                                                 sliding_bias, real_obstacles, route_skeletons, route_spacing,
                                                 route_pivots, bend_delta, dbu);
-            if (req.start == req.end) raise_value("start and end are the same point");
             RouteResult res;
             {
                 nb::gil_scoped_release release;
@@ -119,10 +119,10 @@ void bind_router(nb::module_& m) {
             }
             return nb::make_tuple(path_to_array(res.skeleton), info_dict(res.info));
         },
-        "start"_a, "end"_a, "start_tangent"_a, "end_tangent"_a, "delta"_a, "obstacles"_a = nb::none(),
-        "turn_bias"_a = "center", "sliding_bias"_a = 0.5, "real_obstacles"_a = nb::none(),
-        "route_skeletons"_a = nb::none(), "route_spacing"_a = 3.0, "route_pivots"_a = nb::tuple(),
-        "bend_delta"_a = nb::none(), "dbu"_a = nb::none()));
+        "start"_a.none(), "end"_a.none(), "start_tangent"_a.none(), "end_tangent"_a.none(), "delta"_a.none(), "obstacles"_a.none() = nb::none(),
+        "turn_bias"_a.none() = "center", "sliding_bias"_a.none() = 0.5, "real_obstacles"_a.none() = nb::none(),
+        "route_skeletons"_a.none() = nb::none(), "route_spacing"_a.none() = 3.0, "route_pivots"_a.none() = nb::tuple(),
+        "bend_delta"_a.none() = nb::none(), "dbu"_a.none() = nb::none()));
 
     // The per-route graph is a real dataclass so that callers can copy it with
     // dataclasses.replace.
@@ -134,8 +134,11 @@ void bind_router(nb::module_& m) {
     nb::dict ns;
     ns["__module__"] = m.attr("__name__");
     ns["__doc__"] = kBuildGraphDoc;
-    m.attr("RailBridgeGraph") = dataclasses.attr("make_dataclass")("RailBridgeGraph", fields, "namespace"_a = ns);
-    g_graph_class = m.attr("RailBridgeGraph");
+    nb::object cls = dataclasses.attr("make_dataclass")("RailBridgeGraph", fields, "namespace"_a = ns);
+    // make_dataclass names the calling frame's module, which is the import machinery here.
+    cls.attr("__module__") = m.attr("__name__");
+    m.attr("RailBridgeGraph") = cls;
+    g_graph_class = cls;
 
     def_function(
         m, "_build_rail_bridge_graph",
@@ -145,56 +148,41 @@ void bind_router(nb::module_& m) {
         nb::cpp_function(
         [](nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent, nb::handle delta,
            nb::handle obstacles, nb::handle sliding_bias, nb::handle enforce_min_segment_length, nb::handle dbu) {
-            const double grid = to_grid(dbu);
-            const Point s = settle_end_point(to_point(start, "start"), grid);
-            const Point e = settle_end_point(to_point(end, "end"), grid);
-            const int sd = to_direction(start_tangent, "start_tangent");
-            const int ed = to_direction(end_tangent, "end_tangent");
-            const double r = to_length(delta, "delta");
-            const std::vector<Box> obs = to_boxes(obstacles, "obstacles");
-            const double bias = to_unit_interval(sliding_bias, "sliding_bias");
-            const bool enforce = nb::cast<bool>(nb::bool_(nb::borrow(enforce_min_segment_length)));
-            if (s == e) raise_value("start and end are the same point");
-
-            std::shared_ptr<Lattice> lattice;
-            TrackLines tl;
-            Point approach = e;
+            RouteGraphRequest req;
+            req.grid = to_grid(dbu);
+            req.start = to_point(start, "start");
+            req.end = to_point(end, "end");
+            req.start_dir = to_direction(start_tangent, "start_tangent");
+            req.end_dir = to_direction(end_tangent, "end_tangent");
+            req.bend_radius = to_length(delta, "delta");
+            req.obstacles = to_boxes(obstacles, "obstacles");
+            req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
+            req.enforce_min_segment_length = nb::cast<bool>(nb::bool_(nb::borrow(enforce_min_segment_length)));
+            double largest = std::max({std::fabs(req.start.x), std::fabs(req.start.y), std::fabs(req.end.x),
+                                       std::fabs(req.end.y), req.bend_radius});
+            for (const Box& b : req.obstacles)
+                largest = std::max({largest, std::fabs(b.x0), std::fabs(b.y0), std::fabs(b.x1), std::fabs(b.y1)});
+            check_in_range(largest, "coordinates");
+            check_grid(req.grid, largest);
+            if (settle_end_point(req.start, req.grid) == settle_end_point(req.end, req.grid))
+                raise_value("start and end are the same point");
+            RouteGraph rg;
             {
                 nb::gil_scoped_release release;
-                std::vector<Box> zones;
-                for (const Box& b : obs) zones.push_back(b.inflated(0.5 * r));
-                TrackInputs ti(s, e, sd, ed, r, &zones, bias, grid);
-                ti.min_line_gap = enforce ? r : 0.0;
-                tl = make_track_lines(ti);
-                // The approach node: the line nearest to one bend radius before the end.
-                auto nearest = [](const std::vector<double>& v, double x) {
-                    double best = v.front();
-                    for (double c : v)
-                        if (std::fabs(c - x) < std::fabs(best - x)) best = c;
-                    return best;
-                };
-                if (r > 0) {
-                    if (is_horizontal(ed)) approach.x = nearest(tl.xs, e.x - dir_dx(ed) * r);
-                    else approach.y = nearest(tl.ys, e.y - dir_dy(ed) * r);
-                }
-                // The explicit lattice holds every crossing; refuse sizes that cannot fit.
-                if (static_cast<double>(tl.xs.size()) * static_cast<double>(tl.ys.size()) > 5e7)
-                    throw std::invalid_argument("the per-route lattice would have more than 5e7 nodes (" +
-                                                std::to_string(tl.xs.size()) + " x " + std::to_string(tl.ys.size()) +
-                                                " lines); route with rail_bridge_v2 instead");
-                lattice = std::make_shared<Lattice>(build_line_lattice(tl.xs, tl.ys, {}, ObstacleIndex(obs, grid)));
+                rg = build_route_graph(req);
             }
             nb::list obs_list;
-            for (const Box& b : obs) obs_list.append(nb::cast(PyObstacle{b}));
+            for (const Box& b : req.obstacles) obs_list.append(nb::cast(PyObstacle{b}));
             return g_graph_class(
-                "start"_a = point_tuple(s), "end"_a = point_tuple(approach), "end_port"_a = point_tuple(e),
-                "end_approach_len"_a = manhattan(approach, e), "adj"_a = lattice_adjacency(lattice),
-                "h_lines"_a = float_list(tl.ys), "v_lines"_a = float_list(tl.xs), "h_bridges"_a = float_list(tl.y_bridges),
-                "v_bridges"_a = float_list(tl.x_bridges), "obs_list"_a = obs_list, "start_dir"_a = sd, "end_dir"_a = ed,
-                "delta"_a = r, "dbu"_a = nb::borrow(dbu));
+                "start"_a = point_tuple(rg.start), "end"_a = point_tuple(rg.end), "end_port"_a = point_tuple(rg.end_port),
+                "end_approach_len"_a = rg.end_approach_len, "adj"_a = lattice_adjacency(rg.lattice),
+                "h_lines"_a = float_list(rg.lines.ys), "v_lines"_a = float_list(rg.lines.xs),
+                "h_bridges"_a = float_list(rg.lines.y_bridges), "v_bridges"_a = float_list(rg.lines.x_bridges),
+                "obs_list"_a = obs_list, "start_dir"_a = rg.start_dir, "end_dir"_a = rg.end_dir, "delta"_a = req.bend_radius,
+                "dbu"_a = nb::borrow(dbu));
         },
-        "start"_a, "end"_a, "start_tangent"_a, "end_tangent"_a, "delta"_a, "obstacles"_a = nb::none(),
-        "sliding_bias"_a = 0.5, "enforce_min_segment_length"_a = true, "dbu"_a = nb::none()));
+        "start"_a.none(), "end"_a.none(), "start_tangent"_a.none(), "end_tangent"_a.none(), "delta"_a.none(), "obstacles"_a.none() = nb::none(),
+        "sliding_bias"_a.none() = 0.5, "enforce_min_segment_length"_a.none() = true, "dbu"_a.none() = nb::none()));
 }
 
 }  // namespace kelvane::py

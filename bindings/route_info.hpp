@@ -7,31 +7,26 @@
 
 namespace kelvane::py {
 
-inline double to_unit_interval(nb::handle obj, const char* what) {
-    const double v = to_finite(obj, what);
-    if (v < 0 || v > 1) raise_value(std::string(what) + " must be in [0, 1]");
-    return v;
-}
-
-// End points keep their exact value unless they are a grid point up to
-// float32 rounding noise (ports handed over as float32 arrays).
-inline Point settle_end_point(Point p, double grid) {
-    if (grid <= 0) return p;
-    auto settle = [&](double v) {
-        const double s = snap_to_grid(v, grid);
-        return std::fabs(s - v) <= 1e-6 * std::max(1.0, std::fabs(v)) ? s : v;
-    };
-    return {settle(p.x), settle(p.y)};
-}
-
 // Coordinates and lengths beyond +-1e12 layout units would overflow the
 // sums the router forms (cages, bend offsets); no layout is that large.
 inline void check_in_range(double v, const std::string& what) {
     if (std::fabs(v) > 1e12) raise_value(what + " must lie within +-1e12, got " + std::to_string(v));
 }
 
+// A grid step must resolve the coordinates it is applied to: beyond 1e15
+// steps the grid points are no longer exact doubles.
+inline void check_grid(double grid, double largest) {
+    if (grid > 0 && largest / grid > 1e15)
+        raise_value("dbu " + repr_of(nb::float_(grid)) + " is too small for coordinates up to " +
+                    repr_of(nb::float_(largest)) + ": a grid step must be at least 1e-15 of the largest coordinate");
+}
+
 inline void check_extent(const RouteRequest& req) {
-    auto check = [](double v, const char* what) { check_in_range(v, what); };
+    double largest = 0.0;
+    auto check = [&](double v, const char* what) {
+        check_in_range(v, what);
+        largest = std::max(largest, std::fabs(v));
+    };
     check(req.start.x, "start"); check(req.start.y, "start");
     check(req.end.x, "end"); check(req.end.y, "end");
     check(req.bend_radius, "delta");
@@ -42,6 +37,7 @@ inline void check_extent(const RouteRequest& req) {
             for (double v : {b.x0, b.y0, b.x1, b.y1}) check(v, "obstacle and keep-out coordinates");
     for (const Path& p : req.pivots)
         for (const Point& q : p) { check(q.x, "route_pivots"); check(q.y, "route_pivots"); }
+    check_grid(req.grid, largest);
 }
 
 // The request common to rail_bridge_v2 and route_waypoints_v2.
@@ -51,8 +47,8 @@ inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handl
                                      nb::handle route_pivots, nb::handle bend_delta, nb::handle dbu) {
     RouteRequest req;
     req.grid = to_grid(dbu);
-    req.start = settle_end_point(to_point(start, "start"), req.grid);
-    req.end = settle_end_point(to_point(end, "end"), req.grid);
+    req.start = to_point(start, "start");
+    req.end = to_point(end, "end");
     req.start_dir = to_direction(start_tangent, "start_tangent");
     req.end_dir = to_direction(end_tangent, "end_tangent");
     req.bend_radius = to_length(delta, "delta");
@@ -61,11 +57,12 @@ inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handl
     req.exact_obstacles = to_boxes(real_obstacles, "real_obstacles");
     req.keep_outs = to_boxes(route_skeletons, "route_skeletons");
     req.route_spacing = to_length(route_spacing, "route_spacing");
-    req.obstacle_margin = 0.5 * req.route_spacing;
     req.pivots = to_paths(route_pivots, "route_pivots");
     req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
     req.turn_bias = to_turn_bias(turn_bias);
     check_extent(req);
+    if (settle_end_point(req.start, req.grid) == settle_end_point(req.end, req.grid))
+        raise_value("start and end are the same point");
     return req;
 }
 

@@ -57,7 +57,7 @@ NB_MODULE(waypoints, m) {
             const Py_ssize_t n = waypoints.is_none() ? 0 : length_of(waypoints, "waypoints");
             for (Py_ssize_t k = 0; k < n; ++k) {
                 const std::string what = "waypoints[" + std::to_string(k) + "]";
-                req.waypoints.push_back(settle_end_point(to_point(item_of(waypoints, k), what.c_str()), req.route.grid));
+                req.waypoints.push_back(to_point(item_of(waypoints, k), what.c_str()));
                 check_in_range(req.waypoints.back().x, what);
                 check_in_range(req.waypoints.back().y, what);
             }
@@ -86,8 +86,8 @@ NB_MODULE(waypoints, m) {
             info["legs"] = legs;
             return nb::make_tuple(path_to_array(res.skeleton), info);
         },
-        "start"_a, "end"_a, "start_tangent"_a, "end_tangent"_a, "waypoints"_a, "delta"_a, "obstacles"_a = nb::none(),
-        "pins"_a = nb::none(), "turn_bias"_a = "center", "sliding_bias"_a = 0.5, "real_obstacles"_a = nb::none(),
-        "route_skeletons"_a = nb::none(), "route_spacing"_a = 3.0, "route_pivots"_a = nb::tuple(),
-        "bend_delta"_a = nb::none(), "dbu"_a = nb::none()));
+        "start"_a.none(), "end"_a.none(), "start_tangent"_a.none(), "end_tangent"_a.none(), "waypoints"_a.none(), "delta"_a.none(), "obstacles"_a.none() = nb::none(),
+        "pins"_a.none() = nb::none(), "turn_bias"_a.none() = "center", "sliding_bias"_a.none() = 0.5, "real_obstacles"_a.none() = nb::none(),
+        "route_skeletons"_a.none() = nb::none(), "route_spacing"_a.none() = 3.0, "route_pivots"_a.none() = nb::tuple(),
+        "bend_delta"_a.none() = nb::none(), "dbu"_a.none() = nb::none()));
 }

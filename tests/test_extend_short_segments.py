@@ -70,8 +70,9 @@ HAIRPIN = [(0, 0), (0.5, 0), (0.5, 10), (0, 10)]
         (HAIRPIN, [(0.7, 2, 3, 4)], HAIRPIN),
         # The lengthened port run itself would cross the box.
         (HAIRPIN, [(0.7, -1, 0.9, 1)], HAIRPIN),
-        # Running along a box side is allowed.
-        (HAIRPIN, [(1, 2, 3, 4)], [(0, 0), (1, 0), (1, 10), (0, 10)]),
+        # Running along a box side is refused too; a box just clear of it is not.
+        (HAIRPIN, [(1, 2, 3, 4)], HAIRPIN),
+        (HAIRPIN, [(1.01, 2, 3, 4)], [(0, 0), (1, 0), (1, 10), (0, 10)]),
     ],
 )
 def test_obstacle_index_refuses_moves_into_boxes(points, boxes, expected):

@@ -34,16 +34,18 @@ def test_obstacle_rejects_bad_boxes(args, error, text):
     "seg, blocked",
     [
         ((-5, 5, 5, 5), True),      # into the interior
-        ((-5, 10, 15, 10), False),  # along the top side
+        ((-5, 10, 15, 10), True),   # along the top side
+        ((10, 10, 10, 20), False),  # leaves the corner upwards: one point of contact
         ((-5, 5, 0, 5), False),     # ends on the left side
         ((2, 2, 3, 2), True),       # wholly inside
         ((5, -3, 5, 13), True),     # straight through
-        ((10, -3, 10, 13), False),  # along the right side
+        ((10, -3, 10, 13), True),   # along the right side
+        ((10.5, -3, 10.5, 13), False),
         ((25, 5, 35, 5), True),     # the second box (a plain tuple)
         ((12, 5, 18, 5), False),    # between the two
     ],
 )
-def test_index_blocks_interiors_only(seg, blocked):
+def test_index_blocks_interiors_and_sides(seg, blocked):
     idx = graph._ObstacleIndex([graph.Obstacle(0, 0, 10, 10), (20, 0, 30, 10)], None)
     assert idx.blocked(*seg) is blocked
     assert len(idx) == 2
@@ -54,7 +56,7 @@ def test_index_over_many_boxes_matches_a_scan():
     idx = graph._ObstacleIndex(boxes, 0.001)
     for y in (0.5, 1.0, 2.0, 3.5, 97.25):
         for x0, x1 in ((0, 200), (6.5, 7.2), (3, 7), (150, 151)):
-            scan = any(y0 < y < y1 and min(x1, bx1) - max(x0, bx0) > 1e-6 for bx0, y0, bx1, y1 in boxes)
+            scan = any(y0 <= y <= y1 and min(x1, bx1) - max(x0, bx0) > 1e-6 for bx0, y0, bx1, y1 in boxes)
             assert idx.blocked(x0, y, x1, y) == scan, (x0, x1, y)
 
 
@@ -87,8 +89,9 @@ def test_segment_blocked_counts_touching(seg, touches):
         ((-5, 0, 15, 0), True),    # along the seam of two abutting boxes
         ((-5, 0, 3, 0), True),     # partly along it
         ((-5, 0, 0, 0), False),    # ends where the seam starts
-        ((20, 10, 30, 10), False),  # along a free top side
-        ((10, -3, 10, 3), False),  # along the shared right edge corner line
+        ((20, 10, 30, 10), False),  # clear of both
+        ((10, -3, 10, 3), True),   # along the right sides of both
+        ((10, 0, 14, 0), False),   # leaves the seam's end: one point of contact
     ],
 )
 def test_index_blocks_seams_between_abutting_boxes(seg, blocked):

@@ -45,10 +45,9 @@ def interleave(a0, a1, b0, b1):
     return a0 < b0 < a1 < b1 or b0 < a0 < b1 < a1
 
 
-def end_pen(h, end_dir, turn_pen):
-    if end_dir is None or h is None or h == end_dir:
-        return 0.0
-    return 2 * turn_pen if h == OPP[end_dir] else turn_pen
+def touches(own, other):
+    """Two chords through one node with no side in common: a crossing or a corner kiss."""
+    return other[0] != other[1] and not set(own) & set(other)
 
 
 def step_cost(g, n, m, h, initial, edge_pen, node_chords, cross_pen, turn_pen):
@@ -58,9 +57,14 @@ def step_cost(g, n, m, h, initial, edge_pen, node_chords, cross_pen, turn_pen):
     if h is not None and d2 != h:
         cost += turn_pen
     if not initial and n != g.start and n != g.end:
-        i0, i1 = sorted((OPP[h], d2))
-        cost += cross_pen * sum(interleave(i0, i1, c0, c1) for c0, c1 in node_chords.get(n, ()))
+        own = (OPP[h], d2)
+        cost += cross_pen * sum(touches(own, c) for c in node_chords.get(n, ()))
     return d2, cost
+
+
+def arrivals(g):
+    """Headings that reach g.end: end_dir only when it is set."""
+    return (0, 1, 2, 3, None) if g.end_dir is None else (g.end_dir,)
 
 
 def reference_best(g, edge_pen, node_chords, cross_pen, turn_pen, blocked):
@@ -79,6 +83,8 @@ def reference_best(g, edge_pen, node_chords, cross_pen, turn_pen, blocked):
             d2 = graph._direction(n, m)
             if h is not None and d2 == OPP[h]:
                 continue
+            if s == s0 and h is not None and d2 != h:
+                continue  # the start is left along start_dir
             if s != s0 and d2 == h and (n, d2) in blocked:
                 continue
             _, sc = step_cost(g, n, m, h, s == s0, edge_pen, node_chords, cross_pen, turn_pen)
@@ -86,7 +92,7 @@ def reference_best(g, edge_pen, node_chords, cross_pen, turn_pen, blocked):
                 dist[(m, d2)] = c + sc
                 heapq.heappush(heap, (c + sc, tick, (m, d2)))
                 tick += 1
-    scores = [dist[(g.end, d)] + end_pen(d, g.end_dir, turn_pen) for d in (0, 1, 2, 3, None) if (g.end, d) in dist]
+    scores = [dist[(g.end, d)] for d in arrivals(g) if (g.end, d) in dist]
     return min(scores) if scores else None
 
 
@@ -99,12 +105,13 @@ def path_score(g, path, best_dir, edge_pen, node_chords, cross_pen, turn_pen, bl
         assert m in dict(g.adj[n]), "consecutive nodes must be neighbours"
         d2, c = step_cost(g, n, m, h, k == 0, edge_pen, node_chords, cross_pen, turn_pen)
         assert h is None or d2 != OPP[h], "reversal"
+        assert k > 0 or h is None or d2 == h, "turn at the start"
         assert k == 0 or not (d2 == h and (n, d2) in blocked), "banned pass-through"
         total += c
         h = d2
     if len(path) > 1:
-        assert h == best_dir
-    return total + end_pen(h, g.end_dir, turn_pen)
+        assert h == best_dir and h in arrivals(g)
+    return total
 
 
 # ----------------------------------------------------------- small helpers
@@ -201,7 +208,7 @@ ROUTES = [
     ("straight", (4, 1), (0, 0), (3, 0), E, E, 1.0, [(0, 0), (1, 0), (2, 0), (3, 0)]),
     ("L", (3, 3), (0, 0), (2, 2), E, N, 1.0, [(0, 0), (1, 0), (2, 0), (2, 1), (2, 2)]),
     ("L upward first", (3, 3), (0, 0), (2, 2), N, E, 1.0, [(0, 0), (0, 1), (0, 2), (1, 2), (2, 2)]),
-    ("behind the start", (3, 3), (2, 0), (0, 2), E, W, 1.0, [(2, 0), (2, 1), (2, 2), (1, 2), (0, 2)]),
+    ("behind the start", (4, 3), (2, 0), (0, 2), E, W, 1.0, [(2, 0), (3, 0), (3, 1), (3, 2), (2, 2), (1, 2), (0, 2)]),
     ("start is end", (2, 2), (1, 1), (1, 1), None, None, 1.0, [(1, 1)]),
 ]
 
@@ -226,43 +233,62 @@ def test_turn_pen_steers_to_fewer_bends():
     assert min(dist[(g.end, d)] for d in (N, E) if (g.end, d) in dist) == 9.0
 
 
-def test_edge_pen_detour_and_blocked_passthrough_and_crossings():
-    g = G(grid(3, 2), (0.0, 0.0), (2.0, 0.0), E, E)
-    straight = fl([(0, 0), (1, 0), (2, 0)])
+def test_edge_pen_detour_blocked_passthrough_crossings_and_kisses():
+    g = G(grid(4, 2), (0.0, 0.0), (3.0, 0.0), E, E)
+    straight = fl([(0, 0), (1, 0), (2, 0), (3, 0)])
+    detour = fl([(0, 0), (1, 0), (1, 1), (2, 1), (2, 0), (3, 0)])  # the only other way in heading east
     assert search(g, turn_pen=0.5)[0] == straight
     key = graph._ekey((1.0, 0.0), (2.0, 0.0))
-    # Detours over y = 1 score 6.0: length 4 with 3 bends and the end turn,
-    # or 4 bends arriving east (that one wins the tie: no end turn).
+    # The detour scores 7.0: length 5 and four bends.
     for kw in [dict(edge_pen={key: 10.0}), dict(edge_pen={key: math.inf}),
                dict(blocked=frozenset({((1.0, 0.0), E)})),
                dict(node_chords={(1.0, 0.0): [(1, 3)]}, cross_pen=10.0)]:
         path, best, dist = search(g, turn_pen=0.5, **kw)
-        assert path != straight and len(path) == 5
-        assert dist[best] + end_pen(best[1], E, 0.5) == 6.0
+        assert path == detour and dist[best] == 7.0, kw
     # Cheap enough: straight on, paying the penalty.
     path, best, dist = search(g, turn_pen=0.5, edge_pen={key: 3.5})
-    assert path == straight and dist[best] == 5.5
+    assert path == straight and dist[best] == 6.5
     path, best, dist = search(g, turn_pen=0.5, node_chords={(1.0, 0.0): [(1, 3), (1, 3)]}, cross_pen=1.0)
-    assert path == straight and dist[best] == 4.0
+    assert path == straight and dist[best] == 5.0
     # A reversed key is not an edge key: ignored, like a dict look-up of _ekey.
     assert search(g, turn_pen=0.5, edge_pen={(key[1], key[0]): 10.0})[0] == straight
-    # The ban is per heading; a chord sharing a side never crosses.
+    # The ban is per heading; a chord sharing a side is no crossing.
     assert search(g, turn_pen=0.5, blocked={((1.0, 0.0), W)})[0] == straight
     path, best, dist = search(g, turn_pen=0.5, node_chords={(1.0, 0.0): [(1, 2), (0, 1)]}, cross_pen=100.0)
-    assert path == straight and dist[best] == 2.0
+    assert path == straight and dist[best] == 3.0
+    # A corner kiss costs like a crossing: at (1, 1) the detour turns from S to E
+    # (sides 0 and 3); another route turning there on sides 1 and 2 touches it.
+    closed = {key: math.inf}
+    _, best, dist = search(g, turn_pen=0.5, edge_pen=closed, node_chords={(1.0, 1.0): [(1, 2)]}, cross_pen=5.0)
+    assert dist[best] == 12.0
+    _, best, dist = search(g, turn_pen=0.5, edge_pen=closed, node_chords={(1.0, 1.0): [(0, 1)]}, cross_pen=5.0)
+    assert dist[best] == 7.0
     # No crossing cost at the start and end nodes.
-    chords = {(0.0, 0.0): [(1, 3)], (2.0, 0.0): [(1, 3)]}
+    chords = {(0.0, 0.0): [(1, 3)], (3.0, 0.0): [(1, 3)]}
     _, best, dist = search(g, turn_pen=0.5, node_chords=chords, cross_pen=100.0)
-    assert dist[best] == 2.0
+    assert dist[best] == 3.0
+
+
+def test_port_headings_are_rules():
+    # Leaving (0, 0) east on a 2 x 2 square, a route can only circle
+    # counter-clockwise: it reaches (0, 1) heading west, never north.
+    sq = grid(2, 2)
+    assert search(G(sq, (0.0, 0.0), (0.0, 1.0), E, None))[0] == fl([(0, 0), (1, 0), (1, 1), (0, 1)])
+    assert search(G(sq, (0.0, 0.0), (0.0, 1.0), E, N))[0] is None
+    assert search(G(sq, (0.0, 0.0), (0.0, 1.0), N, N))[0] == fl([(0, 0), (0, 1)])
+    # Two routes that must swap (delta 1): neither may leave or enter sideways.
+    g = G(grid(7, 3), (0.0, 0.0), (6.0, 2.0), E, E)
+    path, best, _ = search(g, turn_pen=1.0)
+    assert path[1] == (1.0, 0.0) and path[-2] == (5.0, 2.0) and best[1] == E
 
 
 def test_never_reverses():
     line = grid(3, 1)
     assert search(G(line, (1.0, 0.0), (0.0, 0.0), E))[0] is None
     assert search(G(line, (1.0, 0.0), (0.0, 0.0)))[0] == [(1.0, 0.0), (0.0, 0.0)]
-    # A loop to come back is the only way: around the 2 x 2 block.
-    path, _, _ = search(G(grid(2, 2), (1.0, 0.0), (0.0, 0.0), E))
-    assert path == fl([(1, 0), (1, 1), (0, 1), (0, 0)])
+    # A loop to come back is the only way: east first, then round the block.
+    path, _, _ = search(G(grid(3, 2), (1.0, 0.0), (0.0, 0.0), E), turn_pen=1.0)
+    assert path == fl([(1, 0), (2, 0), (2, 1), (1, 1), (0, 1), (0, 0)])
 
 
 def test_unreachable_and_missing_end():
@@ -273,7 +299,8 @@ def test_unreachable_and_missing_end():
 
 
 def test_turn_bias_places_the_jog():
-    for bias, jog in [("start", 0.0), ("center", 2.0), (0.5, 2.0), ("end", 4.0), (1.0, 4.0)]:
+    # Leaving and entering heading east, the jog lies within x = 1..3.
+    for bias, jog in [("start", 1.0), ("center", 2.0), (0.5, 2.0), ("end", 3.0), (1.0, 3.0)]:
         g = G(grid(5, 2), (0.0, 0.0), (4.0, 1.0), E, E)
         path, _, _ = search(g, turn_pen=1.0, turn_bias=bias)
         assert any(a[0] == b[0] == jog for a, b in zip(path, path[1:])), (bias, path)
@@ -347,7 +374,7 @@ def test_search_matches_reference_dijkstra(seed):
             if want is None:
                 assert best is None
                 continue
-            score = dist[best] + end_pen(best[1], g.end_dir, turn_pen)
+            score = dist[best]
             assert score == pytest.approx(want, abs=1e-9)
             assert path_score(gg, path, best[1], edge_pen, chords, cross_pen, turn_pen, blocked) == pytest.approx(
                 want, abs=1e-9)
@@ -432,11 +459,13 @@ def test_bad_select_and_reconstruct_arguments():
     dist, prev = graph._run_dijkstra(g, None, (), turn_pen=1.0)
     with pytest.raises(TypeError, match="dist"):
         graph._select_end_state(g, {}, None)
-    # The search stopped early for turn_pen=1.0; another turn_pen cannot be answered.
+    # The search stopped early for this end; another end cannot be answered.
     assert dist.stopped_early
-    with pytest.raises(ValueError, match="turn_pen"):
-        graph._select_end_state(g, dist, None, turn_pen=5.0)
-    best = graph._select_end_state(g, dist, None, turn_pen=1.0)
+    with pytest.raises(ValueError, match="end"):
+        graph._select_end_state(dataclasses.replace(g, end=(1.0, 1.0)), dist, None)
+    with pytest.raises(ValueError, match="end_dir"):
+        graph._select_end_state(dataclasses.replace(g, end_dir=E), dist, None)
+    best = graph._select_end_state(g, dist, None, turn_pen=5.0)
     assert best == ((2.0, 2.0), N)
     with pytest.raises(TypeError, match="prev"):
         graph._reconstruct_path(dist, best, g.start)

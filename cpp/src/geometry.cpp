@@ -1,6 +1,17 @@
 #include "kelvane/geometry.hpp"
 
+#include <algorithm>
+
 namespace kelvane {
+
+Point settle_end_point(Point p, double grid) {
+    if (grid <= 0) return p;
+    auto settle = [&](double v) {
+        const double s = snap_to_grid(v, grid);
+        return std::fabs(s - v) <= 1e-6 * std::max(1.0, std::fabs(v)) ? s : v;
+    };
+    return {settle(p.x), settle(p.y)};
+}
 
 Path simplify_path(const Path& pts, double tol) {
     Path out;

@@ -85,8 +85,9 @@ Lattice build_line_lattice(const std::vector<double>& xs_in, const std::vector<d
     Lattice L;
     const size_t nx = xs.size(), ny = ys.size();
     const size_t grid = nx * ny;
-    if (grid + extra.size() >= std::numeric_limits<std::uint32_t>::max())
-        throw std::invalid_argument("lattice too large");
+    if (static_cast<double>(nx) * static_cast<double>(ny) + static_cast<double>(extra.size()) > kMaxLatticeNodes)
+        throw std::invalid_argument("the lattice would have more than 4e6 nodes (" + std::to_string(nx) + " x " +
+                                    std::to_string(ny) + " lines)");
     L.nodes.reserve(grid + extra.size());
     L.id_of.reserve(grid + extra.size());
     for (size_t j = 0; j < ny; ++j)

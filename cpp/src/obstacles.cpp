@@ -116,19 +116,24 @@ void ObstacleIndex::cell_range(double x0, double y0, double x1, double y1, int& 
     if (y1 + eps_ < gy0_ || y0 - eps_ > gy1) { cy0 = 1; cy1 = 0; }
 }
 
+bool segment_along_side(Point p, Point q, const Box& box, double eps) {
+    const bool horizontal = std::fabs(p.y - q.y) <= std::fabs(p.x - q.x);
+    const double c = horizontal ? p.y : p.x;
+    const double lo_side = horizontal ? box.y0 : box.x0, hi_side = horizontal ? box.y1 : box.x1;
+    if (std::fabs(c - lo_side) > eps && std::fabs(c - hi_side) > eps) return false;
+    const double a = horizontal ? std::min(p.x, q.x) : std::min(p.y, q.y);
+    const double b = horizontal ? std::max(p.x, q.x) : std::max(p.y, q.y);
+    const double s0 = std::max(a, horizontal ? box.x0 : box.y0), s1 = std::min(b, horizontal ? box.x1 : box.y1);
+    return s1 - s0 > eps;
+}
+
 long ObstacleIndex::first_blocking(Point p, Point q) const {
     long found = -1;
-    std::vector<const Box*> sides;  // boxes with a side on the segment's line
     for_each_near(std::min(p.x, q.x), std::min(p.y, q.y), std::max(p.x, q.x), std::max(p.y, q.y), [&](size_t b) {
-        if (segment_blocked_by(p, q, boxes_[b], eps_)) {
-            if (found < 0 || static_cast<long>(b) < found) found = static_cast<long>(b);
-        } else if (found < 0) {
-            sides.push_back(&boxes_[b]);
-        }
+        if (found >= 0 && static_cast<long>(b) > found) return;
+        if (segment_blocked_by(p, q, boxes_[b], eps_) || segment_along_side(p, q, boxes_[b], eps_))
+            found = static_cast<long>(b);
     });
-    if (found < 0 && sides.size() >= 2 && seam_length(p, q, sides, eps_) > 0) {
-        found = static_cast<long>(sides.front() - boxes_.data());
-    }
     return found;
 }
 

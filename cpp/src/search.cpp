@@ -14,45 +14,9 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr int kPair[4][4] = {{-1, 0, 1, 2}, {0, -1, 3, 4}, {1, 3, -1, 5}, {2, 4, 5, -1}};
 constexpr int kPairSides[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
 
-// Extra turns priced at the end: 0 along end_dir (or without one), 1
-// perpendicular, 2 against it.
-inline int end_turns(int heading, int end_dir) {
-    if (end_dir == kNoDir || heading == end_dir) return 0;
-    return heading == opposite(end_dir) ? 2 : 1;
-}
-
 }  // namespace
 
 int side_pair_index(int a, int b) { return kPair[a & 3][b & 3]; }
-
-// Fewest turns of an axis-parallel route that is at offset (dx, dy) from the
-// target, heading `d`, to reach the target (arriving with any heading a, then
-// priced end_turns(a, end_dir)).  Segments have positive length except that
-// the route may turn where it stands.  Exact in the continuous plane, hence
-// a lower bound on the lattice and consistent: a step never lowers it by
-// more than the one turn it pays for.
-int turns_to_go(double dx, double dy, int d, int end_dir) {
-    // Target in the frame of d: forward f, to the left l (only signs matter).
-    double f, l;
-    switch (d) {
-        case E: f = dx; l = dy; break;
-        case N: f = dy; l = -dx; break;
-        case W: f = -dx; l = -dy; break;
-        default: f = -dy; l = dx; break;
-    }
-    int t_fwd, t_left, t_right, t_back;
-    if (f == 0 && l == 0) {
-        t_fwd = 0; t_left = 3; t_right = 3; t_back = 4;
-    } else {
-        t_fwd = f > 0 ? (l == 0 ? 0 : 2) : 4;
-        t_back = l != 0 ? 2 : 4;
-        t_left = (l > 0 && f >= 0) ? 1 : 3;
-        t_right = (l < 0 && f >= 0) ? 1 : 3;
-    }
-    return std::min({t_fwd + end_turns(d, end_dir), t_left + end_turns(turn_left(d), end_dir),
-                     t_right + end_turns(turn_right(d), end_dir), t_back + end_turns(opposite(d), end_dir)});
-}
-
 
 std::uint32_t SearchWorkspace::state(std::uint32_t node, int heading) const {
     if (node >= n_) return kNoState;
@@ -115,15 +79,15 @@ void SearchWorkspace::prepare(const Lattice& L, const SearchQuery& q) {
     if (q.cross_pen > 0) {
         for (const auto& [n, c] : q.node_chords) {
             if (n >= n_ || c[0] > 3 || c[1] > 3) throw std::invalid_argument("bad chord entry");
-            // Only chords that some own chord can cross matter.
+            // An own chord meeting theirs on no common side crosses it or
+            // kisses it at a corner; a chord of one side only (a doubling
+            // back) is ignored.
+            if (c[0] == c[1]) continue;
             std::array<double, 6> add{};
-            bool any = false;
-            for (int p = 0; p < 6; ++p)
-                if (chords_interleave(kPairSides[p][0], kPairSides[p][1], c[0], c[1])) {
-                    add[p] = q.cross_pen;
-                    any = true;
-                }
-            if (!any) continue;
+            for (int p = 0; p < 6; ++p) {
+                const int a0 = kPairSides[p][0], a1 = kPairSides[p][1];
+                if (a0 != c[0] && a0 != c[1] && a1 != c[0] && a1 != c[1]) add[p] = q.cross_pen;
+            }
             if (chord_slot_[n] < 0) {
                 if (banned_[n] == 0) touched_nodes_.push_back(n);
                 chord_slot_[n] = static_cast<std::int32_t>(chord_cost_.size());
@@ -153,46 +117,19 @@ double SearchWorkspace::bound(const Lattice& L, std::uint32_t node, int heading)
     if (use_turn_bound_) {
         int t;
         if (heading == kNoDir) {
-            t = turns_to_go(dx, dy, E, end_dir_);
-            for (int d = N; d <= S; ++d) t = std::min(t, turns_to_go(dx, dy, d, end_dir_));
+            t = turns_to_arrive(dx, dy, E, end_dir_);
+            for (int d = N; d <= S; ++d) t = std::min(t, turns_to_arrive(dx, dy, d, end_dir_));
         } else {
-            t = turns_to_go(dx, dy, heading, end_dir_);
+            t = turns_to_arrive(dx, dy, heading, end_dir_);
         }
         h += turn_pen_ * t;
     }
     return h;
 }
 
-void SearchWorkspace::heap_push(HeapItem it) {
-    heap_.push_back(it);
-    size_t i = heap_.size() - 1;
-    while (i > 0) {
-        const size_t parent = (i - 1) / 2;
-        if (!later(heap_[parent], it)) break;
-        heap_[i] = heap_[parent];
-        i = parent;
-    }
-    heap_[i] = it;
+void SearchWorkspace::push(double f, double g, std::uint32_t s) {
+    heap_.push({f, g, s});
     ++stats_.pushed;
-}
-
-SearchWorkspace::HeapItem SearchWorkspace::heap_pop() {
-    const HeapItem top = heap_.front();
-    const HeapItem last = heap_.back();
-    heap_.pop_back();
-    const size_t n = heap_.size();
-    if (n == 0) return top;
-    size_t i = 0;
-    for (;;) {
-        size_t c = 2 * i + 1;
-        if (c >= n) break;
-        if (c + 1 < n && later(heap_[c], heap_[c + 1])) ++c;
-        if (!later(last, heap_[c])) break;
-        heap_[i] = heap_[c];
-        i = c;
-    }
-    heap_[i] = last;
-    return top;
 }
 
 void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
@@ -212,26 +149,32 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
     const bool bias_on = q.turn_bias.active;
     const double tp = q.turn_pen;
 
-    heap_push({bound(L, q.start, q.start_dir), 0.0, s0});
+    push(bound(L, q.start, q.start_dir), 0.0, s0);
+    // End states that count: heading end_dir only, or any heading (and the
+    // start itself without heading) when there is no end_dir.
+    unsigned wanted = end_dir_ == kNoDir ? 0x0Fu : (1u << end_dir_);
+    if (end == q.start && q.start_dir == kNoDir && end_dir_ == kNoDir) wanted |= 0x10u;
     double best_end = kInf;
     unsigned end_settled = 0;  // bit per end-node heading, bit 4: start without heading
-    const unsigned end_states = (end == q.start && q.start_dir == kNoDir) ? 0x1Fu : 0x0Fu;
 
     while (!heap_.empty()) {
-        if (heap_.front().f > best_end || end_settled == end_states) {
+        if (heap_.top().f > best_end || end_settled == wanted) {
             stats_.stopped_early = true;
             break;
         }
-        const HeapItem it = heap_pop();
-        if (it.g != dist_[it.s]) continue;  // superseded by a cheaper entry
+        const HeapItem it = heap_.pop();
+        if (it.g != dist_[it.id]) continue;  // superseded by a cheaper entry
         ++stats_.expanded;
-        const std::uint32_t s = it.s;
+        const std::uint32_t s = it.id;
         const std::uint32_t n = node_of(s);
         const int arr = heading_of(s);
         const bool initial = prev_[s] == kNoState;
         if (n == end) {
-            end_settled |= arr == kNoDir ? 0x10u : (1u << arr);
-            best_end = std::min(best_end, it.g + tp * end_turns(arr, end_dir_));
+            const unsigned bit = arr == kNoDir ? 0x10u : (1u << arr);
+            if (wanted & bit) {
+                end_settled |= bit;
+                best_end = std::min(best_end, it.g);
+            }
         }
         const std::uint8_t ban = initial ? 0 : banned_[n];
         const std::array<double, 6>* chords =
@@ -240,7 +183,10 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
         for (std::uint32_t k = L.offsets[n], ke = L.offsets[n + 1]; k < ke; ++k) {
             const int d2 = L.dir[k];
             double c = it.g + L.length[k];
-            if (arr != kNoDir) {
+            if (initial) {
+                // Leaving the start: along start_dir only, when there is one.
+                if (arr != kNoDir && d2 != arr) continue;
+            } else {
                 if (d2 == opposite(arr)) continue;
                 if (d2 == arr) {
                     if (ban & (1u << d2)) continue;
@@ -267,35 +213,33 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
             }
             dist_[t] = c;
             prev_[t] = s;
-            heap_push({c + bound(L, m, d2), c, t});
+            push(c + bound(L, m, d2), c, t);
         }
     }
 }
 
-std::uint32_t SearchWorkspace::select_end(std::uint32_t end, int end_dir, double turn_pen) const {
+std::uint32_t SearchWorkspace::select_end(std::uint32_t end, int end_dir) const {
     if (end >= n_) return kNoState;
+    if (end_dir != kNoDir) {
+        const std::uint32_t s = end * 4 + static_cast<std::uint32_t>(end_dir);
+        return reached(s) ? s : kNoState;
+    }
     std::uint32_t best = kNoState;
-    double best_score = kInf;
-    int best_turns = 3;
-    // Lowest score; on equal scores the arrival needing fewer end turns.
-    auto consider = [&](std::uint32_t s, int heading) {
-        if (!reached(s)) return;
-        const int et = end_turns(heading, end_dir);
-        const double score = dist_[s] + (et == 0 ? 0.0 : et == 1 ? turn_pen : 2.0 * turn_pen);
-        if (score < best_score || (score == best_score && et < best_turns)) {
+    double best_dist = kInf;
+    auto consider = [&](std::uint32_t s) {
+        if (reached(s) && dist_[s] < best_dist) {
             best = s;
-            best_score = score;
-            best_turns = et;
+            best_dist = dist_[s];
         }
     };
-    for (int d = 0; d < 4; ++d) consider(end * 4 + static_cast<std::uint32_t>(d), d);
-    if (end == start_) consider(headless_state(), kNoDir);
+    for (std::uint32_t d = 0; d < 4; ++d) consider(end * 4 + d);
+    if (end == start_) consider(headless_state());
     return best;
 }
 
-bool SearchWorkspace::exact_for(long end, int end_dir, double turn_pen) const {
+bool SearchWorkspace::exact_for(long end, int end_dir) const {
     if (!stats_.stopped_early) return true;
-    return end == end_ && end_dir == end_dir_ && turn_pen == turn_pen_;
+    return end == end_ && end_dir == end_dir_;
 }
 
 std::vector<std::uint32_t> SearchWorkspace::path_to(std::uint32_t s) const {

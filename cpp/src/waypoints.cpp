@@ -18,9 +18,10 @@ double leg_score(const RouteResult& r, double turn_cost) {
 
 WaypointResult route_waypoints(const WaypointRequest& req) {
     if (req.pins.size() != req.waypoints.size()) throw std::invalid_argument("pins must match waypoints in length");
-    std::vector<Point> pts{req.route.start};
-    pts.insert(pts.end(), req.waypoints.begin(), req.waypoints.end());
-    pts.push_back(req.route.end);
+    const double grid = req.route.grid;
+    std::vector<Point> pts{settle_end_point(req.route.start, grid)};
+    for (const Point& w : req.waypoints) pts.push_back(settle_end_point(w, grid));
+    pts.push_back(settle_end_point(req.route.end, grid));
     for (size_t k = 1; k < pts.size(); ++k)
         if (pts[k] == pts[k - 1]) throw std::invalid_argument("consecutive route points coincide (waypoint " + std::to_string(k) + ")");
 

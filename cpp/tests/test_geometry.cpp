@@ -21,10 +21,12 @@ TEST(simplify_drops_collinear_and_zero_steps) {
     CHECK_NEAR(path_length(p), 8.0, 1e-12);
 }
 
-TEST(blocked_means_through_the_interior) {
+TEST(blocked_means_through_the_interior_or_along_a_side) {
     ObstacleIndex idx({{0, 0, 10, 10}}, 0.0);
     CHECK(idx.blocked({-5, 5}, {5, 5}));      // enters the interior
-    CHECK(!idx.blocked({-5, 10}, {15, 10}));  // runs along the top side
+    CHECK(idx.blocked({-5, 10}, {15, 10}));   // runs along the top side
+    CHECK(idx.blocked({10, 2}, {10, 3}));     // a short stretch of the right side
+    CHECK(!idx.blocked({10, 10}, {10, 20}));  // leaves the corner: one point of contact
     CHECK(!idx.blocked({-5, 5}, {0, 5}));     // ends on the left side
     CHECK(!idx.blocked({-5, 11}, {15, 11}));  // passes above
     CHECK(idx.blocked({5, -3}, {5, 3}));

@@ -103,15 +103,17 @@ TEST(polish_refuses_moves_that_break_axis_parallel_shape) {
     CHECK(!shift_neighbour(r, 0, Shift::Forward, 1.0, kFree));
 }
 
-TEST(polish_obstacle_refuses_only_moves_through_interiors) {
+TEST(polish_obstacle_refuses_moves_into_or_along_an_obstacle) {
     const Path hairpin{{0, 0}, {0.5, 0}, {0.5, 10}, {0, 10}};
     ObstacleIndex inside({{0.7, 2, 3, 4}}, 0.0);  // the slid run at x = 1 would cross it
     Path p = hairpin;
     CHECK(!shift_neighbour(p, 0, Shift::Forward, 1.0, by_index(inside)));
     CHECK(same_path(p, hairpin));
     CHECK(same_path(extend_short_segments(hairpin, 1.0, by_index(inside)), hairpin));
-    ObstacleIndex flush({{1, 2, 3, 4}}, 0.0);  // x = 1 runs along its side
-    CHECK(same_path(extend_short_segments(hairpin, 1.0, by_index(flush)), {{0, 0}, {1, 0}, {1, 10}, {0, 10}}));
+    ObstacleIndex flush({{1, 2, 3, 4}}, 0.0);  // x = 1 would run along its side
+    CHECK(same_path(extend_short_segments(hairpin, 1.0, by_index(flush)), hairpin));
+    ObstacleIndex clear({{1.1, 2, 3, 4}}, 0.0);
+    CHECK(same_path(extend_short_segments(hairpin, 1.0, by_index(clear)), {{0, 0}, {1, 0}, {1, 10}, {0, 10}}));
 }
 
 TEST(polish_tests_changed_segments_in_path_order) {

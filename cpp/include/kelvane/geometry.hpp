@@ -57,6 +57,11 @@ inline double snap_to_grid(double v, double grid) {
     return std::nearbyint(v / grid) * grid;
 }
 
+// An end point keeps its exact value unless it is a grid point up to the
+// rounding noise of float32 (ports handed over as float32 arrays); then it
+// becomes that grid point.  grid <= 0: no grid.
+Point settle_end_point(Point p, double grid);
+
 // Remove zero-length steps and interior points on a straight run, keeping the
 // first and last point.  Reversals are kept as corners.
 Path simplify_path(const Path& pts, double tol = 1e-9);

@@ -51,6 +51,11 @@ struct Lattice {
     long edge_between(std::uint32_t a, std::uint32_t b) const;
 };
 
+// Explicit lattices above this many nodes are refused (std::invalid_argument)
+// before anything is allocated: every crossing is stored, with its
+// neighbours, at a few hundred bytes each (about 1 GB at the limit).
+constexpr double kMaxLatticeNodes = 4e6;
+
 // Lattice over the crossings of `xs` (vertical lines) and `ys` (horizontal
 // lines), plus `extra` points.  Node order: extra points are appended after
 // the grid in the order given (duplicates of grid nodes are dropped).
@@ -65,7 +70,8 @@ struct Lattice {
 // node's neighbour list follows the global edge order, so it reads: west,
 // east, south, north neighbour (those that exist).  Zero-length edges never
 // occur; every edge length is the Manhattan distance of its ends.
-// Throws std::invalid_argument for non-finite coordinates.
+// Throws std::invalid_argument for non-finite coordinates and for more than
+// kMaxLatticeNodes nodes (before allocating them).
 Lattice build_line_lattice(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<Point>& extra,
                            const ObstacleIndex& index);
 

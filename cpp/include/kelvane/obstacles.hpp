@@ -1,15 +1,18 @@
 // Rectangular obstacles and a gridded index answering segment queries.
 //
-// Two notions of contact are used across the router:
-//  * blocked  (ObstacleIndex::blocked): the segment runs through the open
-//    interior of a box, or along the seam where two boxes abut from opposite
-//    sides (inside their union).  Running along a free side or ending on a
-//    side is allowed, which lets routes leave ports that sit on a device
-//    outline.  A box of zero width or height blocks a segment that crosses it
-//    strictly.
+// Notions of contact used across the router:
+//  * blocked  (ObstacleIndex::blocked): the segment shares a stretch of
+//    positive length with a box: it runs through the open interior or along
+//    a side (a waveguide may not run along a device face; the seam where two
+//    boxes abut is such a side).  Meeting a box at one point is allowed,
+//    which lets a route leave a port that sits on a device outline.  A box of
+//    zero width or height also blocks a segment that crosses it strictly.
 //  * touches  (segment_touches): the segment meets the closed box, sides and
 //    corners included.  Used where "near" matters more than "through", such
 //    as the squares around ports.
+//  The single-route router grows obstacles by a clearance and searches its
+//  own zones (zones.hpp): there running along a zone's side is allowed, a
+//  seam between two abutting zones is not.
 #pragma once
 
 #include <algorithm>
@@ -40,6 +43,10 @@ double seam_length(Point p, Point q, const std::vector<const Box*>& boxes, doubl
 // Does the segment p-q meet the closed box?
 bool segment_touches(Point p, Point q, const Box& box, double eps);
 
+// Does the axis-parallel segment p-q run along a side of box for a length
+// above eps?
+bool segment_along_side(Point p, Point q, const Box& box, double eps);
+
 class ObstacleIndex {
 public:
     ObstacleIndex() = default;
@@ -49,9 +56,9 @@ public:
     double eps() const { return eps_; }
     size_t size() const { return boxes_.size(); }
 
-    // True when the segment runs through the interior of any box.
+    // True when the segment runs through the interior or along a side of any box.
     bool blocked(Point p, Point q) const;
-    // Index of the first box (in input order among candidates) blocking p-q, or -1.
+    // Index of the first box (in input order) blocking p-q, or -1.
     long first_blocking(Point p, Point q) const;
     // Calls fn(box_index) once for every box whose closed extent meets the
     // closed rectangle [x0,x1] x [y0,y1].

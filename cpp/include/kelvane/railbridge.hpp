@@ -40,11 +40,11 @@ struct RouteRequest {
     double port_radius = -1.0;      // straight run at each port; < 0: bend_radius
     double turn_cost = -1.0;        // < 0: bend_radius
     std::vector<Box> obstacles;     // kept clear with obstacle_margin
-    double obstacle_margin = 0.0;
+    double obstacle_margin = -1.0;  // clearance; < 0: route_spacing / 2
     std::vector<Box> exact_obstacles;  // kept clear with no margin
     std::vector<Box> keep_outs;
     std::vector<Path> pivots;       // earlier routes to keep route_spacing from
-    double route_spacing = 0.0;
+    double route_spacing = 3.0;
     double sliding_bias = 0.5;
     TurnBias turn_bias;
     double grid = 0.0;              // dbu; 0 = none
@@ -76,7 +76,8 @@ struct RouteResult {
 // its candidates by it; the waypoint router ranks legs by it.
 double violation_score(const RouteInfo& info);
 
-// Throws std::invalid_argument for an unroutable request (start == end).
+// End points are settled on the grid first (settle_end_point).  Throws
+// std::invalid_argument for an unroutable request (start == end).
 RouteResult route_rail_bridge(const RouteRequest& req);
 
 }  // namespace kelvane

@@ -4,27 +4,31 @@
 // there.  State ids are flat integers: node * 4 + heading (E, N, W, S), and
 // the start without a heading has the id 4 * |nodes|.
 //
+// Port headings are rules, not costs: with a start_dir the route leaves the
+// start only along it (no turn, no reversal at the start), and with an
+// end_dir only an arrival heading end_dir counts as reaching the end.  A
+// query without them leaves the first move and the arrival free.
+//
 // Cost of one step from node n to neighbour m, leaving n heading d2:
 //   edge length + edge penalty of the undirected edge
 //   + turn_pen + turn-bias tie-break   when d2 differs from the arriving heading
-//   + cross_pen per chord at n crossed  by this route's chord (side arrived
-//     from, side left by); none at the start node and none at the end node.
+//   + cross_pen per other route's chord at n that shares no side with this
+//     route's chord (side arrived from, side left by): a crossing (the
+//     chords interleave) or two routes turning away from each other at one
+//     node (a corner kiss: the waveguides touch).  Chords sharing a side
+//     share an edge, which edge penalties price.  None at the start node and
+//     none at the end node.
 // Never reversing (d2 opposite to the arriving heading), and never passing
 // straight through a (node, heading) pair listed in blocked_passthrough.
 //
 // The search is A* towards the end node with a consistent bound: Manhattan
 // distance (when every edge is at least that long) plus turn_pen times the
-// fewest turns still needed to reach the end and arrive along end_dir (when
-// every edge is axis-parallel); turns missing at the end are priced like the
-// end-state score below.  Heap ties go to the larger travelled cost, then to
-// the smaller state id, so results are deterministic.
-//
-// End-state score (select_end): dist + 0 when arriving along end_dir (or no
-// end_dir), + turn_pen when arriving perpendicular to it, + 2 * turn_pen when
-// arriving against it; on equal scores fewer end turns win.  With stop_early the search ends as soon as no state
-// left in the heap can beat (or tie) the best end-state score; the stored
-// distances are then exact for every end state that can still matter under
-// this query's end, end_dir and turn_pen (exact_for tells).
+// fewest turns still needed to arrive along end_dir (when every edge is
+// axis-parallel).  Heap ties go to the larger travelled cost, then to the
+// smaller state id, so results are deterministic.  With stop_early the
+// search ends as soon as no state left in the heap can beat (or tie) the
+// best end state; the stored distances are then exact for every end state
+// that can still matter under this query's end and end_dir (exact_for tells).
 #pragma once
 
 #include <array>
@@ -35,6 +39,7 @@
 
 #include "kelvane/geometry.hpp"
 #include "kelvane/lattice.hpp"
+#include "kelvane/search_common.hpp"
 
 namespace kelvane {
 
@@ -88,10 +93,11 @@ public:
     // Reached states in the order they were first reached.
     const std::vector<std::uint32_t>& reached_states() const { return order_; }
 
-    // Best reached end state at `end` (see the header comment), or kNoState.
-    std::uint32_t select_end(std::uint32_t end, int end_dir, double turn_pen) const;
+    // The cheapest reached state at `end` arriving along end_dir (any
+    // heading, lowest first on equal cost, when end_dir is kNoDir), or kNoState.
+    std::uint32_t select_end(std::uint32_t end, int end_dir) const;
     // Are the stored distances enough to select the end state for these values?
-    bool exact_for(long end, int end_dir, double turn_pen) const;
+    bool exact_for(long end, int end_dir) const;
     // Node ids from the start to the node of s; empty if s was not reached.
     std::vector<std::uint32_t> path_to(std::uint32_t s) const;
 
@@ -101,21 +107,10 @@ public:
     double turn_pen() const { return turn_pen_; }
 
 private:
-    struct HeapItem {
-        double f, g;
-        std::uint32_t s;
-    };
-    // True when a must come out of the heap after b.
-    static bool later(const HeapItem& a, const HeapItem& b) {
-        if (a.f != b.f) return a.f > b.f;
-        if (a.g != b.g) return a.g < b.g;
-        return a.s > b.s;
-    }
     void reset_marks();
     void prepare(const Lattice& L, const SearchQuery& q);
     double bound(const Lattice& L, std::uint32_t node, int heading) const;
-    void heap_push(HeapItem it);
-    HeapItem heap_pop();
+    void push(double f, double g, std::uint32_t s);
 
     std::size_t n_ = 0;
     std::uint32_t start_ = 0;
@@ -130,7 +125,7 @@ private:
     std::vector<double> dist_;
     std::vector<std::uint32_t> prev_;
     std::vector<std::uint32_t> order_;
-    std::vector<HeapItem> heap_;
+    SearchHeap heap_;
 
     // Per-query marks, cleared through the touched lists.
     std::vector<double> edge_pen_;
@@ -145,11 +140,5 @@ private:
 
 // Index 0..5 of the side pair {a, b} (a != b, both 0..3).
 int side_pair_index(int a, int b);
-
-// Fewest turns (the turn bound) for a route at offset (dx, dy) from the end
-// point, heading `heading`, to reach it, counting 1 extra turn for arriving
-// perpendicular to end_dir and 2 for arriving against it (none without
-// end_dir).  Only the signs of dx and dy matter.
-int turns_to_go(double dx, double dy, int heading, int end_dir);
 
 }  // namespace kelvane

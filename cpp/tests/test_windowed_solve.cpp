@@ -1,7 +1,8 @@
+// The single-route router as a whole (zones, lattice, search, windows).
+#include <cmath>
+
 #include "check.hpp"
 #include "kelvane/railbridge.hpp"
-#include "kelvane/tracks.hpp"
-#include "kelvane/waypoints.hpp"
 
 using namespace kelvane;
 
@@ -14,6 +15,7 @@ RouteRequest request(Point s, Point e, int sd, int ed, double r = 1.0) {
     q.start_dir = sd;
     q.end_dir = ed;
     q.bend_radius = r;
+    q.route_spacing = 0.0;  // no clearance unless a test asks for it
     return q;
 }
 
@@ -25,35 +27,6 @@ bool same(const Path& a, const Path& b) {
 }
 
 }  // namespace
-
-TEST(track_lines_hold_ports_approaches_sides_and_bridges) {
-    std::vector<Box> zones{{4, -1, 6, 1}};
-    TrackInputs in;
-    in.start = {0, 0};
-    in.end = {20, 0};
-    in.bend_radius = 1.0;
-    in.zones = &zones;
-    TrackLines t = make_track_lines(in);
-    // Ports 0 and 20, bend lines 1 and 19 with jogs 2r off them, sides 4 and 6, cage.
-    for (double x : {0.0, 1.0, 3.0, -1.0, 4.0, 6.0, 17.0, 19.0, 21.0, 20.0, -3.0, 23.0}) {
-        bool found = false;
-        for (double v : t.xs) found = found || std::fabs(v - x) < 1e-12;
-        CHECK(found);
-    }
-    // Only the gap 6..17 is wider than 2r: one bridge, midway.
-    CHECK(t.x_bridges.size() == 1 && std::fabs(t.x_bridges[0] - 11.5) < 1e-12);
-}
-
-TEST(track_lines_snap_to_the_grid_but_keep_end_points) {
-    TrackInputs in;
-    in.start = {0.3, 0.0};
-    in.end = {10.0, 5.2};
-    in.bend_radius = 1.26;
-    in.grid = 0.5;
-    TrackLines t = make_track_lines(in);
-    for (double v : t.xs) CHECK(v == 0.3 || std::fabs(v / 0.5 - std::nearbyint(v / 0.5)) < 1e-9);
-    for (double v : t.ys) CHECK(v == 5.2 || std::fabs(v / 0.5 - std::nearbyint(v / 0.5)) < 1e-9);
-}
 
 TEST(router_straight_l_and_u) {
     CHECK(same(route_rail_bridge(request({0, 0}, {10, 0}, E, E)).skeleton, {{0, 0}, {10, 0}}));
@@ -95,18 +68,21 @@ TEST(router_least_bad_when_boxed_in) {
     CHECK(r.skeleton.back() == (Point{30, 0}));
 }
 
-TEST(router_waypoints_pass_in_order) {
-    WaypointRequest w;
-    w.route = request({0, 0}, {100, 0}, E, E, 5.0);
-    w.waypoints = {{50, 30}};
-    w.pins = {S};
-    WaypointResult r = route_waypoints(w);
-    CHECK(r.headings.size() == 1 && r.headings[0] == S);
-    CHECK(r.info.clean);
-    bool on = false;
-    for (size_t k = 1; k < r.skeleton.size(); ++k) {
-        const Point a = r.skeleton[k - 1], b = r.skeleton[k];
-        on = on || (a.x == 50 && b.x == 50 && std::min(a.y, b.y) <= 30 && std::max(a.y, b.y) >= 30 && b.y < a.y);
-    }
-    CHECK(on);
+TEST(router_default_clearance_is_half_the_spacing) {
+    RouteRequest q = request({0, 0}, {20, 0}, E, E, 1.0);
+    q.obstacles = {{8, 1, 12, 5}};  // 1 above the straight line
+    q.route_spacing = 1.0;          // clearance 0.5: the straight line stays clean
+    CHECK(route_rail_bridge(q).skeleton.size() == 2);
+    q.route_spacing = 3.0;          // clearance 1.5: it must dip below
+    RouteResult r = route_rail_bridge(q);
+    CHECK(r.info.clean && r.skeleton.size() > 2);
+    q.obstacle_margin = 0.0;        // an explicit margin wins
+    CHECK(route_rail_bridge(q).skeleton.size() == 2);
+}
+
+TEST(router_settles_float32_end_points_on_the_grid) {
+    RouteRequest q = request({0.30000001192092896, 0}, {10, 0}, E, E, 1.0);
+    q.grid = 0.1;
+    const Path p = route_rail_bridge(q).skeleton;
+    CHECK(p.front().x == 3 * 0.1);  // the grid point, not the float32 value
 }

@@ -1,0 +1,210 @@
+// graph: the explicit lattice as a read-only mapping (LatticeAdjacency),
+// _line_lattice, and the direction and edge-key helpers.
+#include <stdexcept>
+#include <string>
+
+#include "graph_types.hpp"
+
+namespace kelvane::py {
+
+namespace {
+
+using namespace nb::literals;
+
+struct PyNodeIter {
+    std::shared_ptr<const Lattice> lattice;
+    size_t next = 0;
+};
+
+nb::list neighbour_list(const Lattice& L, std::uint32_t n) {
+    nb::list out;
+    for (std::uint32_t k = L.offsets[n]; k < L.offsets[n + 1]; ++k)
+        out.append(nb::make_tuple(point_tuple(L.nodes[L.neighbour[k]]), L.length[k]));
+    return out;
+}
+
+long adjacency_find(const PyLatticeAdjacency& a, nb::handle key) {
+    Point p;
+    if (!parse_point(key, p)) return -1;
+    return a.lattice->find(p);
+}
+
+const char* const kAdjacencyDoc = R"doc(Read-only mapping node -> list of (neighbour node, length) over a lattice.
+
+Nodes are (x, y) float tuples, compared exactly (any 2-sequence of numbers
+works as a key).  adj[node] builds a new list on each access, in the
+lattice's neighbour order (for line lattices: west, east, south, north
+neighbour, those that exist); a node without edges gives [].  Iteration
+yields the nodes in node-id order.  keys() is a KeysView; values() and
+items() return new lists in node order.  Unknown nodes raise KeyError.
+Registered as a collections.abc.Mapping.)doc";
+
+}  // namespace
+
+nb::object lattice_adjacency(std::shared_ptr<const Lattice> lattice) {
+    if (!lattice) raise_value("lattice_adjacency: no lattice");
+    return nb::cast(PyLatticeAdjacency{std::move(lattice)});
+}
+
+void bind_adjacency(nb::module_& m) {
+    nb::dict opp, idx;
+    for (int d = 0; d < 4; ++d) {
+        opp[nb::int_(d)] = nb::int_(opposite(d));
+        idx[nb::int_(d)] = nb::int_(d);
+    }
+    m.attr("_OPP") = opp;
+    m.attr("_DIR_IDX") = idx;
+
+    m.def(
+        "_direction",
+        [](nb::handle a, nb::handle b) {
+            const Point p = node_point(a, "a"), q = node_point(b, "b");
+            if (p == q) raise_value("_direction: a and b are the same point " + point_str(p) + ", a step has no direction");
+            return direction_of(p, q);
+        },
+        "a"_a.none(), "b"_a.none(),
+        "Direction of the step a -> b along its dominant axis (ties count as vertical):\n"
+        "0 = E (+x), 1 = N (+y), 2 = W (-x), 3 = S (-y), numbered counter-clockwise.\n"
+        "ValueError when a and b are the same point.");
+
+    m.def(
+        "_ekey",
+        [](nb::handle a, nb::handle b) {
+            const Point p = node_point(a, "a"), q = node_point(b, "b");
+            const bool p_first = p.x < q.x || (p.x == q.x && p.y <= q.y);
+            return p_first ? nb::make_tuple(point_tuple(p), point_tuple(q)) : nb::make_tuple(point_tuple(q), point_tuple(p));
+        },
+        "a"_a.none(), "b"_a.none(),
+        "Edge key of the edge between nodes a and b: the tuple (min(a, b), max(a, b))\n"
+        "of the two nodes as float tuples (tuple order), the same for both directions.");
+
+    m.def(
+        "_interleaved_pos",
+        [](nb::handle a0, nb::handle a1, nb::handle b0, nb::handle b1) {
+            auto as_int = [](nb::handle h, const char* what) {
+                PyObject* i = PyNumber_Index(h.ptr());
+                if (!i) {
+                    PyErr_Clear();
+                    raise_type(std::string(what) + " must be an integer index, got " + nb::type_name(h.type()).c_str());
+                }
+                const long long v = PyLong_AsLongLong(i);
+                Py_DECREF(i);
+                if (v == -1 && PyErr_Occurred()) {
+                    PyErr_Clear();
+                    raise_value(std::string(what) + " is out of range");
+                }
+                return v;
+            };
+            const long long x0 = as_int(a0, "a0"), x1 = as_int(a1, "a1"), y0 = as_int(b0, "b0"), y1 = as_int(b1, "b1");
+            return (x0 < y0 && y0 < x1 && x1 < y1) || (y0 < x0 && x0 < y1 && y1 < x1);
+        },
+        "a0"_a.none(), "a1"_a.none(), "b0"_a.none(), "b1"_a.none(),
+        "True when the sorted index pairs (a0, a1) and (b0, b1) interleave with four\n"
+        "distinct values: a0 < b0 < a1 < b1 or b0 < a0 < b1 < a1.  With the side indices\n"
+        "of _DIR_IDX (counter-clockwise around a node) that is exactly when two chords\n"
+        "through the node cross; chords sharing a side never do.");
+
+    nb::class_<PyNodeIter>(m, "_LatticeNodeIterator")
+        .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__next__", [](PyNodeIter& it) {
+            if (it.next >= it.lattice->size()) throw nb::stop_iteration();
+            return point_tuple(it.lattice->nodes[it.next++]);
+        });
+
+    auto cls = nb::class_<PyLatticeAdjacency>(m, "LatticeAdjacency", kAdjacencyDoc)
+        .def("__getitem__",
+             [](const PyLatticeAdjacency& a, nb::handle key) {
+                 const long id = adjacency_find(a, key);
+                 if (id < 0) throw nb::key_error(repr_of(key).c_str());
+                 return neighbour_list(*a.lattice, static_cast<std::uint32_t>(id));
+             },
+             "key"_a.none())
+        .def("__contains__", [](const PyLatticeAdjacency& a, nb::handle key) { return adjacency_find(a, key) >= 0; },
+             "key"_a.none())
+        .def("__len__", [](const PyLatticeAdjacency& a) { return a.lattice->size(); })
+        .def("__iter__", [](const PyLatticeAdjacency& a) { return PyNodeIter{a.lattice, 0}; })
+        .def(
+            "get",
+            [](const PyLatticeAdjacency& a, nb::handle key, nb::handle dflt) -> nb::object {
+                const long id = adjacency_find(a, key);
+                if (id < 0) return nb::borrow(dflt);
+                return neighbour_list(*a.lattice, static_cast<std::uint32_t>(id));
+            },
+            "key"_a.none(), "default"_a.none() = nb::none())
+        .def("keys",
+             [](nb::handle self) { return nb::module_::import_("collections.abc").attr("KeysView")(self); })
+        .def("values",
+             [](const PyLatticeAdjacency& a) {
+                 nb::list out;
+                 for (std::uint32_t n = 0; n < a.lattice->size(); ++n) out.append(neighbour_list(*a.lattice, n));
+                 return out;
+             })
+        .def("items",
+             [](const PyLatticeAdjacency& a) {
+                 nb::list out;
+                 for (std::uint32_t n = 0; n < a.lattice->size(); ++n)
+                     out.append(nb::make_tuple(point_tuple(a.lattice->nodes[n]), neighbour_list(*a.lattice, n)));
+                 return out;
+             })
+        .def("__eq__",
+             [](const PyLatticeAdjacency& a, nb::handle other) -> nb::object {
+                 PyLatticeAdjacency* o = nullptr;
+                 if (nb::try_cast<PyLatticeAdjacency*>(other, o) && o) {
+                     if (o->lattice == a.lattice) return nb::bool_(true);
+                 } else if (!PyDict_Check(other.ptr()) && !nb::hasattr(other, "keys")) {
+                     return nb::borrow(Py_NotImplemented);
+                 }
+                 if (PyObject_Length(other.ptr()) != static_cast<Py_ssize_t>(a.lattice->size())) {
+                     PyErr_Clear();
+                     return nb::bool_(false);
+                 }
+                 for (std::uint32_t n = 0; n < a.lattice->size(); ++n) {
+                     nb::object key = point_tuple(a.lattice->nodes[n]);
+                     PyObject* v = PyObject_GetItem(other.ptr(), key.ptr());
+                     if (!v) {
+                         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+                         PyErr_Clear();
+                         return nb::bool_(false);
+                     }
+                     nb::object theirs = nb::steal(v);
+                     if (!neighbour_list(*a.lattice, n).equal(theirs)) return nb::bool_(false);
+                 }
+                 return nb::bool_(true);
+             },
+             "other"_a.none())
+        .def("__copy__", [](nb::handle self) { return nb::borrow(self); })  // immutable: copies are the object
+        .def("__deepcopy__", [](nb::handle self, nb::handle) { return nb::borrow(self); }, "memo"_a.none())
+        .def("__repr__", [](const PyLatticeAdjacency& a) {
+            return "LatticeAdjacency(" + std::to_string(a.lattice->size()) + " nodes, " +
+                   std::to_string(a.lattice->num_edges) + " edges)";
+        });
+    nb::setattr(cls, "__hash__", nb::none());
+    nb::module_::import_("collections.abc").attr("Mapping").attr("register")(cls);
+
+    m.def(
+        "_line_lattice",
+        [](nb::handle xs, nb::handle ys, nb::handle obstacles, nb::handle extra) {
+            auto numbers = [](nb::handle seq, const char* what) {
+                nb::object s = tuple_of(seq, what);
+                std::vector<double> v;
+                const Py_ssize_t n = PyTuple_GET_SIZE(s.ptr());
+                for (Py_ssize_t i = 0; i < n; ++i)
+                    v.push_back(to_finite(PyTuple_GET_ITEM(s.ptr(), i),
+                                          (std::string(what) + "[" + std::to_string(i) + "]").c_str()));
+                return v;
+            };
+            const std::vector<double> vx = numbers(xs, "xs"), vy = numbers(ys, "ys");
+            std::vector<Point> ex;
+            if (!extra.is_none()) ex = to_path(extra, "extra");
+            ObstacleIndex index(to_boxes(obstacles, "obstacles"), 0.0);
+            return lattice_adjacency(std::make_shared<const Lattice>(build_line_lattice(vx, vy, ex, index)));
+        },
+        "xs"_a.none(), "ys"_a.none(), "obstacles"_a.none() = nb::none(), "extra"_a.none() = nb::none(),
+        "Small utility: the line lattice over vertical lines xs and horizontal lines ys\n"
+        "(every crossing is a node, plus the `extra` points), neighbours along a line\n"
+        "joined unless the obstacle index blocks the segment (interior or along a side), as a\n"
+        "LatticeAdjacency.  Node order: rows from the lowest y, each from the lowest x,\n"
+        "then the extra points.  ValueError above 4e6 nodes.");
+}
+
+}  // namespace kelvane::py

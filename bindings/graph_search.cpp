@@ -1,0 +1,417 @@
+// graph: the lattice search (_run_dijkstra, _select_end_state,
+// _reconstruct_path) over a LatticeAdjacency or a caller's mapping.
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "graph_types.hpp"
+#include "kelvane/search.hpp"
+
+namespace kelvane::py {
+
+namespace {
+
+using namespace nb::literals;
+
+// ------------------------------------------------------------ search results
+
+struct SearchResult {
+    std::shared_ptr<const Lattice> lattice;
+    std::shared_ptr<SearchWorkspace> ws;
+    nb::object keys;  // original node objects of a caller's adjacency, or None
+};
+
+struct PySearchDist {
+    std::shared_ptr<SearchResult> r;
+};
+struct PySearchPrev {
+    std::shared_ptr<SearchResult> r;
+};
+
+nb::object node_object(const SearchResult& r, std::uint32_t node) {
+    if (!r.keys.is_none()) return nb::borrow(PyList_GET_ITEM(r.keys.ptr(), static_cast<Py_ssize_t>(node)));
+    return point_tuple(r.lattice->nodes[node]);
+}
+
+nb::object state_object(const SearchResult& r, std::uint32_t s) {
+    const int h = r.ws->heading_of(s);
+    return nb::make_tuple(node_object(r, r.ws->node_of(s)), h == kNoDir ? nb::object(nb::none()) : nb::object(nb::int_(h)));
+}
+
+// (node, heading) -> state id; kNoState when the pair names no state.  Raises
+// TypeError for a value that is not a pair.
+std::uint32_t state_from_key(const SearchResult& r, nb::handle key, const char* what, bool strict) {
+    PyObject* seq = PyUnicode_Check(key.ptr()) ? nullptr : PySequence_Tuple(key.ptr());
+    if (!seq || PyTuple_GET_SIZE(seq) != 2) {
+        Py_XDECREF(seq);
+        PyErr_Clear();
+        raise_type(std::string(what) + " must be a (node, direction) pair, got " + repr_of(key));
+    }
+    nb::object keep = nb::steal(seq);
+    nb::handle node(PyTuple_GET_ITEM(seq, 0)), dir(PyTuple_GET_ITEM(seq, 1));
+    Point p;
+    if (strict) {
+        p = node_point(node, [&] { return std::string(what) + "[0]"; });
+    } else if (!parse_point(node, p)) {
+        return kNoState;
+    }
+    const long id = r.lattice->find(p);
+    if (id < 0) {
+        if (strict) raise_value(std::string(what) + ": node " + point_str(p) + " is not a node of the lattice");
+        return kNoState;
+    }
+    int h;
+    if (strict) {
+        h = to_heading(dir, [&] { return std::string(what) + "[1]"; }, true);
+    } else {
+        if (dir.is_none()) {
+            h = kNoDir;
+        } else {
+            PyObject* idx = PyNumber_Index(dir.ptr());
+            if (!idx) {
+                PyErr_Clear();
+                return kNoState;
+            }
+            const long v = PyLong_AsLong(idx);
+            Py_DECREF(idx);
+            if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+            if (v < 0 || v > 3) return kNoState;
+            h = static_cast<int>(v);
+        }
+    }
+    return r.ws->state(static_cast<std::uint32_t>(id), h);
+}
+
+// Workspaces are reused across searches: one whose result objects are gone
+// (only the pool holds it) is handed out again, so a steady stream of
+// searches allocates nothing.  Taken and returned with the GIL held.
+std::shared_ptr<SearchWorkspace> acquire_workspace() {
+    static std::mutex mu;
+    static std::vector<std::shared_ptr<SearchWorkspace>> pool;
+    std::lock_guard<std::mutex> lock(mu);
+    for (auto& w : pool)
+        if (w.use_count() == 1) return w;
+    auto w = std::make_shared<SearchWorkspace>();
+    if (pool.size() < 8) pool.push_back(w);
+    return w;
+}
+
+// A caller's adjacency (mapping node -> list of (neighbour, length)) as a
+// lattice; `keys` receives the original node objects in id order.
+std::shared_ptr<const Lattice> lattice_from_mapping(nb::handle adj, nb::list& keys) {
+    std::vector<Point> nodes;
+    std::vector<nb::object> lists;  // strong: converting may run code that changes adj
+    PointIndex ids;
+    const Py_ssize_t hint = PyObject_Length(adj.ptr());
+    if (hint < 0) PyErr_Clear();
+    if (hint > 0) {
+        nodes.reserve(static_cast<size_t>(hint));
+        lists.reserve(static_cast<size_t>(hint));
+        ids.reserve(static_cast<size_t>(hint));
+    }
+    for_each_item(adj, "g.adj", [&](nb::handle k, nb::handle v) {
+        const Point p = node_point(k, [&] { return "g.adj key " + repr_of(k); });
+        if (!ids.emplace(p, static_cast<std::uint32_t>(nodes.size())).second)
+            raise_value("g.adj has the node " + point_str(p) + " twice");
+        nodes.push_back(p);
+        keys.append(k);
+        lists.push_back(nb::borrow(v));
+    });
+    std::vector<std::uint32_t> offsets{0}, targets;
+    std::vector<double> lengths;
+    targets.reserve(4 * nodes.size());
+    lengths.reserve(4 * nodes.size());
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        auto where = [&] { return "g.adj[" + point_str(nodes[i]) + "]"; };
+        nb::object seq = tuple_of(lists[i], where());
+        const Py_ssize_t m = PyTuple_GET_SIZE(seq.ptr());
+        for (Py_ssize_t j = 0; j < m; ++j) {
+            nb::handle entry(PyTuple_GET_ITEM(seq.ptr(), j));
+            nb::handle nb_h, len_h;
+            nb::object keep;
+            if (!split_pair(entry, keep, nb_h, len_h, [&] { return where() + "[" + std::to_string(j) + "]"; }))
+                raise_value(where() + "[" + std::to_string(j) + "] must be a (neighbour, length) pair");
+            const Point q = node_point(nb_h, [&] { return where() + "[" + std::to_string(j) + "][0]"; });
+            auto it = ids.find(q);
+            if (it == ids.end()) raise_value(where() + ": neighbour " + point_str(q) + " is not a node of g.adj");
+            if (it->second == i) raise_value(where() + " lists the node itself as a neighbour");
+            double len;
+            if (PyFloat_CheckExact(len_h.ptr())) {
+                len = PyFloat_AS_DOUBLE(len_h.ptr());
+                if (!std::isfinite(len)) raise_value(where() + ": edge length must be finite");
+            } else {
+                len = to_finite(len_h, (where() + " edge length").c_str());
+            }
+            if (len < 0) raise_value(where() + ": edge length must be >= 0, got " + repr_of(len_h));
+            targets.push_back(it->second);
+            lengths.push_back(len);
+        }
+        offsets.push_back(static_cast<std::uint32_t>(targets.size()));
+    }
+    return std::make_shared<const Lattice>(build_lattice_from_csr(std::move(nodes), offsets, targets, lengths, std::move(ids)));
+}
+
+nb::object getattr_or_none(nb::handle obj, const char* name) {
+    PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        return nb::none();
+    }
+    return nb::steal(v);
+}
+
+nb::object required_attr(nb::handle obj, const char* name) {
+    PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        raise_type(std::string("g must have an attribute '") + name + "' (got " + nb::type_name(obj.type()).c_str() +
+                   ")");
+    }
+    return nb::steal(v);
+}
+
+const char* const kRunDoc = R"doc(Lattice search from g.start over (node, arriving direction) states.
+
+_run_dijkstra(g, turn_bias, blocked_passthrough, edge_pen=None,
+              node_chords=None, cross_pen=0.0, turn_pen=0.0) -> (dist, prev)
+
+g: any object with adj (a LatticeAdjacency, used as it is, or any mapping
+   node -> list of (neighbour, length), converted once per call), start, end
+   and optionally start_dir / end_dir (direction 0..3 or None).  Port
+   headings are rules: with a start_dir the route leaves g.start along it
+   (no turn at the start), with an end_dir only an arrival at g.end heading
+   end_dir reaches the end (_select_end_state).  Without them the first move
+   and the arrival are free.
+turn_bias: "center", "start", "end", "none"/None or a number in [0, 1]: a
+   tiny tie-break cost per turn so that equal routes put their bends at the
+   preferred relative position between start and end.
+blocked_passthrough: iterable of (node, direction) pairs: arriving at node
+   heading direction and leaving in the same direction is not allowed.
+edge_pen: mapping edge key _ekey(n, m) -> added cost >= 0 (inf closes the
+   edge); keys that are not edge keys of adj are ignored.
+node_chords: mapping node -> list of (i0, i1) side-index pairs (0..3) used
+   by other routes there.  Passing a node whose own chord (side arrived
+   from, side left by) shares no side with one of them costs cross_pen per
+   such chord: the chords cross (they interleave) or the routes turn away
+   from each other at one node (a corner kiss; the waveguides touch).
+   Chords sharing a side share an edge, which edge_pen prices.  Never at the
+   start node or at the end node.
+turn_pen: cost of every change of direction.
+
+A step never reverses the arriving heading.  Costs: length + edge_pen + turn_pen (+ bias) per turn + crossings.
+A* towards g.end with a consistent bound; deterministic tie-breaking.  The
+search may stop once no remaining state can beat the best end state, so
+dist and prev are meant for _select_end_state(g, dist, turn_bias, turn_pen)
+with the same g, and for _reconstruct_path.  dist supports
+dist[(node, direction)] -> cost (KeyError for states not reached; the start
+without heading is (start, None)), len(dist) and dist.states_expanded.
+
+Raises TypeError/ValueError for a bad g (g.start not a node of g.adj,
+malformed adjacency entries, non-finite coordinates), bad penalties
+(negative or non-finite turn_pen/cross_pen, malformed edge_pen or
+node_chords) or a bad turn_bias.)doc";
+
+nb::tuple run_dijkstra(nb::handle g, nb::handle turn_bias, nb::handle blocked_passthrough, nb::handle edge_pen,
+                       nb::handle node_chords, nb::handle cross_pen, nb::handle turn_pen) {
+    SearchQuery q;
+    q.turn_bias = to_turn_bias(turn_bias);
+    q.turn_pen = to_penalty(turn_pen, "turn_pen");
+    q.cross_pen = to_penalty(cross_pen, "cross_pen");
+
+    auto res = std::make_shared<SearchResult>();
+    res->keys = nb::none();
+    nb::object adj = required_attr(g, "adj");
+    PyLatticeAdjacency* native = nullptr;
+    if (nb::try_cast<PyLatticeAdjacency*>(adj, native) && native && native->lattice) {
+        res->lattice = native->lattice;
+    } else {
+        nb::list keys;
+        res->lattice = lattice_from_mapping(adj, keys);
+        res->keys = keys;
+    }
+    const Lattice& L = *res->lattice;
+
+    const Point sp = node_point(required_attr(g, "start"), "g.start");
+    const long sid = L.find(sp);
+    if (sid < 0) raise_value("g.start " + point_str(sp) + " is not a node of g.adj");
+    q.start = static_cast<std::uint32_t>(sid);
+    const Point ep = node_point(required_attr(g, "end"), "g.end");
+    q.end = L.find(ep);
+    q.start_dir = to_heading(getattr_or_none(g, "start_dir"), "g.start_dir", true);
+    q.end_dir = to_heading(getattr_or_none(g, "end_dir"), "g.end_dir", true);
+
+    if (!blocked_passthrough.is_none()) {
+        nb::object it = nb::steal(PyObject_GetIter(blocked_passthrough.ptr()));
+        if (!it.is_valid()) {
+            PyErr_Clear();
+            raise_type(std::string("blocked_passthrough must be a set of (node, direction) pairs, got ") +
+                       nb::type_name(blocked_passthrough.type()).c_str());
+        }
+        while (PyObject* raw = PyIter_Next(it.ptr())) {
+            nb::object item = nb::steal(raw);
+            nb::object seq = tuple_of(item, "blocked_passthrough entry " + repr_of(item));
+            if (PyTuple_GET_SIZE(seq.ptr()) != 2)
+                raise_type("blocked_passthrough entries must be (node, direction) pairs, got " + repr_of(item));
+            const Point p = node_point(PyTuple_GET_ITEM(seq.ptr(), 0), "blocked_passthrough node");
+            const int d = to_heading(PyTuple_GET_ITEM(seq.ptr(), 1), "blocked_passthrough direction", false);
+            const long id = L.find(p);
+            if (id >= 0) q.blocked_passthrough.emplace_back(static_cast<std::uint32_t>(id), static_cast<std::uint8_t>(d));
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+    }
+
+    if (!edge_pen.is_none()) {
+        for_each_item(edge_pen, "edge_pen", [&](nb::handle k, nb::handle v) {
+            nb::handle a, b;
+            nb::object keep;
+            if (!split_pair(k, keep, a, b, [&] { return "edge_pen key " + repr_of(k); }))
+                raise_type("edge_pen keys must be edge keys (node, node), got " + repr_of(k));
+            const Point pa = node_point(a, "edge_pen key node"), pb = node_point(b, "edge_pen key node");
+            double pen;
+            if (PyFloat_CheckExact(v.ptr())) pen = PyFloat_AS_DOUBLE(v.ptr());
+            else pen = to_double(v, "edge_pen value");
+            if (!(pen >= 0)) raise_value("edge_pen values must be >= 0 (inf closes an edge), got " + repr_of(v));
+            // Only the key _ekey itself makes: (lower node, higher node).
+            if (pa.x > pb.x || (pa.x == pb.x && pa.y > pb.y)) return;
+            const long ia = L.find(pa), ib = L.find(pb);
+            if (ia < 0 || ib < 0) return;
+            const long e = L.edge_between(static_cast<std::uint32_t>(ia), static_cast<std::uint32_t>(ib));
+            if (e >= 0 && pen != 0.0) q.edge_pen.emplace_back(static_cast<std::uint32_t>(e), pen);
+        });
+    }
+
+    if (!node_chords.is_none()) {
+        for_each_item(node_chords, "node_chords", [&](nb::handle k, nb::handle v) {
+            const Point p = node_point(k, "node_chords key");
+            const long id = L.find(p);
+            nb::object seq = tuple_of(v, "node_chords[" + point_str(p) + "]");
+            const Py_ssize_t m = PyTuple_GET_SIZE(seq.ptr());
+            for (Py_ssize_t j = 0; j < m; ++j) {
+                nb::handle c(PyTuple_GET_ITEM(seq.ptr(), j));
+                nb::object cs = tuple_of(c, "node_chords chord " + repr_of(c));
+                if (PyTuple_GET_SIZE(cs.ptr()) != 2)
+                    raise_type("node_chords chords must be (i0, i1) pairs, got " + repr_of(c));
+                const int i0 = to_heading(PyTuple_GET_ITEM(cs.ptr(), 0), "node_chords index", false);
+                const int i1 = to_heading(PyTuple_GET_ITEM(cs.ptr(), 1), "node_chords index", false);
+                if (id >= 0)
+                    q.node_chords.push_back({static_cast<std::uint32_t>(id),
+                                             {static_cast<std::uint8_t>(i0), static_cast<std::uint8_t>(i1)}});
+            }
+        });
+    }
+
+    res->ws = acquire_workspace();
+    {
+        nb::gil_scoped_release release;
+        res->ws->run(L, q);
+    }
+    return nb::make_tuple(nb::cast(PySearchDist{res}), nb::cast(PySearchPrev{res}));
+}
+
+const char* const kSelectDoc = R"doc(Best reached state at g.end, as (node, direction), or None.
+
+_select_end_state(g, dist, turn_bias, turn_pen=0.0)
+
+With g.end_dir set, the state (g.end, g.end_dir): arriving any other way
+does not reach the end.  Without it, the reached state at g.end with the
+lowest cost (directions in order E, N, W, S on equal costs).  None when
+g.end is not a node or the end was not reached.  turn_bias and turn_pen are
+accepted for the caller's convenience and change nothing here.  dist must
+come from _run_dijkstra with the same g.end and end_dir (ValueError
+otherwise, as the search may have stopped early for those values).)doc";
+
+nb::object select_end_state(nb::handle g, nb::handle dist, nb::handle turn_bias, nb::handle turn_pen) {
+    PySearchDist* d = nullptr;
+    if (!nb::try_cast<PySearchDist*>(dist, d) || !d || !d->r)
+        raise_type(std::string("dist must be the first result of _run_dijkstra, got ") + nb::type_name(dist.type()).c_str());
+    to_turn_bias(turn_bias);
+    to_penalty(turn_pen, "turn_pen");
+    const SearchResult& r = *d->r;
+    const Point ep = node_point(required_attr(g, "end"), "g.end");
+    const int end_dir = to_heading(getattr_or_none(g, "end_dir"), "g.end_dir", true);
+    const long end = r.lattice->find(ep);
+    if (!r.ws->exact_for(end, end_dir))
+        raise_value("dist comes from a search that stopped early for another end or end_dir; call "
+                    "_select_end_state with the g given to _run_dijkstra");
+    if (end < 0) return nb::none();
+    const std::uint32_t s = r.ws->select_end(static_cast<std::uint32_t>(end), end_dir);
+    if (s == kNoState) return nb::none();
+    return state_object(r, s);
+}
+
+const char* const kReconstructDoc = R"doc(Node path from start to the node of state best.
+
+_reconstruct_path(prev, best, start) -> list of nodes (consecutive nodes are
+neighbours in g.adj); best is a reached (node, direction) state, e.g. the
+result of _select_end_state, and start must be the search's g.start.
+ValueError / TypeError for anything else.)doc";
+
+nb::list reconstruct_path(nb::handle prev, nb::handle best, nb::handle start) {
+    PySearchPrev* p = nullptr;
+    if (!nb::try_cast<PySearchPrev*>(prev, p) || !p || !p->r)
+        raise_type(std::string("prev must be the second result of _run_dijkstra, got ") + nb::type_name(prev.type()).c_str());
+    const SearchResult& r = *p->r;
+    if (best.is_none()) raise_value("best is None: the end was not reached");
+    const std::uint32_t s = state_from_key(r, best, "best", true);
+    if (s == kNoState || !r.ws->reached(s)) raise_value("best " + repr_of(best) + " is not a state reached by the search");
+    const Point sp = node_point(start, "start");
+    const Point searched = r.lattice->nodes[r.ws->start()];
+    if (sp != searched)
+        raise_value("start " + point_str(sp) + " is not the start of the search " + point_str(searched));
+    nb::list out;
+    for (std::uint32_t n : r.ws->path_to(s)) out.append(node_object(r, n));
+    return out;
+}
+
+}  // namespace
+
+void bind_search(nb::module_& m) {
+    nb::class_<PySearchDist>(m, "_SearchDist", "Costs of the states reached by _run_dijkstra (read-only).")
+        .def("__getitem__",
+             [](const PySearchDist& d, nb::handle key) {
+                 const std::uint32_t s = state_from_key(*d.r, key, "key", false);
+                 if (s == kNoState || !d.r->ws->reached(s)) throw nb::key_error(repr_of(key).c_str());
+                 return d.r->ws->dist(s);
+             },
+             "key"_a.none())
+        .def("__contains__",
+             [](const PySearchDist& d, nb::handle key) {
+                 const std::uint32_t s = state_from_key(*d.r, key, "key", false);
+                 return s != kNoState && d.r->ws->reached(s);
+             },
+             "key"_a.none())
+        .def("__len__", [](const PySearchDist& d) { return d.r->ws->stats().reached; })
+        .def_prop_ro("states_expanded", [](const PySearchDist& d) { return d.r->ws->stats().expanded; })
+        .def_prop_ro("stopped_early", [](const PySearchDist& d) { return d.r->ws->stats().stopped_early; })
+        .def("__repr__", [](const PySearchDist& d) {
+            const auto& st = d.r->ws->stats();
+            return "_SearchDist(nodes=" + std::to_string(d.r->lattice->size()) + ", reached=" +
+                   std::to_string(st.reached) + ", expanded=" + std::to_string(st.expanded) +
+                   ", stopped_early=" + (st.stopped_early ? "True" : "False") + ")";
+        });
+
+    nb::class_<PySearchPrev>(m, "_SearchPrev", "Predecessor states of the search of _run_dijkstra (read-only).")
+        .def("__getitem__",
+             [](const PySearchPrev& p, nb::handle key) -> nb::object {
+                 const std::uint32_t s = state_from_key(*p.r, key, "key", false);
+                 if (s == kNoState || !p.r->ws->reached(s)) throw nb::key_error(repr_of(key).c_str());
+                 const std::uint32_t q = p.r->ws->prev(s);
+                 if (q == kNoState) return nb::none();
+                 return state_object(*p.r, q);
+             },
+             "key"_a.none())
+        .def("__len__", [](const PySearchPrev& p) { return p.r->ws->stats().reached; })
+        .def("__repr__", [](const PySearchPrev& p) {
+            return "_SearchPrev(start=" + point_str(p.r->lattice->nodes[p.r->ws->start()]) + ", reached=" +
+                   std::to_string(p.r->ws->stats().reached) + ")";
+        });
+
+    m.def("_run_dijkstra", &run_dijkstra, "g"_a.none(), "turn_bias"_a.none(), "blocked_passthrough"_a.none(), "edge_pen"_a.none() = nb::none(),
+          "node_chords"_a.none() = nb::none(), "cross_pen"_a.none() = 0.0, "turn_pen"_a.none() = 0.0, kRunDoc);
+    m.def("_select_end_state", &select_end_state, "g"_a.none(), "dist"_a.none(), "turn_bias"_a.none(), "turn_pen"_a.none() = 0.0, kSelectDoc);
+    m.def("_reconstruct_path", &reconstruct_path, "prev"_a.none(), "best"_a.none(), "start"_a.none(), kReconstructDoc);
+}
+}  // namespace kelvane::py

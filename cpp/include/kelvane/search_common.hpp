@@ -1,0 +1,80 @@
+// Vocabulary shared by the two search kernels (the rail-bridge router's
+// implicit lattice search and the explicit lattice search): the turn bound
+// of A* and the order in which states leave the heap.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "kelvane/geometry.hpp"
+
+namespace kelvane {
+
+// Fewest turns an axis-parallel route needs from here, heading `heading`, to
+// a target at offset (dx, dy) = target - here, arriving there heading
+// `end_dir` (any heading when end_dir is kNoDir).  The route may turn where
+// it stands and every run has positive length, so this is exact in the open
+// plane and a lower bound on any lattice; only the signs of dx and dy matter.
+// Consistent: one step never lowers it by more than the turn it pays for.
+int turns_to_arrive(double dx, double dy, int heading, int end_dir);
+
+// One heap entry: estimated total f, travelled cost g, and the id of the
+// state (or label) it names.
+struct HeapItem {
+    double f, g;
+    std::uint32_t id;
+};
+
+// Heap order: lowest f first; among equal f the larger g (closer to the
+// goal, far fewer expansions); then the lower id, so results are
+// deterministic.  True when a must leave the heap after b.
+inline bool heap_later(const HeapItem& a, const HeapItem& b) {
+    if (a.f != b.f) return a.f > b.f;
+    if (a.g != b.g) return a.g < b.g;
+    return a.id > b.id;
+}
+
+// Binary min-heap in heap_later order over a reusable buffer.
+class SearchHeap {
+public:
+    void clear() { items_.clear(); }
+    bool empty() const { return items_.empty(); }
+    std::size_t size() const { return items_.size(); }
+    const HeapItem& top() const { return items_.front(); }
+
+    void push(HeapItem it) {
+        items_.push_back(it);
+        std::size_t i = items_.size() - 1;
+        while (i > 0) {
+            const std::size_t parent = (i - 1) / 2;
+            if (!heap_later(items_[parent], it)) break;
+            items_[i] = items_[parent];
+            i = parent;
+        }
+        items_[i] = it;
+    }
+
+    HeapItem pop() {
+        const HeapItem top = items_.front();
+        const HeapItem last = items_.back();
+        items_.pop_back();
+        const std::size_t n = items_.size();
+        if (n == 0) return top;
+        std::size_t i = 0;
+        for (;;) {
+            std::size_t c = 2 * i + 1;
+            if (c >= n) break;
+            if (c + 1 < n && heap_later(items_[c], items_[c + 1])) ++c;
+            if (!heap_later(last, items_[c])) break;
+            items_[i] = items_[c];
+            i = c;
+        }
+        items_[i] = last;
+        return top;
+    }
+
+private:
+    std::vector<HeapItem> items_;
+};
+
+}  // namespace kelvane

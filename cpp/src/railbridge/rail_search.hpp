@@ -1,0 +1,148 @@
+// The single-route router's search: A* over (node, heading) states of the
+// track lattice, with straight-run "jumps" after every bend so that the
+// run-length rules hold by construction.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "kelvane/railbridge.hpp"
+#include "kelvane/search_common.hpp"
+#include "railbridge/track_lattice.hpp"
+
+namespace kelvane::rail {
+
+struct Label {
+    double g;
+    std::uint64_t state;
+    std::int64_t parent;  // label index, -1 = the start point
+};
+
+// Map from 64-bit state ids to label slots: a dense table while the lattice is
+// small enough, an open-addressing hash map beyond.  The dense table is never
+// cleared: an entry counts only when the label it names carries that state,
+// so stale entries of earlier searches are harmless.
+class StateMap {
+public:
+    void reset(std::uint64_t num_states) {
+        dense_ = num_states <= kDenseLimit;
+        if (dense_) {
+            if (slot_.size() < num_states) slot_.assign(num_states, ~0u);
+            return;
+        }
+        const size_t cap = 1 << 16;
+        if (keys_.size() != cap) {
+            keys_.assign(cap, kEmpty);
+            vals_.assign(cap, 0);
+        } else {
+            std::fill(keys_.begin(), keys_.end(), kEmpty);
+        }
+        size_ = 0;
+    }
+    // Returns the slot for `key`, inserting `fresh` when absent (then *inserted = true).
+    std::uint32_t find_or_insert(std::uint64_t key, std::uint32_t fresh, const std::vector<Label>& labels,
+                                 bool* inserted) {
+        if (dense_) {
+            const std::uint32_t s = slot_[key];
+            if (s < labels.size() && labels[s].state == key) {
+                *inserted = false;
+                return s;
+            }
+            slot_[key] = fresh;
+            *inserted = true;
+            return fresh;
+        }
+        if ((size_ + 1) * 2 > keys_.size()) grow();
+        size_t h = hash(key) & (keys_.size() - 1);
+        while (true) {
+            if (keys_[h] == kEmpty) {
+                keys_[h] = key;
+                vals_[h] = fresh;
+                ++size_;
+                *inserted = true;
+                return fresh;
+            }
+            if (keys_[h] == key) {
+                *inserted = false;
+                return vals_[h];
+            }
+            h = (h + 1) & (keys_.size() - 1);
+        }
+    }
+
+private:
+    static constexpr std::uint64_t kEmpty = ~0ull;
+    static constexpr std::uint64_t kDenseLimit = 16u << 20;  // 16M states: a 64 MB table
+    static size_t hash(std::uint64_t k) {
+        k ^= k >> 33;
+        k *= 0xff51afd7ed558ccdull;
+        k ^= k >> 33;
+        return static_cast<size_t>(k);
+    }
+    void grow() {
+        std::vector<std::uint64_t> ok = std::move(keys_);
+        std::vector<std::uint32_t> ov = std::move(vals_);
+        keys_.assign(ok.size() * 2, kEmpty);
+        vals_.assign(ok.size() * 2, 0);
+        for (size_t i = 0; i < ok.size(); ++i) {
+            if (ok[i] == kEmpty) continue;
+            size_t h = hash(ok[i]) & (keys_.size() - 1);
+            while (keys_[h] != kEmpty) h = (h + 1) & (keys_.size() - 1);
+            keys_[h] = ok[i];
+            vals_[h] = ov[i];
+        }
+    }
+    bool dense_ = false;
+    std::vector<std::uint32_t> slot_;
+    std::vector<std::uint64_t> keys_;
+    std::vector<std::uint32_t> vals_;
+    size_t size_ = 0;
+};
+
+// Buffers reused by every search on this thread.
+struct SearchBuffers {
+    StateMap map;
+    std::vector<Label> labels;
+    SearchHeap heap;
+};
+SearchBuffers& buffers();
+
+// Minimum straight runs: after leaving the start, between two bends, and
+// before arriving at the end.
+struct RunRules {
+    double port_run, inner_run, end_run;
+};
+
+class RailSearch {
+public:
+    RailSearch(RailLattice& lat, const RouteRequest& req, int si, int sj, int ei, int ej, double turn_cost,
+               double scale)
+        : L_(lat), req_(req), si_(si), sj_(sj), ei_(ei), ej_(ej), T_(turn_cost), scale_(scale),
+          tol_(1e-9 * (1.0 + scale)) {}
+
+    // Runs one A* search of at most `budget` expansions; returns false when
+    // no route reaches the end.
+    bool run(const RunRules& rules, size_t budget, Path* out, size_t* expanded);
+
+private:
+    Point start_point() const { return {L_.x(si_), L_.y(sj_)}; }
+    Point end_point() const { return {L_.x(ei_), L_.y(ej_)}; }
+    std::uint64_t state_id(int i, int j, int d) const {
+        return ((static_cast<std::uint64_t>(j) * L_.nx() + static_cast<std::uint64_t>(i)) << 2) | static_cast<unsigned>(d);
+    }
+    double heuristic(int i, int j, int d) const;
+    void relax(int i, int j, int d, double g, std::int64_t parent);
+    void finish(double cost, std::int64_t parent);
+    void jump(int i, int j, int d, double min_run, double g0, std::int64_t parent, double end_run);
+    void expand(std::uint32_t li, const Label& lab);
+
+    RailLattice& L_;
+    const RouteRequest& req_;
+    int si_, sj_, ei_, ej_;
+    double T_, scale_, tol_;
+    RunRules rules_{};
+    double best_cost_ = 0.0;
+    std::int64_t best_parent_ = -2;
+};
+
+}  // namespace kelvane::rail

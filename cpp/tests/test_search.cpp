@@ -1,0 +1,283 @@
+// The (node, heading) search on explicit lattices.
+#include <cmath>
+#include <limits>
+#include <random>
+#include <stdexcept>
+
+#include "check.hpp"
+#include "kelvane/lattice.hpp"
+#include "kelvane/search.hpp"
+
+using namespace kelvane;
+
+namespace {
+
+Lattice grid(std::vector<double> xs, std::vector<double> ys, std::vector<Box> boxes = {}, std::vector<Point> extra = {}) {
+    return build_line_lattice(xs, ys, extra, ObstacleIndex(std::move(boxes), 0.0));
+}
+
+std::uint32_t id(const Lattice& L, double x, double y) { return static_cast<std::uint32_t>(L.find({x, y})); }
+
+std::vector<Point> nodes_of(const Lattice& L, const std::vector<std::uint32_t>& ids) {
+    std::vector<Point> out;
+    for (auto i : ids) out.push_back(L.nodes[i]);
+    return out;
+}
+
+// Runs a query and returns the node path to the selected end state.
+std::vector<Point> route(const Lattice& L, SearchQuery q, SearchWorkspace& ws, double* score = nullptr) {
+    ws.run(L, q);
+    const std::uint32_t s = ws.select_end(static_cast<std::uint32_t>(q.end), q.end_dir);
+    if (s == kNoState) return {};
+    if (score) *score = ws.dist(s);
+    return nodes_of(L, ws.path_to(s));
+}
+
+SearchQuery query(const Lattice& L, Point a, Point b, int sd = kNoDir, int ed = kNoDir, double tp = 0.0) {
+    SearchQuery q;
+    q.start = id(L, a.x, a.y);
+    q.end = L.find(b);
+    q.start_dir = sd;
+    q.end_dir = ed;
+    q.turn_pen = tp;
+    return q;
+}
+
+bool same(const std::vector<Point>& a, const std::vector<Point>& b) { return a == b; }
+
+bool uses_edge(const std::vector<Point>& p, Point a, Point b) {
+    for (size_t i = 1; i < p.size(); ++i)
+        if ((p[i - 1] == a && p[i] == b) || (p[i - 1] == b && p[i] == a)) return true;
+    return false;
+}
+
+// Does the path run straight through `n` along the x axis?
+bool passes_straight_x(const std::vector<Point>& p, Point n) {
+    for (size_t i = 1; i + 1 < p.size(); ++i)
+        if (p[i] == n && p[i - 1].y == n.y && p[i + 1].y == n.y) return true;
+    return false;
+}
+
+}  // namespace
+
+TEST(search_straight_and_l_paths) {
+    Lattice L = grid({0, 1, 2, 3}, {0, 1, 2, 3});
+    SearchWorkspace ws;
+    double score = 0;
+    auto p = route(L, query(L, {0, 0}, {3, 0}, E, E, 1.0), ws, &score);
+    CHECK(same(p, {{0, 0}, {1, 0}, {2, 0}, {3, 0}}));
+    CHECK_NEAR(score, 3.0, 1e-12);
+    // Start east, end north: one bend, at the far corner.
+    p = route(L, query(L, {0, 0}, {3, 3}, E, N, 1.0), ws, &score);
+    CHECK(same(p, {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {3, 1}, {3, 2}, {3, 3}}));
+    CHECK_NEAR(score, 7.0, 1e-12);
+    // End at (0, 3) entered heading west: the route must leave east and come
+    // back over x = 1 (5 + 2 turns); arriving north is no arrival.
+    p = route(L, query(L, {0, 0}, {0, 3}, E, W, 1.0), ws, &score);
+    CHECK(same(p, {{0, 0}, {1, 0}, {1, 1}, {1, 2}, {1, 3}, {0, 3}}));
+    CHECK_NEAR(score, 7.0, 1e-12);
+    // End behind the start: leave east first, then north and back west.
+    p = route(L, query(L, {2, 0}, {0, 2}, E, W, 1.0), ws, &score);
+    CHECK(same(p, {{2, 0}, {3, 0}, {3, 1}, {3, 2}, {2, 2}, {1, 2}, {0, 2}}));
+    CHECK_NEAR(score, 8.0, 1e-12);
+}
+
+TEST(search_port_headings_are_rules) {
+    Lattice line = grid({0, 1, 2}, {0});
+    SearchWorkspace ws;
+    // Heading east at (1, 0), the end to the west is unreachable: no reversal.
+    CHECK(route(line, query(line, {1, 0}, {0, 0}, E, kNoDir, 1.0), ws).empty());
+    // Without a heading the first move and the arrival are free.
+    CHECK(same(route(line, query(line, {1, 0}, {0, 0}, kNoDir, kNoDir, 1.0), ws), {{1, 0}, {0, 0}}));
+    // On a 2 x 2 square a route leaving (0, 0) east can only circle
+    // counter-clockwise: it reaches (0, 1) heading west, never north.
+    Lattice L = grid({0, 1}, {0, 1});
+    CHECK(same(route(L, query(L, {0, 0}, {0, 1}, E, kNoDir, 1.0), ws), {{0, 0}, {1, 0}, {1, 1}, {0, 1}}));
+    CHECK(route(L, query(L, {0, 0}, {0, 1}, E, N, 1.0), ws).empty());
+    CHECK(same(route(L, query(L, {0, 0}, {0, 1}, N, N, 1.0), ws), {{0, 0}, {0, 1}}));
+    // Start == end without heading: a one-node path at cost 0.
+    double score = -1;
+    auto p = route(L, query(L, {1, 0}, {1, 0}), ws, &score);
+    CHECK(same(p, {{1, 0}}) && score == 0.0);
+}
+
+TEST(search_turn_pen_prefers_fewer_bends) {
+    // A 3 x 3 grid: every monotone route from (0,0) to (2,2) has length 4.
+    Lattice L = grid({0, 1, 2}, {0, 1, 2});
+    SearchWorkspace ws;
+    double score = 0;
+    auto p = route(L, query(L, {0, 0}, {2, 2}, kNoDir, kNoDir, 5.0), ws, &score);
+    CHECK(p.size() == 5);
+    CHECK_NEAR(score, 4.0 + 5.0, 1e-12);  // one bend only
+    const bool one_bend = same(p, {{0, 0}, {1, 0}, {2, 0}, {2, 1}, {2, 2}}) || same(p, {{0, 0}, {0, 1}, {0, 2}, {1, 2}, {2, 2}});
+    CHECK(one_bend);
+}
+
+TEST(search_edge_penalty_blocked_passthrough_crossings_and_kisses) {
+    Lattice L = grid({0, 1, 2, 3}, {0, 1});
+    SearchWorkspace ws;
+    SearchQuery q = query(L, {0, 0}, {3, 0}, E, E, 0.5);
+    const std::vector<Point> straight{{0, 0}, {1, 0}, {2, 0}, {3, 0}};
+    const std::vector<Point> detour{{0, 0}, {1, 0}, {1, 1}, {2, 1}, {2, 0}, {3, 0}};
+    CHECK(same(route(L, q, ws), straight));
+    // The only other way in heading east: over (1, 1)-(2, 1), length 5 and four turns.
+    const double detour_cost = 5.0 + 4 * 0.5;
+    double score = 0;
+    SearchQuery qe = q;
+    qe.edge_pen.push_back({static_cast<std::uint32_t>(L.edge_between(id(L, 1, 0), id(L, 2, 0))), 10.0});
+    CHECK(same(route(L, qe, ws, &score), detour));
+    CHECK_NEAR(score, detour_cost, 1e-12);
+    qe.edge_pen[0].second = 3.9;  // below the detour's extra 4: straight on, paying it
+    CHECK(same(route(L, qe, ws, &score), straight));
+    CHECK_NEAR(score, 3.0 + 3.9, 1e-12);
+    qe.edge_pen[0].second = std::numeric_limits<double>::infinity();  // closes the edge
+    CHECK(same(route(L, qe, ws, &score), detour));
+    // Banning the straight pass through (1, 0) heading east; the westward ban is another one.
+    SearchQuery qb = q;
+    qb.blocked_passthrough.push_back({id(L, 1, 0), E});
+    CHECK(same(route(L, qb, ws), detour));
+    qb.blocked_passthrough[0].second = W;
+    CHECK(same(route(L, qb, ws), straight));
+    // A vertical chord (S-N) at (1, 0): crossing it costs cross_pen per chord.
+    SearchQuery qc = q;
+    qc.cross_pen = 10.0;
+    qc.node_chords.push_back({id(L, 1, 0), {1, 3}});
+    CHECK(same(route(L, qc, ws), detour));  // the detour turns north there: shares side N
+    qc.cross_pen = 1.0;
+    CHECK(same(route(L, qc, ws, &score), straight));
+    CHECK_NEAR(score, 4.0, 1e-12);
+    qc.node_chords.push_back({id(L, 1, 0), {1, 3}});
+    route(L, qc, ws, &score);
+    CHECK_NEAR(score, 5.0, 1e-12);
+    // A chord sharing a side (W, N) is no crossing.
+    SearchQuery qs = q;
+    qs.cross_pen = 100.0;
+    qs.node_chords.push_back({id(L, 1, 0), {1, 2}});
+    CHECK(same(route(L, qs, ws, &score), straight));
+    CHECK_NEAR(score, 3.0, 1e-12);
+    // A corner kiss: at (1, 1) the detour turns S -> E (sides {0, 3}); another
+    // route turning there on the other two sides ({1, 2}) touches it.
+    SearchQuery qk = qe;  // straight edge closed
+    qk.cross_pen = 5.0;
+    qk.node_chords.push_back({id(L, 1, 1), {1, 2}});
+    route(L, qk, ws, &score);
+    CHECK_NEAR(score, detour_cost + 5.0, 1e-12);
+    qk.node_chords.back().second = {0, 1};  // shares side E: an overlap, priced by edges
+    route(L, qk, ws, &score);
+    CHECK_NEAR(score, detour_cost, 1e-12);
+    // No crossing cost at the start or end node.
+    SearchQuery qn = q;
+    qn.cross_pen = 100.0;
+    qn.node_chords.push_back({id(L, 0, 0), {1, 3}});
+    qn.node_chords.push_back({id(L, 3, 0), {1, 3}});
+    route(L, qn, ws, &score);
+    CHECK_NEAR(score, 3.0, 1e-12);
+}
+
+TEST(search_turn_bias_places_the_bend) {
+    // Z-route from (0,0) east to (4,1) east: the jog goes where the bias says.
+    Lattice L = grid({0, 1, 2, 3, 4}, {0, 1});
+    SearchWorkspace ws;
+    // The route leaves and enters heading east, so the jog lies within x = 1..3.
+    for (auto [pos, jog] : std::vector<std::pair<double, double>>{{0.0, 1.0}, {0.5, 2.0}, {1.0, 3.0}}) {
+        SearchQuery q = query(L, {0, 0}, {4, 1}, E, E, 1.0);
+        q.turn_bias = {true, pos};
+        auto p = route(L, q, ws);
+        bool has_jog = false;
+        for (size_t i = 1; i < p.size(); ++i)
+            if (p[i - 1].x == jog && p[i].x == jog) has_jog = true;
+        CHECK(has_jog);
+    }
+}
+
+// A* with its bounds and early stop must find the same best scores as an
+// exhaustive plain Dijkstra (bounds switched off) on random penalised
+// lattices, expanding no more states.  Coordinates and penalties are
+// multiples of 1/64, so every sum is exact and no rounding reorders the heap.
+TEST(search_astar_matches_exhaustive_dijkstra) {
+    std::mt19937 rng(12345);
+    std::uniform_real_distribution<double> raw(0.0, 1.0);
+    auto u = [&](std::mt19937&) { return std::floor(raw(rng) * 64.0) / 64.0; };
+    SearchWorkspace a, b;
+    for (int trial = 0; trial < 200; ++trial) {
+        std::vector<double> xs, ys;
+        const int nx = 2 + trial % 7, ny = 2 + (trial / 7) % 6;
+        for (int i = 0; i < nx; ++i) xs.push_back(i * 1.0 + (i ? u(rng) : 0.0));
+        for (int j = 0; j < ny; ++j) ys.push_back(j * 1.5 + (j ? u(rng) : 0.0));
+        std::vector<Box> boxes;
+        if (trial % 3 == 0) boxes.push_back({xs[0] + 0.3, ys[0] + 0.3, xs[0] + 1.6, ys[0] + 2.0});
+        Lattice L = grid(xs, ys, boxes);
+        Lattice plain = L;
+        plain.lengths_at_least_manhattan = false;
+        plain.axis_parallel = false;
+        SearchQuery q;
+        q.start = static_cast<std::uint32_t>(rng() % L.size());
+        q.end = static_cast<long>(rng() % L.size());
+        q.start_dir = static_cast<int>(rng() % 5) - 1;
+        q.end_dir = static_cast<int>(rng() % 5) - 1;
+        q.turn_pen = (trial % 5) * 1.25;  // up to 5: turns dominate lengths of about 1
+        q.cross_pen = 2.0;
+        for (std::uint32_t e = 0; e < L.num_edges; ++e)
+            if (u(rng) < 0.2) q.edge_pen.push_back({e, 3.0 * u(rng)});
+        for (std::uint32_t n = 0; n < L.size(); ++n)
+            if (u(rng) < 0.2) q.node_chords.push_back({n, {static_cast<std::uint8_t>(rng() % 2), static_cast<std::uint8_t>(2 + rng() % 2)}});
+        for (std::uint32_t n = 0; n < L.size(); ++n)
+            if (u(rng) < 0.1) q.blocked_passthrough.push_back({n, static_cast<std::uint8_t>(rng() % 4)});
+        SearchQuery qp = q;
+        qp.stop_early = false;
+        double sa = -1, sb = -1;
+        auto pa = route(L, q, a, &sa);
+        auto pb = route(plain, qp, b, &sb);
+        CHECK(pa.empty() == pb.empty());
+        if (!pa.empty() && !pb.empty()) CHECK_NEAR(sa, sb, 1e-9);
+        CHECK(a.stats().expanded <= b.stats().expanded);
+    }
+}
+
+TEST(search_workspace_reuse_across_lattices) {
+    SearchWorkspace ws;
+    Lattice big = grid({0, 1, 2, 3, 4, 5}, {0, 1, 2, 3, 4, 5});
+    Lattice small = grid({0, 1}, {0, 1});
+    route(big, query(big, {0, 0}, {5, 5}), ws);
+    auto p = route(small, query(small, {0, 0}, {1, 1}, E, N, 1.0), ws);
+    CHECK(same(p, {{0, 0}, {1, 0}, {1, 1}}));
+    CHECK(ws.stats().reached <= 9);  // only the small lattice's states
+    // Stale penalties from an earlier query do not leak into the next one.
+    SearchQuery q = query(small, {0, 0}, {1, 0}, E, E);
+    q.edge_pen.push_back({static_cast<std::uint32_t>(small.edge_between(0, 1)), 100.0});
+    double score = 0;
+    route(small, q, ws, &score);
+    CHECK_NEAR(score, 101.0, 0);
+    route(small, query(small, {0, 0}, {1, 0}, E, E), ws, &score);
+    CHECK_NEAR(score, 1.0, 0);
+    CHECK(ws.exact_for(small.find({1, 0}), E));
+    CHECK(!ws.exact_for(small.find({1, 1}), E));
+}
+
+TEST(search_rejects_bad_queries) {
+    Lattice L = grid({0, 1}, {0});
+    SearchWorkspace ws;
+    auto throws = [&](SearchQuery q) {
+        try {
+            ws.run(L, q);
+        } catch (const std::invalid_argument&) {
+            return true;
+        }
+        return false;
+    };
+    SearchQuery q = query(L, {0, 0}, {1, 0});
+    SearchQuery bad = q;
+    bad.start = 7;
+    CHECK(throws(bad));
+    bad = q;
+    bad.turn_pen = -1;
+    CHECK(throws(bad));
+    bad = q;
+    bad.edge_pen.push_back({0, -2.0});
+    CHECK(throws(bad));
+    bad = q;
+    bad.node_chords.push_back({0, {1, 7}});
+    bad.cross_pen = 1;
+    CHECK(throws(bad));
+    CHECK(!throws(q));
+}
