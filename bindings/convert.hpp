@@ -406,6 +406,14 @@ bool split_pair(nb::handle obj, nb::object& keep, nb::handle& first, nb::handle&
     return true;
 }
 
+// A yes/no option: the host's truth value of anything but None.
+inline bool to_flag(nb::handle obj, const char* what) {
+    if (obj.is_none()) raise_type(std::string(what) + " must be True or False, got None");
+    const int t = PyObject_IsTrue(obj.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
 inline double to_unit_interval(nb::handle obj, const char* what) {
     const double v = to_finite(obj, what);
     if (v < 0 || v > 1) raise_value(std::string(what) + " must be in [0, 1]");

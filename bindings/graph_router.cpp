@@ -32,13 +32,15 @@ start, end          points (x, y); any 2-sequence or array (float32 jax arrays t
 start_tangent       heading when leaving the start port, axis-parallel, non-zero.
 end_tangent         heading when entering the end port (the direction of travel
                     at arrival, i.e. pointing into the port), axis-parallel, non-zero.
-delta               bend radius of the route (>= 0): runs between two bends are at
-                    least 2 * delta (room for both arcs); the straight run at each
-                    port is at least delta unless `bend_delta` is given.
-obstacles           boxes (Obstacle or (x_min, y_min, x_max, y_max)) the route keeps
-                    out of, with a clearance of route_spacing / 2 around each; the
-                    clearance is waived for an obstacle holding one of the route's
-                    own ports within it (ports sit on device outlines).
+delta               bend radius of the route (>= 0): every bend is a quarter arc
+                    of this radius, runs between two bends are at least 2 * delta
+                    (room for both arcs); the straight run at each port is at
+                    least delta unless `bend_delta` is given.
+obstacles           boxes (Obstacle or (x_min, y_min, x_max, y_max)), or an N x 4
+                    array, that the route keeps out of with a clearance of
+                    route_spacing / 2; the clearance is waived for an obstacle
+                    holding one of the route's own ports within it (ports sit on
+                    device outlines).
 turn_bias           where bends go among equally good routes: "center" (midway
                     between start and end), "start", "end", "none", or a number in
                     [0, 1] (relative position).  Only breaks ties.
@@ -50,33 +52,51 @@ route_skeletons     keep-out boxes (e.g. around already placed routes), kept cle
                     exactly.
 route_spacing       minimum centre-line distance to the earlier routes in
                     `route_pivots` (narrowed to 80% of the port distance along
-                    their port segments); also sets the obstacle clearance.
-route_pivots        polylines of earlier routes (sequences of points).
+                    their port segments), also past their ends; also sets the
+                    obstacle clearance.
+route_pivots        polylines of earlier routes (sequences of points).  Touching
+                    or crossing one is never clean.
 bend_delta          bend radius at the ports: the straight run at each port is at
-                    least bend_delta (default: delta).  A bundle passes its lane's
+                    least bend_delta (default: delta), and the first and last arcs
+                    use the smaller of the two radii.  A bundle passes its lane's
                     enlarged radius as delta and the plain one here, so outer
                     lanes keep room between bends while every lane leaves its
                     port after the ordinary radius.
 dbu                 grid step: every bend coordinate lies on multiples of it (end
-                    points too when they are grid points up to float32 noise).
+                    points too when they are grid points up to float32 noise);
+                    track lines are rounded away from what they keep clear of, so
+                    the route is as good as the best route on that grid.  Contact
+                    is judged to a thousandth of the step.
+arc_clearance       True (default): every bend's arc keeps the clearance from
+                    obstacles and stays out of keep-outs and spacing bands, as the
+                    straight runs do.  False: only the corner points are checked.
+
+Zones: obstacles, keep-outs and exact obstacles are solid; where two of them
+abut, the seam between them is part of the wall.  Clearance zones and spacing
+bands that merely touch leave their common boundary usable: a corridor exactly
+as wide as the spacing can be used along its centre line.
 
 Rules: the route leaves along start_tangent and arrives along end_tangent; it is
 axis-parallel with no zero-length segment, no collinear interior point and no
-reversal; it has a straight run of at least the port radius (bend_delta, else
-delta) at each port and of 2 * delta between two bends where the geometry allows.  Among
-routes that keep every rule it minimises length + delta per bend, then fewer
-bends, deterministically.  When no route keeps the rules, the least-bad
-route is returned: run lengths are relaxed first (2r -> r -> none between
-bends), and zones are entered as little as possible.
+reversal.  Among clean routes it minimises length + delta per bend, then fewer
+bends, then prefers bends at the turn_bias position, deterministically.  When
+no clean route exists, the least-bad one comes back, ranked in this order
+(worst first): length inside obstacles or keep-outs (an arc entering one counts
+as one unit), earlier routes touched or crossed, runs shorter than the bend
+rules (2r -> r -> none between bends, tried only when the zones force it), length
+inside clearances or spacing bands (an arc dipping into one counts as one unit),
+then cost.  So a route dips into clearance rather than bend tighter than delta.
 
 info keys: clean (every rule kept), bends_ok (run-length rule kept),
 relax_level (0 full rules, 1 runs >= r between bends, 2 no run rule), length,
 bends, obstacle_overlap / clearance_overlap / keep_out_overlap / spacing_overlap
-(length of route inside each kind of zone), violations (list of the kinds
-violated: "obstacle", "clearance", "keep_out", "spacing", "bend_radius"),
-lattice ((number of vertical lines, number of horizontal lines)),
-states_expanded, budget_exhausted (the search stopped at its budget of
-expansions and returned the best route found until then).)";
+(length of route inside each kind of zone), contacts (earlier routes touched or
+crossed), arc_obstacle / arc_clearance (bends whose arc enters an obstacle or
+keep-out / dips into a clearance or spacing band), violations (list of the kinds
+violated: "obstacle", "clearance", "keep_out", "spacing", "bend_radius",
+"arc"), lattice ((number of vertical lines, number of horizontal lines) of the
+first search), states_expanded, budget_exhausted (the search stopped at its
+budget and returned the best route found until then).)";
 
 const char* kBuildGraphDoc = R"(Per-route search graph (a dataclass instance, RailBridgeGraph).
 
@@ -102,16 +122,16 @@ void bind_router(nb::module_& m) {
     def_function(
         m, "rail_bridge_v2",
         "(start, end, start_tangent, end_tangent, delta, obstacles=None, turn_bias='center', sliding_bias=0.5, "
-        "real_obstacles=None, route_skeletons=None, route_spacing=3.0, route_pivots=(), bend_delta=None, dbu=None)",
+        "real_obstacles=None, route_skeletons=None, route_spacing=3.0, route_pivots=(), bend_delta=None, dbu=None, arc_clearance=True)",
         kRailBridgeDoc,
         nb::cpp_function(
         [](nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent, nb::handle delta,
            nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias, nb::handle real_obstacles,
            nb::handle route_skeletons, nb::handle route_spacing, nb::handle route_pivots, nb::handle bend_delta,
-           nb::handle dbu) {
+           nb::handle dbu, nb::handle arc_clearance) {
             RouteRequest req = to_route_request(start, end, start_tangent, end_tangent, delta, obstacles, turn_bias,
                                                 sliding_bias, real_obstacles, route_skeletons, route_spacing,
-                                                route_pivots, bend_delta, dbu);
+                                                route_pivots, bend_delta, dbu, arc_clearance);
             RouteResult res;
             {
                 nb::gil_scoped_release release;
@@ -122,7 +142,8 @@ void bind_router(nb::module_& m) {
         "start"_a.none(), "end"_a.none(), "start_tangent"_a.none(), "end_tangent"_a.none(), "delta"_a.none(), "obstacles"_a.none() = nb::none(),
         "turn_bias"_a.none() = "center", "sliding_bias"_a.none() = 0.5, "real_obstacles"_a.none() = nb::none(),
         "route_skeletons"_a.none() = nb::none(), "route_spacing"_a.none() = 3.0, "route_pivots"_a.none() = nb::tuple(),
-        "bend_delta"_a.none() = nb::none(), "dbu"_a.none() = nb::none()));
+        "bend_delta"_a.none() = nb::none(), "dbu"_a.none() = nb::none(),
+        "arc_clearance"_a.none() = true));
 
     // The per-route graph is a real dataclass so that callers can copy it with
     // dataclasses.replace.

@@ -44,7 +44,8 @@ inline void check_extent(const RouteRequest& req) {
 inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
                                      nb::handle delta, nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
                                      nb::handle real_obstacles, nb::handle route_skeletons, nb::handle route_spacing,
-                                     nb::handle route_pivots, nb::handle bend_delta, nb::handle dbu) {
+                                     nb::handle route_pivots, nb::handle bend_delta, nb::handle dbu,
+                                     nb::handle arc_clearance) {
     RouteRequest req;
     req.grid = to_grid(dbu);
     req.start = to_point(start, "start");
@@ -60,6 +61,7 @@ inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handl
     req.pivots = to_paths(route_pivots, "route_pivots");
     req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
     req.turn_bias = to_turn_bias(turn_bias);
+    req.arc_clearance = to_flag(arc_clearance, "arc_clearance");
     check_extent(req);
     if (settle_end_point(req.start, req.grid) == settle_end_point(req.end, req.grid))
         raise_value("start and end are the same point");
@@ -77,12 +79,16 @@ inline nb::dict info_dict(const RouteInfo& info) {
     d["clearance_overlap"] = info.clearance_overlap;
     d["keep_out_overlap"] = info.keep_out_overlap;
     d["spacing_overlap"] = info.spacing_overlap;
+    d["contacts"] = info.pivot_contacts;
+    d["arc_obstacle"] = info.arc_obstacle;
+    d["arc_clearance"] = info.arc_clearance;
     nb::list violations;
     if (info.obstacle_overlap > 0) violations.append("obstacle");
     if (info.clearance_overlap > 0) violations.append("clearance");
     if (info.keep_out_overlap > 0) violations.append("keep_out");
-    if (info.spacing_overlap > 0) violations.append("spacing");
+    if (info.spacing_overlap > 0 || info.pivot_contacts > 0) violations.append("spacing");
     if (!info.bends_ok) violations.append("bend_radius");
+    if (info.arc_obstacle > 0 || info.arc_clearance > 0) violations.append("arc");
     d["violations"] = violations;
     d["lattice"] = nb::make_tuple(info.lattice_x, info.lattice_y);
     d["states_expanded"] = info.states_expanded;

@@ -43,17 +43,17 @@ NB_MODULE(waypoints, m) {
         m, "route_waypoints_v2",
         "(start, end, start_tangent, end_tangent, waypoints, delta, obstacles=None, pins=None, turn_bias='center', "
         "sliding_bias=0.5, real_obstacles=None, route_skeletons=None, route_spacing=3.0, route_pivots=(), "
-        "bend_delta=None, dbu=None)",
+        "bend_delta=None, dbu=None, arc_clearance=True)",
         kDoc,
         nb::cpp_function(
         [](nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent, nb::handle waypoints,
            nb::handle delta, nb::handle obstacles, nb::handle pins, nb::handle turn_bias, nb::handle sliding_bias,
            nb::handle real_obstacles, nb::handle route_skeletons, nb::handle route_spacing, nb::handle route_pivots,
-           nb::handle bend_delta, nb::handle dbu) {
+           nb::handle bend_delta, nb::handle dbu, nb::handle arc_clearance) {
             WaypointRequest req;
             req.route = to_route_request(start, end, start_tangent, end_tangent, delta, obstacles, turn_bias,
                                          sliding_bias, real_obstacles, route_skeletons, route_spacing, route_pivots,
-                                         bend_delta, dbu);
+                                         bend_delta, dbu, arc_clearance);
             const Py_ssize_t n = waypoints.is_none() ? 0 : length_of(waypoints, "waypoints");
             for (Py_ssize_t k = 0; k < n; ++k) {
                 const std::string what = "waypoints[" + std::to_string(k) + "]";
@@ -89,5 +89,6 @@ NB_MODULE(waypoints, m) {
         "start"_a.none(), "end"_a.none(), "start_tangent"_a.none(), "end_tangent"_a.none(), "waypoints"_a.none(), "delta"_a.none(), "obstacles"_a.none() = nb::none(),
         "pins"_a.none() = nb::none(), "turn_bias"_a.none() = "center", "sliding_bias"_a.none() = 0.5, "real_obstacles"_a.none() = nb::none(),
         "route_skeletons"_a.none() = nb::none(), "route_spacing"_a.none() = 3.0, "route_pivots"_a.none() = nb::tuple(),
-        "bend_delta"_a.none() = nb::none(), "dbu"_a.none() = nb::none()));
+        "bend_delta"_a.none() = nb::none(), "dbu"_a.none() = nb::none(),
+        "arc_clearance"_a.none() = true));
 }

@@ -1,4 +1,5 @@
-"""rail_bridge_v2 against an exhaustive search on the unit grid.
+"""rail_bridge_v2 against an exhaustive search on the unit grid (corners only;
+the core tests compare thousands of scenes with arcs and grids).
 
 With integer ports, integer boxes, an integer bend radius and an integer
 clearance, a best route has its corners on integer coordinates, so a Dijkstra over unit
@@ -20,21 +21,23 @@ DIRS = [(1, 0), (0, 1), (-1, 0), (0, -1)]
 
 def blocked(x, y, dx, dy, boxes):
     """Unit step (x, y) -> (x + dx, y + dy) through the open interior of a box,
-    or along the seam of two boxes abutting from opposite sides."""
+    or along the seam of two solid boxes (obstacles without clearance)
+    abutting from opposite sides; clearance zones that only touch leave their
+    common side free.  `boxes` holds (box, solid) pairs."""
     below = above = False
-    for x0, y0, x1, y1 in boxes:
+    for (x0, y0, x1, y1), solid in boxes:
         if dy == 0:
             lo = min(x, x + dx)
             if lo >= x0 and lo + 1 <= x1:
                 if y0 < y < y1:
                     return True
-                below, above = below or y1 == y, above or y0 == y
+                below, above = below or (solid and y1 == y), above or (solid and y0 == y)
         else:
             lo = min(y, y + dy)
             if lo >= y0 and lo + 1 <= y1:
                 if x0 < x < x1:
                     return True
-                below, above = below or x1 == x, above or x0 == x
+                below, above = below or (solid and x1 == x), above or (solid and x0 == x)
     return below and above
 
 
@@ -88,11 +91,11 @@ def test_cost_matches_exhaustive_search(raw, sdi, edi, ex, ey, r, spacing):
         g = (x0 - m, y0 - m, x1 + m, y1 + m)
         if any(g[0] <= p[0] <= g[2] and g[1] <= p[1] <= g[3] for p in (start, end)):
             g = (x0, y0, x1, y1)
-        grown.append(g)
+        grown.append((g, g == (x0, y0, x1, y1)))
     lo, hi = -8 - 4 * r, 30 + 4 * r
     want = best_cost(start, end, sdi, edi, r, grown, lo, hi)
     skel, info = graph.rail_bridge_v2(start, end, DIRS[sdi], DIRS[edi], float(r), boxes,
-                                      route_spacing=float(spacing))
+                                      route_spacing=float(spacing), arc_clearance=False)
     check_shape(skel, start, end, DIRS[sdi], DIRS[edi])
     if want is None:
         assert not info["clean"]

@@ -80,6 +80,7 @@ ObstacleIndex::ObstacleIndex(std::vector<Box> boxes, double dbu) : boxes_(std::m
         x0 = std::min(x0, b.x0); y0 = std::min(y0, b.y0);
         x1 = std::max(x1, b.x1); y1 = std::max(y1, b.y1);
     }
+    bounds_ = {x0, y0, x1, y1};
     // About one box per cell on average, at most 1024 cells a side.
     const double n = static_cast<double>(boxes_.size());
     const int side = std::max(1, std::min(1024, static_cast<int>(std::ceil(std::sqrt(n)))));

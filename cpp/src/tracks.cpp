@@ -10,18 +10,32 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// Which way a line moves when it is put on the grid: away from what it
+// keeps its distance from (a zone below it rounds up, a port behind it
+// rounds forward), so that every rule a line was placed for still holds.
+enum Round : signed char { kDown = -1, kNearest = 0, kUp = 1 };
+
 struct Line {
     double v;
-    bool anchor;         // through an end point: exact, never snapped or dropped
-    double lo = -kInf;   // stretch along the line where it is needed (a zone
-    double hi = kInf;    // side's own extent; unbounded for every other line)
+    bool anchor;          // through an end point: exact, never snapped or dropped
+    double lo = -kInf;    // stretch along the line where it is needed (a zone
+    double hi = kInf;     // side's own extent; unbounded for lines needed everywhere)
+    Round round = kNearest;
 };
 
 double tol_for(double v) { return 1e-9 * (1.0 + std::fabs(v)); }
 
+double on_grid(double v, double grid, Round round) {
+    const double k = v / grid;
+    const double slack = 1e-9 * (1.0 + std::fabs(k));  // a value already on the grid stays there
+    if (round == kUp) return std::ceil(k - slack) * grid;
+    if (round == kDown) return std::floor(k + slack) * grid;
+    return snap_to_grid(v, grid);
+}
+
 std::vector<Line> settle(std::vector<Line> lines, double grid, double min_gap) {
     for (Line& l : lines)
-        if (!l.anchor && grid > 0) l.v = snap_to_grid(l.v, grid);
+        if (!l.anchor && grid > 0) l.v = on_grid(l.v, grid, l.round);
     std::sort(lines.begin(), lines.end(), [](const Line& a, const Line& b) {
         return a.v < b.v || (a.v == b.v && a.anchor && !b.anchor);
     });
@@ -56,18 +70,22 @@ std::vector<Line> settle(std::vector<Line> lines, double grid, double min_gap) {
     return out;
 }
 
-// Adds a bridge (unbounded) in every gap wider than min_gap and returns the
-// lines in ascending order.
+// Adds a bridge in every gap wider than min_gap between neighbouring lines
+// and returns the lines in ascending order.  A bridge is needed where both
+// of its neighbours are: over the common stretch of their spans (nowhere
+// when they share none), everywhere when both are unbounded.
 std::vector<Line> add_bridges(std::vector<Line> rails, std::vector<double>& bridges, double min_gap, double bias,
                               double grid) {
     std::vector<Line> extra;
     for (size_t k = 1; k < rails.size(); ++k) {
-        const double a = rails[k - 1].v, b = rails[k].v;
-        if (b - a <= min_gap + tol_for(b)) continue;
-        double m = a + bias * (b - a);
+        const Line &a = rails[k - 1], &b = rails[k];
+        if (b.v - a.v <= min_gap + tol_for(b.v)) continue;
+        const double lo = std::max(a.lo, b.lo), hi = std::min(a.hi, b.hi);
+        if (!(lo < hi)) continue;
+        double m = a.v + bias * (b.v - a.v);
         if (grid > 0) m = snap_to_grid(m, grid);
-        if (m - a <= tol_for(m) || b - m <= tol_for(m)) continue;
-        extra.push_back({m, false});
+        if (m - a.v <= tol_for(m) || b.v - m <= tol_for(m)) continue;
+        extra.push_back({m, false, lo, hi});
         bridges.push_back(m);
     }
     rails.insert(rails.end(), extra.begin(), extra.end());
@@ -80,6 +98,48 @@ void split(const std::vector<Line>& lines, std::vector<double>& at, std::vector<
         at.push_back(l.v);
         span.emplace_back(l.lo, l.hi);
     }
+}
+
+Round away(double sign) { return sign > 0 ? kUp : kDown; }
+
+// A bend at C turning round the corner R of a box, outside it, has its arc
+// (radius r) keep `m` from the box exactly when, with (v, h) the distances of
+// C from R along the two axes (both in [m, r)),
+//     (r - v)^2 + (r - h)^2 <= (r - m)^2.
+// For every line crossing the corner's outer quadrant at a distance v in
+// [m, r), the line across it at the tightest h is added (rounded outward),
+// spanning from the box to the crossing.  `along` holds the lines across
+// which `cross` lines are made (vertical lines give horizontal ones).
+void corner_lines(const ArcBox& a, double r, const std::vector<Line>& along, bool along_vertical,
+                  std::vector<Line>& cross) {
+    const Box& b = a.box;
+    const double m = std::max(0.0, a.margin);
+    for (double qa : {-1.0, 1.0}) {        // side of the corner along `along`'s axis
+        const double ra = along_vertical ? (qa > 0 ? b.x1 : b.x0) : (qa > 0 ? b.y1 : b.y0);
+        const double lo = qa > 0 ? ra + m : ra - r, hi = qa > 0 ? ra + r : ra - m;
+        auto first = std::lower_bound(along.begin(), along.end(), lo, [](const Line& l, double v) { return l.v < v; });
+        for (auto it = first; it != along.end() && it->v <= hi; ++it) {
+            const double v = qa * (it->v - ra);
+            if (v < m || v >= r) continue;
+            const double h = r - std::sqrt(std::max(0.0, (r - m) * (r - m) - (r - v) * (r - v)));
+            for (double qc : {-1.0, 1.0}) {  // side of the corner across
+                const double rc = along_vertical ? (qc > 0 ? b.y1 : b.y0) : (qc > 0 ? b.x1 : b.x0);
+                const double far = along_vertical ? (qa > 0 ? b.x0 : b.x1) : (qa > 0 ? b.y0 : b.y1);
+                cross.push_back({rc + qc * h, false, std::min(far, it->v), std::max(far, it->v), away(qc)});
+            }
+        }
+    }
+}
+
+void add_corner_lines(const std::vector<ArcBox>& boxes, double r, std::vector<Line>& xl, std::vector<Line>& yl) {
+    std::vector<Line> new_x, new_y;
+    for (const ArcBox& a : boxes) {
+        if (a.margin >= r) continue;
+        corner_lines(a, r, xl, true, new_y);
+        corner_lines(a, r, yl, false, new_x);
+    }
+    xl.insert(xl.end(), new_x.begin(), new_x.end());
+    yl.insert(yl.end(), new_y.begin(), new_y.end());
 }
 
 }  // namespace
@@ -97,54 +157,75 @@ TrackLines make_track_lines(const TrackInputs& in) {
         std::vector<Line>& lines = is_horizontal(dir) ? xl : yl;
         const double coord = is_horizontal(dir) ? p.x : p.y;
         const double ahead = sign * (is_horizontal(dir) ? dir_dx(dir) : dir_dy(dir));
-        for (double off : {rp, 2.0 * rp, rp + 2.0 * r, rp - 2.0 * r}) lines.push_back({coord + ahead * off, false});
+        for (double off : {rp, 2.0 * rp, rp + 2.0 * r}) lines.push_back({coord + ahead * off, false, -kInf, kInf, away(ahead)});
+        lines.push_back({coord + ahead * (rp - 2.0 * r), false, -kInf, kInf, away(-ahead)});
     };
     add_port_line(in.start, in.start_dir, +1.0);  // first bend no closer than r
     add_port_line(in.end, in.end_dir, -1.0);      // last bend r before the end
     // The shortest jog off a port line is 2r (room for two bends).
     auto add_jog_lines = [&](Point p, int dir) {
         if (r <= 0) return;
-        if (is_horizontal(dir)) {
-            yl.push_back({p.y + 2 * r, false});
-            yl.push_back({p.y - 2 * r, false});
-        } else {
-            xl.push_back({p.x + 2 * r, false});
-            xl.push_back({p.x - 2 * r, false});
-        }
+        std::vector<Line>& lines = is_horizontal(dir) ? yl : xl;
+        const double c = is_horizontal(dir) ? p.y : p.x;
+        lines.push_back({c + 2 * r, false, -kInf, kInf, kUp});
+        lines.push_back({c - 2 * r, false, -kInf, kInf, kDown});
     };
     add_jog_lines(in.start, in.start_dir);
     add_jog_lines(in.end, in.end_dir);
 
     double x0 = std::min(in.start.x, in.end.x), x1 = std::max(in.start.x, in.end.x);
     double y0 = std::min(in.start.y, in.end.y), y1 = std::max(in.start.y, in.end.y);
+    // Lines along the sides of a box, `off` outside it, rounded outward.
+    auto add_sides = [&](const Box& b, double off) {
+        xl.push_back({b.x0 - off, false, b.y0, b.y1, kDown});
+        xl.push_back({b.x1 + off, false, b.y0, b.y1, kUp});
+        yl.push_back({b.y0 - off, false, b.x0, b.x1, kDown});
+        yl.push_back({b.y1 + off, false, b.x0, b.x1, kUp});
+    };
+    // A route bending twice off a run comes back parallel to it at least 2r
+    // away, and twice more another 2r on: lines 2r and 4r to either side of
+    // every run of the guide route, rounded away from it.
+    if (in.guide && r > 0) {
+        for (size_t k = 1; k < in.guide->size(); ++k) {
+            const Point a = (*in.guide)[k - 1], b = (*in.guide)[k];
+            const bool horizontal = std::fabs(a.y - b.y) <= std::fabs(a.x - b.x);
+            const double c = horizontal ? a.y : a.x;
+            for (double s : {-2.0, -1.0, 1.0, 2.0})
+                (horizontal ? yl : xl).push_back({c + s * 2 * r, false, -kInf, kInf, away(s)});
+        }
+    }
     if (in.zones) {
         for (const Box& b : *in.zones) {
-            xl.push_back({b.x0, false, b.y0, b.y1});
-            xl.push_back({b.x1, false, b.y0, b.y1});
-            yl.push_back({b.y0, false, b.x0, b.x1});
-            yl.push_back({b.y1, false, b.x0, b.x1});
+            add_sides(b, 0.0);
             x0 = std::min(x0, b.x0); x1 = std::max(x1, b.x1);
             y0 = std::min(y0, b.y0); y1 = std::max(y1, b.y1);
         }
     }
+    // A bend hugging a corner keeps its arc clear only one radius out.
+    if (in.arc_boxes && in.arc_radius > 0)
+        for (const ArcBox& a : *in.arc_boxes)
+            if (a.margin < in.arc_radius) add_sides(a.box, in.arc_radius);
     for (const Line& l : xl) { x0 = std::min(x0, l.v); x1 = std::max(x1, l.v); }
     for (const Line& l : yl) { y0 = std::min(y0, l.v); y1 = std::max(y1, l.v); }
     if (in.cage) {
         const double extent = (x1 - x0) + (y1 - y0);
         const double m = r > 0 ? 2.0 * r : std::max(1.0, 0.05 * extent);
-        xl.push_back({x0 - m, false});
-        xl.push_back({x1 + m, false});
-        yl.push_back({y0 - m, false});
-        yl.push_back({y1 + m, false});
+        xl.push_back({x0 - m, false, -kInf, kInf, kDown});
+        xl.push_back({x1 + m, false, -kInf, kInf, kUp});
+        yl.push_back({y0 - m, false, -kInf, kInf, kDown});
+        yl.push_back({y1 + m, false, -kInf, kInf, kUp});
+    }
+    xl = settle(std::move(xl), in.grid, in.min_line_gap);
+    yl = settle(std::move(yl), in.grid, in.min_line_gap);
+    if (in.arc_boxes && in.arc_radius > 0) {
+        add_corner_lines(*in.arc_boxes, in.arc_radius, xl, yl);
+        xl = settle(std::move(xl), in.grid, in.min_line_gap);
+        yl = settle(std::move(yl), in.grid, in.min_line_gap);
     }
     TrackLines out;
     const double bridge_gap = std::max(2.0 * r, in.min_line_gap * 2.0);
-    split(add_bridges(settle(std::move(xl), in.grid, in.min_line_gap), out.x_bridges, bridge_gap, in.sliding_bias,
-                      in.grid),
-          out.xs, out.x_span);
-    split(add_bridges(settle(std::move(yl), in.grid, in.min_line_gap), out.y_bridges, bridge_gap, in.sliding_bias,
-                      in.grid),
-          out.ys, out.y_span);
+    split(add_bridges(std::move(xl), out.x_bridges, bridge_gap, in.sliding_bias, in.grid), out.xs, out.x_span);
+    split(add_bridges(std::move(yl), out.y_bridges, bridge_gap, in.sliding_bias, in.grid), out.ys, out.y_span);
     return out;
 }
 

@@ -3,15 +3,18 @@
 #include <limits>
 #include <stdexcept>
 
+#include "railbridge/zones.hpp"
+
 namespace kelvane {
 
 namespace {
 
-// Violations outrank any length: the score compares like the router's own cost.
-double leg_score(const RouteResult& r, double turn_cost) {
-    const RouteInfo& i = r.info;
-    const double violation = violation_score(i) + (i.bends_ok ? 0.0 : 1e3);
-    return violation * 1e3 + i.length + turn_cost * i.bends;
+using rail::RouteScore;
+
+// Legs are ranked like the router ranks routes; the scores of consecutive
+// legs add up component by component.
+RouteScore leg_score(const RouteResult& r, double turn_cost) {
+    return rail::score_of(r.info, r.info.length + turn_cost * r.info.bends);
 }
 
 }  // namespace
@@ -37,18 +40,21 @@ WaypointResult route_waypoints(const WaypointRequest& req) {
 
     // best[k][a]: best score of a route from the start to point k arriving with options[k][a].
     const size_t n = pts.size();
-    std::vector<std::vector<double>> best(n);
+    std::vector<std::vector<RouteScore>> best(n);
+    std::vector<std::vector<bool>> reached(n);
     std::vector<std::vector<int>> from(n);
     std::vector<std::vector<std::vector<RouteResult>>> legs(n);  // legs[k][a][b]: point k-1 option a -> point k option b
-    best[0] = {0.0};
+    best[0] = {RouteScore{}};
+    reached[0] = {true};
     from[0] = {-1};
     for (size_t k = 1; k < n; ++k) {
-        best[k].assign(options[k].size(), std::numeric_limits<double>::infinity());
+        best[k].assign(options[k].size(), RouteScore{});
+        reached[k].assign(options[k].size(), false);
         from[k].assign(options[k].size(), -1);
         legs[k].resize(options[k - 1].size());
         for (size_t a = 0; a < options[k - 1].size(); ++a) {
             legs[k][a].resize(options[k].size());
-            if (!std::isfinite(best[k - 1][a])) continue;
+            if (!reached[k - 1][a]) continue;
             for (size_t b = 0; b < options[k].size(); ++b) {
                 RouteRequest leg = req.route;
                 leg.start = pts[k - 1];
@@ -56,9 +62,11 @@ WaypointResult route_waypoints(const WaypointRequest& req) {
                 leg.start_dir = options[k - 1][a];
                 leg.end_dir = options[k][b];
                 legs[k][a][b] = route_rail_bridge(leg);
-                const double s = best[k - 1][a] + leg_score(legs[k][a][b], turn_cost);
-                if (s < best[k][b]) {
+                RouteScore s = best[k - 1][a];
+                s += leg_score(legs[k][a][b], turn_cost);
+                if (!reached[k][b] || s < best[k][b]) {
                     best[k][b] = s;
+                    reached[k][b] = true;
                     from[k][b] = static_cast<int>(a);
                 }
             }
@@ -84,6 +92,9 @@ WaypointResult route_waypoints(const WaypointRequest& req) {
         t.obstacle_overlap += leg.info.obstacle_overlap;
         t.clearance_overlap += leg.info.clearance_overlap;
         t.keep_out_overlap += leg.info.keep_out_overlap;
+        t.pivot_contacts += leg.info.pivot_contacts;
+        t.arc_obstacle += leg.info.arc_obstacle;
+        t.arc_clearance += leg.info.arc_clearance;
         t.spacing_overlap += leg.info.spacing_overlap;
         t.lattice_x = std::max(t.lattice_x, leg.info.lattice_x);
         t.lattice_y = std::max(t.lattice_y, leg.info.lattice_y);

@@ -53,6 +53,8 @@ public:
     ObstacleIndex(std::vector<Box> boxes, double dbu);
 
     const std::vector<Box>& boxes() const { return boxes_; }
+    // Smallest box holding every box (all zero when empty).
+    const Box& bounds() const { return bounds_; }
     double eps() const { return eps_; }
     size_t size() const { return boxes_.size(); }
 
@@ -69,6 +71,7 @@ private:
     void cell_range(double x0, double y0, double x1, double y1, int& cx0, int& cy0, int& cx1, int& cy1) const;
 
     std::vector<Box> boxes_;
+    Box bounds_;
     double eps_ = 1e-9;
     // Uniform grid over the boxes' extent; cell (cx, cy) lists box indices.
     double gx0_ = 0, gy0_ = 0, cell_w_ = 1, cell_h_ = 1;

@@ -48,6 +48,7 @@ struct RouteRequest {
     double sliding_bias = 0.5;
     TurnBias turn_bias;
     double grid = 0.0;              // dbu; 0 = none
+    bool arc_clearance = true;      // keep every bend's arc clear (false: corners only)
     std::size_t max_states = 4'000'000;   // expansions allowed in all, over every window and level
 };
 
@@ -61,6 +62,9 @@ struct RouteInfo {
     double clearance_overlap = 0.0;  // length inside an obstacle's margin only
     double keep_out_overlap = 0.0;
     double spacing_overlap = 0.0;    // length closer than route_spacing to an earlier route
+    int pivot_contacts = 0;          // earlier routes this one touches or crosses
+    int arc_obstacle = 0;            // bends whose arc enters an obstacle or keep-out box
+    int arc_clearance = 0;           // bends whose arc dips into a clearance or spacing band only
     std::size_t lattice_x = 0, lattice_y = 0;
     std::size_t states_expanded = 0;
     bool budget_exhausted = false;   // stopped by max_states: the best route found so far

@@ -4,13 +4,23 @@
 //     p +- 2r in front of each port (first and last bends, and the 2r jogs
 //     off them); 2r to either side of each port line (the shortest jog);
 //   * rails: every side of every zone (obstacles already grown by their
-//     clearance, keep-out boxes, spacing bands around earlier routes); a
-//     seam where two zones abut is treated as inside them;
+//     clearance, keep-out boxes, spacing bands around earlier routes), along
+//     the side's own stretch;
+//   * run offsets: 2r and 4r to either side of every run of a `guide`
+//     route (a route bending twice off a run comes back parallel to it 2r
+//     away);
+//   * arc lines: where a bend hugging a box corner sits when its arc just
+//     keeps clear: one bend radius outside each side, and, for every line
+//     passing the corner closer than that, the line across it at which the
+//     arc touches the corner's clearance circle;
 //   * a cage ring two bend radii outside everything, to go round it all;
-//   * bridges: one line in every gap between neighbouring rails wider than
+//   * bridges: one line in every gap between neighbouring lines wider than
 //     two bend radii, at `sliding_bias` across the gap (0.5 = midway), so a
-//     route can jog in the middle of a channel instead of hugging one side.
-// With a grid every line except those through the end points is snapped.
+//     route can jog in the middle of a channel instead of hugging one side;
+//     a bridge spans the stretch its two neighbours share.
+// With a grid every line except those through the end points is put on the
+// grid, moved away from what it keeps its distance from (a zone side
+// outward, a port line forward), so that it keeps its rule.
 #pragma once
 
 #include <utility>
@@ -19,6 +29,12 @@
 #include "kelvane/geometry.hpp"
 
 namespace kelvane {
+
+// A box a bend's arc keeps clear of, by `margin` (0: only out of its interior).
+struct ArcBox {
+    Box box;
+    double margin = 0.0;
+};
 
 struct TrackInputs {
     TrackInputs() = default;
@@ -30,6 +46,9 @@ struct TrackInputs {
     double bend_radius = 0.0;         // r: jogs, cage, bridges
     double port_radius = -1.0;        // straight run at the ports; < 0: r
     const std::vector<Box>* zones = nullptr;
+    const Path* guide = nullptr;  // a route whose runs get run offsets
+    const std::vector<ArcBox>* arc_boxes = nullptr;  // boxes bend arcs keep clear of
+    double arc_radius = 0.0;                         // bend radius of those arcs; 0: no arc lines
     double sliding_bias = 0.5;
     double grid = 0.0;            // dbu, 0 = none
     bool cage = true;
@@ -39,9 +58,10 @@ struct TrackInputs {
 struct TrackLines {
     std::vector<double> xs, ys;                // ascending, distinct
     std::vector<double> x_bridges, y_bridges;  // the bridge lines among them
-    // Per line, the stretch along it that its zone sides cover (y range of a
-    // vertical line, x range of a horizontal one); (-inf, inf) for lines that
-    // are needed everywhere (ports, jogs, cage, bridges).
+    // Per line, the stretch along it where it is needed (y range of a
+    // vertical line, x range of a horizontal one): the extent of the sides
+    // it runs along; (-inf, inf) for lines needed everywhere (ports, jogs,
+    // cage, bridges between two of them).
     std::vector<std::pair<double, double>> x_span, y_span;
 };
 

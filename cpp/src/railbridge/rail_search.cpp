@@ -11,18 +11,18 @@ SearchBuffers& buffers() {
     return b;
 }
 
-bool RailSearch::run(const RunRules& rules, size_t budget, Path* out, size_t* expanded) {
+bool RailSearch::run(const RunRules& rules, size_t budget, Path* out, size_t* expanded, double bound) {
     rules_ = rules;
     SearchBuffers& B = buffers();
     B.map.reset(static_cast<std::uint64_t>(L_.nx()) * L_.ny() * 4);
     B.labels.clear();
     B.heap.clear();
-    best_cost_ = std::numeric_limits<double>::infinity();
+    best_cost_ = bound;
     best_parent_ = -2;
     size_t pops = 0;
     // Leaving the start along its tangent; a route with no bend at all
     // needs no minimum run.
-    jump(si_, sj_, req_.start_dir, rules_.port_run, 0.0, -1, /*end_run=*/0.0);
+    jump(si_, sj_, req_.start_dir, rules_.port_run, 0.0, -1, /*end_run=*/0.0, nullptr);
     while (!B.heap.empty()) {
         const HeapItem top = B.heap.pop();
         if (top.f >= best_cost_) break;
@@ -79,13 +79,21 @@ void RailSearch::finish(double cost, std::int64_t parent) {
 // `min_run`; the state where that run first reaches `min_run` is relaxed.
 // Reaching the end on the way, heading along the end tangent after at
 // least `end_run`, finishes the route.
-void RailSearch::jump(int i, int j, int d, double min_run, double g0, std::int64_t parent, double end_run) {
+double RailSearch::last_bend_extra(const Bend* bend, int d) const {
+    if (!bend || bend->first || rules_.port_arc_radius == rules_.arc_radius || rules_.arc_radius <= 0) return 0.0;
+    return zones_.arc_cost(bend->at, bend->from, d, rules_.port_arc_radius) - bend->charged;
+}
+
+void RailSearch::jump(int i, int j, int d, double min_run, double g0, std::int64_t parent, double end_run,
+                      const Bend* bend) {
     double acc = 0.0, pen = 0.0, len = 0.0, p = 0.0;
-    int ci = i, cj = j;
-    while (L_.step(ci, cj, d, &len, &p)) {
+    RailLattice::Walk w = L_.walk(i, j, d);
+    int &ci = w.i, &cj = w.j;
+    while (w.next(&len, &p)) {
         acc += len;
         pen += p;
-        if (ci == ei_ && cj == ej_ && d == req_.end_dir && acc >= end_run - tol_) finish(g0 + acc + pen, parent);
+        if (ci == ei_ && cj == ej_ && d == req_.end_dir && acc >= end_run - tol_)
+            finish(g0 + acc + pen + last_bend_extra(bend, d), parent);
         if (acc >= min_run - tol_ && acc > tol_) {
             relax(ci, cj, d, g0 + acc + pen, parent);
             return;
@@ -98,16 +106,26 @@ void RailSearch::expand(std::uint32_t li, const Label& lab) {
     const int d = static_cast<int>(lab.state & 3);
     const int i = static_cast<int>(node % L_.nx()), j = static_cast<int>(node / L_.nx());
     // Straight on.
-    int ni = i, nj = j;
     double len = 0.0, pen = 0.0;
-    if (L_.step(ni, nj, d, &len, &pen)) {
+    RailLattice::Walk w = L_.walk(i, j, d);
+    const int &ni = w.i, &nj = w.j;
+    if (w.next(&len, &pen)) {
         const double g = lab.g + len + pen;
         if (ni == ei_ && nj == ej_ && d == req_.end_dir) finish(g, li);
         relax(ni, nj, d, g, lab.parent);
     }
-    // Bend left or right here.
-    const double bend = T_ + turn_bias_cost(req_.turn_bias, {L_.x(i), L_.y(j)}, start_point(), end_point(), scale_);
-    for (int nd : {turn_left(d), turn_right(d)}) jump(i, j, nd, rules_.inner_run, lab.g + bend, li, rules_.end_run);
+    // Bend left or right here.  The arc of the first bend (and of the last,
+    // known only when the run after it reaches the end) is the smaller one
+    // next to a port.
+    const Point at{L_.x(i), L_.y(j)};
+    const double bend = T_ + turn_bias_cost(req_.turn_bias, at, start_point(), end_point(), scale_);
+    const bool first = lab.parent < 0;
+    for (int nd : {turn_left(d), turn_right(d)}) {
+        const double radius = first ? rules_.port_arc_radius : rules_.arc_radius;
+        const double arc = radius > 0 ? zones_.arc_cost(at, d, nd, radius) : 0.0;
+        const Bend b{at, d, arc, first};
+        jump(i, j, nd, rules_.inner_run, lab.g + bend + arc, li, rules_.end_run, &b);
+    }
 }
 
 }  // namespace kelvane::rail

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "kelvane/railbridge.hpp"
@@ -108,21 +109,23 @@ struct SearchBuffers {
 SearchBuffers& buffers();
 
 // Minimum straight runs: after leaving the start, between two bends, and
-// before arriving at the end.
+// before arriving at the end; and the arc radii of bends (0: corners only).
 struct RunRules {
     double port_run, inner_run, end_run;
+    double arc_radius = 0.0, port_arc_radius = 0.0;  // inner bends; bends next to a port
 };
 
 class RailSearch {
 public:
-    RailSearch(RailLattice& lat, const RouteRequest& req, int si, int sj, int ei, int ej, double turn_cost,
-               double scale)
-        : L_(lat), req_(req), si_(si), sj_(sj), ei_(ei), ej_(ej), T_(turn_cost), scale_(scale),
+    RailSearch(RailLattice& lat, const ZoneSet& zones, const RouteRequest& req, int si, int sj, int ei, int ej,
+               double turn_cost, double scale)
+        : L_(lat), zones_(zones), req_(req), si_(si), sj_(sj), ei_(ei), ej_(ej), T_(turn_cost), scale_(scale),
           tol_(1e-9 * (1.0 + scale)) {}
 
-    // Runs one A* search of at most `budget` expansions; returns false when
-    // no route reaches the end.
-    bool run(const RunRules& rules, size_t budget, Path* out, size_t* expanded);
+    // Runs one A* search of at most `budget` expansions for a route cheaper
+    // than `bound`; returns false when none reaches the end.
+    bool run(const RunRules& rules, size_t budget, Path* out, size_t* expanded,
+             double bound = std::numeric_limits<double>::infinity());
 
 private:
     Point start_point() const { return {L_.x(si_), L_.y(sj_)}; }
@@ -133,10 +136,22 @@ private:
     double heuristic(int i, int j, int d) const;
     void relax(int i, int j, int d, double g, std::int64_t parent);
     void finish(double cost, std::int64_t parent);
-    void jump(int i, int j, int d, double min_run, double g0, std::int64_t parent, double end_run);
+    // The bend a jump starts from: where, from which heading, and the arc
+    // cost charged for it (as an inner bend, or as the first one).
+    struct Bend {
+        Point at;
+        int from;
+        double charged;
+        bool first;
+    };
+    // Reaching the end makes the bend the last one: its arc is then the
+    // smaller one next to the port.
+    double last_bend_extra(const Bend* bend, int d) const;
+    void jump(int i, int j, int d, double min_run, double g0, std::int64_t parent, double end_run, const Bend* bend);
     void expand(std::uint32_t li, const Label& lab);
 
     RailLattice& L_;
+    const ZoneSet& zones_;
     const RouteRequest& req_;
     int si_, sj_, ei_, ej_;
     double T_, scale_, tol_;

@@ -6,71 +6,105 @@
 
 namespace kelvane::rail {
 
-RailLattice::RailLattice(const TrackLines& tl, std::vector<Zone> zones, double eps)
-    : xs_(tl.xs), ys_(tl.ys), zones_(std::move(zones)), eps_(eps) {
-    std::vector<Box> boxes;
-    boxes.reserve(zones_.size());
-    for (const Zone& z : zones_) boxes.push_back(z.box);
-    index_ = ObstacleIndex(std::move(boxes), 0.0);
-    vreach_ = extend(tl.x_span, xs_, /*vertical=*/true);
-    hreach_ = extend(tl.y_span, ys_, /*vertical=*/false);
-    hline_.resize(ys_.size());
-    vline_.resize(xs_.size());
-}
+namespace {
 
-// From node (i, j) to the next node along its line heading d; false at the
-// end of the line.
-bool RailLattice::step(int& i, int& j, int d, double* len, double* pen) {
-    const bool horizontal = is_horizontal(d);
-    const Line& line = horizontal ? nodes_of(true, j) : nodes_of(false, i);
-    const int here = horizontal ? i : j;
-    const auto it = std::lower_bound(line.at.begin(), line.at.end(), here);
-    if (it == line.at.end() || *it != here) return false;  // not a node of this line
-    const size_t k = static_cast<size_t>(it - line.at.begin());
-    const bool forward = d == E || d == N;
-    if (forward ? k + 1 >= line.at.size() : k == 0) return false;
-    const size_t nk = forward ? k + 1 : k - 1;
-    const int next = line.at[nk];
-    const std::vector<double>& along = horizontal ? xs_ : ys_;
-    *len = std::fabs(along[next] - along[here]);
-    *pen = std::fabs(line.prefix[nk] - line.prefix[k]);
-    (horizontal ? i : j) = next;
-    return true;
-}
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Grows each bounded line from its zone sides until it runs into a zone.
-std::vector<RailLattice::Reach> RailLattice::extend(const std::vector<std::pair<double, double>>& span, const std::vector<double>& at,
-                          bool vertical) const {
-    constexpr double inf = std::numeric_limits<double>::infinity();
-    std::vector<Reach> out(at.size());
-    for (size_t k = 0; k < at.size(); ++k) {
-        const double c = at[k];
-        double lo = span[k].first, hi = span[k].second;
-        if (std::isinf(lo) || std::isinf(hi)) {
-            out[k] = {-inf, inf};
-            continue;
+using Interval = std::pair<double, double>;
+
+// Intervals covered by both unions, ascending.
+std::vector<Interval> common(std::vector<Interval> a, std::vector<Interval> b) {
+    auto merge = [](std::vector<Interval>& v) {
+        std::sort(v.begin(), v.end());
+        std::vector<Interval> out;
+        for (const Interval& iv : v) {
+            if (!out.empty() && iv.first <= out.back().second) out.back().second = std::max(out.back().second, iv.second);
+            else out.push_back(iv);
         }
-        double up = inf, down = -inf;
-        auto visit = [&](size_t zi) {
-            const Box& b = zones_[zi].box;
-            const double p0 = vertical ? b.x0 : b.y0, p1 = vertical ? b.x1 : b.y1;
-            const double a0 = vertical ? b.y0 : b.x0, a1 = vertical ? b.y1 : b.x1;
-            if (!open_overlap(c, c, p0, p1, eps_)) return;
-            if (a1 > hi + eps_) up = std::min(up, std::max(a0, hi));
-            if (a0 < lo - eps_) down = std::max(down, std::min(a1, lo));
-        };
-        const double far = 1e300;
-        if (vertical) index_.for_each_near(c, -far, c, far, visit);
-        else index_.for_each_near(-far, c, far, c, visit);
-        out[k] = {down, up};
+        v.swap(out);
+    };
+    merge(a);
+    merge(b);
+    std::vector<Interval> out;
+    for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
+        const double lo = std::max(a[i].first, b[j].first), hi = std::min(a[i].second, b[j].second);
+        if (lo < hi) out.push_back({lo, hi});
+        (a[i].second < b[j].second ? i : j)++;
     }
     return out;
 }
 
-bool RailLattice::present(int i, int j) const {
-    const double tx = 1e-9 * (1.0 + std::fabs(xs_[i])), ty = 1e-9 * (1.0 + std::fabs(ys_[j]));
-    return ys_[j] >= vreach_[i].lo - ty && ys_[j] <= vreach_[i].hi + ty && xs_[i] >= hreach_[j].lo - tx &&
-           xs_[i] <= hreach_[j].hi + tx;
+}  // namespace
+
+RailLattice::RailLattice(const TrackLines& tl, const ZoneSet& zones)
+    : xs_(tl.xs), ys_(tl.ys), zones_(zones), eps_(zones.eps()) {
+    vreach_.resize(xs_.size());
+    hreach_.resize(ys_.size());
+    for (size_t k = 0; k < xs_.size(); ++k) vreach_[k] = extend(xs_[k], tl.x_span[k].first, tl.x_span[k].second, true);
+    for (size_t k = 0; k < ys_.size(); ++k) hreach_[k] = extend(ys_[k], tl.y_span[k].first, tl.y_span[k].second, false);
+    hline_.resize(ys_.size());
+    vline_.resize(xs_.size());
+}
+
+RailLattice::Walk::Walk(const RailLattice& L, const Line& line, int i, int j, int d)
+    : i(i), j(j), line_(&line), along_(is_horizontal(d) ? &L.xs_ : &L.ys_), horizontal_(is_horizontal(d)),
+      forward_(d == E || d == N) {
+    const int here = horizontal_ ? i : j;
+    const auto it = std::lower_bound(line.at.begin(), line.at.end(), here);
+    valid_ = it != line.at.end() && *it == here;
+    k_ = static_cast<size_t>(it - line.at.begin());
+}
+
+bool RailLattice::Walk::next(double* len, double* pen) {
+    if (!valid_) return false;
+    const auto& at = line_->at;
+    if (forward_ ? k_ + 1 >= at.size() : k_ == 0) return false;
+    const size_t nk = forward_ ? k_ + 1 : k_ - 1;
+    const int here = at[k_], next = at[nk];
+    *len = std::fabs((*along_)[next] - (*along_)[here]);
+    *pen = std::fabs(line_->prefix[nk] - line_->prefix[k_]);
+    k_ = nk;
+    (horizontal_ ? i : j) = next;
+    return true;
+}
+
+RailLattice::Walk RailLattice::walk(int i, int j, int d) {
+    const bool horizontal = is_horizontal(d);
+    return Walk(*this, horizontal ? nodes_of(true, j) : nodes_of(false, i), i, j, d);
+}
+
+RailLattice::Reach RailLattice::extend(double c, double lo, double hi, bool vertical) const {
+    if (std::isinf(lo) || std::isinf(hi)) return {-kInf, kInf};
+    const ObstacleIndex& index = zones_.index();
+    if (index.size() == 0) return {-kInf, kInf};
+    // Cast a ray each way in growing steps until a zone stops it or it
+    // leaves every zone behind.
+    const auto& zs = zones_.zones();
+    auto cast = [&](double from, double sign) {
+        double stop = sign * kInf;
+        double len = std::max(1.0, 0.01 * (std::fabs(from) + 1.0));
+        const Box& all = index.bounds();
+        const double limit = sign > 0 ? (vertical ? all.y1 : all.x1) : (vertical ? all.y0 : all.x0);
+        for (double a = from;;) {
+            const double b = a + sign * len;
+            const double q0 = std::min(a, b), q1 = std::max(a, b);
+            auto visit = [&](size_t zi) {
+                const Box& box = zs[zi].box;
+                const double p0 = vertical ? box.x0 : box.y0, p1 = vertical ? box.x1 : box.y1;
+                const double a0 = vertical ? box.y0 : box.x0, a1 = vertical ? box.y1 : box.x1;
+                if (!open_overlap(c, c, p0, p1, eps_)) return;
+                if (sign > 0 && a1 > from + eps_) stop = std::min(stop, std::max(a0, from));
+                if (sign < 0 && a0 < from - eps_) stop = std::max(stop, std::min(a1, from));
+            };
+            if (vertical) index.for_each_near(c, q0, c, q1, visit);
+            else index.for_each_near(q0, c, q1, c, visit);
+            if (!std::isinf(stop)) return stop;
+            if (sign > 0 ? b >= limit : b <= limit) return stop;
+            a = b;
+            len *= 2;
+        }
+    };
+    return {cast(lo, -1.0), cast(hi, 1.0)};
 }
 
 const RailLattice::Line& RailLattice::nodes_of(bool horizontal, int k) {
@@ -78,30 +112,33 @@ const RailLattice::Line& RailLattice::nodes_of(bool horizontal, int k) {
     if (line.ready) return line;
     line.ready = true;
     const std::vector<double>& along = horizontal ? xs_ : ys_;
-    std::vector<double>& pen = scratch_;
-    pen.assign(along.size() > 0 ? along.size() - 1 : 0, 0.0);
-    fill_line(horizontal, k, pen);
-    double acc = 0.0;
-    for (size_t a = 0; a < along.size(); ++a) {
-        if (a > 0) acc += pen[a - 1];
-        const bool here = horizontal ? present(static_cast<int>(a), k) : present(k, static_cast<int>(a));
-        if (!here) continue;
+    const std::vector<Reach>& cross = horizontal ? vreach_ : hreach_;
+    const Reach own = horizontal ? hreach_[k] : vreach_[k];
+    const double c = horizontal ? ys_[k] : xs_[k];
+    const double tc = 1e-9 * (1.0 + std::fabs(c));
+    // Crossing lines within this line's reach that reach this line.
+    const size_t a0 = static_cast<size_t>(
+        std::lower_bound(along.begin(), along.end(), own.lo - 1e-9 * (1.0 + std::fabs(own.lo))) - along.begin());
+    const size_t a1 = static_cast<size_t>(
+        std::upper_bound(along.begin(), along.end(), own.hi + 1e-9 * (1.0 + std::fabs(own.hi))) - along.begin());
+    work_ += a1 - a0;
+    std::vector<double> coords;
+    coords.reserve(std::min<size_t>(a1 - a0, 256));
+    line.at.reserve(coords.capacity());
+    for (size_t a = a0; a < a1; ++a) {
+        if (c < cross[a].lo - tc || c > cross[a].hi + tc) continue;
         line.at.push_back(static_cast<int>(a));
-        line.prefix.push_back(acc);
+        coords.push_back(along[a]);
     }
+    std::vector<double> pen(coords.size() > 1 ? coords.size() - 1 : 0, 0.0);
+    if (!pen.empty()) fill_line(horizontal, c, coords, pen);
+    line.prefix.assign(coords.size(), 0.0);
+    for (size_t e = 0; e < pen.size(); ++e) line.prefix[e + 1] = line.prefix[e] + pen[e];
     return line;
 }
 
-// Penalty of every atomic edge (between neighbouring crossing lines) of a line.
-void RailLattice::fill_line(bool horizontal, int k, std::vector<double>& pen) const {
-    const std::vector<double>& along = horizontal ? xs_ : ys_;
-    const double c = horizontal ? ys_[k] : xs_[k];
-    if (along.size() < 2 || zones_.empty()) return;
-    const double lo = along.front(), hi = along.back();
-    // Edges of this line running along a zone side, from below (left) and
-    // from above (right): an edge with a zone on both sides lies on a
-    // seam between abutting zones, inside their union.
-    std::vector<std::pair<size_t, double>> side_low, side_high;
+void RailLattice::fill_line(bool horizontal, double c, const std::vector<double>& along, std::vector<double>& pen) const {
+    const auto& zs = zones_.zones();
     auto edges_over = [&](double a0, double a1, auto&& fn) {
         size_t e0 = static_cast<size_t>(std::upper_bound(along.begin(), along.end(), a0) - along.begin());
         e0 = e0 > 0 ? e0 - 1 : 0;
@@ -112,27 +149,27 @@ void RailLattice::fill_line(bool horizontal, int k, std::vector<double>& pen) co
             if (open_overlap(along[e], along[e + 1], a0, a1, eps_, &len)) fn(e, len);
         }
     };
+    // Solid sides lying on this line, from below (left) and from above
+    // (right): where both cover it, the line runs along a seam.
+    std::vector<Interval> side_low, side_high;
     auto visit = [&](size_t zi) {
-        const Zone& z = zones_[zi];
+        const Zone& z = zs[zi];
         const double p0 = horizontal ? z.box.y0 : z.box.x0, p1 = horizontal ? z.box.y1 : z.box.x1;
         const double a0 = horizontal ? z.box.x0 : z.box.y0, a1 = horizontal ? z.box.x1 : z.box.y1;
         if (open_overlap(c, c, p0, p1, eps_)) {
-            edges_over(a0, a1, [&](size_t e, double len) { pen[e] += z.fixed + z.per_unit * len; });
-        } else if (p1 - p0 > eps_ && (std::fabs(p1 - c) <= eps_ || std::fabs(p0 - c) <= eps_)) {
-            auto& sides = std::fabs(p1 - c) <= eps_ ? side_low : side_high;
-            edges_over(a0, a1, [&](size_t e, double) { sides.emplace_back(e, z.fixed); });
+            const double fixed = z.fixed(), per_unit = z.per_unit();
+            edges_over(a0, a1, [&](size_t e, double len) { pen[e] += fixed + per_unit * len; });
+        } else if (z.solid() && p1 - p0 > eps_) {
+            if (std::fabs(p1 - c) <= eps_) side_low.push_back({a0, a1});
+            else if (std::fabs(p0 - c) <= eps_) side_high.push_back({a0, a1});
         }
     };
-    if (horizontal) index_.for_each_near(lo, c, hi, c, visit);
-    else index_.for_each_near(c, lo, c, hi, visit);
+    const double lo = along.front(), hi = along.back();
+    if (horizontal) zones_.index().for_each_near(lo, c, hi, c, visit);
+    else zones_.index().for_each_near(c, lo, c, hi, visit);
     if (side_low.empty() || side_high.empty()) return;
-    std::sort(side_low.begin(), side_low.end());
-    for (const auto& [e, fixed] : side_high) {
-        auto it = std::lower_bound(side_low.begin(), side_low.end(), std::make_pair(e, -1.0));
-        if (it == side_low.end() || it->first != e) continue;
-        const double w = std::min(fixed, it->second);
-        pen[e] += w + w * 1e-3 * (along[e + 1] - along[e]);
-    }
+    for (const auto& [s0, s1] : common(std::move(side_low), std::move(side_high)))
+        edges_over(s0, s1, [&](size_t e, double len) { pen[e] += kHardFixed + kHardPerUnit * len; });
 }
 
 }  // namespace kelvane::rail

@@ -1,26 +1,29 @@
 // The single-route router's lattice: implicit, over the track lines, with
 // edge penalties computed on first use.
+//
+// Lines are sparse: a zone side's line (and every other bounded line) is
+// needed only along its own stretch and on until it runs into a zone (the
+// classic track graph, which keeps the shortest rectilinear routes); port,
+// jog and cage lines run through everything.  Node (i, j) exists where
+// vertical line i and horizontal line j both reach; stepping along a line
+// goes from one existing node to the next.  Nothing is materialised up
+// front: a line's nodes and penalties are computed when the search first
+// steps along it, from the request's zone index, so the work follows the
+// region the search explores rather than the number of zones.
 #pragma once
 
+#include <cstddef>
 #include <utility>
 #include <vector>
 
-#include "kelvane/obstacles.hpp"
 #include "kelvane/tracks.hpp"
 #include "railbridge/zones.hpp"
 
 namespace kelvane::rail {
 
-// Implicit lattice over track lines with lazily computed edge penalties.
-//
-// Lines are sparse: a zone side's line is needed only along that side and on
-// until it runs into another zone (the classic track graph, which keeps the
-// shortest rectilinear routes); port, jog, cage and bridge lines run through
-// everything.  Node (i, j) exists where vertical line i and horizontal line j
-// both reach; stepping along a line goes from one existing node to the next.
 class RailLattice {
 public:
-    RailLattice(const TrackLines& tl, std::vector<Zone> zones, double eps);
+    RailLattice(const TrackLines& tl, const ZoneSet& zones);
     int nx() const { return static_cast<int>(xs_.size()); }
     int ny() const { return static_cast<int>(ys_.size()); }
     double x(int i) const { return xs_[i]; }
@@ -28,38 +31,53 @@ public:
     const std::vector<double>& xs() const { return xs_; }
     const std::vector<double>& ys() const { return ys_; }
 
-    // From node (i, j) to the next node along its line heading d; false at
-    // the end of the line.  `len` is the step's length, `pen` its penalty.
-    bool step(int& i, int& j, int d, double* len, double* pen);
+    struct Line;
 
-private:
+    // A walk along one line from a node, heading d: each next() moves to the
+    // following node (false at the end of the line, or when (i, j) is no
+    // node of that line) and gives the step's length and penalty.
+    class Walk {
+    public:
+        int i, j;
+        bool next(double* len, double* pen);
+
+    private:
+        friend class RailLattice;
+        Walk(const RailLattice& L, const Line& line, int i, int j, int d);
+        const Line* line_;
+        const std::vector<double>* along_;
+        size_t k_ = 0;
+        bool horizontal_, forward_, valid_;
+    };
+    Walk walk(int i, int j, int d);
+
+    // Work done so far: crossings examined while building lines (the
+    // router's budget counts it beside the states it expands).
+    std::size_t work() const { return work_; }
+
     struct Line {
         std::vector<int> at;         // indices of the crossing lines where nodes exist
         std::vector<double> prefix;  // penalty accumulated from the first node
         bool ready = false;
     };
+
+private:
     struct Reach {
         double lo, hi;
     };
 
-    // Grows each bounded line from its zone sides until it runs into a zone.
-    std::vector<Reach> extend(const std::vector<std::pair<double, double>>& span, const std::vector<double>& at,
-                              bool vertical) const;
-
-    bool present(int i, int j) const;
-
+    // Grows a bounded stretch [lo, hi] of the line at c until it runs into a zone.
+    Reach extend(double c, double lo, double hi, bool vertical) const;
     const Line& nodes_of(bool horizontal, int k);
-
-    // Penalty of every atomic edge (between neighbouring crossing lines) of a line.
-    void fill_line(bool horizontal, int k, std::vector<double>& pen) const;
+    // Penalty of each edge between consecutive nodes `along` of the line at c.
+    void fill_line(bool horizontal, double c, const std::vector<double>& along, std::vector<double>& pen) const;
 
     std::vector<double> xs_, ys_;
-    std::vector<Zone> zones_;
+    const ZoneSet& zones_;
     double eps_;
-    ObstacleIndex index_;
     std::vector<Reach> vreach_, hreach_;  // extent of each vertical / horizontal line
     std::vector<Line> hline_, vline_;
-    std::vector<double> scratch_;
+    std::size_t work_ = 0;
 };
 
 }  // namespace kelvane::rail

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "kelvane/tracks.hpp"
@@ -20,120 +21,202 @@ namespace {
 
 int index_of(const std::vector<double>& v, double x) {
     auto it = std::lower_bound(v.begin(), v.end(), x);
-    if (it == v.end() || *it != x) throw std::logic_error("end point is not on a track line");
+    if (it == v.end() || *it != x) throw std::invalid_argument("an end point is not on the grid of its track lines");
     return static_cast<int>(it - v.begin());
 }
 
 struct Measured {
     RouteResult result;
-    double violation = std::numeric_limits<double>::infinity();
-    double cost = 0.0;  // length + turn cost per bend
+    RouteScore score;
+    bool found = false;
 };
 
-// Searches the lattice made from `zones` (a subset of all zones), relaxing the
-// run rules level by level while the route is not clean; every candidate is
-// measured against all zones.
-Measured solve(const RouteRequest& req, const ZoneSet& all, std::vector<Zone> zones, double eps, size_t* budget) {
+// Budget units charged for lattice work: examining a crossing while a line
+// is built costs about a sixty-fourth of expanding a state.
+constexpr std::size_t kCrossingsPerUnit = 64;
+
+// Refinement rounds round a route at most (each runs only while the
+// previous one found a cheaper route).
+constexpr int kRefineRounds = 3;
+
+// One lattice and its search for a request.
+struct Pass {
+    Pass(const RouteRequest& req, const ZoneSet& all, const TrackInputs& ti)
+        : tl(make_track_lines(ti)), lat(tl, all) {
+        const int si = index_of(lat.xs(), req.start.x), sj = index_of(lat.ys(), req.start.y);
+        const int ei = index_of(lat.xs(), req.end.x), ej = index_of(lat.ys(), req.end.y);
+        scale = (lat.xs().back() - lat.xs().front()) + (lat.ys().back() - lat.ys().front());
+        // Bends cost one bend radius; the tiny extra keeps "fewest bends" as
+        // the tie-break when the radius is zero.
+        turn_cost = (req.turn_cost >= 0 ? req.turn_cost : req.bend_radius) + 1e-7 * scale;
+        search = std::make_unique<RailSearch>(lat, all, req, si, sj, ei, ej, turn_cost, scale);
+    }
+    // Searches under `rules` for a route cheaper than `bound`; charges the budget.
+    bool run(const RunRules& rules, size_t* budget, Path* path, size_t* expanded, double bound) {
+        const size_t work_before = lat.work();
+        const bool found = search->run(rules, *budget, path, expanded, bound);
+        *budget -= std::min(*budget, *expanded + (lat.work() - work_before) / kCrossingsPerUnit);
+        return found;
+    }
+    TrackLines tl;
+    RailLattice lat;
+    double scale = 0.0, turn_cost = 0.0;
+    std::unique_ptr<RailSearch> search;
+};
+
+// Zones of `subset` near `path`: within `reach` of one of its segments.
+std::vector<std::size_t> corridor(const ZoneSet& all, const std::vector<std::size_t>& subset, const Path& path,
+                                  double reach) {
+    std::vector<char> near(all.zones().size(), 0);
+    for (size_t k = 1; k < path.size(); ++k) {
+        const Point a = path[k - 1], b = path[k];
+        all.index().for_each_near(std::min(a.x, b.x) - reach, std::min(a.y, b.y) - reach, std::max(a.x, b.x) + reach,
+                                  std::max(a.y, b.y) + reach, [&](std::size_t z) { near[z] = 1; });
+    }
+    std::vector<std::size_t> out;
+    for (std::size_t z : subset)
+        if (near[z]) out.push_back(z);
+    return out;
+}
+
+// Searches the lattice whose lines come from the zones `subset` (indices
+// into all.zones(): the zones near the window), relaxing the run rules level
+// by level while the route enters an obstacle, a keep-out or an earlier
+// route (a dip into clearance is better than a bend tighter than the
+// radius); every candidate is measured against all zones and ranked by
+// RouteScore.
+//
+// Each level searches twice.  The first lattice has the rails of every zone
+// near the window.  The second is made of the zones along the route found
+// only, with the lines a tighter route may need (2r run offsets of the
+// route's own runs, and the arc lines where a bend hugging a corner keeps
+// its arc clear), and looks there for a cheaper route.  Those lines would multiply
+// the lattice if every zone gave them.  The second search runs only where the route may be the
+// final answer (`final_window`, or the first route already certified below
+// `certify`: a cheaper one is certified too).
+Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<std::size_t>& subset, size_t* budget,
+               bool final_window, double certify) {
     const double r = req.bend_radius, rp = req.port_radius >= 0 ? req.port_radius : r;
-    std::vector<Box> zone_boxes;
-    zone_boxes.reserve(zones.size());
-    for (const Zone& z : zones) zone_boxes.push_back(z.box);
-    TrackInputs ti(req.start, req.end, req.start_dir, req.end_dir, r, &zone_boxes, req.sliding_bias, req.grid);
-    ti.port_radius = rp;
-    TrackLines tl = make_track_lines(ti);
+    const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
+    auto rails_of = [&](const std::vector<std::size_t>& zones) {
+        std::vector<Box> out;
+        out.reserve(zones.size());
+        for (std::size_t k : zones)
+            if (all.zones()[k].lines) out.push_back(all.zones()[k].box);
+        return out;
+    };
+    const std::vector<Box> rails = rails_of(subset);
+    TrackInputs base(req.start, req.end, req.start_dir, req.end_dir, r, &rails, req.sliding_bias, req.grid);
+    base.port_radius = rp;
+    Pass first(req, all, base);
 
-    RailLattice lat(tl, std::move(zones), eps);
-    const int si = index_of(lat.xs(), req.start.x), sj = index_of(lat.ys(), req.start.y);
-    const int ei = index_of(lat.xs(), req.end.x), ej = index_of(lat.ys(), req.end.y);
-    const double scale = (lat.xs().back() - lat.xs().front()) + (lat.ys().back() - lat.ys().front());
-    // Bends cost one bend radius; the tiny extra keeps "fewest bends" as the
-    // tie-break when the radius is zero.
-    const double turn_cost = (req.turn_cost >= 0 ? req.turn_cost : r) + 1e-7 * scale;
-    RailSearch search(lat, req, si, sj, ei, ej, turn_cost, scale);
-
-    const RunRules levels[3] = {{rp, 2.0 * r, rp}, {rp, r, rp}, {0.0, 0.0, 0.0}};
+    const double arc = req.arc_clearance ? r : 0.0, port_arc = req.arc_clearance ? std::min(r, rp) : 0.0;
+    const RunRules levels[3] = {{rp, 2.0 * r, rp, arc, port_arc}, {rp, r, rp, arc, port_arc}, {0.0, 0.0, 0.0, arc, port_arc}};
     Measured best;
     size_t total_expanded = 0;
+    auto consider = [&](Path path, int level, double turn_cost) {
+        RouteInfo info = all.measure(path);
+        info.relax_level = level;
+        const RouteScore score = score_of(info, info.length + turn_cost * info.bends);
+        if (best.found && !(score < best.score)) return score;
+        best.found = true;
+        best.score = score;
+        best.result.skeleton = std::move(path);
+        best.result.info = info;
+        return score;
+    };
     for (int level = 0; level < 3; ++level) {
         if (level > 0 && r <= 0 && rp <= 0) break;
         Path path;
         size_t expanded = 0;
-        const bool found = search.run(levels[level], *budget, &path, &expanded);
+        const bool found = first.run(levels[level], budget, &path, &expanded, std::numeric_limits<double>::infinity());
         total_expanded += expanded;
-        *budget -= std::min(*budget, expanded);
-        if (!found) continue;
-        double violation = 0.0;
-        RouteInfo info = all.measure(path, eps, &violation);
-        info.relax_level = level;
-        if (violation < best.violation) {
-            best.violation = violation;
-            best.result.skeleton = std::move(path);
-            best.result.info = info;
+        if (!found) {
+            if (*budget == 0) break;
+            continue;
         }
-        if (violation == 0.0 || *budget == 0) break;
+        const RouteScore got = consider(path, level, first.turn_cost);
+        const bool may_be_final = final_window || (got.clean() && got.cost <= certify);
+        // Refine round the route while that finds a cheaper one (a second
+        // round takes the offsets of offsets, for a staircase of tight runs).
+        Path guide = std::move(path);
+        double bound = got.cost;
+        for (int round = 0; round < kRefineRounds && *budget > 0 && r > 0 && may_be_final; ++round) {
+            const std::vector<std::size_t> near = corridor(all, subset, guide, 3.0 * r + 2.0 * margin);
+            const std::vector<Box> near_rails = rails_of(near);
+            std::vector<ArcBox> arc_boxes;
+            for (std::size_t k : near) {
+                const Zone& z = all.zones()[k];
+                // An obstacle behind a clearance zone keeps the clearance from arcs too.
+                if (z.kind != ZoneKind::Clearance) arc_boxes.push_back({z.box, z.lines ? 0.0 : margin});
+            }
+            TrackInputs fine = base;
+            fine.zones = &near_rails;
+            fine.guide = &guide;
+            if (req.arc_clearance) {
+                fine.arc_boxes = &arc_boxes;
+                fine.arc_radius = r;
+            }
+            Pass refine(req, all, fine);
+            Path better;
+            size_t more = 0;
+            const bool improved = refine.run(levels[level], budget, &better, &more, bound - 1e-9 * (1.0 + bound));
+            total_expanded += more;
+            if (!improved) break;
+            bound = consider(better, level, refine.turn_cost).cost;
+            guide = std::move(better);
+        }
+        if ((best.found && best.score.hard == 0 && best.score.contacts == 0) || *budget == 0) break;
     }
     RouteInfo& info = best.result.info;
-    info.lattice_x = lat.xs().size();
-    info.lattice_y = lat.ys().size();
+    info.lattice_x = first.lat.xs().size();
+    info.lattice_y = first.lat.ys().size();
     info.states_expanded = total_expanded;
-    if (std::isfinite(best.violation)) {
-        info.length = path_length(best.result.skeleton);
-        info.bends = static_cast<int>(best.result.skeleton.size()) - 2;
-        info.bends_ok = runs_ok(best.result.skeleton, rp, r, 1e-9 * (1.0 + scale));
-        info.clean = best.violation == 0.0 && info.bends_ok;
-        best.cost = info.length + turn_cost * info.bends;
-    }
+    info.clean = best.found && best.score.clean();
     return best;
 }
 
 RouteResult route_settled(const RouteRequest& req) {
     const double r = req.bend_radius;
-    const double eps = contact_tolerance(req.grid);
-    const ZoneSet all = make_zone_set(req, eps);
+    const ZoneSet all(req, contact_tolerance(req.grid));
+    const ObstacleIndex& index = all.index();
 
     // Search a window around the end points first: only zones meeting it give
     // track lines, which keeps the lattice small.  A clean route found there
     // is optimal overall when no route leaving the window can be cheaper:
     // leaving the end points' box by m costs at least 2m extra length.
-    double zx0 = std::min(req.start.x, req.end.x), zx1 = std::max(req.start.x, req.end.x);
-    double zy0 = std::min(req.start.y, req.end.y), zy1 = std::max(req.start.y, req.end.y);
-    const double bx0 = zx0, bx1 = zx1, by0 = zy0, by1 = zy1;
-    for (const Zone& z : all.zones) {
-        zx0 = std::min(zx0, z.box.x0); zx1 = std::max(zx1, z.box.x1);
-        zy0 = std::min(zy0, z.box.y0); zy1 = std::max(zy1, z.box.y1);
-    }
+    const double bx0 = std::min(req.start.x, req.end.x), bx1 = std::max(req.start.x, req.end.x);
+    const double by0 = std::min(req.start.y, req.end.y), by1 = std::max(req.start.y, req.end.y);
+    const Box& z = index.bounds();
     const double direct = manhattan(req.start, req.end);
     double m = std::max({4.0 * r + 2.0 * req.route_spacing, 0.2 * direct, 1e-6});
     size_t expanded = 0, budget = req.max_states;
     Measured best;
-    auto better = [](const Measured& a, const Measured& b) {
-        return a.violation < b.violation || (a.violation == b.violation && a.cost < b.cost);
-    };
+    std::vector<std::size_t> subset;
     while (true) {
-        const bool whole = bx0 - m <= zx0 && bx1 + m >= zx1 && by0 - m <= zy0 && by1 + m >= zy1;
-        std::vector<Zone> subset;
-        if (whole) {
-            subset = all.zones;
-        } else {
-            for (const Zone& z : all.zones)
-                if (z.box.x1 >= bx0 - m && z.box.x0 <= bx1 + m && z.box.y1 >= by0 - m && z.box.y0 <= by1 + m)
-                    subset.push_back(z);
-        }
-        Measured got = solve(req, all, std::move(subset), eps, &budget);
+        const bool whole = index.size() == 0 || (bx0 - m <= z.x0 && bx1 + m >= z.x1 && by0 - m <= z.y0 && by1 + m >= z.y1);
+        subset.clear();
+        index.for_each_near(bx0 - m, by0 - m, bx1 + m, by1 + m, [&](std::size_t k) { subset.push_back(k); });
+        std::sort(subset.begin(), subset.end());
+        Measured got = solve(req, all, subset, &budget, whole, direct + 2.0 * m);
         expanded += got.result.info.states_expanded;
-        const bool certified = got.result.info.clean && got.cost <= direct + 2.0 * m;
-        if (std::isfinite(got.violation) && (!std::isfinite(best.violation) || certified || better(got, best)))
-            best = std::move(got);
-        if (whole || certified || budget == 0) {
-            if (!std::isfinite(best.violation))
-                throw std::invalid_argument(budget == 0 ? "route search budget exhausted before any route was found"
-                                                        : "no route exists on the track lattice");
-            best.result.info.states_expanded = expanded;
-            best.result.info.budget_exhausted = budget == 0 && !certified;
-            return best.result;
-        }
+        const bool certified = got.result.info.clean && got.score.cost <= direct + 2.0 * m;
+        if (got.found && (!best.found || certified || got.score < best.score)) best = std::move(got);
+        if (whole || certified || budget == 0) break;
         m *= 2.5;
     }
+    const bool exhausted = budget == 0 && !(best.found && best.result.info.clean);
+    if (!best.found) {
+        // The budget ran out before any route: the least-bad route on the
+        // lattice of the ports alone (a handful of lines) still comes back.
+        size_t spare = std::max<size_t>(req.max_states / 16, 100000);
+        best = solve(req, all, {}, &spare, true, 0.0);
+        expanded += best.result.info.states_expanded;
+        if (!best.found) throw std::invalid_argument("no route exists on the track lattice");
+    }
+    best.result.info.states_expanded = expanded;
+    best.result.info.budget_exhausted = exhausted;
+    return best.result;
 }
 
 }  // namespace

@@ -2,35 +2,84 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
+#include <tuple>
+#include <utility>
 
 namespace kelvane::rail {
 
-// Length of `path` inside the open interiors of `boxes` or along seams
-// between abutting boxes.
-double overlap_length(const Path& path, const std::vector<Box>& boxes, double eps) {
-    double total = 0.0;
-    std::vector<const Box*> sides;
-    for (size_t k = 1; k < path.size(); ++k) {
-        sides.clear();
-        for (const Box& b : boxes) {
-            double len = 0.0;
-            if (segment_blocked_by(path[k - 1], path[k], b, eps, &len)) total += std::max(len, eps);
-            else if (segment_touches(path[k - 1], path[k], b, eps)) sides.push_back(&b);
-        }
-        if (sides.size() >= 2) total += seam_length(path[k - 1], path[k], sides, eps);
-    }
-    return total;
+// ------------------------------------------------------------------ scores
+
+RouteScore& RouteScore::operator+=(const RouteScore& o) {
+    hard += o.hard;
+    contacts += o.contacts;
+    bends += o.bends;
+    soft += o.soft;
+    cost += o.cost;
+    return *this;
 }
 
-bool runs_ok(const Path& p, double port_radius, double r, double tol) {
-    if (p.size() <= 2) return true;
-    for (size_t k = 1; k < p.size(); ++k) {
-        const double len = manhattan(p[k - 1], p[k]);
-        const bool port = k == 1 || k + 1 == p.size();
-        if (len < (port ? port_radius : 2.0 * r) - tol) return false;
-    }
-    return true;
+bool RouteScore::operator<(const RouteScore& o) const {
+    return std::tie(hard, contacts, bends, soft, cost) < std::tie(o.hard, o.contacts, o.bends, o.soft, o.cost);
 }
+
+RouteScore score_of(const RouteInfo& info, double cost) {
+    RouteScore s;
+    s.hard = info.obstacle_overlap + info.keep_out_overlap + info.arc_obstacle;
+    s.contacts = info.pivot_contacts;
+    s.bends = info.bends_ok ? 0.0 : 1.0;
+    s.soft = info.clearance_overlap + info.spacing_overlap + info.arc_clearance;
+    s.cost = cost;
+    return s;
+}
+
+// -------------------------------------------------------------------- arcs
+
+namespace {
+
+// Does the quarter arc {o + rho * (sx cos t, sy sin t) : t in [0, pi/2]}
+// pass through the open rectangle (x0, x1) x (y0, y1)?  Along the arc x and
+// y are monotone, so over the x-range it shares with the rectangle its y
+// values form one interval.
+bool arc_through_open_rect(Point o, double sx, double sy, double rho, double x0, double y0, double x1, double y1) {
+    if (!(x0 < x1) || !(y0 < y1)) return false;
+    const double ax0 = std::min(o.x, o.x + sx * rho), ax1 = std::max(o.x, o.x + sx * rho);
+    const double lo = std::max(ax0, x0), hi = std::min(ax1, x1);
+    if (!(lo < hi)) return false;
+    auto y_at = [&](double x) {
+        const double dx = x - o.x;
+        return o.y + sy * std::sqrt(std::max(0.0, rho * rho - dx * dx));
+    };
+    const double ya = y_at(lo), yb = y_at(hi);
+    return std::max(std::min(ya, yb), y0) < std::min(std::max(ya, yb), y1);
+}
+
+// Distance from point q to the quarter arc.
+double arc_distance(Point o, double sx, double sy, double rho, Point q) {
+    const double dx = q.x - o.x, dy = q.y - o.y;
+    if (dx * sx >= 0 && dy * sy >= 0) return std::fabs(std::hypot(dx, dy) - rho);
+    const Point a{o.x + sx * rho, o.y}, b{o.x, o.y + sy * rho};
+    return std::min(std::hypot(q.x - a.x, q.y - a.y), std::hypot(q.x - b.x, q.y - b.y));
+}
+
+}  // namespace
+
+bool arc_meets(Point at, int d, int nd, double rho, const Box& b, double margin) {
+    if (rho <= 0) return false;
+    const Point o{at.x - rho * dir_dx(d) + rho * dir_dx(nd), at.y - rho * dir_dy(d) + rho * dir_dy(nd)};
+    const double sx = at.x > o.x ? 1.0 : -1.0, sy = at.y > o.y ? 1.0 : -1.0;
+    const double tol = 1e-9 * (1.0 + std::fabs(at.x) + std::fabs(at.y) + rho);
+    if (margin <= 0)
+        return arc_through_open_rect(o, sx, sy, rho, b.x0 + tol, b.y0 + tol, b.x1 - tol, b.y1 - tol);
+    const double m = margin - tol;  // the open neighbourhood: the box grown by m with round corners
+    if (arc_through_open_rect(o, sx, sy, rho, b.x0 - m, b.y0, b.x1 + m, b.y1)) return true;
+    if (arc_through_open_rect(o, sx, sy, rho, b.x0, b.y0 - m, b.x1, b.y1 + m)) return true;
+    for (Point c : {Point{b.x0, b.y0}, Point{b.x1, b.y0}, Point{b.x0, b.y1}, Point{b.x1, b.y1}})
+        if (arc_distance(o, sx, sy, rho, c) < m) return true;
+    return false;
+}
+
+// ------------------------------------------------------------------- bands
 
 namespace {
 
@@ -47,12 +96,13 @@ void add_band(Point a, Point b, double hw, double ext_a, double ext_b, std::vect
 }  // namespace
 
 // Spacing band around each segment of an earlier route: half-width
-// `spacing`, reaching `spacing` past inner corners but not past its ends.
-// Next to the earlier route's ports the band narrows to 80 % of the distance
-// between that port segment and this route's own port, over the stretch a
-// route needs to leave its port and jog out to full spacing (2r + spacing),
-// so neighbouring ports of a bundle closer than the spacing can still be
-// left cleanly.
+// `spacing`, reaching its own half-width past inner corners and past both
+// ends (a route may not run over an earlier route's end).  Next to the
+// earlier route's ports the band narrows to 80 % of the distance between
+// that port segment and this route's own port, over the stretch a route
+// needs to leave its port and jog out to full spacing (2r + spacing), so
+// neighbouring ports of a bundle closer than the spacing can still be left
+// cleanly.
 void add_spacing_bands(const Path& pivot, double spacing, double bend_radius, Point own_start, Point own_end,
                        std::vector<Box>* out) {
     const Path p = simplify_path(pivot);
@@ -62,19 +112,18 @@ void add_spacing_bands(const Path& pivot, double spacing, double bend_radius, Po
     for (size_t k = 0; k < n; ++k) {
         Point a = p[k], b = p[k + 1];
         const bool horizontal = std::fabs(a.y - b.y) <= std::fabs(a.x - b.x);
-        const double seg_len = manhattan(a, b);
         auto narrow_hw = [&](Point own) {
             const double dist = horizontal ? std::fabs(own.y - a.y) : std::fabs(own.x - a.x);
             return dist > 1e-9 ? std::min(spacing, 0.8 * dist) : spacing;
         };
-        double ext_a = k > 0 ? spacing : 0.0, ext_b = k + 1 < n ? spacing : 0.0;
+        double ext_a = spacing, ext_b = spacing;
         // Narrowed stretches at a port end of the earlier route.
         if (k == 0) {
             const double hw = narrow_hw(own_start);
             if (hw < spacing) {
-                const double t = std::min(1.0, stretch / seg_len);
+                const double t = std::min(1.0, stretch / manhattan(a, b));
                 const Point m{a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t};
-                add_band(a, m, hw, 0.0, 0.0, out);
+                add_band(a, m, hw, hw, t >= 1.0 && n == 1 ? hw : 0.0, out);
                 a = m;
                 ext_a = 0.0;
                 if (t >= 1.0) continue;
@@ -85,7 +134,7 @@ void add_spacing_bands(const Path& pivot, double spacing, double bend_radius, Po
             if (hw < spacing) {
                 const double t = std::min(1.0, stretch / manhattan(a, b));
                 const Point m{b.x + (a.x - b.x) * t, b.y + (a.y - b.y) * t};
-                add_band(m, b, hw, 0.0, 0.0, out);
+                add_band(m, b, hw, 0.0, hw, out);
                 b = m;
                 ext_b = 0.0;
                 if (t >= 1.0) continue;
@@ -95,38 +144,191 @@ void add_spacing_bands(const Path& pivot, double spacing, double bend_radius, Po
     }
 }
 
-RouteInfo ZoneSet::measure(const Path& path, double eps, double* violation) const {
+// ----------------------------------------------------------------- zone set
+
+ZoneSet::ZoneSet(const RouteRequest& req, double eps)
+    : req_(req), eps_(eps), r_(req.bend_radius), rp_(req.port_radius >= 0 ? req.port_radius : req.bend_radius) {
+    const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
+    zones_.reserve(2 * req.obstacles.size() + req.exact_obstacles.size() + req.keep_outs.size());
+    for (const Box& b : req.obstacles) {
+        const Box g = b.inflated(margin);
+        // An obstacle holding one of our own ports in its margin keeps only its interior.
+        const bool waived = g.contains_closed(req.start, eps) || g.contains_closed(req.end, eps);
+        if (margin > 0 && !waived) {
+            zones_.push_back({g, ZoneKind::Clearance, true});
+            zones_.push_back({b, ZoneKind::Obstacle, false});
+            arc_objects_.push_back({b, margin});
+        } else {
+            zones_.push_back({b, ZoneKind::Obstacle, true});
+            arc_objects_.push_back({b, 0.0});
+        }
+    }
+    // An exact obstacle that is also an obstacle (a caller passing one list
+    // both ways) is already a zone.
+    auto key = [](const Box& b) { return std::make_tuple(b.x0, b.y0, b.x1, b.y1); };
+    std::set<std::tuple<double, double, double, double>> cleared;
+    if (!req.exact_obstacles.empty())
+        for (const Box& b : req.obstacles) cleared.insert(key(b));
+    for (const Box& b : req.exact_obstacles) {
+        if (cleared.count(key(b))) continue;
+        zones_.push_back({b, ZoneKind::Obstacle, true});
+        arc_objects_.push_back({b, 0.0});
+    }
+    for (const Box& b : req.keep_outs) {
+        zones_.push_back({b, ZoneKind::KeepOut, true});
+        arc_objects_.push_back({b, 0.0});
+    }
+    std::vector<Box> bands;
+    for (const Path& pv : req.pivots) {
+        add_spacing_bands(pv, req.route_spacing, req.bend_radius, req.start, req.end, &bands);
+        Path s = simplify_path(pv);
+        if (s.size() >= 2) pivots_.push_back(std::move(s));
+    }
+    for (const Box& b : bands) zones_.push_back({b, ZoneKind::Spacing, true});
+    const size_t first_band_arc = arc_objects_.size();
+    for (const Box& b : bands) arc_objects_.push_back({b, 0.0});
+    first_band_arc_ = first_band_arc;
+
+    std::vector<Box> boxes;
+    boxes.reserve(zones_.size());
+    for (const Zone& z : zones_) boxes.push_back(z.box);
+    index_ = ObstacleIndex(std::move(boxes), req.grid);
+    std::vector<Box> reach;
+    reach.reserve(arc_objects_.size());
+    for (const ArcObject& a : arc_objects_) reach.push_back(a.box.inflated(a.margin));
+    arc_index_ = ObstacleIndex(std::move(reach), req.grid);
+}
+
+double ZoneSet::arc_cost(Point at, int d, int nd, double rho) const {
+    if (rho <= 0 || arc_objects_.empty()) return 0.0;
+    const Point o{at.x - rho * dir_dx(d) + rho * dir_dx(nd), at.y - rho * dir_dy(d) + rho * dir_dy(nd)};
+    double cost = 0.0;
+    // The arc lies in the square between its centre and the corner.
+    arc_index_.for_each_near(std::min(o.x, at.x), std::min(o.y, at.y), std::max(o.x, at.x), std::max(o.y, at.y),
+                             [&](size_t k) {
+        const ArcObject& a = arc_objects_[k];
+        const bool band = k >= first_band_arc_;
+        if (arc_meets(at, d, nd, rho, a.box, 0.0)) cost += band ? kSoftFixed : kHardFixed;
+        else if (a.margin > 0 && arc_meets(at, d, nd, rho, a.box, a.margin)) cost += kSoftFixed;
+    });
+    return cost;
+}
+
+namespace {
+
+using Interval = std::pair<double, double>;
+
+double union_length(std::vector<Interval>& v) {
+    std::sort(v.begin(), v.end());
+    double total = 0.0, lo = 0.0, hi = 0.0;
+    bool open = false;
+    for (const auto& [a, b] : v) {
+        if (!open || a > hi) {
+            if (open) total += hi - lo;
+            lo = a;
+            hi = b;
+            open = true;
+        } else {
+            hi = std::max(hi, b);
+        }
+    }
+    if (open) total += hi - lo;
+    return total;
+}
+
+// Length covered by both unions.
+double common_length(std::vector<Interval> a, std::vector<Interval> b) {
+    if (a.empty() || b.empty()) return 0.0;
+    std::vector<Interval> both = a;
+    both.insert(both.end(), b.begin(), b.end());
+    return union_length(a) + union_length(b) - union_length(both);
+}
+
+bool segments_touch(Point a, Point b, Point c, Point d, double eps) {
+    return std::max(std::min(a.x, b.x), std::min(c.x, d.x)) <= std::min(std::max(a.x, b.x), std::max(c.x, d.x)) + eps &&
+           std::max(std::min(a.y, b.y), std::min(c.y, d.y)) <= std::min(std::max(a.y, b.y), std::max(c.y, d.y)) + eps;
+}
+
+}  // namespace
+
+RouteInfo ZoneSet::measure(const Path& path) const {
     RouteInfo info;
-    info.obstacle_overlap = overlap_length(path, real, eps);
-    info.clearance_overlap = std::max(0.0, overlap_length(path, grown, eps) - info.obstacle_overlap);
-    info.keep_out_overlap = overlap_length(path, *keep_outs, eps);
-    info.spacing_overlap = overlap_length(path, bands, eps);
-    *violation = violation_score(info);
+    const double eps = eps_;
+    std::vector<Interval> obstacle, keep, clearance, spacing, seam_lo_obs, seam_hi_obs, seam_lo, seam_hi;
+    for (size_t k = 1; k < path.size(); ++k) {
+        const Point a = path[k - 1], b = path[k];
+        const bool horizontal = std::fabs(a.y - b.y) <= std::fabs(a.x - b.x);
+        const double c = horizontal ? a.y : a.x;
+        const double s0 = horizontal ? std::min(a.x, b.x) : std::min(a.y, b.y);
+        const double s1 = horizontal ? std::max(a.x, b.x) : std::max(a.y, b.y);
+        for (auto* v : {&obstacle, &keep, &clearance, &spacing, &seam_lo_obs, &seam_hi_obs, &seam_lo, &seam_hi})
+            v->clear();
+        index_.for_each_near(std::min(a.x, b.x), std::min(a.y, b.y), std::max(a.x, b.x), std::max(a.y, b.y),
+                             [&](size_t zi) {
+            const Zone& z = zones_[zi];
+            const double p0 = horizontal ? z.box.y0 : z.box.x0, p1 = horizontal ? z.box.y1 : z.box.x1;
+            const double q0 = std::max(s0, horizontal ? z.box.x0 : z.box.y0);
+            const double q1 = std::min(s1, horizontal ? z.box.x1 : z.box.y1);
+            double inside = 0.0;
+            if (!open_overlap(s0, s1, horizontal ? z.box.x0 : z.box.y0, horizontal ? z.box.x1 : z.box.y1, eps, &inside))
+                return;
+            if (open_overlap(c, c, p0, p1, eps)) {
+                // A zero-length segment inside counts a token length.
+                const Interval iv{q0, std::max(q1, q0 + eps)};
+                switch (z.kind) {
+                    case ZoneKind::Obstacle: obstacle.push_back(iv); break;
+                    case ZoneKind::KeepOut: keep.push_back(iv); break;
+                    case ZoneKind::Clearance: clearance.push_back(iv); break;
+                    case ZoneKind::Spacing: spacing.push_back(iv); break;
+                }
+            } else if (z.solid() && p1 - p0 > eps) {
+                const bool below = std::fabs(p1 - c) <= eps, above = std::fabs(p0 - c) <= eps;
+                if (below) (z.kind == ZoneKind::Obstacle ? seam_lo_obs : seam_lo).push_back({q0, q1});
+                if (above) (z.kind == ZoneKind::Obstacle ? seam_hi_obs : seam_hi).push_back({q0, q1});
+            }
+        });
+        const double obs_seam = common_length(seam_lo_obs, seam_hi_obs);
+        seam_lo.insert(seam_lo.end(), seam_lo_obs.begin(), seam_lo_obs.end());
+        seam_hi.insert(seam_hi.end(), seam_hi_obs.begin(), seam_hi_obs.end());
+        const double all_seam = common_length(seam_lo, seam_hi);
+        const double in_obstacle = union_length(obstacle);
+        info.obstacle_overlap += in_obstacle + obs_seam;
+        info.keep_out_overlap += union_length(keep) + (all_seam - obs_seam);
+        clearance.insert(clearance.end(), obstacle.begin(), obstacle.end());
+        info.clearance_overlap += std::max(0.0, union_length(clearance) - in_obstacle);
+        info.spacing_overlap += union_length(spacing);
+    }
+    for (const Path& pv : pivots_) {
+        bool touched = false;
+        for (size_t k = 1; k < path.size() && !touched; ++k)
+            for (size_t j = 1; j < pv.size() && !touched; ++j)
+                touched = segments_touch(path[k - 1], path[k], pv[j - 1], pv[j], eps);
+        info.pivot_contacts += touched;
+    }
+    if (req_.arc_clearance) {
+        for (size_t k = 1; k + 1 < path.size(); ++k) {
+            const int d = direction_of(path[k - 1], path[k]), nd = direction_of(path[k], path[k + 1]);
+            const bool by_port = k == 1 || k + 2 == path.size();
+            const double c = arc_cost(path[k], d, nd, by_port ? std::min(r_, rp_) : r_);
+            if (c >= kHardFixed) ++info.arc_obstacle;
+            else if (c > 0) ++info.arc_clearance;
+        }
+    }
+    const double scale = 1.0 + (path.empty() ? 0.0 : std::fabs(path.front().x) + std::fabs(path.front().y));
+    info.bends_ok = runs_ok(path, rp_, r_, 1e-9 * scale + eps);
+    info.length = path_length(path);
+    info.bends = path.size() > 2 ? static_cast<int>(path.size()) - 2 : 0;
     return info;
 }
 
-ZoneSet make_zone_set(const RouteRequest& req, double eps) {
-    ZoneSet all;
-    all.keep_outs = &req.keep_outs;
-    const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
-    for (const Box& b : req.obstacles) {
-        Box g = b.inflated(margin);
-        // An obstacle holding one of our own ports in its margin keeps only its interior.
-        if (g.contains_closed(req.start, eps) || g.contains_closed(req.end, eps)) g = b;
-        all.grown.push_back(g);
-        all.real.push_back(b);
-        all.zones.push_back({g, kHardFixed, kHardPerUnit});
+bool runs_ok(const Path& p, double port_radius, double r, double tol) {
+    if (p.size() <= 2) return true;
+    for (size_t k = 1; k < p.size(); ++k) {
+        const double len = manhattan(p[k - 1], p[k]);
+        const bool port = k == 1 || k + 1 == p.size();
+        if (len < (port ? port_radius : 2.0 * r) - tol) return false;
     }
-    for (const Box& b : req.exact_obstacles) {
-        all.real.push_back(b);
-        all.grown.push_back(b);
-        all.zones.push_back({b, kHardFixed, kHardPerUnit});
-    }
-    for (const Box& b : req.keep_outs) all.zones.push_back({b, kHardFixed, kHardPerUnit});
-    for (const Path& pv : req.pivots)
-        add_spacing_bands(pv, req.route_spacing, req.bend_radius, req.start, req.end, &all.bands);
-    for (const Box& b : all.bands) all.zones.push_back({b, kSpacingFixed, kSpacingPerUnit});
-    return all;
+    return true;
 }
 
 }  // namespace kelvane::rail
@@ -134,9 +336,8 @@ ZoneSet make_zone_set(const RouteRequest& req, double eps) {
 namespace kelvane {
 
 double violation_score(const RouteInfo& info) {
-    using namespace rail;
-    return kHardPerUnit * (info.obstacle_overlap + info.clearance_overlap + info.keep_out_overlap) +
-           kSpacingPerUnit * info.spacing_overlap;
+    const rail::RouteScore s = rail::score_of(info, 0.0);
+    return 1e9 * s.hard + 1e7 * s.contacts + 1e5 * s.bends + 1e3 * s.soft;
 }
 
 }  // namespace kelvane

@@ -1,16 +1,22 @@
-// Zones of one single-route request: what the route must keep out of, and
-// how much entering each costs.
+// Zones of one single-route request: what the route must keep out of, how
+// much entering each costs, and what a finished route entered.
 //
-//  * obstacles grown by the clearance (waived for an obstacle holding one of
-//    the route's own ports in its margin), exact obstacles and keep-out
-//    boxes: hard zones;
-//  * spacing bands around earlier routes (`pivots`): softer zones, still far
-//    costlier than any detour.
+// Kinds, from worst to least bad to enter:
+//  * obstacles (the boxes themselves, exact obstacles too) and keep-out
+//    boxes: hard zones, "solid": where two solid boxes abut from opposite
+//    sides the seam between them is part of the wall;
+//  * the clearance around an obstacle (route_spacing / 2 unless given; it is
+//    waived for an obstacle holding one of the route's own ports) and the
+//    spacing bands around earlier routes (`pivots`): soft zones.  Where two
+//    of them only touch, their common boundary lies at exactly the required
+//    distance from both and stays usable.
 // Every zone is searched as a cost, not as a wall, so that the least-bad
-// route exists when no clean one does; ZoneSet::measure reports what a route
-// entered.
+// route exists when no clean one does.  Bends are quarter arcs of the bend
+// radius; an arc entering an obstacle or keep-out is hard, one dipping into
+// a clearance or spacing band soft.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "kelvane/obstacles.hpp"
@@ -18,33 +24,74 @@
 
 namespace kelvane::rail {
 
-// Zone weights: entering a zone costs `fixed` per lattice edge plus
-// `per_unit` per unit of length inside.  Obstacles and keep-outs outweigh
-// spacing bands; all of them outweigh any detour in a sane layout.
+// Search costs: entering a zone costs `fixed` per lattice edge plus
+// `per_unit` per unit of length inside; a bend whose arc enters one costs the
+// fixed amount once.  Hard zones outweigh soft ones; all outweigh any detour
+// in a sane layout.
 constexpr double kHardFixed = 1e9, kHardPerUnit = 1e6;
-constexpr double kSpacingFixed = 1e7, kSpacingPerUnit = 1e4;
+constexpr double kSoftFixed = 1e7, kSoftPerUnit = 1e4;
+
+enum class ZoneKind : std::uint8_t { Obstacle, KeepOut, Clearance, Spacing };
 
 struct Zone {
     Box box;
-    double fixed, per_unit;
+    ZoneKind kind;
+    bool lines;  // its sides give track lines
+    bool hard() const { return kind == ZoneKind::Obstacle || kind == ZoneKind::KeepOut; }
+    bool solid() const { return hard(); }
+    double fixed() const { return hard() ? kHardFixed : kSoftFixed; }
+    double per_unit() const { return hard() ? kHardPerUnit : kSoftPerUnit; }
 };
 
-// All zones of a request and the box lists used to report what a route entered.
-struct ZoneSet {
-    std::vector<Zone> zones;
-    std::vector<Box> grown, real, bands;
-    const std::vector<Box>* keep_outs = nullptr;
-
-    // What `path` entered; *violation receives violation_score of it.
-    RouteInfo measure(const Path& path, double eps, double* violation) const;
+// Something a bend's arc must keep clear of: `box` itself (hard), and when
+// margin > 0 the stretch within `margin` of it (soft).
+struct ArcObject {
+    Box box;
+    double margin;
 };
 
-// The zones of `req` (clearance: req.obstacle_margin, or route_spacing / 2).
-ZoneSet make_zone_set(const RouteRequest& req, double eps);
+// How bad a route is, compared in this order: length inside obstacles and
+// keep-outs (an arc entering one counts one unit), earlier routes touched
+// or crossed, run-length rules broken, length inside clearances and spacing
+// bands (an arc dipping into one counts one unit), then cost.
+struct RouteScore {
+    double hard = 0, contacts = 0, bends = 0, soft = 0, cost = 0;
+    RouteScore& operator+=(const RouteScore& o);
+    bool operator<(const RouteScore& o) const;
+    bool clean() const { return hard == 0 && contacts == 0 && bends == 0 && soft == 0; }
+    bool zones_clear() const { return hard == 0 && contacts == 0 && soft == 0; }
+};
+RouteScore score_of(const RouteInfo& info, double cost);
 
-// Length of `path` inside the open interiors of `boxes` or along seams
-// between abutting boxes.
-double overlap_length(const Path& path, const std::vector<Box>& boxes, double eps);
+// All zones of a request.
+class ZoneSet {
+public:
+    ZoneSet(const RouteRequest& req, double eps);
+
+    const std::vector<Zone>& zones() const { return zones_; }
+    const ObstacleIndex& index() const { return index_; }  // over zones()[k].box
+    double eps() const { return eps_; }
+
+    // Cost of a bend at `at` from heading d to nd with arc radius rho.
+    double arc_cost(Point at, int d, int nd, double rho) const;
+
+    // What `path` entered (overlaps, contacts, arcs) and its run rules.
+    RouteInfo measure(const Path& path) const;
+
+private:
+    const RouteRequest& req_;
+    double eps_, r_, rp_;
+    std::vector<Zone> zones_;
+    ObstacleIndex index_;
+    std::vector<ArcObject> arc_objects_;  // obstacles, keep-outs, then spacing bands (soft inside)
+    size_t first_band_arc_ = 0;
+    ObstacleIndex arc_index_;  // over the arc objects grown by their margin
+    std::vector<Path> pivots_;
+};
+
+// Does the quarter arc of a bend at `at` (from heading d to nd, radius rho)
+// come within `margin` of `box` (margin 0: enter its open interior)?
+bool arc_meets(Point at, int d, int nd, double rho, const Box& box, double margin);
 
 // Straight-run rule: port runs >= port_radius, runs between bends >= 2r.
 bool runs_ok(const Path& p, double port_radius, double r, double tol);

@@ -1,0 +1,160 @@
+// The single-route router against the exhaustive reference on random small
+// scenes: every clean optimum is found, every route reported clean is clean.
+//
+// KELVANE_OPTIMALITY_CASES=N runs N scenes per family instead of the default
+// and prints the worst ratio seen (used by the benchmark).
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "kelvane/railbridge.hpp"
+#include "reference_router.hpp"
+
+using namespace kelvane;
+using kelvane_test::ReferenceRouter;
+using kelvane_test::RefScene;
+
+namespace {
+
+struct Family {
+    const char* name;
+    int max_boxes;
+    int max_r;
+    double spacing[2];  // route_spacing choices (clearance = half)
+    bool arcs;
+    double grid;        // 0: integer boxes on the unit grid; 1: fractional boxes, dbu 1
+};
+
+struct Outcome {
+    int cases = 0, mismatches = 0, unclean_claims = 0, missed_clean = 0;
+    double worst = 1.0;
+    std::vector<double> ratios;
+};
+
+RefScene random_scene(std::mt19937& rng, const Family& f) {
+    auto ui = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+    RefScene s;
+    s.r = ui(1, f.max_r);
+    s.rp = s.r;
+    s.margin = 0.5 * f.spacing[ui(0, 1)];
+    s.arcs = f.arcs;
+    if (f.grid > 0) s.tol = 1e-3 * f.grid;
+    s.start = {0, 0};
+    s.end = {static_cast<double>(ui(10, 24)), static_cast<double>(ui(-8, 12))};
+    s.start_dir = ui(0, 3);
+    s.end_dir = ui(0, 3);
+    const int n = ui(0, f.max_boxes);
+    std::uniform_real_distribution<double> frac(0.0, 1.0);
+    for (int k = 0; k < n; ++k) {
+        double x = ui(2, 18), y = ui(-10, 14), w = ui(1, 6), h = ui(1, 8);
+        if (f.grid > 0) {  // off-grid boxes
+            x += frac(rng); y += frac(rng); w += frac(rng); h += frac(rng);
+        }
+        s.obstacles.push_back({x, y, x + w, y + h});
+    }
+    s.lo = -10 - 4 * s.r;
+    s.hi = 34 + 4 * s.r;
+    return s;
+}
+
+bool ports_free(const RefScene& s) {
+    for (const Box& b : s.obstacles)
+        for (Point p : {s.start, s.end})
+            if (p.x >= b.x0 - s.margin && p.x <= b.x1 + s.margin && p.y >= b.y0 - s.margin && p.y <= b.y1 + s.margin)
+                return false;
+    return true;
+}
+
+Outcome run_family(const Family& f, int cases, unsigned seed) {
+    std::mt19937 rng(seed);
+    Outcome out;
+    while (out.cases < cases) {
+        RefScene s = random_scene(rng, f);
+        if (!ports_free(s)) continue;
+        ++out.cases;
+        const double want = ReferenceRouter(s).best_cost();
+        RouteRequest q;
+        q.start = s.start;
+        q.end = s.end;
+        q.start_dir = s.start_dir;
+        q.end_dir = s.end_dir;
+        q.bend_radius = s.r;
+        q.obstacles = s.obstacles;
+        q.route_spacing = 2.0 * s.margin;
+        q.grid = f.grid;
+        q.arc_clearance = s.arcs;
+        const RouteResult got = route_rail_bridge(q);
+        const double cost = got.info.length + s.r * got.info.bends;
+        const bool clean = got.info.clean;
+        if (clean && !ReferenceRouter(s).path_clean(got.skeleton)) {
+            ++out.unclean_claims;
+            if (std::getenv("KELVANE_OPTIMALITY_VERBOSE")) {
+                std::printf("    unclean claim %s: r=%g m=%g start=(%g,%g)/%d end=(%g,%g)/%d boxes", f.name, s.r,
+                            s.margin, s.start.x, s.start.y, s.start_dir, s.end.x, s.end.y, s.end_dir);
+                for (const Box& b : s.obstacles) std::printf(" (%.17g,%.17g,%.17g,%.17g)", b.x0, b.y0, b.x1, b.y1);
+                std::printf("\n      got:");
+                for (const Point& p : got.skeleton) std::printf(" (%g,%g)", p.x, p.y);
+                std::printf("\n");
+            }
+        }
+        if (want < 0) continue;
+        if (!clean) {
+            ++out.missed_clean;
+            ++out.mismatches;
+            continue;
+        }
+        const double ratio = cost / want;
+        out.ratios.push_back(ratio);
+        out.worst = std::max(out.worst, ratio);
+        if (ratio > 1.0 + 1e-9) {
+            ++out.mismatches;
+            if (std::getenv("KELVANE_OPTIMALITY_VERBOSE")) {
+                std::printf("    %s: r=%g m=%g start=(%g,%g)/%d end=(%g,%g)/%d cost %g want %g boxes", f.name, s.r,
+                            s.margin, s.start.x, s.start.y, s.start_dir, s.end.x, s.end.y, s.end_dir, cost, want);
+                for (const Box& b : s.obstacles) std::printf(" (%g,%g,%g,%g)", b.x0, b.y0, b.x1, b.y1);
+                std::printf("\n      got:");
+                for (const Point& p : got.skeleton) std::printf(" (%g,%g)", p.x, p.y);
+                std::printf("\n");
+            }
+        }
+    }
+    return out;
+}
+
+int cases_for(int fallback) {
+    const char* env = std::getenv("KELVANE_OPTIMALITY_CASES");
+    return env ? std::max(1, std::atoi(env)) : fallback;
+}
+
+const Family kFamilies[] = {
+    {"integer boxes", 5, 2, {0.0, 2.0}, false, 0.0},
+    {"more boxes, larger r", 8, 4, {0.0, 2.0}, false, 0.0},
+    {"arcs", 8, 4, {0.0, 2.0}, true, 0.0},
+    {"dbu 1, off-grid boxes", 6, 3, {0.0, 2.0}, true, 1.0},
+};
+
+void report(const Family& f, const Outcome& o) {
+    if (!std::getenv("KELVANE_OPTIMALITY_CASES")) return;
+    std::vector<double> r = o.ratios;
+    std::sort(r.begin(), r.end());
+    const double median = r.empty() ? 1.0 : r[r.size() / 2];
+    std::printf("  %-24s cases %5d  optimal %5.1f%%  median %.4f  worst %.4f  unclean-claims %d  missed-clean %d\n",
+                f.name, o.cases, 100.0 * (o.cases - o.mismatches) / std::max(1, o.cases), median, o.worst,
+                o.unclean_claims, o.missed_clean);
+}
+
+}  // namespace
+
+TEST(router_matches_the_exhaustive_optimum) {
+    for (const Family& f : kFamilies) {
+        const char* seed = std::getenv("KELVANE_OPTIMALITY_SEED");
+        const Outcome o = run_family(f, cases_for(60), seed ? static_cast<unsigned>(std::atoi(seed)) : 1234u);
+        report(f, o);
+        CHECK(o.unclean_claims == 0);
+        CHECK(o.mismatches == 0);
+    }
+}
