@@ -80,7 +80,8 @@ def process_scene(scene_path: str | Path, out: str | Path | None = None, svg: st
             write_atomic(out, json.dumps(doc, indent=1) + "\n")
             outcome.outputs.append(str(out))
         if svg is not None:
-            title = f"{scene.description or Path(path).name}  [{result.strategy or 'not routed'}]"
+            n = len(result.report.findings)
+            title = f"{scene.description or Path(path).name}  [{result.strategy or 'not routed'}, {n} finding(s)]"
             write_atomic(svg, render_svg(scene, result.skeletons, result.report.findings, title))
             outcome.outputs.append(str(svg))
         if gds is not None:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from pathlib import Path
@@ -158,15 +159,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as e:  # argparse exits 2 on a usage error, 0 for --help
         return int(e.code or 0)
-    if args.command == "route":
-        return _route(args)
-    if args.command == "check":
-        return _check(args)
-    if args.command == "format":
-        print(format_help())
+    commands = {"route": _route, "check": _check, "format": lambda _: print(format_help()) or EXIT_CLEAN}
+    if args.command not in commands:
+        parser.print_help()
+        return EXIT_BAD_INPUT
+    try:
+        return commands[args.command](args)
+    except BrokenPipeError:  # output piped into a reader that stopped early (| head)
+        sys.stdout = open(os.devnull, "w")
         return EXIT_CLEAN
-    parser.print_help()
-    return EXIT_BAD_INPUT
 
 
 if __name__ == "__main__":

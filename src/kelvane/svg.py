@@ -54,6 +54,7 @@ def render_svg(scene: Scene, skeletons: Sequence[np.ndarray | None], findings: S
     font = 12
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width_px}" height="{h_px:.0f}" '
            f'viewBox="0 0 {width_px} {h_px:.0f}" font-family="sans-serif" font-size="{font}">',
+           '<style>text { paint-order: stroke; stroke: white; stroke-width: 3px; }</style>',
            f'<rect width="{width_px}" height="{h_px:.0f}" fill="white"/>']
     if title:
         out.append(f'<text x="8" y="19" font-size="14">{escape(title)}</text>')
