@@ -16,7 +16,6 @@ from kelvane.routing import route_scene
 from kelvane.scene import load_routes, load_scene, parse_scene
 
 EXAMPLES = sorted((Path(__file__).parent.parent / "examples").glob("*.json"))
-SVG = "{http://www.w3.org/2000/svg}"
 
 
 def svg_items(path, cls):

@@ -180,10 +180,7 @@ def _obstacle_checks(scene: Scene, k: int, segs: np.ndarray, tol: float, out: li
     for p in ports:
         waived |= _box_gap(np.array([p[0], p[1], p[0], p[1]]), obs) <= clearance + tol
 
-    def label(j: int) -> str:
-        name = scene.obstacle_names[j]
-        return f"obstacle {j}" + (f" {name!r}" if name else "")
-
+    label = scene.obstacle_label
     for s in segs:
         horizontal = s[3] - s[1] <= tol
         if horizontal:

@@ -96,6 +96,11 @@ class Scene:
             return np.array([getattr(r, attr) for r in self.routes], dtype=float).reshape(-1, 2)
         return arr("start"), arr("end"), arr("start_heading"), arr("end_heading")
 
+    def obstacle_label(self, j: int) -> str:
+        """How findings and pictures name obstacle j: its index, and its name when it has one."""
+        name = self.obstacle_names[j] if j < len(self.obstacle_names) else ""
+        return f"obstacle {j}" + (f" {name!r}" if name else "")
+
 
 # --- readers: each returns the checked value or raises _Bad with the problem ---
 
@@ -252,8 +257,10 @@ def _read_object(obj: Any, keys: Sequence[Key], where: str,
         return ".".join(p for p in (where, name) if p)
 
     out = {k.name: k.default for k in keys}
-    if not isinstance(obj, dict):
-        problems.append(f"{where or 'top level'}: expected an object {{...}}, got {_show(obj)}")
+    try:
+        _object(obj)
+    except _Bad as e:
+        problems.append(f"{where or 'top level'}: {e}")
         return out, False
     ok = True
     for name in obj:

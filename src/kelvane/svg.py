@@ -62,7 +62,7 @@ def render_svg(scene: Scene, skeletons: Sequence[np.ndarray | None], findings: S
         name = scene.obstacle_names[i] if i < len(scene.obstacle_names) else ""
         out.append(f'<rect class="obstacle" x="{X(o[0]):.2f}" y="{Y(o[3]):.2f}" width="{(o[2] - o[0]) * k:.2f}" '
                    f'height="{(o[3] - o[1]) * k:.2f}" fill="#dddddd" stroke="#888888">'
-                   f'<title>obstacle {i} {escape(name)}</title></rect>')
+                   f'<title>{escape(scene.obstacle_label(i))}</title></rect>')
         if name:
             out.append(f'<text x="{X(o[0]) + 3:.2f}" y="{Y(o[3]) + font:.2f}" fill="#555555">{escape(name)}</text>')
     stroke = max(1.5, scene.width * k)
