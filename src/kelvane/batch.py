@@ -14,7 +14,8 @@ import os
 import sys
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
 from dataclasses import dataclass, field
-from multiprocessing import get_context
+from multiprocessing import get_all_start_methods, get_context
+from multiprocessing.context import BaseContext
 from pathlib import Path
 from typing import Any, Iterable, Sequence
 
@@ -111,6 +112,16 @@ def _target(folder: str | Path | None, scene: Path, suffix: str) -> Path | None:
     return None if folder is None else Path(folder) / (scene.stem + suffix)
 
 
+def _pool_context() -> BaseContext:
+    """Workers forked from a server that has loaded this module (quick to start, and
+    free of whatever threads the calling process runs); spawned where there is none."""
+    if "forkserver" not in get_all_start_methods():
+        return get_context("spawn")
+    ctx = get_context("forkserver")
+    ctx.set_forkserver_preload([__name__])
+    return ctx
+
+
 def route_batch(scenes: Sequence[str | Path], out_dir: str | Path | None = None, svg_dir: str | Path | None = None,
                 gds_dir: str | Path | None = None, strategy: str | None = None, executor: Executor | None = None,
                 jobs: int | None = None, progress: bool | None = None) -> list[Outcome]:
@@ -139,7 +150,7 @@ def route_batch(scenes: Sequence[str | Path], out_dir: str | Path | None = None,
     outcomes: list[Outcome | None] = [None] * len(tasks)
     own = None
     if executor is None and (jobs or os.cpu_count() or 1) > 1:
-        own = executor = ProcessPoolExecutor(max_workers=jobs or os.cpu_count(), mp_context=get_context("spawn"))
+        own = executor = ProcessPoolExecutor(max_workers=jobs or os.cpu_count(), mp_context=_pool_context())
     try:
         if executor is None:
             for i, t in enumerate(tasks):

@@ -127,9 +127,9 @@ def _runs(pts: np.ndarray, tol: float) -> _Runs | tuple[float, float]:
 
 
 def _box_gap(a: np.ndarray, b: np.ndarray) -> np.ndarray:
-    """Euclidean distance between box a (x0, y0, x1, y1) and every row of boxes b."""
-    dx = np.maximum(0.0, np.maximum(b[:, 0] - a[2], a[0] - b[:, 2]))
-    dy = np.maximum(0.0, np.maximum(b[:, 1] - a[3], a[1] - b[:, 3]))
+    """Euclidean distance between boxes (x0, y0, x1, y1) in the last axis, broadcast."""
+    dx = np.maximum(0.0, np.maximum(b[..., 0] - a[..., 2], a[..., 0] - b[..., 2]))
+    dy = np.maximum(0.0, np.maximum(b[..., 1] - a[..., 3], a[..., 1] - b[..., 3]))
     return np.hypot(dx, dy)
 
 
@@ -176,30 +176,27 @@ def _obstacle_checks(scene: Scene, k: int, segs: np.ndarray, tol: float, out: li
     obs = np.array(scene.obstacles, dtype=float)
     clearance = scene.spacing / 2
     ports = np.array([r.start, r.end])
-    waived = np.zeros(len(obs), dtype=bool)
-    for p in ports:
-        waived |= _box_gap(np.array([p[0], p[1], p[0], p[1]]), obs) <= clearance + tol
-
+    waived = (_box_gap(np.column_stack([ports, ports])[:, None, :], obs[None]) <= clearance + tol).any(axis=0)
     label = scene.obstacle_label
-    for s in segs:
-        horizontal = s[3] - s[1] <= tol
-        if horizontal:
-            across = (obs[:, 1] + tol < s[1]) & (s[1] < obs[:, 3] - tol)
-            lo, hi = np.maximum(s[0], obs[:, 0]), np.minimum(s[2], obs[:, 2])
-        else:
-            across = (obs[:, 0] + tol < s[0]) & (s[0] < obs[:, 2] - tol)
-            lo, hi = np.maximum(s[1], obs[:, 1]), np.minimum(s[3], obs[:, 3])
-        inside = np.where(across, hi - lo, 0.0)
-        gap = _box_gap(s, obs)
-        for j in np.nonzero(inside > tol)[0]:
-            mid = (lo[j] + hi[j]) / 2
-            at = (mid, s[1]) if horizontal else (s[0], mid)
-            out.append(Finding("obstacle", r.name, _pt(at), f"runs {inside[j]:.6g} through {label(j)}", label(j),
-                               float(inside[j])))
-        near = (inside <= tol) & (gap < clearance - tol) & ~waived
-        for j in np.nonzero(near)[0]:
-            out.append(Finding("clearance", r.name, _closest(s, obs[j]), f"passes {gap[j]:.6g} from {label(j)}, "
-                               f"needs {clearance:.6g}", label(j), float(gap[j])))
+    # Rows: runs; columns: obstacles.  A run's own axis is its coordinate a, its extent lo..hi.
+    horizontal = segs[:, 3] - segs[:, 1] <= tol
+    a = np.where(horizontal, segs[:, 1], segs[:, 0])[:, None]
+    o_lo, o_hi = np.where(horizontal[:, None], obs[None, :, 1], obs[None, :, 0]), \
+        np.where(horizontal[:, None], obs[None, :, 3], obs[None, :, 2])
+    lo = np.maximum(np.where(horizontal, segs[:, 0], segs[:, 1])[:, None],
+                    np.where(horizontal[:, None], obs[None, :, 0], obs[None, :, 1]))
+    hi = np.minimum(np.where(horizontal, segs[:, 2], segs[:, 3])[:, None],
+                    np.where(horizontal[:, None], obs[None, :, 2], obs[None, :, 3]))
+    inside = np.where((o_lo + tol < a) & (a < o_hi - tol), hi - lo, 0.0)
+    gap = _box_gap(segs[:, None, :], obs[None])
+    for i, j in zip(*np.nonzero(inside > tol)):
+        mid = (lo[i, j] + hi[i, j]) / 2
+        at = (mid, a[i, 0]) if horizontal[i] else (a[i, 0], mid)
+        out.append(Finding("obstacle", r.name, _pt(at), f"runs {inside[i, j]:.6g} through {label(j)}", label(j),
+                           float(inside[i, j])))
+    for i, j in zip(*np.nonzero((inside <= tol) & (gap < clearance - tol) & ~waived)):
+        out.append(Finding("clearance", r.name, _closest(segs[i], obs[j]), f"passes {gap[i, j]:.6g} from "
+                           f"{label(j)}, needs {clearance:.6g}", label(j), float(gap[i, j])))
 
 
 def _pair_finding(scene: Scene, a: np.ndarray, b: np.ndarray, ka: int, kb: int, need: float,
@@ -226,7 +223,7 @@ def _pair_finding(scene: Scene, a: np.ndarray, b: np.ndarray, ka: int, kb: int, 
         h, v = (a, b) if ha else (b, a)
         if h[0] + tol < v[0] < h[2] - tol and v[1] + tol < h[1] < v[3] - tol:
             return Finding("crossing", ra, (float(v[0]), float(h[1])), f"crosses {what}", rb), (), False
-    d = float(_box_gap(a, b[None, :])[0])
+    d = float(_box_gap(a, b))
     if ka == kb:
         return (Finding("crossing", ra, _closest(a, b), "touches itself", rb), (), True) if d <= tol else None
     if d < need - tol:
@@ -304,15 +301,18 @@ def _pair_checks(scene: Scene, segs: np.ndarray, owner: np.ndarray, index: np.nd
         return min((float(np.hypot(*(e - q))) for e in ends for q in ports[kb]), default=np.inf)
 
     found: dict[tuple[int, int], list[tuple[int, int, Finding, tuple, bool]]] = {}
-    for i in range(len(segs)):
-        rest = slice(i + 1, None)
-        d = _box_gap(segs[i], segs[rest])
-        step = index[rest] - index[i]
-        same = owner[rest] == owner[i]
+    n = len(segs)
+    for i0 in range(0, n, 256):  # blocks of rows against every later run
+        rows = slice(i0, min(n, i0 + 256))
+        d = _box_gap(segs[rows, None, :], segs[None, :, :])
+        later = np.arange(n)[None, :] > np.arange(i0, rows.stop)[:, None]
+        step = index[None, :] - index[rows, None]
+        same = owner[None, :] == owner[rows, None]
         # A route's neighbouring runs meet at their corner; they conflict only by turning back.
-        back = (step == 1) & (horizontal[rest] == horizontal[i])
-        near = np.where(same, (d <= tol) & ((step > 1) | back), (d <= tol) | (d < scene.spacing - tol))
-        for j in np.nonzero(near)[0] + i + 1:
+        back = (step == 1) & (horizontal[None, :] == horizontal[rows, None])
+        near = later & np.where(same, (d <= tol) & ((step > 1) | back), (d <= tol) | (d < scene.spacing - tol))
+        for i, j in zip(*np.nonzero(near)):
+            i += i0
             ka, kb = int(owner[i]), int(owner[j])
             need = 0.0 if ka == kb else min(scene.spacing, port_gap(ka, index[i], last[i], kb),
                                              port_gap(kb, index[j], last[j], ka))
