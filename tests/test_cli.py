@@ -105,10 +105,12 @@ CROSSED = [[(0, 0), (4, 0), (4, 15), (12, 15), (12, 0), (20, 0)], [(0, 10), (20,
     (STRAIGHT, CROSSED, CROSSED, "backbone", ["backbone"]),
     (CROSSED, STRAIGHT, CROSSED, "rail-bridge", ["backbone", "rail-bridge"]),
     (CROSSED, CROSSED, STRAIGHT, "negotiated", ["backbone", "rail-bridge", "negotiated"]),
+    (CROSSED, CROSSED, CROSSED, "single", ["backbone", "rail-bridge", "negotiated", "single"]),
 ])
 def test_auto_falls_back_until_clean(monkeypatch, backbone, rail, negotiated, used, tried):
     for name, skels in (("backbone", backbone), ("rail-bridge", rail), ("negotiated", negotiated)):
         monkeypatch.setitem(strategies.STRATEGIES, name, fake(name, skels))
+    monkeypatch.setitem(strategies.STRATEGIES, "single", fake("single", STRAIGHT))
     result = route_scene(TWO)
     assert result.strategy == used and result.clean
     assert [a.strategy for a in result.attempts] == tried
@@ -120,10 +122,12 @@ def test_auto_keeps_the_least_bad_and_skips_what_is_missing(monkeypatch):
     monkeypatch.setitem(strategies.STRATEGIES, "rail-bridge", fake("rail-bridge", CROSSED))
     gone = dataclasses.replace(strategies.STRATEGIES["negotiated"], module="kelvane.manhattan_router.not_here")
     monkeypatch.setitem(strategies.STRATEGIES, "negotiated", gone)
+    monkeypatch.setitem(strategies.STRATEGIES, "single", fake("single", worse))
     result = route_scene(TWO)
     assert result.strategy == "rail-bridge" and result.report.count("crossing") == 2
     assert [(a.strategy, a.status) for a in result.attempts] == [
-        ("backbone", "conflicts"), ("rail-bridge", "conflicts"), ("negotiated", "unavailable")]
+        ("backbone", "conflicts"), ("rail-bridge", "conflicts"), ("negotiated", "unavailable"),
+        ("single", "conflicts")]
 
 
 def test_router_errors_are_reported_not_raised(monkeypatch, tmp_path, capsys):
@@ -187,3 +191,36 @@ def test_gds_without_gdstk_gives_a_hint(monkeypatch, tmp_path, capsys):
     assert cli.main(["route", str(EXAMPLES[0]), "--gds", str(tmp_path / "l.gds")]) == 2
     assert capsys.readouterr().err.strip() == "kelvane: GDS export needs gdstk: pip install 'kelvane[gds]'"
     assert not (tmp_path / "l.gds").exists()
+
+
+class Recorder:
+    """Stands in for a router module: records the call and returns the straight routes of TWO."""
+
+    def __init__(self, function, with_info):
+        self.calls = []
+
+        def call(*args, **kwargs):
+            self.calls.append((args, kwargs))
+            skels = [np.array(s, dtype=float) for s in STRAIGHT]
+            return (skels, {"order": [1, 0]}) if with_info else skels
+        setattr(self, function, call)
+
+
+def test_back_ends_get_their_documented_call_forms():
+    scene = dataclasses.replace(TWO, dbu=0.001, obstacles=((5, 20, 9, 30),),
+                                options={"negotiated": {"iters": 7}, "backbone": {"backbone_selection": "first"}})
+    neg = Recorder("negotiate_routes", with_info=False)
+    skels, _ = strategies.STRATEGIES["negotiated"].run(neg, scene, dict(scene.options["negotiated"]))
+    (centers, tangents, delta, obstacles), kw = neg.calls[0]
+    assert centers.shape == (2, 2, 2) and centers[1].tolist() == [[0, 10], [20, 10]]
+    assert tangents[:, 1].tolist() == [[1, 0], [1, 0]]  # the end tangent is the heading of travel
+    assert (delta, obstacles, kw) == (1.0, [(5, 20, 9, 30)], {"dbu": 0.001, "iters": 7})
+    assert check_routes(scene, skels).clean
+    for name, function in (("backbone", "bundle_backbone_v2"), ("rail-bridge", "bundle_rail_bridge_v2")):
+        mod = Recorder(function, with_info=True)
+        skels, info = strategies.STRATEGIES[name].run(mod, scene, dict(scene.options.get(name, {})))
+        (sp, ep, st, et, delta, obstacles), kw = mod.calls[0]
+        assert sp.tolist() == [[0, 0], [0, 10]] and ep.tolist() == [[20, 0], [20, 10]]
+        assert st.tolist() == et.tolist() == [[1, 0], [1, 0]] and info == {"order": [1, 0]}
+        assert kw == {"route_spacing": 1.0, "dbu": 0.001, **scene.options.get(name, {})}
+        assert len(skels) == 2

@@ -24,8 +24,8 @@ EXIT_CODES = f"""exit codes:
 
 COLUMNS = "summary columns:\n" + "\n".join(f"  {title:<13} {meaning}" for _, title, _, meaning in SUMMARY_COLUMNS)
 
-STRATEGY_HELP = "strategies:\n  auto          a plain bundle: backbone, then rail-bridge, then negotiated until one is clean;\n" \
-    "                other scenes: single, then negotiated\n" + "\n".join(
+STRATEGY_HELP = "strategies:\n  auto          until one is clean: a plain bundle: backbone, rail-bridge, negotiated, single;\n" \
+    "                other scenes: single, negotiated\n" + "\n".join(
         f"  {name:<13} {s.doc}" for name, s in STRATEGIES.items())
 
 

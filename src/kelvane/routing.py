@@ -53,10 +53,11 @@ def auto_chain(scene: Scene) -> list[str]:
     """Strategies `auto` tries, in order, until one gives a clean result.
 
     A plain bundle goes to the backbone, then rail-bridge, then the negotiated
-    router; any other scene to single routes, then the negotiated router.
+    router, and single routes last; any other scene to single routes, then the
+    negotiated router.
     """
     if _plain_bundle(scene):
-        return ["backbone", "rail-bridge", "negotiated"]
+        return ["backbone", "rail-bridge", "negotiated", "single"]
     if len(scene.routes) == 1:
         return ["single"]
     return ["single", "negotiated"]
@@ -83,8 +84,7 @@ def route_scene(scene: Scene, strategy: str | None = None) -> RouteResult:
 
     ``auto`` runs the strategies of `auto_chain` until the checker finds a result
     clean, and keeps the best result (`Report.score`) otherwise; unavailable
-    strategies are skipped, and single routes are the last resort when no
-    strategy of the chain could run.  A named strategy runs alone.  Router
+    strategies are skipped.  A named strategy runs alone.  Router
     errors are caught and reported in ``attempts``: the result then has no
     skeletons and the report lists every route as unrouted.
     """
@@ -106,9 +106,6 @@ def route_scene(scene: Scene, strategy: str | None = None) -> RouteResult:
     for s in chain:
         if attempt(s):
             break
-    else:
-        if name == "auto" and all(a.status == "unavailable" for a in attempts):
-            attempt("single")
     seconds = sum(a.seconds for a in attempts)  # routers only, not the checks between them
     if best is None:
         skeletons = [None] * len(scene.routes)
