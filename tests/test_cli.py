@@ -159,10 +159,11 @@ def test_installed_commands(tmp_path):
     for word in ("--strategy", "--svg", "--gds", "exit codes", "rail-bridge", "shared track"):
         assert word in help_text
     script = Path(sys.executable).with_name("kelvane")
-    run = subprocess.run([str(script), "route", str(EXAMPLES[0]), "--svg", str(tmp_path / "p.svg")],
-                         capture_output=True, text=True)
+    # A folder given for one scene receives <stem>.svg.
+    run = subprocess.run([str(script), "route", str(EXAMPLES[0]), "--svg", str(tmp_path)], capture_output=True,
+                         text=True)
     assert run.returncode == 0, run.stderr
-    assert (tmp_path / "p.svg").exists()
+    assert [p.name for p in tmp_path.iterdir()] == [f"{EXAMPLES[0].stem}.svg"]
 
 
 def test_gds_round_trip(tmp_path):

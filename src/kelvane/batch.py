@@ -25,7 +25,7 @@ from .routing import route_scene, summary_row
 from .scene import SceneError, load_scene, routes_document
 from .svg import render_svg
 
-__all__ = ["Outcome", "process_scene", "route_batch", "collect_scenes", "EXIT_CLEAN", "EXIT_CONFLICTS",
+__all__ = ["Outcome", "process_scene", "route_batch", "collect_scenes", "output_path", "EXIT_CLEAN", "EXIT_CONFLICTS",
            "EXIT_BAD_INPUT"]
 
 EXIT_CLEAN = 0       # every route routed and the checker found nothing
@@ -108,8 +108,9 @@ def collect_scenes(items: Iterable[str | Path]) -> list[Path]:
     return out
 
 
-def _target(folder: str | Path | None, scene: Path, suffix: str) -> Path | None:
-    return None if folder is None else Path(folder) / (scene.stem + suffix)
+def output_path(folder: str | Path | None, scene: str | Path, suffix: str) -> Path | None:
+    """Where a batch writes one output of `scene`: ``folder/<stem><suffix>`` (None: not written)."""
+    return None if folder is None else Path(folder) / (Path(scene).stem + suffix)
 
 
 def _pool_context() -> BaseContext:
@@ -143,7 +144,7 @@ def route_batch(scenes: Sequence[str | Path], out_dir: str | Path | None = None,
         if p.stem in stems and (out_dir or svg_dir or gds_dir):
             raise ValueError(f"{stems[p.stem]} and {p} would write the same output files")
         stems.setdefault(p.stem, p)
-    tasks = [(str(p), _target(out_dir, p, ".routes.json"), _target(svg_dir, p, ".svg"), _target(gds_dir, p, ".gds"),
+    tasks = [(str(p), output_path(out_dir, p, ".routes.json"), output_path(svg_dir, p, ".svg"), output_path(gds_dir, p, ".gds"),
               strategy) for p in paths]
     bar = tqdm(total=len(tasks), unit="scene", file=sys.stderr, delay=0.5,
                disable=not (sys.stderr.isatty() if progress is None else progress))

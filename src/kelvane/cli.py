@@ -10,7 +10,8 @@ from pathlib import Path
 from typing import Sequence
 
 from . import __version__
-from .batch import EXIT_BAD_INPUT, EXIT_CLEAN, EXIT_CONFLICTS, Outcome, collect_scenes, process_scene, route_batch
+from .batch import (EXIT_BAD_INPUT, EXIT_CLEAN, EXIT_CONFLICTS, Outcome, collect_scenes, output_path, process_scene,
+                    route_batch)
 from .check import check_routes
 from .routing import SUMMARY_COLUMNS, format_table
 from .scene import SceneError, format_help, load_routes, load_scene
@@ -48,7 +49,7 @@ def _parser() -> argparse.ArgumentParser:
     r.add_argument("scenes", nargs="+", metavar="SCENE", help="scene file(s) or folder(s) of scene files")
     r.add_argument("--strategy", choices=["auto", *STRATEGIES], default=None,
                    help="routing strategy (default: the scene's own \"strategy\", else auto)")
-    r.add_argument("-o", "--out", metavar="ROUTES", help="write the routes as JSON (file, or folder for a batch)")
+    r.add_argument("-o", "--out", metavar="ROUTES", help="write the routes as JSON (file, or folder: <stem>.routes.json)")
     r.add_argument("--svg", metavar="SVG", help="draw the scene, routes and findings (file, or folder)")
     r.add_argument("--gds", metavar="GDS", help="write a GDS layout with real bends (file, or folder); "
                                                 "needs kelvane[gds]")
@@ -92,9 +93,9 @@ def _print_outcome(o: Outcome, show_table: bool = True) -> None:
 
 def _route(args: argparse.Namespace) -> int:
     if args.gds is not None:
-        from .gds import GdsUnavailable, _gdstk
+        from .gds import GdsUnavailable, require_gdstk
         try:
-            _gdstk()
+            require_gdstk()
         except GdsUnavailable as e:
             print(f"kelvane: {e}", file=sys.stderr)
             return EXIT_BAD_INPUT
@@ -104,7 +105,11 @@ def _route(args: argparse.Namespace) -> int:
         return EXIT_BAD_INPUT
     paths = collect_scenes(args.scenes)
     if len(args.scenes) == 1 and not Path(args.scenes[0]).is_dir():
-        outcome = process_scene(paths[0], args.out, args.svg, args.gds, args.strategy)
+        def dest(arg: str | None, suffix: str) -> str | Path | None:
+            # A folder given for one scene receives <stem><suffix>, as in a batch.
+            return output_path(arg, paths[0], suffix) if arg and Path(arg).is_dir() else arg
+        outcome = process_scene(paths[0], dest(args.out, ".routes.json"), dest(args.svg, ".svg"),
+                                dest(args.gds, ".gds"), args.strategy)
         _print_outcome(outcome)
         return outcome.code
     if not paths:

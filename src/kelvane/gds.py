@@ -15,7 +15,7 @@ import numpy as np
 from ._files import atomic_target
 from .scene import Scene
 
-__all__ = ["GdsUnavailable", "write_gds", "ROUTE_LAYER", "OBSTACLE_LAYER", "LABEL_LAYER"]
+__all__ = ["GdsUnavailable", "require_gdstk", "write_gds", "ROUTE_LAYER", "OBSTACLE_LAYER", "LABEL_LAYER"]
 
 ROUTE_LAYER = (1, 0)
 OBSTACLE_LAYER = (2, 0)
@@ -26,7 +26,8 @@ class GdsUnavailable(RuntimeError):
     """gdstk is not installed."""
 
 
-def _gdstk():
+def require_gdstk():
+    """The gdstk module; `GdsUnavailable` with an install hint when it is missing."""
     try:
         import gdstk
     except ImportError:
@@ -42,7 +43,7 @@ def write_gds(path: str | Path, scene: Scene, skeletons: Sequence[np.ndarray | N
     as a label at its start on LABEL_LAYER; obstacles are rectangles on
     OBSTACLE_LAYER.  Raises `GdsUnavailable` when gdstk is missing.
     """
-    gdstk = _gdstk()
+    gdstk = require_gdstk()
     precision = (scene.dbu or 1e-3) * 1e-6
     lib = gdstk.Library(unit=1e-6, precision=precision)
     top = lib.new_cell(cell)
