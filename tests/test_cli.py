@@ -74,6 +74,12 @@ def test_bad_input_exits_2_with_a_message(tmp_path, capsys, args, message):
     assert message in err and "Traceback" not in err
 
 
+def test_unwritable_output_exits_2(tmp_path, capsys):
+    (tmp_path / "file").write_text("")
+    assert cli.main(["route", str(EXAMPLES[0]), "-o", str(tmp_path / "file" / "r.json")]) == 2
+    assert "cannot write output: " in capsys.readouterr().err
+
+
 def test_unknown_strategy_is_a_usage_error(capsys):
     assert cli.main(["route", str(EXAMPLES[0]), "--strategy", "fastest"]) == 2
     assert "invalid choice: 'fastest'" in capsys.readouterr().err

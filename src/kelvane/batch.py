@@ -88,8 +88,8 @@ def process_scene(scene_path: str | Path, out: str | Path | None = None, svg: st
         if gds is not None:
             write_gds(gds, scene, result.skeletons)
             outcome.outputs.append(str(gds))
-    except Exception as e:  # an output that cannot be written is reported with the scene
-        outcome.code = max(outcome.code, EXIT_CONFLICTS)
+    except Exception as e:  # an output that cannot be written is a bad request, reported with the scene
+        outcome.code = EXIT_BAD_INPUT
         outcome.error = f"cannot write output: {type(e).__name__}: {e}"
     return outcome
 

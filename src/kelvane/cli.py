@@ -21,7 +21,8 @@ EXIT_CODES = f"""exit codes:
   {EXIT_CLEAN}  every route routed and the checker found nothing
   {EXIT_CONFLICTS}  routed with conflicts (crossings, shared track, spacing, obstacles, wrong ends or
      headings, too-short runs) or a route could not be routed
-  {EXIT_BAD_INPUT}  bad input: unreadable or invalid scene/route file, unavailable strategy or extra"""
+  {EXIT_BAD_INPUT}  bad input: unreadable or invalid scene/route file, unavailable strategy or extra,
+     an output that cannot be written"""
 
 COLUMNS = "summary columns:\n" + "\n".join(f"  {title:<13} {meaning}" for _, title, _, meaning in SUMMARY_COLUMNS)
 

@@ -84,9 +84,9 @@ def route_scene(scene: Scene, strategy: str | None = None) -> RouteResult:
 
     ``auto`` runs the strategies of `auto_chain` until the checker finds a result
     clean, and keeps the best result (`Report.score`) otherwise; unavailable
-    strategies are skipped.  A named strategy runs alone.  Router
-    errors are caught and reported in ``attempts``: the result then has no
-    skeletons and the report lists every route as unrouted.
+    strategies are skipped.  A named strategy runs alone.  Router errors are
+    caught and reported in ``attempts``; when no strategy produced routes, the
+    result has ``strategy`` None and the report lists every route as unrouted.
     """
     name = strategy or scene.strategy
     chain = auto_chain(scene) if name == "auto" else [name]
