@@ -1,0 +1,102 @@
+"""The routing strategies a scene can be routed with, and how each back end is called.
+
+Each strategy names the extension module it needs, the keyword options a scene
+may pass to it, and a runner ``run(module, scene, options) -> (skeletons, info)``.
+Modules are imported only when a strategy runs, so a strategy whose module is
+not built reports itself unavailable instead of breaking the others.
+"""
+
+from __future__ import annotations
+
+import importlib
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Callable
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from .scene import Scene
+
+__all__ = ["Strategy", "StrategyUnavailable", "STRATEGIES", "load_backend"]
+
+Skeletons = list[np.ndarray | None]
+
+
+class StrategyUnavailable(RuntimeError):
+    """The module behind a strategy cannot be imported."""
+
+
+@dataclass(frozen=True)
+class Strategy:
+    """A routing strategy: its module, the options a scene may set, its runner."""
+
+    name: str
+    module: str
+    options: tuple[str, ...]
+    run: Callable[[Any, "Scene", dict[str, Any]], tuple[Skeletons, dict[str, Any]]]
+    doc: str
+
+
+def _skeletons(raw: Any, n: int) -> Skeletons:
+    out = [None if s is None else np.asarray(s, dtype=float).reshape(-1, 2) for s in raw]
+    if len(out) != n:
+        raise RuntimeError(f"the router returned {len(out)} routes for {n} ports")
+    return out
+
+
+def _run_single(graph: Any, scene: "Scene", opts: dict[str, Any]) -> tuple[Skeletons, dict[str, Any]]:
+    # One route after the other; every route keeps the spacing from those before it.
+    placed: list[np.ndarray] = []
+    infos = []
+    obstacles = list(scene.obstacles)
+    for r in scene.routes:
+        skel, info = graph.rail_bridge_v2(r.start, r.end, r.start_heading, r.end_heading, scene.delta, obstacles,
+                                          route_spacing=scene.spacing, route_pivots=placed, dbu=scene.dbu, **opts)
+        placed.append(np.asarray(skel, dtype=float))
+        infos.append(info)
+    return list(placed), {"infos": infos}
+
+
+def _run_negotiated(mod: Any, scene: "Scene", opts: dict[str, Any]) -> tuple[Skeletons, dict[str, Any]]:
+    sp, ep, st, et = scene.port_arrays()
+    centers, tangents = np.stack([sp, ep], axis=1), np.stack([st, et], axis=1)
+    skels = mod.negotiate_routes(centers, tangents, scene.delta, list(scene.obstacles), dbu=scene.dbu, **opts)
+    return _skeletons(skels, len(scene.routes)), {}
+
+
+def _bundle_runner(function: str) -> Callable[[Any, "Scene", dict[str, Any]], tuple[Skeletons, dict[str, Any]]]:
+    def run(mod: Any, scene: "Scene", opts: dict[str, Any]) -> tuple[Skeletons, dict[str, Any]]:
+        sp, ep, st, et = scene.port_arrays()
+        skels, info = getattr(mod, function)(sp, ep, st, et, scene.delta, list(scene.obstacles),
+                                             route_spacing=scene.spacing, dbu=scene.dbu, **opts)
+        return _skeletons(skels, len(scene.routes)), dict(info)
+    return run
+
+
+STRATEGIES: dict[str, Strategy] = {s.name: s for s in (
+    Strategy("single", "kelvane.manhattan_router.graph", ("turn_bias", "sliding_bias"), _run_single,
+             "each route on its own (rail_bridge_v2), in file order, clear of the earlier ones"),
+    Strategy("negotiated", "kelvane.manhattan_router.negotiated",
+             ("turn_bias", "iters", "overlap_pen", "node_pen", "hist_weight", "hist_decay", "turn_pen", "gauss_seidel",
+              "avoid_ports", "cage_margin", "cage_layers", "port_clearance", "route_to_port", "n_orders", "seed",
+              "min_orders"),
+             _run_negotiated, "all routes at once on a shared lattice (negotiate_routes)"),
+    Strategy("backbone", "kelvane.manhattan_router.bundle",
+             ("turn_bias", "sliding_bias", "backbone_clearance_factor", "bundle_separation_factor",
+              "backbone_selection"),
+             _bundle_runner("bundle_backbone_v2"), "lanes offset from one routed backbone (bundle_backbone_v2)"),
+    Strategy("rail-bridge", "kelvane.manhattan_router.bundle",
+             ("routing_order", "turn_bias", "sliding_bias", "inflate_delta"),
+             _bundle_runner("bundle_rail_bridge_v2"), "bundle lanes one by one (bundle_rail_bridge_v2)"),
+)}
+
+
+def load_backend(name: str) -> Any:
+    """Import the module behind strategy `name`; `StrategyUnavailable` says why it cannot be."""
+    module = STRATEGIES[name].module
+    try:
+        return importlib.import_module(module)
+    except ImportError as e:
+        missing = getattr(e, "name", None)
+        why = "is not built" if missing == module else f"cannot be imported ({e})"
+        raise StrategyUnavailable(f"strategy {name!r} is not available: module {module} {why}") from None

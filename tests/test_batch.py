@@ -1,0 +1,94 @@
+"""Batches: a bad scene among good ones, any executor, atomic outputs."""
+
+import json
+import shutil
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import pytest
+
+from kelvane import _files, cli
+from kelvane.batch import collect_scenes, route_batch
+from kelvane.check import check_routes
+from kelvane.scene import load_routes, load_scene
+
+EXAMPLES = sorted((Path(__file__).parent.parent / "examples").glob("*.json"))
+
+
+@pytest.fixture
+def folder(tmp_path):
+    """The bundled scenes plus a file that is not JSON and a scene with a mistake."""
+    d = tmp_path / "scenes"
+    d.mkdir()
+    for p in EXAMPLES:
+        shutil.copy(p, d / p.name)
+    (d / "broken.json").write_text("{\"delta\": ")
+    bad = json.loads(EXAMPLES[0].read_text())
+    bad["routes"][1]["start_heading"] = [1, 1]
+    bad["routes"][1].pop("start_orientation", None)
+    (d / "wrong.json").write_text(json.dumps(bad))
+    (d / "old.routes.json").write_text("{}")  # route files in a folder are not scenes
+    return d
+
+
+def check_outcomes(folder, out, outcomes):
+    names = [Path(o.scene).name for o in outcomes]
+    assert names == sorted([p.name for p in EXAMPLES] + ["broken.json", "wrong.json"])
+    by_name = {Path(o.scene).name: o for o in outcomes}
+    assert by_name["broken.json"].code == 2 and "not valid JSON" in by_name["broken.json"].error
+    assert by_name["wrong.json"].code == 2
+    assert "routes[1].start_heading: expected an axis-parallel" in by_name["wrong.json"].error
+    for p in EXAMPLES:
+        o, scene = by_name[p.name], load_scene(p)
+        assert o.code == 0 and o.row["routes"] == f"{len(scene.routes)}/{len(scene.routes)}"
+        assert check_routes(scene, load_routes(out / f"{p.stem}.routes.json", scene)).clean
+    assert sorted(f.name for f in out.iterdir()) == sorted(f"{p.stem}.routes.json" for p in EXAMPLES)
+
+
+def test_batch_on_any_executor_keeps_going_past_bad_scenes(folder, tmp_path):
+    out = tmp_path / "out"
+    with ThreadPoolExecutor(2) as pool:
+        outcomes = route_batch(collect_scenes([folder]), out, executor=pool)
+    check_outcomes(folder, out, outcomes)
+
+
+def test_batch_in_worker_processes_from_the_command_line(folder, tmp_path, capsys):
+    out, pictures = tmp_path / "out", tmp_path / "svg"
+    assert cli.main(["route", str(folder), "-o", str(out), "--svg", str(pictures), "--jobs", "2"]) == 2
+    printed = capsys.readouterr()
+    for p in EXAMPLES:
+        assert p.name in printed.out and (pictures / f"{p.stem}.svg").exists()
+    assert f"{len(EXAMPLES) + 2} scenes: {len(EXAMPLES)} clean, 0 with conflicts, 2 bad input" in printed.out
+    assert "broken.json: not valid JSON" in printed.err and "Traceback" not in printed.err
+    check_outcomes(folder, out, route_batch(collect_scenes([folder]), out, jobs=1))
+
+
+def test_batch_on_a_dask_cluster(folder, tmp_path):
+    distributed = pytest.importorskip("distributed")
+    out = tmp_path / "out"
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as c, \
+            distributed.Client(c) as client:
+        outcomes = route_batch(collect_scenes([folder]), out, executor=client.get_executor())
+    check_outcomes(folder, out, outcomes)
+
+
+def test_same_stem_twice_is_refused(tmp_path):
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    for d in ("a", "b"):
+        shutil.copy(EXAMPLES[0], tmp_path / d / "s.json")
+    with pytest.raises(ValueError, match="would write the same output files"):
+        route_batch([tmp_path / "a" / "s.json", tmp_path / "b" / "s.json"], tmp_path / "out", jobs=1)
+
+
+def test_interrupted_write_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch):
+    target = tmp_path / "r.json"
+    target.write_text("old")
+
+    def fail(*args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(_files.os, "replace", fail)
+    with pytest.raises(KeyboardInterrupt):
+        _files.write_atomic(target, "new")
+    assert target.read_text() == "old" and [p.name for p in tmp_path.iterdir()] == ["r.json"]

@@ -1,0 +1,233 @@
+"""The command line end to end: bundled scenes, exit codes, outputs, strategy choice, GDS."""
+
+import dataclasses
+import json
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from kelvane import cli, strategies
+from kelvane.check import check_routes
+from kelvane.routing import route_scene
+from kelvane.scene import load_routes, load_scene, parse_scene
+
+EXAMPLES = sorted((Path(__file__).parent.parent / "examples").glob("*.json"))
+
+
+def svg_items(path, cls):
+    return [e for e in ET.parse(path).getroot().iter() if e.get("class") == cls]
+
+
+@pytest.mark.parametrize("example", EXAMPLES, ids=[p.stem for p in EXAMPLES])
+def test_bundled_scenes_route_clean(example, tmp_path, capsys):
+    out, svg = tmp_path / "r.json", tmp_path / "p.svg"
+    assert cli.main(["route", str(example), "-o", str(out), "--svg", str(svg)]) == 0
+    text = capsys.readouterr().out
+    assert "strategy" in text and "crossings" in text and f"wrote {out}, {svg}" in text
+    scene = load_scene(example)
+    doc = json.loads(out.read_text())
+    assert doc["summary"]["routes"] == f"{len(scene.routes)}/{len(scene.routes)}" and doc["findings"] == []
+    skeletons = load_routes(out, scene)
+    assert check_routes(scene, skeletons).clean
+    assert cli.main(["check", str(example), str(out)]) == 0
+    assert "0 finding(s)" in capsys.readouterr().out
+    assert len(svg_items(svg, "route")) == len(scene.routes) and not svg_items(svg, "finding")
+    assert len(svg_items(svg, "obstacle")) == len(scene.obstacles)
+    assert not list(tmp_path.glob(".*.tmp"))
+
+
+CONFLICT = {  # the end port lies inside an obstacle: no clean route exists
+    "delta": 2, "spacing": 1, "obstacles": [[50, -10, 70, 10]],
+    "routes": [{"name": "in", "start": [0, 0], "start_heading": [1, 0], "end": [60, 0], "end_heading": [1, 0]}],
+}
+
+
+def test_conflicts_exit_1_and_are_drawn(tmp_path, capsys):
+    scene_file, out, svg = tmp_path / "s.json", tmp_path / "r.json", tmp_path / "p.svg"
+    scene_file.write_text(json.dumps(CONFLICT))
+    assert cli.main(["route", str(scene_file), "-o", str(out), "--svg", str(svg)]) == 1
+    printed = capsys.readouterr().out
+    assert "obstacle  in: runs" in printed
+    findings = json.loads(out.read_text())["findings"]
+    assert findings and {f["kind"] for f in findings} >= {"obstacle"}
+    assert len(svg_items(svg, "finding")) == len(findings)
+    assert cli.main(["check", str(scene_file), str(out)]) == 1
+    assert "through obstacle 0" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("args,message", [
+    (["route", "{scene}"], "s.json: routes[0].end: expected two numbers, got \"12,4\""),
+    (["route", "{dir}/missing.json"], "no such file or folder"),
+    (["check", "{scene}", "{dir}/missing.json"], "s.json: routes[0].end"),
+])
+def test_bad_input_exits_2_with_a_message(tmp_path, capsys, args, message):
+    bad = json.loads(json.dumps(CONFLICT))
+    bad["routes"][0]["end"] = "12,4"
+    (tmp_path / "s.json").write_text(json.dumps(bad))
+    argv = [a.format(scene=tmp_path / "s.json", dir=tmp_path) for a in args]
+    assert cli.main(argv) == 2
+    err = capsys.readouterr().err
+    assert message in err and "Traceback" not in err
+
+
+def test_unwritable_output_exits_2(tmp_path, capsys):
+    (tmp_path / "file").write_text("")
+    assert cli.main(["route", str(EXAMPLES[0]), "-o", str(tmp_path / "file" / "r.json")]) == 2
+    assert "cannot write output: " in capsys.readouterr().err
+
+
+def test_unknown_strategy_is_a_usage_error(capsys):
+    assert cli.main(["route", str(EXAMPLES[0]), "--strategy", "fastest"]) == 2
+    assert "invalid choice: 'fastest'" in capsys.readouterr().err
+
+
+def test_strategy_without_its_module_says_so(monkeypatch, capsys):
+    gone = dataclasses.replace(strategies.STRATEGIES["negotiated"], module="kelvane.manhattan_router.not_here")
+    monkeypatch.setitem(strategies.STRATEGIES, "negotiated", gone)
+    assert cli.main(["route", str(EXAMPLES[0]), "--strategy", "negotiated"]) == 2
+    assert ("strategy 'negotiated' is not available: module kelvane.manhattan_router.not_here is not built"
+            in capsys.readouterr().err)
+
+
+def fake(name, skeletons_for):
+    """A stand-in strategy that returns fixed skeletons (to watch `auto` choose)."""
+    def run(module, scene, opts):
+        return [np.array(s, dtype=float) for s in skeletons_for], {}
+    return dataclasses.replace(strategies.STRATEGIES[name], module="kelvane.scene", run=run)
+
+
+TWO = parse_scene({"delta": 1, "spacing": 1, "routes": [
+    {"start": [0, 0], "start_heading": [1, 0], "end": [20, 0], "end_heading": [1, 0]},
+    {"start": [0, 10], "start_heading": [1, 0], "end": [20, 10], "end_heading": [1, 0]}]})
+STRAIGHT = [[(0, 0), (20, 0)], [(0, 10), (20, 10)]]
+CROSSED = [[(0, 0), (4, 0), (4, 15), (12, 15), (12, 0), (20, 0)], [(0, 10), (20, 10)]]  # crosses twice
+
+
+@pytest.mark.parametrize("backbone,rail,negotiated,used,tried", [
+    (STRAIGHT, CROSSED, CROSSED, "backbone", ["backbone"]),
+    (CROSSED, STRAIGHT, CROSSED, "rail-bridge", ["backbone", "rail-bridge"]),
+    (CROSSED, CROSSED, STRAIGHT, "negotiated", ["backbone", "rail-bridge", "negotiated"]),
+    (CROSSED, CROSSED, CROSSED, "single", ["backbone", "rail-bridge", "negotiated", "single"]),
+])
+def test_auto_falls_back_until_clean(monkeypatch, backbone, rail, negotiated, used, tried):
+    for name, skels in (("backbone", backbone), ("rail-bridge", rail), ("negotiated", negotiated)):
+        monkeypatch.setitem(strategies.STRATEGIES, name, fake(name, skels))
+    monkeypatch.setitem(strategies.STRATEGIES, "single", fake("single", STRAIGHT))
+    result = route_scene(TWO)
+    assert result.strategy == used and result.clean
+    assert [a.strategy for a in result.attempts] == tried
+
+
+def test_auto_keeps_the_least_bad_and_skips_what_is_missing(monkeypatch):
+    worse = [[(0, 0), (10, 0), (10, 10), (20, 10)], [(0, 10), (20, 10)]]  # ends at the wrong port
+    monkeypatch.setitem(strategies.STRATEGIES, "backbone", fake("backbone", worse))
+    monkeypatch.setitem(strategies.STRATEGIES, "rail-bridge", fake("rail-bridge", CROSSED))
+    gone = dataclasses.replace(strategies.STRATEGIES["negotiated"], module="kelvane.manhattan_router.not_here")
+    monkeypatch.setitem(strategies.STRATEGIES, "negotiated", gone)
+    monkeypatch.setitem(strategies.STRATEGIES, "single", fake("single", worse))
+    result = route_scene(TWO)
+    assert result.strategy == "rail-bridge" and result.report.count("crossing") == 2
+    assert [(a.strategy, a.status) for a in result.attempts] == [
+        ("backbone", "conflicts"), ("rail-bridge", "conflicts"), ("negotiated", "unavailable"),
+        ("single", "conflicts")]
+
+
+def test_router_errors_are_reported_not_raised(monkeypatch, tmp_path, capsys):
+    def broken(module, scene, opts):
+        raise ValueError("no route")
+    monkeypatch.setitem(strategies.STRATEGIES, "single", dataclasses.replace(strategies.STRATEGIES["single"],
+                                                                           run=broken))
+    assert cli.main(["route", str(EXAMPLES[0]), "--strategy", "single", "-o", str(tmp_path / "r.json")]) == 1
+    captured = capsys.readouterr()
+    assert "not routed: ValueError: no route" in captured.err
+    doc = json.loads((tmp_path / "r.json").read_text())
+    assert all(r["points"] is None for r in doc["routes"]) and doc["strategy"] is None
+
+
+@pytest.mark.parametrize("name", ["negotiated", "backbone", "rail-bridge"])
+def test_router_modules_when_built(name, tmp_path):
+    pytest.importorskip(strategies.STRATEGIES[name].module)
+    bundle = next(p for p in EXAMPLES if p.stem == "bundle")
+    out = tmp_path / "r.json"
+    assert cli.main(["route", str(bundle), "--strategy", name, "-o", str(out)]) in (0, 1)
+    doc = json.loads(out.read_text())
+    assert doc["strategy"] == name and len(doc["routes"]) == 8
+    assert not [f for f in doc["findings"] if f["kind"] in ("unrouted", "end", "heading", "diagonal")]
+
+
+def test_installed_commands(tmp_path):
+    help_text = subprocess.run([sys.executable, "-m", "kelvane", "route", "--help"], capture_output=True,
+                               text=True, check=True).stdout
+    for word in ("--strategy", "--svg", "--gds", "exit codes", "rail-bridge", "shared track"):
+        assert word in help_text
+    script = Path(sys.executable).with_name("kelvane")
+    # A folder given for one scene receives <stem>.svg.
+    run = subprocess.run([str(script), "route", str(EXAMPLES[0]), "--svg", str(tmp_path)], capture_output=True,
+                         text=True)
+    assert run.returncode == 0, run.stderr
+    assert [p.name for p in tmp_path.iterdir()] == [f"{EXAMPLES[0].stem}.svg"]
+
+
+def test_gds_round_trip(tmp_path):
+    gdstk = pytest.importorskip("gdstk")
+    floorplan = next(p for p in EXAMPLES if p.stem == "floorplan")
+    out, gds = tmp_path / "r.json", tmp_path / "l.gds"
+    assert cli.main(["route", str(floorplan), "-o", str(out), "--gds", str(gds)]) == 0
+    scene = load_scene(floorplan)
+    skeletons = load_routes(out, scene)
+    cell = gdstk.read_gds(str(gds)).cells[0]
+    assert len(cell.paths) == len(scene.routes) and len(cell.polygons) == len(scene.obstacles)
+    assert sorted(label.text for label in cell.labels) == sorted(r.name for r in scene.routes)
+    for path, skel in zip(cell.paths, skeletons):
+        spine = path.spine()
+        assert np.allclose(spine[0], skel[0]) and np.allclose(spine[-1], skel[-1])
+        # Every corner is an arc of the bend radius.
+        for a, c, b in zip(skel, skel[1:], skel[2:]):
+            d1, d2 = (c - a) / np.abs(c - a).sum(), (b - c) / np.abs(b - c).sum()
+            centre = c - scene.delta * d1 + scene.delta * d2
+            on_arc = np.abs(np.hypot(*(spine - centre).T) - scene.delta) < 1e-3
+            assert on_arc.sum() >= 4
+
+
+def test_gds_without_gdstk_gives_a_hint(monkeypatch, tmp_path, capsys):
+    monkeypatch.setitem(sys.modules, "gdstk", None)
+    assert cli.main(["route", str(EXAMPLES[0]), "--gds", str(tmp_path / "l.gds")]) == 2
+    assert capsys.readouterr().err.strip() == "kelvane: GDS export needs gdstk: pip install 'kelvane[gds]'"
+    assert not (tmp_path / "l.gds").exists()
+
+
+class Recorder:
+    """Stands in for a router module: records the call and returns the straight routes of TWO."""
+
+    def __init__(self, function, with_info):
+        self.calls = []
+
+        def call(*args, **kwargs):
+            self.calls.append((args, kwargs))
+            skels = [np.array(s, dtype=float) for s in STRAIGHT]
+            return (skels, {"order": [1, 0]}) if with_info else skels
+        setattr(self, function, call)
+
+
+def test_back_ends_get_their_documented_call_forms():
+    scene = dataclasses.replace(TWO, dbu=0.001, obstacles=((5, 20, 9, 30),),
+                                options={"negotiated": {"iters": 7}, "backbone": {"backbone_selection": "first"}})
+    neg = Recorder("negotiate_routes", with_info=False)
+    skels, _ = strategies.STRATEGIES["negotiated"].run(neg, scene, dict(scene.options["negotiated"]))
+    (centers, tangents, delta, obstacles), kw = neg.calls[0]
+    assert centers.shape == (2, 2, 2) and centers[1].tolist() == [[0, 10], [20, 10]]
+    assert tangents[:, 1].tolist() == [[1, 0], [1, 0]]  # the end tangent is the heading of travel
+    assert (delta, obstacles, kw) == (1.0, [(5, 20, 9, 30)], {"dbu": 0.001, "iters": 7})
+    assert check_routes(scene, skels).clean
+    for name, function in (("backbone", "bundle_backbone_v2"), ("rail-bridge", "bundle_rail_bridge_v2")):
+        mod = Recorder(function, with_info=True)
+        skels, info = strategies.STRATEGIES[name].run(mod, scene, dict(scene.options.get(name, {})))
+        (sp, ep, st, et, delta, obstacles), kw = mod.calls[0]
+        assert sp.tolist() == [[0, 0], [0, 10]] and ep.tolist() == [[20, 0], [20, 10]]
+        assert st.tolist() == et.tolist() == [[1, 0], [1, 0]] and info == {"order": [1, 0]}
+        assert kw == {"route_spacing": 1.0, "dbu": 0.001, **scene.options.get(name, {})}
+        assert len(skels) == 2
