@@ -237,10 +237,14 @@ _BBOX_MIN_OBSTACLES obstacles each search sees only the obstacles near its ports
 the routing order.  route_width and route_clearance have no effect.
 
 Guaranteed: every route starts and ends at its ports (as float32 holds them), leaves and
-arrives along its tangents and is axis-parallel; when a route can keep every rule, it does:
-it enters no obstacle or keep-out and keeps route_spacing from the routes before it.
-Routing is greedy: a route is never revisited; when no clean route exists the search's
-least-bad route is taken and its info says what it violates.)";
+arrives along its tangents and is axis-parallel; when a route can keep every rule given the
+routes placed before it, it does: it enters no obstacle or keep-out and keeps route_spacing
+from them.  One search per route (two when a windowed search ran into an obstacle).
+Not guaranteed: routing is greedy, a route is never revisited, so an early route can take
+the room a later one needs (a U-turn routed center-out leaves the inner lanes no room;
+route it inner lane first, and without inflate_delta, which gives the first route the
+largest radius); a route that cannot keep every rule comes back as the search's least-bad
+route and its info says what it violates.)";
 
 }  // namespace
 

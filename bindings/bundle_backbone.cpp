@@ -329,7 +329,8 @@ nb::object backbone_by_name(const BackboneArgs& a) {
             ? py_add(py_add(nb::float_(plan.max_offset), py_mul(a.backbone_clearance_factor, a.delta)), side_run)
             : py_add(a.delta, side_run);
     nb::object inflated = names.inflate.current()(a.route_skeletons, envelope);
-    SearchCall call{sp[at], ep[at], st[at], et[at], delta_eff, a.obstacles, {}};
+    nb::object s_pos = sp[at], e_pos = ep[at], s_tan = st[at], e_tan = et[at];
+    SearchCall call{s_pos, e_pos, s_tan, e_tan, delta_eff, a.obstacles, {}};
     nb::object result;
     if (a.use_waypoints) {
         auto [positions, pins] = waypoint_lists(a.waypoints);

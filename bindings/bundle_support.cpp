@@ -73,11 +73,10 @@ nb::object np_asarray(nb::handle value, bool as_float) {
 }
 
 nb::object index_list(const std::vector<size_t>& idx) {
-    auto* data = new std::int64_t[idx.size() + 1];
-    for (size_t i = 0; i < idx.size(); ++i) data[i] = static_cast<std::int64_t>(idx[i]);
-    nb::capsule owner(data, [](void* d) noexcept { delete[] static_cast<std::int64_t*>(d); });
-    nb::object arr = nb::cast(nb::ndarray<nb::numpy, std::int64_t, nb::ndim<1>>(data, {idx.size()}, owner));
-    return own(PySequence_List(arr.ptr()));
+    nb::list values;
+    for (size_t i : idx) values.append(i);
+    nb::object np = numpy_module();
+    return own(PySequence_List(np.attr("array")(values, "dtype"_a = np.attr("intp")).ptr()));
 }
 
 bool is_obstacle_record(nb::handle o) {
