@@ -26,11 +26,14 @@ nb::object search_near_ports(nb::handle s_pos, nb::handle e_pos, nb::handle s_ta
 
 // ---- native road ----------------------------------------------------------
 
-nb::object rail_bundle_native(nb::handle start_positions, nb::handle end_positions, nb::handle start_tangents,
-                              nb::handle end_tangents, nb::handle delta, nb::handle obstacles,
-                              nb::handle route_spacing, nb::handle routing_order, nb::handle turn_bias,
-                              nb::handle sliding_bias, nb::handle route_skeletons, nb::handle inflate_delta,
-                              nb::handle dbu) {
+struct RailArgs {
+    nb::handle start_positions, end_positions, start_tangents, end_tangents, delta, obstacles, route_spacing,
+        routing_order, turn_bias, sliding_bias, route_skeletons, inflate_delta, dbu;
+};
+
+nb::object rail_bundle_native(const RailArgs& a) {
+    auto [start_positions, end_positions, start_tangents, end_tangents, delta, obstacles, route_spacing,
+          routing_order, turn_bias, sliding_bias, route_skeletons, inflate_delta, dbu] = a;
     BundleNames& names = bundle_names();
     PortRows rows = read_port_rows(start_positions, end_positions, start_tangents, end_tangents);
     kb::RailBundleRequest req;
@@ -81,11 +84,9 @@ nb::object rail_bundle_native(nb::handle start_positions, nb::handle end_positio
 
 // ---- by name --------------------------------------------------------------
 
-nb::object rail_bundle_by_name(nb::handle start_positions, nb::handle end_positions, nb::handle start_tangents,
-                               nb::handle end_tangents, nb::handle delta, nb::handle obstacles,
-                               nb::handle route_spacing, nb::handle routing_order, nb::handle turn_bias,
-                               nb::handle sliding_bias, nb::handle route_skeletons, nb::handle inflate_delta,
-                               nb::handle dbu) {
+nb::object rail_bundle_by_name(const RailArgs& a) {
+    auto [start_positions, end_positions, start_tangents, end_tangents, delta, obstacles, route_spacing,
+          routing_order, turn_bias, sliding_bias, route_skeletons, inflate_delta, dbu] = a;
     BundleNames& names = bundle_names();
     nb::object sp = np_asarray(start_positions), ep = np_asarray(end_positions), st = np_asarray(start_tangents),
                et = np_asarray(end_tangents);
@@ -189,9 +190,9 @@ nb::object bundle_rail_bridge_py(nb::handle start_positions, nb::handle end_posi
     BundleNames& n = bundle_names();
     const bool native = n.compute_order.is_native() && n.rail_bridge.is_native() && n.route_one_local.is_native() &&
                         n.obstacle_index.is_native() && n.skeleton_to_obstacles.is_native();
-    auto road = native ? &rail_bundle_native : &rail_bundle_by_name;
-    return road(start_positions, end_positions, start_tangents, end_tangents, delta, obstacles, route_spacing,
-                routing_order, turn_bias, sliding_bias, route_skeletons, inflate_delta, dbu);
+    const RailArgs a{start_positions, end_positions, start_tangents, end_tangents, delta, obstacles, route_spacing,
+                     routing_order, turn_bias, sliding_bias, route_skeletons, inflate_delta, dbu};
+    return native ? rail_bundle_native(a) : rail_bundle_by_name(a);
 }
 
 }  // namespace kelvane::py

@@ -137,6 +137,12 @@ Point round_to_float32(Point p);
 // Heading of an axis-parallel, non-zero tangent.
 int tangent_heading(Point t);
 
+// A request for route `idx` of the bundle: its port vectors rounded to
+// float32, the headings they give, and the search options shared by every
+// lane search (bend radius, obstacles and keep-outs are the caller's).
+RouteRequest port_request(const BundlePorts& ports, std::size_t idx, double route_spacing, double sliding_bias,
+                          const TurnBias& turn_bias);
+
 struct RailBundleRequest {
     BundlePorts ports;
     std::vector<std::size_t> order;   // routing order, a permutation of the route indices

@@ -69,19 +69,11 @@ BackbonePlan plan_backbone(const BackboneBundleRequest& req) {
 }
 
 RouteRequest backbone_request(const BackboneBundleRequest& req, const BackbonePlan& plan) {
-    const std::size_t m = plan.median;
-    RouteRequest r;
-    r.start = round_to_float32(req.ports.starts.at(m));
-    r.end = round_to_float32(req.ports.ends.at(m));
-    r.start_dir = tangent_heading(round_to_float32(req.ports.start_tangents.at(m)));
-    r.end_dir = tangent_heading(round_to_float32(req.ports.end_tangents.at(m)));
+    RouteRequest r = port_request(req.ports, plan.median, req.route_spacing, req.sliding_bias, req.turn_bias);
     r.bend_radius = plan.delta_eff;
     r.port_radius = plan.delta_eff;
     r.obstacles = req.obstacles;
     r.keep_outs = inflate_boxes(req.keep_outs, plan.envelope);
-    r.route_spacing = req.route_spacing;
-    r.sliding_bias = req.sliding_bias;
-    r.turn_bias = req.turn_bias;
     return r;
 }
 

@@ -18,21 +18,26 @@ double rail_lane_radius(const RailBundleRequest& req, std::size_t k) {
     return req.delta + remaining * req.route_spacing;
 }
 
-RouteRequest rail_lane_request(const RailBundleRequest& req, std::size_t k) {
-    const std::size_t idx = req.order.at(k);
+RouteRequest port_request(const BundlePorts& ports, std::size_t idx, double route_spacing, double sliding_bias,
+                          const TurnBias& turn_bias) {
     RouteRequest r;
-    r.start = round_to_float32(req.ports.starts.at(idx));
-    r.end = round_to_float32(req.ports.ends.at(idx));
-    r.start_dir = tangent_heading(round_to_float32(req.ports.start_tangents.at(idx)));
-    r.end_dir = tangent_heading(round_to_float32(req.ports.end_tangents.at(idx)));
+    r.start = round_to_float32(ports.starts.at(idx));
+    r.end = round_to_float32(ports.ends.at(idx));
+    r.start_dir = tangent_heading(round_to_float32(ports.start_tangents.at(idx)));
+    r.end_dir = tangent_heading(round_to_float32(ports.end_tangents.at(idx)));
+    r.route_spacing = route_spacing;
+    r.sliding_bias = sliding_bias;
+    r.turn_bias = turn_bias;
+    return r;
+}
+
+RouteRequest rail_lane_request(const RailBundleRequest& req, std::size_t k) {
+    RouteRequest r = port_request(req.ports, req.order.at(k), req.route_spacing, req.sliding_bias, req.turn_bias);
     r.bend_radius = rail_lane_radius(req, k);
     r.port_radius = req.delta;
     r.obstacles = req.obstacles;
     r.exact_obstacles = req.obstacles;
     r.keep_outs = req.keep_outs;
-    r.route_spacing = req.route_spacing;
-    r.sliding_bias = req.sliding_bias;
-    r.turn_bias = req.turn_bias;
     r.grid = req.grid;
     return r;
 }
