@@ -66,19 +66,6 @@ def test_strategy_docs_say_what_is_and_is_not_guaranteed(name):
     assert "Guaranteed:" in doc and "Not guaranteed:" in doc
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: bd._route_one_local((0, 0), (9, 0), E, E, 1.0, [], [], None),
-     "_route_one_local() missing 3 required keyword-only arguments: 'turn_bias', 'sliding_bias', and 'route_spacing'"),
-    (lambda: bd._skeleton_to_obstacles([(0, 0), (1, 0)]),
-     "_skeleton_to_obstacles() missing 1 required positional argument: 'spacing'"),
-    (lambda: bd._compute_bundle_order([(0, 0)], [E], "given", 4), "takes 3 positional arguments but 4 were given"),
-    (lambda: bd.bundle_rail_bridge_v2([(0, 0)], [(9, 0)], [E], [E], 1.0, [], colour=1), "unexpected keyword"),
-])
-def test_argument_binding_errors_are_the_hosts(call, message):
-    with pytest.raises(TypeError, match=message.replace("(", r"\(").replace(")", r"\)")):
-        call()
-
-
 def test_waypoints_module_is_imported_only_by_a_backbone_call_with_waypoints():
     code = ("import sys; import kelvane.manhattan_router.bundle as b\n"
             "assert 'kelvane.manhattan_router.waypoints' not in sys.modules\n"
