@@ -183,13 +183,14 @@ last, and bundle_separation_factor * route_spacing per lane on the segments betw
 reaches the waypoint search and the lane polish, not the plain backbone search.
 pitch_transition and route_width have no effect.
 
-Guaranteed: every lane is axis-parallel, keeps the order of the ports across the bundle and
-the inner pitch; lanes start and end at their ports when the start ports lie on one line
-across the start direction and the end ports on one across the end direction.  One search
-whatever the number of lanes.
+Guaranteed: every lane is axis-parallel and starts and ends at its own ports whenever the
+port lies on the line of the lane's end segment (ports lined up across the bundle, or
+staggered along it by less than that segment); lanes keep the order of the ports across the
+bundle, with the inner segments one pitch apart.  One search whatever the number of lanes.
 Not guaranteed: only the backbone is searched, so lanes can meet obstacles and keep-outs
-that the backbone passes closer than its lane's offset; lanes of ports that are not lined
-up start and end off their ports; lanes of crossing port orders cross.)";
+that the backbone passes closer than its lane's offset; the short-segment polish knows only
+the obstacles, so where lanes fan in from a wider port pitch at a corner it can slide one
+lane onto its neighbour; lanes of crossing port orders cross.)";
 
 const char* kOffsetBackboneDoc = R"(All lanes of a bundle from its routed backbone; returns (skeletons, info).
 
