@@ -95,8 +95,7 @@ inline Point to_point(nb::handle value, const char* what) {
 }
 
 // A travel direction from a tangent vector: non-zero and axis-parallel.
-inline int to_direction(nb::handle obj, const char* what) {
-    const Point t = to_point(obj, what);
+inline int to_direction(Point t, const char* what) {
     const double ax = std::fabs(t.x), ay = std::fabs(t.y);
     if (ax <= 1e-12 && ay <= 1e-12) raise_value(std::string(what) + " must be a non-zero vector");
     if (std::min(ax, ay) > 1e-9 * std::max(ax, ay))
@@ -104,6 +103,8 @@ inline int to_direction(nb::handle obj, const char* what) {
                     std::to_string(t.y) + ")");
     return ax >= ay ? (t.x > 0 ? Dir::E : Dir::W) : (t.y > 0 ? Dir::N : Dir::S);
 }
+
+inline int to_direction(nb::handle obj, const char* what) { return to_direction(to_point(obj, what), what); }
 
 // A box: an object with x_min/y_min/x_max/y_max attributes, or a sequence of
 // four numbers (x_min, y_min, x_max, y_max).  min > max is rejected.
@@ -418,6 +419,86 @@ inline double to_unit_interval(nb::handle obj, const char* what) {
     const double v = to_finite(obj, what);
     if (v < 0 || v > 1) raise_value(std::string(what) + " must be in [0, 1]");
     return v;
+}
+
+}  // namespace kelvane::py
+
+// ------------------------------------------------------------ bundle router
+
+namespace kelvane::py {
+
+// Would numpy hold this array-like's numbers in float64 or an integer type?
+// (Then sums and products of them come out the same here as in numpy.)
+inline bool numpy_exact_dtype(nb::handle arr) {
+    if (!nb::hasattr(arr, "dtype")) return false;
+    nb::object dtype = arr.attr("dtype");
+    if (!nb::hasattr(dtype, "kind") || !nb::hasattr(dtype, "itemsize")) return false;
+    const std::string kind = nb::cast<std::string>(nb::str(dtype.attr("kind")));
+    const long size = nb::cast<long>(dtype.attr("itemsize"));
+    return kind == "i" || kind == "u" || kind == "b" || (kind == "f" && size == 8);
+}
+
+// Rows of a B x 2 array-like of numbers (a bundle's positions or tangents).
+// `exact` is cleared unless every number is a host float or int or the
+// array's dtype is float64 or integral.
+inline std::vector<Point> to_point_rows(nb::handle value, const char* what, bool& exact) {
+    std::vector<Point> out;
+    const bool is_array = !PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr()) && nb::hasattr(value, "__array__");
+    if (is_array) {
+        std::vector<double> flat;
+        size_t rows = 0;
+        if (read_float_matrix(value, 2, flat, rows)) {
+            exact = exact && numpy_exact_dtype(value);
+            out.reserve(rows);
+            for (size_t i = 0; i < rows; ++i) {
+                const Point p{flat[2 * i], flat[2 * i + 1]};
+                if (!std::isfinite(p.x) || !std::isfinite(p.y))
+                    raise_value(std::string(what) + "[" + std::to_string(i) + "] must be finite");
+                out.push_back(p);
+            }
+            return out;
+        }
+    }
+    nb::object seq = tuple_of(value, what);
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
+    out.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::handle row = PyTuple_GET_ITEM(seq.ptr(), i);
+        if (PyList_Check(row.ptr()) || PyTuple_Check(row.ptr())) {
+            const Py_ssize_t k = PySequence_Size(row.ptr());
+            for (Py_ssize_t j = 0; j < k && exact; ++j) {
+                nb::object item = item_of(row, j);
+                exact = PyFloat_CheckExact(item.ptr()) || PyLong_Check(item.ptr());
+            }
+        } else {
+            exact = exact && numpy_exact_dtype(row);
+        }
+        out.push_back(to_point(row, (std::string(what) + "[" + std::to_string(i) + "]").c_str()));
+    }
+    return out;
+}
+
+// The host's `a, b, ... = obj` into exactly n values, with its messages.
+inline std::vector<nb::object> unpack_exactly(nb::handle obj, size_t n) {
+    PyObject* it = PyObject_GetIter(obj.ptr());
+    if (!it) {
+        PyErr_Clear();
+        raise_type(std::string("cannot unpack non-iterable ") + nb::type_name(obj.type()).c_str() + " object");
+    }
+    nb::object iter = nb::steal(it);
+    std::vector<nb::object> out;
+    while (PyObject* item = PyIter_Next(it)) {
+        if (out.size() == n) {
+            Py_DECREF(item);
+            raise_value("too many values to unpack (expected " + std::to_string(n) + ")");
+        }
+        out.push_back(nb::steal(item));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (out.size() < n)
+        raise_value("not enough values to unpack (expected " + std::to_string(n) + ", got " + std::to_string(out.size()) +
+                    ")");
+    return out;
 }
 
 }  // namespace kelvane::py

@@ -68,8 +68,11 @@ dbu                 grid step: every bend coordinate lies on multiples of it (en
                     the route is as good as the best route on that grid.  Contact
                     is judged to a thousandth of the step.
 arc_clearance       True (default): every bend's arc keeps the clearance from
-                    obstacles and stays out of keep-outs and spacing bands, as the
-                    straight runs do.  False: only the corner points are checked.
+                    obstacles and stays out of keep-outs, as the straight runs do
+                    (a keep-out laid along an earlier route of route_pivots stands
+                    for that route, whose own arcs cut the box's corners; it is
+                    kept by the spacing rule).  False: only the corner points are
+                    checked.
 
 Zones: obstacles, keep-outs and exact obstacles are solid; where two of them
 abut, the seam between them is part of the wall.  Clearance zones and spacing
@@ -92,7 +95,7 @@ relax_level (0 full rules, 1 runs >= r between bends, 2 no run rule), length,
 bends, obstacle_overlap / clearance_overlap / keep_out_overlap / spacing_overlap
 (length of route inside each kind of zone), contacts (earlier routes touched or
 crossed), arc_obstacle / arc_clearance (bends whose arc enters an obstacle or
-keep-out / dips into a clearance or spacing band), violations (list of the kinds
+keep-out / dips into a clearance only), violations (list of the kinds
 violated: "obstacle", "clearance", "keep_out", "spacing", "bend_radius",
 "arc"), lattice ((number of vertical lines, number of horizontal lines) of the
 first search), states_expanded, budget_exhausted (the search stopped at its

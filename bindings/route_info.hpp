@@ -4,6 +4,7 @@
 
 #include "convert.hpp"
 #include "kelvane/railbridge.hpp"
+#include "kelvane/waypoints.hpp"
 
 namespace kelvane::py {
 
@@ -40,6 +41,29 @@ inline void check_extent(const RouteRequest& req) {
     check_grid(req.grid, largest);
 }
 
+// Everything of a request but the port vectors and the grid, in the order
+// rail_bridge_v2 reads its arguments.
+inline void read_route_options(RouteRequest& req, nb::handle delta, nb::handle obstacles, nb::handle turn_bias,
+                               nb::handle sliding_bias, nb::handle real_obstacles, nb::handle route_skeletons,
+                               nb::handle route_spacing, nb::handle route_pivots, nb::handle bend_delta) {
+    req.bend_radius = to_length(delta, "delta");
+    req.port_radius = bend_delta.is_none() ? req.bend_radius : to_length(bend_delta, "bend_delta");
+    req.obstacles = to_boxes(obstacles, "obstacles");
+    req.exact_obstacles = to_boxes(real_obstacles, "real_obstacles");
+    req.keep_outs = to_boxes(route_skeletons, "route_skeletons");
+    req.route_spacing = to_length(route_spacing, "route_spacing");
+    req.pivots = to_paths(route_pivots, "route_pivots");
+    req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
+    req.turn_bias = to_turn_bias(turn_bias);
+}
+
+// The checks every complete request passes before it is searched.
+inline void check_route_request(const RouteRequest& req) {
+    check_extent(req);
+    if (settle_end_point(req.start, req.grid) == settle_end_point(req.end, req.grid))
+        raise_value("start and end are the same point");
+}
+
 // The request common to rail_bridge_v2 and route_waypoints_v2.
 inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
                                      nb::handle delta, nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
@@ -52,19 +76,10 @@ inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handl
     req.end = to_point(end, "end");
     req.start_dir = to_direction(start_tangent, "start_tangent");
     req.end_dir = to_direction(end_tangent, "end_tangent");
-    req.bend_radius = to_length(delta, "delta");
-    req.port_radius = bend_delta.is_none() ? req.bend_radius : to_length(bend_delta, "bend_delta");
-    req.obstacles = to_boxes(obstacles, "obstacles");
-    req.exact_obstacles = to_boxes(real_obstacles, "real_obstacles");
-    req.keep_outs = to_boxes(route_skeletons, "route_skeletons");
-    req.route_spacing = to_length(route_spacing, "route_spacing");
-    req.pivots = to_paths(route_pivots, "route_pivots");
-    req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
-    req.turn_bias = to_turn_bias(turn_bias);
+    read_route_options(req, delta, obstacles, turn_bias, sliding_bias, real_obstacles, route_skeletons, route_spacing,
+                       route_pivots, bend_delta);
     req.arc_clearance = to_flag(arc_clearance, "arc_clearance");
-    check_extent(req);
-    if (settle_end_point(req.start, req.grid) == settle_end_point(req.end, req.grid))
-        raise_value("start and end are the same point");
+    check_route_request(req);
     return req;
 }
 
@@ -94,6 +109,43 @@ inline nb::dict info_dict(const RouteInfo& info) {
     d["states_expanded"] = info.states_expanded;
     d["budget_exhausted"] = info.budget_exhausted;
     return d;
+}
+
+// The waypoints and pins of route_waypoints_v2: `waypoints` a sequence of
+// points (None: none), `pins` None or one entry per waypoint, None / False
+// for a free heading or a tangent.
+inline void read_waypoints(WaypointRequest& req, nb::handle waypoints, nb::handle pins) {
+    const Py_ssize_t n = waypoints.is_none() ? 0 : length_of(waypoints, "waypoints");
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        const std::string what = "waypoints[" + std::to_string(k) + "]";
+        req.waypoints.push_back(to_point(item_of(waypoints, k), what.c_str()));
+        check_in_range(req.waypoints.back().x, what);
+        check_in_range(req.waypoints.back().y, what);
+    }
+    if (pins.is_none()) {
+        req.pins.assign(static_cast<size_t>(n), -1);
+        return;
+    }
+    if (length_of(pins, "pins") != n) raise_value("pins must have one entry per waypoint");
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        nb::object p = item_of(pins, k);
+        const std::string what = "pins[" + std::to_string(k) + "]";
+        if (p.is_none() || p.ptr() == Py_False) req.pins.push_back(-1);
+        else if (p.ptr() == Py_True) raise_value(what + " must be None/False (free) or a heading vector");
+        else req.pins.push_back(to_direction(p, what.c_str()));
+    }
+}
+
+// info of route_waypoints_v2: the rail_bridge_v2 keys totalled over the legs,
+// "headings" and "legs".
+inline nb::dict waypoint_info_dict(const WaypointResult& res) {
+    nb::dict info = info_dict(res.info);
+    nb::list headings, legs;
+    for (int h : res.headings) headings.append(h);
+    for (const RouteInfo& leg : res.legs) legs.append(info_dict(leg));
+    info["headings"] = headings;
+    info["legs"] = legs;
+    return info;
 }
 
 }  // namespace kelvane::py

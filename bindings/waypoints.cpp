@@ -54,37 +54,13 @@ NB_MODULE(waypoints, m) {
             req.route = to_route_request(start, end, start_tangent, end_tangent, delta, obstacles, turn_bias,
                                          sliding_bias, real_obstacles, route_skeletons, route_spacing, route_pivots,
                                          bend_delta, dbu, arc_clearance);
-            const Py_ssize_t n = waypoints.is_none() ? 0 : length_of(waypoints, "waypoints");
-            for (Py_ssize_t k = 0; k < n; ++k) {
-                const std::string what = "waypoints[" + std::to_string(k) + "]";
-                req.waypoints.push_back(to_point(item_of(waypoints, k), what.c_str()));
-                check_in_range(req.waypoints.back().x, what);
-                check_in_range(req.waypoints.back().y, what);
-            }
-            if (pins.is_none()) {
-                req.pins.assign(static_cast<size_t>(n), -1);
-            } else {
-                if (length_of(pins, "pins") != n) raise_value("pins must have one entry per waypoint");
-                for (Py_ssize_t k = 0; k < n; ++k) {
-                    nb::object p = item_of(pins, k);
-                    const std::string what = "pins[" + std::to_string(k) + "]";
-                    if (p.is_none() || p.ptr() == Py_False) req.pins.push_back(-1);
-                    else if (p.ptr() == Py_True) raise_value(what + " must be None/False (free) or a heading vector");
-                    else req.pins.push_back(to_direction(p, what.c_str()));
-                }
-            }
+            read_waypoints(req, waypoints, pins);
             WaypointResult res;
             {
                 nb::gil_scoped_release release;
                 res = route_waypoints(req);
             }
-            nb::dict info = info_dict(res.info);
-            nb::list headings, legs;
-            for (int h : res.headings) headings.append(h);
-            for (const RouteInfo& leg : res.legs) legs.append(info_dict(leg));
-            info["headings"] = headings;
-            info["legs"] = legs;
-            return nb::make_tuple(path_to_array(res.skeleton), info);
+            return nb::make_tuple(path_to_array(res.skeleton), waypoint_info_dict(res));
         },
         "start"_a.none(), "end"_a.none(), "start_tangent"_a.none(), "end_tangent"_a.none(), "waypoints"_a.none(), "delta"_a.none(), "obstacles"_a.none() = nb::none(),
         "pins"_a.none() = nb::none(), "turn_bias"_a.none() = "center", "sliding_bias"_a.none() = 0.5, "real_obstacles"_a.none() = nb::none(),

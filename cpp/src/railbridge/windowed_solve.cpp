@@ -148,7 +148,8 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             for (std::size_t k : near) {
                 const Zone& z = all.zones()[k];
                 // An obstacle behind a clearance zone keeps the clearance from arcs too.
-                if (z.kind != ZoneKind::Clearance) arc_boxes.push_back({z.box, z.lines ? 0.0 : margin});
+                if (z.kind == ZoneKind::Obstacle || z.kind == ZoneKind::KeepOut)
+                    arc_boxes.push_back({z.box, z.lines ? 0.0 : margin});
             }
             TrackInputs fine = base;
             fine.zones = &near_rails;

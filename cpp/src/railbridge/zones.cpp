@@ -146,6 +146,31 @@ void add_spacing_bands(const Path& pivot, double spacing, double bend_radius, Po
 
 // ----------------------------------------------------------------- zone set
 
+namespace {
+
+// Is `b` a box laid along a segment of one of the routes (centred on it,
+// covering it)?  Such a keep-out stands for an earlier route, whose own arcs
+// cut its corners: arcs keep their distance from that route through its
+// spacing band, not from the box's square corners.
+bool laid_along(const Box& b, const std::vector<Path>& routes, double eps) {
+    for (const Path& p : routes)
+        for (size_t k = 1; k < p.size(); ++k) {
+            const Point u = p[k - 1], v = p[k];
+            if (u.y == v.y) {
+                if (std::fabs(0.5 * (b.y0 + b.y1) - u.y) <= eps && b.x0 <= std::min(u.x, v.x) + eps &&
+                    b.x1 >= std::max(u.x, v.x) - eps)
+                    return true;
+            } else if (u.x == v.x) {
+                if (std::fabs(0.5 * (b.x0 + b.x1) - u.x) <= eps && b.y0 <= std::min(u.y, v.y) + eps &&
+                    b.y1 >= std::max(u.y, v.y) - eps)
+                    return true;
+            }
+        }
+    return false;
+}
+
+}  // namespace
+
 ZoneSet::ZoneSet(const RouteRequest& req, double eps)
     : req_(req), eps_(eps), r_(req.bend_radius), rp_(req.port_radius >= 0 ? req.port_radius : req.bend_radius) {
     const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
@@ -174,20 +199,19 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps)
         zones_.push_back({b, ZoneKind::Obstacle, true});
         arc_objects_.push_back({b, 0.0});
     }
-    for (const Box& b : req.keep_outs) {
-        zones_.push_back({b, ZoneKind::KeepOut, true});
-        arc_objects_.push_back({b, 0.0});
-    }
     std::vector<Box> bands;
     for (const Path& pv : req.pivots) {
         add_spacing_bands(pv, req.route_spacing, req.bend_radius, req.start, req.end, &bands);
         Path s = simplify_path(pv);
         if (s.size() >= 2) pivots_.push_back(std::move(s));
     }
+    for (const Box& b : req.keep_outs) {
+        zones_.push_back({b, ZoneKind::KeepOut, true});
+        if (!laid_along(b, pivots_, eps)) arc_objects_.push_back({b, 0.0});
+    }
+    // Bands are boxes round the earlier routes' corner points, not round
+    // their arcs: arcs are kept from obstacles and keep-outs only.
     for (const Box& b : bands) zones_.push_back({b, ZoneKind::Spacing, true});
-    const size_t first_band_arc = arc_objects_.size();
-    for (const Box& b : bands) arc_objects_.push_back({b, 0.0});
-    first_band_arc_ = first_band_arc;
 
     std::vector<Box> boxes;
     boxes.reserve(zones_.size());
@@ -207,8 +231,7 @@ double ZoneSet::arc_cost(Point at, int d, int nd, double rho) const {
     arc_index_.for_each_near(std::min(o.x, at.x), std::min(o.y, at.y), std::max(o.x, at.x), std::max(o.y, at.y),
                              [&](size_t k) {
         const ArcObject& a = arc_objects_[k];
-        const bool band = k >= first_band_arc_;
-        if (arc_meets(at, d, nd, rho, a.box, 0.0)) cost += band ? kSoftFixed : kHardFixed;
+        if (arc_meets(at, d, nd, rho, a.box, 0.0)) cost += kHardFixed;
         else if (a.margin > 0 && arc_meets(at, d, nd, rho, a.box, a.margin)) cost += kSoftFixed;
     });
     return cost;

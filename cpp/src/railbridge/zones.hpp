@@ -12,8 +12,10 @@
 //    distance from both and stays usable.
 // Every zone is searched as a cost, not as a wall, so that the least-bad
 // route exists when no clean one does.  Bends are quarter arcs of the bend
-// radius; an arc entering an obstacle or keep-out is hard, one dipping into
-// a clearance or spacing band soft.
+// radius, kept clear of obstacles (with their clearance) and keep-outs; an
+// arc entering one is hard, one dipping into a clearance only is soft.  A
+// keep-out laid along an earlier route stands for that route: arcs keep
+// from it through the route's spacing band instead.
 #pragma once
 
 #include <cstdint>
@@ -83,8 +85,7 @@ private:
     double eps_, r_, rp_;
     std::vector<Zone> zones_;
     ObstacleIndex index_;
-    std::vector<ArcObject> arc_objects_;  // obstacles, keep-outs, then spacing bands (soft inside)
-    size_t first_band_arc_ = 0;
+    std::vector<ArcObject> arc_objects_;  // obstacles and keep-outs
     ObstacleIndex arc_index_;  // over the arc objects grown by their margin
     std::vector<Path> pivots_;
 };

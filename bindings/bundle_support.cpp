@@ -1,0 +1,320 @@
+// Host-level helpers of the bundle module: obstacle bounds and filters on
+// host values, projections across a bundle, and the single-route searches
+// reached by name.
+#include <nanobind/ndarray.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "bundle_support.hpp"
+#include "graph_types.hpp"
+#include "pyfunc.hpp"
+
+namespace kelvane::py {
+
+using namespace nb::literals;
+
+BundleNames& bundle_names() {
+    static BundleNames names;
+    return names;
+}
+
+// ------------------------------------------------------- host-level helpers
+
+namespace {
+
+nb::object own(PyObject* o) {
+    if (!o) throw nb::python_error();
+    return nb::steal(o);
+}
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+}  // namespace
+
+bool truthy(nb::handle obj) {
+    const int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+bool less(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
+bool greater(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
+nb::object py_add(nb::handle a, nb::handle b) { return own(PyNumber_Add(a.ptr(), b.ptr())); }
+nb::object py_sub(nb::handle a, nb::handle b) { return own(PyNumber_Subtract(a.ptr(), b.ptr())); }
+nb::object py_mul(nb::handle a, nb::handle b) { return own(PyNumber_Multiply(a.ptr(), b.ptr())); }
+
+nb::object call_with(nb::handle f, const std::vector<nb::handle>& args, const Keywords& keywords) {
+    std::vector<PyObject*> stack;
+    stack.reserve(args.size() + keywords.size());
+    for (nb::handle a : args) stack.push_back(a.ptr());
+    nb::object names;
+    if (!keywords.empty()) {
+        names = own(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+        for (size_t i = 0; i < keywords.size(); ++i) {
+            PyTuple_SET_ITEM(names.ptr(), i, own(PyUnicode_InternFromString(keywords[i].first)).release().ptr());
+            stack.push_back(keywords[i].second.ptr());
+        }
+    }
+    return own(PyObject_Vectorcall(f.ptr(), stack.data(), args.size(), names.is_valid() ? names.ptr() : nullptr));
+}
+
+nb::object numpy_module() { return bundle_names().np.current(); }
+
+nb::object np_asarray(nb::handle value, bool as_float) {
+    nb::object np = numpy_module();
+    if (as_float) return np.attr("asarray")(value, "dtype"_a = nb::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type)));
+    return np.attr("asarray")(value);
+}
+
+nb::object index_list(const std::vector<size_t>& idx) {
+    nb::list values;
+    for (size_t i : idx) values.append(i);
+    nb::object np = numpy_module();
+    return own(PySequence_List(np.attr("array")(values, "dtype"_a = np.attr("intp")).ptr()));
+}
+
+bool is_obstacle_record(nb::handle o) {
+    nb::object cls = bundle_names().obstacle.current();
+    const int r = PyObject_IsInstance(o.ptr(), cls.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+std::array<nb::object, 4> raw_bounds(nb::handle o) {
+    if (is_obstacle_record(o)) return {o.attr("x_min"), o.attr("y_min"), o.attr("x_max"), o.attr("y_max")};
+    return {item_of(o, 0), item_of(o, 1), item_of(o, 2), item_of(o, 3)};
+}
+
+nb::list filter_to_window(nb::handle obs, nb::handle x0, nb::handle y0, nb::handle x1, nb::handle y1) {
+    nb::list out;
+    nb::object it = own(PyObject_GetIter(obs.ptr()));
+    while (PyObject* item = PyIter_Next(it.ptr())) {
+        nb::object o = nb::steal(item);
+        const auto b = raw_bounds(o);
+        if (less(b[2], x0) || greater(b[0], x1) || less(b[3], y0) || greater(b[1], y1)) continue;
+        out.append(o);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return out;
+}
+
+const ObstacleIndex* native_obstacle_index(nb::handle obj) {
+    PyObstacleIndex* idx = nullptr;
+    if (!nb::try_cast<PyObstacleIndex*>(obj, idx, false) || !idx) return nullptr;
+    return idx->index.get();
+}
+
+bool hits_real_obstacle(nb::handle skel, nb::handle full_idx) {
+    if (skel.is_none()) return false;
+    const Py_ssize_t n = PyObject_Length(skel.ptr());
+    if (n < 0) throw nb::python_error();
+    if (n < 2) return false;
+    // A float64 array against the graph module's own index: the same
+    // queries, answered in the core.
+    if (const ObstacleIndex* index = native_obstacle_index(full_idx)) {
+        nb::ndarray<const double, nb::ndim<2>, nb::device::cpu> view;
+        if (nb::try_cast(skel, view, false) && view.shape(1) >= 2) {
+            auto v = view.view();
+            for (size_t i = 0; i + 1 < view.shape(0); ++i)
+                if (index->blocked({v(i, 0), v(i, 1)}, {v(i + 1, 0), v(i + 1, 1)})) return true;
+            return false;
+        }
+    }
+    auto at = [&](Py_ssize_t i, long j) { return own(PyObject_GetItem(skel.ptr(), nb::make_tuple(i, j).ptr())); };
+    for (Py_ssize_t i = 0; i + 1 < n; ++i) {
+        nb::object r = full_idx.attr("blocked")(at(i, 0), at(i, 1), at(i + 1, 0), at(i + 1, 1));
+        if (truthy(r)) return true;
+    }
+    return false;
+}
+
+// ------------------------------------------------------------- bundle ports
+
+PortRows read_port_rows(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et) {
+    PortRows rows;
+    bool ignored = true;
+    rows.ports.starts = to_point_rows(sp, "start_positions", rows.exact);
+    rows.ports.ends = to_point_rows(ep, "end_positions", ignored);
+    rows.ports.start_tangents = to_point_rows(st, "start_tangents", rows.exact);
+    rows.ports.end_tangents = to_point_rows(et, "end_tangents", ignored);
+    return rows;
+}
+
+Projection project_starts(nb::handle positions, nb::handle tangents, const std::vector<Point>& sp,
+                          const std::vector<Point>& st, bool exact) {
+    if (exact) {
+        Projection p;
+        p.values = kb::project(sp, kb::across(kb::mean_direction(st)));
+        p.ranking = kb::stable_ranking(p.values);
+        double scale = 1.0;
+        for (const Point& q : sp) scale = std::max(scale, std::fabs(q.x) + std::fabs(q.y));
+        if (!kb::ranking_has_near_ties(p.values, p.ranking, 1e-9 * scale)) return p;
+    }
+    auto [proj, order] = numpy_projection(positions, tangents);
+    Projection p;
+    nb::object values = tuple_of(proj.attr("tolist")(), "projections");
+    nb::object ranks = tuple_of(order.attr("tolist")(), "argsort");
+    for (size_t i = 0; i < nb::len(values); ++i) p.values.push_back(to_double(values[i], "projection"));
+    for (size_t i = 0; i < nb::len(ranks); ++i) p.ranking.push_back(nb::cast<size_t>(ranks[i]));
+    return p;
+}
+
+std::pair<nb::object, nb::object> numpy_projection(nb::handle positions, nb::handle tangents) {
+    nb::object np = numpy_module();
+    nb::object pos = np.attr("asarray")(positions);
+    nb::object avg = np.attr("mean")(np.attr("asarray")(tangents), "axis"_a = 0);
+    avg = own(PyNumber_TrueDivide(avg.ptr(), py_add(np.attr("linalg").attr("norm")(avg), nb::float_(1e-12)).ptr()));
+    nb::list axis;
+    axis.append(own(PyNumber_Negative(item_of(avg, 1).ptr())));
+    axis.append(item_of(avg, 0));
+    nb::object proj = own(PyNumber_MatrixMultiply(pos.ptr(), np.attr("array")(axis).ptr()));
+    return {proj, np.attr("argsort")(proj)};
+}
+
+BundleOrder bundle_order(nb::handle routing_order, size_t count, const std::function<Projection()>& project) {
+    auto is = [&](const char* name) {
+        const int r = PyObject_RichCompareBool(routing_order.ptr(), nb::str(name).ptr(), Py_EQ);
+        if (r < 0) throw nb::python_error();
+        return r != 0;
+    };
+    if (count == 1) return {{0}, false};
+    if (is("given")) return {kb::lane_order({}, count, kb::OrderRule::Given), false};
+    if (is("reverse")) return {kb::lane_order({}, count, kb::OrderRule::Reverse), false};
+    const Projection proj = project();
+    if (is("outside-in")) return {kb::lane_order(proj.ranking, count, kb::OrderRule::OutsideIn), true};
+    if (is("center-out")) return {kb::lane_order(proj.ranking, count, kb::OrderRule::CenterOut), true};
+    nb::object text = own(PyObject_Format(routing_order.ptr(), nb::str("").ptr()));
+    raise_value("Unknown routing_order: " + nb::cast<std::string>(text));
+}
+
+nb::object order_list(const BundleOrder& order) {
+    if (order.index_scalars) return index_list(order.order);
+    nb::list out;
+    for (size_t i : order.order) out.append(i);
+    return out;
+}
+
+Point float32_point(nb::handle value, const char* what) {
+    const Point p = kb::round_to_float32(to_point(value, what));
+    // What the search reports for a value float32 cannot hold.
+    const std::string w(what);
+    if (!std::isfinite(p.x)) raise_value(w + "[0] must be finite, got " + std::to_string(p.x));
+    if (!std::isfinite(p.y)) raise_value(w + "[1] must be finite, got " + std::to_string(p.y));
+    return p;
+}
+
+void check_lane_request(const RouteRequest& req, Point start_tangent, Point end_tangent) {
+    for (auto [p, what] : {std::pair{req.start, "start"}, std::pair{req.end, "end"}}) {
+        if (!std::isfinite(p.x)) raise_value(std::string(what) + "[0] must be finite, got " + std::to_string(p.x));
+        if (!std::isfinite(p.y)) raise_value(std::string(what) + "[1] must be finite, got " + std::to_string(p.y));
+    }
+    to_direction(kb::round_to_float32(start_tangent), "start_tangent");
+    to_direction(kb::round_to_float32(end_tangent), "end_tangent");
+    check_route_request(req);
+}
+
+// --------------------------------------------------------------- searches
+
+namespace {
+
+nb::handle keyword(const SearchCall& call, const char* name, nb::handle fallback) {
+    for (const auto& [k, v] : call.keywords)
+        if (std::strcmp(k, name) == 0) return v;
+    return fallback;
+}
+
+std::vector<nb::handle> float32_vectors(const SearchCall& call, std::vector<nb::object>& keep) {
+    nb::object jnp = bundle_names().jnp.current();
+    nb::object array = jnp.attr("array"), f32 = jnp.attr("float32");
+    for (nb::handle v : {call.start, call.end, call.start_tangent, call.end_tangent})
+        keep.push_back(array(v, "dtype"_a = f32));
+    return {keep[0], keep[1], keep[2], keep[3]};
+}
+
+// The request a call with these arguments makes of the own router.
+RouteRequest native_request(const SearchCall& call) {
+    nb::object center = nb::str("center"), half = nb::float_(0.5), three = nb::float_(3.0), none = nb::none(),
+               empty = nb::tuple();
+    RouteRequest req;
+    req.grid = to_grid(keyword(call, "dbu", none));
+    req.start = float32_point(call.start, "start");
+    req.end = float32_point(call.end, "end");
+    req.start_dir = to_direction(float32_point(call.start_tangent, "start_tangent"), "start_tangent");
+    req.end_dir = to_direction(float32_point(call.end_tangent, "end_tangent"), "end_tangent");
+    read_route_options(req, call.delta, call.obstacles, keyword(call, "turn_bias", center),
+                       keyword(call, "sliding_bias", half), keyword(call, "real_obstacles", none),
+                       keyword(call, "route_skeletons", none), keyword(call, "route_spacing", three),
+                       keyword(call, "route_pivots", empty), keyword(call, "bend_delta", none));
+    return req;
+}
+
+}  // namespace
+
+bool is_own_waypoint_router(nb::handle f) {
+    // def_function objects of the waypoints module; only that module makes
+    // one under this label.
+    if (std::strcmp(Py_TYPE(f.ptr())->tp_name, "kelvane.native_function") != 0) return false;
+    PyObject* label = reinterpret_cast<pyfunc_detail::FuncObject*>(f.ptr())->label;
+    return label && PyUnicode_CompareWithASCIIString(label, "kelvane.manhattan_router.waypoints.route_waypoints_v2") == 0;
+}
+
+nb::object waypoint_router() {
+    nb::object module = own(PyImport_ImportModuleLevel("kelvane.manhattan_router.waypoints", nullptr, nullptr,
+                                                       nb::make_tuple("route_waypoints_v2").ptr(), 0));
+    PyObject* f = PyObject_GetAttrString(module.ptr(), "route_waypoints_v2");
+    if (!f) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ImportError,
+                        "cannot import name 'route_waypoints_v2' from 'kelvane.manhattan_router.waypoints'");
+        throw nb::python_error();
+    }
+    return nb::steal(f);
+}
+
+nb::object search_rail_bridge(const SearchCall& call) {
+    if (nb::object f = bundle_names().rail_bridge.replacement()) {
+        std::vector<nb::object> keep;
+        std::vector<nb::handle> args = float32_vectors(call, keep);
+        args.push_back(call.delta);
+        args.push_back(call.obstacles);
+        return call_with(f, args, call.keywords);
+    }
+    RouteRequest req = native_request(call);
+    check_route_request(req);
+    RouteResult res;
+    {
+        nb::gil_scoped_release release;
+        res = route_rail_bridge(req);
+    }
+    return nb::make_tuple(path_to_array(res.skeleton), info_dict(res.info));
+}
+
+nb::object search_waypoints(const SearchCall& call, nb::handle positions) {
+    nb::object router = waypoint_router();
+    if (!is_own_waypoint_router(router)) {
+        std::vector<nb::object> keep;
+        std::vector<nb::handle> args = float32_vectors(call, keep);
+        args.push_back(positions);
+        args.push_back(call.delta);
+        args.push_back(call.obstacles);
+        return call_with(router, args, call.keywords);
+    }
+    WaypointRequest req;
+    req.route = native_request(call);
+    check_route_request(req.route);
+    read_waypoints(req, positions, keyword(call, "pins", nb::none()));
+    WaypointResult res;
+    {
+        nb::gil_scoped_release release;
+        res = route_waypoints(req);
+    }
+    return nb::make_tuple(path_to_array(res.skeleton), waypoint_info_dict(res));
+}
+
+}  // namespace kelvane::py

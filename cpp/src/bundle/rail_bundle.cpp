@@ -1,0 +1,76 @@
+// The rail-bridge strategy: routes one after another, each kept clear of the
+// ones placed before it by keep-out boxes and the spacing to their polylines.
+#include <cmath>
+
+#include "kelvane/bundle.hpp"
+
+namespace kelvane::bundle {
+
+Point round_to_float32(Point p) {
+    return {static_cast<double>(static_cast<float>(p.x)), static_cast<double>(static_cast<float>(p.y))};
+}
+
+int tangent_heading(Point t) { return direction_of({0.0, 0.0}, t); }
+
+double rail_lane_radius(const RailBundleRequest& req, std::size_t k) {
+    if (!req.inflate_delta) return req.delta;
+    const double remaining = static_cast<double>(req.ports.starts.size()) - 1.0 - static_cast<double>(k);
+    return req.delta + remaining * req.route_spacing;
+}
+
+RouteRequest port_request(const BundlePorts& ports, std::size_t idx, double route_spacing, double sliding_bias,
+                          const TurnBias& turn_bias) {
+    RouteRequest r;
+    r.start = round_to_float32(ports.starts.at(idx));
+    r.end = round_to_float32(ports.ends.at(idx));
+    r.start_dir = tangent_heading(round_to_float32(ports.start_tangents.at(idx)));
+    r.end_dir = tangent_heading(round_to_float32(ports.end_tangents.at(idx)));
+    r.route_spacing = route_spacing;
+    r.sliding_bias = sliding_bias;
+    r.turn_bias = turn_bias;
+    return r;
+}
+
+RouteRequest rail_lane_request(const RailBundleRequest& req, std::size_t k) {
+    RouteRequest r = port_request(req.ports, req.order.at(k), req.route_spacing, req.sliding_bias, req.turn_bias);
+    r.bend_radius = rail_lane_radius(req, k);
+    r.port_radius = req.delta;
+    r.obstacles = req.obstacles;
+    r.exact_obstacles = req.obstacles;
+    r.keep_outs = req.keep_outs;
+    r.grid = req.grid;
+    return r;
+}
+
+RailBundleResult route_rail_bundle(const RailBundleRequest& req) {
+    const std::size_t count = req.ports.starts.size();
+    RailBundleResult out;
+    out.lanes.resize(count);
+    out.infos.resize(count);
+    std::vector<Box> keep_outs = req.keep_outs;
+    std::vector<Path> placed;
+    ObstacleIndex full_index;
+    if (req.local_search) full_index = ObstacleIndex(req.obstacles, req.grid);
+    const std::optional<double> pitch = req.port_pitch;
+    for (std::size_t k = 0; k < req.order.size(); ++k) {
+        RouteRequest r = rail_lane_request(req, k);
+        r.keep_outs = keep_outs;
+        r.pivots = placed;
+        RouteResult res;
+        if (req.local_search) {
+            res = route_one_local(r, req.ports.starts[req.order[k]], req.ports.ends[req.order[k]],
+                                  req.local_margin_mult, full_index, &out.searches);
+        } else {
+            res = route_rail_bridge(r);
+            ++out.searches;
+        }
+        const std::vector<Box> boxes = skeleton_keep_outs(res.skeleton, req.route_spacing, pitch);
+        keep_outs.insert(keep_outs.end(), boxes.begin(), boxes.end());
+        placed.push_back(res.skeleton);
+        out.lanes[req.order[k]] = std::move(res.skeleton);
+        out.infos[req.order[k]] = res.info;
+    }
+    return out;
+}
+
+}  // namespace kelvane::bundle
