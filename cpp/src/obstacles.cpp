@@ -88,6 +88,8 @@ ObstacleIndex::ObstacleIndex(std::vector<Box> boxes, double dbu) : boxes_(std::m
     gx0_ = x0; gy0_ = y0;
     cell_w_ = std::max((x1 - x0) / nx_, 1e-12);
     cell_h_ = std::max((y1 - y0) / ny_, 1e-12);
+    inv_w_ = 1.0 / cell_w_;
+    inv_h_ = 1.0 / cell_h_;
     const size_t ncell = static_cast<size_t>(nx_) * ny_;
     std::vector<std::uint32_t> count(ncell + 1, 0);
     auto each_cell = [&](const Box& b, auto&& f) {
@@ -107,10 +109,10 @@ ObstacleIndex::ObstacleIndex(std::vector<Box> boxes, double dbu) : boxes_(std::m
 
 void ObstacleIndex::cell_range(double x0, double y0, double x1, double y1, int& cx0, int& cy0, int& cx1, int& cy1) const {
     auto clampi = [](double v, int hi) { return static_cast<int>(std::max(0.0, std::min(static_cast<double>(hi), v))); };
-    cx0 = clampi(std::floor((x0 - eps_ - gx0_) / cell_w_), nx_ - 1);
-    cx1 = clampi(std::floor((x1 + eps_ - gx0_) / cell_w_), nx_ - 1);
-    cy0 = clampi(std::floor((y0 - eps_ - gy0_) / cell_h_), ny_ - 1);
-    cy1 = clampi(std::floor((y1 + eps_ - gy0_) / cell_h_), ny_ - 1);
+    cx0 = clampi(std::floor((x0 - eps_ - gx0_) * inv_w_), nx_ - 1);
+    cx1 = clampi(std::floor((x1 + eps_ - gx0_) * inv_w_), nx_ - 1);
+    cy0 = clampi(std::floor((y0 - eps_ - gy0_) * inv_h_), ny_ - 1);
+    cy1 = clampi(std::floor((y1 + eps_ - gy0_) * inv_h_), ny_ - 1);
     // A query entirely outside the grid's extent meets no box.
     const double gx1 = gx0_ + cell_w_ * nx_, gy1 = gy0_ + cell_h_ * ny_;
     if (x1 + eps_ < gx0_ || x0 - eps_ > gx1) { cx0 = 1; cx1 = 0; }

@@ -21,6 +21,7 @@ struct Line {
     double lo = -kInf;    // stretch along the line where it is needed (a zone
     double hi = kInf;     // side's own extent; unbounded for lines needed everywhere)
     Round round = kNearest;
+    bool fixed = false;   // the stretch is final: not grown until a zone stops it
 };
 
 double tol_for(double v) { return 1e-9 * (1.0 + std::fabs(v)); }
@@ -46,9 +47,11 @@ std::vector<Line> settle(std::vector<Line> lines, double grid, double min_gap) {
                                                                           l.v != merged.back().v)) {
             Line& m = merged.back();
             const double lo = std::min(m.lo, l.lo), hi = std::max(m.hi, l.hi);
+            const bool fixed = m.fixed && l.fixed;
             if (l.anchor && !m.anchor) m = l;
             m.lo = lo;
             m.hi = hi;
+            m.fixed = fixed;
             continue;
         }
         merged.push_back(l);
@@ -93,10 +96,12 @@ std::vector<Line> add_bridges(std::vector<Line> rails, std::vector<double>& brid
     return rails;
 }
 
-void split(const std::vector<Line>& lines, std::vector<double>& at, std::vector<std::pair<double, double>>& span) {
+void split(const std::vector<Line>& lines, std::vector<double>& at, std::vector<std::pair<double, double>>& span,
+           std::vector<char>& fixed) {
     for (const Line& l : lines) {
         at.push_back(l.v);
         span.emplace_back(l.lo, l.hi);
+        fixed.push_back(l.fixed);
     }
 }
 
@@ -184,14 +189,23 @@ TrackLines make_track_lines(const TrackInputs& in) {
     };
     // A route bending twice off a run comes back parallel to it at least 2r
     // away, and twice more another 2r on: lines 2r and 4r to either side of
-    // every run of the guide route, rounded away from it.
-    if (in.guide && r > 0) {
+    // every run of the guide route, rounded away from it, across the guide's
+    // extent (and 4r round it) only.
+    if (in.guide && r > 0 && !in.guide->empty()) {
+        Box g{in.guide->front().x, in.guide->front().y, in.guide->front().x, in.guide->front().y};
+        for (const Point& q : *in.guide) {
+            g.x0 = std::min(g.x0, q.x); g.x1 = std::max(g.x1, q.x);
+            g.y0 = std::min(g.y0, q.y); g.y1 = std::max(g.y1, q.y);
+        }
+        g = g.inflated(4 * r);
         for (size_t k = 1; k < in.guide->size(); ++k) {
             const Point a = (*in.guide)[k - 1], b = (*in.guide)[k];
             const bool horizontal = std::fabs(a.y - b.y) <= std::fabs(a.x - b.x);
             const double c = horizontal ? a.y : a.x;
-            for (double s : {-2.0, -1.0, 1.0, 2.0})
-                (horizontal ? yl : xl).push_back({c + s * 2 * r, false, -kInf, kInf, away(s)});
+            for (double s : {-2.0, -1.0, 1.0, 2.0}) {
+                if (horizontal) yl.push_back({c + s * 2 * r, false, g.x0, g.x1, away(s), true});
+                else xl.push_back({c + s * 2 * r, false, g.y0, g.y1, away(s), true});
+            }
         }
     }
     if (in.zones) {
@@ -224,8 +238,10 @@ TrackLines make_track_lines(const TrackInputs& in) {
     }
     TrackLines out;
     const double bridge_gap = std::max(2.0 * r, in.min_line_gap * 2.0);
-    split(add_bridges(std::move(xl), out.x_bridges, bridge_gap, in.sliding_bias, in.grid), out.xs, out.x_span);
-    split(add_bridges(std::move(yl), out.y_bridges, bridge_gap, in.sliding_bias, in.grid), out.ys, out.y_span);
+    split(add_bridges(std::move(xl), out.x_bridges, bridge_gap, in.sliding_bias, in.grid), out.xs, out.x_span,
+          out.x_fixed);
+    split(add_bridges(std::move(yl), out.y_bridges, bridge_gap, in.sliding_bias, in.grid), out.ys, out.y_span,
+          out.y_fixed);
     return out;
 }
 

@@ -16,7 +16,9 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "kelvane/geometry.hpp"
@@ -67,6 +69,15 @@ public:
     template <class Fn>
     void for_each_near(double x0, double y0, double x1, double y1, Fn&& fn) const;
 
+    // Casts a ray along the line at c (x = c when vertical, else y = c) from
+    // `from` towards +inf (sign > 0) or -inf.  `hit(box_index)` is called for
+    // the boxes in the cells the ray crosses, nearest cells first, each box
+    // once; it returns where that box stops the ray (or NaN when it does not).
+    // The walk ends once no farther cell can hold a nearer stop; the nearest
+    // stop is returned (+-inf when nothing stops the ray).
+    template <class Fn>
+    double cast(bool vertical, double c, double from, double sign, Fn&& hit) const;
+
 private:
     void cell_range(double x0, double y0, double x1, double y1, int& cx0, int& cy0, int& cx1, int& cy1) const;
 
@@ -76,6 +87,7 @@ private:
     // Uniform grid over the boxes' extent; cell (cx, cy) lists box indices.
     double gx0_ = 0, gy0_ = 0, cell_w_ = 1, cell_h_ = 1;
     int nx_ = 0, ny_ = 0;
+    double inv_w_ = 1, inv_h_ = 1;
     std::vector<std::uint32_t> cell_start_;  // CSR offsets, nx_*ny_ + 1
     std::vector<std::uint32_t> cell_items_;
     mutable std::vector<std::uint32_t> stamp_;  // per-box visit marks for dedupe
@@ -105,6 +117,45 @@ void ObstacleIndex::for_each_near(double x0, double y0, double x1, double y1, Fn
             }
         }
     }
+}
+
+template <class Fn>
+double ObstacleIndex::cast(bool vertical, double c, double from, double sign, Fn&& hit) const {
+    const double none = sign > 0 ? std::numeric_limits<double>::infinity() : -std::numeric_limits<double>::infinity();
+    if (boxes_.empty()) return none;
+    // Cells across the ray that can hold a box touching the line at c.
+    const double g0 = vertical ? gx0_ : gy0_, inv = vertical ? inv_w_ : inv_h_;
+    const int nacross = vertical ? nx_ : ny_, nalong = vertical ? ny_ : nx_;
+    const double a0 = vertical ? gy0_ : gx0_, size_along = vertical ? cell_h_ : cell_w_, inv_along = vertical ? inv_h_ : inv_w_;
+    auto clampi = [](double v, int hi) { return static_cast<int>(std::max(0.0, std::min(static_cast<double>(hi), v))); };
+    const double across_hi = g0 + (vertical ? cell_w_ : cell_h_) * nacross;
+    if (c + eps_ < g0 || c - eps_ > across_hi) return none;
+    const int k0 = clampi(std::floor((c - eps_ - g0) * inv), nacross - 1);
+    const int k1 = clampi(std::floor((c + eps_ - g0) * inv), nacross - 1);
+    const double along_hi = a0 + size_along * nalong;
+    if (sign > 0 ? from - eps_ > along_hi : from + eps_ < a0) return none;
+    int cell = clampi(std::floor((from - a0) * inv_along), nalong - 1);
+    if (++stamp_now_ == 0) {
+        std::fill(stamp_.begin(), stamp_.end(), 0u);
+        stamp_now_ = 1;
+    }
+    double stop = none;
+    for (; cell >= 0 && cell < nalong; cell += sign > 0 ? 1 : -1) {
+        // The nearest coordinate of this cell along the ray.
+        const double near = sign > 0 ? a0 + size_along * cell : a0 + size_along * (cell + 1);
+        if (sign > 0 ? near - eps_ > stop : near + eps_ < stop) break;
+        for (int k = k0; k <= k1; ++k) {
+            const size_t cc = vertical ? static_cast<size_t>(cell) * nx_ + k : static_cast<size_t>(k) * nx_ + cell;
+            for (std::uint32_t it = cell_start_[cc]; it < cell_start_[cc + 1]; ++it) {
+                const std::uint32_t b = cell_items_[it];
+                if (stamp_[b] == stamp_now_) continue;
+                stamp_[b] = stamp_now_;
+                const double at = hit(static_cast<size_t>(b));
+                if (at == at) stop = sign > 0 ? std::min(stop, at) : std::max(stop, at);
+            }
+        }
+    }
+    return stop;
 }
 
 }  // namespace kelvane

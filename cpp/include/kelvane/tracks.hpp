@@ -8,7 +8,7 @@
 //     the side's own stretch;
 //   * run offsets: 2r and 4r to either side of every run of a `guide`
 //     route (a route bending twice off a run comes back parallel to it 2r
-//     away);
+//     away), across the guide's extent only;
 //   * arc lines: where a bend hugging a box corner sits when its arc just
 //     keeps clear: one bend radius outside each side, and, for every line
 //     passing the corner closer than that, the line across it at which the
@@ -63,6 +63,9 @@ struct TrackLines {
     // it runs along; (-inf, inf) for lines needed everywhere (ports, jogs,
     // cage, bridges between two of them).
     std::vector<std::pair<double, double>> x_span, y_span;
+    // Per line: its stretch is final (else the lattice grows a bounded
+    // stretch on until it runs into a zone).
+    std::vector<char> x_fixed, y_fixed;
 };
 
 TrackLines make_track_lines(const TrackInputs& in);

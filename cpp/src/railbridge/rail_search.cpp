@@ -51,13 +51,23 @@ double RailSearch::heuristic(int i, int j, int d) const {
     return std::fabs(vx) + std::fabs(vy) + T_ * turns_to_arrive(vx, vy, d, req_.end_dir);
 }
 
-void RailSearch::relax(int i, int j, int d, double g, std::int64_t parent) {
+void RailSearch::relax(int i, int j, int d, double g, std::int64_t parent, int position) {
+    if (region_) {
+        const Point p{L_.x(i), L_.y(j)};
+        bool inside = false;
+        for (const Box& b : *region_)
+            if (b.contains_closed(p, 0.0)) {
+                inside = true;
+                break;
+            }
+        if (!inside) return;
+    }
     SearchBuffers& B = buffers();
     bool inserted = false;
     const std::uint32_t fresh = static_cast<std::uint32_t>(B.labels.size());
     const std::uint32_t slot = B.map.find_or_insert(state_id(i, j, d), fresh, B.labels, &inserted);
     if (inserted) {
-        B.labels.push_back({g, state_id(i, j, d), parent});
+        B.labels.push_back({g, state_id(i, j, d), parent, position});
     } else {
         if (g >= B.labels[slot].g) return;
         B.labels[slot].g = g;
@@ -95,7 +105,7 @@ void RailSearch::jump(int i, int j, int d, double min_run, double g0, std::int64
         if (ci == ei_ && cj == ej_ && d == req_.end_dir && acc >= end_run - tol_)
             finish(g0 + acc + pen + last_bend_extra(bend, d), parent);
         if (acc >= min_run - tol_ && acc > tol_) {
-            relax(ci, cj, d, g0 + acc + pen, parent);
+            relax(ci, cj, d, g0 + acc + pen, parent, w.position());
             return;
         }
     }
@@ -107,12 +117,12 @@ void RailSearch::expand(std::uint32_t li, const Label& lab) {
     const int i = static_cast<int>(node % L_.nx()), j = static_cast<int>(node / L_.nx());
     // Straight on.
     double len = 0.0, pen = 0.0;
-    RailLattice::Walk w = L_.walk(i, j, d);
+    RailLattice::Walk w = L_.walk_from(i, j, d, lab.position);
     const int &ni = w.i, &nj = w.j;
     if (w.next(&len, &pen)) {
         const double g = lab.g + len + pen;
         if (ni == ei_ && nj == ej_ && d == req_.end_dir) finish(g, li);
-        relax(ni, nj, d, g, lab.parent);
+        relax(ni, nj, d, g, lab.parent, w.position());
     }
     // Bend left or right here.  The arc of the first bend (and of the last,
     // known only when the run after it reaches the end) is the smaller one
@@ -120,11 +130,13 @@ void RailSearch::expand(std::uint32_t li, const Label& lab) {
     const Point at{L_.x(i), L_.y(j)};
     const double bend = T_ + turn_bias_cost(req_.turn_bias, at, start_point(), end_point(), scale_);
     const bool first = lab.parent < 0;
-    for (int nd : {turn_left(d), turn_right(d)}) {
-        const double radius = first ? rules_.port_arc_radius : rules_.arc_radius;
-        const double arc = radius > 0 ? zones_.arc_cost(at, d, nd, radius) : 0.0;
-        const Bend b{at, d, arc, first};
-        jump(i, j, nd, rules_.inner_run, lab.g + bend + arc, li, rules_.end_run, &b);
+    const double radius = first ? rules_.port_arc_radius : rules_.arc_radius;
+    double arcs[2] = {0.0, 0.0};
+    if (radius > 0) zones_.arc_costs(at, d, radius, &arcs[0], &arcs[1]);
+    for (int side = 0; side < 2; ++side) {
+        const int nd = side == 0 ? turn_left(d) : turn_right(d);
+        const Bend b{at, d, arcs[side], first};
+        jump(i, j, nd, rules_.inner_run, lab.g + bend + arcs[side], li, rules_.end_run, &b);
     }
 }
 

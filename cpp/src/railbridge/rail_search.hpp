@@ -17,6 +17,7 @@ struct Label {
     double g;
     std::uint64_t state;
     std::int64_t parent;  // label index, -1 = the start point
+    int position;         // of the node along the line of its heading
 };
 
 // Map from 64-bit state ids to label slots: a dense table while the lattice is
@@ -127,6 +128,10 @@ public:
     bool run(const RunRules& rules, size_t budget, Path* out, size_t* expanded,
              double bound = std::numeric_limits<double>::infinity());
 
+    // Keeps the search inside these boxes (states elsewhere are not
+    // entered); null: everywhere.
+    void confine(const std::vector<Box>* region) { region_ = region; }
+
 private:
     Point start_point() const { return {L_.x(si_), L_.y(sj_)}; }
     Point end_point() const { return {L_.x(ei_), L_.y(ej_)}; }
@@ -134,7 +139,7 @@ private:
         return ((static_cast<std::uint64_t>(j) * L_.nx() + static_cast<std::uint64_t>(i)) << 2) | static_cast<unsigned>(d);
     }
     double heuristic(int i, int j, int d) const;
-    void relax(int i, int j, int d, double g, std::int64_t parent);
+    void relax(int i, int j, int d, double g, std::int64_t parent, int position);
     void finish(double cost, std::int64_t parent);
     // The bend a jump starts from: where, from which heading, and the arc
     // cost charged for it (as an inner bend, or as the first one).
@@ -158,6 +163,7 @@ private:
     RunRules rules_{};
     double best_cost_ = 0.0;
     std::int64_t best_parent_ = -2;
+    const std::vector<Box>* region_ = nullptr;
 };
 
 }  // namespace kelvane::rail

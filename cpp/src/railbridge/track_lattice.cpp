@@ -40,16 +40,25 @@ RailLattice::RailLattice(const TrackLines& tl, const ZoneSet& zones)
     : xs_(tl.xs), ys_(tl.ys), zones_(zones), eps_(zones.eps()) {
     vreach_.resize(xs_.size());
     hreach_.resize(ys_.size());
-    for (size_t k = 0; k < xs_.size(); ++k) vreach_[k] = extend(xs_[k], tl.x_span[k].first, tl.x_span[k].second, true);
-    for (size_t k = 0; k < ys_.size(); ++k) hreach_[k] = extend(ys_[k], tl.y_span[k].first, tl.y_span[k].second, false);
+    for (size_t k = 0; k < xs_.size(); ++k)
+        vreach_[k] = tl.x_fixed[k] ? Reach{tl.x_span[k].first, tl.x_span[k].second}
+                                   : extend(xs_[k], tl.x_span[k].first, tl.x_span[k].second, true);
+    for (size_t k = 0; k < ys_.size(); ++k)
+        hreach_[k] = tl.y_fixed[k] ? Reach{tl.y_span[k].first, tl.y_span[k].second}
+                                   : extend(ys_[k], tl.y_span[k].first, tl.y_span[k].second, false);
     hline_.resize(ys_.size());
     vline_.resize(xs_.size());
 }
 
-RailLattice::Walk::Walk(const RailLattice& L, const Line& line, int i, int j, int d)
+RailLattice::Walk::Walk(const RailLattice& L, const Line& line, int i, int j, int d, int position)
     : i(i), j(j), line_(&line), along_(is_horizontal(d) ? &L.xs_ : &L.ys_), horizontal_(is_horizontal(d)),
       forward_(d == E || d == N) {
     const int here = horizontal_ ? i : j;
+    if (position >= 0) {
+        k_ = static_cast<size_t>(position);
+        valid_ = true;
+        return;
+    }
     const auto it = std::lower_bound(line.at.begin(), line.at.end(), here);
     valid_ = it != line.at.end() && *it == here;
     k_ = static_cast<size_t>(it - line.at.begin());
@@ -68,43 +77,29 @@ bool RailLattice::Walk::next(double* len, double* pen) {
     return true;
 }
 
-RailLattice::Walk RailLattice::walk(int i, int j, int d) {
+RailLattice::Walk RailLattice::walk(int i, int j, int d) { return walk_from(i, j, d, -1); }
+
+RailLattice::Walk RailLattice::walk_from(int i, int j, int d, int position) {
     const bool horizontal = is_horizontal(d);
-    return Walk(*this, horizontal ? nodes_of(true, j) : nodes_of(false, i), i, j, d);
+    return Walk(*this, horizontal ? nodes_of(true, j) : nodes_of(false, i), i, j, d, position);
 }
 
 RailLattice::Reach RailLattice::extend(double c, double lo, double hi, bool vertical) const {
     if (std::isinf(lo) || std::isinf(hi)) return {-kInf, kInf};
-    const ObstacleIndex& index = zones_.index();
-    if (index.size() == 0) return {-kInf, kInf};
-    // Cast a ray each way in growing steps until a zone stops it or it
-    // leaves every zone behind.
     const auto& zs = zones_.zones();
-    auto cast = [&](double from, double sign) {
-        double stop = sign * kInf;
-        double len = std::max(1.0, 0.01 * (std::fabs(from) + 1.0));
-        const Box& all = index.bounds();
-        const double limit = sign > 0 ? (vertical ? all.y1 : all.x1) : (vertical ? all.y0 : all.x0);
-        for (double a = from;;) {
-            const double b = a + sign * len;
-            const double q0 = std::min(a, b), q1 = std::max(a, b);
-            auto visit = [&](size_t zi) {
-                const Box& box = zs[zi].box;
-                const double p0 = vertical ? box.x0 : box.y0, p1 = vertical ? box.x1 : box.y1;
-                const double a0 = vertical ? box.y0 : box.x0, a1 = vertical ? box.y1 : box.x1;
-                if (!open_overlap(c, c, p0, p1, eps_)) return;
-                if (sign > 0 && a1 > from + eps_) stop = std::min(stop, std::max(a0, from));
-                if (sign < 0 && a0 < from - eps_) stop = std::max(stop, std::min(a1, from));
-            };
-            if (vertical) index.for_each_near(c, q0, c, q1, visit);
-            else index.for_each_near(q0, c, q1, c, visit);
-            if (!std::isinf(stop)) return stop;
-            if (sign > 0 ? b >= limit : b <= limit) return stop;
-            a = b;
-            len *= 2;
-        }
+    // A zone stops the line where it starts beyond the stretch (a zone the
+    // stretch already overlaps stops it at the stretch's end).
+    auto stop_at = [&](double from, double sign) {
+        return zones_.index().cast(vertical, c, from, sign, [&](size_t zi) {
+            const Box& box = zs[zi].box;
+            const double p0 = vertical ? box.x0 : box.y0, p1 = vertical ? box.x1 : box.y1;
+            const double a0 = vertical ? box.y0 : box.x0, a1 = vertical ? box.y1 : box.x1;
+            if (!open_overlap(c, c, p0, p1, eps_)) return std::numeric_limits<double>::quiet_NaN();
+            if (sign > 0) return a1 > from + eps_ ? std::max(a0, from) : std::numeric_limits<double>::quiet_NaN();
+            return a0 < from - eps_ ? std::min(a1, from) : std::numeric_limits<double>::quiet_NaN();
+        });
     };
-    return {cast(lo, -1.0), cast(hi, 1.0)};
+    return {stop_at(lo, -1.0), stop_at(hi, 1.0)};
 }
 
 const RailLattice::Line& RailLattice::nodes_of(bool horizontal, int k) {

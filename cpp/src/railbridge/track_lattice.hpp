@@ -40,16 +40,20 @@ public:
     public:
         int i, j;
         bool next(double* len, double* pen);
+        // Where the walk stands along its line (for walk_from).
+        int position() const { return static_cast<int>(k_); }
 
     private:
         friend class RailLattice;
-        Walk(const RailLattice& L, const Line& line, int i, int j, int d);
+        Walk(const RailLattice& L, const Line& line, int i, int j, int d, int position);
         const Line* line_;
         const std::vector<double>* along_;
         size_t k_ = 0;
         bool horizontal_, forward_, valid_;
     };
     Walk walk(int i, int j, int d);
+    // The same from a known position of (i, j) along the line heading d.
+    Walk walk_from(int i, int j, int d, int position);
 
     // Work done so far: crossings examined while building lines (the
     // router's budget counts it beside the states it expands).

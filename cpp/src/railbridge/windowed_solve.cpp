@@ -142,14 +142,13 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
         Path guide = std::move(path);
         double bound = got.cost;
         for (int round = 0; round < kRefineRounds && *budget > 0 && r > 0 && may_be_final; ++round) {
-            const std::vector<std::size_t> near = corridor(all, subset, guide, 3.0 * r + 2.0 * margin);
+            const double reach = 2.0 * r + 2.0 * margin;
+            const std::vector<std::size_t> near = corridor(all, subset, guide, reach);
             const std::vector<Box> near_rails = rails_of(near);
             std::vector<ArcBox> arc_boxes;
             for (std::size_t k : near) {
                 const Zone& z = all.zones()[k];
-                // An obstacle behind a clearance zone keeps the clearance from arcs too.
-                if (z.kind == ZoneKind::Obstacle || z.kind == ZoneKind::KeepOut)
-                    arc_boxes.push_back({z.box, z.lines ? 0.0 : margin});
+                if (z.arc_margin >= 0) arc_boxes.push_back({z.box, z.arc_margin});
             }
             TrackInputs fine = base;
             fine.zones = &near_rails;
@@ -159,6 +158,14 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
                 fine.arc_radius = r;
             }
             Pass refine(req, all, fine);
+            // A cheaper route found here is a local change: the search stays
+            // within the corridor round the guide.
+            std::vector<Box> region;
+            for (size_t k = 1; k < guide.size(); ++k)
+                region.push_back(Box{std::min(guide[k - 1].x, guide[k].x), std::min(guide[k - 1].y, guide[k].y),
+                                     std::max(guide[k - 1].x, guide[k].x), std::max(guide[k - 1].y, guide[k].y)}
+                                     .inflated(reach));
+            refine.search->confine(&region);
             Path better;
             size_t more = 0;
             const bool improved = refine.run(levels[level], budget, &better, &more, bound - 1e-9 * (1.0 + bound));

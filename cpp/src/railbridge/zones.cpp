@@ -57,9 +57,9 @@ bool arc_through_open_rect(Point o, double sx, double sy, double rho, double x0,
 // Distance from point q to the quarter arc.
 double arc_distance(Point o, double sx, double sy, double rho, Point q) {
     const double dx = q.x - o.x, dy = q.y - o.y;
-    if (dx * sx >= 0 && dy * sy >= 0) return std::fabs(std::hypot(dx, dy) - rho);
-    const Point a{o.x + sx * rho, o.y}, b{o.x, o.y + sy * rho};
-    return std::min(std::hypot(q.x - a.x, q.y - a.y), std::hypot(q.x - b.x, q.y - b.y));
+    if (dx * sx >= 0 && dy * sy >= 0) return std::fabs(std::sqrt(dx * dx + dy * dy) - rho);
+    const double ax = q.x - (o.x + sx * rho), ay = q.y - o.y, bx = q.x - o.x, by = q.y - (o.y + sy * rho);
+    return std::sqrt(std::min(ax * ax + ay * ay, bx * bx + by * by));
 }
 
 }  // namespace
@@ -181,11 +181,9 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps)
         const bool waived = g.contains_closed(req.start, eps) || g.contains_closed(req.end, eps);
         if (margin > 0 && !waived) {
             zones_.push_back({g, ZoneKind::Clearance, true});
-            zones_.push_back({b, ZoneKind::Obstacle, false});
-            arc_objects_.push_back({b, margin});
+            zones_.push_back({b, ZoneKind::Obstacle, false, margin});
         } else {
-            zones_.push_back({b, ZoneKind::Obstacle, true});
-            arc_objects_.push_back({b, 0.0});
+            zones_.push_back({b, ZoneKind::Obstacle, true, 0.0});
         }
     }
     // An exact obstacle that is also an obstacle (a caller passing one list
@@ -196,8 +194,7 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps)
         for (const Box& b : req.obstacles) cleared.insert(key(b));
     for (const Box& b : req.exact_obstacles) {
         if (cleared.count(key(b))) continue;
-        zones_.push_back({b, ZoneKind::Obstacle, true});
-        arc_objects_.push_back({b, 0.0});
+        zones_.push_back({b, ZoneKind::Obstacle, true, 0.0});
     }
     std::vector<Box> bands;
     for (const Path& pv : req.pivots) {
@@ -205,36 +202,47 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps)
         Path s = simplify_path(pv);
         if (s.size() >= 2) pivots_.push_back(std::move(s));
     }
-    for (const Box& b : req.keep_outs) {
-        zones_.push_back({b, ZoneKind::KeepOut, true});
-        if (!laid_along(b, pivots_, eps)) arc_objects_.push_back({b, 0.0});
-    }
+    for (const Box& b : req.keep_outs) zones_.push_back({b, ZoneKind::KeepOut, true, laid_along(b, pivots_, eps) ? -1.0 : 0.0});
     // Bands are boxes round the earlier routes' corner points, not round
     // their arcs: arcs are kept from obstacles and keep-outs only.
     for (const Box& b : bands) zones_.push_back({b, ZoneKind::Spacing, true});
 
     std::vector<Box> boxes;
     boxes.reserve(zones_.size());
-    for (const Zone& z : zones_) boxes.push_back(z.box);
+    for (const Zone& z : zones_) {
+        boxes.push_back(z.box);
+        max_arc_margin_ = std::max(max_arc_margin_, z.arc_margin);
+    }
     index_ = ObstacleIndex(std::move(boxes), req.grid);
-    std::vector<Box> reach;
-    reach.reserve(arc_objects_.size());
-    for (const ArcObject& a : arc_objects_) reach.push_back(a.box.inflated(a.margin));
-    arc_index_ = ObstacleIndex(std::move(reach), req.grid);
 }
 
 double ZoneSet::arc_cost(Point at, int d, int nd, double rho) const {
-    if (rho <= 0 || arc_objects_.empty()) return 0.0;
-    const Point o{at.x - rho * dir_dx(d) + rho * dir_dx(nd), at.y - rho * dir_dy(d) + rho * dir_dy(nd)};
-    double cost = 0.0;
-    // The arc lies in the square between its centre and the corner.
-    arc_index_.for_each_near(std::min(o.x, at.x), std::min(o.y, at.y), std::max(o.x, at.x), std::max(o.y, at.y),
-                             [&](size_t k) {
-        const ArcObject& a = arc_objects_[k];
-        if (arc_meets(at, d, nd, rho, a.box, 0.0)) cost += kHardFixed;
-        else if (a.margin > 0 && arc_meets(at, d, nd, rho, a.box, a.margin)) cost += kSoftFixed;
+    double left = 0.0, right = 0.0;
+    arc_costs(at, d, rho, nd == turn_left(d) ? &left : nullptr, nd == turn_right(d) ? &right : nullptr);
+    return nd == turn_left(d) ? left : right;
+}
+
+void ZoneSet::arc_costs(Point at, int d, double rho, double* left, double* right) const {
+    if (left) *left = 0.0;
+    if (right) *right = 0.0;
+    if (rho <= 0 || max_arc_margin_ < 0) return;
+    // Both arcs lie within one radius behind the corner, to either side.
+    const double bx = at.x - rho * dir_dx(d), by = at.y - rho * dir_dy(d);
+    const double px = rho * dir_dy(d), py = rho * dir_dx(d);  // across the heading
+    const double x0 = std::min({at.x, bx - px, bx + px}), x1 = std::max({at.x, bx - px, bx + px});
+    const double y0 = std::min({at.y, by - py, by + py}), y1 = std::max({at.y, by - py, by + py});
+    const double m = max_arc_margin_;
+    index_.for_each_near(x0 - m, y0 - m, x1 + m, y1 + m, [&](size_t k) {
+        const Zone& z = zones_[k];
+        if (z.arc_margin < 0) return;
+        for (int side = 0; side < 2; ++side) {
+            double* cost = side == 0 ? left : right;
+            if (!cost) continue;
+            const int nd = side == 0 ? turn_left(d) : turn_right(d);
+            if (arc_meets(at, d, nd, rho, z.box, 0.0)) *cost += kHardFixed;
+            else if (z.arc_margin > 0 && arc_meets(at, d, nd, rho, z.box, z.arc_margin)) *cost += kSoftFixed;
+        }
     });
-    return cost;
 }
 
 namespace {

@@ -38,18 +38,12 @@ enum class ZoneKind : std::uint8_t { Obstacle, KeepOut, Clearance, Spacing };
 struct Zone {
     Box box;
     ZoneKind kind;
-    bool lines;  // its sides give track lines
+    bool lines;               // its sides give track lines
+    double arc_margin = -1;   // bends' arcs keep this far from it (0: out of it; < 0: not checked)
     bool hard() const { return kind == ZoneKind::Obstacle || kind == ZoneKind::KeepOut; }
     bool solid() const { return hard(); }
     double fixed() const { return hard() ? kHardFixed : kSoftFixed; }
     double per_unit() const { return hard() ? kHardPerUnit : kSoftPerUnit; }
-};
-
-// Something a bend's arc must keep clear of: `box` itself (hard), and when
-// margin > 0 the stretch within `margin` of it (soft).
-struct ArcObject {
-    Box box;
-    double margin;
 };
 
 // How bad a route is, compared in this order: length inside obstacles and
@@ -76,6 +70,8 @@ public:
 
     // Cost of a bend at `at` from heading d to nd with arc radius rho.
     double arc_cost(Point at, int d, int nd, double rho) const;
+    // The costs of both bends at `at` off heading d (either pointer may be null).
+    void arc_costs(Point at, int d, double rho, double* left, double* right) const;
 
     // What `path` entered (overlaps, contacts, arcs) and its run rules.
     RouteInfo measure(const Path& path) const;
@@ -85,8 +81,7 @@ private:
     double eps_, r_, rp_;
     std::vector<Zone> zones_;
     ObstacleIndex index_;
-    std::vector<ArcObject> arc_objects_;  // obstacles and keep-outs
-    ObstacleIndex arc_index_;  // over the arc objects grown by their margin
+    double max_arc_margin_ = -1;
     std::vector<Path> pivots_;
 };
 
