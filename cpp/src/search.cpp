@@ -59,7 +59,9 @@ void SearchWorkspace::prepare(const Lattice& L, const SearchQuery& q) {
         std::fill(stamp_.begin(), stamp_.end(), 0u);
         gen_ = 1;
     }
-    if (edge_pen_.size() < L.num_edges) edge_pen_.resize(L.num_edges, 0.0);
+    if (!q.edge_cost && edge_pen_.size() < L.num_edges) edge_pen_.resize(L.num_edges, 0.0);
+    if (q.edge_cost && !q.edge_pen.empty()) throw std::invalid_argument("edge_pen and edge_cost are exclusive");
+    if (q.chord_slot && !q.node_chords.empty()) throw std::invalid_argument("node_chords and chord tables are exclusive");
     if (banned_.size() < n_) {
         banned_.resize(n_, 0);
         chord_slot_.resize(n_, -1);
@@ -147,6 +149,7 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
     const std::uint32_t end = static_cast<std::uint32_t>(end_);
     const Point start_pt = L.nodes[q.start];
     const bool bias_on = q.turn_bias.active;
+    const double* epen = q.edge_cost ? q.edge_cost : edge_pen_.data();
     const double tp = q.turn_pen;
 
     push(bound(L, q.start, q.start_dir), 0.0, s0);
@@ -177,12 +180,18 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
             }
         }
         const std::uint8_t ban = initial ? 0 : banned_[n];
-        const std::array<double, 6>* chords =
-            (!initial && n != q.start && n != end && chord_slot_[n] >= 0) ? &chord_cost_[chord_slot_[n]] : nullptr;
+        const std::array<double, 6>* chords = nullptr;
+        if (!initial && n != q.start && n != end) {
+            if (!q.chord_slot) {
+                if (chord_slot_[n] >= 0) chords = &chord_cost_[chord_slot_[n]];
+            } else if (q.cross_pen > 0 && q.chord_slot[n] >= 0) {
+                chords = &q.chord_cost[q.chord_slot[n]];
+            }
+        }
         double turn_cost = -1.0;  // computed on the first turn out of n
         for (std::uint32_t k = L.offsets[n], ke = L.offsets[n + 1]; k < ke; ++k) {
             const int d2 = L.dir[k];
-            double c = it.g + L.length[k];
+            double c = it.g + L.edge_length(n, k);
             if (initial) {
                 // Leaving the start: along start_dir only, when there is one.
                 if (arr != kNoDir && d2 != arr) continue;
@@ -197,7 +206,7 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
                 }
                 if (chords) c += (*chords)[kPair[opposite(arr)][d2]];
             }
-            const double ep = edge_pen_[L.edge_id[k]];
+            const double ep = epen[L.edge_id[k]];
             if (ep != 0.0) {
                 if (ep == kInf) continue;
                 c += ep;

@@ -58,6 +58,14 @@ struct SearchQuery {
     // (node id, heading): arriving with that heading and leaving straight on is banned.
     std::vector<std::pair<std::uint32_t, std::uint8_t>> blocked_passthrough;
     bool stop_early = true;
+    // Tables kept by a caller that runs many searches on one lattice (the
+    // negotiated router), read in place instead of edge_pen / node_chords:
+    // edge_cost[e] is the added cost of undirected edge e; chord_slot[n] is
+    // -1 or the index into chord_cost of node n's costs, one per own chord
+    // (side pair index 0..5, side_pair_index); cross_pen only gates them.
+    const double* edge_cost = nullptr;
+    const std::int32_t* chord_slot = nullptr;
+    const std::array<double, 6>* chord_cost = nullptr;
 };
 
 struct SearchStats {
