@@ -256,7 +256,7 @@ nb::list PyRun::accepted_list(const std::vector<core::MaybePath>& accepted) {
 void PyRun::penalty_maps(const core::Reroute& rr) {
     if (maps_for_ == rr.serial && edge_pen_.is_valid()) return;
     const core::PenaltyView pv = core::penalty_view(*rr.state);
-    const long r = static_cast<long>(rr.route);
+    const long r = rr.as;
     nb::dict pen;
     auto add = [&](std::uint32_t e, double v) {
         nb::object k = edge_key(e);

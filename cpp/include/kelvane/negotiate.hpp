@@ -205,7 +205,8 @@ struct NegotiationState;  // negotiation.cpp
 
 // One search of the loop: which route, with which penalties.
 struct Reroute {
-    size_t route = 0;
+    size_t route = 0;     // the route searched (its view)
+    long as = 0;          // the route number its penalties are for (a negative order entry stays negative)
     const RouteView* view = nullptr;
     bool first = false;   // the first routing: other routes' port squares only, no crossings
     long exclude = -1;    // route left out of the occupancy (Gauss-Seidel), -1: none (Jacobi)

@@ -255,12 +255,14 @@ void set_up(const Scene& scene, const NegotiationOptions& opts, const Penalties&
     for (size_t r = 0; r < B; ++r) {
         Reroute rr;
         rr.route = r;
+        rr.as = static_cast<long>(r);
         rr.view = &s.views[r];
         rr.first = true;
         rr.turn_pen = pv.turn_pen;
         rr.turn_bias = opts.turn_bias;
         rr.state = &s;
         rr.serial = ++s.serial;
+        penalties_for(s, static_cast<long>(r));
         s.first[r] = seams.route_pen(rr, {});
     }
 }
@@ -292,9 +294,12 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
     else for (size_t r = 0; r < B; ++r) order.push_back(static_cast<long>(r));
     const double hist_eps = 0.001 * d;
 
-    auto reroute = [&](size_t r, long exclude) {
+    // Route r searched with the penalties of route `as` (its own ports
+    // free, its own use not counted) and the occupancy without `exclude`.
+    auto reroute = [&](size_t r, long as, long exclude, bool repair) {
         Reroute rr;
         rr.route = r;
+        rr.as = as;
         rr.view = &s.views[r];
         rr.exclude = exclude;
         rr.cross_pen = pv.node_pen;
@@ -302,9 +307,9 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
         rr.turn_bias = opts.turn_bias;
         rr.state = &s;
         rr.serial = ++s.serial;
-        penalties_for(s, static_cast<long>(r));
+        penalties_for(s, as);
         std::optional<NodePath> p = seams.route_pen(rr, {});
-        if (p && exclude >= 0) p = seams.repair_self_intersections(rr, *p);
+        if (p && repair) p = seams.repair_self_intersections(rr, *p);
         return p;
     };
 
@@ -327,22 +332,30 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
         }
         if (opts.gauss_seidel) {
             for (long idx : order) {
+                // An entry indexes the per-route lists as a list index does
+                // (negative from the end), while the occupancy leaves out and
+                // the port squares spare only the route whose number equals
+                // it: a negative entry's route meets its own path and ports.
                 const long B_l = static_cast<long>(B);
                 if (idx < -B_l || idx >= B_l) throw std::out_of_range("list index out of range");
                 const size_t r = static_cast<size_t>(idx < 0 ? idx + B_l : idx);
-                occupy(s, r, -1, true);
-                std::optional<NodePath> p = reroute(r, static_cast<long>(r));
+                const bool own = idx >= 0;
+                if (own) occupy(s, r, -1, true);
+                std::optional<NodePath> p = reroute(r, idx, idx, true);
                 if (p) {
                     if (*p != s.paths[r]) ++changed;
+                    if (!own) occupy(s, r, -1, true);
                     set_path(s, seams, r, std::move(p));
+                    occupy(s, r, +1, true);
+                } else if (own) {
+                    occupy(s, r, +1, true);
                 }
-                occupy(s, r, +1, true);
             }
         } else {
             std::vector<std::optional<NodePath>> fresh(B);
             for (size_t r = 0; r < B; ++r) {
                 occupy(s, r, -1, false);  // its own edges do not count against it; its chords do
-                fresh[r] = reroute(r, -1);
+                fresh[r] = reroute(r, static_cast<long>(r), -1, false);
                 occupy(s, r, +1, false);
                 if (fresh[r] && *fresh[r] != s.paths[r]) ++changed;
             }
