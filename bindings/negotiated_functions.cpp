@@ -427,7 +427,7 @@ nb::list orders_for(nb::handle B, nb::handle n_orders, nb::handle seed) {
 nb::object best_over_orders(nb::handle scene, nb::handle orders, nb::handle min_orders, nb::kwargs kw) {
     const core::Scene s = to_scene(scene);
     const SeamPlan plan = SeamPlan::now();
-    nb::list orders_py(orders);
+    nb::list orders_py = new_list(orders);
     const double min_n = to_double(min_orders, "min_orders");
     PyArgs a;
     a.scene = nb::borrow(scene);
@@ -504,11 +504,11 @@ nb::tuple route_negotiated_best(nb::handle port_centers, nb::handle port_tangent
     }
     nb::list levels;
     if (!levels_given.is_none()) levels.append(levels_given);
-    else levels = nb::list(plan.py[kCageLadder] ? seam(kCageLadder).current()(B) : nb::object(cage_ladder(B)));
+    else levels = new_list(plan.py[kCageLadder] ? seam(kCageLadder).current()(B) : nb::object(cage_ladder(B)));
 
     PyArgs a;
     a.scene = scene;
-    a.orders = nb::list(orders);
+    a.orders = new_list(orders);
     a.levels = levels;
     a.best_kw = kw;
     core::Orders core_orders(nb::len(a.orders));
@@ -667,7 +667,7 @@ nb::object shared_view(nb::handle g, nb::handle H, nb::handle V, nb::handle adj,
     };
     nb::object start = settle("start"), end = settle("end"), end_port = settle("end_port");
     return call_kw(module_attr("dataclasses").attr("replace"), nb::make_tuple(g),
-                   kwd("adj", adj, "h_lines", H, "v_lines", V, "h_bridges", nb::list(g.attr("h_bridges")), "v_bridges", nb::list(g.attr("v_bridges")), "start", start, "end", end, "end_port", end_port));
+                   kwd("adj", adj, "h_lines", H, "v_lines", V, "h_bridges", new_list(g.attr("h_bridges")), "v_bridges", new_list(g.attr("v_bridges")), "start", start, "end", end, "end_port", end_port));
 }
 
 // ------------------------------------------------------------ registration

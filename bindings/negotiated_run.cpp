@@ -83,6 +83,12 @@ std::vector<double> numbers(nb::handle seq, const std::string& what) {
     return out;
 }
 
+nb::list new_list(nb::handle iterable) {
+    PyObject* l = PySequence_List(iterable.ptr());
+    if (!l) throw nb::python_error();
+    return nb::steal<nb::list>(l);
+}
+
 nb::list float_list(const std::vector<double>& v) {
     nb::list out;
     for (double x : v) out.append(x);
@@ -155,18 +161,27 @@ SeamPlan SeamPlan::now() {
 nb::object adjacency(std::shared_ptr<const Lattice> lattice) { return nb::cast(PyLatticeAdjacency{std::move(lattice)}); }
 
 core::RouteLines route_lines(nb::handle g) {  // a per-route graph record
+    // The lattice needs only the lines (and the first graph's obstacles);
+    // the other fields are read when the record has them.
     core::RouteLines l;
-    l.start = node_point(required_attr(g, "start"), "g.start");
-    l.end = node_point(required_attr(g, "end"), "g.end");
-    l.end_port = node_point(required_attr(g, "end_port"), "g.end_port");
-    l.end_approach_len = to_double(required_attr(g, "end_approach_len"), "g.end_approach_len");
-    l.start_dir = to_heading(getattr_or_none(g, "start_dir"), "g.start_dir", true);
-    l.end_dir = to_heading(getattr_or_none(g, "end_dir"), "g.end_dir", true);
     l.h_lines = numbers(required_attr(g, "h_lines"), "g.h_lines");
     l.v_lines = numbers(required_attr(g, "v_lines"), "g.v_lines");
-    l.h_bridges = numbers(required_attr(g, "h_bridges"), "g.h_bridges");
-    l.v_bridges = numbers(required_attr(g, "v_bridges"), "g.v_bridges");
-    l.obstacles = to_boxes(required_attr(g, "obs_list"), "g.obs_list");
+    auto point = [&](const char* name, Point& out) {
+        nb::object v = getattr_or_none(g, name);
+        if (!v.is_none()) out = node_point(v, (std::string("g.") + name).c_str());
+    };
+    point("start", l.start);
+    point("end", l.end);
+    point("end_port", l.end_port);
+    nb::object len = getattr_or_none(g, "end_approach_len");
+    if (!len.is_none()) l.end_approach_len = to_double(len, "g.end_approach_len");
+    l.start_dir = to_heading(getattr_or_none(g, "start_dir"), "g.start_dir", true);
+    l.end_dir = to_heading(getattr_or_none(g, "end_dir"), "g.end_dir", true);
+    for (auto [name, out] : {std::pair{"h_bridges", &l.h_bridges}, std::pair{"v_bridges", &l.v_bridges}}) {
+        nb::object v = getattr_or_none(g, name);
+        if (!v.is_none()) *out = numbers(v, std::string("g.") + name);
+    }
+    l.obstacles = to_boxes(getattr_or_none(g, "obs_list"), "g.obs_list");
     return l;
 }
 
@@ -450,7 +465,7 @@ Path PyRun::polish_candidate(size_t r, const std::vector<core::MaybePath>& accep
     candidate_ = nb::object();
     if (!plan_.any({kObstacle, kObstacleIndex, kExtendShortSegments}))
         return Seams::polish_candidate(r, accepted, v, scene);
-    nb::list other = nb::list(view(r).attr("obs_list"));
+    nb::list other = new_list(view(r).attr("obs_list"));
     nb::object make = seam(kObstacle).current();
     for (size_t r2 = 0; r2 < accepted.size(); ++r2) {
         if (r2 == r || !accepted[r2]) continue;

@@ -265,8 +265,13 @@ struct Workspace {
 
 // Statistics of the runs through a workspace (benchmarks).
 struct RunStats {
-    size_t searches = 0, runs = 0, lattices = 0, lattice_nodes = 0, lattice_edges = 0;
-    size_t lattice_bytes = 0;
+    size_t searches = 0;       // lattice searches (first routing, reroutes, repairs)
+    size_t expanded = 0;       // states taken from the search heaps
+    size_t runs = 0;           // negotiations (orders tried, over all levels)
+    size_t levels = 0;         // cage-layer counts tried
+    size_t lattices = 0;       // shared lattices built
+    size_t lattice_nodes = 0, lattice_edges = 0, lattice_bytes = 0;  // the largest lattice
+    size_t workspace_bytes = 0;  // per-edge tables and search buffers of the largest lattice
 };
 
 class Seams {

@@ -221,9 +221,9 @@ void set_up(const Scene& scene, const NegotiationOptions& opts, const Penalties&
     s.lat = seams.shared_lattice(scene, lo);
     const Lattice& L = *s.lat.lattice;
     ++seams.stats.lattices;
-    seams.stats.lattice_nodes = L.size();
-    seams.stats.lattice_edges = L.num_edges;
-    seams.stats.lattice_bytes = L.memory_bytes();
+    seams.stats.lattice_nodes = std::max(seams.stats.lattice_nodes, L.size());
+    seams.stats.lattice_edges = std::max<size_t>(seams.stats.lattice_edges, L.num_edges);
+    seams.stats.lattice_bytes = std::max(seams.stats.lattice_bytes, L.memory_bytes());
     s.views.clear();
     for (size_t r = 0; r < s.lat.graphs.size(); ++r) s.views.push_back(seams.shared_view(s.lat, r));
     if (opts.route_to_port)
@@ -284,6 +284,10 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
     const double d = scene.delta;
 
     reset_tables(s, pv.node_pen);
+    // Per edge: history, its flag, users, owner, penalty, dirty flag, stamp;
+    // per node: four search states (cost, predecessor, stamp) and a chord slot.
+    const size_t table_bytes = L.num_edges * (8 + 1 + 4 + 4 + 8 + 1 + 4) + L.size() * (4 * 16 + 4);
+    seams.stats.workspace_bytes = std::max(seams.stats.workspace_bytes, table_bytes);
     s.paths.assign(B, std::nullopt);
     s.path_edges.assign(B, {});
     for (size_t r = 0; r < B; ++r) set_path(s, seams, r, s.first[r]);
@@ -449,6 +453,7 @@ std::optional<NodePath> Seams::route_pen(const Reroute& rr, const Bans& bans) {
     q.blocked_passthrough = bans;
     ++stats.searches;
     s.search.run(*s.lat.lattice, q);
+    stats.expanded += s.search.stats().expanded;
     if (v.end < 0) return std::nullopt;
     const std::uint32_t best = s.search.select_end(static_cast<std::uint32_t>(v.end), v.end_dir);
     if (best == kNoState) return std::nullopt;

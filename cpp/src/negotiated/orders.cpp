@@ -86,6 +86,7 @@ std::optional<Candidate> Seams::best_over_orders(const Scene& scene, const Order
                                                  double min_orders, const NegotiationOptions& opts, Workspace& ws) {
     NegotiationOptions o = opts;
     o.cage_layers = cage_layers;
+    ++stats.levels;
     return negotiated::best_over_orders(scene, orders, min_orders, o, *this, ws);
 }
 
