@@ -1,6 +1,9 @@
-"""Route the bundled example scene and print a short table.
+"""Route the bundled example scenes and print short tables.
 
-    python examples/demo.py [scene.json]
+    python examples/demo.py [scene.json [bundle.json]]
+
+scene.json: single routes, one after the other (rail_bridge_v2); bundle.json: a bus
+of routes all at once (negotiated.negotiate_routes).
 """
 
 import json
@@ -10,7 +13,7 @@ import time
 
 import numpy  # noqa: F401  (loaded up front so the first route's time is routing only)
 
-from kelvane.manhattan_router import graph
+from kelvane.manhattan_router import graph, negotiated
 
 
 def main(path: str) -> None:
@@ -33,5 +36,26 @@ def main(path: str) -> None:
             print(f"{'':<14} violations: {', '.join(info['violations'])}")
 
 
+def bundle(path: str) -> None:
+    scene = json.loads(pathlib.Path(path).read_text())
+    print()
+    print(scene.get("description", path))
+    t0 = time.perf_counter()
+    skels, atomic, order = negotiated.route_negotiated_best(scene["port_centers"], scene["port_tangents"],
+                                                            scene["delta"], scene["obstacles"])
+    ms = (time.perf_counter() - t0) * 1e3
+    crossings, shared = negotiated.count_crossings_atomic(atomic)
+    print(f"{'route':<6} {'length':>7} {'bends':>5}  corners")
+    for r, s in enumerate(skels):
+        if s is None:
+            print(f"{r:<6} unrouted")
+            continue
+        corners = " ".join(f"({x:g},{y:g})" for x, y in s)
+        print(f"{r:<6} {negotiated._manhattan_length(s):>7.1f} {len(s) - 2:>5}  {corners}")
+    print(f"{len(skels)} routes in {ms:.1f} ms, reroute order {order}: {crossings} crossings, {shared} shared edges")
+
+
 if __name__ == "__main__":
-    main(sys.argv[1] if len(sys.argv) > 1 else str(pathlib.Path(__file__).with_name("scene.json")))
+    here = pathlib.Path(__file__)
+    main(sys.argv[1] if len(sys.argv) > 1 else str(here.with_name("scene.json")))
+    bundle(sys.argv[2] if len(sys.argv) > 2 else str(here.with_name("bundle.json")))
