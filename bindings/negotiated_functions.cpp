@@ -61,6 +61,21 @@ Path node_points(nb::handle path, const char* what) {
     return out;
 }
 
+// A new list holding tuple(float(v) for v in o) for every o of `boxes`.
+nb::list float_tuples(nb::handle boxes) {
+    nb::list out;
+    for (nb::handle o : boxes) {
+        nb::list vals;
+        for (nb::handle v : o) {
+            PyObject* f = PyNumber_Float(v.ptr());
+            if (!f) throw nb::python_error();
+            vals.append(nb::steal(f));
+        }
+        out.append(nb::tuple(vals));
+    }
+    return out;
+}
+
 nb::tuple ekey(Point a, Point b) {
     const bool a_first = a.x < b.x || (a.x == b.x && a.y <= b.y);
     return a_first ? nb::make_tuple(point_tuple(a), point_tuple(b)) : nb::make_tuple(point_tuple(b), point_tuple(a));
@@ -463,26 +478,7 @@ nb::tuple route_negotiated_best(nb::handle port_centers, nb::handle port_tangent
     PyDict_DelItemString(kw.ptr(), "seed");
     PyDict_DelItemString(kw.ptr(), "dbu");
     nb::object numpy = np();
-    nb::list obs;
-    if (truth(obstacles)) {
-        nb::object it = nb::steal(PyObject_GetIter(obstacles.ptr()));
-        if (!it.is_valid()) throw nb::python_error();
-        while (PyObject* raw = PyIter_Next(it.ptr())) {
-            nb::object o = nb::steal(raw);
-            nb::list vals;
-            nb::object vit = nb::steal(PyObject_GetIter(o.ptr()));
-            if (!vit.is_valid()) throw nb::python_error();
-            while (PyObject* v = PyIter_Next(vit.ptr())) {
-                nb::object keep = nb::steal(v);
-                PyObject* f = PyNumber_Float(v);
-                if (!f) throw nb::python_error();
-                vals.append(nb::steal(f));
-            }
-            if (PyErr_Occurred()) throw nb::python_error();
-            obs.append(nb::tuple(vals));
-        }
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
+    nb::list obs = truth(obstacles) ? float_tuples(obstacles) : nb::list();
     nb::object fdelta = nb::steal(PyNumber_Float(delta.ptr()));
     if (!fdelta.is_valid()) throw nb::python_error();
     nb::object scene = call_kw(module_attr("_Scene"),
@@ -556,16 +552,7 @@ nb::object negotiate_routes(nb::handle port_centers, nb::handle port_tangents, n
 // ------------------------------------------------------------ shared with PyRun
 
 nb::object per_route_graphs(nb::handle scene) {
-    nb::list obs;
-    nb::object it = nb::steal(PyObject_GetIter(scene.attr("obstacles").ptr()));
-    if (!it.is_valid()) throw nb::python_error();
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        nb::object o = nb::steal(raw);
-        nb::list vals;
-        for (double v : numbers(o, "obstacle")) vals.append(v);
-        obs.append(nb::tuple(vals));
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    const nb::list obs = float_tuples(scene.attr("obstacles"));
     nb::object pc = scene.attr("port_centers"), pt = scene.attr("port_tangents");
     const long B = to_index(pc.attr("shape")[0]);
     nb::object f = seam(kBuildRailBridgeGraph).current();
@@ -631,18 +618,9 @@ nb::object shared_view(nb::handle g, nb::handle H, nb::handle V, nb::handle adj,
     auto snap_nearest = [&](nb::handle pt) -> nb::object {
         const Point p = xy(pt, "point");
         if (own_keys) {
-            const Lattice& L = *native->lattice;
-            if (L.size() == 0) raise_value("min() iterable argument is empty");
-            size_t best = 0;
-            double best_d = std::fabs(L.nodes[0].x - p.x) + std::fabs(L.nodes[0].y - p.y);
-            for (size_t i = 1; i < L.size(); ++i) {
-                const double dd = std::fabs(L.nodes[i].x - p.x) + std::fabs(L.nodes[i].y - p.y);
-                if (dd < best_d) {
-                    best_d = dd;
-                    best = i;
-                }
-            }
-            return point_tuple(L.nodes[best]);
+            const long near = core::nearest_node(*native->lattice, p);
+            if (near < 0) raise_value("min() iterable argument is empty");
+            return point_tuple(native->lattice->nodes[static_cast<size_t>(near)]);
         }
         nb::object best;
         double best_d = 0.0;

@@ -140,50 +140,44 @@ Lattice build_line_lattice(const std::vector<double>& xs_in, const std::vector<d
     std::sort(extras_yx.begin(), extras_yx.end(), by_yx);
     std::sort(extras_xy.begin(), extras_xy.end(), by_xy);
 
-    // Every node in row order (y, then x), then in column order (x, then y):
-    // the grid in place, the few extra points merged in.  fn(id, horizontal).
-    auto walk = [&](auto&& fn) {
-        size_t e = 0;
-        for (size_t j = 0; j < ny && grid; ++j)
-            for (size_t i = 0; i < nx; ++i) {
-                const std::uint32_t g = static_cast<std::uint32_t>(j * nx + i);
-                while (e < extras_yx.size() && by_yx(extras_yx[e], g)) fn(extras_yx[e++], true);
-                fn(g, true);
-            }
-        while (e < extras_yx.size()) fn(extras_yx[e++], true);
-        e = 0;
-        for (size_t i = 0; i < nx && grid; ++i)
-            for (size_t j = 0; j < ny; ++j) {
-                const std::uint32_t g = static_cast<std::uint32_t>(j * nx + i);
-                while (e < extras_xy.size() && by_xy(extras_xy[e], g)) fn(extras_xy[e++], false);
-                fn(g, false);
-            }
-        while (e < extras_xy.size()) fn(extras_xy[e++], false);
+    // Consecutive nodes on one line, in the global edge order: every node in
+    // row order (y, then x), then in column order (x, then y), the grid in
+    // place and the few extra points merged in; fn(a, b) for each pair.
+    auto for_each_candidate = [&](auto&& fn) {
+        auto line_walk = [&](size_t outer, size_t inner, bool rows, const std::vector<std::uint32_t>& ex, auto&& less) {
+            long prev = -1;
+            auto visit = [&](std::uint32_t id) {
+                if (prev >= 0) {
+                    const Point a = P[static_cast<std::uint32_t>(prev)], b = P[id];
+                    if (rows ? a.y == b.y : a.x == b.x) fn(static_cast<std::uint32_t>(prev), id);
+                }
+                prev = id;
+            };
+            size_t e = 0;
+            for (size_t o = 0; o < outer && grid; ++o)
+                for (size_t k = 0; k < inner; ++k) {
+                    const std::uint32_t g = static_cast<std::uint32_t>(rows ? o * nx + k : k * nx + o);
+                    while (e < ex.size() && less(ex[e], g)) visit(ex[e++]);
+                    visit(g);
+                }
+            while (e < ex.size()) visit(ex[e++]);
+        };
+        line_walk(ny, nx, true, extras_yx, by_yx);
+        line_walk(nx, ny, false, extras_xy, by_xy);
     };
-    // Consecutive nodes on one line are candidate edges, in the global edge
-    // order.  Pass 1 decides each candidate once (the segment test may be
-    // costly) and counts degrees; pass 2 fills the neighbour lists in order.
+    // Pass 1 decides each candidate once (the segment test may be costly)
+    // and counts degrees; pass 2 fills the neighbour lists in order.
     const size_t n = P.size();
     std::vector<bool> accepted;
     accepted.reserve(2 * n);
     L.offsets.assign(n + 1, 0);
-    long prev = -1;
-    bool prev_h = true;
-    walk([&](std::uint32_t id, bool horizontal) {
-        if (prev >= 0 && prev_h == horizontal) {
-            const std::uint32_t a = static_cast<std::uint32_t>(prev);
-            const bool same_line = horizontal ? P[a].y == P[id].y : P[a].x == P[id].x;
-            if (same_line) {
-                const bool ok = manhattan(P[a], P[id]) >= 1e-9 && !blocked(P[a], P[id]);
-                accepted.push_back(ok);
-                if (ok) {
-                    ++L.offsets[a + 1];
-                    ++L.offsets[id + 1];
-                }
-            }
+    for_each_candidate([&](std::uint32_t a, std::uint32_t b) {
+        const bool ok = manhattan(P[a], P[b]) >= 1e-9 && !blocked(P[a], P[b]);
+        accepted.push_back(ok);
+        if (ok) {
+            ++L.offsets[a + 1];
+            ++L.offsets[b + 1];
         }
-        prev = id;
-        prev_h = horizontal;
     });
     for (size_t i = 0; i < n; ++i) L.offsets[i + 1] += L.offsets[i];
     const size_t m = L.offsets[n];
@@ -192,25 +186,15 @@ Lattice build_line_lattice(const std::vector<double>& xs_in, const std::vector<d
     L.edge_id.resize(m);
     std::vector<std::uint32_t> fill(L.offsets.begin(), L.offsets.end() - 1);
     size_t cand = 0;
-    prev = -1;
-    walk([&](std::uint32_t id, bool horizontal) {
-        if (prev >= 0 && prev_h == horizontal) {
-            const std::uint32_t a = static_cast<std::uint32_t>(prev);
-            const bool same_line = horizontal ? P[a].y == P[id].y : P[a].x == P[id].x;
-            if (same_line && accepted[cand++]) {
-                const std::uint32_t eid = L.num_edges++;
-                std::uint32_t k = fill[a]++;
-                L.neighbour[k] = id;
-                L.dir[k] = static_cast<std::uint8_t>(direction_of(P[a], P[id]));
-                L.edge_id[k] = eid;
-                k = fill[id]++;
-                L.neighbour[k] = a;
-                L.dir[k] = static_cast<std::uint8_t>(direction_of(P[id], P[a]));
-                L.edge_id[k] = eid;
-            }
+    for_each_candidate([&](std::uint32_t a, std::uint32_t b) {
+        if (!accepted[cand++]) return;
+        const std::uint32_t eid = L.num_edges++;
+        for (const auto& [from, to] : {std::pair{a, b}, std::pair{b, a}}) {
+            const std::uint32_t k = fill[from]++;
+            L.neighbour[k] = to;
+            L.dir[k] = static_cast<std::uint8_t>(direction_of(P[from], P[to]));
+            L.edge_id[k] = eid;
         }
-        prev = id;
-        prev_h = horizontal;
     });
     finish_bounds(L);
     return L;

@@ -108,8 +108,11 @@ struct RouteView {
     std::vector<Box> obstacles;
 };
 
-// Ends snapped to the nearest node (Manhattan distance, first node in id
-// order on ties) unless they are nodes already.
+// The node nearest to p by Manhattan distance, the first in id order on
+// ties; -1 for a lattice without nodes.
+long nearest_node(const Lattice& lattice, Point p);
+
+// Ends snapped to the nearest node unless they are nodes already.
 RouteView shared_view(const RouteLines& g, const Lattice& lattice);
 
 // Edges touching a square of half-width `half` round some route's port, in

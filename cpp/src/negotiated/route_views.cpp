@@ -8,13 +8,8 @@
 
 namespace kelvane::negotiated {
 
-namespace {
-
-// The node nearest to p by Manhattan distance; the first in id order on ties.
-long snap_nearest(const Lattice& L, Point p) {
-    const long known = L.find(p);
-    if (known >= 0) return known;
-    if (L.size() == 0) throw std::invalid_argument("the lattice has no nodes to snap to");
+long nearest_node(const Lattice& L, Point p) {
+    if (L.size() == 0) return -1;
     long best = 0;
     double best_d = std::fabs(L.nodes[0].x - p.x) + std::fabs(L.nodes[0].y - p.y);
     for (size_t i = 1; i < L.size(); ++i) {
@@ -25,6 +20,16 @@ long snap_nearest(const Lattice& L, Point p) {
         }
     }
     return best;
+}
+
+namespace {
+
+long snap_nearest(const Lattice& L, Point p) {
+    const long known = L.find(p);
+    if (known >= 0) return known;
+    const long near = nearest_node(L, p);
+    if (near < 0) throw std::invalid_argument("the lattice has no nodes to snap to");
+    return near;
 }
 
 }  // namespace
