@@ -337,3 +337,23 @@ def test_bad_keywords(kw, error, match):
 def test_bad_scenes_name_the_argument(pc, pt, delta, obstacles, match):
     with pytest.raises(ValueError, match=match):
         n.negotiate_routes(pc, pt, delta, obstacles)
+
+
+def test_solution_key_ranks_outcomes(monkeypatch):
+    straight = [[(0.0, 0.0), (10.0, 0.0)], [(0.0, 4.0), (10.0, 4.0)]]
+    crossing = [[(0.0, 1.0), (1.0, 1.0), (2.0, 1.0)], [(1.0, 0.0), (1.0, 1.0), (1.0, 2.0)]]
+    outcomes = {  # by the first route of the order: (skels, atomic)
+        0: ([np.array(straight[0]), None], [straight[0], None]),                    # one route unrouted
+        1: ([np.array(p) for p in crossing], crossing),                             # routed, one crossing
+        2: ([np.array(p) for p in crossing], crossing),                             # equal key: the earlier wins
+    }
+    monkeypatch.setattr(n, "route_negotiated", lambda scene, relax_order, **kw: outcomes[relax_order[0]])
+    sc = scene(SPAN_SCENE)
+    key, skels, atomic, order = n._best_over_orders(sc, [[0, 1], [1, 0], [2, 0]], cage_layers=2)
+    assert key == (0, 1, 1, 0, 2, 4.0) and order == [1, 0] and atomic is crossing
+    key, *_ = n._best_over_orders(sc, [[0, 1]], cage_layers=2)
+    assert key == (1, 0, 0, 0, 0, 10.0) and type(key[5]) is float
+    monkeypatch.setattr(n, "route_negotiated", lambda scene, relax_order, **kw: ([None, None], [None, None]))
+    key, *_ = n._best_over_orders(sc, [[0, 1]], cage_layers=2)
+    assert key == (2, 0, 0, 0, 0, 0) and type(key[5]) is int  # nothing routed: the length is the int 0
+    assert n._best_over_orders(sc, []) is None
