@@ -105,7 +105,8 @@ RouteArgs route_args_from(nb::handle kw) {
     for (auto [k, val] : nb::borrow<nb::dict>(kw)) {
         const std::string name = nb::cast<std::string>(nb::str(k));
         if (name == "relax_order" || name == "scene")
-            raise_type("route_negotiated() got multiple values for " + std::string(name == "scene" ? "argument" : "keyword argument") +
+            raise_type("route_negotiated() got multiple values for " +
+                       std::string(name == "scene" ? "argument" : "keyword argument") +
                        " '" + name + "'");
         int found = -1;
         for (int i = 0; i < kNumRouteParams; ++i)
@@ -182,7 +183,8 @@ nb::object route_pen(nb::handle g, nb::handle turn_bias, nb::handle edge_pen, nb
     const SeamPlan plan = SeamPlan::now();
     if (plan.any({kRunDijkstra, kSelectEndState, kReconstructPath})) {
         nb::object parts = unpack(call_kw(seam(kRunDijkstra).current(), nb::make_tuple(g, turn_bias, blocked_passthrough),
-                                          kwd("edge_pen", edge_pen, "node_chords", node_chords, "cross_pen", cross_pen, "turn_pen", turn_pen)),
+                                          kwd("edge_pen", edge_pen, "node_chords", node_chords, "cross_pen", cross_pen,
+                                              "turn_pen", turn_pen)),
                                   2);
         nb::object dist = nb::borrow(PyTuple_GET_ITEM(parts.ptr(), 0)), prev = nb::borrow(PyTuple_GET_ITEM(parts.ptr(), 1));
         nb::object best = call_kw(seam(kSelectEndState).current(), nb::make_tuple(g, dist, turn_bias),
@@ -226,7 +228,8 @@ nb::object repair_self_intersections(nb::handle g, nb::handle path, nb::handle t
             if (!truth(bad)) break;
             blocked.attr("update")(bad);
             nb::object p = call_kw(seam(kRoutePen).current(), nb::make_tuple(g, turn_bias, edge_pen),
-                                   kwd("node_chords", node_chords, "cross_pen", cross_pen, "blocked_passthrough", nb::frozenset(blocked), "turn_pen", turn_pen));
+                                   kwd("node_chords", node_chords, "cross_pen", cross_pen, "blocked_passthrough",
+                                       nb::frozenset(blocked), "turn_pen", turn_pen));
             if (p.is_none()) break;
             current = p;
         }
@@ -270,7 +273,8 @@ nb::tuple repair_score(nb::handle path, nb::handle r, nb::handle accepted, nb::h
         }
         Path o;
         nb::object pts = tuple_of(other, "accepted path");
-        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(pts.ptr()); ++j) o.push_back(xy(PyTuple_GET_ITEM(pts.ptr(), j), "accepted point"));
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(pts.ptr()); ++j)
+            o.push_back(xy(PyTuple_GET_ITEM(pts.ptr(), j), "accepted point"));
         others.emplace_back(std::move(o));
     }
     std::vector<Box> obs;
@@ -478,12 +482,15 @@ nb::tuple route_negotiated_best(nb::handle port_centers, nb::handle port_tangent
     PyDict_DelItemString(kw.ptr(), "seed");
     PyDict_DelItemString(kw.ptr(), "dbu");
     nb::object numpy = np();
+    auto as_floats = [&](nb::handle v) {  // np.asarray(v, dtype=float)
+        return call_kw(numpy.attr("asarray"), nb::make_tuple(v),
+                       kwd("dtype", nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type))));
+    };
     nb::list obs = truth(obstacles) ? float_tuples(obstacles) : nb::list();
     nb::object fdelta = nb::steal(PyNumber_Float(delta.ptr()));
     if (!fdelta.is_valid()) throw nb::python_error();
     nb::object scene = call_kw(module_attr("_Scene"),
-                               nb::make_tuple(call_kw(numpy.attr("asarray"), nb::make_tuple(port_centers), kwd("dtype", nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)))),
-                                              call_kw(numpy.attr("asarray"), nb::make_tuple(port_tangents), kwd("dtype", nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)))),
+                               nb::make_tuple(as_floats(port_centers), as_floats(port_tangents),
                                               fdelta, obs),
                                kwd("dbu", dbu));
     nb::object B = scene.attr("port_centers").attr("shape")[0];
@@ -645,7 +652,8 @@ nb::object shared_view(nb::handle g, nb::handle H, nb::handle V, nb::handle adj,
     };
     nb::object start = settle("start"), end = settle("end"), end_port = settle("end_port");
     return call_kw(module_attr("dataclasses").attr("replace"), nb::make_tuple(g),
-                   kwd("adj", adj, "h_lines", H, "v_lines", V, "h_bridges", new_list(g.attr("h_bridges")), "v_bridges", new_list(g.attr("v_bridges")), "start", start, "end", end, "end_port", end_port));
+                   kwd("adj", adj, "h_lines", H, "v_lines", V, "h_bridges", new_list(g.attr("h_bridges")), "v_bridges",
+                       new_list(g.attr("v_bridges")), "start", start, "end", end, "end_port", end_port));
 }
 
 // ------------------------------------------------------------ registration

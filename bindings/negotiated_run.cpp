@@ -284,7 +284,8 @@ void PyRun::penalty_maps(const core::Reroute& rr) {
     const core::PortOwners& po = *pv.owners;
     for (size_t i = 0; i < po.edges.size(); ++i) {
         bool other = false;
-        for (std::uint32_t k = po.offsets[i]; k < po.offsets[i + 1]; ++k) other = other || po.routes[k] != static_cast<std::uint32_t>(r);
+        for (std::uint32_t k = po.offsets[i]; k < po.offsets[i + 1]; ++k)
+            other = other || static_cast<long>(po.routes[k]) != r;
         if (other) add(po.edges[i], pv.block_pen);
     }
     nb::dict chords;
