@@ -113,9 +113,13 @@ def test_coinciding_ports_make_one_node_and_no_empty_edge(own_lines):
     assert adj[(10.0, 0.25)] == [((0.0, 0.25), 10.0), ((20.0, 0.25), 10.0)]
 
 
-def test_lattice_of_no_routes_is_refused():
+def test_lattice_of_no_routes_or_huge_cages_is_refused():
     with pytest.raises(ValueError, match="no routes"):
         n.build_shared_lattice(scene(np.zeros((0, 2, 2)), np.zeros((0, 2, 2))))
+    with pytest.raises(ValueError, match="cage_layers"):  # refused before a billion lines are made
+        n.build_shared_lattice(scene([[[0, 0], [10, 0]]]), cage_layers=10**9)
+    with pytest.raises(ValueError, match="port_clearance"):
+        n.route_negotiated(scene([[[0, 0], [10, 0]]]), port_clearance=-1.0)
 
 
 # ------------------------------------------------------------------ views and port owners
