@@ -19,7 +19,7 @@ struct PyNodeIter {
 nb::list neighbour_list(const Lattice& L, std::uint32_t n) {
     nb::list out;
     for (std::uint32_t k = L.offsets[n]; k < L.offsets[n + 1]; ++k)
-        out.append(nb::make_tuple(point_tuple(L.nodes[L.neighbour[k]]), L.length[k]));
+        out.append(nb::make_tuple(point_tuple(L.nodes[L.neighbour[k]]), L.edge_length(n, k)));
     return out;
 }
 

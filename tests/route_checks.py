@@ -80,3 +80,62 @@ def violations(s, obstacles=(), margin=0.0, keep_outs=(), ports=()):
     for k in keep_outs:
         total += sum(inside_length(s[i], s[i + 1], tuple(map(float, k))) for i in range(len(s) - 1))
     return total
+
+
+def segments(s):
+    return [(tuple(map(float, s[i])), tuple(map(float, s[i + 1]))) for i in range(len(s) - 1)]
+
+
+def contact(p, q, box, tol=TOL):
+    """Does segment p-q run through the open interior of box, or along one of its sides
+    for a positive length?  (Meeting the box at a single point is free.)"""
+    x0, y0, x1, y1 = (float(v) for v in box)
+    if abs(p[1] - q[1]) <= tol:  # horizontal
+        lo, hi = sorted((p[0], q[0]))
+        overlap = min(hi, x1) - max(lo, x0)
+        return overlap > tol and y0 - tol <= p[1] <= y1 + tol
+    lo, hi = sorted((p[1], q[1]))
+    overlap = min(hi, y1) - max(lo, y0)
+    return overlap > tol and x0 - tol <= p[0] <= x1 + tol
+
+
+def meeting(a, b, tol=TOL):
+    """How two axis-parallel segments of different routes meet: None (apart),
+    'cross' (perpendicular, at a point inside both), else 'touch'."""
+    ah = abs(a[0][1] - a[1][1]) <= tol
+    bh = abs(b[0][1] - b[1][1]) <= tol
+    ax0, ax1 = sorted((a[0][0], a[1][0])); ay0, ay1 = sorted((a[0][1], a[1][1]))
+    bx0, bx1 = sorted((b[0][0], b[1][0])); by0, by1 = sorted((b[0][1], b[1][1]))
+    if ax1 < bx0 - tol or bx1 < ax0 - tol or ay1 < by0 - tol or by1 < ay0 - tol:
+        return None
+    if ah != bh:
+        h, v = (a, b) if ah else (b, a)
+        x, y = v[0][0], h[0][1]
+        hx0, hx1 = sorted((h[0][0], h[1][0])); vy0, vy1 = sorted((v[0][1], v[1][1]))
+        if hx0 + tol < x < hx1 - tol and vy0 + tol < y < vy1 - tol:
+            return "cross"
+    return "touch"
+
+
+def check_negotiated(skels, port_centers, port_tangents, obstacles=()):
+    """Every invariant of a negotiated result; returns the number of crossings per
+    route pair {(i, j): n}."""
+    pc = np.asarray(port_centers, dtype=float)
+    pt = np.asarray(port_tangents, dtype=float)
+    assert len(skels) == len(pc)
+    for r, s in enumerate(skels):
+        assert s is not None, f"route {r} unrouted"
+        check_shape(s, pc[r, 0], pc[r, 1], pt[r, 0], pt[r, 1])
+        for p, q in segments(s):
+            for o in obstacles:
+                assert not contact(p, q, o), f"route {r}: segment {p}-{q} enters or runs along obstacle {o}"
+    crossings = {}
+    for i in range(len(skels)):
+        for j in range(i + 1, len(skels)):
+            for a in segments(skels[i]):
+                for b in segments(skels[j]):
+                    m = meeting(a, b)
+                    assert m != "touch", f"routes {i} and {j} touch: {a} {b}"
+                    if m == "cross":
+                        crossings[(i, j)] = crossings.get((i, j), 0) + 1
+    return crossings

@@ -68,6 +68,21 @@ void fill_csr(Lattice& L, const std::vector<DirectedEdge>& entries) {
 
 }  // namespace
 
+long Lattice::find(Point p) const {
+    if (!xs.empty() && !ys.empty()) {
+        const auto ix = std::lower_bound(xs.begin(), xs.end(), p.x);
+        if (ix != xs.end() && *ix == p.x) {
+            const auto iy = std::lower_bound(ys.begin(), ys.end(), p.y);
+            if (iy != ys.end() && *iy == p.y)
+                return static_cast<long>(static_cast<size_t>(iy - ys.begin()) * xs.size() +
+                                         static_cast<size_t>(ix - xs.begin()));
+        }
+    }
+    if (id_of.empty()) return -1;
+    const auto it = id_of.find(p);
+    return it == id_of.end() ? -1 : static_cast<long>(it->second);
+}
+
 long Lattice::edge_between(std::uint32_t a, std::uint32_t b) const {
     if (a >= nodes.size()) return -1;
     for (std::uint32_t k = offsets[a]; k < offsets[a + 1]; ++k)
@@ -75,71 +90,112 @@ long Lattice::edge_between(std::uint32_t a, std::uint32_t b) const {
     return -1;
 }
 
-Lattice build_line_lattice(const std::vector<double>& xs_in, const std::vector<double>& ys_in,
-                           const std::vector<Point>& extra, const ObstacleIndex& index) {
-    std::vector<double> xs(xs_in), ys(ys_in);
-    sorted_distinct(xs, "xs");
-    sorted_distinct(ys, "ys");
-    for (const Point& p : extra) require_finite(p, "extra point");
+size_t Lattice::memory_bytes() const {
+    size_t bytes = sizeof(Lattice) + nodes.capacity() * sizeof(Point) + offsets.capacity() * 4 +
+                   neighbour.capacity() * 4 + length.capacity() * 8 + dir.capacity() + edge_id.capacity() * 4 +
+                   (xs.capacity() + ys.capacity()) * 8;
+    // Hash index: one bucket pointer per bucket, one heap node per entry.
+    bytes += id_of.bucket_count() * sizeof(void*) + id_of.size() * (sizeof(Point) + 2 * sizeof(void*) + 8);
+    return bytes;
+}
 
+Lattice build_line_lattice(const std::vector<double>& xs, const std::vector<double>& ys, const std::vector<Point>& extra,
+                           const ObstacleIndex& index) {
+    return build_line_lattice(xs, ys, extra, [&index](Point a, Point b) { return index.blocked(a, b); });
+}
+
+Lattice build_line_lattice(const std::vector<double>& xs_in, const std::vector<double>& ys_in,
+                           const std::vector<Point>& extra, const SegmentTest& blocked) {
     Lattice L;
+    L.xs = xs_in;
+    L.ys = ys_in;
+    sorted_distinct(L.xs, "xs");
+    sorted_distinct(L.ys, "ys");
+    for (const Point& p : extra) require_finite(p, "extra point");
+    const std::vector<double>& xs = L.xs;
+    const std::vector<double>& ys = L.ys;
     const size_t nx = xs.size(), ny = ys.size();
     const size_t grid = nx * ny;
     if (static_cast<double>(nx) * static_cast<double>(ny) + static_cast<double>(extra.size()) > kMaxLatticeNodes)
         throw std::invalid_argument("the lattice would have more than 4e6 nodes (" + std::to_string(nx) + " x " +
                                     std::to_string(ny) + " lines)");
+    if (grid == 0) {  // no crossings: the look-up goes through the index alone
+        L.xs.clear();
+        L.ys.clear();
+    }
     L.nodes.reserve(grid + extra.size());
-    L.id_of.reserve(grid + extra.size());
-    for (size_t j = 0; j < ny; ++j)
-        for (size_t i = 0; i < nx; ++i) {
-            const Point p{xs[i], ys[j]};
-            L.id_of.emplace(p, static_cast<std::uint32_t>(L.nodes.size()));
-            L.nodes.push_back(p);
-        }
+    for (size_t j = 0; j < ny && grid; ++j)
+        for (size_t i = 0; i < nx; ++i) L.nodes.push_back({xs[i], ys[j]});
     std::vector<std::uint32_t> extras;
     for (const Point& p : extra) {
-        auto ins = L.id_of.emplace(p, static_cast<std::uint32_t>(L.nodes.size()));
-        if (!ins.second) continue;
-        extras.push_back(ins.first->second);
+        if (L.find(p) >= 0) continue;
+        L.id_of.emplace(p, static_cast<std::uint32_t>(L.nodes.size()));
+        extras.push_back(static_cast<std::uint32_t>(L.nodes.size()));
         L.nodes.push_back(p);
     }
-
     const auto& P = L.nodes;
     auto by_yx = [&P](std::uint32_t a, std::uint32_t b) { return P[a].y < P[b].y || (P[a].y == P[b].y && P[a].x < P[b].x); };
     auto by_xy = [&P](std::uint32_t a, std::uint32_t b) { return P[a].x < P[b].x || (P[a].x == P[b].x && P[a].y < P[b].y); };
+    std::vector<std::uint32_t> extras_yx = extras, extras_xy = extras;
+    std::sort(extras_yx.begin(), extras_yx.end(), by_yx);
+    std::sort(extras_xy.begin(), extras_xy.end(), by_xy);
 
-    // Row order (y, then x) and column order (x, then y): the grid already
-    // comes in row order; the few extra points are merged in.
-    std::vector<std::uint32_t> rows(grid), cols(grid);
-    for (size_t k = 0; k < grid; ++k) rows[k] = static_cast<std::uint32_t>(k);
-    for (size_t i = 0, k = 0; i < nx; ++i)
-        for (size_t j = 0; j < ny; ++j) cols[k++] = static_cast<std::uint32_t>(j * nx + i);
-    if (!extras.empty()) {
-        std::vector<std::uint32_t> e = extras;
-        std::sort(e.begin(), e.end(), by_yx);
-        rows.insert(rows.end(), e.begin(), e.end());
-        std::inplace_merge(rows.begin(), rows.begin() + grid, rows.end(), by_yx);
-        std::sort(extras.begin(), extras.end(), by_xy);
-        cols.insert(cols.end(), extras.begin(), extras.end());
-        std::inplace_merge(cols.begin(), cols.begin() + grid, cols.end(), by_xy);
-    }
-
-    std::vector<DirectedEdge> entries;
-    entries.reserve(4 * L.nodes.size());
-    auto add_edge = [&](std::uint32_t a, std::uint32_t b) {
-        const double dd = manhattan(P[a], P[b]);
-        if (dd < 1e-9) return;
-        if (index.blocked(P[a], P[b])) return;
-        const std::uint32_t eid = L.num_edges++;
-        entries.push_back({a, b, eid, dd});
-        entries.push_back({b, a, eid, dd});
+    // Consecutive nodes on one line, in the global edge order: every node in
+    // row order (y, then x), then in column order (x, then y), the grid in
+    // place and the few extra points merged in; fn(a, b) for each pair.
+    auto for_each_candidate = [&](auto&& fn) {
+        auto line_walk = [&](size_t outer, size_t inner, bool rows, const std::vector<std::uint32_t>& ex, auto&& less) {
+            long prev = -1;
+            auto visit = [&](std::uint32_t id) {
+                if (prev >= 0) {
+                    const Point a = P[static_cast<std::uint32_t>(prev)], b = P[id];
+                    if (rows ? a.y == b.y : a.x == b.x) fn(static_cast<std::uint32_t>(prev), id);
+                }
+                prev = id;
+            };
+            size_t e = 0;
+            for (size_t o = 0; o < outer && grid; ++o)
+                for (size_t k = 0; k < inner; ++k) {
+                    const std::uint32_t g = static_cast<std::uint32_t>(rows ? o * nx + k : k * nx + o);
+                    while (e < ex.size() && less(ex[e], g)) visit(ex[e++]);
+                    visit(g);
+                }
+            while (e < ex.size()) visit(ex[e++]);
+        };
+        line_walk(ny, nx, true, extras_yx, by_yx);
+        line_walk(nx, ny, false, extras_xy, by_xy);
     };
-    for (size_t k = 1; k < rows.size(); ++k)
-        if (P[rows[k - 1]].y == P[rows[k]].y) add_edge(rows[k - 1], rows[k]);
-    for (size_t k = 1; k < cols.size(); ++k)
-        if (P[cols[k - 1]].x == P[cols[k]].x) add_edge(cols[k - 1], cols[k]);
-
-    fill_csr(L, entries);
+    // Pass 1 decides each candidate once (the segment test may be costly)
+    // and counts degrees; pass 2 fills the neighbour lists in order.
+    const size_t n = P.size();
+    std::vector<bool> accepted;
+    accepted.reserve(2 * n);
+    L.offsets.assign(n + 1, 0);
+    for_each_candidate([&](std::uint32_t a, std::uint32_t b) {
+        const bool ok = manhattan(P[a], P[b]) >= 1e-9 && !blocked(P[a], P[b]);
+        accepted.push_back(ok);
+        if (ok) {
+            ++L.offsets[a + 1];
+            ++L.offsets[b + 1];
+        }
+    });
+    for (size_t i = 0; i < n; ++i) L.offsets[i + 1] += L.offsets[i];
+    const size_t m = L.offsets[n];
+    L.neighbour.resize(m);
+    L.dir.resize(m);
+    L.edge_id.resize(m);
+    std::vector<std::uint32_t> fill(L.offsets.begin(), L.offsets.end() - 1);
+    size_t cand = 0;
+    for_each_candidate([&](std::uint32_t a, std::uint32_t b) {
+        if (!accepted[cand++]) return;
+        const std::uint32_t eid = L.num_edges++;
+        for (const auto& [from, to] : {std::pair{a, b}, std::pair{b, a}}) {
+            const std::uint32_t k = fill[from]++;
+            L.neighbour[k] = to;
+            L.dir[k] = static_cast<std::uint8_t>(direction_of(P[from], P[to]));
+            L.edge_id[k] = eid;
+        }
+    });
     finish_bounds(L);
     return L;
 }

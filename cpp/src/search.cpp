@@ -50,16 +50,14 @@ void SearchWorkspace::prepare(const Lattice& L, const SearchQuery& q) {
         throw std::invalid_argument("headings must be 0..3 or none");
 
     const size_t states = 4 * n_ + 1;
-    if (stamp_.size() < states) {
-        stamp_.resize(states, 0);
-        dist_.resize(states);
-        prev_.resize(states);
-    }
+    if (label_.size() < states) label_.resize(states, Label{0.0, kNoState, 0});
     if (++gen_ == 0) {  // wrapped: old stamps could alias
-        std::fill(stamp_.begin(), stamp_.end(), 0u);
+        for (Label& l : label_) l.stamp = 0;
         gen_ = 1;
     }
-    if (edge_pen_.size() < L.num_edges) edge_pen_.resize(L.num_edges, 0.0);
+    if (!q.edge_cost && edge_pen_.size() < L.num_edges) edge_pen_.resize(L.num_edges, 0.0);
+    if (q.edge_cost && !q.edge_pen.empty()) throw std::invalid_argument("edge_pen and edge_cost are exclusive");
+    if (q.chord_slot && !q.node_chords.empty()) throw std::invalid_argument("node_chords and chord tables are exclusive");
     if (banned_.size() < n_) {
         banned_.resize(n_, 0);
         chord_slot_.resize(n_, -1);
@@ -105,40 +103,40 @@ void SearchWorkspace::prepare(const Lattice& L, const SearchQuery& q) {
     use_dist_bound_ = L.lengths_at_least_manhattan;
     use_turn_bound_ = L.axis_parallel && q.turn_pen > 0;
     end_pt_ = end_ >= 0 ? L.nodes[end_] : Point{};
-    order_.clear();
-    heap_.clear();
+    // The turn part of the bound depends only on the signs of the offset to
+    // the end and on the heading (none: the least over the four).
+    if (use_turn_bound_) {
+        for (int sx = -1; sx <= 1; ++sx)
+            for (int sy = -1; sy <= 1; ++sy) {
+                auto& row = turn_bound_[(sx + 1) * 3 + (sy + 1)];
+                int least = 4;
+                for (int d = 0; d < 4; ++d) {
+                    const int t = turns_to_arrive(sx, sy, d, end_dir_);
+                    row[d + 1] = turn_pen_ * t;
+                    least = std::min(least, t);
+                }
+                row[0] = turn_pen_ * least;
+            }
+    }
+    heap_.reset(states);
     stats_ = SearchStats{};
 }
 
-double SearchWorkspace::bound(const Lattice& L, std::uint32_t node, int heading) const {
+inline double SearchWorkspace::bound(const Lattice& L, std::uint32_t node, int heading) const {
     const Point p = L.nodes[node];
     const double dx = end_pt_.x - p.x, dy = end_pt_.y - p.y;
     double h = use_dist_bound_ ? std::fabs(dx) + std::fabs(dy) : 0.0;
     if (use_turn_bound_) {
-        int t;
-        if (heading == kNoDir) {
-            t = turns_to_arrive(dx, dy, E, end_dir_);
-            for (int d = N; d <= S; ++d) t = std::min(t, turns_to_arrive(dx, dy, d, end_dir_));
-        } else {
-            t = turns_to_arrive(dx, dy, heading, end_dir_);
-        }
-        h += turn_pen_ * t;
+        const int sx = (dx > 0) - (dx < 0), sy = (dy > 0) - (dy < 0);
+        h += turn_bound_[(sx + 1) * 3 + (sy + 1)][heading + 1];
     }
     return h;
-}
-
-void SearchWorkspace::push(double f, double g, std::uint32_t s) {
-    heap_.push({f, g, s});
-    ++stats_.pushed;
 }
 
 void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
     prepare(L, q);
     const std::uint32_t s0 = q.start_dir == kNoDir ? headless_state() : q.start * 4 + q.start_dir;
-    stamp_[s0] = gen_;
-    dist_[s0] = 0.0;
-    prev_[s0] = kNoState;
-    order_.push_back(s0);
+    label_[s0] = {0.0, kNoState, gen_};
     stats_.reached = 1;
     if (end_ < 0) {
         stats_.stopped_early = true;  // nothing was searched
@@ -147,8 +145,13 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
     const std::uint32_t end = static_cast<std::uint32_t>(end_);
     const Point start_pt = L.nodes[q.start];
     const bool bias_on = q.turn_bias.active;
+    const double* epen = q.edge_cost ? q.edge_cost : edge_pen_.data();
     const double tp = q.turn_pen;
 
+    auto push = [this](double f, double g, std::uint32_t s) {
+        heap_.push(f, g, s);
+        ++stats_.pushed;
+    };
     push(bound(L, q.start, q.start_dir), 0.0, s0);
     // End states that count: heading end_dir only, or any heading (and the
     // start itself without heading) when there is no end_dir.
@@ -158,17 +161,21 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
     unsigned end_settled = 0;  // bit per end-node heading, bit 4: start without heading
 
     while (!heap_.empty()) {
-        if (heap_.top().f > best_end || end_settled == wanted) {
+        if (heap_.top().fval() > best_end || end_settled == wanted) {
             stats_.stopped_early = true;
             break;
         }
-        const HeapItem it = heap_.pop();
-        if (it.g != dist_[it.id]) continue;  // superseded by a cheaper entry
+        const StateHeap::Item top = heap_.pop();
+        const struct {
+            double g;
+            std::uint32_t id;
+        } it{top.gval(), top.id};
+        if (it.g != label_[it.id].dist) continue;  // superseded by a cheaper entry
         ++stats_.expanded;
         const std::uint32_t s = it.id;
         const std::uint32_t n = node_of(s);
         const int arr = heading_of(s);
-        const bool initial = prev_[s] == kNoState;
+        const bool initial = label_[s].prev == kNoState;
         if (n == end) {
             const unsigned bit = arr == kNoDir ? 0x10u : (1u << arr);
             if (wanted & bit) {
@@ -177,12 +184,18 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
             }
         }
         const std::uint8_t ban = initial ? 0 : banned_[n];
-        const std::array<double, 6>* chords =
-            (!initial && n != q.start && n != end && chord_slot_[n] >= 0) ? &chord_cost_[chord_slot_[n]] : nullptr;
+        const std::array<double, 6>* chords = nullptr;
+        if (!initial && n != q.start && n != end) {
+            if (!q.chord_slot) {
+                if (chord_slot_[n] >= 0) chords = &chord_cost_[chord_slot_[n]];
+            } else if (q.cross_pen > 0 && q.chord_slot[n] >= 0) {
+                chords = &q.chord_cost[q.chord_slot[n]];
+            }
+        }
         double turn_cost = -1.0;  // computed on the first turn out of n
         for (std::uint32_t k = L.offsets[n], ke = L.offsets[n + 1]; k < ke; ++k) {
             const int d2 = L.dir[k];
-            double c = it.g + L.length[k];
+            double c = it.g + L.edge_length(n, k);
             if (initial) {
                 // Leaving the start: along start_dir only, when there is one.
                 if (arr != kNoDir && d2 != arr) continue;
@@ -197,22 +210,22 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
                 }
                 if (chords) c += (*chords)[kPair[opposite(arr)][d2]];
             }
-            const double ep = edge_pen_[L.edge_id[k]];
+            const double ep = epen[L.edge_id[k]];
             if (ep != 0.0) {
                 if (ep == kInf) continue;
                 c += ep;
             }
             const std::uint32_t m = L.neighbour[k];
             const std::uint32_t t = m * 4 + static_cast<std::uint32_t>(d2);
-            if (stamp_[t] == gen_) {
-                if (!(c < dist_[t])) continue;
+            Label& lt = label_[t];
+            if (lt.stamp == gen_) {
+                if (!(c < lt.dist)) continue;
             } else {
-                stamp_[t] = gen_;
-                order_.push_back(t);
+                lt.stamp = gen_;
                 ++stats_.reached;
             }
-            dist_[t] = c;
-            prev_[t] = s;
+            lt.dist = c;
+            lt.prev = s;
             push(c + bound(L, m, d2), c, t);
         }
     }
@@ -227,9 +240,9 @@ std::uint32_t SearchWorkspace::select_end(std::uint32_t end, int end_dir) const 
     std::uint32_t best = kNoState;
     double best_dist = kInf;
     auto consider = [&](std::uint32_t s) {
-        if (reached(s) && dist_[s] < best_dist) {
+        if (reached(s) && label_[s].dist < best_dist) {
             best = s;
-            best_dist = dist_[s];
+            best_dist = label_[s].dist;
         }
     };
     for (std::uint32_t d = 0; d < 4; ++d) consider(end * 4 + d);
@@ -245,7 +258,7 @@ bool SearchWorkspace::exact_for(long end, int end_dir) const {
 std::vector<std::uint32_t> SearchWorkspace::path_to(std::uint32_t s) const {
     std::vector<std::uint32_t> out;
     if (!reached(s)) return out;
-    for (std::uint32_t cur = s, guard = 0; cur != kNoState && guard <= 4 * n_ + 1; cur = prev_[cur], ++guard)
+    for (std::uint32_t cur = s, guard = 0; cur != kNoState && guard <= 4 * n_ + 1; cur = label_[cur].prev, ++guard)
         out.push_back(node_of(cur));
     std::reverse(out.begin(), out.end());
     return out;

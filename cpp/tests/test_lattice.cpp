@@ -33,7 +33,8 @@ TEST(line_lattice_nodes_edges_and_order) {
     CHECK(L.nodes[L.neighbour[L.offsets[n]]] == (Point{0.5, 0}) && L.dir[L.offsets[n]] == W);
     CHECK(L.nodes[L.neighbour[L.offsets[n] + 1]] == (Point{2, 0}) && L.dir[L.offsets[n] + 1] == E);
     CHECK(L.nodes[L.neighbour[L.offsets[n] + 2]] == (Point{1, 1}) && L.dir[L.offsets[n] + 2] == N);
-    CHECK_NEAR(L.length[L.offsets[n]], 0.5, 0);
+    CHECK_NEAR(L.edge_length(n, L.offsets[n]), 0.5, 0);
+    CHECK(L.length.empty());  // line lattices do not store lengths
     CHECK(L.lengths_at_least_manhattan && L.axis_parallel);
     CHECK_NEAR(L.extent, 3.0, 0);
     // Both directions of an edge share its id.

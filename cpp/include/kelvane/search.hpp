@@ -33,6 +33,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -58,6 +59,14 @@ struct SearchQuery {
     // (node id, heading): arriving with that heading and leaving straight on is banned.
     std::vector<std::pair<std::uint32_t, std::uint8_t>> blocked_passthrough;
     bool stop_early = true;
+    // Tables kept by a caller that runs many searches on one lattice (the
+    // negotiated router), read in place instead of edge_pen / node_chords:
+    // edge_cost[e] is the added cost of undirected edge e; chord_slot[n] is
+    // -1 or the index into chord_cost of node n's costs, one per own chord
+    // (side pair index 0..5, side_pair_index); cross_pen only gates them.
+    const double* edge_cost = nullptr;
+    const std::int32_t* chord_slot = nullptr;
+    const std::array<double, 6>* chord_cost = nullptr;
 };
 
 struct SearchStats {
@@ -68,6 +77,97 @@ struct SearchStats {
 };
 
 constexpr std::uint32_t kNoState = std::numeric_limits<std::uint32_t>::max();
+
+// The open list of the lattice search: an indexed 4-ary min-heap in
+// heap_later order (lowest f, then highest g, then lowest id) holding each
+// state at most once; a cheaper entry for a state moves it up instead of
+// adding a copy.  Costs are never negative, so their bit patterns order as
+// unsigned integers do; keys are compared as integers.
+class StateHeap {
+public:
+    struct Item {
+        std::uint64_t f, ng;  // bits of f; complement of the bits of g
+        std::uint32_t id;
+        double fval() const { return from_bits(f); }
+        double gval() const { return from_bits(~ng); }
+    };
+    // `states` ids, all absent.
+    void reset(size_t states) {
+        for (const Item& it : items_) pos_[it.id] = kAbsent;
+        items_.clear();
+        if (pos_.size() < states) pos_.resize(states, kAbsent);
+    }
+    bool empty() const { return items_.empty(); }
+    size_t size() const { return items_.size(); }
+    const Item& top() const { return items_.front(); }
+
+    // Inserts id, or lowers its entry (the caller only ever lowers it).
+    void push(double f, double g, std::uint32_t id) {
+        const Item it{bits(f), ~bits(g), id};
+        std::uint32_t i = pos_[id];
+        if (i == kAbsent) {
+            i = static_cast<std::uint32_t>(items_.size());
+            items_.push_back(it);
+        }
+        sift_up(i, it);
+    }
+
+    Item pop() {
+        const Item top = items_.front();
+        pos_[top.id] = kAbsent;
+        const Item last = items_.back();
+        items_.pop_back();
+        const size_t n = items_.size();
+        if (n == 0) return top;
+        size_t i = 0;
+        for (;;) {
+            const size_t c0 = 4 * i + 1;
+            if (c0 >= n) break;
+            size_t best = c0;
+            const size_t ce = c0 + 4 < n ? c0 + 4 : n;
+            for (size_t c = c0 + 1; c < ce; ++c)
+                if (before(items_[c], items_[best])) best = c;
+            if (!before(items_[best], last)) break;
+            place(i, items_[best]);
+            i = best;
+        }
+        place(i, last);
+        return top;
+    }
+
+private:
+    static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
+    void place(size_t i, const Item& it) {
+        items_[i] = it;
+        pos_[it.id] = static_cast<std::uint32_t>(i);
+    }
+    void sift_up(size_t i, const Item& it) {
+        while (i > 0) {
+            const size_t parent = (i - 1) / 4;
+            if (!before(it, items_[parent])) break;
+            place(i, items_[parent]);
+            i = parent;
+        }
+        place(i, it);
+    }
+    static std::uint64_t bits(double v) {
+        std::uint64_t b;
+        std::memcpy(&b, &v, 8);
+        return b;
+    }
+    static double from_bits(std::uint64_t b) {
+        double v;
+        std::memcpy(&v, &b, 8);
+        return v;
+    }
+    static bool before(const Item& a, const Item& b) {
+        if (a.f != b.f) return a.f < b.f;
+        if (a.ng != b.ng) return a.ng < b.ng;
+        return a.id < b.id;
+    }
+    std::vector<Item> items_;
+    std::vector<std::uint32_t> pos_;  // per id: index in items_, or kAbsent
+};
 
 // Buffers of one search and its result.  Reusable: run() overwrites the
 // previous result without clearing lattice-sized arrays (generation stamps).
@@ -84,14 +184,12 @@ public:
     std::uint32_t node_of(std::uint32_t s) const { return s == headless_state() ? start_ : s >> 2; }
     int heading_of(std::uint32_t s) const { return s == headless_state() ? kNoDir : static_cast<int>(s & 3); }
 
-    bool reached(std::uint32_t s) const { return s < stamp_.size() && s <= 4 * n_ && stamp_[s] == gen_; }
+    bool reached(std::uint32_t s) const { return s < label_.size() && s <= 4 * n_ && label_[s].stamp == gen_; }
     double dist(std::uint32_t s) const {
-        return reached(s) ? dist_[s] : std::numeric_limits<double>::infinity();
+        return reached(s) ? label_[s].dist : std::numeric_limits<double>::infinity();
     }
     // Predecessor state, kNoState for the initial state and for unreached states.
-    std::uint32_t prev(std::uint32_t s) const { return reached(s) ? prev_[s] : kNoState; }
-    // Reached states in the order they were first reached.
-    const std::vector<std::uint32_t>& reached_states() const { return order_; }
+    std::uint32_t prev(std::uint32_t s) const { return reached(s) ? label_[s].prev : kNoState; }
 
     // The cheapest reached state at `end` arriving along end_dir (any
     // heading, lowest first on equal cost, when end_dir is kNoDir), or kNoState.
@@ -110,7 +208,6 @@ private:
     void reset_marks();
     void prepare(const Lattice& L, const SearchQuery& q);
     double bound(const Lattice& L, std::uint32_t node, int heading) const;
-    void push(double f, double g, std::uint32_t s);
 
     std::size_t n_ = 0;
     std::uint32_t start_ = 0;
@@ -120,12 +217,15 @@ private:
     bool use_dist_bound_ = false, use_turn_bound_ = false;
     Point end_pt_{};
 
+    // One label per state, valid while its stamp equals gen_.
+    struct Label {
+        double dist;
+        std::uint32_t prev, stamp;
+    };
     std::uint32_t gen_ = 0;
-    std::vector<std::uint32_t> stamp_;
-    std::vector<double> dist_;
-    std::vector<std::uint32_t> prev_;
-    std::vector<std::uint32_t> order_;
-    SearchHeap heap_;
+    std::vector<Label> label_;
+    std::array<std::array<double, 5>, 9> turn_bound_{};  // [sign class of the offset][heading + 1]
+    StateHeap heap_;
 
     // Per-query marks, cleared through the touched lists.
     std::vector<double> edge_pen_;

@@ -1,0 +1,332 @@
+// The negotiated-congestion router: all routes of a scene at once on one
+// shared lattice of track lines.
+//
+//   scene --> per-route track lines --> shared lattice (lines behind ports,
+//   mid-lines, cage rings; nodes = crossings; edges unless an obstacle
+//   blocks them) --> one view per route (ends snapped to nodes) --> every
+//   route alone --> rip-up-and-reroute passes against edge penalties
+//   (history + other routes' port squares + overlap per other user) and
+//   crossing costs --> corner points, short segments lengthened --> the
+//   outcome ranked by its solution key, over route orders and cage sizes.
+//
+// Every step that a caller of the Python module may replace goes through a
+// virtual method of Seams; the base class is the native implementation, so a
+// C++ caller (or a Python call in which nothing was replaced) runs entirely
+// here.  Values cross the seams in core types: node ids of the lattice, edge
+// ids, point paths.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "kelvane/geometry.hpp"
+#include "kelvane/lattice.hpp"
+#include "kelvane/search.hpp"
+
+namespace kelvane::negotiated {
+
+constexpr double kBlockPen = 1e6;  // penalty of an edge that another route's port claims
+constexpr double kSnap = 0.001;    // lattice grid when the scene has no dbu
+
+using NodePath = std::vector<std::uint32_t>;  // lattice node ids, start to end
+using MaybePath = std::optional<Path>;
+using Bans = std::vector<std::pair<std::uint32_t, std::uint8_t>>;  // (node, heading) pass-throughs
+
+// ------------------------------------------------------------------ scene
+
+struct Scene {
+    std::vector<std::array<Point, 2>> ports;     // [r][0] start, [r][1] end
+    std::vector<std::array<Point, 2>> tangents;  // headings as given: [r][0] leaving the start, [r][1] into the end
+    double delta = 0.0;                          // route pitch, > 0
+    std::vector<Box> obstacles;
+    double dbu = 0.0;  // grid step; 0: none
+    size_t size() const { return ports.size(); }
+};
+
+// std::invalid_argument naming port_centers / port_tangents / delta /
+// obstacles / dbu for non-finite values, zero or oblique tangents, a delta
+// that is not positive, and coordinates beyond +-1e12.
+void check_scene(const Scene& scene);
+
+// Heading (E, N, W, S) of an axis-parallel, non-zero tangent.
+int heading_of(Point tangent);
+
+// ------------------------------------------------------------ lattice
+
+// What the shared lattice and the views take from one route's own graph.
+struct RouteLines {
+    Point start, end, end_port;  // end: the approach node in front of the end port
+    double end_approach_len = 0.0;
+    int start_dir = kNoDir, end_dir = kNoDir;
+    std::vector<double> h_lines, v_lines;
+    std::vector<double> h_bridges, v_bridges;
+    std::vector<Box> obstacles;
+};
+
+// One graph per route: its track lines with the scene's obstacles, bend
+// radius delta, bridges midway, no minimum line gap, the scene's grid.
+std::vector<RouteLines> per_route_graphs(const Scene& scene);
+
+struct LatticeOptions {
+    std::optional<double> cage_margin;  // none: 3 * delta
+    bool behind = true;                 // lines behind every port
+    bool lane_mids = true;              // a mid-line in every gap wider than 2 * delta
+    std::optional<long> cage_layers;    // none: max(routes, 2)
+    std::optional<double> cage_step;    // none: 2 * delta
+    double snap = kSnap;                // grid when the scene has no dbu
+};
+
+struct SharedLattice {
+    std::vector<double> H, V;  // ascending snapped line coordinates
+    std::shared_ptr<const Lattice> lattice;
+    std::vector<RouteLines> graphs;
+};
+
+// The shared lattice over the lines of `graphs` (one per route) plus lines
+// behind the ports, mid-lines and cage rings, snapped to the grid; nodes are
+// the crossings in row order (lowest y first, each row from the lowest x)
+// followed by the snapped port points that lie off the grid, sorted by
+// (y, x); edges join neighbours along a line unless `blocked` says no.
+// Throws std::invalid_argument for a scene without routes.
+SharedLattice build_shared_lattice(const Scene& scene, std::vector<RouteLines> graphs, const LatticeOptions& opts,
+                                   const SegmentTest& blocked);
+
+// ------------------------------------------------------------ views
+
+struct RouteView {
+    long start = -1, end = -1;  // node ids; -1: not a node of the lattice
+    Point end_port;
+    long end_port_node = -1;
+    int start_dir = kNoDir, end_dir = kNoDir;
+    double end_approach_len = 0.0;
+    bool to_port = false;  // end moved onto the end port
+    std::vector<Box> obstacles;
+};
+
+// The node nearest to p by Manhattan distance, the first in id order on
+// ties; -1 for a lattice without nodes.
+long nearest_node(const Lattice& lattice, Point p);
+
+// Ends snapped to the nearest node unless they are nodes already.
+RouteView shared_view(const RouteLines& g, const Lattice& lattice);
+
+// Edges touching a square of half-width `half` round some route's port, in
+// the order the adjacency lists them first (node id order, then neighbour
+// order), each with its owner routes ascending.
+struct PortOwners {
+    std::vector<std::uint32_t> edges;
+    std::vector<std::array<std::uint32_t, 2>> ends;  // the edge's end nodes, the one listing it first
+    std::vector<std::uint32_t> offsets{0};           // owners of edges[i]: routes[offsets[i] .. offsets[i + 1])
+    std::vector<std::uint32_t> routes;
+};
+PortOwners port_block_owners(const Scene& scene, const Lattice& lattice, double half);
+
+// ------------------------------------------------------------ metrics
+
+// Do two axis-parallel segments cross (touching counts)?  Parallel never.
+bool seg_crosses(Point a1, Point a2, Point b1, Point b2, double tol = 1e-9);
+// (node, heading) pass-throughs to ban where a path meets one of its nodes
+// more than once, in no particular order.
+using PointBans = std::vector<std::pair<Point, int>>;
+PointBans self_intersections(const Path& path);
+struct CrossCount {
+    long crossings = 0, overlaps = 0;
+};
+// Crossing nodes and shared edges over all pairs of lattice paths.
+CrossCount count_crossings(const std::vector<MaybePath>& atomic);
+// Sum of |dx| + |dy| over the steps, added in numpy's pairwise order (so it
+// is bit for bit what numpy gives for the same skeleton).
+double manhattan_length(const Path& skel);
+// Interior points whose both segments are longer than 1e-9 (Euclidean).
+long count_turns(const Path& skel);
+// Python's built-in sum() of floats: a plain running sum, or Neumaier's
+// compensated sum (the host's from 3.12 on).
+double host_sum(const std::vector<double>& values, bool compensated);
+
+// ------------------------------------------------------------ repair
+
+// Host round(v, digits): correctly rounded to `digits` decimals, ties to even.
+double round_decimals(double v, int digits);
+// (crossings with the other accepted paths, intrusions into real obstacles).
+std::pair<long, long> repair_score(const Path& path, long r, const std::vector<MaybePath>& accepted,
+                                   const std::vector<Box>& real_obs, double tol = 1e-9);
+// Corner points of a lattice path, the end port appended when it is missing.
+Path finalize_simple(const Path& path, Point end_port);
+// Indices of the points of `full` that are kept as corners: the first and
+// the last, and every point where the path does not go straight on (steps
+// compared with their differences rounded to six decimals).
+std::vector<size_t> corner_indices(const Path& full);
+// Re-searches while the path meets one of its nodes more than once, banning
+// the straight passes found there (bans accumulate), at most max_tries
+// times; stops when no path is left.  search(bans) returns a path or none.
+// Returns none when no search gave a path (the path stays as it was).
+std::optional<Path> repair_self_intersections(Path path, long max_tries,
+                                              const std::function<std::optional<Path>(const PointBans&)>& search);
+// Node-id path -> points, and points -> bans of lattice nodes.
+Path points_of(const Lattice& lattice, const NodePath& path);
+Bans node_bans(const Lattice& lattice, const PointBans& bans);
+
+// ------------------------------------------------------------ negotiation
+
+struct NegotiationOptions {
+    TurnBias turn_bias;
+    long iters = 20;
+    std::optional<double> overlap_pen, node_pen, hist_weight, turn_pen;
+    double hist_decay = 0.5;
+    bool gauss_seidel = true, avoid_ports = true, route_to_port = true;
+    std::optional<std::vector<long>> relax_order;  // none: 0 .. B-1; negative indices count from the end
+    std::optional<double> cage_margin, port_clearance;
+    std::optional<long> cage_layers;
+    double block_pen = kBlockPen;
+    double snap = kSnap;
+};
+
+// Penalty values of one run, resolved from the options.
+struct Penalties {
+    double node_pen, overlap_pen, hist_weight, turn_pen;
+};
+Penalties resolve_penalties(const Scene& scene, const NegotiationOptions& opts);
+
+// Crossing costs per node for an own chord of each side pair (0..5): the
+// crossing penalty once per other route's chord sharing no side with it.
+struct ChordTable {
+    std::vector<std::int32_t> slot;  // per node: -1 or index into count / cost
+    std::vector<std::array<std::uint32_t, 6>> count;
+    std::vector<std::array<double, 6>> cost;
+    std::vector<std::uint32_t> used;  // nodes with a slot
+    double cross_pen = 0.0;
+    void reset(size_t nodes, double cross);
+    void add(std::uint32_t node, int pair, int delta);
+};
+
+struct NegotiationState;  // negotiation.cpp
+
+// One search of the loop: which route, with which penalties.
+struct Reroute {
+    size_t route = 0;     // the route searched (its view)
+    long as = 0;          // the route number its penalties are for (a negative order entry stays negative)
+    const RouteView* view = nullptr;
+    bool first = false;   // the first routing: other routes' port squares only, no crossings
+    long exclude = -1;    // route left out of the occupancy (Gauss-Seidel), -1: none (Jacobi)
+    double cross_pen = 0.0, turn_pen = 0.0;
+    TurnBias turn_bias;
+    const NegotiationState* state = nullptr;
+    unsigned long serial = 0;  // distinct for every reroute of a run
+};
+
+// Read access to the loop's state for seams that rebuild the penalty maps
+// (the Python module, when a caller replaced the search).
+struct PenaltyView {
+    const Lattice* lattice;
+    const std::vector<std::optional<NodePath>>* paths;
+    const std::vector<std::vector<std::uint32_t>>* path_edges;  // distinct edge ids per path, first use order
+    const std::vector<std::uint32_t>* hist_order;               // edges with a history entry, in entry order
+    const std::vector<double>* hist;                            // per edge
+    const PortOwners* owners;
+    double overlap_pen, block_pen;
+};
+PenaltyView penalty_view(const NegotiationState& state);
+
+struct Outcome {
+    std::vector<MaybePath> skels;   // corner points per route, none when unrouted
+    std::vector<MaybePath> atomic;  // lattice paths (node points) per route
+    size_t tag = 0;                 // nonzero: produced outside (a caller's replacement), see Seams
+};
+
+// Solution key (unrouted, crossings + overlaps, crossings, overlaps, turns,
+// length), compared lexicographically; length_is_int: every route unrouted
+// (the host's sum() of nothing is the int 0).
+struct SolutionKey {
+    std::array<double, 6> v{};
+    bool length_is_int = false;
+    bool operator<(const SolutionKey& o) const { return v < o.v; }
+    bool clean() const { return v[0] == 0 && v[1] == 0; }
+};
+
+struct Candidate {
+    SolutionKey key;
+    Outcome outcome;
+    size_t order = 0;  // index into the orders tried
+};
+
+using Orders = std::vector<std::vector<long>>;
+
+// Buffers and set-up shared by the runs of one order search: the lattice,
+// the views and port owners, the first routing (all independent of the
+// order), the search workspace and the per-edge tables.
+struct Workspace {
+    Workspace();
+    ~Workspace();
+    void forget_setup();
+    std::unique_ptr<NegotiationState> state;
+};
+
+// Statistics of the runs through a workspace (benchmarks).
+struct RunStats {
+    size_t searches = 0;       // lattice searches (first routing, reroutes, repairs)
+    size_t expanded = 0;       // states taken from the search heaps
+    size_t runs = 0;           // negotiations (orders tried, over all levels)
+    size_t levels = 0;         // cage-layer counts tried
+    size_t lattices = 0;       // shared lattices built
+    size_t lattice_nodes = 0, lattice_edges = 0, lattice_bytes = 0;  // the largest lattice
+    size_t workspace_bytes = 0;  // per-edge tables and search buffers of the largest lattice
+};
+
+class Seams {
+public:
+    virtual ~Seams();
+
+    // route_negotiated's steps.
+    virtual SharedLattice shared_lattice(const Scene& scene, const LatticeOptions& opts);
+    virtual RouteView shared_view(const SharedLattice& lat, size_t r);
+    virtual void view_to_port(size_t /*r*/) {}
+    virtual PortOwners port_block_owners(const Scene& scene, const SharedLattice& lat,
+                                         std::optional<double> port_clearance);
+    virtual std::optional<NodePath> route_pen(const Reroute& rr, const Bans& bans);
+    virtual NodePath repair_self_intersections(const Reroute& rr, const NodePath& path);
+    virtual std::vector<std::uint32_t> atomic_edges(const Lattice& lattice, const NodePath& path);
+    virtual Path finalize_simple(size_t r, const Lattice& lattice, const NodePath& path, const RouteView& view);
+    virtual Path polish_candidate(size_t r, const std::vector<MaybePath>& accepted, const RouteView& view,
+                                  const Scene& scene);
+    virtual bool repair_not_worse(const Path& candidate, size_t r, const std::vector<MaybePath>& accepted,
+                                  const std::vector<Box>& real_obs);
+
+    // The order search's steps.
+    virtual Outcome route_negotiated(const Scene& scene, size_t order, const NegotiationOptions& opts, Workspace& ws);
+    virtual CrossCount count_crossings(const Outcome& out);
+    virtual double manhattan_length(const Outcome& out, size_t r);
+    virtual double count_turns(const Outcome& out, size_t r);
+    // Level `level` of the cage ladder, with cage_layers as its count.
+    virtual std::optional<Candidate> best_over_orders(const Scene& scene, const Orders& orders, size_t level,
+                                                      long cage_layers, double min_orders,
+                                                      const NegotiationOptions& opts, Workspace& ws);
+
+    bool compensated_sum = true;  // the host's sum() of floats (see host_sum)
+    RunStats stats;
+};
+
+// One negotiation (one route order).  Order-independent set-up is taken
+// from `ws` when an earlier run left it there (ws.forget_setup() drops it).
+Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Seams& seams, Workspace& ws);
+
+// The orders in turn with the two early stops; none when `orders` is empty.
+std::optional<Candidate> best_over_orders(const Scene& scene, const Orders& orders, double min_orders,
+                                          const NegotiationOptions& opts, Seams& seams, Workspace& ws);
+
+// Every cage-layer count of `levels` in turn (cage_layers of opts is
+// ignored), keeping the best; stops at the first clean one.  A scene
+// without routes gives an empty outcome.
+Candidate route_negotiated_best(const Scene& scene, const Orders& orders, const std::vector<long>& levels,
+                                double min_orders, const NegotiationOptions& opts, Seams& seams);
+
+// 2, max(2, (B + 1) // 2) and max(2, B), sorted and distinct.
+std::vector<long> cage_ladder(long routes);
+// Every order of 0 .. B-1 in lexicographic order (B <= 10).
+Orders all_orders(long routes);
+
+}  // namespace kelvane::negotiated

@@ -1,0 +1,93 @@
+// The search over route orders and cage sizes, and its metric seams.
+#include <algorithm>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+
+#include "kelvane/negotiate.hpp"
+
+namespace kelvane::negotiated {
+
+std::vector<long> cage_ladder(long routes) {
+    const long half = (routes + 1) >= 0 ? (routes + 1) / 2 : -((-(routes + 1) + 1) / 2);  // floor division
+    std::vector<long> v{2, std::max(2L, half), std::max(2L, routes)};
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
+    return v;
+}
+
+Orders all_orders(long routes) {
+    if (routes > 10) throw std::invalid_argument("listing every order of more than 10 routes (" + std::to_string(routes) +
+                                                 "! orders) is refused");
+    std::vector<long> o(static_cast<size_t>(std::max(0L, routes)));
+    std::iota(o.begin(), o.end(), 0L);
+    Orders out;
+    do out.push_back(o);
+    while (std::next_permutation(o.begin(), o.end()));
+    return out;
+}
+
+std::optional<Candidate> best_over_orders(const Scene& scene, const Orders& orders, double min_orders,
+                                          const NegotiationOptions& opts, Seams& seams, Workspace& ws) {
+    std::optional<Candidate> best;
+    for (size_t i = 0; i < orders.size(); ++i) {
+        if (best && static_cast<double>(i) >= min_orders && best->key.clean()) break;
+        NegotiationOptions o = opts;
+        o.relax_order = orders[i];
+        Candidate c;
+        c.outcome = seams.route_negotiated(scene, i, o, ws);
+        c.order = i;
+        const CrossCount cc = seams.count_crossings(c.outcome);
+        const std::vector<MaybePath>& skels = c.outcome.skels;
+        std::vector<double> lengths;
+        double turns = 0.0, unrouted = 0.0;
+        for (size_t r = 0; r < skels.size(); ++r)
+            if (skels[r]) lengths.push_back(seams.manhattan_length(c.outcome, r));
+        for (size_t r = 0; r < skels.size(); ++r)
+            if (skels[r]) turns += seams.count_turns(c.outcome, r);
+        for (const MaybePath& s : skels)
+            if (!s) unrouted += 1.0;
+        const double cr = static_cast<double>(cc.crossings), ov = static_cast<double>(cc.overlaps);
+        c.key.v = {unrouted, cr + ov, cr, ov, turns, host_sum(lengths, seams.compensated_sum)};
+        c.key.length_is_int = lengths.empty();
+        if (!best || c.key < best->key) best = std::move(c);
+    }
+    return best;
+}
+
+Candidate route_negotiated_best(const Scene& scene, const Orders& orders, const std::vector<long>& levels,
+                                double min_orders, const NegotiationOptions& opts, Seams& seams) {
+    if (scene.size() == 0) return Candidate{};
+    Workspace ws;
+    std::optional<Candidate> best;
+    for (size_t i = 0; i < levels.size(); ++i) {
+        ws.forget_setup();
+        std::optional<Candidate> cand = seams.best_over_orders(scene, orders, i, levels[i], min_orders, opts, ws);
+        if (!cand) throw std::invalid_argument("no route order was tried");
+        const bool clean = cand->key.clean();
+        if (!best || cand->key < best->key) best = std::move(cand);
+        if (clean) break;
+    }
+    if (!best) throw std::invalid_argument("no cage-layer count was tried");
+    return std::move(*best);
+}
+
+// ------------------------------------------------------------ native seams
+
+CrossCount Seams::count_crossings(const Outcome& out) { return negotiated::count_crossings(out.atomic); }
+
+double Seams::manhattan_length(const Outcome& out, size_t r) { return negotiated::manhattan_length(*out.skels[r]); }
+
+double Seams::count_turns(const Outcome& out, size_t r) {
+    return static_cast<double>(negotiated::count_turns(*out.skels[r]));
+}
+
+std::optional<Candidate> Seams::best_over_orders(const Scene& scene, const Orders& orders, size_t, long cage_layers,
+                                                 double min_orders, const NegotiationOptions& opts, Workspace& ws) {
+    NegotiationOptions o = opts;
+    o.cage_layers = cage_layers;
+    ++stats.levels;
+    return negotiated::best_over_orders(scene, orders, min_orders, o, *this, ws);
+}
+
+}  // namespace kelvane::negotiated

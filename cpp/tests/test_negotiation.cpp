@@ -1,0 +1,51 @@
+// The negotiation loop and the order search on small scenes.
+#include "check.hpp"
+#include "kelvane/negotiate.hpp"
+
+using namespace kelvane;
+using namespace kelvane::negotiated;
+
+namespace {
+
+Scene swap(int routes) {
+    Scene s;
+    for (int i = 0; i < routes; ++i) {
+        s.ports.push_back({Point{0, 4.0 * i}, Point{60, 4.0 * (routes - 1 - i)}});
+        s.tangents.push_back({Point{1, 0}, Point{1, 0}});
+    }
+    s.delta = 2.0;
+    return s;
+}
+
+}  // namespace
+
+TEST(negotiation_routes_every_route_along_its_headings) {
+    const Scene s = swap(3);
+    Seams seams;
+    Workspace ws;
+    const Outcome out = route_negotiated(s, NegotiationOptions{}, seams, ws);
+    CHECK(out.skels.size() == 3 && out.atomic.size() == 3);
+    for (size_t r = 0; r < 3; ++r) {
+        CHECK(out.skels[r] && out.atomic[r]);
+        const Path& p = *out.skels[r];
+        CHECK(p.front() == s.ports[r][0] && p.back() == s.ports[r][1]);
+        CHECK(p[1].y == p[0].y && p[1].x > p[0].x);                  // leaves heading +x
+        CHECK(p[p.size() - 2].y == p.back().y && p[p.size() - 2].x < p.back().x);  // arrives heading +x
+    }
+    CHECK(count_crossings(out.atomic).overlaps == 0);
+    CHECK(seams.stats.lattices == 1 && seams.stats.searches >= 3);
+}
+
+TEST(reused_set_up_gives_the_same_outcome) {
+    const Scene s = swap(4);
+    NegotiationOptions o;
+    o.relax_order = std::vector<long>{3, 1, 2, 0};
+    Seams seams;
+    Workspace ws;
+    const Outcome first = route_negotiated(s, NegotiationOptions{}, seams, ws);
+    const Outcome reused = route_negotiated(s, o, seams, ws);  // lattice and first routing kept
+    Workspace fresh;
+    const Outcome alone = route_negotiated(s, o, seams, fresh);
+    CHECK(seams.stats.lattices == 2 && reused.skels == alone.skels && reused.atomic == alone.atomic);
+    CHECK(first.skels.size() == 4);
+}
