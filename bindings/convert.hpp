@@ -28,6 +28,13 @@ namespace nb = nanobind;
 [[noreturn]] inline void raise_type(const std::string& msg) { throw nb::type_error(msg.c_str()); }
 [[noreturn]] inline void raise_value(const std::string& msg) { throw nb::value_error(msg.c_str()); }
 
+// Error texts name what was wrong; hot paths pass a lambda so that the text
+// (often with a repr) is only built when an error is raised.
+inline std::string msg(const char* s) { return s; }
+inline std::string msg(const std::string& s) { return s; }
+template <class F, class = decltype(std::declval<F>()())>
+std::string msg(const F& f) { return f(); }
+
 // float(obj) with the host's own conversion rules; a TypeError names `what`.
 inline double to_double(nb::handle obj, const char* what) {
     if (PyFloat_CheckExact(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
@@ -108,7 +115,32 @@ inline int to_direction(nb::handle obj, const char* what) { return to_direction(
 
 // A box: an object with x_min/y_min/x_max/y_max attributes, or a sequence of
 // four numbers (x_min, y_min, x_max, y_max).  min > max is rejected.
-inline Box to_box(nb::handle obj, const std::string& what) {
+template <class W>
+Box to_box(nb::handle obj, const W& name) {
+    // The common case first: a tuple or list of four plain numbers, read
+    // without building any text (no Python code runs while it is read).
+    PyObject* o = obj.ptr();
+    if ((PyTuple_CheckExact(o) || PyList_CheckExact(o)) && PySequence_Fast_GET_SIZE(o) == 4) {
+        double v[4];
+        bool plain = true;
+        for (int k = 0; k < 4 && plain; ++k) {
+            PyObject* item = PySequence_Fast_GET_ITEM(o, k);
+            if (PyFloat_CheckExact(item)) v[k] = PyFloat_AS_DOUBLE(item);
+            else if (PyLong_CheckExact(item)) {
+                v[k] = PyLong_AsDouble(item);
+                if (v[k] == -1.0 && PyErr_Occurred()) {
+                    PyErr_Clear();
+                    plain = false;
+                }
+            } else plain = false;
+            plain = plain && std::isfinite(v[k]);
+        }
+        if (plain) {
+            if (v[0] > v[2] || v[1] > v[3]) raise_value(msg(name) + " has min > max");
+            return {v[0], v[1], v[2], v[3]};
+        }
+    }
+    const std::string what = msg(name);
     Box b;
     if (nb::hasattr(obj, "x_min") && nb::hasattr(obj, "y_max")) {
         b = {to_finite(obj.attr("x_min"), (what + ".x_min").c_str()), to_finite(obj.attr("y_min"), (what + ".y_min").c_str()),
@@ -176,7 +208,8 @@ inline std::vector<Box> to_boxes(nb::handle value, const char* what) {
     size_t i = 0;
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object o = nb::steal(item);
-        out.push_back(to_box(o, std::string(what) + "[" + std::to_string(i++) + "]"));
+        out.push_back(to_box(o, [&] { return std::string(what) + "[" + std::to_string(i) + "]"; }));
+        ++i;
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return out;
@@ -284,12 +317,6 @@ inline std::string repr_of(nb::handle h) {
 
 inline std::string point_str(Point p) { return repr_of(point_tuple(p)); }
 
-// Error texts name what was wrong; hot paths pass a lambda so that the text
-// (often with a repr) is only built when an error is raised.
-inline std::string msg(const char* s) { return s; }
-inline std::string msg(const std::string& s) { return s; }
-template <class F, class = decltype(std::declval<F>()())>
-std::string msg(const F& f) { return f(); }
 
 // Node conversion for look-ups: a 2-sequence of real numbers.  Returns false
 // (no exception) for anything else, as a failed dict look-up would.

@@ -10,8 +10,9 @@ namespace kelvane::py {
 
 // Coordinates and lengths beyond +-1e12 layout units would overflow the
 // sums the router forms (cages, bend offsets); no layout is that large.
-inline void check_in_range(double v, const std::string& what) {
-    if (std::fabs(v) > 1e12) raise_value(what + " must lie within +-1e12, got " + std::to_string(v));
+template <class W>
+void check_in_range(double v, const W& what) {
+    if (std::fabs(v) > 1e12) raise_value(msg(what) + " must lie within +-1e12, got " + std::to_string(v));
 }
 
 // A grid step must resolve the coordinates it is applied to: beyond 1e15

@@ -139,3 +139,29 @@ def check_negotiated(skels, port_centers, port_tangents, obstacles=()):
                     if m == "cross":
                         crossings[(i, j)] = crossings.get((i, j), 0) + 1
     return crossings
+
+
+def arc_points(skel, r, rp=None, samples=256):
+    """Points of every bend's quarter arc (radius r; min(r, rp) next to a port)."""
+    s = np.asarray(skel, dtype=float)
+    rp = r if rp is None else rp
+    out = []
+    for k in range(1, len(s) - 1):
+        a, c, b = s[k - 1], s[k], s[k + 1]
+        d_in = (c - a) / np.abs(c - a).sum()
+        d_out = (b - c) / np.abs(b - c).sum()
+        rho = min(r, rp) if k in (1, len(s) - 2) else r
+        o = c - rho * d_in + rho * d_out
+        t = np.linspace(0.0, np.pi / 2, samples)
+        # From the end of the incoming run round to the start of the outgoing one.
+        start, end = c - rho * d_in - o, c + rho * d_out - o
+        out.append(o + np.outer(np.cos(t), start) + np.outer(np.sin(t), end))
+    return np.concatenate(out) if out else np.zeros((0, 2))
+
+
+def box_distance(points, box):
+    """Distance of each point from a closed box (0 inside)."""
+    x0, y0, x1, y1 = box
+    dx = np.maximum.reduce([x0 - points[:, 0], np.zeros(len(points)), points[:, 0] - x1])
+    dy = np.maximum.reduce([y0 - points[:, 1], np.zeros(len(points)), points[:, 1] - y1])
+    return np.hypot(dx, dy)

@@ -6,7 +6,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from kelvane.manhattan_router import graph
-from route_checks import check_shape, runs_ok, segment_distance, violations
+from route_checks import arc_points, box_distance, check_shape, runs_ok, segment_distance, violations
 
 rail = graph.rail_bridge_v2
 E, N, W, S = (1, 0), (0, 1), (-1, 0), (0, -1)
@@ -310,3 +310,63 @@ def test_mappings_are_not_taken_for_sequences(kwargs, text):
     args.update(kwargs)
     with pytest.raises(TypeError, match=text):
         rail(**args)
+
+
+# ------------------------------------------------ what a layout designer expects
+
+def test_earlier_routes_are_kept_clear_past_their_ends_and_contact_is_never_clean():
+    pivot = [(50, -20), (50, 60)]
+    skel, info = route((0, 20), (100, 20), E, E, 5.0, route_pivots=[pivot], route_spacing=4.0)
+    assert info["clean"] and info["contacts"] == 0
+    assert min(segment_distance(a, b, *pivot) for a, b in zip(skel[:-1], skel[1:])) >= 4.0 - 1e-9
+    # An earlier route ringing the end port: crossing it is unavoidable and reported.
+    ring = [(90, -10), (110, -10), (110, 10), (90, 10), (90, -10)]
+    _, info = route((0, 0), (100, 0), E, E, 2.0, route_pivots=[ring], route_spacing=2.0)
+    assert not info["clean"] and info["contacts"] == 1 and "spacing" in info["violations"]
+
+
+@pytest.mark.parametrize("top, straight", [(1.5, True), (1.4999, False)])
+def test_corridor_exactly_as_wide_as_the_spacing_is_used(top, straight):
+    # Clearance zones of two separate obstacles that only touch leave their boundary usable.
+    obs = [(30, top, 70, 30), (30, -30, 70, -1.5)]
+    skel, info = route((0, 0), (100, 0), E, E, 2.0, obs, route_spacing=3.0)
+    assert info["clean"]
+    assert (skel.tolist() == [[0, 0], [100, 0]]) is straight
+
+
+@pytest.mark.parametrize("arcs", [True, False])
+def test_bend_arcs_keep_the_clearance(arcs):
+    # A bend hugging the obstacle's corner with a radius of 10 and a clearance
+    # of 1: checked at its corner only, its arc cuts into the obstacle.
+    obs = (10, -30, 33.5, 8.5)
+    skel, info = route((0, 10), (35, -40), E, S, 10.0, [obs], route_spacing=2.0, arc_clearance=arcs)
+    assert info["clean"] and info["arc_obstacle"] == 0 and info["arc_clearance"] == 0
+    closest = box_distance(arc_points(skel, 10.0), obs).min()
+    if arcs:
+        assert closest >= 1.0 - 1e-6
+    else:
+        assert skel.tolist() == [[0, 10], [35, 10], [35, -40]] and closest == 0.0
+
+
+def test_a_dip_into_clearance_beats_a_bend_tighter_than_the_radius():
+    # The wall leaves 1.5 before its clearance, the first run needs 2.
+    skel, info = route((0, 0), (0, 40), E, W, 2.0, [(2.5, -20, 10, 30)], route_spacing=2.0)
+    assert not info["clean"] and info["bends_ok"] and info["relax_level"] == 0
+    assert "clearance" in info["violations"] and "obstacle" not in info["violations"]
+    assert violations(skel, [(2.5, -20, 10, 30)]) == 0.0
+
+
+@pytest.mark.parametrize("bias, y", [(0.5, 30.0), (0.25, 25.5), (0.75, 34.5)])
+def test_routes_of_equal_cost_run_where_sliding_bias_puts_them_in_a_channel(bias, y):
+    obs = [(30, -100, 70, 20), (30, 40, 70, 200)]  # a channel from y = 21 to 39 past the clearance
+    skel, info = route((0, 0), (100, 50), E, E, 2.0, obs, route_spacing=2.0, sliding_bias=bias)
+    assert info["clean"]
+    assert [p[1] for p in skel if 30 <= p[0] <= 70] in ([], [y, y]) and any(p[1] == y for p in skel)
+
+
+def test_track_lines_on_the_grid_move_away_from_the_zones():
+    # Zone (obstacle grown by delta / 2): (9.7, 1.7, 21.3, 9.3); on a grid of 1
+    # its sides go outward to 9, 1, 22, 10, never inward to 10, 2, 21, 9.
+    g = graph._build_rail_bridge_graph((0, 0), (40, 0), (1, 0), (1, 0), 2.0, [(10.7, 2.7, 20.3, 8.3)], dbu=1.0)
+    assert {9.0, 22.0} <= set(g.v_lines) and not {10.0, 21.0} & set(g.v_lines)
+    assert {10.0} <= set(g.h_lines) and not {2.0, 9.0} & set(g.h_lines)

@@ -49,7 +49,10 @@ struct RouteRequest {
     TurnBias turn_bias;
     double grid = 0.0;              // dbu; 0 = none
     bool arc_clearance = true;      // keep every bend's arc clear (false: corners only)
-    std::size_t max_states = 4'000'000;   // expansions allowed in all, over every window and level
+    // Work allowed in all (states expanded, lattice crossings examined / 64),
+    // over every window and level; 0: 1e6 + 20 per box + 200 per point of
+    // route_pivots.  Then the least-bad route found so far comes back.
+    std::size_t max_states = 0;
 };
 
 struct RouteInfo {

@@ -36,8 +36,10 @@ std::vector<Interval> common(std::vector<Interval> a, std::vector<Interval> b) {
 
 }  // namespace
 
-RailLattice::RailLattice(const TrackLines& tl, const ZoneSet& zones)
-    : xs_(tl.xs), ys_(tl.ys), zones_(zones), eps_(zones.eps()) {
+RailLattice::RailLattice(const TrackLines& tl, const ZoneSet& zones, double keep_away, double hug,
+                         double sliding_bias)
+    : xs_(tl.xs), ys_(tl.ys), zones_(zones), eps_(zones.eps()), keep_away_(keep_away), hug_(hug),
+      sliding_bias_(sliding_bias) {
     vreach_.resize(xs_.size());
     hreach_.resize(ys_.size());
     for (size_t k = 0; k < xs_.size(); ++k)
@@ -162,9 +164,57 @@ void RailLattice::fill_line(bool horizontal, double c, const std::vector<double>
     const double lo = along.front(), hi = along.back();
     if (horizontal) zones_.index().for_each_near(lo, c, hi, c, visit);
     else zones_.index().for_each_near(c, lo, c, hi, visit);
-    if (side_low.empty() || side_high.empty()) return;
-    for (const auto& [s0, s1] : common(std::move(side_low), std::move(side_high)))
-        edges_over(s0, s1, [&](size_t e, double len) { pen[e] += kHardFixed + kHardPerUnit * len; });
+    if (!side_low.empty() && !side_high.empty())
+        for (const auto& [s0, s1] : common(std::move(side_low), std::move(side_high)))
+            edges_over(s0, s1, [&](size_t e, double len) { pen[e] += kHardFixed + kHardPerUnit * len; });
+    add_keep_away(horizontal, c, along, pen);
+}
+
+// Among routes of equal cost, the one keeping farther from obstacles: in a
+// channel (obstacles within `keep_away_` on both sides) the line at
+// `sliding_bias` across it, elsewhere at least `hug_` from the nearest one.
+// Keep-outs and earlier routes do not count: routes laid one after another
+// pack against them.  A tie-break only: at most kKeepAway per unit of length.
+void RailLattice::add_keep_away(bool horizontal, double c, const std::vector<double>& along,
+                                std::vector<double>& pen) const {
+    const double reach = keep_away_;
+    if (!(reach > 0)) return;
+    const auto& zs = zones_.zones();
+    const size_t n = along.size() - 1;
+    std::vector<double>& below = scratch_below_;
+    std::vector<double>& above = scratch_above_;
+    below.assign(n, -kInf);
+    above.assign(n, kInf);
+    auto visit = [&](size_t zi) {
+        if (zs[zi].kind != ZoneKind::Obstacle && zs[zi].kind != ZoneKind::Clearance) return;
+        const Box& b = zs[zi].box;
+        const double p0 = horizontal ? b.y0 : b.x0, p1 = horizontal ? b.y1 : b.x1;
+        const double a0 = horizontal ? b.x0 : b.y0, a1 = horizontal ? b.x1 : b.y1;
+        const bool is_below = p1 <= c + eps_, is_above = p0 >= c - eps_;
+        if (!is_below && !is_above) return;  // the line runs through it: its penalty says enough
+        size_t e = static_cast<size_t>(std::upper_bound(along.begin(), along.end(), a0) - along.begin());
+        e = e > 0 ? e - 1 : 0;
+        for (; e < n && along[e] < a1 - eps_; ++e) {
+            if (along[e + 1] <= a0 + eps_) continue;
+            if (is_below) below[e] = std::max(below[e], p1);
+            if (is_above) above[e] = std::min(above[e], p0);
+        }
+    };
+    const double lo = along.front(), hi = along.back();
+    if (horizontal) zones_.index().for_each_near(lo, c - reach, hi, c + reach, visit);
+    else zones_.index().for_each_near(c - reach, lo, c + reach, hi, visit);
+    for (size_t e = 0; e < n; ++e) {
+        const double dl = c - below[e], dh = above[e] - c;
+        double w = 0.0;
+        if (dl < reach && dh < reach) {
+            const double t = dl + dh > 0 ? dl / (dl + dh) - sliding_bias_ : 0.0;
+            w = t * t;
+        } else if (std::min(dl, dh) < hug_) {
+            const double t = 1.0 - std::min(dl, dh) / hug_;
+            w = t * t;
+        }
+        pen[e] += kKeepAway * w * (along[e + 1] - along[e]);
+    }
 }
 
 }  // namespace kelvane::rail

@@ -23,7 +23,11 @@ namespace kelvane::rail {
 
 class RailLattice {
 public:
-    RailLattice(const TrackLines& tl, const ZoneSet& zones);
+    // Routes of equal cost prefer to run, between two obstacles closer than
+    // keep_away on both sides, at sliding_bias across the channel, and
+    // elsewhere at least `hug` from an obstacle (0: no preference).
+    RailLattice(const TrackLines& tl, const ZoneSet& zones, double keep_away = 0.0, double hug = 0.0,
+                double sliding_bias = 0.5);
     int nx() const { return static_cast<int>(xs_.size()); }
     int ny() const { return static_cast<int>(ys_.size()); }
     double x(int i) const { return xs_[i]; }
@@ -75,6 +79,7 @@ private:
     const Line& nodes_of(bool horizontal, int k);
     // Penalty of each edge between consecutive nodes `along` of the line at c.
     void fill_line(bool horizontal, double c, const std::vector<double>& along, std::vector<double>& pen) const;
+    void add_keep_away(bool horizontal, double c, const std::vector<double>& along, std::vector<double>& pen) const;
 
     std::vector<double> xs_, ys_;
     const ZoneSet& zones_;
@@ -82,6 +87,8 @@ private:
     std::vector<Reach> vreach_, hreach_;  // extent of each vertical / horizontal line
     std::vector<Line> hline_, vline_;
     std::size_t work_ = 0;
+    double keep_away_, hug_, sliding_bias_;
+    mutable std::vector<double> scratch_below_, scratch_above_;
 };
 
 }  // namespace kelvane::rail

@@ -35,14 +35,29 @@ struct Measured {
 // is built costs about a sixty-fourth of expanding a state.
 constexpr std::size_t kCrossingsPerUnit = 64;
 
+// The work a request may do by default (units: states expanded, or
+// kCrossingsPerUnit crossings examined): a base plus a share per box and per
+// point of an earlier route, so that a call's time follows what it is given.
+constexpr size_t kBaseBudget = 1'000'000, kBudgetPerBox = 20, kBudgetPerPivotPoint = 200;
+// What the fallback (the lattice of the ports alone) may still spend.
+constexpr size_t kFallbackBudget = 200'000;
+
 // Refinement rounds round a route at most (each runs only while the
 // previous one found a cheaper route).
 constexpr int kRefineRounds = 3;
 
+// Routes of equal cost run midway in channels up to this wide, and keep
+// hug_distance() from an obstacle elsewhere.
+double channel_width(const RouteRequest& req) {
+    const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
+    return 4.0 * req.bend_radius + 2.0 * margin;
+}
+double hug_distance(const RouteRequest& req) { return req.route_spacing; }
+
 // One lattice and its search for a request.
 struct Pass {
     Pass(const RouteRequest& req, const ZoneSet& all, const TrackInputs& ti)
-        : tl(make_track_lines(ti)), lat(tl, all) {
+        : tl(make_track_lines(ti)), lat(tl, all, channel_width(req), hug_distance(req), req.sliding_bias) {
         const int si = index_of(lat.xs(), req.start.x), sj = index_of(lat.ys(), req.start.y);
         const int ei = index_of(lat.xs(), req.end.x), ej = index_of(lat.ys(), req.end.y);
         scale = (lat.xs().back() - lat.xs().front()) + (lat.ys().back() - lat.ys().front());
@@ -115,7 +130,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     Measured best;
     size_t total_expanded = 0;
     auto consider = [&](Path path, int level, double turn_cost) {
-        RouteInfo info = all.measure(path);
+        RouteInfo info = measure_route(req, all, path);
         info.relax_level = level;
         const RouteScore score = score_of(info, info.length + turn_cost * info.bends);
         if (best.found && !(score < best.score)) return score;
@@ -184,29 +199,60 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     return best;
 }
 
+// The box holding every zone of the request (empty flag when there is none).
+bool zone_bounds(const RouteRequest& req, Box* out) {
+    const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
+    bool any = false;
+    auto take = [&](const Box& b) {
+        if (!any) *out = b;
+        out->x0 = std::min(out->x0, b.x0); out->y0 = std::min(out->y0, b.y0);
+        out->x1 = std::max(out->x1, b.x1); out->y1 = std::max(out->y1, b.y1);
+        any = true;
+    };
+    for (const Box& b : req.obstacles) take(b.inflated(margin));
+    for (const auto* list : {&req.exact_obstacles, &req.keep_outs})
+        for (const Box& b : *list) take(b);
+    for (const Path& p : req.pivots)
+        for (const Point& q : p) take(Box{q.x, q.y, q.x, q.y}.inflated(2.0 * req.route_spacing));
+    return any;
+}
+
+// The work a request may do: about a microsecond a unit here.
+size_t budget_for(const RouteRequest& req) {
+    if (req.max_states > 0) return req.max_states;
+    size_t pivot_points = 0;
+    for (const Path& p : req.pivots) pivot_points += p.size();
+    return kBaseBudget + kBudgetPerBox * (req.obstacles.size() + req.exact_obstacles.size() + req.keep_outs.size()) +
+           kBudgetPerPivotPoint * pivot_points;
+}
+
 RouteResult route_settled(const RouteRequest& req) {
     const double r = req.bend_radius;
-    const ZoneSet all(req, contact_tolerance(req.grid));
-    const ObstacleIndex& index = all.index();
+    const double eps = contact_tolerance(req.grid);
+    Box z;
+    const bool any_zone = zone_bounds(req, &z);
 
-    // Search a window around the end points first: only zones meeting it give
-    // track lines, which keeps the lattice small.  A clean route found there
+    // Search a window around the end points first: only zones meeting it are
+    // read into the lattice, which keeps it small.  A clean route found there
     // is optimal overall when no route leaving the window can be cheaper:
     // leaving the end points' box by m costs at least 2m extra length.
     const double bx0 = std::min(req.start.x, req.end.x), bx1 = std::max(req.start.x, req.end.x);
     const double by0 = std::min(req.start.y, req.end.y), by1 = std::max(req.start.y, req.end.y);
-    const Box& z = index.bounds();
     const double direct = manhattan(req.start, req.end);
+    const double pad = zone_reach(req);
     double m = std::max({4.0 * r + 2.0 * req.route_spacing, 0.2 * direct, 1e-6});
-    size_t expanded = 0, budget = req.max_states;
+    size_t expanded = 0, budget = budget_for(req);
     Measured best;
     std::vector<std::size_t> subset;
     while (true) {
-        const bool whole = index.size() == 0 || (bx0 - m <= z.x0 && bx1 + m >= z.x1 && by0 - m <= z.y0 && by1 + m >= z.y1);
+        const bool whole = !any_zone || (bx0 - m <= z.x0 && bx1 + m >= z.x1 && by0 - m <= z.y0 && by1 + m >= z.y1);
+        const Box window{bx0 - m, by0 - m, bx1 + m, by1 + m};
+        const Box region = window.inflated(pad);
+        const ZoneSet near(req, eps, whole ? nullptr : &region);
         subset.clear();
-        index.for_each_near(bx0 - m, by0 - m, bx1 + m, by1 + m, [&](std::size_t k) { subset.push_back(k); });
+        near.index().for_each_near(window.x0, window.y0, window.x1, window.y1, [&](std::size_t k) { subset.push_back(k); });
         std::sort(subset.begin(), subset.end());
-        Measured got = solve(req, all, subset, &budget, whole, direct + 2.0 * m);
+        Measured got = solve(req, near, subset, &budget, whole, direct + 2.0 * m);
         expanded += got.result.info.states_expanded;
         const bool certified = got.result.info.clean && got.score.cost <= direct + 2.0 * m;
         if (got.found && (!best.found || certified || got.score < best.score)) best = std::move(got);
@@ -217,7 +263,8 @@ RouteResult route_settled(const RouteRequest& req) {
     if (!best.found) {
         // The budget ran out before any route: the least-bad route on the
         // lattice of the ports alone (a handful of lines) still comes back.
-        size_t spare = std::max<size_t>(req.max_states / 16, 100000);
+        const ZoneSet all(req, eps);
+        size_t spare = kFallbackBudget;
         best = solve(req, all, {}, &spare, true, 0.0);
         expanded += best.result.info.states_expanded;
         if (!best.found) throw std::invalid_argument("no route exists on the track lattice");

@@ -171,12 +171,21 @@ bool laid_along(const Box& b, const std::vector<Path>& routes, double eps) {
 
 }  // namespace
 
-ZoneSet::ZoneSet(const RouteRequest& req, double eps)
+ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
     : req_(req), eps_(eps), r_(req.bend_radius), rp_(req.port_radius >= 0 ? req.port_radius : req.bend_radius) {
     const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
-    zones_.reserve(2 * req.obstacles.size() + req.exact_obstacles.size() + req.keep_outs.size());
+    if (region) {
+        region_ = *region;
+        bounded_ = true;
+    }
+    auto inside = [&](const Box& b) {
+        return !bounded_ || (b.x1 >= region_.x0 && b.x0 <= region_.x1 && b.y1 >= region_.y0 && b.y0 <= region_.y1);
+    };
+    std::vector<const Box*> kept;  // the obstacles taken, for the duplicate test below
     for (const Box& b : req.obstacles) {
         const Box g = b.inflated(margin);
+        if (!inside(g)) continue;
+        kept.push_back(&b);
         // An obstacle holding one of our own ports in its margin keeps only its interior.
         const bool waived = g.contains_closed(req.start, eps) || g.contains_closed(req.end, eps);
         if (margin > 0 && !waived) {
@@ -191,21 +200,21 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps)
     auto key = [](const Box& b) { return std::make_tuple(b.x0, b.y0, b.x1, b.y1); };
     std::set<std::tuple<double, double, double, double>> cleared;
     if (!req.exact_obstacles.empty())
-        for (const Box& b : req.obstacles) cleared.insert(key(b));
-    for (const Box& b : req.exact_obstacles) {
-        if (cleared.count(key(b))) continue;
-        zones_.push_back({b, ZoneKind::Obstacle, true, 0.0});
-    }
+        for (const Box* b : kept) cleared.insert(key(*b));
+    for (const Box& b : req.exact_obstacles)
+        if (inside(b) && !cleared.count(key(b))) zones_.push_back({b, ZoneKind::Obstacle, true, 0.0});
     std::vector<Box> bands;
     for (const Path& pv : req.pivots) {
         add_spacing_bands(pv, req.route_spacing, req.bend_radius, req.start, req.end, &bands);
         Path s = simplify_path(pv);
         if (s.size() >= 2) pivots_.push_back(std::move(s));
     }
-    for (const Box& b : req.keep_outs) zones_.push_back({b, ZoneKind::KeepOut, true, laid_along(b, pivots_, eps) ? -1.0 : 0.0});
+    for (const Box& b : req.keep_outs)
+        if (inside(b)) zones_.push_back({b, ZoneKind::KeepOut, true, laid_along(b, pivots_, eps) ? -1.0 : 0.0});
     // Bands are boxes round the earlier routes' corner points, not round
     // their arcs: arcs are kept from obstacles and keep-outs only.
-    for (const Box& b : bands) zones_.push_back({b, ZoneKind::Spacing, true});
+    for (const Box& b : bands)
+        if (inside(b)) zones_.push_back({b, ZoneKind::Spacing, true});
 
     std::vector<Box> boxes;
     boxes.reserve(zones_.size());
@@ -214,6 +223,10 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps)
         max_arc_margin_ = std::max(max_arc_margin_, z.arc_margin);
     }
     index_ = ObstacleIndex(std::move(boxes), req.grid);
+}
+
+bool ZoneSet::covers(const Box& b) const {
+    return !bounded_ || (b.x0 >= region_.x0 && b.x1 <= region_.x1 && b.y0 >= region_.y0 && b.y1 <= region_.y1);
 }
 
 double ZoneSet::arc_cost(Point at, int d, int nd, double rho) const {
@@ -350,6 +363,23 @@ RouteInfo ZoneSet::measure(const Path& path) const {
     info.length = path_length(path);
     info.bends = path.size() > 2 ? static_cast<int>(path.size()) - 2 : 0;
     return info;
+}
+
+double zone_reach(const RouteRequest& req) {
+    const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
+    return req.bend_radius + margin + 2.0 * req.route_spacing + 1.0;
+}
+
+RouteInfo measure_route(const RouteRequest& req, const ZoneSet& near, const Path& path) {
+    if (path.empty()) return near.measure(path);
+    Box b{path[0].x, path[0].y, path[0].x, path[0].y};
+    for (const Point& p : path) {
+        b.x0 = std::min(b.x0, p.x); b.x1 = std::max(b.x1, p.x);
+        b.y0 = std::min(b.y0, p.y); b.y1 = std::max(b.y1, p.y);
+    }
+    b = b.inflated(zone_reach(req));
+    if (near.covers(b)) return near.measure(path);
+    return ZoneSet(req, near.eps(), &b).measure(path);
 }
 
 bool runs_ok(const Path& p, double port_radius, double r, double tol) {

@@ -32,6 +32,8 @@ namespace kelvane::rail {
 // in a sane layout.
 constexpr double kHardFixed = 1e9, kHardPerUnit = 1e6;
 constexpr double kSoftFixed = 1e7, kSoftPerUnit = 1e4;
+// Tie-break per unit of length for running close to a zone (at most).
+constexpr double kKeepAway = 1e-6;
 
 enum class ZoneKind : std::uint8_t { Obstacle, KeepOut, Clearance, Spacing };
 
@@ -59,10 +61,14 @@ struct RouteScore {
 };
 RouteScore score_of(const RouteInfo& info, double cost);
 
-// All zones of a request.
+// The zones of a request, all of them or those meeting a region (one pass
+// over the request's boxes, so that a window sees only what is near it).
 class ZoneSet {
 public:
-    ZoneSet(const RouteRequest& req, double eps);
+    ZoneSet(const RouteRequest& req, double eps, const Box* region = nullptr);
+
+    // Are all zones meeting `b` in this set?
+    bool covers(const Box& b) const;
 
     const std::vector<Zone>& zones() const { return zones_; }
     const ObstacleIndex& index() const { return index_; }  // over zones()[k].box
@@ -73,17 +79,28 @@ public:
     // The costs of both bends at `at` off heading d (either pointer may be null).
     void arc_costs(Point at, int d, double rho, double* left, double* right) const;
 
-    // What `path` entered (overlaps, contacts, arcs) and its run rules.
+    // What `path` entered (overlaps, contacts, arcs) and its run rules; the
+    // set must cover the path (measure_route makes sure of it).
     RouteInfo measure(const Path& path) const;
 
 private:
     const RouteRequest& req_;
     double eps_, r_, rp_;
+    Box region_;
+    bool bounded_ = false;
     std::vector<Zone> zones_;
     ObstacleIndex index_;
     double max_arc_margin_ = -1;
     std::vector<Path> pivots_;
 };
+
+// What `path` entered, measured against every zone that can touch it (its
+// own zone set when `near` does not cover the path).
+RouteInfo measure_route(const RouteRequest& req, const ZoneSet& near, const Path& path);
+
+// How far from a route's corner points a zone can still touch it (arcs,
+// clearances, spacing bands).
+double zone_reach(const RouteRequest& req);
 
 // Does the quarter arc of a bend at `at` (from heading d to nd, radius rho)
 // come within `margin` of `box` (margin 0: enter its open interior)?
