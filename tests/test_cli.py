@@ -10,9 +10,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from kelvane import cli, strategies
+from kelvane import cli, routing, strategies
 from kelvane.check import check_routes
-from kelvane.routing import route_scene
+from kelvane.routing import auto_chain, route_scene
 from kelvane.scene import load_routes, load_scene, parse_scene
 
 EXAMPLES = sorted((Path(__file__).parent.parent / "examples").glob("*.json"))
@@ -136,6 +136,35 @@ def test_auto_keeps_the_least_bad_and_skips_what_is_missing(monkeypatch):
         ("single", "conflicts")]
 
 
+@pytest.mark.parametrize("example,first", [("bundle", "backbone"), ("bus", "backbone"), ("pads", "backbone"),
+                                           ("floorplan", "single")])
+def test_auto_on_the_bundled_scenes_stops_at_the_first_clean_strategy(example, first):
+    scene = load_scene(next(p for p in EXAMPLES if p.stem == example))
+    chain = auto_chain(scene)
+    result = route_scene(scene, "auto")
+    tried = [a.strategy for a in result.attempts]
+    assert chain[0] == first and tried == chain[:len(tried)]
+    assert [a.status for a in result.attempts] == ["conflicts"] * (len(tried) - 1) + ["clean"]
+    assert result.strategy == tried[-1] and result.clean
+
+
+def test_router_time_leaves_out_the_module_import(monkeypatch):
+    clock = [0.0]
+    monkeypatch.setattr(routing.time, "perf_counter", lambda: clock[0])
+
+    def slow_import(name):
+        clock[0] += 5.0
+        return None
+
+    def run(module, scene, opts):
+        clock[0] += 0.25
+        return [np.array(s, dtype=float) for s in STRAIGHT], {}
+    monkeypatch.setattr(routing, "load_backend", slow_import)
+    monkeypatch.setitem(strategies.STRATEGIES, "single", dataclasses.replace(strategies.STRATEGIES["single"], run=run))
+    result = route_scene(TWO, "single")
+    assert result.attempts[0].seconds == 0.25 and result.seconds == 0.25
+
+
 def test_router_errors_are_reported_not_raised(monkeypatch, tmp_path, capsys):
     def broken(module, scene, opts):
         raise ValueError("no route")
@@ -149,8 +178,7 @@ def test_router_errors_are_reported_not_raised(monkeypatch, tmp_path, capsys):
 
 
 @pytest.mark.parametrize("name", ["negotiated", "backbone", "rail-bridge"])
-def test_router_modules_when_built(name, tmp_path):
-    pytest.importorskip(strategies.STRATEGIES[name].module)
+def test_every_router_module_routes_the_bundle(name, tmp_path):
     bundle = next(p for p in EXAMPLES if p.stem == "bundle")
     out = tmp_path / "r.json"
     assert cli.main(["route", str(bundle), "--strategy", name, "-o", str(out)]) in (0, 1)
