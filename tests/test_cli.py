@@ -1,6 +1,8 @@
 """The command line end to end: bundled scenes, exit codes, outputs, strategy choice, GDS."""
 
 import dataclasses
+import importlib
+import inspect
 import json
 import subprocess
 import sys
@@ -259,3 +261,20 @@ def test_back_ends_get_their_documented_call_forms():
         assert st.tolist() == et.tolist() == [[1, 0], [1, 0]] and info == {"order": [1, 0]}
         assert kw == {"route_spacing": 1.0, "dbu": 0.001, **scene.options.get(name, {})}
         assert len(skels) == 2
+
+
+# Where each strategy's keyword options end up (negotiate_routes hands **kw on down).
+OPTION_TAKERS = {
+    "single": ["rail_bridge_v2"],
+    "negotiated": ["route_negotiated_best", "_best_over_orders", "route_negotiated"],
+    "backbone": ["bundle_backbone_v2"],
+    "rail-bridge": ["bundle_rail_bridge_v2"],
+}
+
+
+@pytest.mark.parametrize("name", list(OPTION_TAKERS))
+def test_scene_options_are_parameters_of_the_router(name):
+    strategy = strategies.STRATEGIES[name]
+    module = importlib.import_module(strategy.module)
+    accepted = {p for f in OPTION_TAKERS[name] for p in inspect.signature(getattr(module, f)).parameters}
+    assert set(strategy.options) <= accepted, set(strategy.options) - accepted

@@ -1,8 +1,11 @@
-"""The installed .pyi stubs: one beside every extension module, with the real signatures."""
+"""Typing and docs: a .pyi stub beside every extension module with the real signatures,
+and a docstring on every public function of the user layer."""
 
 import ast
 import builtins
 import importlib
+import inspect
+import pkgutil
 from pathlib import Path
 
 import pytest
@@ -102,3 +105,23 @@ def test_private_functions_stay_out_of_stubs():
     assert negotiated.negotiate_routes.__nb_signature__.startswith("def negotiate_routes(port_centers,")
     defs = top_defs(stub_tree("kelvane.manhattan_router.negotiated"))
     assert "_route_pen" not in defs and "_best_over_orders" not in defs
+
+
+def test_every_public_function_of_the_user_layer_has_a_docstring():
+    import kelvane
+    missing = []
+    for info in pkgutil.iter_modules(kelvane.__path__):
+        if info.name.startswith("_") or info.ispkg:
+            continue
+        module = importlib.import_module(f"kelvane.{info.name}")
+        for name, value in vars(module).items():
+            if name.startswith("_") or getattr(value, "__module__", None) != module.__name__:
+                continue
+            members = [(name, value)]
+            if inspect.isclass(value):
+                members += [(f"{name}.{m}", v) for m, v in vars(value).items()
+                            if not m.startswith("_") and (inspect.isfunction(v) or isinstance(v, property))]
+            missing += [f"{module.__name__}.{n}" for n, v in members
+                        if (inspect.isfunction(v) or inspect.isclass(v) or isinstance(v, property))
+                        and not (v.__doc__ or "").strip()]
+    assert not missing
