@@ -34,6 +34,14 @@
 //
 // The callable also has __get__ returning itself (so pydoc and
 // inspect.isroutine treat it as a routine) and a writable __dict__.
+//
+// Stubs: nanobind's stub generator writes a member verbatim when its type has
+// `__nb_signature__` and the member's value is a declaration string.  The type
+// here has that attribute; for public names it renders the declaration from
+// __name__, __signature__ and __doc__ (docstring laid out as the generator lays
+// out its own), so these functions get their real parameters in .pyi files.
+// Private names give None and stay out of stubs, like nanobind's private
+// functions.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -159,6 +167,42 @@ inline PyObject* repr(PyObject* self) {
 
 inline PyObject* descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
 
+// def <name><signature>: followed by the docstring, or "..." without one.
+constexpr const char* kStubSource = R"py(def declaration(name, signature, doc):
+    import textwrap
+    head = f"def {name}{signature}:"
+    if not doc:
+        return head + " ..."
+    doc = textwrap.dedent(doc).strip().replace("\\", "\\\\").replace('"""', '\\"\\"\\"')
+    if doc.endswith('"'):
+        doc = doc[:-1] + '\\"'
+    if len(doc) > 70 or "\n" in doc:
+        doc = "\n" + doc + "\n"
+    return head + "\n" + textwrap.indent(f'"""{doc}"""', "    ")
+)py";
+
+inline PyObject* stub_declaration(PyObject* self, void*) {
+    try {
+        nb::handle h(self);
+        nb::str name = nb::borrow<nb::str>(h.attr("__name__"));
+        const std::string text = name.c_str();
+        if (text.size() > 1 && text[0] == '_' && text[1] != '_') return Py_NewRef(Py_None);
+        static PyObject* declaration = [] {
+            nb::dict ns;
+            ns["__builtins__"] = nb::borrow(PyEval_GetBuiltins());
+            nb::object code = nb::steal(Py_CompileString(kStubSource, "<stub>", Py_file_input));
+            if (!code.is_valid()) throw nb::python_error();
+            nb::object ran = nb::steal(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr()));
+            if (!ran.is_valid()) throw nb::python_error();
+            return nb::object(ns["declaration"]).release().ptr();
+        }();
+        return nb::handle(declaration)(name, nb::str(h.attr("__signature__")), h.attr("__doc__")).release().ptr();
+    } catch (nb::python_error& e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
 // One type per extension module (created on first use).
 inline PyTypeObject* func_type() {
     static PyTypeObject* type = nullptr;
@@ -169,6 +213,7 @@ inline PyTypeObject* func_type() {
         {nullptr, 0, 0, 0, nullptr}};
     static PyGetSetDef getset[] = {
         {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+        {"__nb_signature__", stub_declaration, nullptr, const_cast<char*>("declaration for .pyi stubs"), nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr}};
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},

@@ -1,6 +1,7 @@
 """Batches: a bad scene among good ones, any executor, atomic outputs."""
 
 import json
+import os
 import shutil
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -92,3 +93,13 @@ def test_interrupted_write_leaves_the_old_file_and_no_temporary(tmp_path, monkey
     with pytest.raises(KeyboardInterrupt):
         _files.write_atomic(target, "new")
     assert target.read_text() == "old" and [p.name for p in tmp_path.iterdir()] == ["r.json"]
+
+
+@pytest.mark.parametrize("umask,mode", [(0o022, 0o644), (0o077, 0o600)])
+def test_outputs_get_the_permissions_of_any_new_file(tmp_path, umask, mode):
+    old = os.umask(umask)
+    try:
+        _files.write_atomic(tmp_path / "r.json", "{}")
+    finally:
+        os.umask(old)
+    assert (tmp_path / "r.json").stat().st_mode & 0o777 == mode

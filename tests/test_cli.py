@@ -1,6 +1,8 @@
 """The command line end to end: bundled scenes, exit codes, outputs, strategy choice, GDS."""
 
 import dataclasses
+import importlib
+import inspect
 import json
 import subprocess
 import sys
@@ -10,9 +12,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from kelvane import cli, strategies
+from kelvane import cli, routing, strategies
 from kelvane.check import check_routes
-from kelvane.routing import route_scene
+from kelvane.routing import auto_chain, route_scene
 from kelvane.scene import load_routes, load_scene, parse_scene
 
 EXAMPLES = sorted((Path(__file__).parent.parent / "examples").glob("*.json"))
@@ -136,6 +138,35 @@ def test_auto_keeps_the_least_bad_and_skips_what_is_missing(monkeypatch):
         ("single", "conflicts")]
 
 
+@pytest.mark.parametrize("example,first", [("bundle", "backbone"), ("bus", "backbone"), ("pads", "backbone"),
+                                           ("floorplan", "single")])
+def test_auto_on_the_bundled_scenes_stops_at_the_first_clean_strategy(example, first):
+    scene = load_scene(next(p for p in EXAMPLES if p.stem == example))
+    chain = auto_chain(scene)
+    result = route_scene(scene, "auto")
+    tried = [a.strategy for a in result.attempts]
+    assert chain[0] == first and tried == chain[:len(tried)]
+    assert [a.status for a in result.attempts] == ["conflicts"] * (len(tried) - 1) + ["clean"]
+    assert result.strategy == tried[-1] and result.clean
+
+
+def test_router_time_leaves_out_the_module_import(monkeypatch):
+    clock = [0.0]
+    monkeypatch.setattr(routing.time, "perf_counter", lambda: clock[0])
+
+    def slow_import(name):
+        clock[0] += 5.0
+        return None
+
+    def run(module, scene, opts):
+        clock[0] += 0.25
+        return [np.array(s, dtype=float) for s in STRAIGHT], {}
+    monkeypatch.setattr(routing, "load_backend", slow_import)
+    monkeypatch.setitem(strategies.STRATEGIES, "single", dataclasses.replace(strategies.STRATEGIES["single"], run=run))
+    result = route_scene(TWO, "single")
+    assert result.attempts[0].seconds == 0.25 and result.seconds == 0.25
+
+
 def test_router_errors_are_reported_not_raised(monkeypatch, tmp_path, capsys):
     def broken(module, scene, opts):
         raise ValueError("no route")
@@ -149,8 +180,7 @@ def test_router_errors_are_reported_not_raised(monkeypatch, tmp_path, capsys):
 
 
 @pytest.mark.parametrize("name", ["negotiated", "backbone", "rail-bridge"])
-def test_router_modules_when_built(name, tmp_path):
-    pytest.importorskip(strategies.STRATEGIES[name].module)
+def test_every_router_module_routes_the_bundle(name, tmp_path):
     bundle = next(p for p in EXAMPLES if p.stem == "bundle")
     out = tmp_path / "r.json"
     assert cli.main(["route", str(bundle), "--strategy", name, "-o", str(out)]) in (0, 1)
@@ -231,3 +261,20 @@ def test_back_ends_get_their_documented_call_forms():
         assert st.tolist() == et.tolist() == [[1, 0], [1, 0]] and info == {"order": [1, 0]}
         assert kw == {"route_spacing": 1.0, "dbu": 0.001, **scene.options.get(name, {})}
         assert len(skels) == 2
+
+
+# Where each strategy's keyword options end up (negotiate_routes hands **kw on down).
+OPTION_TAKERS = {
+    "single": ["rail_bridge_v2"],
+    "negotiated": ["route_negotiated_best", "_best_over_orders", "route_negotiated"],
+    "backbone": ["bundle_backbone_v2"],
+    "rail-bridge": ["bundle_rail_bridge_v2"],
+}
+
+
+@pytest.mark.parametrize("name", list(OPTION_TAKERS))
+def test_scene_options_are_parameters_of_the_router(name):
+    strategy = strategies.STRATEGIES[name]
+    module = importlib.import_module(strategy.module)
+    accepted = {p for f in OPTION_TAKERS[name] for p in inspect.signature(getattr(module, f)).parameters}
+    assert set(strategy.options) <= accepted, set(strategy.options) - accepted

@@ -1,9 +1,11 @@
 """kelvane: a Manhattan router for circuit layouts.
 
-Extension modules:
-  kelvane.manhattan_router.graph      single-route search, obstacle index, lattice search
-  kelvane.manhattan_router.waypoints  single routes through ordered waypoints
-  kelvane.yokeset                     start/end port matching
+Extension modules (each with a .pyi stub beside it):
+  kelvane.manhattan_router.graph       single-route search, obstacle index, lattice search
+  kelvane.manhattan_router.waypoints   single routes through ordered waypoints
+  kelvane.manhattan_router.bundle      bundles as parallel lanes (backbone, rail-bridge)
+  kelvane.manhattan_router.negotiated  all routes at once by negotiated congestion
+  kelvane.yokeset                      start/end port matching
 
 The user-facing layer (plain Python): scene files (`load_scene`), routing with a
 strategy (`route_scene`), the independent checker (`check_routes`), pictures

@@ -3,10 +3,26 @@
 from __future__ import annotations
 
 import os
-import tempfile
+import secrets
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Iterator
+
+
+def _new_temporary(path: Path) -> Path:
+    """Create an empty, unused ``.<name>.<random>.tmp`` beside `path`.
+
+    Created as open() creates files (mode 0o666 less the umask), so the renamed
+    output gets the permissions any other written file would get.
+    """
+    for _ in range(100):
+        tmp = path.with_name(f".{path.name}.{secrets.token_hex(4)}.tmp")
+        try:
+            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+        except FileExistsError:
+            continue
+        return tmp
+    raise FileExistsError(f"no unused temporary name beside {path}")
 
 
 @contextmanager
@@ -17,8 +33,7 @@ def atomic_target(path: str | Path) -> Iterator[Path]:
     """
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-    os.close(fd)
+    tmp = _new_temporary(path)
     try:
         yield Path(tmp)
         os.replace(tmp, path)
