@@ -125,8 +125,9 @@ Box to_box(nb::handle obj, const W& name) {
         bool plain = true;
         for (int k = 0; k < 4 && plain; ++k) {
             PyObject* item = PySequence_Fast_GET_ITEM(o, k);
-            if (PyFloat_CheckExact(item)) v[k] = PyFloat_AS_DOUBLE(item);
-            else if (PyLong_CheckExact(item)) {
+            // Subclasses of float (numpy.float64) hold their value the same way.
+            if (PyFloat_Check(item)) v[k] = PyFloat_AS_DOUBLE(item);
+            else if (PyLong_Check(item)) {
                 v[k] = PyLong_AsDouble(item);
                 if (v[k] == -1.0 && PyErr_Occurred()) {
                     PyErr_Clear();
