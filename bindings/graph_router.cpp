@@ -90,6 +90,20 @@ rules (2r -> r -> none between bends, tried only when the zones force it), lengt
 inside clearances or spacing bands (an arc dipping into one counts as one unit),
 then cost.  So a route dips into clearance rather than bend tighter than delta.
 
+Search: windows round the end points, widened until the route is provably the
+cheapest on its track lattice.  A window whose lattice holds more than 16
+million crossings (a route across thousands of boxes) is searched with a
+weighted order that heads for the end, and the route found is then searched
+again exactly piece by piece (about twelve bends a piece, a few passes with the
+cuts moved): clean and close to the cheapest, but not proved so (info
+"guided").  A heap of overlapping obstacles counts as its outline.  Work: a
+call expands at most about 1e6 + 20 per box + 200 per point of route_pivots
+states (lattice lines built count too; about a microsecond each); then it
+returns the least-bad route found (info "budget_exhausted").  When no clean
+route exists because a port is shut in, that is found out early and the
+least-bad route is looked for within 100,000 states.  ValueError only when no
+route at all was found.
+
 info keys: clean (every rule kept), bends_ok (run-length rule kept),
 relax_level (0 full rules, 1 runs >= r between bends, 2 no run rule), length,
 bends, obstacle_overlap / clearance_overlap / keep_out_overlap / spacing_overlap
@@ -99,7 +113,9 @@ keep-out / dips into a clearance only), violations (list of the kinds
 violated: "obstacle", "clearance", "keep_out", "spacing", "bend_radius",
 "arc"), lattice ((number of vertical lines, number of horizontal lines) of the
 first search), states_expanded, budget_exhausted (the search stopped at its
-budget and returned the best route found until then).)";
+budget and returned the best route found until then), guided (the route came
+from the weighted search of a large window: clean when so marked, but not
+proved the cheapest).)";
 
 const char* kBuildGraphDoc = R"(Per-route search graph (a dataclass instance, RailBridgeGraph).
 

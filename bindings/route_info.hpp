@@ -109,6 +109,7 @@ inline nb::dict info_dict(const RouteInfo& info) {
     d["lattice"] = nb::make_tuple(info.lattice_x, info.lattice_y);
     d["states_expanded"] = info.states_expanded;
     d["budget_exhausted"] = info.budget_exhausted;
+    d["guided"] = info.guided;
     return d;
 }
 

@@ -88,6 +88,7 @@ WaypointResult route_waypoints(const WaypointRequest& req) {
         t.clean = t.clean && leg.info.clean;
         t.bends_ok = t.bends_ok && leg.info.bends_ok;
         t.budget_exhausted = t.budget_exhausted || leg.info.budget_exhausted;
+        t.guided = t.guided || leg.info.guided;
         t.relax_level = std::max(t.relax_level, leg.info.relax_level);
         t.obstacle_overlap += leg.info.obstacle_overlap;
         t.clearance_overlap += leg.info.clearance_overlap;

@@ -53,6 +53,13 @@ struct RouteRequest {
     // over every window and level; 0: 1e6 + 20 per box + 200 per point of
     // route_pivots.  Then the least-bad route found so far comes back.
     std::size_t max_states = 0;
+    // Set when this request is one piece of a longer route: that route's
+    // ports, which the zone rules go by (an obstacle's clearance waived round
+    // a port, spacing bands cut short next to one) instead of start and end.
+    bool is_piece = false;
+    Point route_start, route_end;
+    Point own_start() const { return is_piece ? route_start : start; }
+    Point own_end() const { return is_piece ? route_end : end; }
 };
 
 struct RouteInfo {
@@ -71,6 +78,7 @@ struct RouteInfo {
     std::size_t lattice_x = 0, lattice_y = 0;
     std::size_t states_expanded = 0;
     bool budget_exhausted = false;   // stopped by max_states: the best route found so far
+    bool guided = false;             // window too large for an exhaustive search: the best route found
 };
 
 struct RouteResult {

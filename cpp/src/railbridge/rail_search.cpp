@@ -6,37 +6,50 @@
 
 namespace kelvane::rail {
 
-SearchBuffers& buffers() {
-    thread_local SearchBuffers b;
-    return b;
+SearchBuffers& buffers(bool second) {
+    thread_local SearchBuffers first_set, second_set;
+    return second ? second_set : first_set;
 }
 
-bool RailSearch::run(const RunRules& rules, size_t budget, Path* out, size_t* expanded, double bound) {
+void RailSearch::begin(const RunRules& rules, double bound) {
     rules_ = rules;
-    SearchBuffers& B = buffers();
-    B.map.reset(static_cast<std::uint64_t>(L_.nx()) * L_.ny() * 4);
-    B.labels.clear();
-    B.heap.clear();
+    B_.map.reset(static_cast<std::uint64_t>(L_.nx()) * L_.ny() * 4);
+    B_.labels.clear();
+    B_.heap.clear();
     best_cost_ = bound;
     best_parent_ = -2;
-    size_t pops = 0;
     // Leaving the start along its tangent; a route with no bend at all
     // needs no minimum run.
     jump(si_, sj_, req_.start_dir, rules_.port_run, 0.0, -1, /*end_run=*/0.0, nullptr);
-    while (!B.heap.empty()) {
-        const HeapItem top = B.heap.pop();
-        if (top.f >= best_cost_) break;
-        const Label lab = B.labels[top.id];
+}
+
+RailSearch::Stop RailSearch::advance(size_t budget, size_t* expanded) {
+    size_t pops = 0;
+    const size_t work_before = L_.work();
+    Stop stop = Stop::Done;
+    while (!B_.heap.empty()) {
+        // Lattice work counts towards the budget as the search goes.
+        if (pops + (L_.work() - work_before) / kCrossingsPerUnit >= budget) {
+            stop = Stop::OutOfBudget;
+            break;
+        }
+        if (B_.heap.top().f >= best_cost_) break;
+        const HeapItem top = B_.heap.pop();
+        const Label lab = B_.labels[top.id];
         if (top.g > lab.g) continue;  // stale entry
-        if (++pops > budget) break;
+        ++pops;
         expand(top.id, lab);
     }
     *expanded = pops;
+    return stop;
+}
+
+bool RailSearch::route(Path* out) const {
     if (best_parent_ == -2) return false;
     // Corner points: start, every label node along the parent chain, end.
     std::vector<Point> rev{end_point()};
-    for (std::int64_t l = best_parent_; l >= 0; l = B.labels[l].parent) {
-        const std::uint64_t node = B.labels[l].state >> 2;
+    for (std::int64_t l = best_parent_; l >= 0; l = B_.labels[l].parent) {
+        const std::uint64_t node = B_.labels[l].state >> 2;
         const int i = static_cast<int>(node % L_.nx()), j = static_cast<int>(node / L_.nx());
         rev.push_back({L_.x(i), L_.y(j)});
     }
@@ -44,6 +57,12 @@ bool RailSearch::run(const RunRules& rules, size_t budget, Path* out, size_t* ex
     std::reverse(rev.begin(), rev.end());
     *out = simplify_path(rev, 0.0);
     return true;
+}
+
+bool RailSearch::run(const RunRules& rules, size_t budget, Path* out, size_t* expanded, double bound) {
+    begin(rules, bound);
+    advance(budget, expanded);
+    return route(out);
 }
 
 double RailSearch::heuristic(int i, int j, int d) const {
@@ -62,7 +81,7 @@ void RailSearch::relax(int i, int j, int d, double g, std::int64_t parent, int p
             }
         if (!inside) return;
     }
-    SearchBuffers& B = buffers();
+    SearchBuffers& B = B_;
     bool inserted = false;
     const std::uint32_t fresh = static_cast<std::uint32_t>(B.labels.size());
     const std::uint32_t slot = B.map.find_or_insert(state_id(i, j, d), fresh, B.labels, &inserted);
@@ -73,9 +92,9 @@ void RailSearch::relax(int i, int j, int d, double g, std::int64_t parent, int p
         B.labels[slot].g = g;
         B.labels[slot].parent = parent;
     }
-    const double f = g + heuristic(i, j, d);
-    if (f >= best_cost_) return;
-    B.heap.push({f, g, slot});
+    const double h = heuristic(i, j, d);
+    if (g + h >= best_cost_) return;  // h is a lower bound whatever the weight
+    B.heap.push({g + weight_ * h, g, slot});
 }
 
 void RailSearch::finish(double cost, std::int64_t parent) {

@@ -29,7 +29,7 @@ public:
     void reset(std::uint64_t num_states) {
         dense_ = num_states <= kDenseLimit;
         if (dense_) {
-            if (slot_.size() < num_states) slot_.assign(num_states, ~0u);
+            if (slot_.size() < num_states) slot_.resize(num_states, ~0u);
             return;
         }
         const size_t cap = 1 << 16;
@@ -101,13 +101,19 @@ private:
     size_t size_ = 0;
 };
 
+// Budget units charged for lattice work: examining a crossing while a line
+// is built costs about a sixty-fourth of expanding a state.
+constexpr std::size_t kCrossingsPerUnit = 64;
+
 // Buffers reused by every search on this thread.
 struct SearchBuffers {
     StateMap map;
     std::vector<Label> labels;
     SearchHeap heap;
 };
-SearchBuffers& buffers();
+// The buffers of this thread: `second` gives a separate set, for a search
+// that runs while another one is paused.
+SearchBuffers& buffers(bool second = false);
 
 // Minimum straight runs: after leaving the start, between two bends, and
 // before arriving at the end; and the arc radii of bends (0: corners only).
@@ -119,18 +125,32 @@ struct RunRules {
 class RailSearch {
 public:
     RailSearch(RailLattice& lat, const ZoneSet& zones, const RouteRequest& req, int si, int sj, int ei, int ej,
-               double turn_cost, double scale)
+               double turn_cost, double scale, SearchBuffers& buffers)
         : L_(lat), zones_(zones), req_(req), si_(si), sj_(sj), ei_(ei), ej_(ej), T_(turn_cost), scale_(scale),
-          tol_(1e-9 * (1.0 + scale)) {}
+          tol_(1e-9 * (1.0 + scale)), B_(buffers) {}
 
-    // Runs one A* search of at most `budget` expansions for a route cheaper
-    // than `bound`; returns false when none reaches the end.
+    // Runs one A* search for a route cheaper than `bound` within `budget`
+    // (states expanded plus crossings examined / kCrossingsPerUnit);
+    // returns false when none reaches the end.
     bool run(const RunRules& rules, size_t budget, Path* out, size_t* expanded,
              double bound = std::numeric_limits<double>::infinity());
+
+    // The same in steps: begin() sets the search up, every advance() goes
+    // on for at most `budget` more units and tells why it stopped.
+    enum class Stop { Done, OutOfBudget };
+    void begin(const RunRules& rules, double bound);
+    Stop advance(size_t budget, size_t* expanded);
+    // The route found so far (false: none yet).
+    bool route(Path* out) const;
 
     // Keeps the search inside these boxes (states elsewhere are not
     // entered); null: everywhere.
     void confine(const std::vector<Box>* region) { region_ = region; }
+
+    // Orders the open states by g + weight * h (weight >= 1): on lattices
+    // too large to search exhaustively the search heads for the end and
+    // returns a route at most `weight` times the cheapest one's cost.
+    void set_weight(double weight) { weight_ = weight; }
 
 private:
     Point start_point() const { return {L_.x(si_), L_.y(sj_)}; }
@@ -160,10 +180,12 @@ private:
     const RouteRequest& req_;
     int si_, sj_, ei_, ej_;
     double T_, scale_, tol_;
+    double weight_ = 1.0;
     RunRules rules_{};
     double best_cost_ = 0.0;
     std::int64_t best_parent_ = -2;
     const std::vector<Box>* region_ = nullptr;
+    SearchBuffers& B_;
 };
 
 }  // namespace kelvane::rail

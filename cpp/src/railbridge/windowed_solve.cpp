@@ -29,11 +29,8 @@ struct Measured {
     RouteResult result;
     RouteScore score;
     bool found = false;
+    bool guided = false;  // found by the weighted search: not proved cheapest
 };
-
-// Budget units charged for lattice work: examining a crossing while a line
-// is built costs about a sixty-fourth of expanding a state.
-constexpr std::size_t kCrossingsPerUnit = 64;
 
 // The work a request may do by default (units: states expanded, or
 // kCrossingsPerUnit crossings examined): a base plus a share per box and per
@@ -41,6 +38,23 @@ constexpr std::size_t kCrossingsPerUnit = 64;
 constexpr size_t kBaseBudget = 1'000'000, kBudgetPerBox = 20, kBudgetPerPivotPoint = 200;
 // What the fallback (the lattice of the ports alone) may still spend.
 constexpr size_t kFallbackBudget = 200'000;
+
+// Windows whose lattice has more crossings than this are searched with the
+// weighted order (kGuidedWeight): an exhaustive search there would expand
+// every state cheaper than the optimum, millions of them on a chip-sized field.
+constexpr double kExactCrossings = 16e6;
+constexpr double kGuidedWeight = 1.3;
+// A guided route is then searched again exactly piece by piece, a piece
+// holding about this many of its bends.
+constexpr int kPieceBends = 12;
+constexpr int kPolishPasses = 4;
+constexpr double kPolishGain = 1e-3;
+
+// The first search for a zone-clean route expands this many states before
+// the ends are checked for being shut in (kShutInProbe states from each);
+// the least-bad route of a shut-in end is searched with kShutInBudget.
+constexpr size_t kFirstTry = 20'000, kShutInProbe = 5'000, kShutInBudget = 100'000;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // Refinement rounds round a route at most (each runs only while the
 // previous one found a cheaper route).
@@ -56,7 +70,9 @@ double hug_distance(const RouteRequest& req) { return req.route_spacing; }
 
 // One lattice and its search for a request.
 struct Pass {
-    Pass(const RouteRequest& req, const ZoneSet& all, const TrackInputs& ti)
+    // `probe`: the search keeps its states apart from the other passes', so
+    // that it can run while one of them is paused.
+    Pass(const RouteRequest& req, const ZoneSet& all, const TrackInputs& ti, bool probe = false)
         : tl(make_track_lines(ti)), lat(tl, all, channel_width(req), hug_distance(req), req.sliding_bias) {
         const int si = index_of(lat.xs(), req.start.x), sj = index_of(lat.ys(), req.start.y);
         const int ei = index_of(lat.xs(), req.end.x), ej = index_of(lat.ys(), req.end.y);
@@ -64,20 +80,54 @@ struct Pass {
         // Bends cost one bend radius; the tiny extra keeps "fewest bends" as
         // the tie-break when the radius is zero.
         turn_cost = (req.turn_cost >= 0 ? req.turn_cost : req.bend_radius) + 1e-7 * scale;
-        search = std::make_unique<RailSearch>(lat, all, req, si, sj, ei, ej, turn_cost, scale);
+        search = std::make_unique<RailSearch>(lat, all, req, si, sj, ei, ej, turn_cost, scale, buffers(probe));
     }
     // Searches under `rules` for a route cheaper than `bound`; charges the budget.
     bool run(const RunRules& rules, size_t* budget, Path* path, size_t* expanded, double bound) {
+        search->begin(rules, bound);
+        advance(budget, expanded);
+        return search->route(path);
+    }
+    // Goes on with the search begun; charges the budget.
+    RailSearch::Stop advance(size_t* budget, size_t* expanded) {
         const size_t work_before = lat.work();
-        const bool found = search->run(rules, *budget, path, expanded, bound);
+        const RailSearch::Stop stop = search->advance(*budget, expanded);
         *budget -= std::min(*budget, *expanded + (lat.work() - work_before) / kCrossingsPerUnit);
-        return found;
+        return stop;
     }
     TrackLines tl;
     RailLattice lat;
     double scale = 0.0, turn_cost = 0.0;
     std::unique_ptr<RailSearch> search;
 };
+
+// Is the end point (`from_end`) or the start shut in, so that no
+// zone-clean route exists even under the loosest run rules?  A search for
+// zone-clean routes (costs below kSoftFixed) from that end, of at most
+// kShutInProbe units, says yes when it runs out of states first.
+bool shut_in(const RouteRequest& req, const ZoneSet& all, const TrackInputs& base, const RunRules& loosest,
+             bool from_end, size_t* budget, size_t* expanded) {
+    RouteRequest back = req;
+    TrackInputs back_base = base;
+    if (from_end) {
+        std::swap(back.start, back.end);
+        back.start_dir = opposite(req.end_dir);
+        back.end_dir = opposite(req.start_dir);
+        std::swap(back_base.start, back_base.end);
+        back_base.start_dir = back.start_dir;
+        back_base.end_dir = back.end_dir;
+    }
+    Pass pass(back, all, back_base, /*probe=*/true);
+    size_t slice = std::min(*budget, kShutInProbe);
+    const size_t given = slice;
+    size_t n = 0;
+    pass.search->begin(loosest, kSoftFixed);
+    const RailSearch::Stop stop = pass.advance(&slice, &n);
+    *budget -= given - slice;
+    *expanded += n;
+    Path path;
+    return stop == RailSearch::Stop::Done && !pass.search->route(&path);
+}
 
 // Zones of `subset` near `path`: within `reach` of one of its segments.
 std::vector<std::size_t> corridor(const ZoneSet& all, const std::vector<std::size_t>& subset, const Path& path,
@@ -110,7 +160,7 @@ std::vector<std::size_t> corridor(const ZoneSet& all, const std::vector<std::siz
 // final answer (`final_window`, or the first route already certified below
 // `certify`: a cheaper one is certified too).
 Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<std::size_t>& subset, size_t* budget,
-               bool final_window, double certify) {
+               bool final_window, double certify, bool allow_guided) {
     const double r = req.bend_radius, rp = req.port_radius >= 0 ? req.port_radius : r;
     const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
     auto rails_of = [&](const std::vector<std::size_t>& zones) {
@@ -124,6 +174,9 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     TrackInputs base(req.start, req.end, req.start_dir, req.end_dir, r, &rails, req.sliding_bias, req.grid);
     base.port_radius = rp;
     Pass first(req, all, base);
+    const double crossings = static_cast<double>(first.lat.xs().size()) * static_cast<double>(first.lat.ys().size());
+    const bool guided = allow_guided && crossings > kExactCrossings;
+    if (guided) first.search->set_weight(kGuidedWeight);
 
     const double arc = req.arc_clearance ? r : 0.0, port_arc = req.arc_clearance ? std::min(r, rp) : 0.0;
     const RunRules levels[3] = {{rp, 2.0 * r, rp, arc, port_arc}, {rp, r, rp, arc, port_arc}, {0.0, 0.0, 0.0, arc, port_arc}};
@@ -140,23 +193,60 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
         best.result.info = info;
         return score;
     };
+    // Zone-clean routes are looked for first (costs below kSoftFixed enter
+    // no zone).  When there is none and an end is shut in, the search for
+    // the least-bad route gets kShutInBudget only.
+    size_t shut_in_budget = 0;
+    size_t* use = budget;
+    const bool clean_first = first.scale < 1e-2 * kSoftFixed;
     for (int level = 0; level < 3; ++level) {
         if (level > 0 && r <= 0 && rp <= 0) break;
         Path path;
+        bool found = false;
         size_t expanded = 0;
-        const bool found = first.run(levels[level], budget, &path, &expanded, std::numeric_limits<double>::infinity());
-        total_expanded += expanded;
+        if (level == 0 && clean_first) {
+            // A long search pauses once to check that the end is not shut in.
+            first.search->begin(levels[0], kSoftFixed);
+            size_t slice = std::min(*use, kFirstTry);
+            const size_t given = slice;
+            RailSearch::Stop stop = first.advance(&slice, &expanded);
+            *use -= given - slice;
+            total_expanded += expanded;
+            bool end_checked = false, closed = false;
+            if (stop == RailSearch::Stop::OutOfBudget && *use > 0) {
+                end_checked = true;
+                closed = shut_in(req, all, base, levels[2], true, use, &total_expanded);
+                if (!closed) {
+                    stop = first.advance(use, &expanded);
+                    total_expanded += expanded;
+                }
+            }
+            found = first.search->route(&path);
+            if (!found && stop == RailSearch::Stop::Done) {
+                closed = closed || shut_in(req, all, base, levels[2], false, use, &total_expanded) ||
+                         (!end_checked && shut_in(req, all, base, levels[2], true, use, &total_expanded));
+            }
+            if (closed) {
+                shut_in_budget = std::min(*use, kShutInBudget);
+                use = &shut_in_budget;
+            }
+        }
+        if (!found && *use > 0) {
+            found = first.run(levels[level], use, &path, &expanded, kInfinity);
+            total_expanded += expanded;
+        }
         if (!found) {
-            if (*budget == 0) break;
+            if (*use == 0) break;
             continue;
         }
         const RouteScore got = consider(path, level, first.turn_cost);
-        const bool may_be_final = final_window || (got.clean() && got.cost <= certify);
+        // A guided route is improved piece by piece later (polish_pieces).
+        const bool may_be_final = !guided && (final_window || (got.clean() && got.cost <= certify));
         // Refine round the route while that finds a cheaper one (a second
         // round takes the offsets of offsets, for a staircase of tight runs).
         Path guide = std::move(path);
         double bound = got.cost;
-        for (int round = 0; round < kRefineRounds && *budget > 0 && r > 0 && may_be_final; ++round) {
+        for (int round = 0; round < kRefineRounds && *use > 0 && r > 0 && may_be_final; ++round) {
             const double reach = 2.0 * r + 2.0 * margin;
             const std::vector<std::size_t> near = corridor(all, subset, guide, reach);
             const std::vector<Box> near_rails = rails_of(near);
@@ -183,19 +273,25 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             refine.search->confine(&region);
             Path better;
             size_t more = 0;
-            const bool improved = refine.run(levels[level], budget, &better, &more, bound - 1e-9 * (1.0 + bound));
+            const bool improved = refine.run(levels[level], use, &better, &more, bound - 1e-9 * (1.0 + bound));
             total_expanded += more;
             if (!improved) break;
             bound = consider(better, level, refine.turn_cost).cost;
             guide = std::move(better);
         }
-        if ((best.found && best.score.hard == 0 && best.score.contacts == 0) || *budget == 0) break;
+        if ((best.found && best.score.hard == 0 && best.score.contacts == 0) || *use == 0) break;
+    }
+    if (use == &shut_in_budget) {
+        // Charge what the least-bad search spent; its running out ends the request.
+        const size_t spent = std::min(*budget, kShutInBudget) - shut_in_budget;
+        *budget = shut_in_budget == 0 ? 0 : *budget - std::min(*budget, spent);
     }
     RouteInfo& info = best.result.info;
     info.lattice_x = first.lat.xs().size();
     info.lattice_y = first.lat.ys().size();
     info.states_expanded = total_expanded;
     info.clean = best.found && best.score.clean();
+    best.guided = guided;
     return best;
 }
 
@@ -226,7 +322,10 @@ size_t budget_for(const RouteRequest& req) {
            kBudgetPerPivotPoint * pivot_points;
 }
 
-RouteResult route_settled(const RouteRequest& req) {
+// Searches windows round the end points, widening them until the route is
+// provably the cheapest, the window covers every zone, the window needs the
+// guided search, or the budget runs out.
+Measured search_windows(const RouteRequest& req, size_t* budget, bool allow_guided) {
     const double r = req.bend_radius;
     const double eps = contact_tolerance(req.grid);
     Box z;
@@ -241,7 +340,7 @@ RouteResult route_settled(const RouteRequest& req) {
     const double direct = manhattan(req.start, req.end);
     const double pad = zone_reach(req);
     double m = std::max({4.0 * r + 2.0 * req.route_spacing, 0.2 * direct, 1e-6});
-    size_t expanded = 0, budget = budget_for(req);
+    size_t expanded = 0;
     Measured best;
     std::vector<std::size_t> subset;
     while (true) {
@@ -252,28 +351,132 @@ RouteResult route_settled(const RouteRequest& req) {
         subset.clear();
         near.index().for_each_near(window.x0, window.y0, window.x1, window.y1, [&](std::size_t k) { subset.push_back(k); });
         std::sort(subset.begin(), subset.end());
-        Measured got = solve(req, near, subset, &budget, whole, direct + 2.0 * m);
+        Measured got = solve(req, near, subset, budget, whole, direct + 2.0 * m, allow_guided);
         expanded += got.result.info.states_expanded;
-        const bool certified = got.result.info.clean && got.score.cost <= direct + 2.0 * m;
+        const bool certified = !got.guided && got.result.info.clean && got.score.cost <= direct + 2.0 * m;
+        // A wider window would be searched the guided way too: nothing more
+        // can be proved, the pieces are improved instead.
+        const bool settled = got.guided && got.result.info.clean;
         if (got.found && (!best.found || certified || got.score < best.score)) best = std::move(got);
-        if (whole || certified || budget == 0) break;
+        if (whole || certified || settled || *budget == 0) break;
         m *= 2.5;
     }
+    best.result.info.states_expanded = expanded;  // kept when nothing was found, too
+    return best;
+}
+
+double bend_cost(const RouteRequest& req) { return req.turn_cost >= 0 ? req.turn_cost : req.bend_radius; }
+
+double cost_of(const RouteRequest& req, const Path& p) {
+    double length = 0.0;
+    for (size_t k = 1; k < p.size(); ++k) length += manhattan(p[k - 1], p[k]);
+    return length + bend_cost(req) * static_cast<double>(p.size() - 2);
+}
+
+// Searches a route found by the guided search again, piece by piece, each
+// piece exactly: it is cut at the middle of runs at least 2r long (2 port
+// radii next to the ports), about kPieceBends bends apart, and every piece
+// keeps its end points and headings there.  A piece is replaced only by a
+// clean, cheaper one, and the whole by a better-scored one.
+bool polish_pieces(const RouteRequest& req, Measured* best, size_t* budget, int piece_bends, int first_bends) {
+    const Path& route = best->result.skeleton;
+    const double r = req.bend_radius, rp = req.port_radius >= 0 ? req.port_radius : r;
+    const double cut_run = 2.0 * std::max(r, rp);
+    // Cuts: (segment index, point) in route order.
+    std::vector<std::pair<size_t, Point>> cuts;
+    int bends = piece_bends - first_bends;
+    for (size_t k = 1; k + 1 < route.size(); ++k) {
+        ++bends;  // the bend at route[k]
+        const Point a = route[k], b = route[k + 1];
+        if (bends < piece_bends || k + 2 >= route.size() || manhattan(a, b) < cut_run) continue;
+        const Point mid = settle_end_point({0.5 * (a.x + b.x), 0.5 * (a.y + b.y)}, req.grid);
+        if (manhattan(a, mid) < 0.5 * cut_run || manhattan(mid, b) < 0.5 * cut_run) continue;
+        cuts.push_back({k, mid});
+        bends = 0;
+    }
+    if (cuts.empty()) return false;
+    const double eps = contact_tolerance(req.grid);
+    RouteRequest piece = req;
+    piece.port_radius = std::max(r, rp);
+    piece.is_piece = true;
+    piece.route_start = req.start;
+    piece.route_end = req.end;
+    Path out{route.front()};
+    size_t from_segment = 0;
+    Point from = route.front();
+    int from_dir = req.start_dir;
+    size_t expanded = 0;
+    for (size_t c = 0; c <= cuts.size(); ++c) {
+        const bool last = c == cuts.size();
+        const size_t to_segment = last ? route.size() - 1 : cuts[c].first;
+        const Point to = last ? route.back() : cuts[c].second;
+        const int to_dir = last ? req.end_dir : direction_of(route[to_segment], route[to_segment + 1]);
+        // The guided route's own piece: from, its corners, to.
+        Path own{from};
+        for (size_t k = from_segment + 1; k <= to_segment; ++k) own.push_back(route[k]);
+        own.push_back(to);
+        piece.start = from;
+        piece.end = to;
+        piece.start_dir = from_dir;
+        piece.end_dir = to_dir;
+        piece.max_states = *budget;
+        Measured got = *budget > 0 ? search_windows(piece, budget, false) : Measured{};
+        expanded += got.result.info.states_expanded;
+        // A clean piece replaces a dearer one, or one that is not clean.
+        const bool take = got.found && got.result.info.clean &&
+                          (cost_of(req, got.result.skeleton) < cost_of(req, own) ||
+                           !score_of(measure_route(piece, eps, own), 0.0).clean());
+        const Path& use = take ? got.result.skeleton : own;
+        out.insert(out.end(), use.begin() + 1, use.end());
+        from = to;
+        from_dir = to_dir;
+        from_segment = to_segment;
+    }
+    Path polished = simplify_path(out, 0.0);
+    RouteInfo info = measure_route(req, eps, polished);
+    const RouteScore score = score_of(info, cost_of(req, polished));
+    best->result.info.states_expanded += expanded;
+    if (!(score < score_of(best->result.info, cost_of(req, best->result.skeleton)))) return false;
+    info.clean = score.clean();
+    info.relax_level = best->result.info.relax_level;
+    info.lattice_x = best->result.info.lattice_x;
+    info.lattice_y = best->result.info.lattice_y;
+    info.states_expanded = best->result.info.states_expanded;
+    best->result.skeleton = std::move(polished);
+    best->result.info = info;
+    best->score = score;
+    return true;
+}
+
+RouteResult route_settled(const RouteRequest& req) {
+    size_t budget = budget_for(req);
+    Measured best = search_windows(req, &budget, true);
+    if (best.found && best.guided) {
+        // Passes alternate the cuts by half a piece, so that every bend is
+        // searched away from a cut at least once; they stop when a pass
+        // gains less than kPolishGain.
+        for (int pass = 0; pass < kPolishPasses && budget > 0; ++pass) {
+            const double before = best.score.cost;
+            const bool better = polish_pieces(req, &best, &budget, kPieceBends, pass % 2 ? kPieceBends / 2 : kPieceBends);
+            if (pass > 0 && (!better || best.score.cost > before * (1.0 - kPolishGain))) break;
+        }
+    }
     const bool exhausted = budget == 0 && !(best.found && best.result.info.clean);
+    size_t expanded = best.result.info.states_expanded;
     if (!best.found) {
         // The budget ran out before any route: the least-bad route on the
         // lattice of the ports alone (a handful of lines) still comes back.
-        const ZoneSet all(req, eps);
+        const ZoneSet all(req, contact_tolerance(req.grid));
         size_t spare = kFallbackBudget;
-        best = solve(req, all, {}, &spare, true, 0.0);
+        best = solve(req, all, {}, &spare, true, 0.0, false);
         expanded += best.result.info.states_expanded;
         if (!best.found) throw std::invalid_argument("no route exists on the track lattice");
     }
     best.result.info.states_expanded = expanded;
     best.result.info.budget_exhausted = exhausted;
+    best.result.info.guided = best.guided;
     return best.result;
 }
-
 }  // namespace
 
 RouteResult route_rail_bridge(const RouteRequest& req) {

@@ -1,5 +1,7 @@
 #include "railbridge/zones.hpp"
 
+#include "kelvane/box_union.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <set>
@@ -182,14 +184,25 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
         return !bounded_ || (b.x1 >= region_.x0 && b.x0 <= region_.x1 && b.y1 >= region_.y0 && b.y0 <= region_.y1);
     };
     std::vector<const Box*> kept;  // the obstacles taken, for the duplicate test below
+    std::vector<Box> merged;       // obstacles with their clearance, merged where they overlap
     for (const Box& b : req.obstacles) {
         const Box g = b.inflated(margin);
         if (!inside(g)) continue;
         kept.push_back(&b);
         // An obstacle holding one of our own ports in its margin keeps only its interior.
-        const bool waived = g.contains_closed(req.start, eps) || g.contains_closed(req.end, eps);
-        if (margin > 0 && !waived) {
-            zones_.push_back({g, ZoneKind::Clearance, true});
+        const bool waived = g.contains_closed(req.own_start(), eps) || g.contains_closed(req.own_end(), eps);
+        if (margin > 0 && waived) zones_.push_back({b, ZoneKind::Obstacle, true, 0.0});
+        else merged.push_back(b);
+    }
+    // A heap of overlapping obstacles is one obstacle: when their union takes
+    // less than half as many pieces, the pieces are the zones, so that the
+    // heap gives the lines of its outline rather than of every box in it.
+    // (Elsewhere the boxes stay: pieces would add lines along their seams.)
+    std::vector<Box> pieces = union_pieces(merged);
+    if (2 * pieces.size() >= merged.size()) pieces = std::move(merged);
+    for (const Box& b : pieces) {
+        if (margin > 0) {
+            zones_.push_back({b.inflated(margin), ZoneKind::Clearance, true});
             zones_.push_back({b, ZoneKind::Obstacle, false, margin});
         } else {
             zones_.push_back({b, ZoneKind::Obstacle, true, 0.0});
@@ -205,7 +218,7 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
         if (inside(b) && !cleared.count(key(b))) zones_.push_back({b, ZoneKind::Obstacle, true, 0.0});
     std::vector<Box> bands;
     for (const Path& pv : req.pivots) {
-        add_spacing_bands(pv, req.route_spacing, req.bend_radius, req.start, req.end, &bands);
+        add_spacing_bands(pv, req.route_spacing, req.bend_radius, req.own_start(), req.own_end(), &bands);
         Path s = simplify_path(pv);
         if (s.size() >= 2) pivots_.push_back(std::move(s));
     }
@@ -370,16 +383,28 @@ double zone_reach(const RouteRequest& req) {
     return req.bend_radius + margin + 2.0 * req.route_spacing + 1.0;
 }
 
-RouteInfo measure_route(const RouteRequest& req, const ZoneSet& near, const Path& path) {
-    if (path.empty()) return near.measure(path);
+namespace {
+// The box a path's zones must lie in to touch it.
+Box reach_box(const RouteRequest& req, const Path& path) {
     Box b{path[0].x, path[0].y, path[0].x, path[0].y};
     for (const Point& p : path) {
         b.x0 = std::min(b.x0, p.x); b.x1 = std::max(b.x1, p.x);
         b.y0 = std::min(b.y0, p.y); b.y1 = std::max(b.y1, p.y);
     }
-    b = b.inflated(zone_reach(req));
+    return b.inflated(zone_reach(req));
+}
+}  // namespace
+
+RouteInfo measure_route(const RouteRequest& req, const ZoneSet& near, const Path& path) {
+    if (path.empty()) return near.measure(path);
+    const Box b = reach_box(req, path);
     if (near.covers(b)) return near.measure(path);
     return ZoneSet(req, near.eps(), &b).measure(path);
+}
+
+RouteInfo measure_route(const RouteRequest& req, double eps, const Path& path) {
+    const Box b = reach_box(req, path);
+    return ZoneSet(req, eps, &b).measure(path);
 }
 
 bool runs_ok(const Path& p, double port_radius, double r, double tol) {

@@ -97,6 +97,8 @@ private:
 // What `path` entered, measured against every zone that can touch it (its
 // own zone set when `near` does not cover the path).
 RouteInfo measure_route(const RouteRequest& req, const ZoneSet& near, const Path& path);
+// The same against the zones near a (non-empty) path.
+RouteInfo measure_route(const RouteRequest& req, double eps, const Path& path);
 
 // How far from a route's corner points a zone can still touch it (arcs,
 // clearances, spacing bands).
