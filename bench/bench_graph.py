@@ -1,12 +1,21 @@
 """Single-route benchmark: rail_bridge_v2 across random obstacle fields.
 
-    python bench/bench_graph.py [--routes N] [--seed S]
+    python bench/bench_graph.py [--routes N] [--seed S] [--no-scale]
 
 Fields: obstacles with sides uniform in [5, 20] covering ~15 % of a square;
 ports at random free points with random axis headings; bend radius 2,
 route spacing 1.  Per field it prints the median lattice size (lines x lines),
 median states expanded, median and 90th-percentile time per route, states per
 second, the share of clean routes and the process's peak resident memory.
+
+Then chip-scale cases, one route each: 10,000 and 100,000 boxes (as an N x 4
+array and as a list of tuples) with the ports close together and across the
+whole field; 2,000 and 20,000 heavily overlapping boxes; a port shut in by
+5,000 rings (at the start, at the end).
+
+Every time is printed beside its ratio to a yardstick timed in the same
+process (numpy sorting 2 million floats), since absolute times on shared
+machines are noisy.
 """
 
 import argparse
@@ -38,13 +47,79 @@ def peak_rss_mb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
+def yardstick_ms():
+    """Median time of a fixed numpy job: the machine's speed right now."""
+    data = np.random.default_rng(0).random(2_000_000)
+    runs = []
+    for _ in range(5):
+        t0 = time.perf_counter()
+        np.sort(data)
+        runs.append(time.perf_counter() - t0)
+    return float(np.median(runs)) * 1e3
+
+
+def free_port(boxes, x, y, reach=4.0):
+    """Moves (x, y) left until no box lies within `reach` of it."""
+    while True:
+        near = (boxes[:, 0] - reach < x) & (boxes[:, 2] + reach > x) & (boxes[:, 1] - reach < y) & (boxes[:, 3] + reach > y)
+        if not near.any():
+            return (float(x), float(y))
+        x -= 1.0
+
+
+def rings(n):
+    boxes = []
+    for k in range(n):
+        r = 10 + 4 * k
+        boxes += [(-r, -r, r, -r + 1), (-r, r - 1, r, r), (-r, -r, -r + 1, r), (r - 1, -r, r, r)]
+    return np.array(boxes, dtype=float), float(10 + 4 * n + 20)
+
+
+def scale_cases(rng):
+    """(label, start, end, start tangent, end tangent, obstacles) of the chip-scale rows."""
+    east, west = (1, 0), (-1, 0)
+    for n in (10_000, 100_000):
+        side, listed = make_field(n, rng)
+        array = np.array(listed)
+        close_start = free_port(array, 0.5 * side, 0.5 * side)
+        close_end = free_port(array, close_start[0] + 60, close_start[1] + 40)
+        far_start = free_port(array, 0.12 * side, 0.1 * side)
+        far_end = free_port(array, 0.95 * side, 0.6 * side)
+        for form, boxes in (("array", array), ("list", listed)):
+            yield f"{n} boxes, close, {form}", close_start, close_end, east, east, boxes
+            yield f"{n} boxes, across, {form}", far_start, far_end, east, east, boxes
+    for n in (2_000, 20_000):
+        xy = rng.uniform(0, 200, size=(n, 2))
+        heap = np.hstack([xy, xy + rng.uniform(20, 80, size=(n, 2))])
+        yield f"{n} overlapping boxes", (-50.0, 100.0), (350.0, 120.0), east, east, heap
+    boxes, far = rings(5000)
+    yield "start shut in by 5000 rings", (0.0, 0.0), (far, 5.0), east, east, boxes
+    yield "end shut in by 5000 rings", (far, 5.0), (0.0, 0.0), west, west, boxes
+
+
+def run_scale(rng, unit):
+    print(f"\n{'case':<30} {'ms':>9} {'x yard':>8} {'clean':>6} {'guided':>7} {'out of budget':>14} "
+          f"{'states':>9} {'length/direct':>14} {'bends':>6} {'peak MB':>8}")
+    for label, start, end, st, et, boxes in scale_cases(rng):
+        t0 = time.perf_counter()
+        _, info = graph.rail_bridge_v2(start, end, st, et, 2.0, boxes, route_spacing=1.0)
+        ms = (time.perf_counter() - t0) * 1e3
+        direct = abs(end[0] - start[0]) + abs(end[1] - start[1])
+        print(f"{label:<30} {ms:>9.1f} {ms / unit:>8.2f} {str(info['clean']):>6} {str(info['guided']):>7} "
+              f"{str(info['budget_exhausted']):>14} {info['states_expanded']:>9} {info['length'] / direct:>14.3f} "
+              f"{info['bends']:>6} {peak_rss_mb():>8.1f}", flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--routes", type=int, default=30)
     ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--no-scale", action="store_true", help="skip the chip-scale cases")
     args = ap.parse_args()
     rng = np.random.default_rng(args.seed)
-    print(f"{'obstacles':>9} {'x*y lines':>11} {'states':>8} {'median ms':>10} {'p90 ms':>8} "
+    unit = yardstick_ms()
+    print(f"yardstick (numpy sort of 2e6 floats): {unit:.1f} ms; 'x yard' = time / yardstick\n")
+    print(f"{'obstacles':>9} {'x*y lines':>11} {'states':>8} {'median ms':>10} {'x yard':>8} {'p90 ms':>8} "
           f"{'states/s':>10} {'clean':>6} {'peak MB':>8}")
     for n in (10, 100, 1000):
         side, obstacles = make_field(n, rng)
@@ -62,8 +137,10 @@ def main():
         t = np.array(times)
         med_nodes = int(np.median(nodes))
         print(f"{n:>9} {med_nodes:>11} {int(np.median(states)):>8} {np.median(t) * 1e3:>10.3f} "
-              f"{np.percentile(t, 90) * 1e3:>8.2f} {sum(states) / t.sum():>10.0f} {clean:>3}/{len(t):<2} "
-              f"{peak_rss_mb():>8.1f}")
+              f"{np.median(t) * 1e3 / unit:>8.3f} {np.percentile(t, 90) * 1e3:>8.2f} {sum(states) / t.sum():>10.0f} "
+              f"{clean:>3}/{len(t):<2} {peak_rss_mb():>8.1f}")
+    if not args.no_scale:
+        run_scale(rng, unit)
 
 
 if __name__ == "__main__":

@@ -171,6 +171,21 @@ bool laid_along(const Box& b, const std::vector<Path>& routes, double eps) {
     return false;
 }
 
+double total_area(const std::vector<Box>& boxes) {
+    double a = 0.0;
+    for (const Box& b : boxes) a += (b.x1 - b.x0) * (b.y1 - b.y0);
+    return a;
+}
+double bounding_area(const std::vector<Box>& boxes) {
+    if (boxes.empty()) return 0.0;
+    Box all = boxes[0];
+    for (const Box& b : boxes) {
+        all.x0 = std::min(all.x0, b.x0); all.y0 = std::min(all.y0, b.y0);
+        all.x1 = std::max(all.x1, b.x1); all.y1 = std::max(all.y1, b.y1);
+    }
+    return (all.x1 - all.x0) * (all.y1 - all.y0);
+}
+
 }  // namespace
 
 ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
@@ -198,8 +213,11 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
     // less than half as many pieces, the pieces are the zones, so that the
     // heap gives the lines of its outline rather than of every box in it.
     // (Elsewhere the boxes stay: pieces would add lines along their seams.)
-    std::vector<Box> pieces = union_pieces(merged);
-    if (2 * pieces.size() >= merged.size()) pieces = std::move(merged);
+    // Only boxes whose areas add up to more than the box round them all are
+    // taken for a heap; sparse fields skip the sweep.
+    std::vector<Box> pieces;
+    if (total_area(merged) > bounding_area(merged)) pieces = union_pieces(merged);
+    if (pieces.empty() || 2 * pieces.size() >= merged.size()) pieces = std::move(merged);
     for (const Box& b : pieces) {
         if (margin > 0) {
             zones_.push_back({b.inflated(margin), ZoneKind::Clearance, true});
