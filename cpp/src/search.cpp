@@ -10,6 +10,9 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// A cost with room for rounding (sums of the same terms in other orders).
+double with_room(double c) { return c + 1e-9 * (1.0 + c); }
+
 // Side pairs {0,1} {0,2} {0,3} {1,2} {1,3} {2,3} -> 0..5.
 constexpr int kPair[4][4] = {{-1, 0, 1, 2}, {0, -1, 3, 4}, {1, 3, -1, 5}, {2, 4, 5, -1}};
 constexpr int kPairSides[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
@@ -103,6 +106,7 @@ void SearchWorkspace::prepare(const Lattice& L, const SearchQuery& q) {
     use_dist_bound_ = L.lengths_at_least_manhattan;
     use_turn_bound_ = L.axis_parallel && q.turn_pen > 0;
     end_pt_ = end_ >= 0 ? L.nodes[end_] : Point{};
+    start_pt_ = L.nodes[q.start];
     // The turn part of the bound depends only on the signs of the offset to
     // the end and on the heading (none: the least over the four).
     if (use_turn_bound_) {
@@ -133,32 +137,220 @@ inline double SearchWorkspace::bound(const Lattice& L, std::uint32_t node, int h
     return h;
 }
 
+inline double SearchWorkspace::turn_bound(const Lattice& L, std::uint32_t node, int heading) const {
+    if (!use_turn_bound_) return 0.0;
+    const Point p = L.nodes[node];
+    const double dx = end_pt_.x - p.x, dy = end_pt_.y - p.y;
+    const int sx = (dx > 0) - (dx < 0), sy = (dy > 0) - (dy < 0);
+    return turn_bound_[(sx + 1) * 3 + (sy + 1)][heading + 1];
+}
+
+inline const std::array<double, 6>* SearchWorkspace::chords_at(const SearchQuery& q, std::uint32_t n) const {
+    if (n == q.start || static_cast<long>(n) == end_) return nullptr;
+    if (!q.chord_slot) return chord_slot_[n] >= 0 ? &chord_cost_[chord_slot_[n]] : nullptr;
+    return q.cross_pen > 0 && q.chord_slot[n] >= 0 ? &q.chord_cost[q.chord_slot[n]] : nullptr;
+}
+
+// The rest bound splits a route's cost into its edge lengths, which stay on
+// the edges, and everything else, which is charged to the nodes it passes
+// through: the crossing cost of its chord there and half the penalty of
+// each of the two edges it uses there (the other halves go to the nodes at
+// the edges' other ends; the halves at the route's own ends are dropped).
+// A pass through n therefore costs at least
+//     w(n) = min over side pairs {a, b} of chord(n, {a, b}) + pen_a / 2 + pen_b / 2
+// (pen_x: the cheapest open edge leaving n on side x), and w is 0 at the
+// start and the end, where no crossing is charged.  The bound of node n is
+// the cheapest way to the end in the node graph with edge lengths on the edges
+// and w on the nodes passed; turns are left to the turn bound.  Another
+// route's path is a wall in that graph: passing one of its nodes costs at
+// least the crossing penalty or half an overlap, so the bound counts the
+// walls still to be crossed.
+void SearchWorkspace::rest_start() {
+    if (rest_.size() < n_) rest_.resize(n_, RestLabel{kInf, 0});
+    rest_gen_ += 2;
+    if (rest_gen_ < 2) {  // wrapped: old stamps could alias
+        for (RestLabel& r : rest_) r.stamp = 0;
+        rest_gen_ = 2;
+    }
+    rest_heap_.clear();
+    const std::uint32_t end = static_cast<std::uint32_t>(end_);
+    rest_[end] = {0.0, rest_gen_};
+    rest_heap_.push(manhattan(end_pt_, start_pt_), end, 0.0);
+    rest_floor_ = 0.0;
+}
+
+void SearchWorkspace::rest_grow(const Lattice& L, const SearchQuery& q, double radius, long until) {
+    const double* epen = q.edge_cost ? q.edge_cost : edge_pen_.data();
+    const std::uint32_t end = static_cast<std::uint32_t>(end_);
+    while (!rest_heap_.empty()) {
+        if (until >= 0 && rest_[until].stamp == rest_gen_ + 1) break;
+        if (rest_heap_.top().fval() > radius) break;
+        const RadixHeap::Entry e = rest_heap_.pop();
+        const std::uint32_t m = e.id;
+        if (rest_[m].stamp != rest_gen_ || rest_[m].value != e.value) continue;  // settled or superseded
+        const double h = e.value;
+        rest_[m].stamp = rest_gen_ + 1;
+        ++stats_.settled;
+        const std::uint32_t k0 = L.offsets[m], k1 = L.offsets[m + 1];
+        double pass = 0.0;
+        if (m != q.start && m != end) {
+            double side[4] = {kInf, kInf, kInf, kInf};
+            for (std::uint32_t k = k0; k < k1; ++k) side[L.dir[k]] = std::min(side[L.dir[k]], epen[L.edge_id[k]]);
+            if (const std::array<double, 6>* chords = chords_at(q, m)) {
+                pass = kInf;
+                for (int p = 0; p < 6; ++p) {
+                    const double a = side[kPairSides[p][0]], b = side[kPairSides[p][1]];
+                    if (a != kInf && b != kInf) pass = std::min(pass, 0.5 * a + 0.5 * b + (*chords)[p]);
+                }
+            } else {  // the two cheapest sides
+                double a = kInf, b = kInf;
+                for (const double v : side) {
+                    if (v < a) {
+                        b = a;
+                        a = v;
+                    } else if (v < b) {
+                        b = v;
+                    }
+                }
+                pass = b == kInf ? kInf : 0.5 * a + 0.5 * b;
+            }
+            if (pass == kInf) continue;  // no way through m
+        }
+        const double through = h + pass;
+        const Point pm = L.nodes[m];
+        for (std::uint32_t k = k0; k < k1; ++k) {
+            if (epen[L.edge_id[k]] == kInf) continue;
+            const std::uint32_t n = L.neighbour[k];
+            RestLabel& r = rest_[n];
+            const double v = through + manhattan(pm, L.nodes[n]);
+            if (r.stamp >= rest_gen_ && !(v < r.value)) continue;  // labelled (or settled) no higher
+            r = {v, rest_gen_};
+            rest_heap_.push(v + manhattan(L.nodes[n], start_pt_), n, v);
+        }
+    }
+    rest_floor_ = rest_heap_.empty() ? kInf : rest_heap_.top().fval();
+}
+
+double SearchWorkspace::route_cost(const Lattice& L, const SearchQuery& q,
+                                   const std::vector<std::uint32_t>& route) const {
+    if (route.size() < 2 || route.front() != start_ || static_cast<long>(route.back()) != end_) return kInf;
+    const Point start_pt = L.nodes[q.start];
+    const double* epen = q.edge_cost ? q.edge_cost : edge_pen_.data();
+    double g = 0.0;
+    int arr = q.start_dir;
+    for (size_t i = 0; i + 1 < route.size(); ++i) {
+        const std::uint32_t n = route[i], m = route[i + 1];
+        if (n >= n_ || m >= n_) return kInf;
+        std::uint32_t k = L.offsets[n];
+        while (k < L.offsets[n + 1] && L.neighbour[k] != m) ++k;
+        if (k == L.offsets[n + 1]) return kInf;
+        const int d2 = L.dir[k];
+        // The same additions in the same order as the search makes them.
+        double c = g + L.edge_length(n, k);
+        if (i == 0) {
+            if (arr != kNoDir && d2 != arr) return kInf;
+        } else {
+            if (d2 == opposite(arr)) return kInf;
+            if (d2 == arr) {
+                if (banned_[n] & (1u << d2)) return kInf;
+            } else {
+                const double turn_cost = q.turn_pen + (q.turn_bias.active ? turn_bias_cost(q.turn_bias, L.nodes[n], start_pt,
+                                                                                           end_pt_, L.extent)
+                                                                          : 0.0);
+                c += turn_cost;
+            }
+            if (const std::array<double, 6>* chords = chords_at(q, n)) c += (*chords)[kPair[opposite(arr)][d2]];
+        }
+        const double ep = epen[L.edge_id[k]];
+        if (ep != 0.0) {
+            if (ep == kInf) return kInf;
+            c += ep;
+        }
+        g = c;
+        arr = d2;
+    }
+    if (end_dir_ != kNoDir && arr != end_dir_) return kInf;
+    return g;
+}
+
 void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
     prepare(L, q);
-    const std::uint32_t s0 = q.start_dir == kNoDir ? headless_state() : q.start * 4 + q.start_dir;
-    label_[s0] = {0.0, kNoState, gen_};
     stats_.reached = 1;
     if (end_ < 0) {
+        const std::uint32_t s0 = q.start_dir == kNoDir ? headless_state() : q.start * 4 + q.start_dir;
+        label_[s0] = {0.0, kNoState, gen_};
         stats_.stopped_early = true;  // nothing was searched
         return;
     }
+    double cap = kInf;
+    if (q.capped && L.length.empty() && !probe(L, q, cap)) {
+        // No route: the search proper would find none either.
+        label_[q.start_dir == kNoDir ? headless_state() : q.start * 4 + q.start_dir] = {0.0, kNoState, gen_};
+        return;
+    }
+    expand<false>(L, q, cap);
+}
+
+// The cap of a capped search: the cost of the cheapest route, found by a
+// probe ordered by the rest bound (with a little room for rounding: route
+// costs and bounds add the same terms in other orders), or a known route's
+// cost when that is within a few turns of the least any route can cost.
+// The rest bound is left settled up to the cap, and the labels are cleared
+// for the search proper.  +inf: no cap (the probe gave up); false: there is
+// no route at all.
+bool SearchWorkspace::probe(const Lattice& L, const SearchQuery& q, double& cap) {
+    const double known = q.known_route ? with_room(route_cost(L, q, *q.known_route)) : kInf;
+    rest_start();
+    rest_grow(L, q, known, q.start);
+    const double least = rest(L, q.start) + turn_bound(L, q.start, q.start_dir);
+    double best = known;
+    if (!(known - least <= 4.0 * q.turn_pen)) {
+        best = expand<true>(L, q, known);
+        if (best == kInf) return false;
+        best = best < 0 ? known : with_room(best);
+    }
+    cap = best;
+    if (cap < kInf) rest_grow(L, q, cap);
+    if (++gen_ == 0) {
+        for (Label& l : label_) l.stamp = 0;
+        gen_ = 1;
+    }
+    heap_.reset(4 * n_ + 1);
+    return true;
+}
+
+// One A* pass from the start.  The search proper (kProbe false) orders the
+// heap by the distance-and-turn bound, which fixes which of several equally
+// cheap routes is found; states whose cost plus the rest bound exceeds a
+// finite `cap` are not entered.  The probe orders by the rest bound itself
+// (never lowering a state's estimate below its predecessor's, and leaving
+// out states that cannot reach the end), stops at the first end state taken
+// from the heap and returns its cost: +inf when there is none, -1 when it
+// gives up after expanding as many states as the lattice has (the rest
+// bound is not consistent, so states may be expanded again).
+template <bool kProbe>
+double SearchWorkspace::expand(const Lattice& L, const SearchQuery& q, double cap) {
+    const std::uint32_t s0 = q.start_dir == kNoDir ? headless_state() : q.start * 4 + q.start_dir;
+    label_[s0] = {0.0, kNoState, gen_};
     const std::uint32_t end = static_cast<std::uint32_t>(end_);
     const Point start_pt = L.nodes[q.start];
     const bool bias_on = q.turn_bias.active;
     const double* epen = q.edge_cost ? q.edge_cost : edge_pen_.data();
     const double tp = q.turn_pen;
+    const bool capped = cap < kInf;
 
     auto push = [this](double f, double g, std::uint32_t s) {
         heap_.push(f, g, s);
         ++stats_.pushed;
     };
-    push(bound(L, q.start, q.start_dir), 0.0, s0);
+    push(kProbe ? rest(L, q.start) + turn_bound(L, q.start, q.start_dir) : bound(L, q.start, q.start_dir), 0.0, s0);
     // End states that count: heading end_dir only, or any heading (and the
     // start itself without heading) when there is no end_dir.
     unsigned wanted = end_dir_ == kNoDir ? 0x0Fu : (1u << end_dir_);
     if (end == q.start && q.start_dir == kNoDir && end_dir_ == kNoDir) wanted |= 0x10u;
     double best_end = kInf;
     unsigned end_settled = 0;  // bit per end-node heading, bit 4: start without heading
+    size_t probed = 0;
 
     while (!heap_.empty()) {
         if (heap_.top().fval() > best_end || end_settled == wanted) {
@@ -172,6 +364,7 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
         } it{top.gval(), top.id};
         if (it.g != label_[it.id].dist) continue;  // superseded by a cheaper entry
         ++stats_.expanded;
+        if (kProbe && ++probed > 4 * n_ + 1) return -1.0;
         const std::uint32_t s = it.id;
         const std::uint32_t n = node_of(s);
         const int arr = heading_of(s);
@@ -179,19 +372,13 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
         if (n == end) {
             const unsigned bit = arr == kNoDir ? 0x10u : (1u << arr);
             if (wanted & bit) {
+                if (kProbe) return it.g;
                 end_settled |= bit;
                 best_end = std::min(best_end, it.g);
             }
         }
         const std::uint8_t ban = initial ? 0 : banned_[n];
-        const std::array<double, 6>* chords = nullptr;
-        if (!initial && n != q.start && n != end) {
-            if (!q.chord_slot) {
-                if (chord_slot_[n] >= 0) chords = &chord_cost_[chord_slot_[n]];
-            } else if (q.cross_pen > 0 && q.chord_slot[n] >= 0) {
-                chords = &q.chord_cost[q.chord_slot[n]];
-            }
-        }
+        const std::array<double, 6>* chords = initial ? nullptr : chords_at(q, n);
         double turn_cost = -1.0;  // computed on the first turn out of n
         for (std::uint32_t k = L.offsets[n], ke = L.offsets[n + 1]; k < ke; ++k) {
             const int d2 = L.dir[k];
@@ -216,6 +403,9 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
                 c += ep;
             }
             const std::uint32_t m = L.neighbour[k];
+            if (capped && c + rest(L, m) + turn_bound(L, m, d2) > cap) continue;
+            const double f = kProbe ? std::max(c + rest(L, m) + turn_bound(L, m, d2), top.fval()) : c + bound(L, m, d2);
+            if (kProbe && f == kInf) continue;
             const std::uint32_t t = m * 4 + static_cast<std::uint32_t>(d2);
             Label& lt = label_[t];
             if (lt.stamp == gen_) {
@@ -226,9 +416,10 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
             }
             lt.dist = c;
             lt.prev = s;
-            push(c + bound(L, m, d2), c, t);
+            push(f, c, t);
         }
     }
+    return best_end;
 }
 
 std::uint32_t SearchWorkspace::select_end(std::uint32_t end, int end_dir) const {

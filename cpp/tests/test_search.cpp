@@ -281,3 +281,173 @@ TEST(search_rejects_bad_queries) {
     CHECK(throws(bad));
     CHECK(!throws(q));
 }
+
+namespace {
+
+// Random walls of other routes' chords, penalties and bans on a grid, in the
+// table form the negotiated router hands over (or as lists).
+struct Tables {
+    std::vector<double> edge_cost;
+    std::vector<std::int32_t> slot;
+    std::vector<std::array<double, 6>> cost;
+};
+
+SearchQuery random_query(const Lattice& L, std::mt19937& rng, Tables& t, bool integers, bool as_tables) {
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    auto value = [&](double scale) { return integers ? std::floor(u(rng) * 4.0) * scale : u(rng) * scale * 3.7; };
+    SearchQuery q;
+    q.start = static_cast<std::uint32_t>(rng() % L.size());
+    do q.end = static_cast<long>(rng() % L.size());
+    while (q.end == static_cast<long>(q.start) && L.size() > 1);
+    q.start_dir = rng() % 6 ? static_cast<int>(rng() % 4) : kNoDir;
+    q.end_dir = rng() % 6 ? static_cast<int>(rng() % 4) : kNoDir;
+    q.turn_pen = integers ? 1.0 : 0.7;
+    q.cross_pen = 30.0;
+    q.turn_bias.active = rng() % 2;
+    t.edge_cost.assign(L.num_edges, 0.0);
+    for (std::uint32_t e = 0; e < L.num_edges; ++e) {
+        const double r = u(rng);
+        if (r < 0.15) t.edge_cost[e] = value(20.0);       // an overlap or history
+        else if (r < 0.17) t.edge_cost[e] = 1e6;          // a port square
+        else if (r < 0.18) t.edge_cost[e] = std::numeric_limits<double>::infinity();
+    }
+    t.slot.assign(L.size(), -1);
+    t.cost.clear();
+    // Two walls: straight runs of chords across the grid, and a few turns.
+    for (std::uint32_t n = 0; n < L.size(); ++n) {
+        const Point p = L.nodes[n];
+        const bool wall = p.x == L.xs[L.xs.size() / 2] || p.y == L.ys[L.ys.size() / 3];
+        if (!wall && u(rng) > 0.05) continue;
+        const int pair = wall ? (p.x == L.xs[L.xs.size() / 2] ? 4 : 1) : static_cast<int>(rng() % 6);
+        std::array<double, 6> c{};
+        c[5 - pair] = q.cross_pen * (1 + rng() % 2);
+        t.slot[n] = static_cast<std::int32_t>(t.cost.size());
+        t.cost.push_back(c);
+        if (!as_tables) q.node_chords.push_back({n, {static_cast<std::uint8_t>(pair == 4 ? 1 : 0), static_cast<std::uint8_t>(pair == 4 ? 3 : 2)}});
+    }
+    for (std::uint32_t n = 0; n < L.size(); ++n)
+        if (u(rng) < 0.03) q.blocked_passthrough.push_back({n, static_cast<std::uint8_t>(rng() % 4)});
+    if (as_tables) {
+        q.edge_cost = t.edge_cost.data();
+        q.chord_slot = t.slot.data();
+        q.chord_cost = t.cost.data();
+    } else {
+        for (std::uint32_t e = 0; e < L.num_edges; ++e)
+            if (t.edge_cost[e] != 0.0) q.edge_pen.push_back({e, t.edge_cost[e]});
+    }
+    return q;
+}
+
+}  // namespace
+
+// The capped search must find exactly the route of the plain search (same
+// state, predecessors and cost), whatever route it is given as a first cap;
+// many exact ties (integer costs) and rounding (arbitrary costs) both.
+TEST(search_capped_finds_the_plain_route) {
+    std::mt19937 rng(2024);
+    SearchWorkspace plain, capped, other;
+    int compared = 0, routed = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        std::vector<double> xs, ys;
+        const int nx = 3 + trial % 11, ny = 3 + (trial / 11) % 9;
+        for (int i = 0; i < nx; ++i) xs.push_back(i * 2.0 + (trial % 3 == 0 && i ? 0.25 * (i % 3) : 0.0));
+        for (int j = 0; j < ny; ++j) ys.push_back(j * 2.0);
+        std::vector<Box> boxes;
+        if (trial % 4 == 0) boxes.push_back({xs[1] + 0.5, ys[1] + 0.5, xs[1] + 3.5, ys[1] + 3.5});
+        const Lattice L = grid(xs, ys, boxes);
+        Tables t;
+        SearchQuery q = random_query(L, rng, t, trial % 2 == 0, trial % 3 != 0);
+        plain.run(L, q);
+        const std::uint32_t want = plain.select_end(static_cast<std::uint32_t>(q.end), q.end_dir);
+        // First caps: none, the route itself, a route cheapest by length, a broken one.
+        SearchQuery q_free = q;
+        q_free.edge_cost = nullptr;
+        q_free.chord_slot = nullptr;
+        q_free.chord_cost = nullptr;
+        q_free.edge_pen.clear();
+        q_free.node_chords.clear();
+        q_free.blocked_passthrough.clear();
+        other.run(L, q_free);
+        const std::uint32_t o = other.select_end(static_cast<std::uint32_t>(q.end), q.end_dir);
+        const std::vector<std::uint32_t> by_length = o == kNoState ? std::vector<std::uint32_t>{} : other.path_to(o);
+        std::vector<std::uint32_t> broken = by_length;
+        if (broken.size() > 2) std::swap(broken[1], broken[2]);
+        const std::vector<std::uint32_t> best = want == kNoState ? std::vector<std::uint32_t>{} : plain.path_to(want);
+        using Route = std::vector<std::uint32_t>;
+        for (const Route* known : std::array<const Route*, 4>{nullptr, &best, &by_length, &broken}) {
+            SearchQuery qc = q;
+            qc.capped = true;
+            qc.known_route = known;
+            capped.run(L, qc);
+            const std::uint32_t got = capped.select_end(static_cast<std::uint32_t>(q.end), q.end_dir);
+            CHECK(got == want);
+            if (got != want || want == kNoState) continue;
+            CHECK(capped.path_to(got) == best);
+            CHECK(capped.dist(got) == plain.dist(want));
+            for (std::uint32_t s = want; s != kNoState; s = plain.prev(s)) CHECK(capped.prev(s) == plain.prev(s));
+            ++compared;
+        }
+        if (want != kNoState) {
+            ++routed;
+            // The cost of a route, added up as the search adds it.
+            CHECK(plain.route_cost(L, q, best) == plain.dist(want));
+        }
+    }
+    CHECK(routed > 250);
+    CHECK(compared == 4 * routed);
+}
+
+TEST(search_route_cost_of_routes_that_are_none) {
+    Lattice L = grid({0, 1, 2, 3}, {0, 1, 2});
+    SearchWorkspace ws;
+    SearchQuery q = query(L, {0, 0}, {3, 0}, E, E, 1.0);
+    q.blocked_passthrough.push_back({id(L, 2, 0), E});
+    ws.run(L, q);
+    auto ids = [&](std::vector<Point> pts) {
+        std::vector<std::uint32_t> out;
+        for (Point p : pts) out.push_back(id(L, p.x, p.y));
+        return out;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    CHECK(ws.route_cost(L, q, ids({{0, 0}, {1, 0}, {1, 1}, {2, 1}, {2, 0}, {3, 0}})) == 5.0 + 4 * 1.0);
+    CHECK(ws.route_cost(L, q, ids({{0, 0}, {1, 0}, {2, 0}, {3, 0}})) == inf);                // banned pass
+    CHECK(ws.route_cost(L, q, ids({{0, 0}, {0, 1}, {1, 1}, {2, 1}, {3, 1}, {3, 0}})) == inf);  // leaves north
+    CHECK(ws.route_cost(L, q, ids({{0, 0}, {1, 0}, {1, 1}, {2, 1}, {3, 1}, {3, 0}})) == inf);  // arrives south
+    CHECK(ws.route_cost(L, q, ids({{0, 0}, {1, 0}, {0, 0}, {1, 0}})) == inf);                  // reversal, wrong end
+    CHECK(ws.route_cost(L, q, ids({{0, 0}, {2, 0}, {3, 0}})) == inf);                          // no edge
+    CHECK(ws.route_cost(L, q, ids({{1, 0}, {2, 0}, {3, 0}})) == inf);                          // wrong start
+}
+
+// Behind walls of other routes' chords the distance bound is far too low;
+// the capped search still finds the plain route but enters far fewer states.
+TEST(search_capped_enters_few_states_behind_walls) {
+    std::vector<double> xs, ys;
+    for (int i = 0; i < 40; ++i) xs.push_back(i);
+    for (int j = 0; j < 30; ++j) ys.push_back(j);
+    const Lattice L = grid(xs, ys);
+    std::vector<double> edge_cost(L.num_edges, 0.0);
+    std::vector<std::int32_t> slot(L.size(), -1);
+    std::vector<std::array<double, 6>> cost;
+    for (int wall : {10, 20, 30})  // three routes running north: crossing one costs 100, running along it 200
+        for (int j = 0; j < 30; ++j) {
+            slot[id(L, wall, j)] = static_cast<std::int32_t>(cost.size());
+            std::array<double, 6> c{};
+            c[side_pair_index(W, E)] = 100.0;
+            cost.push_back(c);
+            if (j) edge_cost[static_cast<std::uint32_t>(L.edge_between(id(L, wall, j - 1), id(L, wall, j)))] = 200.0;
+        }
+    SearchQuery q = query(L, {0, 15}, {39, 15}, E, E, 1.0);
+    q.cross_pen = 100.0;
+    q.edge_cost = edge_cost.data();
+    q.chord_slot = slot.data();
+    q.chord_cost = cost.data();
+    SearchWorkspace plain, capped;
+    plain.run(L, q);
+    q.capped = true;
+    capped.run(L, q);
+    const std::uint32_t end = id(L, 39, 15) * 4 + E;
+    CHECK(plain.dist(end) == 39.0 + 300.0 && capped.dist(end) == plain.dist(end));
+    CHECK(capped.path_to(end) == plain.path_to(end));
+    CHECK(plain.stats().expanded > 3000);  // everything short of the last wall
+    CHECK(capped.stats().expanded < 100);  // the probe and the corridor of the route
+}

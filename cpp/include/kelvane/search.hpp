@@ -31,7 +31,9 @@
 // that can still matter under this query's end and end_dir (exact_for tells).
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -67,12 +69,28 @@ struct SearchQuery {
     const double* edge_cost = nullptr;
     const std::int32_t* chord_slot = nullptr;
     const std::array<double, 6>* chord_cost = nullptr;
+    // Capped search, for queries whose penalties dwarf the lengths (the
+    // distance bound then lets the search flood most of the lattice): a
+    // probe ordered by a lower bound on the rest of the route (penalties and
+    // crossings included, see rest_grow) finds the cheapest cost first, and
+    // the search proper leaves out every state whose cost plus that bound
+    // exceeds it.  States on a cheapest route are never left out, and heap
+    // order and label updates are those of the plain search, so the route
+    // found, its cost and its predecessors are the same; the distances of
+    // states off every cheapest route are not.  Line lattices only (lengths
+    // not stored); others ignore it.
+    bool capped = false;
+    // A route the capped probe may take as a first cap (node ids from start
+    // to end, e.g. the route's previous one); ignored when it is no route
+    // of this query.
+    const std::vector<std::uint32_t>* known_route = nullptr;
 };
 
 struct SearchStats {
     std::size_t expanded = 0;   // states taken from the heap and expanded
     std::size_t pushed = 0;     // heap insertions
     std::size_t reached = 0;    // distinct states given a distance
+    std::size_t settled = 0;    // nodes settled by the rest bound of a capped search
     bool stopped_early = false; // the heap still held states when the search ended
 };
 
@@ -169,6 +187,78 @@ private:
     std::vector<std::uint32_t> pos_;  // per id: index in items_, or kAbsent
 };
 
+// Monotone priority queue over non-negative double keys: a radix heap on
+// their bit patterns, which order as the values do.  A key pushed below the
+// last key popped is raised to it (the caller's keys only ever fall short
+// by rounding).  Entries carry an id and a value; the caller skips stale ones.
+class RadixHeap {
+public:
+    struct Entry {
+        std::uint64_t key;
+        std::uint32_t id;
+        double value;
+        double fval() const {
+            double v;
+            std::memcpy(&v, &key, 8);
+            return v;
+        }
+    };
+    void clear() {
+        for (std::vector<Entry>& b : buckets_) b.clear();
+        used_ = 0;
+        size_ = 0;
+        last_ = 0;
+    }
+    bool empty() const { return size_ == 0; }
+    void push(double key, std::uint32_t id, double value) {
+        std::uint64_t k;
+        std::memcpy(&k, &key, 8);
+        if (k < last_) k = last_;
+        const int b = bucket(k);
+        buckets_[b].push_back({k, id, value});
+        if (b) used_ |= std::uint64_t{1} << (b - 1);
+        ++size_;
+    }
+    const Entry& top() {
+        refill();
+        return buckets_[0].back();
+    }
+    Entry pop() {
+        refill();
+        const Entry e = buckets_[0].back();
+        buckets_[0].pop_back();
+        --size_;
+        return e;
+    }
+
+private:
+    // Bucket 0: keys equal to last_; bucket b > 0: keys whose highest bit
+    // differing from last_ is bit b - 1 (bit b - 1 of used_ set when it is
+    // not empty).
+    int bucket(std::uint64_t k) const { return k == last_ ? 0 : 64 - __builtin_clzll(k ^ last_); }
+    // When bucket 0 is empty, the lowest non-empty bucket is spread over
+    // the buckets below it, last_ becoming its least key.
+    void refill() {
+        if (!buckets_[0].empty()) return;
+        const int i = __builtin_ctzll(used_) + 1;
+        std::vector<Entry>& from = buckets_[i];
+        std::uint64_t least = from[0].key;
+        for (const Entry& e : from) least = std::min(least, e.key);
+        last_ = least;
+        used_ &= ~(std::uint64_t{1} << (i - 1));
+        for (const Entry& e : from) {
+            const int b = bucket(e.key);
+            buckets_[b].push_back(e);
+            if (b) used_ |= std::uint64_t{1} << (b - 1);
+        }
+        from.clear();
+    }
+    std::array<std::vector<Entry>, 65> buckets_;
+    std::uint64_t used_ = 0;
+    std::uint64_t last_ = 0;
+    size_t size_ = 0;
+};
+
 // Buffers of one search and its result.  Reusable: run() overwrites the
 // previous result without clearing lattice-sized arrays (generation stamps).
 class SearchWorkspace {
@@ -198,6 +288,11 @@ public:
     bool exact_for(long end, int end_dir) const;
     // Node ids from the start to the node of s; empty if s was not reached.
     std::vector<std::uint32_t> path_to(std::uint32_t s) const;
+    // Cost of `route` (node ids) under the last query run, added up step by
+    // step as the search adds it; +inf when it is no route of that query
+    // (wrong ends, a step that is no edge, a reversal, a banned pass, a
+    // closed edge, a wrong first or last heading).
+    double route_cost(const Lattice& lattice, const SearchQuery& query, const std::vector<std::uint32_t>& route) const;
 
     const SearchStats& stats() const { return stats_; }
     long end() const { return end_; }
@@ -208,6 +303,25 @@ private:
     void reset_marks();
     void prepare(const Lattice& L, const SearchQuery& q);
     double bound(const Lattice& L, std::uint32_t node, int heading) const;
+    double turn_bound(const Lattice& L, std::uint32_t node, int heading) const;
+    // Chord costs at n for a state that is not the initial one, or null.
+    const std::array<double, 6>* chords_at(const SearchQuery& q, std::uint32_t n) const;
+    // Rest bound of a capped search: nodes settled in the order of their
+    // bound, from the end outwards, until a node's bound exceeds `radius` or
+    // `until` is settled.
+    void rest_start();
+    void rest_grow(const Lattice& L, const SearchQuery& q, double radius, long until = -1);
+    // The bound of a settled node; of any other node, the least it can have.
+    double rest(const Lattice& L, std::uint32_t n) const {
+        const RestLabel& r = rest_[n];
+        if (r.stamp == rest_gen_ + 1) return r.value;
+        const Point p = L.nodes[n];
+        return std::max(rest_floor_ - (std::fabs(p.x - start_pt_.x) + std::fabs(p.y - start_pt_.y)),
+                        std::fabs(p.x - end_pt_.x) + std::fabs(p.y - end_pt_.y));
+    }
+    bool probe(const Lattice& L, const SearchQuery& q, double& cap);
+    template <bool kProbe>
+    double expand(const Lattice& L, const SearchQuery& q, double cap);
 
     std::size_t n_ = 0;
     std::uint32_t start_ = 0;
@@ -215,7 +329,7 @@ private:
     int end_dir_ = kNoDir;
     double turn_pen_ = 0.0;
     bool use_dist_bound_ = false, use_turn_bound_ = false;
-    Point end_pt_{};
+    Point end_pt_{}, start_pt_{};
 
     // One label per state, valid while its stamp equals gen_.
     struct Label {
@@ -234,6 +348,17 @@ private:
     std::vector<std::int32_t> chord_slot_;
     std::vector<std::uint32_t> touched_nodes_;
     std::vector<std::array<double, 6>> chord_cost_;  // per slot, per own chord (pair index)
+
+    // Rest bound of the capped search; stamp rest_gen_: labelled,
+    // rest_gen_ + 1: settled.
+    struct RestLabel {
+        double value;
+        std::uint32_t stamp;
+    };
+    std::vector<RestLabel> rest_;
+    std::uint32_t rest_gen_ = 0;
+    double rest_floor_ = 0.0;
+    RadixHeap rest_heap_;
 
     SearchStats stats_;
 };

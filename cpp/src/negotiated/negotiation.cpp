@@ -48,6 +48,8 @@ struct NegotiationState {
     std::vector<std::uint8_t> is_dirty;
     std::vector<std::uint32_t> seen;  // per edge stamp for distinct edges
     std::uint32_t seen_now = 0;
+    std::vector<std::uint32_t> node_seen;  // per node stamp for repeated nodes
+    std::uint32_t node_seen_now = 0;
     double overlap_pen = 0.0, block_pen = kBlockPen;
     unsigned long serial = 0;
 };
@@ -451,9 +453,13 @@ std::optional<NodePath> Seams::route_pen(const Reroute& rr, const Bans& bans) {
         q.chord_cost = s.chords.cost.data();
     }
     q.blocked_passthrough = bans;
+    // The route's current path caps the search (the result stays the same).
+    q.capped = !rr.first;
+    if (!rr.first && rr.route < s.paths.size() && s.paths[rr.route]) q.known_route = &*s.paths[rr.route];
     ++stats.searches;
     s.search.run(*s.lat.lattice, q);
     stats.expanded += s.search.stats().expanded;
+    stats.settled += s.search.stats().settled;
     if (v.end < 0) return std::nullopt;
     const std::uint32_t best = s.search.select_end(static_cast<std::uint32_t>(v.end), v.end_dir);
     if (best == kNoState) return std::nullopt;
@@ -462,6 +468,20 @@ std::optional<NodePath> Seams::route_pen(const Reroute& rr, const Bans& bans) {
 
 NodePath Seams::repair_self_intersections(const Reroute& rr, const NodePath& path) {
     const Lattice& L = *rr.state->lat.lattice;
+    // A path that meets no node twice has nothing to repair.
+    NegotiationState& s = const_cast<NegotiationState&>(*rr.state);
+    if (s.node_seen.size() < L.size()) s.node_seen.assign(L.size(), 0);
+    if (++s.node_seen_now == 0) {
+        std::fill(s.node_seen.begin(), s.node_seen.end(), 0u);
+        s.node_seen_now = 1;
+    }
+    bool twice = false;
+    for (std::uint32_t n : path) {
+        twice = s.node_seen[n] == s.node_seen_now;
+        if (twice) break;
+        s.node_seen[n] = s.node_seen_now;
+    }
+    if (!twice) return path;
     std::optional<NodePath> last;
     const std::optional<Path> p =
         negotiated::repair_self_intersections(points_of(L, path), 4, [&](const PointBans& bans) -> std::optional<Path> {
