@@ -136,9 +136,11 @@ void corner_lines(const ArcBox& a, double r, const std::vector<Line>& along, boo
     }
 }
 
-void add_corner_lines(const std::vector<ArcBox>& boxes, double r, std::vector<Line>& xl, std::vector<Line>& yl) {
+void add_corner_lines(const std::vector<ArcBox>& boxes, double r, std::size_t cap, std::vector<Line>& xl,
+                      std::vector<Line>& yl) {
     std::vector<Line> new_x, new_y;
     for (const ArcBox& a : boxes) {
+        if (new_x.size() + new_y.size() >= cap) break;
         if (a.margin >= r) continue;
         corner_lines(a, r, xl, true, new_y);
         corner_lines(a, r, yl, false, new_x);
@@ -232,7 +234,7 @@ TrackLines make_track_lines(const TrackInputs& in) {
     xl = settle(std::move(xl), in.grid, in.min_line_gap);
     yl = settle(std::move(yl), in.grid, in.min_line_gap);
     if (in.arc_boxes && in.arc_radius > 0) {
-        add_corner_lines(*in.arc_boxes, in.arc_radius, xl, yl);
+        add_corner_lines(*in.arc_boxes, in.arc_radius, in.max_corner_lines, xl, yl);
         xl = settle(std::move(xl), in.grid, in.min_line_gap);
         yl = settle(std::move(yl), in.grid, in.min_line_gap);
     }

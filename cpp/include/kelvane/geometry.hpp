@@ -1,6 +1,7 @@
 // Value types shared by every part of the router: points, boxes, directions.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -21,6 +22,10 @@ struct Box {
     Box inflated(double m) const { return {x0 - m, y0 - m, x1 + m, y1 + m}; }
     bool contains_closed(Point p, double eps) const {
         return p.x >= x0 - eps && p.x <= x1 + eps && p.y >= y0 - eps && p.y <= y1 + eps;
+    }
+    // Manhattan distance from p to the closed box (0 inside).
+    double distance_to(Point p) const {
+        return std::max({x0 - p.x, p.x - x1, 0.0}) + std::max({y0 - p.y, p.y - y1, 0.0});
     }
 };
 

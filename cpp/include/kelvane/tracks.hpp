@@ -23,6 +23,7 @@
 // outward, a port line forward), so that it keeps its rule.
 #pragma once
 
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -49,6 +50,10 @@ struct TrackInputs {
     const Path* guide = nullptr;  // a route whose runs get run offsets
     const std::vector<ArcBox>* arc_boxes = nullptr;  // boxes bend arcs keep clear of
     double arc_radius = 0.0;                         // bend radius of those arcs; 0: no arc lines
+    // Corner lines of arc_boxes, taken box by box in their order, stop once
+    // this many are made (a large radius over dense lines makes one per
+    // line crossing a corner's quadrant).
+    std::size_t max_corner_lines = static_cast<std::size_t>(-1);
     double sliding_bias = 0.5;
     double grid = 0.0;            // dbu, 0 = none
     bool cage = true;

@@ -115,19 +115,17 @@ double RailSearch::last_bend_extra(const Bend* bend, int d) const {
 
 void RailSearch::jump(int i, int j, int d, double min_run, double g0, std::int64_t parent, double end_run,
                       const Bend* bend) {
-    double acc = 0.0, pen = 0.0, len = 0.0, p = 0.0;
     RailLattice::Walk w = L_.walk(i, j, d);
-    int &ci = w.i, &cj = w.j;
-    while (w.next(&len, &p)) {
-        acc += len;
-        pen += p;
-        if (ci == ei_ && cj == ej_ && d == req_.end_dir && acc >= end_run - tol_)
-            finish(g0 + acc + pen + last_bend_extra(bend, d), parent);
-        if (acc >= min_run - tol_ && acc > tol_) {
-            relax(ci, cj, d, g0 + acc + pen, parent, w.position());
-            return;
-        }
-    }
+    double run = 0.0, pen = 0.0;
+    const bool landed = w.leap(min_run - tol_, tol_, &run, &pen);
+    // The end, when the run passes it (up to where it lands) heading along
+    // the end tangent after at least end_run.
+    double to_end = 0.0, end_pen = 0.0;
+    if (d == req_.end_dir && (is_horizontal(d) ? j == ej_ : i == ei_) &&
+        L_.walk(i, j, d).ahead(is_horizontal(d) ? ei_ : ej_, &to_end, &end_pen) && to_end >= end_run - tol_ &&
+        (!landed || to_end <= run))
+        finish(g0 + to_end + end_pen + last_bend_extra(bend, d), parent);
+    if (landed) relax(w.i, w.j, d, g0 + run + pen, parent, w.position());
 }
 
 void RailSearch::expand(std::uint32_t li, const Label& lab) {

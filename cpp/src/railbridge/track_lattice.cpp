@@ -79,6 +79,56 @@ bool RailLattice::Walk::next(double* len, double* pen) {
     return true;
 }
 
+bool RailLattice::Walk::leap(double min_run, double tol, double* len, double* pen) {
+    if (!valid_) return false;
+    const auto& at = line_->at;
+    const std::vector<double>& along = *along_;
+    const double from = along[at[k_]];
+    auto far_enough = [&](size_t k) {
+        const double run = std::fabs(along[at[k]] - from);
+        return run >= min_run && run > tol;
+    };
+    size_t nk;
+    if (forward_) {
+        // First node ahead that is far enough.
+        size_t lo = k_ + 1, hi = at.size();
+        while (lo < hi) {
+            const size_t mid = lo + (hi - lo) / 2;
+            if (far_enough(mid)) hi = mid;
+            else lo = mid + 1;
+        }
+        if (lo == at.size()) return false;
+        nk = lo;
+    } else {
+        // Last node behind that is far enough (nodes are in ascending order).
+        size_t lo = 0, hi = k_;  // candidates [lo, hi)
+        while (lo < hi) {
+            const size_t mid = lo + (hi - lo) / 2;
+            if (far_enough(mid)) lo = mid + 1;
+            else hi = mid;
+        }
+        if (lo == 0) return false;
+        nk = lo - 1;
+    }
+    *len = std::fabs(along[at[nk]] - from);
+    *pen = std::fabs(line_->prefix[nk] - line_->prefix[k_]);
+    k_ = nk;
+    (horizontal_ ? i : j) = at[nk];
+    return true;
+}
+
+bool RailLattice::Walk::ahead(int target, double* len, double* pen) const {
+    if (!valid_) return false;
+    const auto& at = line_->at;
+    const auto it = std::lower_bound(at.begin(), at.end(), target);
+    if (it == at.end() || *it != target) return false;
+    const size_t tk = static_cast<size_t>(it - at.begin());
+    if (forward_ ? tk <= k_ : tk >= k_) return false;
+    *len = std::fabs((*along_)[target] - (*along_)[at[k_]]);
+    *pen = std::fabs(line_->prefix[tk] - line_->prefix[k_]);
+    return true;
+}
+
 RailLattice::Walk RailLattice::walk(int i, int j, int d) { return walk_from(i, j, d, -1); }
 
 RailLattice::Walk RailLattice::walk_from(int i, int j, int d, int position) {

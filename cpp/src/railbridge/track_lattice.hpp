@@ -46,6 +46,14 @@ public:
         bool next(double* len, double* pen);
         // Where the walk stands along its line (for walk_from).
         int position() const { return static_cast<int>(k_); }
+        // Moves on to the first node at least `min_run` (and more than
+        // `tol`) ahead, giving the distance and penalty from here; false
+        // (the walk unmoved) when the line ends before.  Binary search: on
+        // dense lines a bend's run passes hundreds of nodes.
+        bool leap(double min_run, double tol, double* len, double* pen);
+        // Distance and penalty from here to the node at crossing index
+        // `target`, when that is a node of the line ahead of the walk.
+        bool ahead(int target, double* len, double* pen) const;
 
     private:
         friend class RailLattice;

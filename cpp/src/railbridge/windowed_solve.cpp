@@ -56,6 +56,11 @@ constexpr double kPolishGain = 1e-3;
 constexpr size_t kFirstTry = 20'000, kShutInProbe = 5'000, kShutInBudget = 100'000;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
+// Corner lines of a refinement lattice at most: one per line crossing a
+// corner's quadrant, which for a large radius over dense lines would
+// multiply the lattice (thousands of lines a side).
+constexpr size_t kMaxCornerLines = 1024;
+
 // Refinement rounds round a route at most (each runs only while the
 // previous one found a cheaper route).
 constexpr int kRefineRounds = 3;
@@ -193,9 +198,10 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
         best.result.info = info;
         return score;
     };
-    // Zone-clean routes are looked for first (costs below kSoftFixed enter
-    // no zone).  When there is none and an end is shut in, the search for
-    // the least-bad route gets kShutInBudget only.
+    // Routes entering no hard zone are looked for first (costs below
+    // kHardFixed; a zone-clean one, below kSoftFixed, comes first if any).
+    // When there is none and an end is shut in, the search for the
+    // least-bad route gets kShutInBudget only.
     size_t shut_in_budget = 0;
     size_t* use = budget;
     const bool clean_first = first.scale < 1e-2 * kSoftFixed;
@@ -204,9 +210,10 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
         Path path;
         bool found = false;
         size_t expanded = 0;
+        bool searched = false;  // this level's search for routes below kHardFixed ran to its end
         if (level == 0 && clean_first) {
             // A long search pauses once to check that the end is not shut in.
-            first.search->begin(levels[0], kSoftFixed);
+            first.search->begin(levels[0], kHardFixed);
             size_t slice = std::min(*use, kFirstTry);
             const size_t given = slice;
             RailSearch::Stop stop = first.advance(&slice, &expanded);
@@ -230,9 +237,13 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
                 shut_in_budget = std::min(*use, kShutInBudget);
                 use = &shut_in_budget;
             }
+            searched = !closed && stop == RailSearch::Stop::Done;
         }
-        if (!found && *use > 0) {
-            found = first.run(levels[level], use, &path, &expanded, kInfinity);
+        if (!found && !searched && *use > 0) {
+            // Before the loosest level, only routes entering no obstacle,
+            // keep-out or earlier route: one entering them at a stricter
+            // level is looked for below, only if no level avoids them.
+            found = first.run(levels[level], use, &path, &expanded, level < 2 ? kHardFixed : kInfinity);
             total_expanded += expanded;
         }
         if (!found) {
@@ -250,17 +261,27 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             const double reach = 2.0 * r + 2.0 * margin;
             const std::vector<std::size_t> near = corridor(all, subset, guide, reach);
             const std::vector<Box> near_rails = rails_of(near);
-            std::vector<ArcBox> arc_boxes;
+            // Nearest the guide's bends first: they keep their corner lines
+            // when there are more than kMaxCornerLines.
+            std::vector<std::pair<double, ArcBox>> by_distance;
             for (std::size_t k : near) {
                 const Zone& z = all.zones()[k];
-                if (z.arc_margin >= 0) arc_boxes.push_back({z.box, z.arc_margin});
+                if (z.arc_margin < 0) continue;
+                double d = kInfinity;
+                for (size_t b = 1; b + 1 < guide.size(); ++b) d = std::min(d, z.box.distance_to(guide[b]));
+                by_distance.push_back({d, {z.box, z.arc_margin}});
             }
+            std::stable_sort(by_distance.begin(), by_distance.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+            std::vector<ArcBox> arc_boxes;
+            for (const auto& [d, a] : by_distance) arc_boxes.push_back(a);
             TrackInputs fine = base;
             fine.zones = &near_rails;
             fine.guide = &guide;
             if (req.arc_clearance) {
                 fine.arc_boxes = &arc_boxes;
                 fine.arc_radius = r;
+                fine.max_corner_lines = kMaxCornerLines;
             }
             Pass refine(req, all, fine);
             // A cheaper route found here is a local change: the search stays
@@ -280,6 +301,13 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             guide = std::move(better);
         }
         if ((best.found && best.score.hard == 0 && best.score.contacts == 0) || *use == 0) break;
+    }
+    if (!(best.found && best.score.hard == 0) && *use > 0 && (r > 0 || rp > 0)) {
+        // Every level enters something hard: the strict rules may enter less.
+        Path path;
+        size_t expanded = 0;
+        if (first.run(levels[0], use, &path, &expanded, kInfinity)) consider(path, 0, first.turn_cost);
+        total_expanded += expanded;
     }
     if (use == &shut_in_budget) {
         // Charge what the least-bad search spent; its running out ends the request.
