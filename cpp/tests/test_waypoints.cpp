@@ -2,24 +2,10 @@
 #include <algorithm>
 
 #include "check.hpp"
+#include "route_request.hpp"
 #include "kelvane/waypoints.hpp"
 
 using namespace kelvane;
-
-namespace {
-
-RouteRequest request(Point s, Point e, int sd, int ed, double r = 1.0) {
-    RouteRequest q;
-    q.start = s;
-    q.end = e;
-    q.start_dir = sd;
-    q.end_dir = ed;
-    q.bend_radius = r;
-    q.route_spacing = 0.0;  // no clearance unless a test asks for it
-    return q;
-}
-
-}  // namespace
 
 TEST(router_waypoints_pass_in_order) {
     WaypointRequest w;

@@ -2,22 +2,12 @@
 #include <cmath>
 
 #include "check.hpp"
+#include "route_request.hpp"
 #include "kelvane/railbridge.hpp"
 
 using namespace kelvane;
 
 namespace {
-
-RouteRequest request(Point s, Point e, int sd, int ed, double r = 1.0) {
-    RouteRequest q;
-    q.start = s;
-    q.end = e;
-    q.start_dir = sd;
-    q.end_dir = ed;
-    q.bend_radius = r;
-    q.route_spacing = 0.0;  // no clearance unless a test asks for it
-    return q;
-}
 
 bool same(const Path& a, const Path& b) {
     if (a.size() != b.size()) return false;
