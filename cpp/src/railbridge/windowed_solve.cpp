@@ -58,8 +58,9 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // Corner lines of a refinement lattice at most: one per line crossing a
 // corner's quadrant, which for a large radius over dense lines would
-// multiply the lattice (thousands of lines a side).
-constexpr size_t kMaxCornerLines = 1024;
+// multiply the lattice (thousands of lines a side).  Small scenes stay
+// far below it.
+constexpr size_t kMaxCornerLines = 256;
 
 // Refinement rounds round a route at most (each runs only while the
 // previous one found a cheaper route).
@@ -106,12 +107,13 @@ struct Pass {
     std::unique_ptr<RailSearch> search;
 };
 
-// Is the end point (`from_end`) or the start shut in, so that no
-// zone-clean route exists even under the loosest run rules?  A search for
-// zone-clean routes (costs below kSoftFixed) from that end, of at most
-// kShutInProbe units, says yes when it runs out of states first.
-bool shut_in(const RouteRequest& req, const ZoneSet& all, const TrackInputs& base, const RunRules& loosest,
-             bool from_end, size_t* budget, size_t* expanded) {
+// Is the end point (`from_end`) or the start shut in, so that no route
+// below `bound` exists under `rules`?  A search from that end for such
+// routes, of at most kShutInProbe units, says yes when it runs out of
+// states first.  With the loosest rules and kSoftFixed: no zone-clean route
+// at all.
+bool shut_in(const RouteRequest& req, const ZoneSet& all, const TrackInputs& base, const RunRules& rules,
+             double bound, bool from_end, size_t* budget, size_t* expanded) {
     RouteRequest back = req;
     TrackInputs back_base = base;
     if (from_end) {
@@ -126,7 +128,7 @@ bool shut_in(const RouteRequest& req, const ZoneSet& all, const TrackInputs& bas
     size_t slice = std::min(*budget, kShutInProbe);
     const size_t given = slice;
     size_t n = 0;
-    pass.search->begin(loosest, kSoftFixed);
+    pass.search->begin(rules, bound);
     const RailSearch::Stop stop = pass.advance(&slice, &n);
     *budget -= given - slice;
     *expanded += n;
@@ -222,7 +224,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             bool end_checked = false, closed = false;
             if (stop == RailSearch::Stop::OutOfBudget && *use > 0) {
                 end_checked = true;
-                closed = shut_in(req, all, base, levels[2], true, use, &total_expanded);
+                closed = shut_in(req, all, base, levels[2], kSoftFixed, true, use, &total_expanded);
                 if (!closed) {
                     stop = first.advance(use, &expanded);
                     total_expanded += expanded;
@@ -230,8 +232,8 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             }
             found = first.search->route(&path);
             if (!found && stop == RailSearch::Stop::Done) {
-                closed = closed || shut_in(req, all, base, levels[2], false, use, &total_expanded) ||
-                         (!end_checked && shut_in(req, all, base, levels[2], true, use, &total_expanded));
+                closed = closed || shut_in(req, all, base, levels[2], kSoftFixed, false, use, &total_expanded) ||
+                         (!end_checked && shut_in(req, all, base, levels[2], kSoftFixed, true, use, &total_expanded));
             }
             if (closed) {
                 shut_in_budget = std::min(*use, kShutInBudget);
@@ -239,6 +241,11 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             }
             searched = !closed && stop == RailSearch::Stop::Done;
         }
+        // A looser level whose end is shut in by hard zones under its rules
+        // has no route below kHardFixed: a short probe from the end says so.
+        if (level == 1 && !found && !searched && *use > 0 &&
+            shut_in(req, all, base, levels[level], kHardFixed, true, use, &total_expanded))
+            continue;
         if (!found && !searched && *use > 0) {
             // Before the loosest level, only routes entering no obstacle,
             // keep-out or earlier route: one entering them at a stricter
@@ -257,7 +264,10 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
         // round takes the offsets of offsets, for a staircase of tight runs).
         Path guide = std::move(path);
         double bound = got.cost;
-        for (int round = 0; round < kRefineRounds && *use > 0 && r > 0 && may_be_final; ++round) {
+        // With no minimum runs left (the loosest level) the offset lines
+        // have nothing to offer.
+        const bool refine = may_be_final && level < 2;
+        for (int round = 0; round < kRefineRounds && *use > 0 && r > 0 && refine; ++round) {
             const double reach = 2.0 * r + 2.0 * margin;
             const std::vector<std::size_t> near = corridor(all, subset, guide, reach);
             const std::vector<Box> near_rails = rails_of(near);
