@@ -1,17 +1,22 @@
 """Single-route benchmark: rail_bridge_v2 across random obstacle fields.
 
-    python bench/bench_graph.py [--routes N] [--seed S] [--no-scale]
+    python bench/bench_graph.py [--routes N] [--seed S] [--no-scale] [--optimality N]
 
 Fields: obstacles with sides uniform in [5, 20] covering ~15 % of a square;
 ports at random free points with random axis headings; bend radius 2,
-route spacing 1.  Per field it prints the median lattice size (lines x lines),
-median states expanded, median and 90th-percentile time per route, states per
-second, the share of clean routes and the process's peak resident memory.
+route spacing 1; the same routes without and with a grid (dbu 1).  Per field
+it prints the median lattice size (lines x lines), median states expanded,
+median and 90th-percentile time per route, states per second, the share of
+clean routes and the process's peak resident memory.
 
 Then chip-scale cases, one route each: 10,000 and 100,000 boxes (as an N x 4
 array and as a list of tuples) with the ports close together and across the
 whole field; 2,000 and 20,000 heavily overlapping boxes; a port shut in by
 5,000 rings (at the start, at the end).
+
+With --optimality N, the cost (length + r per bend) of N small random scenes
+a family against an exhaustive unit-grid search (the core tests' comparison:
+integer boxes, more boxes with a larger r, arcs kept clear, dbu 1).
 
 Every time is printed beside its ratio to a yardstick timed in the same
 process (numpy sorting 2 million floats), since absolute times on shared
@@ -19,7 +24,10 @@ machines are noisy.
 """
 
 import argparse
+import os
+import pathlib
 import resource
+import subprocess
 import time
 
 import numpy as np
@@ -110,37 +118,62 @@ def run_scale(rng, unit):
               f"{info['bends']:>6} {peak_rss_mb():>8.1f}", flush=True)
 
 
+def run_fields(rng, unit, routes):
+    print(f"{'obstacles':>9} {'dbu':>5} {'x*y lines':>11} {'states':>8} {'median ms':>10} {'x yard':>8} {'p90 ms':>8} "
+          f"{'states/s':>10} {'clean':>6} {'peak MB':>8}")
+    for n in (10, 100, 1000):
+        side, obstacles = make_field(n, rng)
+        idx = graph._ObstacleIndex(obstacles, None)
+        ports = []
+        for _ in range(routes):
+            s, e = free_point(idx, side, rng), free_point(idx, side, rng)
+            ports.append((s, e, HEADINGS[rng.integers(4)], HEADINGS[rng.integers(4)]))
+        for dbu in (None, 1.0):
+            times, states, nodes, clean = [], [], [], 0
+            for s, e, st, et in ports:
+                t0 = time.perf_counter()
+                _, info = graph.rail_bridge_v2(s, e, st, et, 2.0, obstacles, route_spacing=1.0, dbu=dbu)
+                times.append(time.perf_counter() - t0)
+                states.append(info["states_expanded"])
+                nodes.append(info["lattice"][0] * info["lattice"][1])
+                clean += info["clean"]
+            t = np.array(times)
+            print(f"{n:>9} {str(dbu):>5} {int(np.median(nodes)):>11} {int(np.median(states)):>8} "
+                  f"{np.median(t) * 1e3:>10.3f} {np.median(t) * 1e3 / unit:>8.3f} {np.percentile(t, 90) * 1e3:>8.2f} "
+                  f"{sum(states) / t.sum():>10.0f} {clean:>3}/{len(t):<2} {peak_rss_mb():>8.1f}", flush=True)
+
+
+def run_optimality(cases):
+    """Cost against the exhaustive optimum on small fields: the core tests'
+    comparison (an independent unit-grid search), run with `cases` scenes a family."""
+    binary = pathlib.Path(__file__).resolve().parent.parent / "build" / "core-tests" / "kelvane_core_tests"
+    if not binary.exists():
+        print("\n(optimality: build the core tests first, e.g. with ./dev test)")
+        return
+    env = dict(os.environ, KELVANE_OPTIMALITY_CASES=str(cases))
+    out = subprocess.run([str(binary)], env=env, capture_output=True, text=True).stdout
+    print(f"\ncost against the exhaustive optimum, {cases} scenes a family (length + r per bend):")
+    for line in out.splitlines():
+        if "cases" in line and "optimal" in line:
+            print(line)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--routes", type=int, default=30)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--no-scale", action="store_true", help="skip the chip-scale cases")
+    ap.add_argument("--optimality", type=int, default=0, metavar="N",
+                    help="also compare N small scenes a family with the exhaustive optimum")
     args = ap.parse_args()
     rng = np.random.default_rng(args.seed)
     unit = yardstick_ms()
     print(f"yardstick (numpy sort of 2e6 floats): {unit:.1f} ms; 'x yard' = time / yardstick\n")
-    print(f"{'obstacles':>9} {'x*y lines':>11} {'states':>8} {'median ms':>10} {'x yard':>8} {'p90 ms':>8} "
-          f"{'states/s':>10} {'clean':>6} {'peak MB':>8}")
-    for n in (10, 100, 1000):
-        side, obstacles = make_field(n, rng)
-        idx = graph._ObstacleIndex(obstacles, None)
-        times, states, nodes, clean = [], [], [], 0
-        for _ in range(args.routes):
-            s, e = free_point(idx, side, rng), free_point(idx, side, rng)
-            st, et = HEADINGS[rng.integers(4)], HEADINGS[rng.integers(4)]
-            t0 = time.perf_counter()
-            _, info = graph.rail_bridge_v2(s, e, st, et, 2.0, obstacles, route_spacing=1.0)
-            times.append(time.perf_counter() - t0)
-            states.append(info["states_expanded"])
-            nodes.append(info["lattice"][0] * info["lattice"][1])
-            clean += info["clean"]
-        t = np.array(times)
-        med_nodes = int(np.median(nodes))
-        print(f"{n:>9} {med_nodes:>11} {int(np.median(states)):>8} {np.median(t) * 1e3:>10.3f} "
-              f"{np.median(t) * 1e3 / unit:>8.3f} {np.percentile(t, 90) * 1e3:>8.2f} {sum(states) / t.sum():>10.0f} "
-              f"{clean:>3}/{len(t):<2} {peak_rss_mb():>8.1f}")
+    run_fields(rng, unit, args.routes)
     if not args.no_scale:
         run_scale(rng, unit)
+    if args.optimality:
+        run_optimality(args.optimality)
 
 
 if __name__ == "__main__":

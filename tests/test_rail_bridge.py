@@ -52,6 +52,16 @@ def test_obstacle_on_the_direct_line_is_passed_with_clearance():
     assert max(abs(y) for _, y in skel) == pytest.approx(4.0)
 
 
+@pytest.mark.parametrize("k", [1.0, 1e4, 1e8, 5e9])
+def test_the_same_scene_at_any_scale_gives_the_same_route(k):
+    # Lengths far beyond the cost of entering a zone (1e9) must not pass for
+    # entering one: the strict run rules hold at every scale.
+    skel, info = route((0, 0), (100 * k, 40 * k), E, E, 5.0 * k, [(30 * k, -10 * k, 50 * k, 20 * k)],
+                       route_spacing=3.0 * k)
+    assert info["clean"] and info["relax_level"] == 0
+    assert np.allclose(np.asarray(skel) / k, [[0, 0], [21.75, 0], [21.75, 40], [100, 40]])
+
+
 @pytest.mark.parametrize("spacing, expect_through", [(3.0, False), (1.0, True)])
 def test_corridor_narrower_than_the_spacing_is_avoided(spacing, expect_through):
     obs = [(8, 1, 12, 10), (8, -10, 12, -1)]  # corridor of width 2 around y = 0

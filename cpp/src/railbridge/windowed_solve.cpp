@@ -206,7 +206,10 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     // least-bad route gets kShutInBudget only.
     size_t shut_in_budget = 0;
     size_t* use = budget;
+    // Zone costs tell clean from unclean only where lengths stay far below
+    // them (coordinates up to 1e5 or so); beyond, every search is unbounded.
     const bool clean_first = first.scale < 1e-2 * kSoftFixed;
+    const double below_hard = clean_first ? kHardFixed : kInfinity;
     for (int level = 0; level < 3; ++level) {
         if (level > 0 && r <= 0 && rp <= 0) break;
         Path path;
@@ -243,14 +246,14 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
         }
         // A looser level whose end is shut in by hard zones under its rules
         // has no route below kHardFixed: a short probe from the end says so.
-        if (level == 1 && !found && !searched && *use > 0 &&
+        if (level == 1 && clean_first && !found && !searched && *use > 0 &&
             shut_in(req, all, base, levels[level], kHardFixed, true, use, &total_expanded))
             continue;
         if (!found && !searched && *use > 0) {
             // Before the loosest level, only routes entering no obstacle,
             // keep-out or earlier route: one entering them at a stricter
             // level is looked for below, only if no level avoids them.
-            found = first.run(levels[level], use, &path, &expanded, level < 2 ? kHardFixed : kInfinity);
+            found = first.run(levels[level], use, &path, &expanded, level < 2 ? below_hard : kInfinity);
             total_expanded += expanded;
         }
         if (!found) {
