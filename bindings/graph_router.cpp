@@ -111,7 +111,8 @@ bends, obstacle_overlap / clearance_overlap / keep_out_overlap / spacing_overlap
 crossed), arc_obstacle / arc_clearance (bends whose arc enters an obstacle or
 keep-out / dips into a clearance only), violations (list of the kinds
 violated: "obstacle", "clearance", "keep_out", "spacing", "bend_radius",
-"arc"), lattice ((number of vertical lines, number of horizontal lines) of the
+"arc", "self_crossing": the route touches or crosses itself, which a large
+radius can make the cheapest way round), lattice ((number of vertical lines, number of horizontal lines) of the
 first search), states_expanded, budget_exhausted (the search stopped at its
 budget and returned the best route found until then), guided (the route came
 from the weighted search of a large window: clean when so marked, but not

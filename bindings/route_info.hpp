@@ -105,6 +105,7 @@ inline nb::dict info_dict(const RouteInfo& info) {
     if (info.spacing_overlap > 0 || info.pivot_contacts > 0) violations.append("spacing");
     if (!info.bends_ok) violations.append("bend_radius");
     if (info.arc_obstacle > 0 || info.arc_clearance > 0) violations.append("arc");
+    if (info.self_contacts > 0) violations.append("self_crossing");
     d["violations"] = violations;
     d["lattice"] = nb::make_tuple(info.lattice_x, info.lattice_y);
     d["states_expanded"] = info.states_expanded;

@@ -52,6 +52,21 @@ def test_obstacle_on_the_direct_line_is_passed_with_clearance():
     assert max(abs(y) for _, y in skel) == pytest.approx(4.0)
 
 
+def test_a_loop_over_itself_is_never_the_answer():
+    # The corner's arc clips the box; with runs of 2r between bends the only
+    # zone-clean way round loops back over the first run (a waveguide
+    # crossing itself).  A route that never touches itself comes back instead,
+    # and says what it gave up.
+    skel, info = route((0, 0), (100, 100), E, N, 60.0, [(80, 15, 84, 19)], route_spacing=3.0)
+    runs = list(zip(skel[:-1], skel[1:]))
+    for k, a in enumerate(runs):
+        for b in runs[k + 2:]:
+            assert segment_distance(a[0], a[1], b[0], b[1]) > 0
+    assert not info["clean"] and info["violations"] == ["bend_radius"]
+    skel, info = route((0, 0), (100, 100), E, N, 60.0, [(80, 15, 84, 19)], route_spacing=3.0, arc_clearance=False)
+    assert info["clean"] and np.asarray(skel).tolist() == [[0, 0], [100, 0], [100, 100]]
+
+
 @pytest.mark.parametrize("k", [1.0, 1e4, 1e8, 5e9])
 def test_the_same_scene_at_any_scale_gives_the_same_route(k):
     # Lengths far beyond the cost of entering a zone (1e9) must not pass for

@@ -94,6 +94,7 @@ WaypointResult route_waypoints(const WaypointRequest& req) {
         t.clearance_overlap += leg.info.clearance_overlap;
         t.keep_out_overlap += leg.info.keep_out_overlap;
         t.pivot_contacts += leg.info.pivot_contacts;
+        t.self_contacts += leg.info.self_contacts;
         t.arc_obstacle += leg.info.arc_obstacle;
         t.arc_clearance += leg.info.arc_clearance;
         t.spacing_overlap += leg.info.spacing_overlap;

@@ -49,6 +49,9 @@ struct RouteRequest {
     TurnBias turn_bias;
     double grid = 0.0;              // dbu; 0 = none
     bool arc_clearance = true;      // keep every bend's arc clear (false: corners only)
+    // A route touching or crossing itself is not clean (true: not checked,
+    // for comparisons with searches that do not know that rule).
+    bool allow_self_contact = false;
     // Work allowed in all (states expanded, lattice crossings examined / 64),
     // over every window and level; 0: 1e6 + 20 per box + 200 per point of
     // route_pivots.  Then the least-bad route found so far comes back.
@@ -73,6 +76,7 @@ struct RouteInfo {
     double keep_out_overlap = 0.0;
     double spacing_overlap = 0.0;    // length closer than route_spacing to an earlier route
     int pivot_contacts = 0;          // earlier routes this one touches or crosses
+    int self_contacts = 0;           // pairs of its own segments, not neighbours, that touch or cross
     int arc_obstacle = 0;            // bends whose arc enters an obstacle or keep-out box
     int arc_clearance = 0;           // bends whose arc dips into a clearance or spacing band only
     std::size_t lattice_x = 0, lattice_y = 0;

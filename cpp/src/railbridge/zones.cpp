@@ -28,7 +28,7 @@ bool RouteScore::operator<(const RouteScore& o) const {
 RouteScore score_of(const RouteInfo& info, double cost) {
     RouteScore s;
     s.hard = info.obstacle_overlap + info.keep_out_overlap + info.arc_obstacle;
-    s.contacts = info.pivot_contacts;
+    s.contacts = info.pivot_contacts + info.self_contacts;
     s.bends = info.bends_ok ? 0.0 : 1.0;
     s.soft = info.clearance_overlap + info.spacing_overlap + info.arc_clearance;
     s.cost = cost;
@@ -380,6 +380,15 @@ RouteInfo ZoneSet::measure(const Path& path) const {
                 touched = segments_touch(path[k - 1], path[k], pv[j - 1], pv[j], eps);
         info.pivot_contacts += touched;
     }
+    // A route looping over itself (a large radius can make that the
+    // cheapest way round) crosses its own waveguide.  Ports given on top of
+    // each other force it to: the caller's doing, not counted.
+    const size_t n = path.size();
+    const bool ports_meet = n >= 2 && manhattan(path.front(), path.back()) <= eps;
+    if (!req_.allow_self_contact && !ports_meet)
+        for (size_t k = 1; k < n; ++k)
+            for (size_t j = k + 2; j < n; ++j)
+                info.self_contacts += segments_touch(path[k - 1], path[k], path[j - 1], path[j], eps);
     if (req_.arc_clearance) {
         for (size_t k = 1; k + 1 < path.size(); ++k) {
             const int d = direction_of(path[k - 1], path[k]), nd = direction_of(path[k], path[k + 1]);
