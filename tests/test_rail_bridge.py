@@ -52,6 +52,14 @@ def test_obstacle_on_the_direct_line_is_passed_with_clearance():
     assert max(abs(y) for _, y in skel) == pytest.approx(4.0)
 
 
+@pytest.mark.parametrize("delta", [0.0, 1.0])
+def test_a_port_shut_in_by_a_ring_gets_the_least_bad_route(delta):
+    ring = [(-10, -10, 10, -9), (-10, 9, 10, 10), (-10, -10, -9, 10), (9, -10, 10, 10)]
+    skel, info = route((0, 0), (30, 0), E, E, delta, ring, route_spacing=1.0)
+    assert np.asarray(skel).tolist() == [[0, 0], [30, 0]]
+    assert not info["clean"] and info["violations"] == ["obstacle", "clearance"]
+
+
 def test_a_loop_over_itself_is_never_the_answer():
     # The corner's arc clips the box; with runs of 2r between bends the only
     # zone-clean way round loops back over the first run (a waveguide

@@ -315,7 +315,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
         }
         if ((best.found && best.score.hard == 0 && best.score.contacts == 0) || *use == 0) break;
     }
-    if (!(best.found && best.score.hard == 0) && *use > 0 && (r > 0 || rp > 0)) {
+    if (!(best.found && best.score.hard == 0) && *use > 0 && below_hard < kInfinity) {
         // Every level enters something hard: the strict rules may enter less.
         Path path;
         size_t expanded = 0;
