@@ -72,3 +72,31 @@ TEST(heap_pops_lowest_f_then_largest_g_then_lowest_id) {
     CHECK(ordered);
     CHECK(h.empty());
 }
+
+// Pushes and pops interleaved as a search does them, ties included: every
+// pop gives the least entry still in, as a sorted reference says.
+TEST(heap_interleaved_pops_follow_sorted_reference) {
+    SearchHeap h;
+    std::mt19937 rng(11);
+    std::vector<HeapItem> in;  // the reference: entries still in the heap
+    bool ordered = true;
+    std::uint32_t next_id = 0;
+    int pops = 0;
+    for (int round = 0; round < 2000; ++round) {
+        if (in.empty() || rng() % 3 != 0) {
+            const HeapItem it{static_cast<double>(rng() % 6), static_cast<double>(rng() % 3), next_id++};
+            h.push(it);
+            in.push_back(it);
+        } else {
+            const auto least = std::min_element(in.begin(), in.end(),
+                                                [](const HeapItem& a, const HeapItem& b) { return heap_later(b, a); });
+            ordered = ordered && h.top().id == least->id;
+            ordered = ordered && h.pop().id == least->id;
+            in.erase(least);
+            ++pops;
+        }
+        ordered = ordered && h.size() == in.size();
+    }
+    CHECK(ordered);
+    CHECK(pops > 500);  // the heap emptied and refilled along the way, not only grew
+}

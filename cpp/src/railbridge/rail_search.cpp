@@ -20,7 +20,7 @@ void RailSearch::begin(const RunRules& rules, double bound) {
     best_parent_ = -2;
     // Leaving the start along its tangent; a route with no bend at all
     // needs no minimum run.
-    jump(si_, sj_, req_.start_dir, rules_.port_run, 0.0, -1, /*end_run=*/0.0, nullptr);
+    jump(si_, sj_, req_.start_dir, -1, rules_.port_run, 0.0, -1, /*end_run=*/0.0, nullptr);
 }
 
 RailSearch::Stop RailSearch::advance(size_t budget, size_t* expanded) {
@@ -113,16 +113,17 @@ double RailSearch::last_bend_extra(const Bend* bend, int d) const {
     return zones_.arc_cost(bend->at, bend->from, d, rules_.port_arc_radius) - bend->charged;
 }
 
-void RailSearch::jump(int i, int j, int d, double min_run, double g0, std::int64_t parent, double end_run,
-                      const Bend* bend) {
-    RailLattice::Walk w = L_.walk(i, j, d);
+void RailSearch::jump(int i, int j, int d, int position, double min_run, double g0, std::int64_t parent,
+                      double end_run, const Bend* bend) {
+    RailLattice::Walk w = L_.walk_from(i, j, d, position);
+    const RailLattice::Walk from = w;
     double run = 0.0, pen = 0.0;
     const bool landed = w.leap(min_run - tol_, tol_, &run, &pen);
     // The end, when the run passes it (up to where it lands) heading along
     // the end tangent after at least end_run.
     double to_end = 0.0, end_pen = 0.0;
     if (d == req_.end_dir && (is_horizontal(d) ? j == ej_ : i == ei_) &&
-        L_.walk(i, j, d).ahead(is_horizontal(d) ? ei_ : ej_, &to_end, &end_pen) && to_end >= end_run - tol_ &&
+        from.ahead(is_horizontal(d) ? ei_ : ej_, &to_end, &end_pen) && to_end >= end_run - tol_ &&
         (!landed || to_end <= run))
         finish(g0 + to_end + end_pen + last_bend_extra(bend, d), parent);
     if (landed) relax(w.i, w.j, d, g0 + run + pen, parent, w.position());
@@ -150,10 +151,12 @@ void RailSearch::expand(std::uint32_t li, const Label& lab) {
     const double radius = first ? rules_.port_arc_radius : rules_.arc_radius;
     double arcs[2] = {0.0, 0.0};
     if (radius > 0) zones_.arc_costs(at, d, radius, &arcs[0], &arcs[1]);
+    // Both bends leave along the same crossing line: find the node on it once.
+    const int across = L_.position_of(i, j, turn_left(d));
     for (int side = 0; side < 2; ++side) {
         const int nd = side == 0 ? turn_left(d) : turn_right(d);
         const Bend b{at, d, arcs[side], first};
-        jump(i, j, nd, rules_.inner_run, lab.g + bend + arcs[side], li, rules_.end_run, &b);
+        jump(i, j, nd, across, rules_.inner_run, lab.g + bend + arcs[side], li, rules_.end_run, &b);
     }
 }
 

@@ -172,7 +172,9 @@ private:
     // Reaching the end makes the bend the last one: its arc is then the
     // smaller one next to the port.
     double last_bend_extra(const Bend* bend, int d) const;
-    void jump(int i, int j, int d, double min_run, double g0, std::int64_t parent, double end_run, const Bend* bend);
+    // `position`: of (i, j) along the line heading d (-1: not known yet).
+    void jump(int i, int j, int d, int position, double min_run, double g0, std::int64_t parent, double end_run,
+              const Bend* bend);
     void expand(std::uint32_t li, const Label& lab);
 
     RailLattice& L_;

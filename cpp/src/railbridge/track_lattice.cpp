@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 
 namespace kelvane::rail {
@@ -52,33 +53,6 @@ RailLattice::RailLattice(const TrackLines& tl, const ZoneSet& zones, double keep
     vline_.resize(xs_.size());
 }
 
-RailLattice::Walk::Walk(const RailLattice& L, const Line& line, int i, int j, int d, int position)
-    : i(i), j(j), line_(&line), along_(is_horizontal(d) ? &L.xs_ : &L.ys_), horizontal_(is_horizontal(d)),
-      forward_(d == E || d == N) {
-    const int here = horizontal_ ? i : j;
-    if (position >= 0) {
-        k_ = static_cast<size_t>(position);
-        valid_ = true;
-        return;
-    }
-    const auto it = std::lower_bound(line.at.begin(), line.at.end(), here);
-    valid_ = it != line.at.end() && *it == here;
-    k_ = static_cast<size_t>(it - line.at.begin());
-}
-
-bool RailLattice::Walk::next(double* len, double* pen) {
-    if (!valid_) return false;
-    const auto& at = line_->at;
-    if (forward_ ? k_ + 1 >= at.size() : k_ == 0) return false;
-    const size_t nk = forward_ ? k_ + 1 : k_ - 1;
-    const int here = at[k_], next = at[nk];
-    *len = std::fabs((*along_)[next] - (*along_)[here]);
-    *pen = std::fabs(line_->prefix[nk] - line_->prefix[k_]);
-    k_ = nk;
-    (horizontal_ ? i : j) = next;
-    return true;
-}
-
 bool RailLattice::Walk::leap(double min_run, double tol, double* len, double* pen) {
     if (!valid_) return false;
     const auto& at = line_->at;
@@ -90,18 +64,34 @@ bool RailLattice::Walk::leap(double min_run, double tol, double* len, double* pe
     };
     size_t nk;
     if (forward_) {
-        // First node ahead that is far enough.
-        size_t lo = k_ + 1, hi = at.size();
+        // First node ahead that is far enough: gallop to a node that is,
+        // then bisect the last stretch.
+        const size_t n = at.size();
+        size_t lo = k_ + 1, probe = lo, step = 1;
+        while (probe < n && !far_enough(probe)) {
+            lo = probe + 1;
+            probe += step;
+            step *= 2;
+        }
+        size_t hi = std::min(probe, n);
         while (lo < hi) {
             const size_t mid = lo + (hi - lo) / 2;
             if (far_enough(mid)) hi = mid;
             else lo = mid + 1;
         }
-        if (lo == at.size()) return false;
+        if (lo == n) return false;
         nk = lo;
     } else {
         // Last node behind that is far enough (nodes are in ascending order).
-        size_t lo = 0, hi = k_;  // candidates [lo, hi)
+        if (k_ == 0) return false;
+        size_t hi = k_, step = 1;  // nodes from hi on are too close
+        std::ptrdiff_t probe = static_cast<std::ptrdiff_t>(k_) - 1;
+        while (probe >= 0 && !far_enough(static_cast<size_t>(probe))) {
+            hi = static_cast<size_t>(probe);
+            probe -= static_cast<std::ptrdiff_t>(step);
+            step *= 2;
+        }
+        size_t lo = probe < 0 ? 0 : static_cast<size_t>(probe);  // candidates [lo, hi)
         while (lo < hi) {
             const size_t mid = lo + (hi - lo) / 2;
             if (far_enough(mid)) lo = mid + 1;
@@ -120,20 +110,13 @@ bool RailLattice::Walk::leap(double min_run, double tol, double* len, double* pe
 bool RailLattice::Walk::ahead(int target, double* len, double* pen) const {
     if (!valid_) return false;
     const auto& at = line_->at;
-    const auto it = std::lower_bound(at.begin(), at.end(), target);
-    if (it == at.end() || *it != target) return false;
-    const size_t tk = static_cast<size_t>(it - at.begin());
+    const int found = line_->find(target);
+    if (found < 0) return false;
+    const size_t tk = static_cast<size_t>(found);
     if (forward_ ? tk <= k_ : tk >= k_) return false;
     *len = std::fabs((*along_)[target] - (*along_)[at[k_]]);
     *pen = std::fabs(line_->prefix[tk] - line_->prefix[k_]);
     return true;
-}
-
-RailLattice::Walk RailLattice::walk(int i, int j, int d) { return walk_from(i, j, d, -1); }
-
-RailLattice::Walk RailLattice::walk_from(int i, int j, int d, int position) {
-    const bool horizontal = is_horizontal(d);
-    return Walk(*this, horizontal ? nodes_of(true, j) : nodes_of(false, i), i, j, d, position);
 }
 
 RailLattice::Reach RailLattice::extend(double c, double lo, double hi, bool vertical) const {
@@ -154,9 +137,8 @@ RailLattice::Reach RailLattice::extend(double c, double lo, double hi, bool vert
     return {stop_at(lo, -1.0), stop_at(hi, 1.0)};
 }
 
-const RailLattice::Line& RailLattice::nodes_of(bool horizontal, int k) {
+const RailLattice::Line& RailLattice::build_line(bool horizontal, int k) {
     Line& line = horizontal ? hline_[k] : vline_[k];
-    if (line.ready) return line;
     line.ready = true;
     const std::vector<double>& along = horizontal ? xs_ : ys_;
     const std::vector<Reach>& cross = horizontal ? vreach_ : hreach_;
@@ -176,6 +158,15 @@ const RailLattice::Line& RailLattice::nodes_of(bool horizontal, int k) {
         if (c < cross[a].lo - tc || c > cross[a].hi + tc) continue;
         line.at.push_back(static_cast<int>(a));
         coords.push_back(along[a]);
+    }
+    // A direct index from crossing index to position, when it costs at
+    // most a few entries per node.
+    if (!line.at.empty()) {
+        const size_t span = static_cast<size_t>(line.at.back() - line.at.front()) + 1;
+        if (span <= 4 * line.at.size() + 16) {
+            line.pos.assign(span, -1);
+            for (size_t p = 0; p < line.at.size(); ++p) line.pos[static_cast<size_t>(line.at[p] - line.at.front())] = static_cast<int>(p);
+        }
     }
     std::vector<double> pen(coords.size() > 1 ? coords.size() - 1 : 0, 0.0);
     if (!pen.empty()) fill_line(horizontal, c, coords, pen);

@@ -12,6 +12,8 @@
 // region the search explores rather than the number of zones.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -39,17 +41,30 @@ public:
 
     // A walk along one line from a node, heading d: each next() moves to the
     // following node (false at the end of the line, or when (i, j) is no
-    // node of that line) and gives the step's length and penalty.
+    // node of that line) and gives the step's length and penalty.  The walk
+    // is inline: the search takes a few of them per state.
     class Walk {
     public:
         int i, j;
-        bool next(double* len, double* pen);
+        bool next(double* len, double* pen) {
+            if (!valid_) return false;
+            const auto& at = line_->at;
+            if (forward_ ? k_ + 1 >= at.size() : k_ == 0) return false;
+            const size_t nk = forward_ ? k_ + 1 : k_ - 1;
+            const int here = at[k_], next = at[nk];
+            *len = std::fabs((*along_)[next] - (*along_)[here]);
+            *pen = std::fabs(line_->prefix[nk] - line_->prefix[k_]);
+            k_ = nk;
+            (horizontal_ ? i : j) = next;
+            return true;
+        }
         // Where the walk stands along its line (for walk_from).
         int position() const { return static_cast<int>(k_); }
         // Moves on to the first node at least `min_run` (and more than
         // `tol`) ahead, giving the distance and penalty from here; false
-        // (the walk unmoved) when the line ends before.  Binary search: on
-        // dense lines a bend's run passes hundreds of nodes.
+        // (the walk unmoved) when the line ends before.  Galloping, then
+        // binary search: on dense lines a bend's run may pass hundreds of
+        // nodes, but mostly it lands a few nodes on.
         bool leap(double min_run, double tol, double* len, double* pen);
         // Distance and penalty from here to the node at crossing index
         // `target`, when that is a node of the line ahead of the walk.
@@ -57,15 +72,27 @@ public:
 
     private:
         friend class RailLattice;
-        Walk(const RailLattice& L, const Line& line, int i, int j, int d, int position);
+        Walk(const RailLattice& L, const Line& line, int i, int j, int d, int position)
+            : i(i), j(j), line_(&line), along_(is_horizontal(d) ? &L.xs_ : &L.ys_), horizontal_(is_horizontal(d)),
+              forward_(d == E || d == N) {
+            if (position < 0) position = line.find(horizontal_ ? i : j);
+            valid_ = position >= 0;
+            k_ = valid_ ? static_cast<size_t>(position) : 0;
+        }
         const Line* line_;
         const std::vector<double>* along_;
         size_t k_ = 0;
         bool horizontal_, forward_, valid_;
     };
-    Walk walk(int i, int j, int d);
+    Walk walk(int i, int j, int d) { return walk_from(i, j, d, -1); }
     // The same from a known position of (i, j) along the line heading d.
-    Walk walk_from(int i, int j, int d, int position);
+    Walk walk_from(int i, int j, int d, int position) {
+        return Walk(*this, is_horizontal(d) ? nodes_of(true, j) : nodes_of(false, i), i, j, d, position);
+    }
+    // Position of (i, j) along the line heading d (-1: no node there).
+    int position_of(int i, int j, int d) {
+        return is_horizontal(d) ? nodes_of(true, j).find(i) : nodes_of(false, i).find(j);
+    }
 
     // Work done so far: crossings examined while building lines (the
     // router's budget counts it beside the states it expands).
@@ -74,7 +101,19 @@ public:
     struct Line {
         std::vector<int> at;         // indices of the crossing lines where nodes exist
         std::vector<double> prefix;  // penalty accumulated from the first node
+        // Position of each crossing index from at.front() on (-1: no node),
+        // kept when the nodes are not too sparse for it; empty otherwise.
+        std::vector<int> pos;
         bool ready = false;
+        // Position of the node at crossing index c (-1: none).
+        int find(int c) const {
+            if (!pos.empty()) {
+                const size_t o = static_cast<size_t>(static_cast<unsigned>(c - at.front()));
+                return o < pos.size() ? pos[o] : -1;
+            }
+            const auto it = std::lower_bound(at.begin(), at.end(), c);
+            return it != at.end() && *it == c ? static_cast<int>(it - at.begin()) : -1;
+        }
     };
 
 private:
@@ -84,7 +123,11 @@ private:
 
     // Grows a bounded stretch [lo, hi] of the line at c until it runs into a zone.
     Reach extend(double c, double lo, double hi, bool vertical) const;
-    const Line& nodes_of(bool horizontal, int k);
+    const Line& nodes_of(bool horizontal, int k) {
+        const Line& line = horizontal ? hline_[k] : vline_[k];
+        return line.ready ? line : build_line(horizontal, k);
+    }
+    const Line& build_line(bool horizontal, int k);
     // Penalty of each edge between consecutive nodes `along` of the line at c.
     void fill_line(bool horizontal, double c, const std::vector<double>& along, std::vector<double>& pen) const;
     void add_keep_away(bool horizontal, double c, const std::vector<double>& along, std::vector<double>& pen) const;
