@@ -4,9 +4,10 @@
 
 Every scene is a field of 6 to 30 non-overlapping devices (boxes) and either a
 plain bundle of up to 8 routes (east side of one device to the west side of
-another, ports at least twice the spacing apart, in the same order) or 2 to 6
-loose connections between random device sides.  The same seed gives the
-same files.
+another, ports at least twice the spacing apart, in the same order) or up to 6
+loose connections between random device sides (no two ports closer than twice
+the spacing: a port shared by two routes is a conflict no router can resolve).
+The same seed gives the same files.
 """
 
 import argparse
@@ -53,13 +54,21 @@ def make_scene(rng, index):
             end, _ = port_on(boxes[b], "W", t)
             routes.append({"name": f"b{k}", "start": start, "start_heading": list(facing),
                            "end": end, "end_heading": [1, 0]})
-    else:  # loose connections between device sides
-        for k in range(int(rng.integers(2, 7))):
+    else:  # loose connections between device sides, no port within twice the spacing of another
+        ports = []
+        def free(p):
+            return all(abs(p[0] - q[0]) + abs(p[1] - q[1]) >= 3.0 for q in ports)
+        k = 0
+        for _ in range(int(rng.integers(2, 7))):
             a, b = rng.choice(len(boxes), size=2, replace=False)
             start, facing = port_on(boxes[a], rng.choice(list(SIDES)), rng.uniform(0.2, 0.8))
             end, end_facing = port_on(boxes[b], rng.choice(list(SIDES)), rng.uniform(0.2, 0.8))
+            if not (free(start) and free(end)):
+                continue
+            ports += [start, end]
             routes.append({"name": f"r{k}", "start": start, "start_heading": list(facing),
                            "end": end, "end_heading": [-end_facing[0], -end_facing[1]]})
+            k += 1
     return {"description": f"generated scene {index}", "delta": 3.0, "spacing": 1.5, "dbu": 0.001,
             "obstacles": [list(b) for b in boxes], "routes": routes}
 
