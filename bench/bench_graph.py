@@ -28,11 +28,15 @@ import os
 import pathlib
 import resource
 import subprocess
+import sys
 import time
 
 import numpy as np
 
-from kelvane.manhattan_router import graph
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+
+from fields import free_port, rings  # noqa: E402
+from kelvane.manhattan_router import graph  # noqa: E402
 
 HEADINGS = [(1, 0), (0, 1), (-1, 0), (0, -1)]
 
@@ -64,23 +68,6 @@ def yardstick_ms():
         np.sort(data)
         runs.append(time.perf_counter() - t0)
     return float(np.median(runs)) * 1e3
-
-
-def free_port(boxes, x, y, reach=4.0):
-    """Moves (x, y) left until no box lies within `reach` of it."""
-    while True:
-        near = (boxes[:, 0] - reach < x) & (boxes[:, 2] + reach > x) & (boxes[:, 1] - reach < y) & (boxes[:, 3] + reach > y)
-        if not near.any():
-            return (float(x), float(y))
-        x -= 1.0
-
-
-def rings(n):
-    boxes = []
-    for k in range(n):
-        r = 10 + 4 * k
-        boxes += [(-r, -r, r, -r + 1), (-r, r - 1, r, r), (-r, -r, -r + 1, r), (r - 1, -r, r, r)]
-    return np.array(boxes, dtype=float), float(10 + 4 * n + 20)
 
 
 def scale_cases(rng):

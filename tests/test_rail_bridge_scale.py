@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 from kelvane.manhattan_router import graph
+from fields import free_port, rings
 from route_checks import check_shape, runs_ok, violations
 
 rail = graph.rail_bridge_v2
@@ -17,15 +18,6 @@ def random_field(n, seed, cover=0.15):
     xy = rng.uniform(0, side, size=(n, 2))
     wh = rng.uniform(5, 20, size=(n, 2))
     return side, np.hstack([xy, xy + wh])
-
-
-def free_port(boxes, x, y, reach=4.0):
-    """Moves (x, y) left until nothing lies within `reach` of it."""
-    while True:
-        near = (boxes[:, 0] - reach < x) & (boxes[:, 2] + reach > x) & (boxes[:, 1] - reach < y) & (boxes[:, 3] + reach > y)
-        if not near.any():
-            return (float(x), float(y))
-        x -= 1.0
 
 
 def test_a_route_across_a_large_field_is_guided_clean_and_close_to_direct():
@@ -65,14 +57,6 @@ def test_a_heap_of_overlapping_boxes_gives_the_lines_of_its_outline():
     assert violations(np.asarray(skel), heap, margin=0.5) == pytest.approx(0.0, abs=1e-9)
     # Every box would give two lines per axis; the heap's outline gives few.
     assert max(info["lattice"]) < 400
-
-
-def rings(n):
-    boxes = []
-    for k in range(n):
-        r = 10 + 4 * k
-        boxes += [(-r, -r, r, -r + 1), (-r, r - 1, r, r), (-r, -r, -r + 1, r), (r - 1, -r, r, r)]
-    return np.array(boxes, dtype=float), 10 + 4 * n + 20
 
 
 @pytest.mark.parametrize("shut_in", ["start", "end"])
