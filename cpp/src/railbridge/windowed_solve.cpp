@@ -65,6 +65,10 @@ constexpr size_t kMaxCornerLines = 256;
 // Refinement rounds round a route at most (each runs only while the
 // previous one found a cheaper route).
 constexpr int kRefineRounds = 3;
+// A refinement round may expand as many states as the search that found
+// the route (at least kRefineMin): on the dense lattices round a bundle's
+// earlier lanes it cost up to ten times that search and found nothing.
+constexpr size_t kRefineMin = 2000, kRefineShare = 1;
 
 // Routes of equal cost run midway in channels up to this wide, and keep
 // hug_distance() from an obstacle elsewhere.
@@ -307,7 +311,10 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             refine.search->confine(&region);
             Path better;
             size_t more = 0;
-            const bool improved = refine.run(levels[level], use, &better, &more, bound - 1e-9 * (1.0 + bound));
+            size_t slice = std::min(*use, std::max(kRefineMin, kRefineShare * expanded));
+            const size_t given = slice;
+            const bool improved = refine.run(levels[level], &slice, &better, &more, bound - 1e-9 * (1.0 + bound));
+            *use -= given - slice;
             total_expanded += more;
             if (!improved) break;
             bound = consider(better, level, refine.turn_cost).cost;
