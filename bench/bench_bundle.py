@@ -25,7 +25,6 @@ lanes and 100 obstacles under 40 ms.
 
 import pathlib
 import sys
-import time
 
 import numpy as np
 
@@ -35,17 +34,9 @@ from bundle_checks import bundle_report  # noqa: E402
 from bundle_scenes import args, corner, with_field  # noqa: E402
 from kelvane.manhattan_router import bundle as bd  # noqa: E402
 from kelvane.manhattan_router import graph  # noqa: E402
+from timing import best_ms  # noqa: E402
 
 DELTA, SPACING, PITCH = 5.0, 3.0, 5
-
-
-def best_ms(fn, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return best * 1e3
 
 
 def baseline():

@@ -9,11 +9,10 @@ Targets at 100,000 ports: yokeset within 3x of the argsort; sort_ports_gdsfactor
 (100,000 start and 100,000 end port objects) under 50 ms.
 """
 
-import time
-
 import numpy as np
 
 from kelvane import yokeset as yk
+from timing import best_ms
 
 
 class Port:
@@ -22,15 +21,6 @@ class Port:
     def __init__(self, center, orientation):
         self.center = center
         self.orientation = orientation
-
-
-def best_ms(fn, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return best * 1e3
 
 
 def scene(b, rng):
