@@ -69,6 +69,16 @@ double arc_distance(Point o, double sx, double sy, double rho, Point q) {
 bool arc_meets(Point at, int d, int nd, double rho, const Box& b, double margin) {
     if (rho <= 0) return false;
     const Point o{at.x - rho * dir_dx(d) + rho * dir_dx(nd), at.y - rho * dir_dy(d) + rho * dir_dy(nd)};
+    // Every arc point lies at distance rho from o, and a point within
+    // `margin` of the box lies within (near - margin, far + margin) of o:
+    // boxes wholly inside or outside that ring are passed without the arc
+    // geometry (most boxes near a large bend are).
+    const double gx = std::max({b.x0 - o.x, 0.0, o.x - b.x1}), gy = std::max({b.y0 - o.y, 0.0, o.y - b.y1});
+    const double fx = std::max(std::fabs(b.x0 - o.x), std::fabs(b.x1 - o.x));
+    const double fy = std::max(std::fabs(b.y0 - o.y), std::fabs(b.y1 - o.y));
+    const double reach = std::max(margin, 0.0);
+    if (gx * gx + gy * gy >= (rho + reach) * (rho + reach)) return false;
+    if (rho > reach && fx * fx + fy * fy <= (rho - reach) * (rho - reach)) return false;
     const double sx = at.x > o.x ? 1.0 : -1.0, sy = at.y > o.y ? 1.0 : -1.0;
     const double tol = 1e-9 * (1.0 + std::fabs(at.x) + std::fabs(at.y) + rho);
     if (margin <= 0)
