@@ -53,7 +53,11 @@ constexpr double kPolishGain = 1e-3;
 // The first search for a zone-clean route expands this many states before
 // the ends are checked for being shut in (kShutInProbe states from each);
 // the least-bad route of a shut-in end is searched with kShutInBudget.
-constexpr size_t kFirstTry = 20'000, kShutInProbe = 5'000, kShutInBudget = 100'000;
+// Before it, kGlanceProbe units from the end tell whether the strict run
+// rules leave the end any way in at all (a bundle lane's end between the
+// keep-outs of its neighbours often has none: the strict search would
+// otherwise cover everything reachable from the start to find that out).
+constexpr size_t kFirstTry = 20'000, kShutInProbe = 5'000, kShutInBudget = 100'000, kGlanceProbe = 64;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // Corner lines of a refinement lattice at most: one per line crossing a
@@ -80,9 +84,7 @@ double hug_distance(const RouteRequest& req) { return req.route_spacing; }
 
 // One lattice and its search for a request.
 struct Pass {
-    // `probe`: the search keeps its states apart from the other passes', so
-    // that it can run while one of them is paused.
-    Pass(const RouteRequest& req, const ZoneSet& all, const TrackInputs& ti, bool probe = false)
+    Pass(const RouteRequest& req, const ZoneSet& all, const TrackInputs& ti)
         : tl(make_track_lines(ti)), lat(tl, all, channel_width(req), hug_distance(req), req.sliding_bias) {
         const int si = index_of(lat.xs(), req.start.x), sj = index_of(lat.ys(), req.start.y);
         const int ei = index_of(lat.xs(), req.end.x), ej = index_of(lat.ys(), req.end.y);
@@ -90,7 +92,7 @@ struct Pass {
         // Bends cost one bend radius; the tiny extra keeps "fewest bends" as
         // the tie-break when the radius is zero.
         turn_cost = (req.turn_cost >= 0 ? req.turn_cost : req.bend_radius) + 1e-7 * scale;
-        search = std::make_unique<RailSearch>(lat, all, req, si, sj, ei, ej, turn_cost, scale, buffers(probe));
+        search = std::make_unique<RailSearch>(lat, all, req, si, sj, ei, ej, turn_cost, scale, buffers());
     }
     // Searches under `rules` for a route cheaper than `bound`; charges the budget.
     bool run(const RunRules& rules, size_t* budget, Path* path, size_t* expanded, double bound) {
@@ -98,10 +100,12 @@ struct Pass {
         advance(budget, expanded);
         return search->route(path);
     }
-    // Goes on with the search begun; charges the budget.
-    RailSearch::Stop advance(size_t* budget, size_t* expanded) {
+    // Goes on with the search begun (or with another search on this
+    // lattice); charges the budget.
+    RailSearch::Stop advance(size_t* budget, size_t* expanded) { return advance(*search, budget, expanded); }
+    RailSearch::Stop advance(RailSearch& on, size_t* budget, size_t* expanded) {
         const size_t work_before = lat.work();
-        const RailSearch::Stop stop = search->advance(*budget, expanded);
+        const RailSearch::Stop stop = on.advance(*budget, expanded);
         *budget -= std::min(*budget, *expanded + (lat.work() - work_before) / kCrossingsPerUnit);
         return stop;
     }
@@ -116,28 +120,29 @@ struct Pass {
 // routes, of at most kShutInProbe units, says yes when it runs out of
 // states first.  With the loosest rules and kSoftFixed: no zone-clean route
 // at all.
-bool shut_in(const RouteRequest& req, const ZoneSet& all, const TrackInputs& base, const RunRules& rules,
-             double bound, bool from_end, size_t* budget, size_t* expanded) {
+bool shut_in(const RouteRequest& req, const ZoneSet& all, Pass& pass, const RunRules& rules, double bound,
+             bool from_end, size_t* budget, size_t* expanded, size_t probe = kShutInProbe) {
     RouteRequest back = req;
-    TrackInputs back_base = base;
     if (from_end) {
         std::swap(back.start, back.end);
         back.start_dir = opposite(req.end_dir);
         back.end_dir = opposite(req.start_dir);
-        std::swap(back_base.start, back_base.end);
-        back_base.start_dir = back.start_dir;
-        back_base.end_dir = back.end_dir;
     }
-    Pass pass(back, all, back_base, /*probe=*/true);
-    size_t slice = std::min(*budget, kShutInProbe);
+    // The track lines do not depend on which end a search starts from: the
+    // probe runs on the pass's own lattice (and builds its lines for it).
+    const RailLattice& lat = pass.lat;
+    RailSearch search(pass.lat, all, back, index_of(lat.xs(), back.start.x), index_of(lat.ys(), back.start.y),
+                      index_of(lat.xs(), back.end.x), index_of(lat.ys(), back.end.y), pass.turn_cost, pass.scale,
+                      buffers(/*second=*/true));
+    size_t slice = std::min(*budget, probe);
     const size_t given = slice;
     size_t n = 0;
-    pass.search->begin(rules, bound);
-    const RailSearch::Stop stop = pass.advance(&slice, &n);
+    search.begin(rules, bound);
+    const RailSearch::Stop stop = pass.advance(search, &slice, &n);
     *budget -= given - slice;
     *expanded += n;
     Path path;
-    return stop == RailSearch::Stop::Done && !pass.search->route(&path);
+    return stop == RailSearch::Stop::Done && !search.route(&path);
 }
 
 // Zones of `subset` near `path`: within `reach` of one of its segments.
@@ -220,6 +225,14 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
         bool found = false;
         size_t expanded = 0;
         bool searched = false;  // this level's search for routes below kHardFixed ran to its end
+        if (level == 0 && clean_first && r > 0 &&
+            shut_in(req, all, first, levels[0], kHardFixed, true, use, &total_expanded, kGlanceProbe)) {
+            // The strict rules leave the end no way in: every route is a
+            // least-bad one.
+            shut_in_budget = std::min(*use, kShutInBudget);
+            use = &shut_in_budget;
+            continue;
+        }
         if (level == 0 && clean_first) {
             // A long search pauses once to check that the end is not shut in.
             first.search->begin(levels[0], kHardFixed);
@@ -231,7 +244,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             bool end_checked = false, closed = false;
             if (stop == RailSearch::Stop::OutOfBudget && *use > 0) {
                 end_checked = true;
-                closed = shut_in(req, all, base, levels[2], kSoftFixed, true, use, &total_expanded);
+                closed = shut_in(req, all, first, levels[2], kSoftFixed, true, use, &total_expanded);
                 if (!closed) {
                     stop = first.advance(use, &expanded);
                     total_expanded += expanded;
@@ -239,8 +252,8 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             }
             found = first.search->route(&path);
             if (!found && stop == RailSearch::Stop::Done) {
-                closed = closed || shut_in(req, all, base, levels[2], kSoftFixed, false, use, &total_expanded) ||
-                         (!end_checked && shut_in(req, all, base, levels[2], kSoftFixed, true, use, &total_expanded));
+                closed = closed || shut_in(req, all, first, levels[2], kSoftFixed, false, use, &total_expanded) ||
+                         (!end_checked && shut_in(req, all, first, levels[2], kSoftFixed, true, use, &total_expanded));
             }
             if (closed) {
                 shut_in_budget = std::min(*use, kShutInBudget);
@@ -251,7 +264,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
         // A looser level whose end is shut in by hard zones under its rules
         // has no route below kHardFixed: a short probe from the end says so.
         if (level == 1 && clean_first && !found && !searched && *use > 0 &&
-            shut_in(req, all, base, levels[level], kHardFixed, true, use, &total_expanded))
+            shut_in(req, all, first, levels[level], kHardFixed, true, use, &total_expanded))
             continue;
         if (!found && !searched && *use > 0) {
             // Before the loosest level, only routes entering no obstacle,
