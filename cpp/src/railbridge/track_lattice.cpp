@@ -226,13 +226,13 @@ void RailLattice::add_keep_away(bool horizontal, double c, const std::vector<dou
     std::vector<double>& above = scratch_above_;
     below.assign(n, -kInf);
     above.assign(n, kInf);
-    auto visit = [&](size_t zi) {
-        if (zs[zi].kind != ZoneKind::Obstacle && zs[zi].kind != ZoneKind::Clearance) return;
-        const Box& b = zs[zi].box;
+    // Obstacles are seen through their clearance: the obstacle inside
+    // counts only where the line runs through the clearance.
+    auto mark = [&](const Box& b) {
         const double p0 = horizontal ? b.y0 : b.x0, p1 = horizontal ? b.y1 : b.x1;
         const double a0 = horizontal ? b.x0 : b.y0, a1 = horizontal ? b.x1 : b.y1;
         const bool is_below = p1 <= c + eps_, is_above = p0 >= c - eps_;
-        if (!is_below && !is_above) return;  // the line runs through it: its penalty says enough
+        if (!is_below && !is_above) return false;  // the line runs through it: its penalty says enough
         size_t e = static_cast<size_t>(std::upper_bound(along.begin(), along.end(), a0) - along.begin());
         e = e > 0 ? e - 1 : 0;
         for (; e < n && along[e] < a1 - eps_; ++e) {
@@ -240,10 +240,18 @@ void RailLattice::add_keep_away(bool horizontal, double c, const std::vector<dou
             if (is_below) below[e] = std::max(below[e], p1);
             if (is_above) above[e] = std::min(above[e], p0);
         }
+        return true;
+    };
+    const std::vector<std::uint32_t>& shells = zones_.shells();
+    auto visit = [&](size_t k) {
+        const size_t zi = shells[k];
+        if (mark(zs[zi].box)) return;
+        if (const Zone* inner = zones_.inner_obstacle(zi)) mark(inner->box);
     };
     const double lo = along.front(), hi = along.back();
-    if (horizontal) zones_.index().for_each_near(lo, c - reach, hi, c + reach, visit);
-    else zones_.index().for_each_near(c - reach, lo, c + reach, hi, visit);
+    const ObstacleIndex& index = zones_.shell_index();
+    if (horizontal) index.for_each_near(lo, c - reach, hi, c + reach, visit);
+    else index.for_each_near(c - reach, lo, c + reach, hi, visit);
     for (size_t e = 0; e < n; ++e) {
         const double dl = c - below[e], dh = above[e] - c;
         double w = 0.0;

@@ -266,6 +266,23 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
     index_ = ObstacleIndex(std::move(boxes), req.grid);
 }
 
+const ObstacleIndex& ZoneSet::shell_index() const {
+    if (!shells_ready_) {
+        shells_ready_ = true;
+        std::vector<Box> boxes;
+        for (std::size_t k = 0; k < zones_.size(); ++k) {
+            const Zone& z = zones_[k];
+            const bool inside_clearance = z.kind == ZoneKind::Obstacle && k > 0 && zones_[k - 1].kind == ZoneKind::Clearance;
+            if (z.kind == ZoneKind::Clearance || (z.kind == ZoneKind::Obstacle && !inside_clearance)) {
+                shells_.push_back(static_cast<std::uint32_t>(k));
+                boxes.push_back(z.box);
+            }
+        }
+        shell_index_ = ObstacleIndex(std::move(boxes), req_.grid);
+    }
+    return shell_index_;
+}
+
 bool ZoneSet::covers(const Box& b) const {
     return !bounded_ || (b.x0 >= region_.x0 && b.x1 <= region_.x1 && b.y0 >= region_.y0 && b.y1 <= region_.y1);
 }

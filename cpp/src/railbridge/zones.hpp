@@ -72,6 +72,16 @@ public:
 
     const std::vector<Zone>& zones() const { return zones_; }
     const ObstacleIndex& index() const { return index_; }  // over zones()[k].box
+
+    // The obstacles as seen from outside: each obstacle's clearance (or the
+    // obstacle itself where it has none).  shells()[k] is a zone index; an
+    // obstacle inside a clearance zone z is zone z + 1 (inner_obstacle).
+    // Built on first use.
+    const ObstacleIndex& shell_index() const;
+    const std::vector<std::uint32_t>& shells() const { return shell_index(), shells_; }
+    const Zone* inner_obstacle(std::size_t z) const {
+        return zones_[z].kind == ZoneKind::Clearance ? &zones_[z + 1] : nullptr;
+    }
     double eps() const { return eps_; }
 
     // Cost of a bend at `at` from heading d to nd with arc radius rho.
@@ -90,6 +100,9 @@ private:
     bool bounded_ = false;
     std::vector<Zone> zones_;
     ObstacleIndex index_;
+    mutable ObstacleIndex shell_index_;
+    mutable std::vector<std::uint32_t> shells_;
+    mutable bool shells_ready_ = false;
     double max_arc_margin_ = -1;
     std::vector<Path> pivots_;
 };
