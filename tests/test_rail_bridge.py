@@ -60,6 +60,28 @@ def test_a_port_shut_in_by_a_ring_gets_the_least_bad_route(delta):
     assert not info["clean"] and info["violations"] == ["obstacle", "clearance"]
 
 
+@pytest.mark.parametrize(
+    "start, st_, end, et, expected, max_states",
+    [
+        # Every route's last run of 10 passes the box: the search heads for
+        # the end at once instead of first covering the whole field of
+        # cheaper, clean states.
+        ((0, 0), E, (100, 100), N, [[0, 0], [100, 0], [100, 100]], 2000),
+        # Leaving the start along the end line, a route may be shorter than
+        # the end's last run: it is still found.
+        ((0, 0), E, (6, 0), E, [[0, 0], [6, 0]], 10),
+    ],
+)
+def test_a_clearance_beside_the_end_that_no_route_avoids(start, st_, end, et, expected, max_states):
+    field = [(x, y, x + 4, y + 4) for x in range(-150, 260, 20) for y in range(-150, 260, 20)
+             if not (-20 <= x <= 120 and -12 <= y <= 8) and not (88 <= x <= 112 and -20 <= y <= 120)]
+    beside = (end[0] + 1, end[1] - 8, end[0] + 5, end[1] - 4) if et == N else (2, 1, 4, 3)
+    skel, info = route(start, end, st_, et, 10.0, field + [beside], route_spacing=3.0)
+    assert skel.tolist() == expected
+    assert info["violations"] == ["clearance"] and info["obstacle_overlap"] == 0
+    assert info["states_expanded"] < max_states
+
+
 def test_a_loop_over_itself_is_never_the_answer():
     # The corner's arc clips the box; with runs of 2r between bends the only
     # zone-clean way round loops back over the first run (a waveguide

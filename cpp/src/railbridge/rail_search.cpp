@@ -18,6 +18,25 @@ void RailSearch::begin(const RunRules& rules, double bound) {
     B_.heap.clear();
     best_cost_ = bound;
     best_parent_ = -2;
+    // Every route's last run covers the end_run before the end (unless it
+    // leaves the start along the end line: that one may be shorter).  When
+    // a zone lies there, A* would otherwise expand every state cheaper than
+    // entering it before looking at any route through it.
+    end_toll_ = 0.0;
+    end_stretch_.clear();
+    const bool end_horizontal = is_horizontal(req_.end_dir);
+    if (rules.end_run > 0 && (end_horizontal ? sj_ != ej_ : si_ != ei_)) {
+        RailLattice::Walk w = L_.walk(ei_, ej_, opposite(req_.end_dir));
+        double run = 0.0, pen = 0.0, len = 0.0, step_pen = 0.0;
+        end_stretch_.push_back({end_horizontal ? ei_ : ej_, 0.0});
+        while (w.next(&len, &step_pen) && run + len <= rules.end_run + tol_) {
+            run += len;
+            pen += step_pen;
+            end_stretch_.push_back({end_horizontal ? w.i : w.j, pen});
+        }
+        if (pen >= kSoftFixed) end_toll_ = pen;
+        else end_stretch_.clear();
+    }
     // Leaving the start along its tangent; a route with no bend at all
     // needs no minimum run.
     jump(si_, sj_, req_.start_dir, -1, rules_.port_run, 0.0, -1, /*end_run=*/0.0, nullptr);
@@ -67,7 +86,18 @@ bool RailSearch::run(const RunRules& rules, size_t budget, Path* out, size_t* ex
 
 double RailSearch::heuristic(int i, int j, int d) const {
     const double vx = L_.x(ei_) - L_.x(i), vy = L_.y(ej_) - L_.y(j);
-    return std::fabs(vx) + std::fabs(vy) + T_ * turns_to_arrive(vx, vy, d, req_.end_dir);
+    const double h = std::fabs(vx) + std::fabs(vy) + T_ * turns_to_arrive(vx, vy, d, req_.end_dir);
+    return end_toll_ > 0 ? h + end_toll(i, j, d) : h;
+}
+
+double RailSearch::end_toll(int i, int j, int d) const {
+    const bool end_horizontal = is_horizontal(req_.end_dir);
+    if (d == req_.end_dir && (end_horizontal ? j == ej_ : i == ei_)) {
+        const int c = end_horizontal ? i : j;
+        for (const auto& [k, rest] : end_stretch_)
+            if (k == c) return rest;
+    }
+    return end_toll_;
 }
 
 void RailSearch::relax(int i, int j, int d, double g, std::int64_t parent, int position) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "kelvane/railbridge.hpp"
@@ -159,6 +160,8 @@ private:
         return ((static_cast<std::uint64_t>(j) * L_.nx() + static_cast<std::uint64_t>(i)) << 2) | static_cast<unsigned>(d);
     }
     double heuristic(int i, int j, int d) const;
+    // What every route still pays on the end's last stretch (see begin()).
+    double end_toll(int i, int j, int d) const;
     void relax(int i, int j, int d, double g, std::int64_t parent, int position);
     void finish(double cost, std::int64_t parent);
     // The bend a jump starts from: where, from which heading, and the arc
@@ -187,6 +190,13 @@ private:
     double best_cost_ = 0.0;
     std::int64_t best_parent_ = -2;
     const std::vector<Box>* region_ = nullptr;
+    // A zone on the last end_run before the end is entered by every route:
+    // its penalty (end_toll_) is part of the lower bound, except for states
+    // already on that stretch heading for the end, which owe only the rest
+    // (end_stretch_: crossing index along the end line, penalty from there
+    // to the end).
+    double end_toll_ = 0.0;
+    std::vector<std::pair<int, double>> end_stretch_;
     SearchBuffers& B_;
 };
 
