@@ -310,8 +310,11 @@ void ZoneSet::arc_costs(Point at, int d, double rho, double* left, double* right
             double* cost = side == 0 ? left : right;
             if (!cost) continue;
             const int nd = side == 0 ? turn_left(d) : turn_right(d);
+            // An arc entering the box enters its margin too: most arcs miss
+            // both, and the wider test tells so first.
+            if (z.arc_margin > 0 && !arc_meets(at, d, nd, rho, z.box, z.arc_margin)) continue;
             if (arc_meets(at, d, nd, rho, z.box, 0.0)) *cost += kHardFixed;
-            else if (z.arc_margin > 0 && arc_meets(at, d, nd, rho, z.box, z.arc_margin)) *cost += kSoftFixed;
+            else if (z.arc_margin > 0) *cost += kSoftFixed;
         }
     });
 }
