@@ -57,7 +57,7 @@ constexpr double kPolishGain = 1e-3;
 // rules leave the end any way in at all (a bundle lane's end between the
 // keep-outs of its neighbours often has none: the strict search would
 // otherwise cover everything reachable from the start to find that out).
-constexpr size_t kFirstTry = 20'000, kShutInProbe = 5'000, kShutInBudget = 100'000, kGlanceProbe = 64;
+constexpr size_t kFirstTry = 20'000, kShutInProbe = 5'000, kShutInBudget = 100'000, kGlanceProbe = 16;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // Corner lines of a refinement lattice at most: one per line crossing a
