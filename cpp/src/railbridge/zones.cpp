@@ -230,6 +230,7 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
     if (pieces.empty() || 2 * pieces.size() >= merged.size()) pieces = std::move(merged);
     for (const Box& b : pieces) {
         if (margin > 0) {
+            // A clearance zone is always followed by its obstacle (inner_obstacle).
             zones_.push_back({b.inflated(margin), ZoneKind::Clearance, true});
             zones_.push_back({b, ZoneKind::Obstacle, false, margin});
         } else {
@@ -266,7 +267,7 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
     index_ = ObstacleIndex(std::move(boxes), req.grid);
 }
 
-const ObstacleIndex& ZoneSet::shell_index() const {
+void ZoneSet::build_shells() const {
     if (!shells_ready_) {
         shells_ready_ = true;
         std::vector<Box> boxes;
@@ -280,7 +281,6 @@ const ObstacleIndex& ZoneSet::shell_index() const {
         }
         shell_index_ = ObstacleIndex(std::move(boxes), req_.grid);
     }
-    return shell_index_;
 }
 
 bool ZoneSet::covers(const Box& b) const {

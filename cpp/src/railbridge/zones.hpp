@@ -74,11 +74,17 @@ public:
     const ObstacleIndex& index() const { return index_; }  // over zones()[k].box
 
     // The obstacles as seen from outside: each obstacle's clearance (or the
-    // obstacle itself where it has none).  shells()[k] is a zone index; an
-    // obstacle inside a clearance zone z is zone z + 1 (inner_obstacle).
-    // Built on first use.
-    const ObstacleIndex& shell_index() const;
-    const std::vector<std::uint32_t>& shells() const { return shell_index(), shells_; }
+    // obstacle itself where it has none), indexed over shell_index();
+    // shells()[k] is a zone index; an obstacle inside a clearance zone z is
+    // zone z + 1 (inner_obstacle).  Built on first use.
+    const ObstacleIndex& shell_index() const {
+        build_shells();
+        return shell_index_;
+    }
+    const std::vector<std::uint32_t>& shells() const {
+        build_shells();
+        return shells_;
+    }
     const Zone* inner_obstacle(std::size_t z) const {
         return zones_[z].kind == ZoneKind::Clearance ? &zones_[z + 1] : nullptr;
     }
@@ -94,6 +100,8 @@ public:
     RouteInfo measure(const Path& path) const;
 
 private:
+    void build_shells() const;
+
     const RouteRequest& req_;
     double eps_, r_, rp_;
     Box region_;
