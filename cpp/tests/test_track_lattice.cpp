@@ -100,3 +100,41 @@ TEST(lattice_walks_match_a_scan_of_the_nodes) {
     CHECK(checked > 1200);  // nodes on lines of both kinds
     CHECK(leaps > 5000);
 }
+
+TEST(a_lattice_within_boxes_keeps_the_nodes_and_steps_inside_them) {
+    std::mt19937 rng(7);
+    const TrackLines tl = lines(rng);
+    RouteRequest q = request({0, 0}, {79, 59}, E, E);
+    const ZoneSet zones(q, 1e-9);
+    const std::vector<Box> within{{5, 3, 30, 12}, {25, 3, 34, 50}};  // an L-shaped corridor
+    RailLattice full(tl, zones), clipped(tl, zones, 0.0, 0.0, 0.5, &within);
+    auto inside = [&](int i, int j) {
+        for (const Box& b : within)
+            if (b.contains_closed({full.x(i), full.y(j)}, 0.0)) return true;
+        return false;
+    };
+    int same = 0, bad = 0, outside = 0;
+    for (int i = 0; i < full.nx(); ++i)
+        for (int j = 0; j < full.ny(); ++j)
+            for (int d : {E, N, W, S}) {
+                const bool node = full.position_of(i, j, d) >= 0;
+                if (!inside(i, j)) {
+                    // Beyond the outermost box a line crosses it has no nodes.
+                    const bool beyond = is_horizontal(d) ? (full.x(i) < 5 || full.x(i) > 34 || full.y(j) > 50)
+                                                         : (full.y(j) < 3 || full.y(j) > 50 || full.x(i) < 5);
+                    if (beyond) outside += clipped.position_of(i, j, d) >= 0;
+                    continue;
+                }
+                bad += node != (clipped.position_of(i, j, d) >= 0);
+                if (!node) continue;
+                RailLattice::Walk a = full.walk(i, j, d), b = clipped.walk(i, j, d);
+                double la = 0, pa = 0, lb = 0, pb = 0;
+                if (a.next(&la, &pa) && inside(a.i, a.j)) {
+                    bad += !b.next(&lb, &pb) || b.i != a.i || b.j != a.j || la != lb || pa != pb;
+                    ++same;
+                }
+            }
+    CHECK(bad == 0);
+    CHECK(outside == 0);
+    CHECK(same > 150);  // steps on both kinds of line
+}

@@ -38,17 +38,32 @@ std::vector<Interval> common(std::vector<Interval> a, std::vector<Interval> b) {
 }  // namespace
 
 RailLattice::RailLattice(const TrackLines& tl, const ZoneSet& zones, double keep_away, double hug,
-                         double sliding_bias)
+                         double sliding_bias, const std::vector<Box>* within)
     : xs_(tl.xs), ys_(tl.ys), zones_(zones), eps_(zones.eps()), keep_away_(keep_away), hug_(hug),
       sliding_bias_(sliding_bias) {
+    // The stretch of the line at c (vertical or not) that `within` covers
+    // from its first box to its last (everything when there are no boxes).
+    auto hull = [&](double c, bool vertical) {
+        if (!within) return Reach{-kInf, kInf};
+        Reach h{kInf, -kInf};
+        for (const Box& b : *within) {
+            const double p0 = vertical ? b.x0 : b.y0, p1 = vertical ? b.x1 : b.y1;
+            if (c < p0 - eps_ || c > p1 + eps_) continue;
+            h.lo = std::min(h.lo, (vertical ? b.y0 : b.x0) - eps_);
+            h.hi = std::max(h.hi, (vertical ? b.y1 : b.x1) + eps_);
+        }
+        return h;
+    };
+    auto reach_of = [&](double c, bool fixed, std::pair<double, double> span, bool vertical) {
+        const Reach h = hull(c, vertical);
+        if (!(h.lo <= h.hi)) return h;  // no box crosses the line: no nodes
+        Reach r = fixed ? Reach{span.first, span.second} : extend(c, span.first, span.second, vertical);
+        return Reach{std::max(r.lo, h.lo), std::min(r.hi, h.hi)};
+    };
     vreach_.resize(xs_.size());
     hreach_.resize(ys_.size());
-    for (size_t k = 0; k < xs_.size(); ++k)
-        vreach_[k] = tl.x_fixed[k] ? Reach{tl.x_span[k].first, tl.x_span[k].second}
-                                   : extend(xs_[k], tl.x_span[k].first, tl.x_span[k].second, true);
-    for (size_t k = 0; k < ys_.size(); ++k)
-        hreach_[k] = tl.y_fixed[k] ? Reach{tl.y_span[k].first, tl.y_span[k].second}
-                                   : extend(ys_[k], tl.y_span[k].first, tl.y_span[k].second, false);
+    for (size_t k = 0; k < xs_.size(); ++k) vreach_[k] = reach_of(xs_[k], tl.x_fixed[k], tl.x_span[k], true);
+    for (size_t k = 0; k < ys_.size(); ++k) hreach_[k] = reach_of(ys_[k], tl.y_fixed[k], tl.y_span[k], false);
     hline_.resize(ys_.size());
     vline_.resize(xs_.size());
 }
@@ -148,8 +163,9 @@ const RailLattice::Line& RailLattice::build_line(bool horizontal, int k) {
     // Crossing lines within this line's reach that reach this line.
     const size_t a0 = static_cast<size_t>(
         std::lower_bound(along.begin(), along.end(), own.lo - 1e-9 * (1.0 + std::fabs(own.lo))) - along.begin());
-    const size_t a1 = static_cast<size_t>(
-        std::upper_bound(along.begin(), along.end(), own.hi + 1e-9 * (1.0 + std::fabs(own.hi))) - along.begin());
+    const size_t a1 = std::max(a0, static_cast<size_t>(std::upper_bound(along.begin(), along.end(),
+                                                                         own.hi + 1e-9 * (1.0 + std::fabs(own.hi))) -
+                                                        along.begin()));
     work_ += a1 - a0;
     std::vector<double> coords;
     coords.reserve(std::min<size_t>(a1 - a0, 256));

@@ -28,8 +28,11 @@ public:
     // Routes of equal cost prefer to run, between two obstacles closer than
     // keep_away on both sides, at sliding_bias across the channel, and
     // elsewhere at least `hug` from an obstacle (0: no preference).
+    // `within`: when a search on this lattice enters only these boxes,
+    // each line stops at the outermost of the boxes it crosses (a run
+    // between two nodes inside is the same; lines are shorter to build).
     RailLattice(const TrackLines& tl, const ZoneSet& zones, double keep_away = 0.0, double hug = 0.0,
-                double sliding_bias = 0.5);
+                double sliding_bias = 0.5, const std::vector<Box>* within = nullptr);
     int nx() const { return static_cast<int>(xs_.size()); }
     int ny() const { return static_cast<int>(ys_.size()); }
     double x(int i) const { return xs_[i]; }

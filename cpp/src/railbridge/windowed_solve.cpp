@@ -84,8 +84,9 @@ double hug_distance(const RouteRequest& req) { return req.route_spacing; }
 
 // One lattice and its search for a request.
 struct Pass {
-    Pass(const RouteRequest& req, const ZoneSet& all, const TrackInputs& ti)
-        : tl(make_track_lines(ti)), lat(tl, all, channel_width(req), hug_distance(req), req.sliding_bias) {
+    // `within`: the search will be confined to these boxes.
+    Pass(const RouteRequest& req, const ZoneSet& all, const TrackInputs& ti, const std::vector<Box>* within = nullptr)
+        : tl(make_track_lines(ti)), lat(tl, all, channel_width(req), hug_distance(req), req.sliding_bias, within) {
         const int si = index_of(lat.xs(), req.start.x), sj = index_of(lat.ys(), req.start.y);
         const int ei = index_of(lat.xs(), req.end.x), ej = index_of(lat.ys(), req.end.y);
         scale = (lat.xs().back() - lat.xs().front()) + (lat.ys().back() - lat.ys().front());
@@ -313,7 +314,6 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
                 fine.arc_radius = r;
                 fine.max_corner_lines = kMaxCornerLines;
             }
-            Pass refine(req, all, fine);
             // A cheaper route found here is a local change: the search stays
             // within the corridor round the guide.
             std::vector<Box> region;
@@ -321,6 +321,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
                 region.push_back(Box{std::min(guide[k - 1].x, guide[k].x), std::min(guide[k - 1].y, guide[k].y),
                                      std::max(guide[k - 1].x, guide[k].x), std::max(guide[k - 1].y, guide[k].y)}
                                      .inflated(reach));
+            Pass refine(req, all, fine, &region);
             refine.search->confine(&region);
             Path better;
             size_t more = 0;
