@@ -258,14 +258,14 @@ void RailLattice::add_keep_away(bool horizontal, double c, const std::vector<dou
         }
         return true;
     };
-    const std::vector<std::uint32_t>& shells = zones_.shells();
+    const ZoneSet::Subset& shells = zones_.shells();
     auto visit = [&](size_t k) {
-        const size_t zi = shells[k];
+        const size_t zi = shells.zones[k];
         if (mark(zs[zi].box)) return;
         if (const Zone* inner = zones_.inner_obstacle(zi)) mark(inner->box);
     };
     const double lo = along.front(), hi = along.back();
-    const ObstacleIndex& index = zones_.shell_index();
+    const ObstacleIndex& index = shells.index;
     if (horizontal) index.for_each_near(lo, c - reach, hi, c + reach, visit);
     else index.for_each_near(c - reach, lo, c + reach, hi, visit);
     for (size_t e = 0; e < n; ++e) {

@@ -267,20 +267,31 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
     index_ = ObstacleIndex(std::move(boxes), req.grid);
 }
 
-void ZoneSet::build_shells() const {
-    if (!shells_ready_) {
-        shells_ready_ = true;
+template <class Keep>
+const ZoneSet::Subset& ZoneSet::subset(Subset& s, Keep&& keep) const {
+    if (!s.ready) {
+        s.ready = true;
         std::vector<Box> boxes;
-        for (std::size_t k = 0; k < zones_.size(); ++k) {
-            const Zone& z = zones_[k];
-            const bool inside_clearance = z.kind == ZoneKind::Obstacle && k > 0 && zones_[k - 1].kind == ZoneKind::Clearance;
-            if (z.kind == ZoneKind::Clearance || (z.kind == ZoneKind::Obstacle && !inside_clearance)) {
-                shells_.push_back(static_cast<std::uint32_t>(k));
-                boxes.push_back(z.box);
+        for (std::size_t k = 0; k < zones_.size(); ++k)
+            if (keep(k)) {
+                s.zones.push_back(static_cast<std::uint32_t>(k));
+                boxes.push_back(zones_[k].box);
             }
-        }
-        shell_index_ = ObstacleIndex(std::move(boxes), req_.grid);
+        s.index = ObstacleIndex(std::move(boxes), req_.grid);
     }
+    return s;
+}
+
+const ZoneSet::Subset& ZoneSet::shells() const {
+    return subset(shells_, [&](std::size_t k) {
+        const ZoneKind kind = zones_[k].kind;
+        const bool inside_clearance = kind == ZoneKind::Obstacle && k > 0 && zones_[k - 1].kind == ZoneKind::Clearance;
+        return kind == ZoneKind::Clearance || (kind == ZoneKind::Obstacle && !inside_clearance);
+    });
+}
+
+const ZoneSet::Subset& ZoneSet::arc_zones() const {
+    return subset(arc_zones_, [&](std::size_t k) { return zones_[k].arc_margin >= 0; });
 }
 
 bool ZoneSet::covers(const Box& b) const {
@@ -303,9 +314,9 @@ void ZoneSet::arc_costs(Point at, int d, double rho, double* left, double* right
     const double x0 = std::min({at.x, bx - px, bx + px}), x1 = std::max({at.x, bx - px, bx + px});
     const double y0 = std::min({at.y, by - py, by + py}), y1 = std::max({at.y, by - py, by + py});
     const double m = max_arc_margin_;
-    index_.for_each_near(x0 - m, y0 - m, x1 + m, y1 + m, [&](size_t k) {
-        const Zone& z = zones_[k];
-        if (z.arc_margin < 0) return;
+    const Subset& arcs = arc_zones();
+    arcs.index.for_each_near(x0 - m, y0 - m, x1 + m, y1 + m, [&](size_t k) {
+        const Zone& z = zones_[arcs.zones[k]];
         for (int side = 0; side < 2; ++side) {
             double* cost = side == 0 ? left : right;
             if (!cost) continue;

@@ -73,21 +73,22 @@ public:
     const std::vector<Zone>& zones() const { return zones_; }
     const ObstacleIndex& index() const { return index_; }  // over zones()[k].box
 
+    // Some of the zones with an index of their own, built on first use:
+    // zones[k] is the zone index of the index's box k.
+    struct Subset {
+        std::vector<std::uint32_t> zones;
+        ObstacleIndex index;
+        bool ready = false;
+    };
     // The obstacles as seen from outside: each obstacle's clearance (or the
-    // obstacle itself where it has none), indexed over shell_index();
-    // shells()[k] is a zone index; an obstacle inside a clearance zone z is
-    // zone z + 1 (inner_obstacle).  Built on first use.
-    const ObstacleIndex& shell_index() const {
-        build_shells();
-        return shell_index_;
-    }
-    const std::vector<std::uint32_t>& shells() const {
-        build_shells();
-        return shells_;
-    }
+    // obstacle itself where it has none); an obstacle inside a clearance
+    // zone z is zone z + 1 (inner_obstacle).
+    const Subset& shells() const;
     const Zone* inner_obstacle(std::size_t z) const {
         return zones_[z].kind == ZoneKind::Clearance ? &zones_[z + 1] : nullptr;
     }
+    // The zones that bends' arcs keep clear of (arc_margin >= 0).
+    const Subset& arc_zones() const;
     double eps() const { return eps_; }
 
     // Cost of a bend at `at` from heading d to nd with arc radius rho.
@@ -100,7 +101,8 @@ public:
     RouteInfo measure(const Path& path) const;
 
 private:
-    void build_shells() const;
+    template <class Keep>
+    const Subset& subset(Subset& s, Keep&& keep) const;
 
     const RouteRequest& req_;
     double eps_, r_, rp_;
@@ -108,9 +110,7 @@ private:
     bool bounded_ = false;
     std::vector<Zone> zones_;
     ObstacleIndex index_;
-    mutable ObstacleIndex shell_index_;
-    mutable std::vector<std::uint32_t> shells_;
-    mutable bool shells_ready_ = false;
+    mutable Subset shells_, arc_zones_;
     double max_arc_margin_ = -1;
     std::vector<Path> pivots_;
 };
