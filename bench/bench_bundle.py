@@ -76,7 +76,7 @@ def main():
                 s = scene(lanes, count)
                 run = lambda: strategy(*args(s), DELTA, s["obstacles"], route_spacing=SPACING)  # noqa: E731
                 lanes_out, info = run()
-                repeats = 20 if name == "backbone" else max(2, 40 // lanes)
+                repeats = 20 if name == "backbone" else max(3, 160 // lanes)
                 ms = best_ms(run, repeats)
                 infos = info["infos"] if "infos" in info else [info["backbone_info"]]
                 states = sum(i["states_expanded"] for i in infos)
