@@ -41,8 +41,8 @@ RailLattice::RailLattice(const TrackLines& tl, const ZoneSet& zones, double keep
                          double sliding_bias, const std::vector<Box>* within)
     : xs_(tl.xs), ys_(tl.ys), zones_(zones), eps_(zones.eps()), keep_away_(keep_away), hug_(hug),
       sliding_bias_(sliding_bias) {
-    // The stretch of the line at c (vertical or not) that `within` covers
-    // from its first box to its last (everything when there are no boxes).
+    // The stretch of the line at c (vertical or not) from the first box of
+    // `within` it crosses to the last (all of it without `within`).
     auto hull = [&](double c, bool vertical) {
         if (!within) return Reach{-kInf, kInf};
         Reach h{kInf, -kInf};

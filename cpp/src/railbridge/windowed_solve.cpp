@@ -118,8 +118,8 @@ struct Pass {
 
 // Is the end point (`from_end`) or the start shut in, so that no route
 // below `bound` exists under `rules`?  A search from that end for such
-// routes, of at most kShutInProbe units, says yes when it runs out of
-// states first.  With the loosest rules and kSoftFixed: no zone-clean route
+// routes, of at most `probe` units, says yes when it runs out of states
+// first (no answer: not shut in).  With the loosest rules and kSoftFixed: no zone-clean route
 // at all.
 bool shut_in(const RouteRequest& req, const ZoneSet& all, Pass& pass, const RunRules& rules, double bound,
              bool from_end, size_t* budget, size_t* expanded, size_t probe = kShutInProbe) {
