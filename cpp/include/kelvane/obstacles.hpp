@@ -74,9 +74,12 @@ public:
     // the boxes in the cells the ray crosses, nearest cells first, each box
     // once; it returns where that box stops the ray (or NaN when it does not).
     // The walk ends once no farther cell can hold a nearer stop; the nearest
-    // stop is returned (+-inf when nothing stops the ray).
+    // stop is returned (+-inf when nothing stops the ray).  With a `limit`
+    // (in the ray's direction), stops beyond it are not looked for and the
+    // limit is returned when nothing stops the ray before.
     template <class Fn>
-    double cast(bool vertical, double c, double from, double sign, Fn&& hit) const;
+    double cast(bool vertical, double c, double from, double sign, Fn&& hit,
+                double limit = std::numeric_limits<double>::quiet_NaN()) const;
 
 private:
     void cell_range(double x0, double y0, double x1, double y1, int& cx0, int& cy0, int& cx1, int& cy1) const;
@@ -120,8 +123,10 @@ void ObstacleIndex::for_each_near(double x0, double y0, double x1, double y1, Fn
 }
 
 template <class Fn>
-double ObstacleIndex::cast(bool vertical, double c, double from, double sign, Fn&& hit) const {
-    const double none = sign > 0 ? std::numeric_limits<double>::infinity() : -std::numeric_limits<double>::infinity();
+double ObstacleIndex::cast(bool vertical, double c, double from, double sign, Fn&& hit, double limit) const {
+    const double none = limit == limit ? limit
+                        : sign > 0     ? std::numeric_limits<double>::infinity()
+                                       : -std::numeric_limits<double>::infinity();
     if (boxes_.empty()) return none;
     // Cells across the ray that can hold a box touching the line at c.
     const double g0 = vertical ? gx0_ : gy0_, inv = vertical ? inv_w_ : inv_h_;

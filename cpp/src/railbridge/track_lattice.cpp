@@ -57,7 +57,7 @@ RailLattice::RailLattice(const TrackLines& tl, const ZoneSet& zones, double keep
     auto reach_of = [&](double c, bool fixed, std::pair<double, double> span, bool vertical) {
         const Reach h = hull(c, vertical);
         if (!(h.lo <= h.hi)) return h;  // no box crosses the line: no nodes
-        Reach r = fixed ? Reach{span.first, span.second} : extend(c, span.first, span.second, vertical);
+        Reach r = fixed ? Reach{span.first, span.second} : extend(c, span.first, span.second, vertical, h);
         return Reach{std::max(r.lo, h.lo), std::min(r.hi, h.hi)};
     };
     vreach_.resize(xs_.size());
@@ -134,7 +134,7 @@ bool RailLattice::Walk::ahead(int target, double* len, double* pen) const {
     return true;
 }
 
-RailLattice::Reach RailLattice::extend(double c, double lo, double hi, bool vertical) const {
+RailLattice::Reach RailLattice::extend(double c, double lo, double hi, bool vertical, Reach limit) const {
     if (std::isinf(lo) || std::isinf(hi)) return {-kInf, kInf};
     const auto& zs = zones_.zones();
     // A zone stops the line where it starts beyond the stretch (a zone the
@@ -147,7 +147,7 @@ RailLattice::Reach RailLattice::extend(double c, double lo, double hi, bool vert
             if (!open_overlap(c, c, p0, p1, eps_)) return std::numeric_limits<double>::quiet_NaN();
             if (sign > 0) return a1 > from + eps_ ? std::max(a0, from) : std::numeric_limits<double>::quiet_NaN();
             return a0 < from - eps_ ? std::min(a1, from) : std::numeric_limits<double>::quiet_NaN();
-        });
+        }, sign > 0 ? limit.hi : limit.lo);
     };
     return {stop_at(lo, -1.0), stop_at(hi, 1.0)};
 }

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -123,9 +124,11 @@ private:
     struct Reach {
         double lo, hi;
     };
+    static constexpr double kInfReach = std::numeric_limits<double>::infinity();
 
-    // Grows a bounded stretch [lo, hi] of the line at c until it runs into a zone.
-    Reach extend(double c, double lo, double hi, bool vertical) const;
+    // Grows a bounded stretch [lo, hi] of the line at c until it runs into a
+    // zone (or reaches `limit`).
+    Reach extend(double c, double lo, double hi, bool vertical, Reach limit = {-kInfReach, kInfReach}) const;
     const Line& nodes_of(bool horizontal, int k) {
         const Line& line = horizontal ? hline_[k] : vline_[k];
         return line.ready ? line : build_line(horizontal, k);
