@@ -247,8 +247,10 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
                 end_checked = true;
                 closed = shut_in(req, all, first, levels[2], kSoftFixed, true, use, &total_expanded);
                 if (!closed) {
-                    stop = first.advance(use, &expanded);
-                    total_expanded += expanded;
+                    size_t more = 0;
+                    stop = first.advance(use, &more);
+                    expanded += more;
+                    total_expanded += more;
                 }
             }
             found = first.search->route(&path);
