@@ -104,7 +104,9 @@ def test_the_same_scene_at_any_scale_gives_the_same_route(k):
     skel, info = route((0, 0), (100 * k, 40 * k), E, E, 5.0 * k, [(30 * k, -10 * k, 50 * k, 20 * k)],
                        route_spacing=3.0 * k)
     assert info["clean"] and info["relax_level"] == 0
-    assert np.allclose(np.asarray(skel) / k, [[0, 0], [21.75, 0], [21.75, 40], [100, 40]])
+    # Every jog before the box costs the same: the one nearest the middle
+    # (turn_bias "center") bends a radius before the box.
+    assert np.allclose(np.asarray(skel) / k, [[0, 0], [25, 0], [25, 40], [100, 40]])
 
 
 @pytest.mark.parametrize("spacing, expect_through", [(3.0, False), (1.0, True)])
@@ -387,6 +389,17 @@ def test_corridor_exactly_as_wide_as_the_spacing_is_used(top, straight):
     skel, info = route((0, 0), (100, 0), E, E, 2.0, obs, route_spacing=3.0)
     assert info["clean"]
     assert (skel.tolist() == [[0, 0], [100, 0]]) is straight
+
+
+def test_a_bend_hugs_a_box_corner_on_the_side_the_first_route_did_not_take():
+    # Round the north the route is 76; round the south it is cheaper only if
+    # its second bend sits where its arc just clears the corner (6, -9) of
+    # the box below: y = -13 + sqrt(12), a line no box side gives.
+    boxes = [(8, 12, 13, 17), (4, 8, 7, 12), (6, -9, 8, -6), (5, -1, 8, 4)]
+    skel, info = route((0, 0), (23, 5), E, W, 4.0, boxes, route_spacing=0.0)
+    y = -13 + math.sqrt(12)
+    assert np.allclose(skel, [[0, 0], [4, 0], [4, y], [27, y], [27, 5], [23, 5]])
+    assert info["clean"] and info["length"] + 4 * info["bends"] == pytest.approx(71.0718, abs=1e-4)
 
 
 @pytest.mark.parametrize("arcs", [True, False])

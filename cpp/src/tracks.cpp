@@ -22,6 +22,8 @@ struct Line {
     double hi = kInf;     // side's own extent; unbounded for lines needed everywhere)
     Round round = kNearest;
     bool fixed = false;   // the stretch is final: not grown until a zone stops it
+    bool rail = true;     // bounds a gap that gets a bridge (arc lines do not:
+                          // a channel's bridge stays where sliding_bias puts it)
 };
 
 double tol_for(double v) { return 1e-9 * (1.0 + std::fabs(v)); }
@@ -47,11 +49,12 @@ std::vector<Line> settle(std::vector<Line> lines, double grid, double min_gap) {
                                                                           l.v != merged.back().v)) {
             Line& m = merged.back();
             const double lo = std::min(m.lo, l.lo), hi = std::max(m.hi, l.hi);
-            const bool fixed = m.fixed && l.fixed;
+            const bool fixed = m.fixed && l.fixed, rail = m.rail || l.rail;
             if (l.anchor && !m.anchor) m = l;
             m.lo = lo;
             m.hi = hi;
             m.fixed = fixed;
+            m.rail = rail;
             continue;
         }
         merged.push_back(l);
@@ -80,8 +83,11 @@ std::vector<Line> settle(std::vector<Line> lines, double grid, double min_gap) {
 std::vector<Line> add_bridges(std::vector<Line> rails, std::vector<double>& bridges, double min_gap, double bias,
                               double grid) {
     std::vector<Line> extra;
-    for (size_t k = 1; k < rails.size(); ++k) {
-        const Line &a = rails[k - 1], &b = rails[k];
+    std::vector<size_t> bounds;  // the lines that bound gaps
+    for (size_t k = 0; k < rails.size(); ++k)
+        if (rails[k].rail) bounds.push_back(k);
+    for (size_t k = 1; k < bounds.size(); ++k) {
+        const Line &a = rails[bounds[k - 1]], &b = rails[bounds[k]];
         if (b.v - a.v <= min_gap + tol_for(b.v)) continue;
         const double lo = std::max(a.lo, b.lo), hi = std::min(a.hi, b.hi);
         if (!(lo < hi)) continue;
@@ -130,7 +136,9 @@ void corner_lines(const ArcBox& a, double r, const std::vector<Line>& along, boo
             for (double qc : {-1.0, 1.0}) {  // side of the corner across
                 const double rc = along_vertical ? (qc > 0 ? b.y1 : b.y0) : (qc > 0 ? b.x1 : b.x0);
                 const double far = along_vertical ? (qa > 0 ? b.x0 : b.x1) : (qa > 0 ? b.y0 : b.y1);
-                cross.push_back({rc + qc * h, false, std::min(far, it->v), std::max(far, it->v), away(qc)});
+                Line corner{rc + qc * h, false, std::min(far, it->v), std::max(far, it->v), away(qc)};
+                corner.rail = false;
+                cross.push_back(corner);
             }
         }
     }
@@ -183,11 +191,11 @@ TrackLines make_track_lines(const TrackInputs& in) {
     double x0 = std::min(in.start.x, in.end.x), x1 = std::max(in.start.x, in.end.x);
     double y0 = std::min(in.start.y, in.end.y), y1 = std::max(in.start.y, in.end.y);
     // Lines along the sides of a box, `off` outside it, rounded outward.
-    auto add_sides = [&](const Box& b, double off) {
-        xl.push_back({b.x0 - off, false, b.y0, b.y1, kDown});
-        xl.push_back({b.x1 + off, false, b.y0, b.y1, kUp});
-        yl.push_back({b.y0 - off, false, b.x0, b.x1, kDown});
-        yl.push_back({b.y1 + off, false, b.x0, b.x1, kUp});
+    auto add_sides = [&](const Box& b, double off, bool rail) {
+        xl.push_back({b.x0 - off, false, b.y0, b.y1, kDown, false, rail});
+        xl.push_back({b.x1 + off, false, b.y0, b.y1, kUp, false, rail});
+        yl.push_back({b.y0 - off, false, b.x0, b.x1, kDown, false, rail});
+        yl.push_back({b.y1 + off, false, b.x0, b.x1, kUp, false, rail});
     };
     // A route bending twice off a run comes back parallel to it at least 2r
     // away, and twice more another 2r on: lines 2r and 4r to either side of
@@ -212,7 +220,7 @@ TrackLines make_track_lines(const TrackInputs& in) {
     }
     if (in.zones) {
         for (const Box& b : *in.zones) {
-            add_sides(b, 0.0);
+            add_sides(b, 0.0, true);
             x0 = std::min(x0, b.x0); x1 = std::max(x1, b.x1);
             y0 = std::min(y0, b.y0); y1 = std::max(y1, b.y1);
         }
@@ -220,7 +228,7 @@ TrackLines make_track_lines(const TrackInputs& in) {
     // A bend hugging a corner keeps its arc clear only one radius out.
     if (in.arc_boxes && in.arc_radius > 0)
         for (const ArcBox& a : *in.arc_boxes)
-            if (a.margin < in.arc_radius) add_sides(a.box, in.arc_radius);
+            if (a.margin < in.arc_radius) add_sides(a.box, in.arc_radius, /*rail=*/false);
     for (const Line& l : xl) { x0 = std::min(x0, l.v); x1 = std::max(x1, l.v); }
     for (const Line& l : yl) { y0 = std::min(y0, l.v); y1 = std::max(y1, l.v); }
     if (in.cage) {

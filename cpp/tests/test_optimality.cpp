@@ -29,9 +29,9 @@ struct Family {
     double grid;        // 0: integer boxes on the unit grid; 1: fractional boxes, dbu 1
     // Least share of scenes where the route is as cheap as the exhaustive
     // optimum.  Arcs hugging a corner sit on circles: the tightest bend is
-    // found for the lines a route passes, not for every point of the plane,
-    // so a route round an obstacle's other side can miss the optimum by a
-    // few percent.
+    // found for the lines the lattice has (with few boxes the arc lines of
+    // them all, with more those near the route found), not for every point
+    // of the plane, so a route can miss the optimum by a little.
     double optimal_share;
 };
 

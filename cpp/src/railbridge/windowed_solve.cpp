@@ -59,6 +59,9 @@ constexpr double kPolishGain = 1e-3;
 // otherwise cover everything reachable from the start to find that out).
 constexpr size_t kFirstTry = 20'000, kShutInProbe = 5'000, kShutInBudget = 100'000, kGlanceProbe = 16;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// Windows with at most this many boxes that arcs keep clear of give the
+// first lattice the arc lines of every one.
+constexpr std::size_t kFewArcBoxes = 8;
 
 // Corner lines of a refinement lattice at most: one per line crossing a
 // corner's quadrant, which for a large radius over dense lines would
@@ -190,6 +193,19 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     const std::vector<Box> rails = rails_of(subset);
     TrackInputs base(req.start, req.end, req.start_dir, req.end_dir, r, &rails, req.sliding_bias, req.grid);
     base.port_radius = rp;
+    // Among few boxes the first lattice has the arc lines of them all: the
+    // cheapest route may pass a box on the other side from the route found
+    // without them, where refinement (which stays near that route) does not
+    // look.
+    std::vector<ArcBox> arc_boxes_here;
+    if (req.arc_clearance && r > 0) {
+        for (std::size_t k : subset)
+            if (all.zones()[k].arc_margin >= 0) arc_boxes_here.push_back({all.zones()[k].box, all.zones()[k].arc_margin});
+        if (arc_boxes_here.size() <= kFewArcBoxes) {
+            base.arc_boxes = &arc_boxes_here;
+            base.arc_radius = r;
+        }
+    }
     Pass first(req, all, base);
     const double crossings = static_cast<double>(first.lat.xs().size()) * static_cast<double>(first.lat.ys().size());
     const bool guided = allow_guided && crossings > kExactCrossings;
