@@ -136,9 +136,8 @@ void corner_lines(const ArcBox& a, double r, const std::vector<Line>& along, boo
             for (double qc : {-1.0, 1.0}) {  // side of the corner across
                 const double rc = along_vertical ? (qc > 0 ? b.y1 : b.y0) : (qc > 0 ? b.x1 : b.x0);
                 const double far = along_vertical ? (qa > 0 ? b.x0 : b.x1) : (qa > 0 ? b.y0 : b.y1);
-                Line corner{rc + qc * h, false, std::min(far, it->v), std::max(far, it->v), away(qc)};
-                corner.rail = false;
-                cross.push_back(corner);
+                cross.push_back({rc + qc * h, false, std::min(far, it->v), std::max(far, it->v), away(qc), false,
+                                 /*rail=*/false});
             }
         }
     }

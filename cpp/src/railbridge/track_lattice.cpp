@@ -44,7 +44,7 @@ RailLattice::RailLattice(const TrackLines& tl, const ZoneSet& zones, double keep
     // The stretch of the line at c (vertical or not) from the first box of
     // `within` it crosses to the last (all of it without `within`).
     auto hull = [&](double c, bool vertical) {
-        if (!within) return Reach{-kInf, kInf};
+        if (!within) return kEverywhere;
         Reach h{kInf, -kInf};
         for (const Box& b : *within) {
             const double p0 = vertical ? b.x0 : b.y0, p1 = vertical ? b.x1 : b.y1;
@@ -135,7 +135,7 @@ bool RailLattice::Walk::ahead(int target, double* len, double* pen) const {
 }
 
 RailLattice::Reach RailLattice::extend(double c, double lo, double hi, bool vertical, Reach limit) const {
-    if (std::isinf(lo) || std::isinf(hi)) return {-kInf, kInf};
+    if (std::isinf(lo) || std::isinf(hi)) return kEverywhere;
     const auto& zs = zones_.zones();
     // A zone stops the line where it starts beyond the stretch (a zone the
     // stretch already overlaps stops it at the stretch's end).

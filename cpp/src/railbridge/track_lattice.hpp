@@ -124,11 +124,12 @@ private:
     struct Reach {
         double lo, hi;
     };
-    static constexpr double kInfReach = std::numeric_limits<double>::infinity();
+    static constexpr Reach kEverywhere{-std::numeric_limits<double>::infinity(),
+                                       std::numeric_limits<double>::infinity()};
 
     // Grows a bounded stretch [lo, hi] of the line at c until it runs into a
     // zone (or reaches `limit`).
-    Reach extend(double c, double lo, double hi, bool vertical, Reach limit = {-kInfReach, kInfReach}) const;
+    Reach extend(double c, double lo, double hi, bool vertical, Reach limit = kEverywhere) const;
     const Line& nodes_of(bool horizontal, int k) {
         const Line& line = horizontal ? hline_[k] : vline_[k];
         return line.ready ? line : build_line(horizontal, k);

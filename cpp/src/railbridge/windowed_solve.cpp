@@ -199,9 +199,16 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     // look.
     std::vector<ArcBox> arc_boxes_here;
     if (req.arc_clearance && r > 0) {
-        for (std::size_t k : subset)
-            if (all.zones()[k].arc_margin >= 0) arc_boxes_here.push_back({all.zones()[k].box, all.zones()[k].arc_margin});
-        if (arc_boxes_here.size() <= kFewArcBoxes) {
+        for (std::size_t k : subset) {
+            const Zone& z = all.zones()[k];
+            if (z.arc_margin < 0) continue;
+            if (arc_boxes_here.size() == kFewArcBoxes) {  // not few: none
+                arc_boxes_here.clear();
+                break;
+            }
+            arc_boxes_here.push_back({z.box, z.arc_margin});
+        }
+        if (!arc_boxes_here.empty()) {
             base.arc_boxes = &arc_boxes_here;
             base.arc_radius = r;
         }
