@@ -32,6 +32,17 @@
 
 namespace kelvane {
 
+// A path a route prefers to run close to: its runs pay `weight` per unit
+// of length in proportion to their distance from the nearest parallel run
+// of `path` beside them, the full rate at `reach` or farther (and where
+// none lies beside them).  A weight of 1e-4 only breaks near-ties; larger
+// weights trade length for closeness.
+struct Follow {
+    Path path;
+    double reach = 0.0;
+    double weight = 1e-4;
+};
+
 struct RouteRequest {
     Point start, end;
     int start_dir = E;              // heading when leaving the start
@@ -61,6 +72,9 @@ struct RouteRequest {
     // a port, spacing bands cut short next to one) instead of start and end.
     bool is_piece = false;
     Point route_start, route_end;
+    // Paths to run close to (a river's previous lane, a lane's place in its
+    // ribbon): see Follow.
+    std::vector<Follow> follow;
     Point own_start() const { return is_piece ? route_start : start; }
     Point own_end() const { return is_piece ? route_end : end; }
 };
@@ -94,6 +108,10 @@ struct RouteResult {
 // clearance and keep-out intrusions outweigh spacing ones.  The router ranks
 // its candidates by it; the waypoint router ranks legs by it.
 double violation_score(const RouteInfo& info);
+
+// What `path` enters and which run rules it keeps, measured against every
+// zone of `req` (as RouteResult::info would say of it).
+RouteInfo measure_rail_route(const RouteRequest& req, const Path& path);
 
 // End points are settled on the grid first (settle_end_point).  Throws
 // std::invalid_argument for an unroutable request (start == end).

@@ -489,6 +489,13 @@ bool runs_ok(const Path& p, double port_radius, double r, double tol) {
 
 namespace kelvane {
 
+RouteInfo measure_rail_route(const RouteRequest& req, const Path& path) {
+    if (path.size() < 2) return RouteInfo{};
+    RouteInfo info = rail::measure_route(req, contact_tolerance(req.grid), path);
+    info.clean = rail::score_of(info, 0.0).clean();
+    return info;
+}
+
 double violation_score(const RouteInfo& info) {
     const rail::RouteScore s = rail::score_of(info, 0.0);
     return 1e9 * s.hard + 1e7 * s.contacts + 1e5 * s.bends + 1e3 * s.soft;

@@ -35,6 +35,7 @@ constexpr double kSoftFixed = 1e7, kSoftPerUnit = 1e4;
 // Tie-break per unit of length for running close to a zone (at most).
 constexpr double kKeepAway = 1e-6;
 
+
 enum class ZoneKind : std::uint8_t { Obstacle, KeepOut, Clearance, Spacing };
 
 struct Zone {
@@ -69,6 +70,7 @@ public:
 
     // Are all zones meeting `b` in this set?
     bool covers(const Box& b) const;
+    const RouteRequest& request() const { return req_; }
 
     const std::vector<Zone>& zones() const { return zones_; }
     const ObstacleIndex& index() const { return index_; }  // over zones()[k].box

@@ -1,0 +1,70 @@
+// The river router: a bundle laid as a planar ribbon, lane after lane from
+// one side, each lane with the ordinary bend radius and clear of the lanes
+// before it by the spacing.
+//
+//   ports --> planar order (starts across the mean start heading) -->
+//   lanes laid from one side: earlier lanes keep the spacing, the port stubs
+//   of lanes still to come are reserved, each lane runs close to the one
+//   before it (a tight ribbon leaves room for the rest) --> lanes that came
+//   back unclean rerouted against all the others --> the other side, when
+//   the first is not clean --> a bundle that cannot pass as one ribbon is
+//   split: consecutive groups of lanes go through the gaps between the
+//   obstacles by capacity, each group laid as a river of its own.
+//
+// Bend fit is a rule of every lane search: a run between two bends is at
+// least 2 * delta, a run at a port at least delta (loosened only for a lane
+// that cannot be routed clean, which then reports it).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "kelvane/geometry.hpp"
+#include "kelvane/railbridge.hpp"
+
+namespace kelvane::river {
+
+struct RiverRequest {
+    // Row i of each belongs to lane i; tangents are headings of travel (the
+    // end tangent points into the end port), axis-parallel and non-zero.
+    std::vector<Point> starts, ends, start_tangents, end_tangents;
+    double delta = 0.0;               // bend radius of every lane
+    double route_spacing = 3.0;       // least centre-line distance between lanes
+    std::vector<Box> obstacles;       // kept clear with route_spacing / 2
+    std::vector<Box> keep_outs;       // kept clear exactly
+    std::vector<Path> pivots;         // routes already placed: kept route_spacing from
+    double grid = 0.0;                // dbu; 0 = none
+    TurnBias turn_bias;
+    double sliding_bias = 0.5;
+    bool split = true;                // split between gaps when one ribbon is not clean
+    int reroute_rounds = 2;           // rounds of rerouting unclean lanes against all others
+};
+
+struct RiverResult {
+    std::vector<Path> lanes;          // by lane index
+    std::vector<RouteInfo> infos;     // each lane measured against every other one
+    std::size_t unclean = 0;          // lanes whose info is not clean
+    bool planar = true;               // the port order lets the lanes run without crossing
+    int side = 0;                     // laid from +1: the left of the travel, -1: the right, 0: the middle out
+    std::size_t groups = 1;           // ribbons the bundle was split into
+    std::size_t searches = 0;         // single-route searches run
+    bool clean() const { return unclean == 0; }
+};
+
+// Lanes by position across the bundle, rightmost (of the mean start
+// heading) first: the order a river lays them in from the right.
+std::vector<std::size_t> planar_order(const RiverRequest& req);
+
+// True when the ends, taken across the mean end heading, come in the same
+// order as the starts (no two lanes need to cross).
+bool is_planar(const RiverRequest& req);
+
+// Throws std::invalid_argument (naming the field) for rows of unequal
+// length, non-finite values, a negative delta or spacing, or a tangent that
+// is zero or not axis-parallel.
+void check_request(const RiverRequest& req);
+
+RiverResult route_river(const RiverRequest& req);
+
+}  // namespace kelvane::river
