@@ -42,7 +42,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import math
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -426,11 +425,19 @@ def _scatter(rng, count: int, region, keep: list[tuple[np.ndarray, float]], exte
     raise GeneratorError(f"could not scatter {count} obstacles")
 
 
-def _routes(lanes, prefix_of) -> list[dict]:
+def _route_name(family: str, groups: list[int], k: int) -> str:
+    if family == "independent":
+        return f"r{k}"
+    if family == "two-bundles":
+        return f"{'ab'[groups[k]]}{k - groups.index(groups[k])}"
+    return f"l{k}"
+
+
+def _routes(lanes, name_of) -> list[dict]:
     out = []
     for k, pts in enumerate(lanes):
         d0, d1 = _dirs(pts)[0], _dirs(pts)[-1]
-        out.append({"name": prefix_of(k), "start": pts[0].tolist(), "start_heading": d0.tolist(),
+        out.append({"name": name_of(k), "start": pts[0].tolist(), "start_heading": d0.tolist(),
                     "end": pts[-1].tolist(), "end_heading": d1.tolist()})
     return out
 
@@ -485,9 +492,7 @@ def make_item(family: str, size: int, count: int, seed: int) -> Item:
     extent = float((hi - lo).max())
     pad = 0.1 * extent + 20
     obstacles = _scatter(rng, count, (lo[0] - pad, lo[1] - pad, hi[0] + pad, hi[1] + pad), keep, extent)
-    names = {"independent": lambda k: f"r{k}", "two-bundles": lambda k: f"a{k}" if groups[k] == 0 else
-             f"b{k - groups.index(1)}"}
-    routes = _routes(lanes, names.get(family, lambda k: f"l{k}"))
+    routes = _routes(lanes, lambda k: _route_name(family, groups, k))
     scene = _scene(f"{family} {size} routes, {count} obstacles, seed {seed}", routes,
                    [{"name": n, "box": [float(v) for v in b]} for n, b in fixed] + obstacles)
     item = Item(family, size, count, seed, scene, lanes, radii)
