@@ -235,7 +235,8 @@ def summary(outcomes: list[Outcome], strategies: list[str], base: float) -> str:
             if ms:
                 over = ">" if any(o.timed_out for o in rows) else ""
                 lines.append(f"  {what} < {limit:g} ms: slowest {over}{max(ms):.1f} ms "
-                             f"({times(max(ms) / base)}x base), median {np.median(ms):.1f} ms over {len(ms)} scenes: {met(max(ms) < limit)}")
+                             f"({times(max(ms) / base)}x base), median {np.median(ms):.1f} ms over {len(ms)} scenes: "
+                             f"{met(max(ms) < limit)}")
     return "\n".join(lines)
 
 
