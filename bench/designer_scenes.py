@@ -285,8 +285,7 @@ def family_fanout(rng, n):
         x = x_first + (half - 1 - rank) * FAN_END_PITCH   # the inner lanes turn first
         lanes.append(np.array([(0, ys), (x, ys), (x, ye), (x_end, ye)], dtype=float))
         radii.append([DELTA, DELTA])
-    depth, margin = _device_size(rng)
-    devices = [("fibre array", bank([l[0] for l in lanes], E, depth, FAN_START_PITCH / 2)),
+    devices = [("fibre array", bank([l[0] for l in lanes], E, _device_size(rng)[0], FAN_START_PITCH / 2)),
                ("chip", bank([l[-1] for l in lanes], W, *_device_size(rng)))]
     return lanes, radii, list(range(n)), devices, []
 
