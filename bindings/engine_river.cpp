@@ -1,5 +1,7 @@
 // engine.route_river: a bundle laid as a planar ribbon.
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include "engine.hpp"
 #include "route_info.hpp"
@@ -17,7 +19,7 @@ std::vector<Point> to_points(nb::handle value, const char* what) {
     return std::vector<Point>(p.begin(), p.end());
 }
 
-const char* kRiverDoc = R"(Lay a bundle as a planar ribbon: lanes one after another from one side.
+const char* kRiverDoc = R"(Lay a bundle as a planar ribbon: lanes one after another along its axis.
 
 Returns (lanes, info): one N x 2 float array of corner points per lane, from
 exactly its start to exactly its end, and a dict.
@@ -33,13 +35,20 @@ keep_outs                    boxes kept clear exactly.
 pivots                       routes already placed (polylines): every lane
                              keeps route_spacing from them.
 dbu                          grid step of every bend coordinate (None: none).
-split                        split the bundle between gaps when one ribbon
-                             is not clean.
+sides                        laying sequences to try until one is clean: +1
+                             from the left of the travel, -1 from the right,
+                             0 from the middle out (None: from the inside of
+                             the bundle's turn, the middle out, the outside;
+                             the middle out first for a bundle that leaves
+                             and arrives heading the same way).
+relay_rounds                 rounds of laying the windows round unclean lanes
+                             again.
 
 info: "clean" (every lane clean), "unclean" (lanes that are not), "planar"
-(the port order lets the lanes run without crossing), "side" (+1 laid from
-the left of the travel, -1 from the right), "groups" (ribbons the bundle was
-split into), "searches" (single-route searches run) and "infos" (per lane,
+(the port order lets the lanes run without crossing), "side" (the sequence
+kept, as in `sides`), "axis"
+(the route the lanes' places are offset from), "whole" (the axis has room for
+the whole ribbon), "searches" (single-route searches run) and "infos" (per lane,
 the keys of graph.rail_bridge_v2's info, measured against every other lane).)";
 
 }  // namespace
@@ -49,7 +58,7 @@ void register_river(nb::module_& m) {
         "route_river",
         [](nb::handle starts, nb::handle ends, nb::handle start_tangents, nb::handle end_tangents, double delta,
            nb::handle obstacles, double route_spacing, nb::handle keep_outs, nb::handle pivots, nb::handle dbu,
-           nb::handle turn_bias, double sliding_bias, bool split) {
+           nb::handle turn_bias, double sliding_bias, std::optional<std::vector<int>> sides, int relay_rounds) {
             river::RiverRequest req;
             req.starts = to_points(starts, "starts");
             req.ends = to_points(ends, "ends");
@@ -63,7 +72,8 @@ void register_river(nb::module_& m) {
             req.grid = to_grid(dbu);
             req.turn_bias = to_turn_bias(turn_bias);
             req.sliding_bias = sliding_bias;
-            req.split = split;
+            if (sides) req.sides = *sides;
+            req.relay_rounds = relay_rounds;
             river::RiverResult res;
             {
                 nb::gil_scoped_release release;
@@ -79,14 +89,15 @@ void register_river(nb::module_& m) {
             info["unclean"] = res.unclean;
             info["planar"] = res.planar;
             info["side"] = res.side;
-            info["groups"] = res.groups;
+            info["axis"] = path_to_array(res.axis);
+            info["whole"] = res.whole;
             info["searches"] = res.searches;
             info["infos"] = infos;
             return nb::make_tuple(lanes, info);
         },
         "starts"_a, "ends"_a, "start_tangents"_a, "end_tangents"_a, "delta"_a, "obstacles"_a.none() = nb::none(),
         "route_spacing"_a = 3.0, nb::kw_only(), "keep_outs"_a.none() = nb::none(), "pivots"_a.none() = nb::none(),
-        "dbu"_a.none() = nb::none(), "turn_bias"_a.none() = "center", "sliding_bias"_a = 0.5, "split"_a = true,
+        "dbu"_a.none() = nb::none(), "turn_bias"_a.none() = "center", "sliding_bias"_a = 0.5, "sides"_a.none() = nb::none(), "relay_rounds"_a = 2,
         kRiverDoc);
 }
 

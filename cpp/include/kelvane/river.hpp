@@ -2,14 +2,16 @@
 // one side, each lane with the ordinary bend radius and clear of the lanes
 // before it by the spacing.
 //
-//   ports --> planar order (starts across the mean start heading) -->
-//   lanes laid from one side: earlier lanes keep the spacing, the port stubs
-//   of lanes still to come are reserved, each lane runs close to the one
-//   before it (a tight ribbon leaves room for the rest) --> lanes that came
-//   back unclean rerouted against all the others --> the other side, when
-//   the first is not clean --> a bundle that cannot pass as one ribbon is
-//   split: consecutive groups of lanes go through the gaps between the
-//   obstacles by capacity, each group laid as a river of its own.
+//   ports --> planar order (starts across the mean start heading) --> the
+//   ribbon's axis (the middle lane's route, with room for the whole ribbon
+//   where it has it) and each lane's place on it (the axis offset by the
+//   lane's rank) --> lanes laid one after another, from the inside of the
+//   bundle's turn or from the middle out: each keeps the spacing from the
+//   lanes laid and from the port stubs of those still to come, and prefers
+//   its place and its neighbour's side; where an obstacle lies in the
+//   ribbon's way the lanes pass it on either side, nearest their places
+//   --> windows round the lanes that came back unclean laid again in the
+//   other order --> the other sequences while none is clean; the best kept.
 //
 // Bend fit is a rule of every lane search: a run between two bends is at
 // least 2 * delta, a run at a port at least delta (loosened only for a lane
@@ -37,8 +39,11 @@ struct RiverRequest {
     double grid = 0.0;                // dbu; 0 = none
     TurnBias turn_bias;
     double sliding_bias = 0.5;
-    bool split = true;                // split between gaps when one ribbon is not clean
-    int reroute_rounds = 2;           // rounds of rerouting unclean lanes against all others
+    // Laying sequences to try, in turn, until one is clean: +1 from the
+    // left of the travel, -1 from the right, 0 from the middle out.  Empty:
+    // laying_sides().
+    std::vector<int> sides;
+    int relay_rounds = 2;             // rounds of laying windows round unclean lanes again
 };
 
 struct RiverResult {
@@ -46,8 +51,9 @@ struct RiverResult {
     std::vector<RouteInfo> infos;     // each lane measured against every other one
     std::size_t unclean = 0;          // lanes whose info is not clean
     bool planar = true;               // the port order lets the lanes run without crossing
-    int side = 0;                     // laid from +1: the left of the travel, -1: the right, 0: the middle out
-    std::size_t groups = 1;           // ribbons the bundle was split into
+    int side = 0;                     // the sequence kept (as in RiverRequest::sides)
+    Path axis;                        // the route the lanes' places are offset from
+    bool whole = false;               // the axis has room for the whole ribbon
     std::size_t searches = 0;         // single-route searches run
     bool clean() const { return unclean == 0; }
 };
@@ -59,6 +65,11 @@ std::vector<std::size_t> planar_order(const RiverRequest& req);
 // True when the ends, taken across the mean end heading, come in the same
 // order as the starts (no two lanes need to cross).
 bool is_planar(const RiverRequest& req);
+
+// The laying sequences tried by default: from the inside of the bundle's
+// turn, then the middle out, then the outside; the middle out first for a
+// bundle that leaves and arrives heading the same way.
+std::vector<int> laying_sides(const RiverRequest& req);
 
 // Throws std::invalid_argument (naming the field) for rows of unequal
 // length, non-finite values, a negative delta or spacing, or a tangent that

@@ -39,6 +39,11 @@ constexpr size_t kBaseBudget = 1'000'000, kBudgetPerBox = 20, kBudgetPerPivotPoi
 // What the fallback (the lattice of the ports alone) may still spend.
 constexpr size_t kFallbackBudget = 200'000;
 
+// Paths followed with at least this weight per unit of length give track
+// lines along their runs (lighter ones only break ties among the lines
+// there are).
+constexpr double kFollowLines = 1e-3;
+
 // Windows whose lattice has more crossings than this are searched with the
 // weighted order (kGuidedWeight): an exhaustive search there would expand
 // every state cheaper than the optimum, millions of them on a chip-sized field.
@@ -149,6 +154,20 @@ bool shut_in(const RouteRequest& req, const ZoneSet& all, Pass& pass, const RunR
     return stop == RailSearch::Stop::Done && !search.route(&path);
 }
 
+// The runs of the paths a route follows by more than a tie-break, as flat
+// boxes: their lines let the route run on them.
+std::vector<Box> follow_rails(const RouteRequest& req) {
+    std::vector<Box> out;
+    for (const Follow& f : req.follow) {
+        if (f.weight < kFollowLines) continue;
+        const Path p = simplify_path(f.path);
+        for (size_t k = 1; k < p.size(); ++k)
+            out.push_back({std::min(p[k - 1].x, p[k].x), std::min(p[k - 1].y, p[k].y), std::max(p[k - 1].x, p[k].x),
+                           std::max(p[k - 1].y, p[k].y)});
+    }
+    return out;
+}
+
 // Zones of `subset` near `path`: within `reach` of one of its segments.
 std::vector<std::size_t> corridor(const ZoneSet& all, const std::vector<std::size_t>& subset, const Path& path,
                                   double reach) {
@@ -184,8 +203,8 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     const double r = req.bend_radius, rp = req.port_radius >= 0 ? req.port_radius : r;
     const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
     auto rails_of = [&](const std::vector<std::size_t>& zones) {
-        std::vector<Box> out;
-        out.reserve(zones.size());
+        std::vector<Box> out = follow_rails(req);
+        out.reserve(out.size() + zones.size());
         for (std::size_t k : zones)
             if (all.zones()[k].lines) out.push_back(all.zones()[k].box);
         return out;

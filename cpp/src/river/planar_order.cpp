@@ -64,6 +64,9 @@ void check_request(const RiverRequest& req) {
     if (!std::isfinite(req.route_spacing) || req.route_spacing < 0)
         throw std::invalid_argument("route_spacing must be finite and >= 0");
     if (!std::isfinite(req.grid) || req.grid < 0) throw std::invalid_argument("dbu must be finite and > 0");
+    for (int side : req.sides)
+        if (side < -1 || side > 1) throw std::invalid_argument("sides: each must be -1, 0 or 1");
+    if (req.relay_rounds < 0) throw std::invalid_argument("relay_rounds must be >= 0");
     for (std::size_t i = 0; i < n; ++i)
         if (req.starts[i] == req.ends[i])
             throw std::invalid_argument("lane " + std::to_string(i) + ": start and end are the same point");

@@ -1,50 +1,45 @@
-// route_river: the ribbon laid from the better side.
+// route_river: the ribbon laid in the sequences the bundle's shape
+// suggests, the best kept.
 #include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <optional>
 
-#include "river/lay.hpp"
+#include "river/steps.hpp"
 
 namespace kelvane::river {
 
 namespace {
+
+Point unit(Point t) {
+    const double n = std::hypot(t.x, t.y);
+    return {t.x / n, t.y / n};
+}
 
 // +1 when the ends lie to the left of the mean start heading (the inside
 // of the bundle's turn is its left side), -1 otherwise.
 int inner_side(const RiverRequest& req) {
     Point h{0.0, 0.0}, shift{0.0, 0.0};
     for (std::size_t i = 0; i < req.starts.size(); ++i) {
-        const Point t = req.start_tangents[i];
-        const double n = std::hypot(t.x, t.y);
-        h.x += t.x / n;
-        h.y += t.y / n;
+        const Point t = unit(req.start_tangents[i]);
+        h.x += t.x;
+        h.y += t.y;
         shift.x += req.ends[i].x - req.starts[i].x;
         shift.y += req.ends[i].y - req.starts[i].y;
     }
     return -h.y * shift.x + h.x * shift.y >= 0 ? 1 : -1;
 }
 
-// How much the bundle turns from its mean start heading to its mean end
-// heading: 0 (straight on, a jog at most), 1 (a corner) or 2 (a U-turn).
-int quarter_turns(const RiverRequest& req) {
+// Does the bundle leave and arrive heading the same way (a jog at most)?
+bool straight_on(const RiverRequest& req) {
     Point s{0.0, 0.0}, e{0.0, 0.0};
     for (std::size_t i = 0; i < req.starts.size(); ++i) {
-        s.x += req.start_tangents[i].x / std::hypot(req.start_tangents[i].x, req.start_tangents[i].y);
-        s.y += req.start_tangents[i].y / std::hypot(req.start_tangents[i].x, req.start_tangents[i].y);
-        e.x += req.end_tangents[i].x / std::hypot(req.end_tangents[i].x, req.end_tangents[i].y);
-        e.y += req.end_tangents[i].y / std::hypot(req.end_tangents[i].x, req.end_tangents[i].y);
+        const Point a = unit(req.start_tangents[i]), b = unit(req.end_tangents[i]);
+        s.x += a.x; s.y += a.y;
+        e.x += b.x; e.y += b.y;
     }
-    const double dot = s.x * e.x + s.y * e.y, norm = std::hypot(s.x, s.y) * std::hypot(e.x, e.y) + 1e-12;
-    const double c = dot / norm;
-    return c > 0.5 ? 0 : (c < -0.5 ? 2 : 1);
+    return s.x * e.x + s.y * e.y > 0.5 * std::hypot(s.x, s.y) * std::hypot(e.x, e.y);
 }
-
-struct Attempt {
-    Laid laid;
-    Ribbon ribbon;
-    int side = 0;
-};
 
 // Positions in `order` in the sequence a side lays them: from the right
 // (-1), from the left (+1), or from the middle outwards, alternately (0).
@@ -65,20 +60,36 @@ std::vector<std::size_t> laying_sequence(std::size_t n, int side) {
     return seq;
 }
 
+struct Attempt {
+    Laid laid;
+    Ribbon ribbon;
+    int side = 0;
+};
+
 Attempt lay_side(const RiverRequest& req, const std::vector<std::size_t>& order, const Axis& axis, int side) {
     Attempt a;
     a.side = side;
     a.laid.lanes.assign(req.starts.size(), Path{});
     a.laid.infos.assign(req.starts.size(), RouteInfo{});
     const std::vector<std::size_t> seq = laying_sequence(order.size(), side);
-    lay_sequence(req, order, seq, axis, req.pivots, a.laid);
-    measure_all(req, a.laid, req.pivots);
-    relay_unclean(req, order, axis, a.laid, req.pivots);
+    lay_sequence(req, order, seq, axis, a.laid);
+    measure_all(req, a.laid);
+    relay_unclean(req, order, seq, axis, a.laid);
     a.ribbon = ribbon_of(req, a.laid);
     return a;
 }
 
 }  // namespace
+
+std::vector<int> laying_sides(const RiverRequest& req) {
+    if (!req.sides.empty()) return req.sides;
+    // A bundle that turns one way is laid from the inside of its turn
+    // first; one that goes straight on (a jog bends both ways) from the
+    // middle outwards.
+    const int inner = inner_side(req);
+    if (straight_on(req)) return {0, inner, -inner};
+    return {inner, 0, -inner};
+}
 
 RiverResult route_river(const RiverRequest& req) {
     check_request(req);
@@ -86,17 +97,11 @@ RiverResult route_river(const RiverRequest& req) {
     out.planar = is_planar(req);
     if (req.starts.empty()) return out;
     const std::vector<std::size_t> order = planar_order(req);
-    const Axis axis = ribbon_axis(req, order, req.pivots);
-    // A bundle that turns one way is laid from the inside of its turn
-    // first; one that goes straight on (a jog bends both ways) from the
-    // middle outwards first.  The others follow while no side is clean.
-    const int inner = inner_side(req);
-    const std::vector<int> sides = quarter_turns(req) == 0 ? std::vector<int>{0, inner, -inner}
-                                                           : std::vector<int>{inner, 0, -inner};
+    const Axis axis = ribbon_axis(req, order);
     std::optional<Attempt> best;
     std::size_t searches = axis.searches;
-    for (int side : sides) {
-        if (best && (best->ribbon.unclean == 0 || req.starts.size() < 2)) break;
+    for (int side : laying_sides(req)) {
+        if (best && best->ribbon.unclean == 0) break;
         Attempt a = lay_side(req, order, axis, side);
         searches += a.laid.searches;
         if (!best || a.ribbon < best->ribbon) best = std::move(a);
@@ -105,7 +110,8 @@ RiverResult route_river(const RiverRequest& req) {
     out.infos = std::move(best->laid.infos);
     out.unclean = best->ribbon.unclean;
     out.side = best->side;
-    out.groups = axis.whole ? 1 : 0;
+    out.axis = axis.path;
+    out.whole = axis.whole;
     out.searches = searches;
     return out;
 }
