@@ -3,6 +3,7 @@
 import dataclasses
 import importlib
 import inspect
+import os
 import json
 import subprocess
 import sys
@@ -257,3 +258,41 @@ def test_scene_options_are_parameters_of_the_router(name):
     module = importlib.import_module(strategy.module)
     accepted = {p for f in OPTION_TAKERS[name] for p in inspect.signature(getattr(module, f)).parameters}
     assert set(strategy.options) <= accepted, set(strategy.options) - accepted
+
+
+@pytest.mark.parametrize("args,message", [
+    (["-o", "{scene}"], "-o {scene} is the same file as the input {scene}"),
+    (["--svg", "{link}"], "--svg {link} is the same file as the input {scene}"),
+    (["-o", "{dir}/x", "--svg", "{dir}/x"], "--svg {dir}/x is the same file as -o {dir}/x"),
+])
+def test_an_output_never_overwrites_an_input_or_another_output(tmp_path, capsys, args, message):
+    scene, link = tmp_path / "s.json", tmp_path / "link.json"
+    scene.write_text(EXAMPLES[0].read_text())
+    link.symlink_to(scene)
+    argv = [a.format(scene=scene, link=link, dir=tmp_path) for a in ["route", str(scene), *args]]
+    assert cli.main(argv) == 2
+    assert message.format(scene=scene, link=link, dir=tmp_path) in capsys.readouterr().err
+    assert scene.read_text() == EXAMPLES[0].read_text() and not (tmp_path / "x").exists()
+
+
+def test_outputs_go_through_symlinks_into_fifos_and_folders(tmp_path):
+    import threading
+    target, link, fifo = tmp_path / "target.json", tmp_path / "link.json", tmp_path / "pipe.svg"
+    target.write_text("old")
+    link.symlink_to(target)
+    os.mkfifo(fifo)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(fifo.read_text()))
+    reader.start()
+    # A temporary left by a killed run (its process is gone) is removed; a running writer's stays.
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    stale, live = tmp_path / f".x.kelvane-{dead.pid}-0badf00d.tmp", tmp_path / f".x.kelvane-{os.getppid()}-0badf00d.tmp"
+    stale.write_text("")
+    live.write_text("")
+    assert cli.main(["route", str(EXAMPLES[0]), "-o", str(link), "--svg", str(fifo), "--gds", f"{tmp_path}/new/"]) == 0
+    reader.join(10)
+    assert link.is_symlink() and json.loads(target.read_text())["routes"]
+    assert fifo.is_fifo() and got[0].startswith("<svg")
+    assert [p.name for p in (tmp_path / "new").iterdir()] == [f"{EXAMPLES[0].stem}.gds"]
+    assert not stale.exists() and live.exists()
