@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import dataclasses
 import json
+import math
 import os
 import stat
 from dataclasses import dataclass, field
@@ -160,6 +161,8 @@ def _is_number(v: Any) -> bool:
 
 def _number(v: Any) -> float:
     if not _is_number(v):
+        if isinstance(v, float) and not math.isfinite(v):
+            raise _Bad(f"expected a finite number, got {_show(v)}")
         if isinstance(v, (int, float)) and not isinstance(v, bool):
             raise _Bad(f"expected a number between {-COORD_LIMIT:g} and {COORD_LIMIT:g}, got {_show(v)}")
         raise _Bad(f"expected a number, got {_show(v)}")
@@ -190,8 +193,8 @@ def _numbers(v: Any, n: int, what: str) -> tuple[float, ...]:
     try:
         return tuple(_number(x) for x in v)
     except _Bad as e:
-        raise _Bad(f"expected {what}, got {_show(v)}" + ("" if "between" not in str(e) else
-                                                         f" (each within +-{COORD_LIMIT:g})")) from None
+        raise _Bad(f"expected {what}, got {_show(v)}" + (f" (each within +-{COORD_LIMIT:g})" if "between" in str(e)
+                                                         else " (finite)" if "finite" in str(e) else "")) from None
 
 
 def _point(v: Any) -> Point:
