@@ -57,7 +57,7 @@ def test_conflicts_exit_1_and_are_drawn(tmp_path, capsys):
     assert "obstacle  in: runs" in printed
     findings = json.loads(out.read_text())["findings"]
     assert findings and {f["kind"] for f in findings} >= {"obstacle"}
-    assert len(svg_items(svg, "finding")) == len(findings)
+    assert sum(int(e.get("data-count")) for e in svg_items(svg, "finding")) == len(findings)
     assert cli.main(["check", str(scene_file), str(out)]) == 1
     assert "through obstacle 0" in capsys.readouterr().out
 

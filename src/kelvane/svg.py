@@ -147,8 +147,9 @@ def _route_path(skeleton: np.ndarray, radius: float, X, Y, k: float) -> str:
         if b is None:
             d.append(f"L {X(p[0]):.2f} {Y(p[1]):.2f}")
             continue
-        # Layout y points up and screen y down: a counter-clockwise turn is drawn clockwise (sweep 1).
-        sweep = 1 if b.turn > 0 else 0
+        # SVG's sweep flag 1 runs the arc clockwise as seen on screen; the picture shows the layout
+        # as it is (y up), so a left (counter-clockwise) turn stays one: sweep 0.
+        sweep = 0 if b.turn > 0 else 1
         d.append(f"L {X(b.a[0]):.2f} {Y(b.a[1]):.2f} A {b.radius * k:.2f} {b.radius * k:.2f} 0 0 {sweep} "
                  f"{X(b.b[0]):.2f} {Y(b.b[1]):.2f}")
     d.append(f"L {X(pts[-1][0]):.2f} {Y(pts[-1][1]):.2f}")
@@ -188,6 +189,6 @@ def _footer(scene: Scene, findings: Sequence[Finding], strategy: str | None, lo,
                f'x {lo[0]:.6g} to {hi[0]:.6g}, y {lo[1]:.6g} to {hi[1]:.6g}</text>')
     counts = Counter(f.kind for f in findings)
     found = ", ".join(f"{counts[kind]} {kind}" for kind in KINDS if counts[kind]) or "none"
-    legend = (f"strategy: {strategy}   " if strategy else "") + f"findings: {found}"
+    legend = (f"strategy: {strategy}; " if strategy else "") + f"findings: {found}"
     out.append(f'<text class="legend" x="10" y="{y2:.2f}" fill="black">{escape(legend)}</text>')
     return out
