@@ -16,19 +16,20 @@ import signal
 import sys
 import threading
 import time
-from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
-from concurrent.futures.process import BrokenProcessPool
+from concurrent.futures import Executor, Future, as_completed
 from dataclasses import dataclass, field
-from multiprocessing import get_all_start_methods, get_context
-from multiprocessing.context import BaseContext
 from pathlib import Path
-from typing import Any, Callable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, Sequence
 
 from ._files import process_alive, clashing_outputs, write_atomic
 from .gds import write_gds
 from .routing import route_scene, summary_row
 from .scene import SceneError, load_scene, read_gds_settings, routes_document
 from .svg import render_svg
+
+if TYPE_CHECKING:  # process pools are imported when a batch starts one (quicker start for one scene)
+    from concurrent.futures import ProcessPoolExecutor
+    from multiprocessing.context import BaseContext
 
 __all__ = ["Outcome", "Interrupted", "process_scene", "route_batch", "collect_scenes", "output_path", "EXIT_CLEAN", "EXIT_CONFLICTS",
            "EXIT_BAD_INPUT"]
@@ -143,6 +144,7 @@ def output_path(folder: str | Path | None, scene: str | Path, suffix: str) -> Pa
 def _pool_context() -> BaseContext:
     """Workers forked from a server that has loaded this module (quick to start, and
     free of whatever threads the calling process runs); spawned where there is none."""
+    from multiprocessing import get_all_start_methods, get_context
     if "forkserver" not in get_all_start_methods():
         return get_context("spawn")
     ctx = get_context("forkserver")
@@ -200,12 +202,14 @@ class _OwnPool:
         self.pools: list[ProcessPoolExecutor] = []
 
     def _pool(self, workers: int) -> ProcessPoolExecutor:
+        from concurrent.futures import ProcessPoolExecutor
         pool = ProcessPoolExecutor(max_workers=workers, mp_context=self.ctx, initializer=_worker_start,
                                    initargs=(os.getpid(), self.stop, self.started))
         self.pools.append(pool)
         return pool
 
     def run(self, tasks: list[tuple], done: Callable[[int, Outcome], None]) -> None:
+        from concurrent.futures.process import BrokenProcessPool
         shared, alone = list(range(len(tasks))), []
         while shared or alone:
             broken: list[int] = []

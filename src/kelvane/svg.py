@@ -10,7 +10,7 @@ from __future__ import annotations
 import math
 from collections import Counter
 from typing import Sequence
-from xml.sax.saxutils import escape
+from html import escape as _escape
 
 import numpy as np
 
@@ -24,6 +24,11 @@ PALETTE = ("#1f77b4", "#ff7f0e", "#2ca02c", "#9467bd", "#8c564b", "#e377c2", "#1
            "#393b79", "#637939", "#8c6d31", "#843c39", "#7b4173", "#3182bd", "#e6550d")
 FINDING = "#d62728"
 RING = 7.0  # radius of a finding's ring, pixels; findings closer than two rings share one
+
+
+def escape(text: str) -> str:
+    """Text for an element's content (html rather than xml.sax, which imports urllib at start-up)."""
+    return _escape(text, quote=False)
 
 
 def _arrow(x: float, y: float, d: tuple[int, int], size: float, colour: str) -> str:
