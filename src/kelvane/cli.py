@@ -161,7 +161,7 @@ def _route(args: argparse.Namespace) -> int:
             outcome = process_scene(paths[0], dest(args.out, ".routes.json"), dest(args.svg, ".svg"),
                                     dest(args.gds, ".gds"), args.strategy, gds_settings)
         except KeyboardInterrupt:
-            print(f"kelvane: interrupted while routing {paths[0]}; nothing written", file=sys.stderr)
+            print(f"kelvane: interrupted while routing {paths[0]} (an output is whole or absent)", file=sys.stderr)
             return EXIT_INTERRUPTED
         _print_outcome(outcome)
         return outcome.code

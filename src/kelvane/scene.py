@@ -188,13 +188,15 @@ def _positive_or_null(v: Any) -> float | None:
 
 
 def _numbers(v: Any, n: int, what: str) -> tuple[float, ...]:
-    if not isinstance(v, (list, tuple)) or len(v) != n:
-        raise _Bad(f"expected {what}, got {_show(v)}")
-    try:
-        return tuple(_number(x) for x in v)
-    except _Bad as e:
-        raise _Bad(f"expected {what}, got {_show(v)}" + (f" (each within +-{COORD_LIMIT:g})" if "between" in str(e)
-                                                         else " (finite)" if "finite" in str(e) else "")) from None
+    if not isinstance(v, (list, tuple)) or len(v) != n or not all(_is_number(x) for x in v):
+        bad = next((x for x in v if not _is_number(x)), None) if isinstance(v, (list, tuple)) else None
+        note = ""
+        if isinstance(bad, float) and not math.isfinite(bad):
+            note = " (finite)"
+        elif isinstance(bad, (int, float)) and not isinstance(bad, bool):
+            note = f" (each within +-{COORD_LIMIT:g})"
+        raise _Bad(f"expected {what}, got {_show(v)}{note}")
+    return tuple(float(x) for x in v)
 
 
 def _point(v: Any) -> Point:
