@@ -27,6 +27,16 @@ class Bend:
     turn: float  # signed turning angle, radians (> 0: counter-clockwise)
 
 
+def drawable(skeleton: np.ndarray | None) -> np.ndarray | None:
+    """The skeleton as an N x 2 float array when it can be drawn (two or more finite points), else None."""
+    if skeleton is None:
+        return None
+    pts = np.asarray(skeleton, dtype=float)
+    if pts.ndim != 2 or pts.shape[1] != 2 or len(pts) < 2 or not np.isfinite(pts).all():
+        return None
+    return pts
+
+
 def corner_points(skeleton: np.ndarray) -> np.ndarray:
     """The skeleton without repeated points and collinear corners (no turn there)."""
     pts = np.asarray(skeleton, dtype=float).reshape(-1, 2)

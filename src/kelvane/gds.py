@@ -13,7 +13,7 @@ from typing import Sequence
 
 import numpy as np
 
-from ._bends import centreline
+from ._bends import centreline, drawable
 from ._files import atomic_target
 from .check import Finding, check_routes
 from .scene import Scene
@@ -82,7 +82,7 @@ def write_gds(path: str | Path, scene: Scene, skeletons: Sequence[np.ndarray | N
             lo, hi = (p[0] - w / 2, p[1] - w / 2), (p[0] + w / 2, p[1] + w / 2)
             add(gdstk.rectangle(lo, hi, layer=g.pin_layer[0], datatype=g.pin_layer[1]), lo, hi)
             add(gdstk.Label(f"{r.name}:{end}", p, layer=g.label_layer[0], texttype=g.label_layer[1]), p)
-        if s is None or not np.isfinite(np.asarray(s, dtype=float)).all():
+        if drawable(s) is None:
             continue
         spine = centreline(s, scene.delta, g.arc_tolerance)
         add(gdstk.FlexPath(spine, w, simple_path=True, layer=g.route_layer[0], datatype=g.route_layer[1]),

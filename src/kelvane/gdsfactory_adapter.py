@@ -19,9 +19,7 @@ from __future__ import annotations
 
 from typing import Any, Mapping, Sequence
 
-import numpy as np
-
-from ._bends import centreline
+from ._bends import centreline, drawable
 from .routing import RouteResult, route_scene
 from .scene import parse_scene
 
@@ -79,7 +77,7 @@ def route_ports(component: Any, starts: Sequence[Any], ends: Sequence[Any], *, c
     result = route_scene(scene, strategy)
     if place:
         for skel in result.skeletons:
-            if skel is not None and np.isfinite(np.asarray(skel, dtype=float)).all():
+            if drawable(skel) is not None:
                 spine = centreline(skel, delta, arc_tolerance)
                 component.add_ref(gf.Path(spine).extrude(cross_section=xs))
     return result

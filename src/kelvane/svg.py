@@ -14,7 +14,7 @@ from html import escape as _escape
 
 import numpy as np
 
-from ._bends import bends, corner_points
+from ._bends import bends, corner_points, drawable
 from .check import KINDS, Finding
 from .scene import Scene
 
@@ -87,10 +87,9 @@ def render_svg(scene: Scene, skeletons: Sequence[np.ndarray | None], findings: S
     drawing: a scale bar, the extent in layout units, and a legend with the
     strategy (when given) and the findings counted by kind.
     """
-    finite = [np.asarray(s, dtype=float) for s in skeletons if s is not None]
-    finite = [s for s in finite if s.size and np.isfinite(s).all()]
+    shown = [drawable(s) for s in skeletons]
     pts = [p for r in scene.routes for p in (r.start, r.end)]
-    pts += [p for s in finite for p in s]
+    pts += [p for s in shown if s is not None for p in s]
     pts += [(o[0], o[1]) for o in scene.obstacles] + [(o[2], o[3]) for o in scene.obstacles]
     xy = np.array(pts, dtype=float)
     lo, hi = xy.min(axis=0), xy.max(axis=0)
@@ -123,10 +122,10 @@ def render_svg(scene: Scene, skeletons: Sequence[np.ndarray | None], findings: S
         if name:
             out.append(_label(X(o[0]) + 3, Y(o[3]) + font, name, "#555555"))
     arrow = max(7.0, min(14.0, scene.delta * k))
-    for i, (r, s) in enumerate(zip(scene.routes, skeletons)):
+    for i, (r, s) in enumerate(zip(scene.routes, shown)):
         colour = PALETTE[i % len(PALETTE)]
         stroke = max(1.5, scene.route_width(i) * k)
-        if s is not None and np.asarray(s, dtype=float).size and np.isfinite(np.asarray(s, dtype=float)).all():
+        if s is not None:
             out.append(f'<path class="route" d="{_route_path(s, scene.delta, X, Y, k)}" fill="none" '
                        f'stroke="{colour}" stroke-width="{stroke:.2f}" stroke-linejoin="round">'
                        f'<title>{escape(r.name)}</title></path>')
