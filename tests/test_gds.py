@@ -104,3 +104,18 @@ def test_layout_beyond_the_gds_range_is_refused(tmp_path, capsys):
 def test_bad_gds_options_exit_2(tmp_path, capsys, option, message):
     assert cli.main(["route", str(EXAMPLES / "floorplan.json"), "--gds", str(tmp_path / "l.gds"), *option]) == 2
     assert message in capsys.readouterr().err and not (tmp_path / "l.gds").exists()
+
+
+def test_klayout_reads_the_layout(tmp_path):
+    db = pytest.importorskip("klayout.db")  # installed with gdsfactory
+    gds = tmp_path / "l.gds"
+    assert cli.main(["route", str(EXAMPLES / "floorplan.json"), "--gds", str(gds)]) == 0
+    layout = db.Layout()
+    layout.read(str(gds))
+    top = layout.top_cell()
+    assert top.name == "kelvane" and layout.dbu == pytest.approx(0.001)
+    counts = {(info.layer, info.datatype): sum(1 for _ in top.shapes(i).each())
+              for i, info in zip(layout.layer_indexes(), layout.layer_infos())}
+    assert counts == {(1, 0): 5, (2, 0): 5, (1, 10): 10, (10, 0): 10}
+    paths = [s for s in top.shapes(layout.find_layer(1, 0)).each()]
+    assert all(s.is_path() and s.path_dwidth == pytest.approx(0.5) for s in paths)
