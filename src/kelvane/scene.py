@@ -415,7 +415,8 @@ OPTION_KEYS = {k.name: k for k in (
     Key("backbone_clearance_factor", _non_negative, "backbone clearance in bundle widths"),
     Key("bundle_separation_factor", _non_negative, "lane pitch in spacings"),
     Key("backbone_selection", _backbone_selection, "backbone route: median, first, last, or a route index"),
-    Key("routing_order", _choice("center-out", "outside-in", "given", "reverse"), "order lanes are routed in"),
+    Key("routing_order", _choice("center-out", "outside-in", "given", "reverse"),
+        "order lanes are routed in: center-out, outside-in, given, reverse"),
     Key("inflate_delta", _flag, "grow the bend radius of inner lanes so outer lanes fit"),
 )}
 
@@ -684,11 +685,11 @@ def load_routes(path: str | Path, scene: Scene) -> list[np.ndarray | None]:
 
 def format_help() -> str:
     """The scene file format, generated from the key tables."""
-    def table(title: str, keys: Sequence[Key]) -> list[str]:
+    def table(title: str, keys: Sequence[Key], flags: bool = True) -> list[str]:
         lines = [title]
         for k in keys:
             flag = "required" if k.required else "optional" if k.default is None else f"default {json.dumps(k.default)}"
-            lines.append(f"  {k.name:<18} {k.doc} ({flag})")
+            lines.append(f"  {k.name:<18} {k.doc}" + (f" ({flag})" if flags else ""))
         return lines
     lines = table("Scene (a JSON object):", SCENE_KEYS) + [""]
     lines += table("Route (each entry of \"routes\"; one of *_heading / *_orientation per end):", ROUTE_KEYS)
@@ -697,6 +698,7 @@ def format_help() -> str:
     lines += ["", "Strategy options (\"options\"):"]
     for name, s in STRATEGIES.items():
         lines.append(f"  {name:<18} {', '.join(s.options)}")
-    lines += [""] + table("Option values:", list(OPTION_KEYS.values()))
-    lines += ["", f"Numbers lie within +-{COORD_LIMIT:g}; files may hold at most {MAX_SCENE_BYTES} bytes of UTF-8."]
+    lines += [""] + table("Option values (each optional; the router's default when left out):",
+                          list(OPTION_KEYS.values()), flags=False)
+    lines += ["", f"Numbers lie within +-{COORD_LIMIT:g}; a file holds at most {MAX_SCENE_BYTES // 2**20} MiB of UTF-8."]
     return "\n".join(lines)
