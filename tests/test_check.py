@@ -40,7 +40,8 @@ CASES = {
     "a NaN point spliced into a clean route": (
         [((0, 0), E, (20, 20), N)], [], [[(0, 0), (10, 0), (np.nan, 0), (20, 0), (20, 20)]],
         [("nonfinite", "r0", (0, 0))]),
-    "an infinite point": ([((0, 0), E, (20, 0), E)], [], [[(0, 0), (np.inf, 0), (20, 0)]], [("nonfinite", "r0", (0, 0))]),
+    "an infinite point": (
+        [((0, 0), E, (20, 0), E)], [], [[(0, 0), (np.inf, 0), (20, 0)]], [("nonfinite", "r0", (0, 0))]),
     "short runs": (  # 3 between two bends needs 2 * delta = 4; 1 at a port needs delta = 2
         [((0, 0), E, (30, 3), E), ((0, 50), E, (1, 70), N)], [],
         [[(0, 0), (10, 0), (10, 3), (30, 3)], [(0, 50), (1, 50), (1, 70)]],

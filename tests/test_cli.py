@@ -206,7 +206,8 @@ def test_installed_commands(tmp_path):
 def test_gds_without_gdstk_gives_a_hint(monkeypatch, tmp_path, capsys):
     monkeypatch.setitem(sys.modules, "gdstk", None)
     assert cli.main(["route", str(EXAMPLES[0]), "--gds", str(tmp_path / "l.gds")]) == 2
-    assert capsys.readouterr().err.strip() == "kelvane: GDS export needs gdstk: ./dev setup installs it, or: pip install gdstk"
+    assert capsys.readouterr().err.strip() == \
+        "kelvane: GDS export needs gdstk: ./dev setup installs it, or: pip install gdstk"
     assert not (tmp_path / "l.gds").exists()
 
 

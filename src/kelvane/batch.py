@@ -31,7 +31,8 @@ if TYPE_CHECKING:  # process pools are imported when a batch starts one (quicker
     from concurrent.futures import ProcessPoolExecutor
     from multiprocessing.context import BaseContext
 
-__all__ = ["Outcome", "Interrupted", "process_scene", "route_batch", "collect_scenes", "output_path", "EXIT_CLEAN", "EXIT_CONFLICTS",
+__all__ = ["Outcome", "Interrupted", "process_scene", "route_batch", "collect_scenes", "output_path", "EXIT_CLEAN",
+           "EXIT_CONFLICTS",
            "EXIT_BAD_INPUT"]
 
 EXIT_CLEAN = 0       # every route routed and the checker found nothing

@@ -82,7 +82,8 @@ class Report:
 
     def score(self) -> tuple:
         """Ordering of results, best first: completeness, then conflicts, then length."""
-        return (self.count("unrouted"), self.count("end", "heading", "nonfinite", "diagonal"), self.count("crossing", "overlap"),
+        return (self.count("unrouted"), self.count("end", "heading", "nonfinite", "diagonal"),
+                self.count("crossing", "overlap"),
                 self.count("obstacle"), self.count("spacing", "clearance"), self.count("short"), sum(self.lengths))
 
 

@@ -43,7 +43,8 @@ import numpy as np
 from .strategies import STRATEGIES
 
 __all__ = [
-    "Route", "Scene", "SceneError", "GdsSettings", "load_scene", "read_gds_settings", "MAX_SCENE_BYTES", "COORD_LIMIT", "parse_scene", "load_routes", "parse_routes",
+    "Route", "Scene", "SceneError", "GdsSettings", "load_scene", "read_gds_settings", "MAX_SCENE_BYTES", "COORD_LIMIT",
+    "parse_scene", "load_routes", "parse_routes",
     "routes_document", "format_help",
 ]
 
@@ -700,5 +701,6 @@ def format_help() -> str:
         lines.append(f"  {name:<18} {', '.join(s.options)}")
     lines += [""] + table("Option values (each optional; the router's default when left out):",
                           list(OPTION_KEYS.values()), flags=False)
-    lines += ["", f"Numbers lie within +-{COORD_LIMIT:g}; a file holds at most {MAX_SCENE_BYTES // 2**20} MiB of UTF-8."]
+    lines += ["", f"Numbers lie within +-{COORD_LIMIT:g}; a file holds at most {MAX_SCENE_BYTES // 2**20} MiB "
+                  "of UTF-8."]
     return "\n".join(lines)
