@@ -146,7 +146,7 @@ def summary_row(result: RouteResult, name: str = "") -> dict[str, Any]:
         "shared": round(rep.shared_track, 6),
         "obstacle": rep.count("obstacle"),
         "spacing": rep.count("spacing", "clearance"),
-        "other": rep.count("unrouted", "end", "heading", "diagonal", "short"),
+        "other": rep.count("unrouted", "end", "heading", "nonfinite", "diagonal", "short"),
         "ms": round(result.seconds * 1e3, 3),
     }
 
