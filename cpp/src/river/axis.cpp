@@ -1,4 +1,5 @@
 // The ribbon's axis and each lane's place on it.
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -35,10 +36,12 @@ Axis ribbon_axis(const RiverRequest& req, const std::vector<std::size_t>& order)
     Axis axis;
     const std::size_t n = order.size(), mid_rank = n / 2, middle = order[mid_rank];
     const Point ts = req.start_tangents[middle], te = req.end_tangents[middle];
-    // The ribbon fans out of its ports: the axis leaves them straight for
-    // half its width and a bend radius before any room is asked for (the
-    // devices holding the ports would leave none otherwise).
-    const double half = 0.5 * static_cast<double>(n - 1) * req.route_spacing;
+    // Lanes to either side of the middle lane, at the spacing: the larger
+    // side's width is the room asked for on both.  The ribbon fans out of
+    // its ports: the axis leaves them straight for that width and a bend
+    // radius before any room is asked for (the devices holding the ports
+    // would leave none otherwise).
+    const double half = static_cast<double>(std::max(mid_rank, n - 1 - mid_rank)) * req.route_spacing;
     RouteRequest plain = lane_request(req, middle);
     plain.pivots = req.pivots;
     if (n > 1) {
