@@ -48,7 +48,8 @@ info: "clean" (every lane clean), "unclean" (lanes that are not), "planar"
 (the port order lets the lanes run without crossing), "side" (the sequence
 kept, as in `sides`), "axis"
 (the route the lanes' places are offset from), "whole" (the axis has room for
-the whole ribbon), "searches" (single-route searches run) and "infos" (per lane,
+the whole ribbon), "groups" (groups of lanes through the gaps, each with an
+axis of its own; 1 when whole), "searches" (single-route searches run) and "infos" (per lane,
 the keys of graph.rail_bridge_v2's info, measured against every other lane).)";
 
 }  // namespace
@@ -91,6 +92,7 @@ void register_river(nb::module_& m) {
             info["side"] = res.side;
             info["axis"] = path_to_array(res.axis);
             info["whole"] = res.whole;
+            info["groups"] = res.groups;
             info["searches"] = res.searches;
             info["infos"] = infos;
             return nb::make_tuple(lanes, info);

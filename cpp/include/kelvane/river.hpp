@@ -5,7 +5,9 @@
 //   ports --> planar order (starts across the mean start heading) --> the
 //   ribbon's axis (the middle lane's route, with room for the whole ribbon
 //   where it has it) and each lane's place on it (the axis offset by the
-//   lane's rank) --> lanes laid one after another, from the inside of the
+//   lane's rank); without room for the whole ribbon, groups of consecutive
+//   lanes each with room along an axis of their own, through the gaps that
+//   hold them --> lanes laid one after another, from the inside of the
 //   bundle's turn or from the middle out: each keeps the spacing from the
 //   lanes laid and from the port stubs of those still to come, and prefers
 //   its place and its neighbour's side; where an obstacle lies in the
@@ -54,6 +56,7 @@ struct RiverResult {
     int side = 0;                     // the sequence kept (as in RiverRequest::sides)
     Path axis;                        // the route the lanes' places are offset from
     bool whole = false;               // the axis has room for the whole ribbon
+    std::size_t groups = 1;           // groups of lanes with an axis each (split between gaps)
     std::size_t searches = 0;         // single-route searches run
     bool clean() const { return unclean == 0; }
 };

@@ -65,9 +65,9 @@ void lay_sequence(const RiverRequest& req, const std::vector<std::size_t>& order
         }
         if (!axis.places[lane].empty())
             r.follow.push_back({axis.places[lane], kPlaceReach * req.route_spacing, kPlaceWeight});
-        // Beside the neighbour laid most recently.
+        // Beside the neighbour of its group laid most recently.
         for (std::size_t j = k; j-- > 0;) {
-            if (seq[j] + 1 == seq[k] || seq[k] + 1 == seq[j]) {
+            if ((seq[j] + 1 == seq[k] || seq[k] + 1 == seq[j]) && axis.group[order[seq[j]]] == axis.group[lane]) {
                 r.follow.push_back({laid.lanes[order[seq[j]]], kBesideReach * req.route_spacing, kBesideWeight});
                 break;
             }

@@ -97,14 +97,28 @@ RiverResult route_river(const RiverRequest& req) {
     out.planar = is_planar(req);
     if (req.starts.empty()) return out;
     const std::vector<std::size_t> order = planar_order(req);
-    const Axis axis = ribbon_axis(req, order);
+    const std::vector<int> sides = laying_sides(req);
+    const int first = sides.front() != 0 ? sides.front() : inner_side(req);
+    Axis axis = ribbon_axis(req, order, first, false);
     std::optional<Attempt> best;
     std::size_t searches = axis.searches;
-    for (int side : laying_sides(req)) {
+    for (int side : sides) {
         if (best && best->ribbon.unclean == 0) break;
         Attempt a = lay_side(req, order, axis, side);
         searches += a.laid.searches;
         if (!best || a.ribbon < best->ribbon) best = std::move(a);
+    }
+    if (best->ribbon.unclean > 0 && !axis.whole && order.size() >= 4) {
+        // No room for the ribbon as one, and lanes passing what is in its
+        // way one by one left some unclean: groups through the gaps.
+        Axis groups = ribbon_axis(req, order, first, true);
+        searches += groups.searches;
+        Attempt a = lay_side(req, order, groups, sides.front());
+        searches += a.laid.searches;
+        if (a.ribbon < best->ribbon) {
+            best = std::move(a);
+            axis = std::move(groups);
+        }
     }
     out.lanes = std::move(best->laid.lanes);
     out.infos = std::move(best->laid.infos);
@@ -112,6 +126,7 @@ RiverResult route_river(const RiverRequest& req) {
     out.side = best->side;
     out.axis = axis.path;
     out.whole = axis.whole;
+    out.groups = axis.groups;
     out.searches = searches;
     return out;
 }

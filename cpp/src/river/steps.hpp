@@ -39,20 +39,27 @@ struct Ribbon {
 // ----------------------------------------------------------------- axis.cpp
 
 // The ribbon's axis and each lane's place along it.  The axis is the route
-// of the middle lane; it leaves its ports straight for half the ribbon's
-// width and a bend radius, and between there keeps room for the whole
+// of the middle lane; it leaves its ports straight for the wider side of
+// the ribbon and a bend radius, and between there keeps room for the whole
 // ribbon on either side when such a route is clear and hardly longer than
 // the plain one (`whole`).  A lane's place is the axis offset to its ports
 // at the ends and by its rank times the spacing in between; a lane whose
 // place would run some stretch the other way from the axis (it comes to
-// the ribbon from its far side, as in a fan-in) has none.
+// the ribbon from its far side, as in a fan-in) has none.  Without room
+// for the whole ribbon and with `split`, it splits into halves, and those into halves,
+// until each group has room along an axis of its own (or is one lane),
+// groups on the `first` side first (+1: the left), each keeping the
+// spacing from the places of the groups before it: consecutive groups of
+// lanes go through the gaps that hold them.
 struct Axis {
-    Path path;
+    Path path;                       // the whole ribbon's
     bool whole = false;
-    std::vector<Path> places;  // by lane index (empty: none)
+    std::vector<Path> places;        // by lane index (empty: none)
+    std::vector<std::size_t> group;  // by lane index
+    std::size_t groups = 0;
     std::size_t searches = 0;
 };
-Axis ribbon_axis(const RiverRequest& req, const std::vector<std::size_t>& order);
+Axis ribbon_axis(const RiverRequest& req, const std::vector<std::size_t>& order, int first, bool split);
 
 // ----------------------------------------------------------------- lay.cpp
 
@@ -65,7 +72,8 @@ struct Laid {
 // Lanes `seq` (positions in `order`, in the order laid) one after another:
 // each keeps the spacing from req.pivots, from every lane laid so far and
 // from the port stubs of the lanes of `seq` still to come, and prefers to
-// run near its place and beside its neighbour in `order` laid most recently.
+// run near its place and beside its neighbour in `order` of the same group
+// laid most recently.
 void lay_sequence(const RiverRequest& req, const std::vector<std::size_t>& order, const std::vector<std::size_t>& seq,
                   const Axis& axis, Laid& laid);
 
