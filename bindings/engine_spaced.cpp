@@ -14,7 +14,7 @@ namespace kelvane::py {
 namespace {
 
 // A crossing costs this many bend radii of length unless given.
-constexpr double kCrossingRadii = 10.0;
+constexpr double kCrossingRadii = 2.0;
 
 std::vector<Point> to_rows(nb::handle value, const char* what) {
     bool exact = true;
@@ -39,17 +39,19 @@ delta                        bend radius of every route: a run at a port is
                              2 * delta.
 obstacles                    boxes kept clear by route_spacing / 2.
 route_spacing                least centre-line distance between two routes.
-crossing_cost                length a crossing costs (None: 10 * delta).
+crossing_cost                length a crossing costs (None: 2 * delta).
                              Two routes may cross at right angles on straight
                              stretches of both, at least max(2 * delta,
                              route_spacing) from a bend and 2 * delta +
                              route_spacing from a port of either; a route
                              crosses rather than make a detour longer than
-                             this.  Ten bend radii: a detour round a small
-                             device costs about that much, and a designer
-                             takes one low-loss crossing over a loop round a
-                             device (the loop adds bends and area as well),
-                             but not over a short jog.
+                             this.  Two bend radii: the least detour round
+                             anything costs two more bends and more than
+                             2 * delta of length, so a designer's forced
+                             crossing is taken in open space instead of a
+                             loop round a device, while a route crossing
+                             many others (a reversed bank) still pays more
+                             than a short detour would.
 dbu                          grid step of every bend coordinate (None: none).
 time_budget                  seconds (None: no limit): when spent, the best
                              set so far comes back with info["timed_out"].

@@ -88,6 +88,10 @@ struct RouteRequest {
     // it nearer a bend or a port stays a spacing conflict.  < 0: every
     // crossing is a contact.
     double crossing_cost = -1.0;
+    // The run rules are never relaxed: a route that cannot keep out of
+    // every zone under them comes back entering the least (a negotiation
+    // moves the others instead).
+    bool keep_runs = false;
     double crossing_clearance() const { return std::max(2.0 * bend_radius, route_spacing); }
     Point own_start() const { return is_piece ? route_start : start; }
     Point own_end() const { return is_piece ? route_end : end; }

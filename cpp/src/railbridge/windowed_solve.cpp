@@ -263,7 +263,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     const bool clean_first = first.scale < 1e-2 * kSoftFixed;
     const double below_hard = clean_first ? kHardFixed : kInfinity;
     for (int level = 0; level < 3; ++level) {
-        if (level > 0 && r <= 0 && rp <= 0) break;
+        if (level > 0 && (req.keep_runs || (r <= 0 && rp <= 0))) break;
         Path path;
         bool found = false;
         size_t expanded = 0;

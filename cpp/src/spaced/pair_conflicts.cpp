@@ -21,6 +21,7 @@ RouteRequest route_request(const SpacedRequest& req, std::size_t i) {
     r.route_spacing = req.route_spacing;
     r.grid = req.grid;
     r.crossing_cost = req.crossing_cost;
+    r.keep_runs = true;
     return r;
 }
 
