@@ -85,11 +85,11 @@ STRATEGIES: dict[str, Strategy] = {s.name: s for s in (
              ("turn_bias", "sliding_bias", "backbone_clearance_factor", "bundle_separation_factor",
               "backbone_selection"),
              _bundle_runner("bundle_backbone_v2"), "lanes offset from one routed backbone (bundle_backbone_v2)"),
-    Strategy("spaced", "kelvane.engine", ("crossing_cost", "max_passes"), _bundle_runner("negotiate_spaced"),
-             "routes negotiated to keep the spacing, crossing where a detour costs more (negotiate_spaced)"),
     Strategy("rail-bridge", "kelvane.manhattan_router.bundle",
              ("routing_order", "turn_bias", "sliding_bias", "inflate_delta"),
              _bundle_runner("bundle_rail_bridge_v2"), "bundle lanes one by one (bundle_rail_bridge_v2)"),
+    Strategy("spaced", "kelvane.engine", ("crossing_cost", "max_passes"), _bundle_runner("negotiate_spaced"),
+             "routes negotiated to keep the spacing, crossing where a detour costs more (negotiate_spaced)"),
 )}
 
 
