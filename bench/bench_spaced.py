@@ -23,7 +23,7 @@ from bench_multi import baseline_ms  # noqa: E402
 from kelvane import engine  # noqa: E402
 from kelvane.check import check_routes  # noqa: E402
 
-SCENES = (("independent", 8), ("independent", 16), ("two-bundles", 16))
+SCENES = (("independent", 8), ("independent", 16))
 
 
 def main() -> None:
