@@ -4,6 +4,7 @@
 #include "engine.hpp"
 
 NB_MODULE(engine, m) {
-    m.doc() = "Native routers of the user layer: river bundles (route_river).";
+    m.doc() = "Native routers of the user layer: river bundles (route_river), spaced negotiation (negotiate_spaced).";
     kelvane::py::register_river(m);
+    kelvane::py::register_spaced(m);
 }

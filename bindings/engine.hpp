@@ -6,5 +6,6 @@
 namespace kelvane::py {
 
 void register_river(nanobind::module_& m);
+void register_spaced(nanobind::module_& m);
 
 }  // namespace kelvane::py

@@ -82,7 +82,8 @@ MISTAKES = [
     (("obstacles", 0), [0, 0, 40], "obstacles[0]: expected a box [x_min, y_min, x_max, y_max], got [0, 0, 40]"),
     (("obstacles", 0), [40, 0, 0, 30], "obstacles[0]: expected x_min < x_max and y_min < y_max"),
     (("obstacles", 1, "box"), DELETE, "obstacles[1].box: missing"),
-    (("strategy",), "fast", 'strategy: expected one of auto, river, single, negotiated, backbone, rail-bridge, got "fast"'),
+    (("strategy",), "fast", 'strategy: expected one of auto, river, single, negotiated, backbone, rail-bridge, '
+                            'spaced, got "fast"'),
     (("options", "single", "iters"), 3, "options.single.iters: unknown option (known: turn_bias, sliding_bias)"),
     (("options", "quick"), {}, "options.quick: unknown strategy"),
     (("strategy",), ["auto"], 'strategy: expected one of auto, river, single'),

@@ -430,6 +430,8 @@ OPTION_KEYS = {k.name: k for k in (
     Key("inflate_delta", _flag, "grow the bend radius of inner lanes so outer lanes fit"),
     Key("sides", _sides, "river: laying sequences to try, e.g. [1, 0, -1] (1 from the left, 0 the middle out)"),
     Key("relay_rounds", _whole(0, 10), "river: rounds of laying the lanes round unclean ones again, 0..10"),
+    Key("crossing_cost", _non_negative, "spaced: length a crossing of two routes costs (default 2 * delta)"),
+    Key("max_passes", _whole(0, 100), "spaced: negotiation passes at most, 0..100"),
 )}
 
 

@@ -153,6 +153,9 @@ STRATEGIES: dict[str, Strategy] = {s.name: s for s in (
     Strategy("rail-bridge", "kelvane.manhattan_router.bundle",
              ("routing_order", "turn_bias", "sliding_bias", "inflate_delta"),
              _bundle_runner("bundle_rail_bridge_v2"), "bundle lanes one by one (bundle_rail_bridge_v2)", cost="slow"),
+    Strategy("spaced", "kelvane.engine", ("crossing_cost", "max_passes"), _bundle_runner("negotiate_spaced"),
+             "routes negotiated to keep the spacing, crossing where a detour costs more (negotiate_spaced)",
+             cost="medium"),
 )}
 
 

@@ -25,6 +25,7 @@
 // lines and states visited, not with the product of the lines.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -75,6 +76,23 @@ struct RouteRequest {
     // Paths to run close to (a river's previous lane, a lane's place in its
     // ribbon): see Follow.
     std::vector<Follow> follow;
+    // Weight of each pivot's spacing band (row k for pivots[k]): entering it
+    // costs that many times the usual (a negotiation's present congestion
+    // times the pair's history).  Empty: 1 for every pivot.
+    std::vector<double> pivot_weights;
+    // >= 0: a route crossing a pivot at right angles on a straight stretch
+    // of it, at least crossing_clearance() from the pivot's bends and
+    // 2 * bend_radius + route_spacing from its ports, pays this length once (however the lattice cuts the band) instead of
+    // the band's cost, and RouteInfo::crossings counts it apart from
+    // contacts.  Running along a pivot, turning inside its band, or crossing
+    // it nearer a bend or a port stays a spacing conflict.  < 0: every
+    // crossing is a contact.
+    double crossing_cost = -1.0;
+    // The run rules are never relaxed: a route that cannot keep out of
+    // every zone under them comes back entering the least (a negotiation
+    // moves the others instead).
+    bool keep_runs = false;
+    double crossing_clearance() const { return std::max(2.0 * bend_radius, route_spacing); }
     Point own_start() const { return is_piece ? route_start : start; }
     Point own_end() const { return is_piece ? route_end : end; }
 };
@@ -90,6 +108,7 @@ struct RouteInfo {
     double keep_out_overlap = 0.0;
     double spacing_overlap = 0.0;    // length closer than route_spacing to an earlier route
     int pivot_contacts = 0;          // earlier routes this one touches or crosses
+    int crossings = 0;               // crossings of earlier routes where crossing is allowed (crossing_cost)
     int self_contacts = 0;           // pairs of its own segments, not neighbours, that touch or cross
     int arc_obstacle = 0;            // bends whose arc enters an obstacle or keep-out box
     int arc_clearance = 0;           // bends whose arc dips into a clearance or spacing band only

@@ -223,7 +223,13 @@ void RailLattice::fill_line(bool horizontal, double c, const std::vector<double>
         const Zone& z = zs[zi];
         const double p0 = horizontal ? z.box.y0 : z.box.x0, p1 = horizontal ? z.box.y1 : z.box.x1;
         const double a0 = horizontal ? z.box.x0 : z.box.y0, a1 = horizontal ? z.box.x1 : z.box.y1;
-        if (open_overlap(c, c, p0, p1, eps_)) {
+        if (z.crossed_by(horizontal)) {
+            // Across a crossable stretch, its ends included: the band's
+            // width costs crossing_cost, however its edges cut it.
+            if (c < p0 - eps_ || c > p1 + eps_) return;
+            const double rate = z.crossing_rate(zones_.request().crossing_cost);
+            edges_over(a0, a1, [&](size_t e, double len) { pen[e] += rate * len; });
+        } else if (open_overlap(c, c, p0, p1, eps_)) {
             const double fixed = z.fixed(), per_unit = z.per_unit();
             edges_over(a0, a1, [&](size_t e, double len) { pen[e] += fixed + per_unit * len; });
         } else if (z.solid() && p1 - p0 > eps_) {

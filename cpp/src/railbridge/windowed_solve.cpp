@@ -244,7 +244,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     auto consider = [&](Path path, int level, double turn_cost) {
         RouteInfo info = measure_route(req, all, path);
         info.relax_level = level;
-        const RouteScore score = score_of(info, info.length + turn_cost * info.bends);
+        const RouteScore score = score_of(info, info.length + turn_cost * info.bends + crossing_toll(req, info));
         if (best.found && !(score < best.score)) return score;
         best.found = true;
         best.score = score;
@@ -263,7 +263,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     const bool clean_first = first.scale < 1e-2 * kSoftFixed;
     const double below_hard = clean_first ? kHardFixed : kInfinity;
     for (int level = 0; level < 3; ++level) {
-        if (level > 0 && r <= 0 && rp <= 0) break;
+        if (level > 0 && (req.keep_runs || (r <= 0 && rp <= 0))) break;
         Path path;
         bool found = false;
         size_t expanded = 0;
@@ -529,9 +529,11 @@ bool polish_pieces(const RouteRequest& req, Measured* best, size_t* budget, int 
         Measured got = *budget > 0 ? search_windows(piece, budget, false) : Measured{};
         expanded += got.result.info.states_expanded;
         // A clean piece replaces a dearer one, or one that is not clean.
+        const RouteInfo own_info = measure_route(piece, eps, own);
         const bool take = got.found && got.result.info.clean &&
-                          (cost_of(req, got.result.skeleton) < cost_of(req, own) ||
-                           !score_of(measure_route(piece, eps, own), 0.0).clean());
+                          (cost_of(req, got.result.skeleton) + crossing_toll(req, got.result.info) <
+                               cost_of(req, own) + crossing_toll(req, own_info) ||
+                           !score_of(own_info, 0.0).clean());
         const Path& use = take ? got.result.skeleton : own;
         out.insert(out.end(), use.begin() + 1, use.end());
         from = to;
@@ -540,9 +542,10 @@ bool polish_pieces(const RouteRequest& req, Measured* best, size_t* budget, int 
     }
     Path polished = simplify_path(out, 0.0);
     RouteInfo info = measure_route(req, eps, polished);
-    const RouteScore score = score_of(info, cost_of(req, polished));
+    const RouteScore score = score_of(info, cost_of(req, polished) + crossing_toll(req, info));
     best->result.info.states_expanded += expanded;
-    if (!(score < score_of(best->result.info, cost_of(req, best->result.skeleton)))) return false;
+    const RouteInfo& was = best->result.info;
+    if (!(score < score_of(was, cost_of(req, best->result.skeleton) + crossing_toll(req, was)))) return false;
     info.clean = score.clean();
     info.relax_level = best->result.info.relax_level;
     info.lattice_x = best->result.info.lattice_x;
