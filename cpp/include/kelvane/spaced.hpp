@@ -40,10 +40,13 @@ struct SpacedRequest {
 };
 
 // How good a set of routes is: conflicting pairs and routes unclean on
-// their own (obstacles, bend rules), then crossings, then length.
+// their own (obstacles, bend rules), then length with every crossing at
+// crossing_cost (the price each route's search puts on it: ranking
+// crossings first would take a detour round a device over a forced
+// crossing).
 struct SetScore {
     std::size_t faults = 0, crossings = 0;
-    double length = 0.0;
+    double length = 0.0, cost = 0.0;
     bool operator<(const SetScore& o) const;
 };
 

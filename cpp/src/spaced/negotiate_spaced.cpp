@@ -1,5 +1,5 @@
-// negotiate_spaced: every route alone, then passes that route the
-// conflicting ones again against all others, the best set kept.
+// negotiate_spaced: routes laid one after another, then passes that lay
+// the routes in trouble again first, the best set kept.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -9,30 +9,31 @@
 #include <tuple>
 
 #include "kelvane/river.hpp"
-#include "railbridge/zones.hpp"
 #include "spaced/pair_conflicts.hpp"
 
 namespace kelvane::spaced {
 
 namespace {
 
-// Weight of a pivot's spacing band in pass p (1-based): the present factor
-// kPresentFirst * kPresentGrowth^(p - 1), times 1 + kHistoryStep for every
-// earlier pass that ended with the pair in conflict, at most kMaxWeight (a
-// band stays a soft zone, below the cost of entering an obstacle) and at
-// least what two crossings cost (least_weight below).  The
-// band of a route still to be routed again in the pass weighs kPending
-// instead of the present factor: it is about to move.  Measured on the
-// designer corpus (swaps, two bundles, independent routes): a first factor
-// of 1e-4 (a band's edge about 1000 of length) settled the two-bundle
-// scenes that 1e-7 and 1e-2 left crossing; pending bands at the present
-// factor left the first rerouted routes a detour round the crowd.
-constexpr double kPresentFirst = 1e-4, kPresentGrowth = 4.0, kHistoryStep = 1.0, kMaxWeight = 1.0,
-                 kPending = 1e-7;
+// Every other route is a pivot at its full weight: entering its band costs
+// what any spacing conflict costs, so a route keeps clear whenever it can.
+// Measured on the designer corpus (swaps, two bundles, independent routes):
+// laying routes one after another against full bands, in the order given,
+// leaves far fewer conflicts than routing each alone and then raising band
+// weights pass by pass (which pushed the last routes round a device).
+constexpr double kFullWeight = 1.0;
+// Routes still to be laid again in a pass are about to move: their bands
+// only break ties (and keep a route off their ports where it can).
+constexpr double kPending = 1e-7;
+// A route that crossed another more than once is laid again with its
+// crossing cost this many times higher (each time): crossing a route twice
+// is never needed, going round it is.
+constexpr double kRepeatCostGrowth = 4.0;
+// Past the time budget, routes still to be laid get this much search work
+// (a least-bad route at once).
+constexpr std::size_t kLateStates = 20000;
 
 using Clock = std::chrono::steady_clock;
-
-Path route_alone(const SpacedRequest& req, std::size_t i) { return route_rail_bridge(route_request(req, i)).skeleton; }
 
 }  // namespace
 
@@ -77,66 +78,60 @@ SpacedResult negotiate_spaced(const SpacedRequest& req) {
     const std::size_t n = req.starts.size();
     if (n == 0) return out;
 
-    std::vector<Path> alone(n);
-    for (std::size_t i = 0; i < n; ++i) alone[i] = route_alone(req, i);
-    out.searches = n;
-    RouteSet set = initial_set(req, std::move(alone));
-    RouteSet best = set;
-    SetScore best_score = set.score();
-    std::vector<double> history(n * n, 0.0);
-
-    // Routes in a conflict are routed again, and routes crossing others
-    // too (a detour may be cheaper than the crossings): passes go on while
-    // a conflict is left or the last pass made the set better.
-    auto needs_reroute = [&](std::size_t i) {
-        return set.conflicts_of(i) > 0 || !set.own[i].clean || set.crossings_of(i) > 0;
+    // Route i's search against the others: settled routes at full weight,
+    // routes about to be laid (again) at kPending, unlaid ones not at all.
+    std::vector<double> crossing_cost(n, req.crossing_cost);
+    auto lay = [&](std::size_t i, const std::vector<Path>& routes, const std::vector<char>& pending) {
+        RouteRequest r = route_request(req, i);
+        r.crossing_cost = crossing_cost[i];
+        for (std::size_t j = 0; j < n; ++j) {
+            if (j == i || routes[j].size() < 2) continue;
+            r.pivots.push_back(routes[j]);
+            r.pivot_weights.push_back(pending[j] ? kPending : kFullWeight);
+        }
+        if (out_of_time()) {
+            out.timed_out = true;
+            r.max_states = kLateStates;
+        }
+        ++out.searches;
+        return route_rail_bridge(r).skeleton;
     };
-    // A conflict never costs less than two crossings (a band's edge costs
-    // rail::kSoftFixed times its weight): cheap bands would turn crossings
-    // into crossings at a bend.
-    const double least_weight = 2.0 * req.crossing_cost / rail::kSoftFixed;
-    SetScore now = best_score;
-    bool improved = true;
-    for (int pass = 1; pass <= req.max_passes && !out.timed_out; ++pass) {
-        if (now.faults == 0 && (now.crossings == 0 || !improved)) break;
+
+    // First routing: in the order given (a bundle's lanes in port order),
+    // each route against the ones laid before it.
+    std::vector<Path> first(n);
+    const std::vector<char> none(n, 0);
+    for (std::size_t i = 0; i < n; ++i) first[i] = lay(i, first, none);
+    RouteSet set = initial_set(req, std::move(first));
+    RouteSet best = set;
+    SetScore best_score = set.score(req.crossing_cost);
+
+    // Passes: the routes in a conflict (or unclean on their own) are taken
+    // up and laid again one after another, before the others, against every
+    // other route.
+    std::vector<std::size_t> priority(n);
+    std::iota(priority.begin(), priority.end(), std::size_t{0});
+    for (int pass = 1; pass <= req.max_passes && best_score.faults > 0 && !out.timed_out; ++pass) {
         out.passes = pass;
-        const double present = kPresentFirst * std::pow(kPresentGrowth, pass - 1);
-        // Most conflicted first; ties by index.
-        std::vector<std::size_t> order(n);
-        std::iota(order.begin(), order.end(), std::size_t{0});
-        std::vector<std::size_t> conflicts(n);
-        for (std::size_t i = 0; i < n; ++i) conflicts[i] = set.conflicts_of(i) + !set.own[i].clean;
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::size_t a, std::size_t b) { return conflicts[a] > conflicts[b]; });
-        // Routes still to be routed again in this pass are about to move:
-        // their bands weigh little (kPending) until they have.
-        std::vector<char> pending(n, 0);
-        for (std::size_t i = 0; i < n; ++i) pending[i] = needs_reroute(i);
-        for (std::size_t i : order) {
-            // A route whose conflicts went with an earlier reroute stays.
+        std::vector<char> taken(n, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            taken[i] = set.conflicts_of(i) > 0 || !set.own[i].clean;
+            if (set.repeats_of(i) > 0) crossing_cost[i] *= kRepeatCostGrowth;
+        }
+        // Taken routes first, in the reverse of their last order: the one
+        // laid last had the fewest ways left.
+        const auto rest =
+            std::stable_partition(priority.begin(), priority.end(), [&](std::size_t i) { return taken[i] != 0; });
+        std::reverse(priority.begin(), rest);
+        std::vector<char> pending = taken;
+        for (std::size_t i : priority) {
+            if (!taken[i]) break;
             pending[i] = 0;
-            if (!needs_reroute(i)) continue;
-            if (out_of_time()) {
-                out.timed_out = true;
-                break;
-            }
-            RouteRequest r = route_request(req, i);
-            for (std::size_t j = 0; j < n; ++j) {
-                if (j == i || set.routes[j].size() < 2) continue;
-                r.pivots.push_back(set.routes[j]);
-                const double w = (pending[j] ? kPending : present) * (1.0 + history[i * n + j]);
-                r.pivot_weights.push_back(std::min(kMaxWeight, std::max(w, least_weight)));
-            }
-            set.routes[i] = route_rail_bridge(r).skeleton;
-            ++out.searches;
+            set.routes[i] = lay(i, set.routes, pending);
             set.update(req, i);
         }
-        for (std::size_t i = 0; i < n; ++i)
-            for (std::size_t j = 0; j < n; ++j)
-                if (i != j && set.pair(i, j).conflict) history[i * n + j] += kHistoryStep;
-        now = set.score();
-        improved = now < best_score;
-        if (improved) {
+        const SetScore now = set.score(req.crossing_cost);
+        if (now < best_score) {
             best = set;
             best_score = now;
             out.best_pass = pass;

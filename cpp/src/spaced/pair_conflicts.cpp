@@ -6,7 +6,7 @@
 namespace kelvane::spaced {
 
 bool SetScore::operator<(const SetScore& o) const {
-    return std::tie(faults, crossings, length) < std::tie(o.faults, o.crossings, o.length);
+    return std::tie(faults, cost) < std::tie(o.faults, o.cost);
 }
 
 RouteRequest route_request(const SpacedRequest& req, std::size_t i) {
@@ -56,8 +56,10 @@ PairFinding measure_pair(const SpacedRequest& req, std::size_t i, const Path& a,
     if (ba.x1 < bb.x0 || bb.x1 < ba.x0 || ba.y1 < bb.y0 || bb.y1 < ba.y0) return {};
     const RouteInfo ab = against(req, i, a, b), ba_info = against(req, j, b, a);
     PairFinding f;
-    f.conflict = in_conflict(ab) || in_conflict(ba_info);
-    f.crossings = f.conflict ? 0 : std::max(ab.crossings, ba_info.crossings);
+    const int crossings = std::max(ab.crossings, ba_info.crossings);
+    f.repeated = crossings > 1;
+    f.conflict = in_conflict(ab) || in_conflict(ba_info) || f.repeated;
+    f.crossings = f.conflict ? 0 : crossings;
     return f;
 }
 
@@ -73,6 +75,12 @@ std::size_t RouteSet::crossings_of(std::size_t i) const {
     return c;
 }
 
+std::size_t RouteSet::repeats_of(std::size_t i) const {
+    std::size_t c = 0;
+    for (std::size_t j = 0; j < n(); ++j) c += j != i && pair(i, j).repeated;
+    return c;
+}
+
 void RouteSet::update(const SpacedRequest& req, std::size_t i, std::size_t from) {
     own[i] = routes[i].size() >= 2 ? measure_rail_route(route_request(req, i), routes[i]) : RouteInfo{};
     for (std::size_t j = from; j < n(); ++j) {
@@ -83,7 +91,7 @@ void RouteSet::update(const SpacedRequest& req, std::size_t i, std::size_t from)
     }
 }
 
-SetScore RouteSet::score() const {
+SetScore RouteSet::score(double crossing_cost) const {
     SetScore s;
     for (std::size_t i = 0; i < n(); ++i) {
         s.faults += !own[i].clean;
@@ -93,6 +101,7 @@ SetScore RouteSet::score() const {
             s.crossings += static_cast<std::size_t>(pair(i, j).crossings);
         }
     }
+    s.cost = s.length + crossing_cost * static_cast<double>(s.crossings);
     return s;
 }
 
