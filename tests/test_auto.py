@@ -137,3 +137,20 @@ def test_the_river_lays_two_bundles_in_each_other_s_way_without_a_crossing():
            "end_heading": [0, 1]} for k in range(4))]})
     result = route_scene(scene, "river")
     assert result.clean and result.report.lengths[:6] == [300.0] * 6 and min(result.report.lengths[6:]) > 300
+
+
+def test_after_a_clean_result_a_candidate_gets_a_short_share_of_the_time(stand_ins, monkeypatch):
+    stand_ins("river", [[(0, 0), (40, 0)], [(40, 10), (0, 10)]])
+    seen = {}
+
+    def spaced(module, scene, opts):
+        seen.update(opts)
+        return [np.array(s, dtype=float) for s in ([(0, 0), (40, 0)], [(40, 10), (0, 10)])], {}
+    monkeypatch.setitem(strategies.STRATEGIES, "spaced", dataclasses.replace(
+        strategies.STRATEGIES["spaced"], module="kelvane.scene", run=spaced))
+    mixed = parse_scene({"delta": 1, "spacing": 1, "routes": [
+        {"start": [0, 0], "start_heading": [1, 0], "end": [40, 0], "end_heading": [1, 0]},
+        {"start": [40, 10], "start_heading": [-1, 0], "end": [0, 10], "end_heading": [-1, 0]}]})
+    route_scene(mixed, time_budget=30)
+    # River was clean at once: spaced may take CLEAN_GRACE seconds, not the 30 left.
+    assert seen["time_budget"] == pytest.approx(routing.CLEAN_GRACE, abs=0.05)

@@ -29,6 +29,10 @@ __all__ = ["Attempt", "Candidate", "RouteResult", "Wrongness", "route_scene", "c
 
 # Seconds `auto` may spend on one scene before it keeps the best result so far.
 DEFAULT_TIME_BUDGET = 10.0
+# Once a result is clean, a further candidate may take this many times the
+# time spent so far (at least CLEAN_GRACE seconds): a better result is
+# welcome, a long wait for one is not.
+CLEAN_SHARE, CLEAN_GRACE = 4.0, 1.0
 
 
 @dataclass(frozen=True, order=True)
@@ -226,6 +230,8 @@ def _run(candidate: Candidate, scene: Scene, forced: set[frozenset[str]], second
     notes = [f"{candidate.label}: takes no {key} (the scene's {key} does not reach it)" for key in strategy.ignores
              if key == "spacing"]
     options = {**scene.options.get(name, {}), **dict(candidate.options)}
+    if strategy.takes_budget and seconds is not None:
+        options["time_budget"] = min(seconds, options.get("time_budget", seconds))
     # Timed from here: a module's first import is not routing.
     t0 = time.perf_counter()
     try:
@@ -250,6 +256,8 @@ def route_scene(scene: Scene, strategy: str | None = None, time_budget: float | 
     clean result already, the slow ones while no result is clean, until
     `time_budget` seconds (default DEFAULT_TIME_BUDGET) have been spent; a
     candidate running at that moment comes back with its best result so far.
+    After a clean result a candidate gets at most CLEAN_SHARE times the time
+    spent so far (at least CLEAN_GRACE seconds).
     A named strategy runs alone, within `time_budget` when one is given.
     Router errors are caught and reported in ``attempts``; when no strategy
     produced routes, the result has ``strategy`` None and the report lists
@@ -276,6 +284,8 @@ def route_scene(scene: Scene, strategy: str | None = None, time_budget: float | 
             attempts.append(Attempt(c.label, "skipped", message="the time budget is spent"))
             reached = True
             continue
+        if auto and left is not None and best is not None and best[0].clean:
+            left = min(left, max(CLEAN_GRACE, CLEAN_SHARE * spent))
         tried, skeletons, report, info = _run(c, scene, forced, left)
         attempts.append(tried)
         spent += tried.seconds
