@@ -154,3 +154,25 @@ def test_after_a_clean_result_a_candidate_gets_a_short_share_of_the_time(stand_i
     route_scene(mixed, time_budget=30)
     # River was clean at once: spaced may take CLEAN_GRACE seconds, not the 30 left.
     assert seen["time_budget"] == pytest.approx(routing.CLEAN_GRACE, abs=0.05)
+
+
+BASE = {"delta": 2, "spacing": 3, "routes": [
+    {"name": "a", "start": [0, 0], "start_heading": [1, 0], "end": [50, 0], "end_heading": [1, 0]},
+    {"name": "b", "start": [0, 10], "start_heading": [1, 0], "end": [50, 10], "end_heading": [1, 0]}]}
+
+
+@pytest.mark.parametrize("change,code,expected", [
+    ({"routes": [BASE["routes"][0], {**BASE["routes"][1], "start": [50, 0]}]}, 2,
+     'routes[1].start: route "b" has its start port at the same point as routes[0].end (route "a")'),
+    ({"width": 4}, 2, "width: 4 is more than the spacing 3"),
+    ({"strategy": "negotiated"}, 0, "negotiated: takes no spacing (the scene's spacing does not reach it)"),
+    ({"obstacles": [[40, -5, 60, 5]]}, 1, "obstacle  a: runs"),
+])
+def test_honest_outcomes_through_the_command_line(tmp_path, capsys, change, code, expected):
+    scene = tmp_path / "s.json"
+    scene.write_text(json.dumps({**BASE, **change}))
+    assert cli.main(["route", str(scene), "--svg", str(tmp_path / "p.svg")]) == code
+    captured = capsys.readouterr()
+    assert expected in captured.out + captured.err and "Traceback" not in captured.err
+    if code == 1:  # drawn as conflicting: the finding is ringed in the picture
+        assert 'class="finding"' in (tmp_path / "p.svg").read_text()
