@@ -300,9 +300,15 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
 // no route at all.
 bool SearchWorkspace::probe(const Lattice& L, const SearchQuery& q, double& cap) {
     const double known = q.known_route ? with_room(route_cost(L, q, *q.known_route)) : kInf;
-    rest_start();
-    rest_grow(L, q, known, q.start);
-    const double least = rest(L, q.start) + turn_bound(L, q.start, q.start_dir);
+    double least;
+    if (q.rest_table) {
+        least = q.rest_table[headless_state()];
+        if (least == kInf) return false;
+    } else {
+        rest_start();
+        rest_grow(L, q, known, q.start);
+        least = rest(L, q.start) + turn_bound(L, q.start, q.start_dir);
+    }
     double best = known;
     if (!(known - least <= 4.0 * q.turn_pen)) {
         best = expand<true>(L, q, known);
@@ -310,7 +316,7 @@ bool SearchWorkspace::probe(const Lattice& L, const SearchQuery& q, double& cap)
         best = best < 0 ? known : with_room(best);
     }
     cap = best;
-    if (cap < kInf) rest_grow(L, q, cap);
+    if (cap < kInf && !q.rest_table) rest_grow(L, q, cap);
     if (++gen_ == 0) {
         for (Label& l : label_) l.stamp = 0;
         gen_ = 1;
@@ -343,7 +349,9 @@ double SearchWorkspace::expand(const Lattice& L, const SearchQuery& q, double ca
         heap_.push(f, g, s);
         ++stats_.pushed;
     };
-    push(kProbe ? rest(L, q.start) + turn_bound(L, q.start, q.start_dir) : bound(L, q.start, q.start_dir), 0.0, s0);
+    push(kProbe ? (q.rest_table ? q.rest_table[headless_state()] : rest(L, q.start) + turn_bound(L, q.start, q.start_dir))
+                : bound(L, q.start, q.start_dir),
+         0.0, s0);
     // End states that count: heading end_dir only, or any heading (and the
     // start itself without heading) when there is no end_dir.
     unsigned wanted = end_dir_ == kNoDir ? 0x0Fu : (1u << end_dir_);
@@ -403,8 +411,8 @@ double SearchWorkspace::expand(const Lattice& L, const SearchQuery& q, double ca
                 c += ep;
             }
             const std::uint32_t m = L.neighbour[k];
-            if (capped && c + rest(L, m) + turn_bound(L, m, d2) > cap) continue;
-            const double f = kProbe ? std::max(c + rest(L, m) + turn_bound(L, m, d2), top.fval()) : c + bound(L, m, d2);
+            if (capped && c + rest_bound(L, q, m, d2) > cap) continue;
+            const double f = kProbe ? std::max(c + rest_bound(L, q, m, d2), top.fval()) : c + bound(L, m, d2);
             if (kProbe && f == kInf) continue;
             const std::uint32_t t = m * 4 + static_cast<std::uint32_t>(d2);
             Label& lt = label_[t];
@@ -420,6 +428,76 @@ double SearchWorkspace::expand(const Lattice& L, const SearchQuery& q, double ca
         }
     }
     return best_end;
+}
+
+// Lowers the cost to go of every state (m, d) by the step of heading d2
+// from m over edge e (length len) to a state whose cost to go is `landing`;
+// pushes every state it lowers.
+inline void SearchWorkspace::relax_back(const SearchQuery& q, std::uint32_t m, int d2, std::uint32_t e, double len,
+                                        double landing, const double* epen, std::vector<double>& out) {
+    const double ep = epen[e];
+    if (ep == kInf || landing == kInf) return;
+    const double step = landing + (len + ep);
+    const std::array<double, 6>* chords = chords_at(q, m);
+    const std::uint8_t ban = banned_[m];
+    const int back = opposite(d2);
+    for (int d = 0; d < 4; ++d) {
+        if (d == back) continue;  // no reversal at m
+        double c = step;
+        if (d != d2) c += q.turn_pen;
+        else if (ban & (1u << d2)) continue;
+        if (chords) c += (*chords)[kPair[opposite(d)][d2]];
+        double& cur = out[m * 4 + static_cast<std::uint32_t>(d)];
+        if (c < cur) {
+            cur = c;
+            rest_heap_.push(c, m * 4 + static_cast<std::uint32_t>(d), c);
+        }
+    }
+}
+
+// Settles the pushed states in cost order, lowering their predecessors: a
+// state (m, d) reaches (n2, d2) by the step of heading d2 from m to n2,
+// the edge of n2 on the side opposite d2.  Then the start as the route
+// leaves it: along start_dir (any way without one), no turn, no ban, no
+// crossing.
+void SearchWorkspace::settle_back(const Lattice& L, const SearchQuery& q, std::vector<double>& out) {
+    const double* epen = q.edge_cost ? q.edge_cost : edge_pen_.data();
+    while (!rest_heap_.empty()) {
+        const RadixHeap::Entry top = rest_heap_.pop();
+        if (top.value != out[top.id]) continue;  // superseded
+        const std::uint32_t n2 = top.id >> 2;
+        const int d2 = static_cast<int>(top.id & 3);
+        const int back = opposite(d2);
+        for (std::uint32_t k = L.offsets[n2]; k < L.offsets[n2 + 1]; ++k)
+            if (L.dir[k] == back) {
+                const std::uint32_t m = L.neighbour[k];
+                relax_back(q, m, d2, L.edge_id[k], manhattan(L.nodes[m], L.nodes[n2]), top.value, epen, out);
+            }
+    }
+    double first = kInf;
+    for (std::uint32_t k = L.offsets[q.start]; k < L.offsets[q.start + 1]; ++k) {
+        const double ep = epen[L.edge_id[k]];
+        if (ep == kInf || (q.start_dir != kNoDir && L.dir[k] != q.start_dir)) continue;
+        const std::uint32_t m = L.neighbour[k];
+        first = std::min(first, manhattan(L.nodes[q.start], L.nodes[m]) + ep + out[m * 4 + L.dir[k]]);
+    }
+    const bool there = static_cast<long>(q.start) == end_ && q.start_dir == kNoDir && end_dir_ == kNoDir;
+    out[4 * n_] = there ? 0.0 : first;
+}
+
+void SearchWorkspace::cost_to_go(const Lattice& L, const SearchQuery& q, std::vector<double>& out) {
+    if (!L.length.empty()) throw std::invalid_argument("cost_to_go: line lattices only");
+    prepare(L, q);
+    out.assign(4 * n_ + 1, kInf);
+    if (end_ < 0) return;
+    const std::uint32_t end = static_cast<std::uint32_t>(end_);
+    rest_heap_.clear();
+    for (int d = 0; d < 4; ++d)
+        if (end_dir_ == kNoDir || d == end_dir_) {
+            out[end * 4 + d] = 0.0;
+            rest_heap_.push(0.0, end * 4 + static_cast<std::uint32_t>(d), 0.0);
+        }
+    settle_back(L, q, out);
 }
 
 std::uint32_t SearchWorkspace::select_end(std::uint32_t end, int end_dir) const {

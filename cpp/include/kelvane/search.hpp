@@ -84,6 +84,11 @@ struct SearchQuery {
     // to end, e.g. the route's previous one); ignored when it is no route
     // of this query.
     const std::vector<std::uint32_t>* known_route = nullptr;
+    // For a capped search, a lower bound on the rest of the route's cost
+    // from every state (index node * 4 + heading, 4 * |nodes| the start
+    // without heading) in place of the rest bound, e.g. the cost_to_go of
+    // a query whose costs are nowhere higher.
+    const double* rest_table = nullptr;
 };
 
 struct SearchStats {
@@ -284,6 +289,13 @@ public:
     // The cheapest reached state at `end` arriving along end_dir (any
     // heading, lowest first on equal cost, when end_dir is kNoDir), or kNoState.
     std::uint32_t select_end(std::uint32_t end, int end_dir) const;
+    // The cheapest cost from every state to an end state of `q` (index as
+    // for rest_table), found from the end backwards, with bans and the
+    // turn-bias tie-break left out: a lower bound on the rest of the route
+    // for this query and for any query on the same lattice, ends and rules
+    // whose edge, crossing and turn costs are nowhere lower.  +inf where
+    // the end cannot be reached.  Line lattices only.
+    void cost_to_go(const Lattice& lattice, const SearchQuery& q, std::vector<double>& out);
     // Are the stored distances enough to select the end state for these values?
     bool exact_for(long end, int end_dir) const;
     // Node ids from the start to the node of s; empty if s was not reached.
@@ -320,6 +332,13 @@ private:
                         std::fabs(p.x - end_pt_.x) + std::fabs(p.y - end_pt_.y));
     }
     bool probe(const Lattice& L, const SearchQuery& q, double& cap);
+    void relax_back(const SearchQuery& q, std::uint32_t m, int d2, std::uint32_t e, double len, double landing,
+                    const double* epen, std::vector<double>& out);
+    void settle_back(const Lattice& L, const SearchQuery& q, std::vector<double>& out);
+    // The rest bound of state (m, heading d) of a capped search.
+    double rest_bound(const Lattice& L, const SearchQuery& q, std::uint32_t m, int d) const {
+        return q.rest_table ? q.rest_table[m * 4 + static_cast<std::uint32_t>(d)] : rest(L, m) + turn_bound(L, m, d);
+    }
     template <bool kProbe>
     double expand(const Lattice& L, const SearchQuery& q, double cap);
 
