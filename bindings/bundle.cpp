@@ -9,6 +9,7 @@
 // bundle_support.cpp.  The algorithms live in the core (kelvane/bundle.hpp).
 #include <cmath>
 
+#include "deadline_link.hpp"
 #include "bundle_support.hpp"
 #include "pyfunc.hpp"
 
@@ -252,6 +253,7 @@ route and its info says what it violates.)";
 }  // namespace
 
 NB_MODULE(bundle, m) {
+    kelvane::py::share_engine_deadline();  // time budgets set in kelvane.engine reach this module
     m.doc() = kModuleDoc;
     m.attr("jnp") = nb::module_::import_("jax.numpy");
     m.attr("np") = nb::module_::import_("numpy");

@@ -1,5 +1,7 @@
 #include "kelvane/search.hpp"
 
+#include "kelvane/deadline.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -282,13 +284,27 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
         stats_.stopped_early = true;  // nothing was searched
         return;
     }
+    const std::uint32_t s0 = q.start_dir == kNoDir ? headless_state() : q.start * 4 + q.start_dir;
+    // Past the time budget a search finds nothing: only the start is labelled.
+    auto nothing = [&] {
+        if (++gen_ == 0) {
+            for (Label& l : label_) l.stamp = 0;
+            gen_ = 1;
+        }
+        label_[s0] = {0.0, kNoState, gen_};
+        stats_.cut_short = true;
+    };
+    cut_ = deadline::reached();
+    if (cut_) return nothing();
     double cap = kInf;
     if (q.capped && L.length.empty() && !probe(L, q, cap)) {
         // No route: the search proper would find none either.
-        label_[q.start_dir == kNoDir ? headless_state() : q.start * 4 + q.start_dir] = {0.0, kNoState, gen_};
+        if (cut_) return nothing();
+        label_[s0] = {0.0, kNoState, gen_};
         return;
     }
     expand<false>(L, q, cap);
+    if (cut_) nothing();
 }
 
 // The cap of a capped search: the cost of the cheapest route, found by a
@@ -360,7 +376,12 @@ double SearchWorkspace::expand(const Lattice& L, const SearchQuery& q, double ca
     unsigned end_settled = 0;  // bit per end-node heading, bit 4: start without heading
     size_t probed = 0;
 
+    deadline::Check past(4096);
     while (!heap_.empty()) {
+        if (past()) {
+            cut_ = true;
+            return kInf;
+        }
         if (heap_.top().fval() > best_end || end_settled == wanted) {
             stats_.stopped_early = true;
             break;
@@ -432,9 +453,9 @@ double SearchWorkspace::expand(const Lattice& L, const SearchQuery& q, double ca
 
 // Lowers the cost to go of every state (m, d) by the step of heading d2
 // from m over edge e (length len) to a state whose cost to go is `landing`;
-// pushes every state it lowers.
+// pushes every state it lowers, keyed by its cost to go plus key_add.
 inline void SearchWorkspace::relax_back(const SearchQuery& q, std::uint32_t m, int d2, std::uint32_t e, double len,
-                                        double landing, const double* epen, std::vector<double>& out) {
+                                        double landing, const double* epen, std::vector<double>& out, double key_add) {
     const double ep = epen[e];
     if (ep == kInf || landing == kInf) return;
     const double step = landing + (len + ep);
@@ -450,54 +471,92 @@ inline void SearchWorkspace::relax_back(const SearchQuery& q, std::uint32_t m, i
         double& cur = out[m * 4 + static_cast<std::uint32_t>(d)];
         if (c < cur) {
             cur = c;
-            rest_heap_.push(c, m * 4 + static_cast<std::uint32_t>(d), c);
+            rest_heap_.push(c + key_add, m * 4 + static_cast<std::uint32_t>(d), c);
         }
     }
 }
 
-// Settles the pushed states in cost order, lowering their predecessors: a
-// state (m, d) reaches (n2, d2) by the step of heading d2 from m to n2,
-// the edge of n2 on the side opposite d2.  Then the start as the route
-// leaves it: along start_dir (any way without one), no turn, no ban, no
-// crossing.
-void SearchWorkspace::settle_back(const Lattice& L, const SearchQuery& q, std::vector<double>& out) {
+double SearchWorkspace::cost_to_go(const Lattice& L, const SearchQuery& q, std::vector<double>& out, double reach,
+                                   double beyond) {
+    if (!L.length.empty()) throw std::invalid_argument("cost_to_go: line lattices only");
+    prepare(L, q);
+    out.assign(4 * n_ + 1, kInf);
+    if (end_ < 0) return kInf;
     const double* epen = q.edge_cost ? q.edge_cost : edge_pen_.data();
+    const std::uint32_t end = static_cast<std::uint32_t>(end_);
+    back_done_.assign(4 * n_, 0);
+    // The states the route's first step lands in (heading bit per node).
+    if (first_step_.size() < n_) first_step_.resize(n_, 0);
+    for (std::uint32_t k = L.offsets[q.start]; k < L.offsets[q.start + 1]; ++k)
+        if (epen[L.edge_id[k]] != kInf && (q.start_dir == kNoDir || L.dir[k] == q.start_dir)) {
+            first_step_[L.neighbour[k]] |= static_cast<std::uint8_t>(1u << L.dir[k]);
+            start_edge_[L.dir[k]] = L.edge_id[k];
+        }
+    rest_heap_.clear();
+    // A* towards the start: keys are costs to go plus the Manhattan distance
+    // from the start, which no step lowers by more than its length.
+    auto from_start = [&](std::uint32_t n) { return manhattan(L.nodes[n], start_pt_); };
+    for (int d = 0; d < 4; ++d)
+        if (end_dir_ == kNoDir || d == end_dir_) {
+            out[end * 4 + d] = 0.0;
+            rest_heap_.push(from_start(end), end * 4 + static_cast<std::uint32_t>(d), 0.0);
+        }
+    // A state (m, d) reaches (n2, d2) by the step of heading d2 from m to
+    // n2, the edge of n2 on the side opposite d2.
+    double reached = kInf, limit = reach, first = kInf;
+    deadline::Check past(4096);
     while (!rest_heap_.empty()) {
         const RadixHeap::Entry top = rest_heap_.pop();
-        if (top.value != out[top.id]) continue;  // superseded
+        if (top.value != out[top.id] || back_done_[top.id]) continue;  // superseded
+        if (top.fval() > limit || past()) {  // past the time budget: a bound as far as it got
+            reached = top.fval();
+            break;
+        }
+        back_done_[top.id] = 1;
         const std::uint32_t n2 = top.id >> 2;
         const int d2 = static_cast<int>(top.id & 3);
+        if (first_step_[n2] & (1u << d2)) {
+            // A first step lands here: the start's cost to go is known.
+            const double ep = epen[start_edge_[d2]];
+            first = std::min(first, manhattan(L.nodes[q.start], L.nodes[n2]) + ep + top.value);
+            limit = std::min(reach, first + beyond);
+        }
         const int back = opposite(d2);
         for (std::uint32_t k = L.offsets[n2]; k < L.offsets[n2 + 1]; ++k)
             if (L.dir[k] == back) {
                 const std::uint32_t m = L.neighbour[k];
-                relax_back(q, m, d2, L.edge_id[k], manhattan(L.nodes[m], L.nodes[n2]), top.value, epen, out);
+                relax_back(q, m, d2, L.edge_id[k], manhattan(L.nodes[m], L.nodes[n2]), top.value, epen, out,
+                           from_start(m));
             }
     }
-    double first = kInf;
+    // States not settled: no route from them costs less than the key where
+    // the search stopped, less their distance from the start (less a little
+    // for rounding: sums of the same terms in other orders).
+    if (reached < kInf)
+        for (std::uint32_t i = 0; i < 4 * n_; ++i)
+            if (!back_done_[i]) {
+                const double v = reached - from_start(i >> 2);
+                out[i] = v > 0 ? v - 1e-9 * (1.0 + v) : 0.0;
+            }
+    // The start as the route leaves it: along start_dir (any way without
+    // one), no turn, no ban, no crossing.
+    first = kInf;
     for (std::uint32_t k = L.offsets[q.start]; k < L.offsets[q.start + 1]; ++k) {
+        first_step_[L.neighbour[k]] = 0;
         const double ep = epen[L.edge_id[k]];
         if (ep == kInf || (q.start_dir != kNoDir && L.dir[k] != q.start_dir)) continue;
         const std::uint32_t m = L.neighbour[k];
         first = std::min(first, manhattan(L.nodes[q.start], L.nodes[m]) + ep + out[m * 4 + L.dir[k]]);
     }
-    const bool there = static_cast<long>(q.start) == end_ && q.start_dir == kNoDir && end_dir_ == kNoDir;
+    const bool there = q.start == end && q.start_dir == kNoDir && end_dir_ == kNoDir;
     out[4 * n_] = there ? 0.0 : first;
+    return reached;
 }
 
-void SearchWorkspace::cost_to_go(const Lattice& L, const SearchQuery& q, std::vector<double>& out) {
-    if (!L.length.empty()) throw std::invalid_argument("cost_to_go: line lattices only");
+double SearchWorkspace::known_cost(const Lattice& L, const SearchQuery& q) {
+    if (!q.known_route) return kInf;
     prepare(L, q);
-    out.assign(4 * n_ + 1, kInf);
-    if (end_ < 0) return;
-    const std::uint32_t end = static_cast<std::uint32_t>(end_);
-    rest_heap_.clear();
-    for (int d = 0; d < 4; ++d)
-        if (end_dir_ == kNoDir || d == end_dir_) {
-            out[end * 4 + d] = 0.0;
-            rest_heap_.push(0.0, end * 4 + static_cast<std::uint32_t>(d), 0.0);
-        }
-    settle_back(L, q, out);
+    return with_room(route_cost(L, q, *q.known_route));
 }
 
 std::uint32_t SearchWorkspace::select_end(std::uint32_t end, int end_dir) const {

@@ -374,10 +374,15 @@ TEST(search_capped_finds_the_plain_route) {
         if (broken.size() > 2) std::swap(broken[1], broken[2]);
         const std::vector<std::uint32_t> best = want == kNoState ? std::vector<std::uint32_t>{} : plain.path_to(want);
         // Rest bounds: none (the rest bound), the costs to go of the query
-        // itself, and those of a cheaper one (no bans, no walls).
-        std::vector<double> exact, cheaper;
+        // itself, those of a cheaper one (no bans, no walls), and those
+        // made only as far as half the route's cost reaches.
+        std::vector<double> exact, cheaper, part;
         other.cost_to_go(L, q, exact);
         other.cost_to_go(L, q_free, cheaper);
+        const double half = want == kNoState ? 1.0 : 0.5 * plain.dist(want);
+        const double stopped = other.cost_to_go(L, q, part, half);
+        if (stopped < std::numeric_limits<double>::infinity()) CHECK(stopped > half);
+        for (size_t i = 0; i < part.size(); ++i) CHECK(part[i] <= exact[i] + 1e-12 * (1.0 + exact[i]));
         if (want != kNoState && !q.turn_bias.active) {
             // Without the tie-break, the cost to go of the start is the route's cost.
             const double d = plain.dist(want);
@@ -385,7 +390,7 @@ TEST(search_capped_finds_the_plain_route) {
         }
         if (want == kNoState) CHECK(exact[4 * L.size()] == std::numeric_limits<double>::infinity());
         using Route = std::vector<std::uint32_t>;
-        for (const double* table : std::array<const double*, 3>{nullptr, exact.data(), cheaper.data()})
+        for (const double* table : std::array<const double*, 4>{nullptr, exact.data(), cheaper.data(), part.data()})
             for (const Route* known : std::array<const Route*, 4>{nullptr, &best, &by_length, &broken}) {
                 SearchQuery qc = q;
                 qc.capped = true;
@@ -407,7 +412,7 @@ TEST(search_capped_finds_the_plain_route) {
         }
     }
     CHECK(routed > 250);
-    CHECK(compared == 12 * routed);
+    CHECK(compared == 16 * routed);
 }
 
 TEST(search_route_cost_of_routes_that_are_none) {

@@ -29,6 +29,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "kelvane/deadline.hpp"
 #include "kelvane/negotiate.hpp"
 #include "kelvane/obstacles.hpp"
 #include "kelvane/polish.hpp"
@@ -36,6 +37,7 @@
 namespace kelvane::negotiated {
 
 constexpr size_t kTableMemory = size_t{64} << 20;  // bytes of kept cost-to-go tables
+constexpr double kTableBeyond = 16.0;               // turns' worth of costs past the cheapest a table is exact for
 
 struct NodePathHash {
     size_t operator()(const NodePath& p) const noexcept {
@@ -371,6 +373,7 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
     };
 
     for (long pass = 1; pass <= opts.iters; ++pass) {
+        if (deadline::reached()) break;  // past the time budget: the paths as they are
         long changed = 0;
         if (opts.hist_decay != 1.0) {
             size_t w = 0;
@@ -493,6 +496,18 @@ namespace {
 // route's edges and every route's chords (Jacobi).
 int occupancy_mode(const Reroute& rr) { return rr.exclude < 0 ? 2 : (rr.as >= 0 ? 0 : 1); }
 
+// Edge penalties of route `as` as compose() makes them, from no history.
+void penalties_without_history(const NegotiationState& s, long as, std::vector<double>& out) {
+    out.resize(s.owner.size());
+    for (size_t e = 0; e < out.size(); ++e) {
+        double v = 0.0;
+        const std::int32_t o = s.owner[e];
+        if (o == -2 || (o >= 0 && o != as)) v = v + s.block_pen;
+        if (const std::uint32_t n = s.users[e]) v = v + s.overlap_pen * static_cast<double>(n);
+        out[e] = v;
+    }
+}
+
 // The costs to go of this reroute's query: a kept table whose inputs still
 // stand, or a new one (in the least recently read slot once the slots are
 // used up).  Null on a lattice with stored lengths.
@@ -514,21 +529,6 @@ const double* rest_table_for(NegotiationState& s, const Reroute& rr, const Searc
                 t.used = rr.serial;
                 return t.values.data();
             }
-    SearchQuery tq = q;
-    tq.capped = false;
-    tq.known_route = nullptr;
-    if (s.history_free_tables) {
-        // Composed as compose() does, from no history.
-        s.table_pen.resize(L.num_edges);
-        for (std::uint32_t e = 0; e < L.num_edges; ++e) {
-            double v = 0.0;
-            const std::int32_t o = s.owner[e];
-            if (o == -2 || (o >= 0 && o != rr.as)) v = v + s.block_pen;
-            if (const std::uint32_t n = s.users[e]) v = v + s.overlap_pen * static_cast<double>(n);
-            s.table_pen[e] = v;
-        }
-        tq.edge_cost = s.table_pen.data();
-    }
     const size_t table_bytes = (4 * L.size() + 1) * sizeof(double);
     const size_t slots = std::max<size_t>(1, kTableMemory / table_bytes);
     RestTable* t = nullptr;
@@ -538,7 +538,12 @@ const double* rest_table_for(NegotiationState& s, const Reroute& rr, const Searc
         t = &*std::min_element(s.tables.begin(), s.tables.end(),
                                [](const RestTable& a, const RestTable& b) { return a.used < b.used; });
     }
+    SearchQuery tq = q;
+    tq.capped = false;
+    tq.known_route = nullptr;
     if (s.history_free_tables) {
+        penalties_without_history(s, rr.as, s.table_pen);
+        tq.edge_cost = s.table_pen.data();
         t->route = rr.route;
         t->as = rr.as;
         t->mode = mode;
@@ -550,7 +555,10 @@ const double* rest_table_for(NegotiationState& s, const Reroute& rr, const Searc
         t->route = static_cast<size_t>(-1);  // made for this query only: never matches another
     }
     t->used = rr.serial;
-    s.search.cost_to_go(L, tq, t->values);
+    // Exact where a capped search can go (a cap of at most the known
+    // route's cost, and not far above the cheapest cost: the route's own
+    // history and the turn-bias tie-break), a bound elsewhere.
+    s.search.cost_to_go(L, tq, t->values, s.search.known_cost(L, q), kTableBeyond * q.turn_pen);
     ++stats.tables;
     return t->values.data();
 }
