@@ -12,6 +12,9 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// States near the start whose costs from it cost_to_go finds first.
+constexpr size_t kNearStartStates = 4096;
+
 // A cost with room for rounding (sums of the same terms in other orders).
 double with_room(double c) { return c + 1e-9 * (1.0 + c); }
 
@@ -453,9 +456,11 @@ double SearchWorkspace::expand(const Lattice& L, const SearchQuery& q, double ca
 
 // Lowers the cost to go of every state (m, d) by the step of heading d2
 // from m over edge e (length len) to a state whose cost to go is `landing`;
-// pushes every state it lowers, keyed by its cost to go plus key_add.
-inline void SearchWorkspace::relax_back(const SearchQuery& q, std::uint32_t m, int d2, std::uint32_t e, double len,
-                                        double landing, const double* epen, std::vector<double>& out, double key_add) {
+// pushes every state it lowers, keyed by its cost to go plus its bound from
+// the start.
+inline void SearchWorkspace::relax_back(const Lattice& L, const SearchQuery& q, std::uint32_t m, int d2,
+                                        std::uint32_t e, double len, double landing, const double* epen,
+                                        std::vector<double>& out) {
     const double ep = epen[e];
     if (ep == kInf || landing == kInf) return;
     const double step = landing + (len + ep);
@@ -471,7 +476,61 @@ inline void SearchWorkspace::relax_back(const SearchQuery& q, std::uint32_t m, i
         double& cur = out[m * 4 + static_cast<std::uint32_t>(d)];
         if (c < cur) {
             cur = c;
-            rest_heap_.push(c + key_add, m * 4 + static_cast<std::uint32_t>(d), c);
+            const std::uint32_t id = m * 4 + static_cast<std::uint32_t>(d);
+            const double from = toward_start(L, id);
+            if (from < kInf) rest_heap_.push(c + from, id, c);
+        }
+    }
+}
+
+// The cheapest costs from the start of the states nearest it, `states` of
+// them settled in cost order (the route's first steps as it takes them);
+// every other state costs at least the key where it stopped (near_cost_),
+// and at least that plus its Manhattan distance from the start less the
+// largest of the states labelled (near_reach_): a route must pass a
+// labelled state to leave.  Ports that several routes share make such
+// costs on every way out of the start; a bound of Manhattan distances
+// alone would not see them.
+void SearchWorkspace::near_start(const Lattice& L, const SearchQuery& q, const double* epen, size_t states) {
+    near_.assign(4 * n_, kInf);
+    near_done_.assign(4 * n_, 0);
+    near_cost_ = kInf;
+    near_reach_ = 0.0;
+    rest_heap_.clear();
+    auto label = [&](std::uint32_t t, double c) {
+        if (!(c < near_[t])) return;
+        near_[t] = c;
+        near_reach_ = std::max(near_reach_, manhattan(L.nodes[t >> 2], start_pt_));
+        rest_heap_.push(c, t, c);
+    };
+    for (std::uint32_t k = L.offsets[q.start]; k < L.offsets[q.start + 1]; ++k) {
+        const double ep = epen[L.edge_id[k]];
+        if (ep == kInf || (q.start_dir != kNoDir && L.dir[k] != q.start_dir)) continue;
+        label(L.neighbour[k] * 4 + L.dir[k], manhattan(L.nodes[q.start], L.nodes[L.neighbour[k]]) + ep);
+    }
+    size_t settled = 0;
+    while (!rest_heap_.empty()) {
+        const RadixHeap::Entry top = rest_heap_.pop();
+        if (top.value != near_[top.id] || near_done_[top.id]) continue;  // superseded
+        if (settled == states) {
+            near_cost_ = top.value;
+            break;
+        }
+        near_done_[top.id] = 1;
+        ++settled;
+        const std::uint32_t n = top.id >> 2;
+        const int arr = static_cast<int>(top.id & 3);
+        const std::array<double, 6>* chords = chords_at(q, n);
+        const std::uint8_t ban = banned_[n];
+        for (std::uint32_t k = L.offsets[n]; k < L.offsets[n + 1]; ++k) {
+            const int d2 = L.dir[k];
+            if (d2 == opposite(arr)) continue;
+            const double ep = epen[L.edge_id[k]];
+            if (ep == kInf || (d2 == arr && (ban & (1u << d2)))) continue;
+            double c = top.value + manhattan(L.nodes[n], L.nodes[L.neighbour[k]]);
+            if (d2 != arr) c += q.turn_pen;
+            if (chords) c += (*chords)[kPair[opposite(arr)][d2]];
+            label(L.neighbour[k] * 4 + static_cast<std::uint32_t>(d2), c + ep);
         }
     }
 }
@@ -492,14 +551,15 @@ double SearchWorkspace::cost_to_go(const Lattice& L, const SearchQuery& q, std::
             first_step_[L.neighbour[k]] |= static_cast<std::uint8_t>(1u << L.dir[k]);
             start_edge_[L.dir[k]] = L.edge_id[k];
         }
+    near_start(L, q, epen, kNearStartStates);
+    // A* towards the start: keys are costs to go plus a bound on the cost
+    // from the start, which no step lowers by more than it costs.
     rest_heap_.clear();
-    // A* towards the start: keys are costs to go plus the Manhattan distance
-    // from the start, which no step lowers by more than its length.
-    auto from_start = [&](std::uint32_t n) { return manhattan(L.nodes[n], start_pt_); };
     for (int d = 0; d < 4; ++d)
         if (end_dir_ == kNoDir || d == end_dir_) {
-            out[end * 4 + d] = 0.0;
-            rest_heap_.push(from_start(end), end * 4 + static_cast<std::uint32_t>(d), 0.0);
+            const std::uint32_t id = end * 4 + static_cast<std::uint32_t>(d);
+            out[id] = 0.0;
+            if (toward_start(L, id) < kInf) rest_heap_.push(toward_start(L, id), id, 0.0);
         }
     // A state (m, d) reaches (n2, d2) by the step of heading d2 from m to
     // n2, the edge of n2 on the side opposite d2.
@@ -513,6 +573,7 @@ double SearchWorkspace::cost_to_go(const Lattice& L, const SearchQuery& q, std::
             break;
         }
         back_done_[top.id] = 1;
+        ++stats_.settled;
         const std::uint32_t n2 = top.id >> 2;
         const int d2 = static_cast<int>(top.id & 3);
         if (first_step_[n2] & (1u << d2)) {
@@ -525,19 +586,19 @@ double SearchWorkspace::cost_to_go(const Lattice& L, const SearchQuery& q, std::
         for (std::uint32_t k = L.offsets[n2]; k < L.offsets[n2 + 1]; ++k)
             if (L.dir[k] == back) {
                 const std::uint32_t m = L.neighbour[k];
-                relax_back(q, m, d2, L.edge_id[k], manhattan(L.nodes[m], L.nodes[n2]), top.value, epen, out,
-                           from_start(m));
+                relax_back(L, q, m, d2, L.edge_id[k], manhattan(L.nodes[m], L.nodes[n2]), top.value, epen, out);
             }
     }
     // States not settled: no route from them costs less than the key where
-    // the search stopped, less their distance from the start (less a little
-    // for rounding: sums of the same terms in other orders).
-    if (reached < kInf)
-        for (std::uint32_t i = 0; i < 4 * n_; ++i)
-            if (!back_done_[i]) {
-                const double v = reached - from_start(i >> 2);
-                out[i] = v > 0 ? v - 1e-9 * (1.0 + v) : 0.0;
-            }
+    // the search stopped, less their bound from the start (less a little
+    // for rounding: sums of the same terms in other orders); +inf when it
+    // did not stop (they never reach the end).  States the start never gets
+    // to are no concern of this query: +inf as well.
+    for (std::uint32_t i = 0; i < 4 * n_; ++i)
+        if (!back_done_[i]) {
+            const double v = reached - toward_start(L, i);
+            out[i] = v > 0 ? (v < kInf ? v - 1e-9 * (1.0 + v) : kInf) : (v == v ? 0.0 : kInf);
+        }
     // The start as the route leaves it: along start_dir (any way without
     // one), no turn, no ban, no crossing.
     first = kInf;

@@ -272,7 +272,7 @@ struct Workspace {
 struct RunStats {
     size_t searches = 0;       // lattice searches (first routing, reroutes, repairs)
     size_t expanded = 0;       // states taken from the search heaps
-    size_t settled = 0;        // nodes settled by the rest bounds of capped searches
+    size_t settled = 0;        // states settled making cost-to-go tables (nodes, by the rest bound without one)
     size_t tables = 0;         // cost-to-go tables made for capped searches
     size_t runs = 0;           // negotiations (orders tried, over all levels)
     size_t levels = 0;         // cage-layer counts tried

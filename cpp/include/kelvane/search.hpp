@@ -95,7 +95,7 @@ struct SearchStats {
     std::size_t expanded = 0;   // states taken from the heap and expanded
     std::size_t pushed = 0;     // heap insertions
     std::size_t reached = 0;    // distinct states given a distance
-    std::size_t settled = 0;    // nodes settled by the rest bound of a capped search
+    std::size_t settled = 0;    // nodes settled by the rest bound of a capped search, states by cost_to_go
     bool stopped_early = false; // the heap still held states when the search ended
     bool cut_short = false;     // the time budget (kelvane/deadline.hpp) ended it: nothing was found
 };
@@ -344,8 +344,16 @@ private:
                         std::fabs(p.x - end_pt_.x) + std::fabs(p.y - end_pt_.y));
     }
     bool probe(const Lattice& L, const SearchQuery& q, double& cap);
-    void relax_back(const SearchQuery& q, std::uint32_t m, int d2, std::uint32_t e, double len, double landing,
-                    const double* epen, std::vector<double>& out, double key_add);
+    void relax_back(const Lattice& L, const SearchQuery& q, std::uint32_t m, int d2, std::uint32_t e, double len,
+                    double landing, const double* epen, std::vector<double>& out);
+    void near_start(const Lattice& L, const SearchQuery& q, const double* epen, size_t states);
+    // A lower bound on the cost from the start to state `id` (near_start).
+    double toward_start(const Lattice& L, std::uint32_t id) const {
+        if (near_done_[id]) return near_[id];
+        if (near_cost_ == std::numeric_limits<double>::infinity()) return near_cost_;  // the start never gets there
+        const double m = manhattan(L.nodes[id >> 2], start_pt_);
+        return std::max(m, near_cost_ + m - near_reach_);
+    }
     // The rest bound of state (m, heading d) of a capped search.
     double rest_bound(const Lattice& L, const SearchQuery& q, std::uint32_t m, int d) const {
         return q.rest_table ? q.rest_table[m * 4 + static_cast<std::uint32_t>(d)] : rest(L, m) + turn_bound(L, m, d);
@@ -391,6 +399,9 @@ private:
     double rest_floor_ = 0.0;
     RadixHeap rest_heap_;
     std::vector<std::uint8_t> back_done_;  // states settled by cost_to_go
+    std::vector<double> near_;             // near_start's costs from the start
+    std::vector<std::uint8_t> near_done_;
+    double near_cost_ = 0.0, near_reach_ = 0.0;
     std::vector<std::uint8_t> first_step_;  // per node: headings of the start's first steps landing there
     std::array<std::uint32_t, 4> start_edge_{};  // edge of the start's first step of each heading
 

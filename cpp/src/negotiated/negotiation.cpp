@@ -14,16 +14,18 @@
 // (same operations in the same order), so the outcome does not depend on
 // whether the maps or the arrays are used.
 //
-// A reroute is a capped search (SearchQuery::capped) whose rest bound is a
-// table of costs to go: the exact cost of the rest of the route from every
-// state under the same penalties without the history (which is never
-// negative), found from the end backwards.  Ports that several routes share
-// cost BLOCK_PEN on every route, and such forced costs near the ends are
-// what a bound that does not know the way in misses (the search then
-// floods the lattice); the table knows them.  Without history the table
-// depends only on the other routes' paths, the route's own rules and its
-// bans, so it serves every pass in which those did not change (routes whose
-// conflicts cannot clear settle and are rerouted pass after pass).
+// A reroute is a capped search (SearchQuery::capped).  Its rest bound is the
+// search's own, until it lets one of the route's searches flood the
+// lattice; from then on the route's searches read a table of costs to go:
+// the exact cost of the rest of the route from every state under the same
+// penalties without the history (which is never negative), found from the
+// end backwards as far as a capped search can go.  Ports that several
+// routes share cost BLOCK_PEN on every route, and such forced costs near
+// the ends are what a bound that does not know the way in misses; the
+// table knows them.  Without history the table depends only on the other
+// routes' paths, the route's own rules and its bans, so it serves every
+// pass in which those did not change (routes whose conflicts cannot clear
+// settle and are rerouted pass after pass), in every order.
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -36,7 +38,10 @@
 
 namespace kelvane::negotiated {
 
-constexpr size_t kTableMemory = size_t{64} << 20;  // bytes of kept cost-to-go tables
+// Kept cost-to-go tables: two a route (a reroute's and its repair's) and
+// more up to kTableMemory bytes, but never above kTableMemoryMost.
+constexpr size_t kTableMemory = size_t{32} << 20;
+constexpr size_t kTableMemoryMost = size_t{512} << 20;
 constexpr double kTableBeyond = 16.0;               // turns' worth of costs past the cheapest a table is exact for
 
 struct NodePathHash {
@@ -97,6 +102,7 @@ struct NegotiationState {
     bool history_free_tables = true;  // history never negative: tables without it are bounds
     std::vector<RestTable> tables;
     std::vector<double> table_pen;  // penalties without history, for the table being made
+    std::vector<std::uint8_t> flooded;  // per route: the rest bound let one of its searches flood (kept over levels)
 };
 
 Workspace::Workspace() : state(std::make_unique<NegotiationState>()) {}
@@ -343,6 +349,7 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
     seams.stats.workspace_bytes = std::max(seams.stats.workspace_bytes, table_bytes);
     s.paths.assign(B, std::nullopt);
     s.path_version.assign(B, 0);
+    s.flooded.resize(B, 0);
     s.path_edges.assign(B, {});
     s.history_free_tables = pv.hist_weight >= 0 && opts.hist_decay >= 0;
     for (size_t r = 0; r < B; ++r) set_path(s, seams, r, s.first[r]);
@@ -530,7 +537,8 @@ const double* rest_table_for(NegotiationState& s, const Reroute& rr, const Searc
                 return t.values.data();
             }
     const size_t table_bytes = (4 * L.size() + 1) * sizeof(double);
-    const size_t slots = std::max<size_t>(1, kTableMemory / table_bytes);
+    const size_t slots = std::max<size_t>(
+        1, std::min(std::max(kTableMemory / table_bytes, 2 * s.views.size() + 2), kTableMemoryMost / table_bytes));
     RestTable* t = nullptr;
     if (s.tables.size() < slots) {
         t = &s.tables.emplace_back();
@@ -560,6 +568,7 @@ const double* rest_table_for(NegotiationState& s, const Reroute& rr, const Searc
     // history and the turn-bias tie-break), a bound elsewhere.
     s.search.cost_to_go(L, tq, t->values, s.search.known_cost(L, q), kTableBeyond * q.turn_pen);
     ++stats.tables;
+    stats.settled += s.search.stats().settled;
     return t->values.data();
 }
 
@@ -586,9 +595,16 @@ std::optional<NodePath> Seams::route_pen(const Reroute& rr, const Bans& bans) {
     // The route's current path caps the search (the result stays the same).
     q.capped = !rr.first;
     if (!rr.first && rr.route < s.paths.size() && s.paths[rr.route]) q.known_route = &*s.paths[rr.route];
-    if (q.capped) q.rest_table = rest_table_for(s, rr, q, stats);
+    // The rest bound serves most reroutes; a route for which it let a search
+    // (with its bound) work through more than the lattice's node count gets
+    // tables from then on, in every run and cage level of the order search.
+    const bool tables = q.capped && rr.route < s.flooded.size() && s.flooded[rr.route];
+    if (tables) q.rest_table = rest_table_for(s, rr, q, stats);
     ++stats.searches;
     s.search.run(*s.lat.lattice, q);
+    if (q.capped && !tables && rr.route < s.flooded.size() &&
+        s.search.stats().expanded + s.search.stats().settled > s.lat.lattice->size())
+        s.flooded[rr.route] = 1;
     stats.expanded += s.search.stats().expanded;
     stats.settled += s.search.stats().settled;
     if (v.end < 0) return std::nullopt;
