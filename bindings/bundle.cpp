@@ -35,10 +35,10 @@ nb::object hits_real_obstacle_py(nb::handle skel, nb::handle full_idx) {
 }
 
 nb::object inflate_obstacle_bboxes_py(nb::handle obstacles, nb::handle margin) {
-    if (!truthy(obstacles)) return nb::list();
+    if (!has_boxes(obstacles)) return nb::list();
     const int small = PyObject_RichCompareBool(margin.ptr(), nb::float_(1e-9).ptr(), Py_LE);
     if (small < 0) throw nb::python_error();
-    if (small) return nb::steal(PySequence_List(obstacles.ptr()));
+    if (small) return list_of(obstacles, "obstacles");
     nb::list out;
     nb::object it = nb::steal(PyObject_GetIter(obstacles.ptr()));
     if (!it.is_valid()) throw nb::python_error();
