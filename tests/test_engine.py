@@ -79,3 +79,13 @@ def test_budgets_nest_and_stay_on_their_thread():
         with outer:
             with outer:
                 pass
+
+
+def test_a_spent_budget_still_gives_every_lane_of_a_bundle():
+    from kelvane.manhattan_router import bundle
+    ports = ([[0.0, 0.0], [0.0, 3.0]], [[30.0, 0.0], [30.0, 3.0]], [(1, 0)] * 2, [(1, 0)] * 2)
+    with engine.time_budget(0.0) as budget:
+        lanes, info = bundle.bundle_rail_bridge_v2(*ports, 1.0, [(12.0, -4.0, 14.0, 5.0)])
+    assert budget.reached and all(i["budget_exhausted"] for i in info["infos"])
+    for lane, s, e in zip(lanes, ports[0], ports[1]):
+        assert lane[0].tolist() == s and lane[-1].tolist() == e

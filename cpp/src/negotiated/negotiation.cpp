@@ -41,6 +41,9 @@ namespace kelvane::negotiated {
 // Kept cost-to-go tables: two a route (a reroute's and its repair's) and
 // more up to kTableMemory bytes, but never above kTableMemoryMost.
 constexpr size_t kTableMemory = size_t{32} << 20;
+// A search that works through more states and nodes than the lattice has
+// nodes, and than this, flooded it (below, a flood costs less than a table).
+constexpr size_t kFloodFloor = 20000;
 constexpr size_t kTableMemoryMost = size_t{512} << 20;
 constexpr double kTableBeyond = 16.0;               // turns' worth of costs past the cheapest a table is exact for
 
@@ -596,14 +599,14 @@ std::optional<NodePath> Seams::route_pen(const Reroute& rr, const Bans& bans) {
     q.capped = !rr.first;
     if (!rr.first && rr.route < s.paths.size() && s.paths[rr.route]) q.known_route = &*s.paths[rr.route];
     // The rest bound serves most reroutes; a route for which it let a search
-    // (with its bound) work through more than the lattice's node count gets
-    // tables from then on, in every run and cage level of the order search.
+    // flood the lattice (kFloodFloor) gets tables from then on, in every run
+    // and cage level of the order search.
     const bool tables = q.capped && rr.route < s.flooded.size() && s.flooded[rr.route];
     if (tables) q.rest_table = rest_table_for(s, rr, q, stats);
     ++stats.searches;
     s.search.run(*s.lat.lattice, q);
     if (q.capped && !tables && rr.route < s.flooded.size() &&
-        s.search.stats().expanded + s.search.stats().settled > s.lat.lattice->size())
+        s.search.stats().expanded + s.search.stats().settled > std::max(s.lat.lattice->size(), kFloodFloor))
         s.flooded[rr.route] = 1;
     stats.expanded += s.search.stats().expanded;
     stats.settled += s.search.stats().settled;
