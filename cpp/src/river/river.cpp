@@ -5,6 +5,7 @@
 #include <numeric>
 #include <optional>
 
+#include "kelvane/deadline.hpp"
 #include "river/steps.hpp"
 
 namespace kelvane::river {
@@ -103,12 +104,12 @@ RiverResult route_river(const RiverRequest& req) {
     std::optional<Attempt> best;
     std::size_t searches = axis.searches;
     for (int side : sides) {
-        if (best && best->ribbon.unclean == 0) break;
+        if (best && (best->ribbon.unclean == 0 || deadline::reached())) break;
         Attempt a = lay_side(req, order, axis, side);
         searches += a.laid.searches;
         if (!best || a.ribbon < best->ribbon) best = std::move(a);
     }
-    if (best->ribbon.unclean > 0 && !axis.whole && order.size() >= 4) {
+    if (best->ribbon.unclean > 0 && !axis.whole && order.size() >= 4 && !deadline::reached()) {
         // No room for the ribbon as one, and lanes passing what is in its
         // way one by one left some unclean: groups through the gaps.
         Axis groups = ribbon_axis(req, order, first, true);
