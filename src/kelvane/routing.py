@@ -256,7 +256,8 @@ def route_scene(scene: Scene, strategy: str | None = None, time_budget: float | 
     clean result already, the slow ones while no result is clean, until
     `time_budget` seconds (default DEFAULT_TIME_BUDGET) have been spent; a
     candidate running at that moment comes back with its best result so far.
-    After a clean result a candidate gets at most CLEAN_SHARE times the time
+    Before a clean result a candidate gets at most half the time left (all
+    of it when it is the last); after one, at most CLEAN_SHARE times the time
     spent so far (at least CLEAN_GRACE seconds).
     A named strategy runs alone, within `time_budget` when one is given.
     Router errors are caught and reported in ``attempts``; when no strategy
@@ -286,6 +287,8 @@ def route_scene(scene: Scene, strategy: str | None = None, time_budget: float | 
             continue
         if auto and left is not None and best is not None and best[0].clean:
             left = min(left, max(CLEAN_GRACE, CLEAN_SHARE * spent))
+        elif auto and left is not None and c is not chain[-1]:
+            left = left / 2  # the candidates after it get a chance too
         tried, skeletons, report, info = _run(c, scene, forced, left)
         attempts.append(tried)
         spent += tried.seconds
