@@ -5,7 +5,7 @@ variants of their options) and keeps the best by `Wrongness`: the size of
 what is wrong (broken routes, shared track, crossings beyond the forced ones,
 length through obstacles, spacing shortfall, bend misfits), then length and
 bends.  The fast candidates always run; the medium ones too, except on a
-plain bundle that already has a clean result; the slow ones only while
+plain bundle that needs no crossing and already has a clean result; the slow ones only while
 nothing clean has been found; all within a time budget, after which the best
 result so far is kept.
 """
@@ -252,8 +252,8 @@ def route_scene(scene: Scene, strategy: str | None = None, time_budget: float | 
     """Route `scene` with `strategy` (default: the scene's own, usually "auto").
 
     ``auto`` runs the `candidates` and keeps the best by `Wrongness`: every
-    fast candidate, the medium ones unless the scene is a plain bundle with a
-    clean result already, the slow ones while no result is clean, until
+    fast candidate, the medium ones unless the scene is a plain bundle that
+    needs no crossing and has a clean result already, the slow ones while no result is clean, until
     `time_budget` seconds (default DEFAULT_TIME_BUDGET) have been spent; a
     candidate running at that moment comes back with its best result so far.
     Before a clean result a candidate gets at most half the time left (all
@@ -269,8 +269,8 @@ def route_scene(scene: Scene, strategy: str | None = None, time_budget: float | 
     if auto and time_budget is None:
         time_budget = DEFAULT_TIME_BUDGET
     chain = candidates(scene) if auto else [Candidate(name)]
-    bundle = _plain_bundle(scene)
     forced = forced_pairs(scene)
+    ribbon = _plain_bundle(scene) and not forced  # a bundle that can run without crossings
     attempts: list[Attempt] = []
     best: tuple[Any, ...] | None = None
     spent = 0.0
@@ -278,7 +278,7 @@ def route_scene(scene: Scene, strategy: str | None = None, time_budget: float | 
     for c in chain:
         left = None if time_budget is None else time_budget - spent
         cost = STRATEGIES[c.strategy].cost
-        if auto and best is not None and best[0].clean and (cost == "slow" or (cost == "medium" and bundle)):
+        if auto and best is not None and best[0].clean and (cost == "slow" or (cost == "medium" and ribbon)):
             attempts.append(Attempt(c.label, "skipped", message="a clean result is in hand"))
             continue
         if left is not None and left <= 0:
