@@ -28,10 +28,14 @@ bool add_part(const char* name, Part bind) {
 
 NB_MODULE(engine, m) {
     using namespace kelvane::py;
-    m.doc() = R"(Process-wide controls of kelvane's native routers.
+    m.doc() = R"(Process-wide controls of kelvane's native routers, and the routers of the
+user layer beyond the deliverable modules.
 
 time_budget(seconds): a context manager that bounds the time of every native routing
-call made in its block on this thread (see its documentation).)";
+call made in its block on this thread (see its documentation).
+route_river(...): a bundle laid as a planar ribbon.
+negotiate_spaced(...): many routes negotiated to keep the spacing, crossing where a
+detour costs more.)";
     static DeadlineLink link{&kelvane::deadline::own_state};
     m.attr(kDeadlineCapsuleAttr) = nanobind::capsule(&link, kDeadlineCapsuleName);
     auto& all = engine::parts();

@@ -15,7 +15,7 @@ import pytest
 
 from kelvane import cli, routing, strategies
 from kelvane.check import check_routes
-from kelvane.routing import auto_chain, route_scene
+from kelvane.routing import route_scene
 from kelvane.scene import load_routes, load_scene, parse_scene
 
 EXAMPLES = sorted((Path(__file__).parent.parent / "examples").glob("*.json"))
@@ -96,59 +96,10 @@ def test_strategy_without_its_module_says_so(monkeypatch, capsys):
             in capsys.readouterr().err)
 
 
-def fake(name, skeletons_for):
-    """A stand-in strategy that returns fixed skeletons (to watch `auto` choose)."""
-    def run(module, scene, opts):
-        return [np.array(s, dtype=float) for s in skeletons_for], {}
-    return dataclasses.replace(strategies.STRATEGIES[name], module="kelvane.scene", run=run)
-
-
 TWO = parse_scene({"delta": 1, "spacing": 1, "routes": [
     {"start": [0, 0], "start_heading": [1, 0], "end": [20, 0], "end_heading": [1, 0]},
     {"start": [0, 10], "start_heading": [1, 0], "end": [20, 10], "end_heading": [1, 0]}]})
 STRAIGHT = [[(0, 0), (20, 0)], [(0, 10), (20, 10)]]
-CROSSED = [[(0, 0), (4, 0), (4, 15), (12, 15), (12, 0), (20, 0)], [(0, 10), (20, 10)]]  # crosses twice
-
-
-@pytest.mark.parametrize("backbone,rail,negotiated,used,tried", [
-    (STRAIGHT, CROSSED, CROSSED, "backbone", ["backbone"]),
-    (CROSSED, STRAIGHT, CROSSED, "rail-bridge", ["backbone", "rail-bridge"]),
-    (CROSSED, CROSSED, STRAIGHT, "negotiated", ["backbone", "rail-bridge", "negotiated"]),
-    (CROSSED, CROSSED, CROSSED, "single", ["backbone", "rail-bridge", "negotiated", "single"]),
-])
-def test_auto_falls_back_until_clean(monkeypatch, backbone, rail, negotiated, used, tried):
-    for name, skels in (("backbone", backbone), ("rail-bridge", rail), ("negotiated", negotiated)):
-        monkeypatch.setitem(strategies.STRATEGIES, name, fake(name, skels))
-    monkeypatch.setitem(strategies.STRATEGIES, "single", fake("single", STRAIGHT))
-    result = route_scene(TWO)
-    assert result.strategy == used and result.clean
-    assert [a.strategy for a in result.attempts] == tried
-
-
-def test_auto_keeps_the_least_bad_and_skips_what_is_missing(monkeypatch):
-    worse = [[(0, 0), (10, 0), (10, 10), (20, 10)], [(0, 10), (20, 10)]]  # ends at the wrong port
-    monkeypatch.setitem(strategies.STRATEGIES, "backbone", fake("backbone", worse))
-    monkeypatch.setitem(strategies.STRATEGIES, "rail-bridge", fake("rail-bridge", CROSSED))
-    gone = dataclasses.replace(strategies.STRATEGIES["negotiated"], module="kelvane.manhattan_router.not_here")
-    monkeypatch.setitem(strategies.STRATEGIES, "negotiated", gone)
-    monkeypatch.setitem(strategies.STRATEGIES, "single", fake("single", worse))
-    result = route_scene(TWO)
-    assert result.strategy == "rail-bridge" and result.report.count("crossing") == 2
-    assert [(a.strategy, a.status) for a in result.attempts] == [
-        ("backbone", "conflicts"), ("rail-bridge", "conflicts"), ("negotiated", "unavailable"),
-        ("single", "conflicts")]
-
-
-@pytest.mark.parametrize("example,first", [("bundle", "backbone"), ("bus", "backbone"), ("pads", "backbone"),
-                                           ("floorplan", "single")])
-def test_auto_on_the_bundled_scenes_stops_at_the_first_clean_strategy(example, first):
-    scene = load_scene(next(p for p in EXAMPLES if p.stem == example))
-    chain = auto_chain(scene)
-    result = route_scene(scene, "auto")
-    tried = [a.strategy for a in result.attempts]
-    assert chain[0] == first and tried == chain[:len(tried)]
-    assert [a.status for a in result.attempts] == ["conflicts"] * (len(tried) - 1) + ["clean"]
-    assert result.strategy == tried[-1] and result.clean
 
 
 def test_router_time_leaves_out_the_module_import(monkeypatch):

@@ -82,10 +82,11 @@ MISTAKES = [
     (("obstacles", 0), [0, 0, 40], "obstacles[0]: expected a box [x_min, y_min, x_max, y_max], got [0, 0, 40]"),
     (("obstacles", 0), [40, 0, 0, 30], "obstacles[0]: expected x_min < x_max and y_min < y_max"),
     (("obstacles", 1, "box"), DELETE, "obstacles[1].box: missing"),
-    (("strategy",), "fast", 'strategy: expected one of auto, single, negotiated, backbone, rail-bridge, got "fast"'),
+    (("strategy",), "fast", 'strategy: expected one of auto, river, single, negotiated, backbone, rail-bridge, '
+                            'spaced, got "fast"'),
     (("options", "single", "iters"), 3, "options.single.iters: unknown option (known: turn_bias, sliding_bias)"),
     (("options", "quick"), {}, "options.quick: unknown strategy"),
-    (("strategy",), ["auto"], 'strategy: expected one of auto, single'),
+    (("strategy",), ["auto"], 'strategy: expected one of auto, river, single'),
     (("delta",), 10**400, "delta: expected a number between -1e+09 and 1e+09, got 1000000"),
     (("routes", 0, "start"), [1e10, 0], "routes[0].start: expected two numbers, got [10000000000.0, 0] (each within"),
     (("options", "negotiated", "iters"), -5, "options.negotiated.iters: expected a whole number from 0 to 1000, got -5"),

@@ -60,26 +60,42 @@ class Outcome:
         return self.code == EXIT_CONFLICTS and self.error != ""
 
 
+def _describe_attempts(attempts: Sequence[Any]) -> list[str]:
+    """One line per attempt; candidates skipped for the same reason share one line."""
+    out: list[str] = []
+    skipped: dict[str, list[str]] = {}
+    for a in attempts:
+        if a.status == "skipped":
+            names = skipped.setdefault(a.message, [])
+            strategy = a.strategy.split(" ")[0]
+            if strategy not in names:
+                names.append(strategy)
+        else:
+            out.append(a.describe())
+    out += [f"skipped ({why}): {', '.join(names)}" for why, names in skipped.items()]
+    return out
+
+
 def process_scene(scene_path: str | Path, out: str | Path | None = None, svg: str | Path | None = None,
                   gds: str | Path | None = None, strategy: str | None = None,
-                  gds_settings: Mapping[str, Any] | None = None) -> Outcome:
+                  gds_settings: Mapping[str, Any] | None = None, time_budget: float | None = None) -> Outcome:
     """Route one scene file and write the requested outputs (each atomically).
 
     out: route file (JSON: routes, strategy, summary, findings); svg: picture;
     gds: layout, with `gds_settings` (keys of the scene's "gds" object) over the
-    scene's own.  Never raises for a bad scene, a router error or an output that
+    scene's own.  `time_budget`: seconds for routing (None: auto's default).  Never raises for a bad scene, a router error or an output that
     cannot be written: the `Outcome` carries the message and the exit code (0
     clean, 1 conflicts or not routed, 2 bad input).  Ctrl-C still interrupts.
     """
     path = str(scene_path)
     try:
-        return _process(path, out, svg, gds, strategy, gds_settings)
+        return _process(path, out, svg, gds, strategy, gds_settings, time_budget)
     except Exception as e:  # a fault of this package: reported with the scene, never a traceback
         return Outcome(path, EXIT_CONFLICTS, error=f"not routed: internal error {type(e).__name__}: {e}")
 
 
 def _process(path: str, out: str | Path | None, svg: str | Path | None, gds: str | Path | None,
-             strategy: str | None, gds_settings: Mapping[str, Any] | None) -> Outcome:
+             strategy: str | None, gds_settings: Mapping[str, Any] | None, time_budget: float | None) -> Outcome:
     clash = clashing_outputs([path], [(what, p) for what, p in (("-o", out), ("--svg", svg), ("--gds", gds))
                                       if p is not None])
     if clash:
@@ -90,10 +106,11 @@ def _process(path: str, out: str | Path | None, svg: str | Path | None, gds: str
             scene = dataclasses.replace(scene, gds=read_gds_settings(gds_settings, scene.gds, "--gds options"))
     except SceneError as e:
         return Outcome(path, EXIT_BAD_INPUT, error=str(e))
-    result = route_scene(scene, strategy)
-    attempts = [a.strategy + (f" ({a.status})" if a.status == "unavailable" else
-                              f" ({a.status}, {a.seconds * 1e3:.1f} ms)") for a in result.attempts]
-    notes = list(dict.fromkeys(a.message for a in result.attempts if a.message))
+    result = route_scene(scene, strategy, time_budget)
+    attempts = _describe_attempts(result.attempts)
+    notes = list(dict.fromkeys(a.message for a in result.attempts if a.message and a.status != "skipped"))
+    if result.budget_reached:
+        notes.append("the time budget was reached: the best result found by then is kept")
     if result.strategy is None and all(a.status == "unavailable" for a in result.attempts):
         return Outcome(path, EXIT_BAD_INPUT, attempts=attempts, notes=notes, error=notes[-1],
                        description=scene.description)
@@ -255,7 +272,7 @@ def _failed(scene: str, message: str) -> Outcome:
 def route_batch(scenes: Sequence[str | Path], out_dir: str | Path | None = None, svg_dir: str | Path | None = None,
                 gds_dir: str | Path | None = None, strategy: str | None = None, executor: Executor | None = None,
                 jobs: int | None = None, progress: bool | None = None,
-                gds_settings: Mapping[str, Any] | None = None) -> list[Outcome]:
+                gds_settings: Mapping[str, Any] | None = None, time_budget: float | None = None) -> list[Outcome]:
     """Route many scene files in parallel; outcomes in the order of `scenes`.
 
     Outputs go to ``out_dir/<stem>.routes.json``, ``svg_dir/<stem>.svg`` and
@@ -268,12 +285,13 @@ def route_batch(scenes: Sequence[str | Path], out_dir: str | Path | None = None,
     bar on stderr (default: when stderr is a terminal).  A scene that fails
     becomes an `Outcome` with the message; the others are routed and written all
     the same.  Ctrl-C raises `Interrupted` carrying the outcomes finished so far.
+    `time_budget`: seconds of routing per scene (None: auto's default).
     """
     from tqdm import tqdm
 
     paths = [Path(s) for s in scenes]
     tasks = [(str(p), output_path(out_dir, p, ".routes.json"), output_path(svg_dir, p, ".svg"),
-              output_path(gds_dir, p, ".gds"), strategy, gds_settings) for p in paths]
+              output_path(gds_dir, p, ".gds"), strategy, gds_settings, time_budget) for p in paths]
     clash = clashing_outputs(paths, [(f"the output of {t[0]}", o) for t in tasks for o in t[1:4] if o is not None])
     if clash:
         raise ValueError(clash)

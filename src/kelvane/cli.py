@@ -14,7 +14,7 @@ from ._files import clashing_outputs
 from .batch import (EXIT_BAD_INPUT, EXIT_CLEAN, EXIT_CONFLICTS, Interrupted, Outcome, collect_scenes, output_path,
                     process_scene, route_batch)
 from .check import check_routes
-from .routing import SUMMARY_COLUMNS, format_table
+from .routing import DEFAULT_TIME_BUDGET, SUMMARY_COLUMNS, format_table
 from .scene import GDS_KEYS, SceneError, format_help, load_routes, load_scene, read_gds_settings
 from .strategies import STRATEGIES
 
@@ -31,9 +31,22 @@ EXIT_CODES = f"""exit codes:
 
 COLUMNS = "summary columns:\n" + "\n".join(f"  {title:<13} {meaning}" for _, title, _, meaning in SUMMARY_COLUMNS)
 
-STRATEGY_HELP = "strategies:\n  auto          until one is clean: a plain bundle: backbone, rail-bridge, negotiated, single;\n" \
-    "                other scenes: single, negotiated\n" + "\n".join(
+STRATEGY_HELP = "strategies:\n  auto          the best of several: river, single, backbone (plain bundles) and any other\n" \
+    "                fast strategy always; rail-bridge variants and negotiated while none is clean;\n" \
+    "                ranked by what is wrong (shared track, crossings beyond the forced ones, length\n" \
+    "                through obstacles, spacing shortfall, bend misfits), then length and bends\n" + "\n".join(
         f"  {name:<13} {s.doc}" for name, s in STRATEGIES.items())
+
+
+def _seconds(text: str) -> float:
+    """--time-budget: a positive number of seconds."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not (0 < value < float("inf")):
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return value
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -57,6 +70,9 @@ def _parser() -> argparse.ArgumentParser:
     r.add_argument("scenes", nargs="+", metavar="SCENE", help="scene file(s) or folder(s) of scene files")
     r.add_argument("--strategy", choices=["auto", *STRATEGIES], default=None,
                    help="routing strategy (default: the scene's own \"strategy\", else auto)")
+    r.add_argument("--time-budget", metavar="SECONDS", type=_seconds, default=None,
+                   help=f"time for routing one scene; auto keeps the best result found by then (default: "
+                        f"{DEFAULT_TIME_BUDGET:g} s for auto, none for a named strategy)")
     r.add_argument("-o", "--out", metavar="ROUTES", help="write the routes as JSON (file, or folder: <stem>.routes.json)")
     r.add_argument("--svg", metavar="SVG", help="draw the scene, routes and findings (file, or folder)")
     r.add_argument("--gds", metavar="GDS", help="write a GDS layout with real bends (file, or folder); "
@@ -93,8 +109,8 @@ def _print_outcome(o: Outcome, show_table: bool = True) -> None:
         print(format_table([o.row]))
     if len(o.attempts) > 1:
         print("tried: " + ", ".join(o.attempts))
-        for note in o.notes:
-            print("  " + note)
+    for note in o.notes:
+        print("  " + note)
     if o.findings:
         print(f"{len(o.findings)} finding(s):")
         for f in o.findings:
@@ -159,7 +175,7 @@ def _route(args: argparse.Namespace) -> int:
             return output_path(arg, paths[0], suffix) if arg and _is_folder(arg) else arg
         try:
             outcome = process_scene(paths[0], dest(args.out, ".routes.json"), dest(args.svg, ".svg"),
-                                    dest(args.gds, ".gds"), args.strategy, gds_settings)
+                                    dest(args.gds, ".gds"), args.strategy, gds_settings, args.time_budget)
         except KeyboardInterrupt:
             print(f"kelvane: interrupted while routing {paths[0]} (an output is whole or absent)", file=sys.stderr)
             return EXIT_INTERRUPTED
@@ -172,7 +188,7 @@ def _route(args: argparse.Namespace) -> int:
     code = None
     try:
         outcomes = route_batch(paths, args.out, args.svg, args.gds, args.strategy, jobs=args.jobs,
-                               progress=args.progress, gds_settings=gds_settings)
+                               progress=args.progress, gds_settings=gds_settings, time_budget=args.time_budget)
     except ValueError as e:
         print(f"kelvane: {e}", file=sys.stderr)
         return EXIT_BAD_INPUT

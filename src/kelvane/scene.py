@@ -392,6 +392,15 @@ def read_gds_settings(raw: Any, base: GdsSettings = _GDS_DEFAULTS, where: str = 
     return dataclasses.replace(base, **given)
 
 
+def _sides(v: Any) -> list[int]:
+    """Laying sequences of the river: a list of -1, 0, 1."""
+    if not isinstance(v, list) or not v or len(v) > 3 or \
+            not all(isinstance(x, int) and not isinstance(x, bool) and -1 <= x <= 1 for x in v):
+        raise _Bad(f"expected a list of 1 to 3 of -1 (from the right), 0 (from the middle), 1 (from the left), "
+                   f"got {_show(v)}")
+    return list(v)
+
+
 # The type of every strategy option a scene may set (which strategy takes which
 # option is in strategies.STRATEGIES).  Counts are bounded so that a typing
 # slip (n_orders 1e8) is refused instead of running for hours.
@@ -419,6 +428,10 @@ OPTION_KEYS = {k.name: k for k in (
     Key("routing_order", _choice("center-out", "outside-in", "given", "reverse"),
         "order lanes are routed in: center-out, outside-in, given, reverse"),
     Key("inflate_delta", _flag, "grow the bend radius of inner lanes so outer lanes fit"),
+    Key("sides", _sides, "river: laying sequences to try, e.g. [1, 0, -1] (1 from the left, 0 the middle out)"),
+    Key("relay_rounds", _whole(0, 10), "river: rounds of laying the lanes round unclean ones again, 0..10"),
+    Key("crossing_cost", _non_negative, "spaced: length a crossing of two routes costs (default 2 * delta)"),
+    Key("max_passes", _whole(0, 100), "spaced: negotiation passes at most, 0..100"),
 )}
 
 
