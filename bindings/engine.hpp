@@ -1,11 +1,21 @@
-// The parts of module kelvane.engine, one registration function each.
+// Module kelvane.engine, shared by its parts (bindings/engine_*.cpp): the
+// process-wide controls of the native routers.
+//
+// A part registers itself with one call at namespace scope in its own file:
+//
+//   static const bool registered = kelvane::py::engine::add_part("budget", &bind_budget);
+//
+// and the module's initialisation binds every registered part, in the order
+// of their names.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
-namespace kelvane::py {
+namespace kelvane::py::engine {
 
-void register_river(nanobind::module_& m);
-void register_spaced(nanobind::module_& m);
+namespace nb = nanobind;
 
-}  // namespace kelvane::py
+using Part = void (*)(nb::module_&);
+bool add_part(const char* name, Part bind);
+
+}  // namespace kelvane::py::engine

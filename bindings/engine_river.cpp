@@ -54,7 +54,9 @@ the keys of graph.rail_bridge_v2's info, measured against every other lane).)";
 
 }  // namespace
 
-void register_river(nb::module_& m) {
+namespace {
+
+void bind_river(nb::module_& m) {
     m.def(
         "route_river",
         [](nb::handle starts, nb::handle ends, nb::handle start_tangents, nb::handle end_tangents, double delta,
@@ -102,5 +104,9 @@ void register_river(nb::module_& m) {
         "dbu"_a.none() = nb::none(), "turn_bias"_a.none() = "center", "sliding_bias"_a = 0.5, "sides"_a.none() = nb::none(), "relay_rounds"_a = 2,
         kRiverDoc);
 }
+
+const bool registered = engine::add_part("river", &bind_river);
+
+}  // namespace
 
 }  // namespace kelvane::py

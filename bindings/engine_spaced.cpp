@@ -69,7 +69,9 @@ every other route, and "crossings": the routes it crosses where allowed).)";
 
 }  // namespace
 
-void register_spaced(nb::module_& m) {
+namespace {
+
+void bind_spaced(nb::module_& m) {
     m.def(
         "negotiate_spaced",
         [](nb::handle starts, nb::handle ends, nb::handle start_tangents, nb::handle end_tangents, nb::handle delta,
@@ -120,5 +122,9 @@ void register_spaced(nb::module_& m) {
         "route_spacing"_a.none() = 3.0, nb::kw_only(), "crossing_cost"_a.none() = nb::none(),
         "dbu"_a.none() = nb::none(), "time_budget"_a.none() = nb::none(), "max_passes"_a = 8, kSpacedDoc);
 }
+
+const bool registered = engine::add_part("spaced", &bind_spaced);
+
+}  // namespace
 
 }  // namespace kelvane::py

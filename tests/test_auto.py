@@ -137,3 +137,42 @@ def test_the_river_lays_two_bundles_in_each_other_s_way_without_a_crossing():
            "end_heading": [0, 1]} for k in range(4))]})
     result = route_scene(scene, "river")
     assert result.clean and result.report.lengths[:6] == [300.0] * 6 and min(result.report.lengths[6:]) > 300
+
+
+def test_after_a_clean_result_a_candidate_gets_a_short_share_of_the_time(stand_ins, monkeypatch):
+    stand_ins("river", [[(0, 0), (40, 0)], [(40, 10), (0, 10)]])
+    seen = {}
+
+    def spaced(module, scene, opts):
+        seen.update(opts)
+        return [np.array(s, dtype=float) for s in ([(0, 0), (40, 0)], [(40, 10), (0, 10)])], {}
+    monkeypatch.setitem(strategies.STRATEGIES, "spaced", dataclasses.replace(
+        strategies.STRATEGIES["spaced"], module="kelvane.scene", run=spaced))
+    mixed = parse_scene({"delta": 1, "spacing": 1, "routes": [
+        {"start": [0, 0], "start_heading": [1, 0], "end": [40, 0], "end_heading": [1, 0]},
+        {"start": [40, 10], "start_heading": [-1, 0], "end": [0, 10], "end_heading": [-1, 0]}]})
+    route_scene(mixed, time_budget=30)
+    # River was clean at once: spaced may take CLEAN_GRACE seconds, not the 30 left.
+    assert seen["time_budget"] == pytest.approx(routing.CLEAN_GRACE, abs=0.05)
+
+
+BASE = {"delta": 2, "spacing": 3, "routes": [
+    {"name": "a", "start": [0, 0], "start_heading": [1, 0], "end": [50, 0], "end_heading": [1, 0]},
+    {"name": "b", "start": [0, 10], "start_heading": [1, 0], "end": [50, 10], "end_heading": [1, 0]}]}
+
+
+@pytest.mark.parametrize("change,code,expected", [
+    ({"routes": [BASE["routes"][0], {**BASE["routes"][1], "start": [50, 0]}]}, 2,
+     'routes[1].start: route "b" has its start port at the same point as routes[0].end (route "a")'),
+    ({"width": 4}, 2, "width: 4 is more than the spacing 3"),
+    ({"strategy": "negotiated"}, 0, "negotiated: takes no spacing (the scene's spacing does not reach it)"),
+    ({"obstacles": [[40, -5, 60, 5]]}, 1, "obstacle  a: runs"),
+])
+def test_honest_outcomes_through_the_command_line(tmp_path, capsys, change, code, expected):
+    scene = tmp_path / "s.json"
+    scene.write_text(json.dumps({**BASE, **change}))
+    assert cli.main(["route", str(scene), "--svg", str(tmp_path / "p.svg")]) == code
+    captured = capsys.readouterr()
+    assert expected in captured.out + captured.err and "Traceback" not in captured.err
+    if code == 1:  # drawn as conflicting: the finding is ringed in the picture
+        assert 'class="finding"' in (tmp_path / "p.svg").read_text()

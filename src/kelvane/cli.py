@@ -109,8 +109,8 @@ def _print_outcome(o: Outcome, show_table: bool = True) -> None:
         print(format_table([o.row]))
     if len(o.attempts) > 1:
         print("tried: " + ", ".join(o.attempts))
-        for note in o.notes:
-            print("  " + note)
+    for note in o.notes:
+        print("  " + note)
     if o.findings:
         print(f"{len(o.findings)} finding(s):")
         for f in o.findings:

@@ -5,7 +5,7 @@ variants of their options) and keeps the best by `Wrongness`: the size of
 what is wrong (broken routes, shared track, crossings beyond the forced ones,
 length through obstacles, spacing shortfall, bend misfits), then length and
 bends.  The fast candidates always run; the medium ones too, except on a
-plain bundle that already has a clean result; the slow ones only while
+plain bundle that needs no crossing and already has a clean result; the slow ones only while
 nothing clean has been found; all within a time budget, after which the best
 result so far is kept.
 """
@@ -29,6 +29,10 @@ __all__ = ["Attempt", "Candidate", "RouteResult", "Wrongness", "route_scene", "c
 
 # Seconds `auto` may spend on one scene before it keeps the best result so far.
 DEFAULT_TIME_BUDGET = 10.0
+# Once a result is clean, a further candidate may take this many times the
+# time spent so far (at least CLEAN_GRACE seconds): a better result is
+# welcome, a long wait for one is not.
+CLEAN_SHARE, CLEAN_GRACE = 4.0, 1.0
 
 
 @dataclass(frozen=True, order=True)
@@ -226,6 +230,8 @@ def _run(candidate: Candidate, scene: Scene, forced: set[frozenset[str]], second
     notes = [f"{candidate.label}: takes no {key} (the scene's {key} does not reach it)" for key in strategy.ignores
              if key == "spacing"]
     options = {**scene.options.get(name, {}), **dict(candidate.options)}
+    if strategy.takes_budget and seconds is not None:
+        options["time_budget"] = min(seconds, options.get("time_budget", seconds))
     # Timed from here: a module's first import is not routing.
     t0 = time.perf_counter()
     try:
@@ -246,10 +252,13 @@ def route_scene(scene: Scene, strategy: str | None = None, time_budget: float | 
     """Route `scene` with `strategy` (default: the scene's own, usually "auto").
 
     ``auto`` runs the `candidates` and keeps the best by `Wrongness`: every
-    fast candidate, the medium ones unless the scene is a plain bundle with a
-    clean result already, the slow ones while no result is clean, until
+    fast candidate, the medium ones unless the scene is a plain bundle that
+    needs no crossing and has a clean result already, the slow ones while no result is clean, until
     `time_budget` seconds (default DEFAULT_TIME_BUDGET) have been spent; a
     candidate running at that moment comes back with its best result so far.
+    Before a clean result a candidate gets at most half the time left (all
+    of it when it is the last); after one, at most CLEAN_SHARE times the time
+    spent so far (at least CLEAN_GRACE seconds).
     A named strategy runs alone, within `time_budget` when one is given.
     Router errors are caught and reported in ``attempts``; when no strategy
     produced routes, the result has ``strategy`` None and the report lists
@@ -260,8 +269,8 @@ def route_scene(scene: Scene, strategy: str | None = None, time_budget: float | 
     if auto and time_budget is None:
         time_budget = DEFAULT_TIME_BUDGET
     chain = candidates(scene) if auto else [Candidate(name)]
-    bundle = _plain_bundle(scene)
     forced = forced_pairs(scene)
+    ribbon = _plain_bundle(scene) and not forced  # a bundle that can run without crossings
     attempts: list[Attempt] = []
     best: tuple[Any, ...] | None = None
     spent = 0.0
@@ -269,13 +278,17 @@ def route_scene(scene: Scene, strategy: str | None = None, time_budget: float | 
     for c in chain:
         left = None if time_budget is None else time_budget - spent
         cost = STRATEGIES[c.strategy].cost
-        if auto and best is not None and best[0].clean and (cost == "slow" or (cost == "medium" and bundle)):
+        if auto and best is not None and best[0].clean and (cost == "slow" or (cost == "medium" and ribbon)):
             attempts.append(Attempt(c.label, "skipped", message="a clean result is in hand"))
             continue
         if left is not None and left <= 0:
             attempts.append(Attempt(c.label, "skipped", message="the time budget is spent"))
             reached = True
             continue
+        if auto and left is not None and best is not None and best[0].clean:
+            left = min(left, max(CLEAN_GRACE, CLEAN_SHARE * spent))
+        elif auto and left is not None and c is not chain[-1]:
+            left = left / 2  # the candidates after it get a chance too
         tried, skeletons, report, info = _run(c, scene, forced, left)
         attempts.append(tried)
         spent += tried.seconds

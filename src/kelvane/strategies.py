@@ -42,6 +42,7 @@ class Strategy:
     # with the routes around them: up to seconds), "slow" (up to minutes).
     cost: str = "fast"
     ignores: tuple[str, ...] = ()   # scene settings the router has no parameter for
+    takes_budget: bool = False      # the runner takes a "time_budget" option (seconds)
 
 
 def _skeletons(raw: Any, n: int) -> Skeletons:
@@ -155,7 +156,7 @@ STRATEGIES: dict[str, Strategy] = {s.name: s for s in (
              _bundle_runner("bundle_rail_bridge_v2"), "bundle lanes one by one (bundle_rail_bridge_v2)", cost="slow"),
     Strategy("spaced", "kelvane.engine", ("crossing_cost", "max_passes"), _bundle_runner("negotiate_spaced"),
              "routes negotiated to keep the spacing, crossing where a detour costs more (negotiate_spaced)",
-             cost="medium"),
+             cost="medium", takes_budget=True),
 )}
 
 

@@ -14,6 +14,8 @@
 //   ribbon's way the lanes pass it on either side, nearest their places
 //   --> windows round the lanes that came back unclean laid again in the
 //   other order --> the other sequences while none is clean; the best kept.
+//   Ports in crossed order (not planar) get one sequence and no more: no
+//   laying can make those lanes clean.
 //
 // Bend fit is a rule of every lane search: a run between two bends is at
 // least 2 * delta, a run at a port at least delta (loosened only for a lane

@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "kelvane/deadline.hpp"
 #include "kelvane/tracks.hpp"
 #include "railbridge/rail_search.hpp"
 #include "railbridge/zones.hpp"
@@ -116,6 +117,7 @@ struct Pass {
         const size_t work_before = lat.work();
         const RailSearch::Stop stop = on.advance(*budget, expanded);
         *budget -= std::min(*budget, *expanded + (lat.work() - work_before) / kCrossingsPerUnit);
+        if (deadline::reached()) *budget = 0;  // past the time budget: the states are spent
         return stop;
     }
     TrackLines tl;
@@ -576,6 +578,7 @@ RouteResult route_settled(const RouteRequest& req) {
         // The budget ran out before any route: the least-bad route on the
         // lattice of the ports alone (a handful of lines) still comes back.
         const ZoneSet all(req, contact_tolerance(req.grid));
+        const deadline::Hold finish;  // a bounded search that must give a route, time budget or not
         size_t spare = kFallbackBudget;
         best = solve(req, all, {}, &spare, true, 0.0, false);
         expanded += best.result.info.states_expanded;

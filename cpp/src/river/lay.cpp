@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "kelvane/deadline.hpp"
 #include "river/steps.hpp"
 
 namespace kelvane::river {
@@ -104,7 +105,7 @@ void relay_unclean(const RiverRequest& req, const std::vector<std::size_t>& orde
     const std::size_t allowance = kRelayShare * n + 8;
     for (int round = 0; round < req.relay_rounds && spent < allowance; ++round) {
         bool changed = false;
-        for (std::size_t p = 0; p < n && spent < allowance; ++p) {
+        for (std::size_t p = 0; p < n && spent < allowance && !deadline::reached(); ++p) {
             if (laid.infos[order[p]].clean) continue;
             std::vector<std::pair<std::size_t, std::size_t>> windows;
             for (std::size_t w : kWindows) windows.push_back({p >= w ? p - w : 0, std::min(n - 1, p + w)});

@@ -5,6 +5,7 @@
 #include <numeric>
 #include <optional>
 
+#include "kelvane/deadline.hpp"
 #include "river/steps.hpp"
 
 namespace kelvane::river {
@@ -66,7 +67,8 @@ struct Attempt {
     int side = 0;
 };
 
-Attempt lay_side(const RiverRequest& req, const std::vector<std::size_t>& order, const Axis& axis, int side) {
+Attempt lay_side(const RiverRequest& req, const std::vector<std::size_t>& order, const Axis& axis, int side,
+                 bool relay) {
     Attempt a;
     a.side = side;
     a.laid.lanes.assign(req.starts.size(), Path{});
@@ -74,7 +76,7 @@ Attempt lay_side(const RiverRequest& req, const std::vector<std::size_t>& order,
     const std::vector<std::size_t> seq = laying_sequence(order.size(), side);
     lay_sequence(req, order, seq, axis, a.laid);
     measure_all(req, a.laid);
-    relay_unclean(req, order, seq, axis, a.laid);
+    if (relay) relay_unclean(req, order, seq, axis, a.laid);
     a.ribbon = ribbon_of(req, a.laid);
     return a;
 }
@@ -102,18 +104,20 @@ RiverResult route_river(const RiverRequest& req) {
     Axis axis = ribbon_axis(req, order, first, false);
     std::optional<Attempt> best;
     std::size_t searches = axis.searches;
+    // Ports in crossed order: no sequence can lay the lanes clean, so one
+    // is laid, as well as it goes, and no more.
     for (int side : sides) {
-        if (best && best->ribbon.unclean == 0) break;
-        Attempt a = lay_side(req, order, axis, side);
+        if (best && (best->ribbon.unclean == 0 || !out.planar || deadline::reached())) break;
+        Attempt a = lay_side(req, order, axis, side, out.planar);
         searches += a.laid.searches;
         if (!best || a.ribbon < best->ribbon) best = std::move(a);
     }
-    if (best->ribbon.unclean > 0 && !axis.whole && order.size() >= 4) {
+    if (best->ribbon.unclean > 0 && out.planar && !axis.whole && order.size() >= 4 && !deadline::reached()) {
         // No room for the ribbon as one, and lanes passing what is in its
         // way one by one left some unclean: groups through the gaps.
         Axis groups = ribbon_axis(req, order, first, true);
         searches += groups.searches;
-        Attempt a = lay_side(req, order, groups, sides.front());
+        Attempt a = lay_side(req, order, groups, sides.front(), true);
         searches += a.laid.searches;
         if (a.ribbon < best->ribbon) {
             best = std::move(a);
