@@ -2,13 +2,14 @@
 // each kept the scene's spacing from every other one, crossing only where
 // a crossing is allowed and cheaper than a detour.
 //
-//   every route alone (single-route router, obstacles only)
-//   --> passes: each route in conflict is routed again with every other
-//       route as a pivot (its spacing band a cost, weighted by a present
-//       factor that grows per pass times the history of that pair of
-//       routes), most conflicted first
-//   --> until no spacing conflict is left, the pass limit or the time
-//       budget; the best set seen comes back.
+//   routes laid one after another, in the order given, each against the
+//   ones laid before it (their spacing bands at full weight)
+//   --> passes: the routes in a conflict (or unclean on their own) are laid
+//       again first, against every other route; a route crossing another
+//       more than once is in conflict and its crossings get dearer
+//   --> until no conflict is left, the pass limit or the time budget (the
+//       request's own or kelvane/deadline.hpp's); the best set seen comes
+//       back.
 //
 // A conflict is a pair of routes closer than the spacing somewhere (running
 // along each other, touching, or crossing at a bend or within a port run of

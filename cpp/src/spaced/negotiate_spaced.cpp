@@ -1,13 +1,14 @@
 // negotiate_spaced: routes laid one after another, then passes that lay
 // the routes in trouble again first, the best set kept.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 
+#include "kelvane/deadline.hpp"
 #include "kelvane/river.hpp"
 #include "spaced/pair_conflicts.hpp"
 
@@ -29,12 +30,6 @@ constexpr double kPending = 1e-7;
 // crossing cost this many times higher (each time): crossing a route twice
 // is never needed, going round it is.
 constexpr double kRepeatCostGrowth = 4.0;
-// Past the time budget, routes still to be laid get this much search work
-// (a least-bad route at once).
-constexpr std::size_t kLateStates = 20000;
-
-using Clock = std::chrono::steady_clock;
-
 }  // namespace
 
 void check_request(const SpacedRequest& req) {
@@ -69,11 +64,9 @@ void check_request(const SpacedRequest& req) {
 
 SpacedResult negotiate_spaced(const SpacedRequest& req) {
     check_request(req);
-    const auto started = Clock::now();
-    const bool timed = req.time_budget > 0;
-    auto out_of_time = [&] {
-        return timed && std::chrono::duration<double>(Clock::now() - started).count() > req.time_budget;
-    };
+    // The request's own budget, never later than one the caller set: past
+    // it every search gives its least-bad route at once, and no pass starts.
+    const deadline::Scope budget(req.time_budget > 0 ? req.time_budget : std::numeric_limits<double>::infinity());
     SpacedResult out;
     const std::size_t n = req.starts.size();
     if (n == 0) return out;
@@ -88,10 +81,6 @@ SpacedResult negotiate_spaced(const SpacedRequest& req) {
             if (j == i || routes[j].size() < 2) continue;
             r.pivots.push_back(routes[j]);
             r.pivot_weights.push_back(pending[j] ? kPending : kFullWeight);
-        }
-        if (out_of_time()) {
-            out.timed_out = true;
-            r.max_states = kLateStates;
         }
         ++out.searches;
         return route_rail_bridge(r).skeleton;
@@ -111,7 +100,7 @@ SpacedResult negotiate_spaced(const SpacedRequest& req) {
     // other route.
     std::vector<std::size_t> priority(n);
     std::iota(priority.begin(), priority.end(), std::size_t{0});
-    for (int pass = 1; pass <= req.max_passes && best_score.faults > 0 && !out.timed_out; ++pass) {
+    for (int pass = 1; pass <= req.max_passes && best_score.faults > 0 && !deadline::reached(); ++pass) {
         out.passes = pass;
         std::vector<char> taken(n, 0);
         for (std::size_t i = 0; i < n; ++i) {
@@ -125,7 +114,7 @@ SpacedResult negotiate_spaced(const SpacedRequest& req) {
         std::reverse(priority.begin(), rest);
         std::vector<char> pending = taken;
         for (std::size_t i : priority) {
-            if (!taken[i]) break;
+            if (!taken[i] || deadline::reached()) break;
             pending[i] = 0;
             set.routes[i] = lay(i, set.routes, pending);
             set.update(req, i);
@@ -138,6 +127,7 @@ SpacedResult negotiate_spaced(const SpacedRequest& req) {
         }
     }
 
+    out.timed_out = budget.reached();
     out.routes = best.routes;
     out.infos.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
