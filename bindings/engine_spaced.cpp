@@ -26,11 +26,13 @@ const char* kSpacedDoc = R"(Route many routes at once, each keeping the spacing 
 Routes are first laid one after another in the order given, each against
 the ones laid before it as costly spacing bands; then passes lay the routes
 in conflict again first, against all the others (a route crossing another
-more than once is in conflict, and its crossings cost more each pass),
-until no conflict is left, max_passes passes have run or the time budget
-(time_budget, or an enclosing engine.time_budget) is spent.  The best set
-seen comes back: fewest conflicts, then least length with every crossing at
-crossing_cost.  Returns (routes, info): one N x 2 float array of corner
+more than once is in conflict, and its crossings cost more each pass;
+then a route going round a device instead of crossing routes that its
+ports force it to cross, with cheaper crossings each pass),
+until no conflict nor detour is left, max_passes passes have run or the
+time budget (time_budget, or an enclosing engine.time_budget) is spent.  The
+best set seen comes back: fewest conflicts, then fewest detours, then least
+length with every crossing at crossing_cost.  Returns (routes, info): one N x 2 float array of corner
 points per route, from exactly its start to exactly its end, and a dict.
 
 starts, ends                 B x 2 points; row i of each belongs to route i.
@@ -64,7 +66,9 @@ max_passes                   negotiation passes after the first routing.
 
 info: "clean" (no conflict, every route clean), "conflicts" (pairs of
 routes closer than the spacing, touching, or crossing where crossing is not
-allowed), "crossings" (allowed crossings), "unclean" (routes in a conflict
+allowed), "crossings" (allowed crossings), "detours" (pairs of routes
+that leave one device edge and arrive at another in reversed order, and do
+not cross: one goes round a device), "unclean" (routes in a conflict
 or entering an obstacle's clearance or breaking a bend rule), "length"
 (total), "crossing_cost" (the one used), "passes" (negotiation passes run),
 "best_pass" (the pass whose set came back; 0: the first routing),
@@ -113,6 +117,7 @@ void bind_spaced(nb::module_& m) {
             info["clean"] = res.clean();
             info["conflicts"] = res.conflicts;
             info["crossings"] = res.crossings;
+            info["detours"] = res.detours;
             info["unclean"] = res.unclean;
             info["length"] = res.length;
             info["crossing_cost"] = req.crossing_cost;

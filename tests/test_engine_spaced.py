@@ -39,20 +39,22 @@ def reversed_bank(n, length):
     return starts, ends, [(1, 0)] * n, [(1, 0)] * n, 5.0, devices
 
 
-def test_reversed_bank_of_four_crosses_each_pair_once_between_the_devices():
-    starts, ends, st, et, delta, devices = reversed_bank(4, 100)
+@pytest.mark.parametrize("n, length", [(4, 100), (16, 250)])  # 16: laid in order, the last one loops round
+def test_reversed_bank_crosses_each_pair_once_between_the_devices(n, length):
+    starts, ends, st, et, delta, devices = reversed_bank(n, length)
     routes, info = engine.negotiate_spaced(starts, ends, st, et, delta, devices, route_spacing=3.0)
-    assert info["clean"] and info["conflicts"] == 0 and info["crossings"] == 6  # every pair once
+    forced = n * (n - 1) // 2  # every pair once
+    assert info["clean"] and info["conflicts"] == 0 and info["detours"] == 0 and info["crossings"] == forced
     scene = parse_scene({"delta": delta, "spacing": 3.0, "obstacles": [list(b) for b in devices],
                          "routes": [{"name": f"r{k}", "start": list(s), "start_heading": [1, 0], "end": list(e),
                                      "end_heading": [1, 0]} for k, (s, e) in enumerate(zip(starts, ends))]})
     findings = check_routes(scene, routes).findings
-    assert [f.kind for f in findings] == ["crossing"] * 6
+    assert [f.kind for f in findings] == ["crossing"] * forced
     ports = np.array(starts + ends)
     for f in findings:  # 2 delta + spacing from every port
         assert np.abs(ports - np.array(f.at)).sum(axis=1).min() >= 13.0
     for route in routes:  # none goes round the back of a device
-        assert np.all((route[:, 0] >= 0.0) & (route[:, 0] <= 100.0))
+        assert np.all((route[:, 0] >= 0.0) & (route[:, 0] <= length))
 
 
 def test_time_budget_returns_the_best_set_so_far_flagged():

@@ -6,7 +6,10 @@
 //   ones laid before it (their spacing bands at full weight)
 //   --> passes: the routes in a conflict (or unclean on their own) are laid
 //       again first, against every other route; a route crossing another
-//       more than once is in conflict and its crossings get dearer
+//       more than once is in conflict and its crossings get dearer; with
+//       no conflict left, a route going round a device instead of crossing
+//       routes its ports force it to cross is laid again with cheaper
+//       crossings
 //   --> until no conflict is left, the pass limit or the time budget (the
 //       request's own or kelvane/deadline.hpp's); the best set seen comes
 //       back.
@@ -41,12 +44,14 @@ struct SpacedRequest {
 };
 
 // How good a set of routes is: conflicting pairs and routes unclean on
-// their own (obstacles, bend rules), then length with every crossing at
+// their own (obstacles, bend rules), then pairs whose ports force a
+// crossing that do not cross (one goes round a device), then length with
+// every crossing at
 // crossing_cost (the price each route's search puts on it: ranking
 // crossings first would take a detour round a device over a forced
 // crossing).
 struct SetScore {
-    std::size_t faults = 0, crossings = 0;
+    std::size_t faults = 0, detours = 0, crossings = 0;
     double length = 0.0, cost = 0.0;
     bool operator<(const SetScore& o) const;
 };
@@ -56,6 +61,7 @@ struct SpacedResult {
     std::vector<RouteInfo> infos;     // each measured against the obstacles and every other route
     std::size_t conflicts = 0;        // pairs of routes in spacing conflict
     std::size_t crossings = 0;        // allowed crossings
+    std::size_t detours = 0;          // pairs whose ports force a crossing that do not cross
     std::size_t unclean = 0;          // routes in a conflict or unclean on their own
     double length = 0.0;
     int passes = 0;                   // negotiation passes run

@@ -6,7 +6,21 @@
 namespace kelvane::spaced {
 
 bool SetScore::operator<(const SetScore& o) const {
-    return std::tie(faults, cost) < std::tie(o.faults, o.cost);
+    return std::tie(faults, detours, cost) < std::tie(o.faults, o.detours, o.cost);
+}
+
+bool ports_force_crossing(const SpacedRequest& req, std::size_t i, std::size_t j) {
+    // Both leave one edge along the same heading and arrive at another along
+    // the same heading, in the reverse order across it.
+    const Point t = req.start_tangents[i];
+    if (!(t == req.start_tangents[j]) || !(req.end_tangents[i] == req.end_tangents[j])) return false;
+    const bool along_x = t.y == 0.0;
+    auto along = [&](Point p) { return along_x ? p.x : p.y; };
+    auto across = [&](Point p) { return along_x ? p.y : p.x; };
+    const Point si = req.starts[i], sj = req.starts[j], ei = req.ends[i], ej = req.ends[j];
+    if (along(si) != along(sj) || along(ei) != along(ej)) return false;
+    const double before = across(si) - across(sj), after = across(ei) - across(ej);
+    return (before < 0 && after > 0) || (before > 0 && after < 0);
 }
 
 RouteRequest route_request(const SpacedRequest& req, std::size_t i) {
@@ -50,16 +64,18 @@ bool in_conflict(const RouteInfo& info) { return info.spacing_overlap > 0 || inf
 
 PairFinding measure_pair(const SpacedRequest& req, std::size_t i, const Path& a, std::size_t j, const Path& b) {
     if (a.size() < 2 || b.size() < 2) return {};
+    PairFinding f;
+    f.detour = ports_force_crossing(req, i, j);
     // Routes farther apart than the spacing (plus the tolerance) leave each other alone.
     const Box ba = bounds(a).inflated(req.route_spacing + 1e-6 * (1.0 + req.route_spacing));
     const Box bb = bounds(b);
-    if (ba.x1 < bb.x0 || bb.x1 < ba.x0 || ba.y1 < bb.y0 || bb.y1 < ba.y0) return {};
+    if (ba.x1 < bb.x0 || bb.x1 < ba.x0 || ba.y1 < bb.y0 || bb.y1 < ba.y0) return f;
     const RouteInfo ab = against(req, i, a, b), ba_info = against(req, j, b, a);
-    PairFinding f;
     const int crossings = std::max(ab.crossings, ba_info.crossings);
     f.repeated = crossings > 1;
     f.conflict = in_conflict(ab) || in_conflict(ba_info) || f.repeated;
     f.crossings = f.conflict ? 0 : crossings;
+    f.detour = f.detour && !f.conflict && crossings == 0;
     return f;
 }
 
@@ -81,6 +97,12 @@ std::size_t RouteSet::repeats_of(std::size_t i) const {
     return c;
 }
 
+std::size_t RouteSet::detours_of(std::size_t i) const {
+    std::size_t c = 0;
+    for (std::size_t j = 0; j < n(); ++j) c += j != i && pair(i, j).detour;
+    return c;
+}
+
 void RouteSet::update(const SpacedRequest& req, std::size_t i, std::size_t from) {
     own[i] = routes[i].size() >= 2 ? measure_rail_route(route_request(req, i), routes[i]) : RouteInfo{};
     for (std::size_t j = from; j < n(); ++j) {
@@ -98,6 +120,7 @@ SetScore RouteSet::score(double crossing_cost) const {
         s.length += own[i].length;
         for (std::size_t j = i + 1; j < n(); ++j) {
             s.faults += pair(i, j).conflict;
+            s.detours += pair(i, j).detour;
             s.crossings += static_cast<std::size_t>(pair(i, j).crossings);
         }
     }

@@ -17,10 +17,17 @@ RouteRequest route_request(const SpacedRequest& req, std::size_t i);
 // comes closer than the spacing to the other, touches it where crossing is
 // not allowed, or crosses it more than once (`repeated`: going round is
 // always possible then); otherwise the crossings.
+//
+// `detour`: the pair's ports force a crossing (both routes leave one device
+// edge with one heading and arrive at another with one heading, in the
+// reverse order across it) and the routes do not cross, so one of them goes
+// round a device instead.
 struct PairFinding {
-    bool conflict = false, repeated = false;
+    bool conflict = false, repeated = false, detour = false;
     int crossings = 0;
 };
+// Do the ports of routes i and j force them to cross?
+bool ports_force_crossing(const SpacedRequest& req, std::size_t i, std::size_t j);
 PairFinding measure_pair(const SpacedRequest& req, std::size_t i, const Path& a, std::size_t j, const Path& b);
 
 // The current routes and what is known of them.
@@ -36,6 +43,8 @@ struct RouteSet {
     std::size_t crossings_of(std::size_t i) const;
     // Routes that route i crosses more than once.
     std::size_t repeats_of(std::size_t i) const;
+    // Routes that route i must cross and does not.
+    std::size_t detours_of(std::size_t i) const;
     // Route i's own measure and its pairs with routes from `from` on, after it changed.
     void update(const SpacedRequest& req, std::size_t i, std::size_t from = 0);
     SetScore score(double crossing_cost) const;
