@@ -26,11 +26,9 @@ const char* kSpacedDoc = R"(Route many routes at once, each keeping the spacing 
 Routes are first laid one after another in the order given, each against
 the ones laid before it as costly spacing bands; then passes lay the routes
 in conflict again first, against all the others (a route crossing another
-more than once is in conflict, and its crossings cost more each pass;
-then a route going round a device instead of crossing routes that its
-ports force it to cross, with cheaper crossings each pass),
-until no conflict nor detour is left, max_passes passes have run or the
-time budget (time_budget, or an enclosing engine.time_budget) is spent.  The
+more than once is in conflict, and its crossings cost more each pass),
+until no conflict is left, max_passes passes have run or the time budget
+(time_budget, or an enclosing engine.time_budget) is spent.  The
 best set seen comes back: fewest conflicts, then fewest detours, then least
 length with every crossing at crossing_cost.  Returns (routes, info): one N x 2 float array of corner
 points per route, from exactly its start to exactly its end, and a dict.
@@ -53,9 +51,12 @@ crossing_cost                length a crossing costs (None: 2 * delta).
                              anything costs two more bends and more than
                              2 * delta of length, so a designer's forced
                              crossing is taken in open space instead of a
-                             loop round a device, while a route crossing
-                             many others (a reversed bank) still pays more
-                             than a short detour would.
+                             loop round a device.  A route whose ports
+                             force it across another (it leaves one device
+                             edge and arrives at another with the same
+                             headings, in reversed order) pays a quarter of
+                             it for every crossing: crossing tens of others
+                             at the full price, it would loop round a device.
 dbu                          grid step of every bend coordinate (None: none).
 time_budget                  seconds (None: no limit but an enclosing
                              engine.time_budget): when spent, the searches

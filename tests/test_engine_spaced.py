@@ -31,6 +31,14 @@ def test_swapped_pair_crosses_once_at_right_angles_in_open_space():
         assert np.abs(np.asarray(route) - at).sum(axis=1).min() >= 10.0
 
 
+def test_a_detour_round_a_device_dearer_crossing_is_counted():
+    # At 1000 a crossing (a quarter of it for this forced one) costs more
+    # than going round the back of device B; info says so.
+    routes, info = engine.negotiate_spaced(STARTS, ENDS, EAST, EAST, 5.0, DEVICES, crossing_cost=1000.0)
+    assert info["clean"] and info["crossings"] == 0 and info["detours"] == 1
+    assert max(r[:, 0].max() for r in routes) > 230.0  # behind device B
+
+
 def reversed_bank(n, length):
     """n routes between facing device boxes, port k on one reaching port n-1-k on the other (pitch 10)."""
     starts = [(0.0, 10.0 * k) for k in range(n)]

@@ -6,10 +6,7 @@
 //   ones laid before it (their spacing bands at full weight)
 //   --> passes: the routes in a conflict (or unclean on their own) are laid
 //       again first, against every other route; a route crossing another
-//       more than once is in conflict and its crossings get dearer; with
-//       no conflict left, a route going round a device instead of crossing
-//       routes its ports force it to cross is laid again with cheaper
-//       crossings
+//       more than once is in conflict and its crossings get dearer
 //   --> until no conflict is left, the pass limit or the time budget (the
 //       request's own or kelvane/deadline.hpp's); the best set seen comes
 //       back.
@@ -18,8 +15,10 @@
 // along each other, touching, or crossing at a bend or within a port run of
 // either).  A crossing at right angles on straight stretches of both, clear
 // of their bends and ports (RouteRequest::crossing_cost), is allowed and
-// costs `crossing_cost` of length.  Every route keeps the bend rules of the
-// single-route router: runs between bends >= 2 delta, port runs >= delta.
+// costs `crossing_cost` of length; a quarter of it for a route whose ports
+// force it across another (one device edge to another in reversed order).
+// Every route keeps the bend rules of the single-route router: runs between
+// bends >= 2 delta, port runs >= delta.
 #pragma once
 
 #include <cstddef>

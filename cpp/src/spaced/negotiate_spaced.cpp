@@ -30,11 +30,6 @@ constexpr double kPending = 1e-7;
 // crossing cost this many times higher (each time): crossing a route twice
 // is never needed, going round it is.
 constexpr double kRepeatCostGrowth = 4.0;
-// A route that goes round a device instead of crossing routes it must cross
-// (the one with the most such pairs among them) is laid again with its
-// crossing cost this many times lower (each time): the forced crossings
-// then cost less than the loop.
-constexpr double kDetourCostDrop = 4.0;
 // A route whose ports force it across others (one device edge to another in
 // reversed order) crosses at this many times less than crossing_cost from
 // the start: those crossings are no choice, and at the full price a route
@@ -113,35 +108,17 @@ SpacedResult negotiate_spaced(const SpacedRequest& req) {
     RouteSet best = set;
     SetScore best_score = set.score(req.crossing_cost);
 
-    // Passes: the routes in a conflict (or unclean on their own), and then
-    // the routes going round a device instead of crossing, are taken up and
-    // laid again one after another, before the others, against every other
-    // route.
+    // Passes: the routes in a conflict (or unclean on their own) are taken
+    // up and laid again one after another, before the others, against every
+    // other route.
     std::vector<std::size_t> priority(n);
     std::iota(priority.begin(), priority.end(), std::size_t{0});
-    auto settled = [](const SetScore& s) { return s.faults == 0 && s.detours == 0; };
-    for (int pass = 1; pass <= req.max_passes && !settled(best_score) && !deadline::reached(); ++pass) {
+    for (int pass = 1; pass <= req.max_passes && best_score.faults > 0 && !deadline::reached(); ++pass) {
         out.passes = pass;
         std::vector<char> taken(n, 0);
-        // Detours are taken up once no conflict is left: of the routes that
-        // miss crossings their ports force, the ones missing no fewer than
-        // any route they miss them with are the ones going round.
-        std::vector<std::size_t> detours(n, 0);
-        if (set.score(req.crossing_cost).faults == 0)
-            for (std::size_t i = 0; i < n; ++i) detours[i] = set.detours_of(i);
-        auto goes_round = [&](std::size_t i) {
-            if (detours[i] == 0) return false;
-            for (std::size_t j = 0; j < n; ++j)
-                if (j != i && set.pair(i, j).detour && detours[j] > detours[i]) return false;
-            return true;
-        };
         for (std::size_t i = 0; i < n; ++i) {
             taken[i] = set.conflicts_of(i) > 0 || !set.own[i].clean;
             if (set.repeats_of(i) > 0) crossing_cost[i] *= kRepeatCostGrowth;
-            if (goes_round(i)) {
-                taken[i] = 1;
-                crossing_cost[i] /= kDetourCostDrop;
-            }
         }
         // Taken routes first, in the reverse of their last order: the one
         // laid last had the fewest ways left.
