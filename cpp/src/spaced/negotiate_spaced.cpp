@@ -99,20 +99,36 @@ SpacedResult negotiate_spaced(const SpacedRequest& req) {
         return route_rail_bridge(r).skeleton;
     };
 
-    // First routing: in the order given (a bundle's lanes in port order),
-    // each route against the ones laid before it.
-    std::vector<Path> first(n);
+    // First routing: each route against the ones laid before it, in the
+    // order given (a bundle's lanes in port order) and, unless that leaves
+    // nothing to mend, in the reverse order; the better set goes on.
+    // Measured on reversed banks of 32 through 100 obstacles: either order
+    // can be the one that leaves no conflict.
     const std::vector<char> none(n, 0);
-    for (std::size_t i = 0; i < n; ++i) first[i] = lay(i, first, none);
-    RouteSet set = initial_set(req, std::move(first));
-    RouteSet best = set;
+    std::vector<std::size_t> priority(n);
+    std::iota(priority.begin(), priority.end(), std::size_t{0});
+    auto first_routing = [&](const std::vector<std::size_t>& order) {
+        std::vector<Path> routes(n);
+        for (std::size_t i : order) routes[i] = lay(i, routes, none);
+        return initial_set(req, std::move(routes));
+    };
+    RouteSet set = first_routing(priority);
     SetScore best_score = set.score(req.crossing_cost);
+    if ((best_score.faults > 0 || best_score.detours > 0) && n > 1 && !deadline::reached()) {
+        const std::vector<std::size_t> reversed(priority.rbegin(), priority.rend());
+        RouteSet other = first_routing(reversed);
+        const SetScore other_score = other.score(req.crossing_cost);
+        if (other_score < best_score) {
+            set = std::move(other);
+            best_score = other_score;
+            priority = reversed;
+        }
+    }
+    RouteSet best = set;
 
     // Passes: the routes in a conflict (or unclean on their own) are taken
     // up and laid again one after another, before the others, against every
     // other route.
-    std::vector<std::size_t> priority(n);
-    std::iota(priority.begin(), priority.end(), std::size_t{0});
     for (int pass = 1; pass <= req.max_passes && best_score.faults > 0 && !deadline::reached(); ++pass) {
         out.passes = pass;
         std::vector<char> taken(n, 0);
