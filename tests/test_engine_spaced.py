@@ -39,6 +39,14 @@ def test_a_detour_round_a_device_dearer_crossing_is_counted():
     assert max(r[:, 0].max() for r in routes) > 230.0  # behind device B
 
 
+def test_nested_u_turns_reverse_their_order_without_a_forced_crossing():
+    # Out east and back west: the reversed order is the planar one.
+    routes, info = engine.negotiate_spaced([(0, 0), (0, 10)], [(0, 40), (0, 30)], [(1, 0)] * 2, [(-1, 0)] * 2, 5.0,
+                                           [(-30, -10, 0, 50)])
+    assert info["clean"] and info["crossings"] == 0 and info["detours"] == 0
+    assert routes[1][:, 0].max() < routes[0][:, 0].max()  # the inner lane inside
+
+
 def reversed_bank(n, length):
     """n routes between facing device boxes, port k on one reaching port n-1-k on the other (pitch 10)."""
     starts = [(0.0, 10.0 * k) for k in range(n)]

@@ -10,15 +10,18 @@ bool SetScore::operator<(const SetScore& o) const {
 }
 
 bool ports_force_crossing(const SpacedRequest& req, std::size_t i, std::size_t j) {
-    // Both leave one edge along the same heading and arrive at another along
-    // the same heading, in the reverse order across it.
-    const Point t = req.start_tangents[i];
-    if (!(t == req.start_tangents[j]) || !(req.end_tangents[i] == req.end_tangents[j])) return false;
-    const bool along_x = t.y == 0.0;
-    auto along = [&](Point p) { return along_x ? p.x : p.y; };
+    // Both leave one edge and arrive at a facing one ahead, all four ports
+    // with one heading, in the reverse order across it.  (Lanes turning
+    // round or a corner reverse or keep their order without crossing.)
+    const int d = direction_of({0.0, 0.0}, req.start_tangents[i]);
+    for (const Point& t : {req.start_tangents[j], req.end_tangents[i], req.end_tangents[j]})
+        if (direction_of({0.0, 0.0}, t) != d) return false;
+    const bool along_x = is_horizontal(d);
+    const double ahead = along_x ? dir_dx(d) : dir_dy(d);
+    auto along = [&](Point p) { return ahead * (along_x ? p.x : p.y); };
     auto across = [&](Point p) { return along_x ? p.y : p.x; };
     const Point si = req.starts[i], sj = req.starts[j], ei = req.ends[i], ej = req.ends[j];
-    if (along(si) != along(sj) || along(ei) != along(ej)) return false;
+    if (along(si) != along(sj) || along(ei) != along(ej) || along(ei) <= along(si)) return false;
     const double before = across(si) - across(sj), after = across(ei) - across(ej);
     return (before < 0 && after > 0) || (before > 0 && after < 0);
 }

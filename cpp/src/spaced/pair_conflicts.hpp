@@ -19,9 +19,9 @@ RouteRequest route_request(const SpacedRequest& req, std::size_t i);
 // always possible then); otherwise the crossings.
 //
 // `detour`: the pair's ports force a crossing (both routes leave one device
-// edge with one heading and arrive at another with one heading, in the
-// reverse order across it) and the routes do not cross, so one of them goes
-// round a device instead.
+// edge and arrive at a facing one ahead, all four ports with one heading, in
+// the reverse order across it) and the routes do not cross, so one of them
+// goes round a device instead.
 struct PairFinding {
     bool conflict = false, repeated = false, detour = false;
     int crossings = 0;
