@@ -88,21 +88,9 @@ std::size_t RouteSet::conflicts_of(std::size_t i) const {
     return c;
 }
 
-std::size_t RouteSet::crossings_of(std::size_t i) const {
-    std::size_t c = 0;
-    for (std::size_t j = 0; j < n(); ++j) c += j != i ? static_cast<std::size_t>(pair(i, j).crossings) : 0;
-    return c;
-}
-
 std::size_t RouteSet::repeats_of(std::size_t i) const {
     std::size_t c = 0;
     for (std::size_t j = 0; j < n(); ++j) c += j != i && pair(i, j).repeated;
-    return c;
-}
-
-std::size_t RouteSet::detours_of(std::size_t i) const {
-    std::size_t c = 0;
-    for (std::size_t j = 0; j < n(); ++j) c += j != i && pair(i, j).detour;
     return c;
 }
 

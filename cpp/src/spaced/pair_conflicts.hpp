@@ -39,12 +39,8 @@ struct RouteSet {
     const PairFinding& pair(std::size_t i, std::size_t j) const { return pairs[i * n() + j]; }
     // Pairs in conflict with route i.
     std::size_t conflicts_of(std::size_t i) const;
-    // Allowed crossings of route i.
-    std::size_t crossings_of(std::size_t i) const;
     // Routes that route i crosses more than once.
     std::size_t repeats_of(std::size_t i) const;
-    // Routes that route i must cross and does not.
-    std::size_t detours_of(std::size_t i) const;
     // Route i's own measure and its pairs with routes from `from` on, after it changed.
     void update(const SpacedRequest& req, std::size_t i, std::size_t from = 0);
     SetScore score(double crossing_cost) const;
