@@ -2,8 +2,8 @@
 
 A named strategy runs alone.  ``auto`` tries candidates (strategies, some with
 variants of their options) and keeps the best by `Wrongness`: the size of
-what is wrong (broken routes, shared track, crossings beyond the forced ones,
-length through obstacles, spacing shortfall, bend misfits), then length and
+what is wrong (broken routes, shared track, crossings other than one for each
+pair whose ports force it, length through obstacles, spacing shortfall, bend misfits), then length and
 bends.  The fast candidates always run; the medium ones too, except on a
 plain bundle that needs no crossing and already has a clean result; the slow ones only while
 nothing clean has been found; all within a time budget, after which the best
