@@ -101,6 +101,11 @@ SWAP = parse_scene({"delta": 2, "spacing": 2, "routes": [
 def test_forced_crossings_are_the_pairs_whose_ports_alternate():
     assert forced_pairs(SWAP) == {frozenset(p) for p in (("s0", "s1"), ("s0", "s2"), ("s1", "s2"))}
     assert forced_pairs(TWO) == set()
+    # Ports on one device edge (U-turns): nested intervals need not cross, interleaved ones must.
+    uturns = parse_scene({"delta": 1, "spacing": 1, "routes": [
+        {"name": n, "start": [0, y0], "start_heading": [1, 0], "end": [0, y1], "end_heading": [-1, 0]}
+        for n, y0, y1 in (("outer", 0, 30), ("inner", 5, 25), ("across", 20, 40))]})
+    assert forced_pairs(uturns) == {frozenset(("inner", "across")), frozenset(("outer", "across"))}
     # s0 and s2 swap by crossing s1 once each and each other once: nothing beyond the forced ones.
     swap = [[(0, 0), (50, 0), (50, 20), (100, 20)], [(0, 10), (100, 10)],
             [(0, 20), (30, 20), (30, -5), (70, -5), (70, 0), (100, 0)]]
