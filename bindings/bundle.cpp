@@ -260,7 +260,7 @@ NB_MODULE(bundle, m) {
     nb::module_ graph = nb::module_::import_("kelvane.manhattan_router.graph");
     for (const char* name : {"Obstacle", "_extend_short_segments", "_ObstacleIndex", "rail_bridge_v2"})
         m.attr(name) = graph.attr(name);
-    m.attr("_BBOX_MIN_OBSTACLES") = 40;
+    m.attr("_BBOX_MIN_OBSTACLES") = kb::kLocalSearchAbove;
     m.attr("_BBOX_MARGIN_MULT") = 6.0;
 
     auto fn = [&](const char* name, const char* header, const char* doc, nb::object impl) {

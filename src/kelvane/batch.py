@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, Sequence
 
 from ._files import process_alive, clashing_outputs, write_atomic
 from .gds import write_gds
-from .routing import route_scene, summary_row
+from .routing import finding_lines, route_scene, summary_row
 from .scene import SceneError, load_scene, read_gds_settings, routes_document
 from .svg import render_svg
 
@@ -115,7 +115,7 @@ def _process(path: str, out: str | Path | None, svg: str | Path | None, gds: str
         return Outcome(path, EXIT_BAD_INPUT, attempts=attempts, notes=notes, error=notes[-1],
                        description=scene.description)
     row = summary_row(result, Path(path).name)
-    findings = [str(f) for f in result.report.findings]
+    findings = finding_lines(scene, result.report)
     outcome = Outcome(path, EXIT_CLEAN if result.clean else EXIT_CONFLICTS, row, findings, attempts, notes,
                       description=scene.description)
     if result.strategy is None:
