@@ -379,7 +379,7 @@ nb::object bundle_backbone_py(nb::handle start_positions, nb::handle end_positio
                               nb::handle waypoints) {
     const BackboneArgs a{start_positions, end_positions, start_tangents, end_tangents, delta, obstacles, turn_bias,
                          sliding_bias, backbone_clearance_factor, bundle_separation_factor, backbone_selection,
-                         route_spacing, route_skeletons, dbu, waypoints, truthy(waypoints)};
+                         route_spacing, route_skeletons, dbu, waypoints, truth(waypoints)};
     BundleNames& n = bundle_names();
     bool native = n.inflate.is_native() && n.offset_backbone.is_native() && n.offset_skeleton.is_native() &&
                   n.obstacle_index.is_native() && n.extend_short_segments.is_native();

@@ -52,7 +52,7 @@ nb::object rail_bundle_native(const RailArgs& a) {
     if (has_boxes(route_skeletons)) req.keep_outs = to_boxes(route_skeletons, "route_skeletons");
     req.turn_bias = to_turn_bias(turn_bias);
     req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
-    req.inflate_delta = truthy(inflate_delta);
+    req.inflate_delta = truth(inflate_delta);
     req.grid = to_grid(dbu);
     req.local_search = greater(nb::int_(req.obstacles.size()), names.bbox_min_obstacles.current());
     if (req.local_search) req.local_margin_mult = to_double(names.bbox_margin_mult.current(), "_BBOX_MARGIN_MULT");
@@ -119,7 +119,7 @@ nb::object rail_bundle_by_name(const RailArgs& a) {
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object idx = nb::steal(item);
         const long remaining = static_cast<long>(count) - 1 - k;
-        nb::object delta_eff = truthy(inflate_delta) ? py_add(delta, py_mul(nb::int_(remaining), route_spacing))
+        nb::object delta_eff = truth(inflate_delta) ? py_add(delta, py_mul(nb::int_(remaining), route_spacing))
                                                      : nb::borrow(delta);
         nb::object s_pos = sp[idx], e_pos = ep[idx], s_tan = st[idx], e_tan = et[idx];
         nb::object skel, info;

@@ -24,11 +24,6 @@ BundleNames& bundle_names() {
 
 namespace {
 
-nb::object own(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
-
 bool compare(nb::handle a, nb::handle b, int op) {
     const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     if (r < 0) throw nb::python_error();
@@ -36,12 +31,6 @@ bool compare(nb::handle a, nb::handle b, int op) {
 }
 
 }  // namespace
-
-bool truthy(nb::handle obj) {
-    const int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
 
 bool less(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
 bool greater(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
@@ -129,7 +118,7 @@ bool hits_real_obstacle(nb::handle skel, nb::handle full_idx) {
     auto at = [&](Py_ssize_t i, long j) { return own(PyObject_GetItem(skel.ptr(), nb::make_tuple(i, j).ptr())); };
     for (Py_ssize_t i = 0; i + 1 < n; ++i) {
         nb::object r = full_idx.attr("blocked")(at(i, 0), at(i, 1), at(i + 1, 0), at(i + 1, 1));
-        if (truthy(r)) return true;
+        if (truth(r)) return true;
     }
     return false;
 }

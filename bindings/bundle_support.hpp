@@ -36,7 +36,6 @@ BundleNames& bundle_names();
 
 // ------------------------------------------------------- host-level helpers
 
-bool truthy(nb::handle obj);
 bool less(nb::handle a, nb::handle b);
 bool greater(nb::handle a, nb::handle b);
 nb::object py_add(nb::handle a, nb::handle b);

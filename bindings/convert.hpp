@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "capi.hpp"
 #include "kelvane/geometry.hpp"
 
 namespace kelvane::py {
@@ -613,12 +614,6 @@ inline long to_index(nb::handle h) {
     Py_DECREF(i);
     if (v == -1 && PyErr_Occurred()) throw nb::python_error();
     return v;
-}
-
-inline bool truth(nb::handle h) {
-    const int t = PyObject_IsTrue(h.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
 }
 
 // Lattice node ids of a path of nodes; ValueError naming `what` for a node
