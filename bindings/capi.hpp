@@ -31,11 +31,11 @@ inline double as_float(nb::handle v) {
     return PyFloat_AS_DOUBLE(f.ptr());
 }
 
-// obj[i], with tuples and lists read directly.
-inline nb::object item(nb::handle obj, Py_ssize_t i) {
+// obj[i], with tuples and lists in range read directly.
+inline nb::object item_of(nb::handle obj, Py_ssize_t i) {
     PyObject* o = obj.ptr();
-    if (PyTuple_CheckExact(o) && i < PyTuple_GET_SIZE(o)) return nb::borrow(PyTuple_GET_ITEM(o, i));
-    if (PyList_CheckExact(o) && i < PyList_GET_SIZE(o)) return nb::borrow(PyList_GET_ITEM(o, i));
+    if (PyTuple_CheckExact(o) && i >= 0 && i < PyTuple_GET_SIZE(o)) return nb::borrow(PyTuple_GET_ITEM(o, i));
+    if (PyList_CheckExact(o) && i >= 0 && i < PyList_GET_SIZE(o)) return nb::borrow(PyList_GET_ITEM(o, i));
     nb::object key = own(PyLong_FromSsize_t(i));
     return own(PyObject_GetItem(o, key.ptr()));
 }

@@ -31,6 +31,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
+#include <utility>
+
 namespace kelvane::py {
 
 namespace nb = nanobind;
@@ -70,6 +73,21 @@ inline PyMethodDef intact_def = {"_intact", intact, METH_O,
 // not a module attribute.
 inline nb::module_ native_namespace(const char* name) {
     return nb::steal<nb::module_>(PyModule_New(name));
+}
+
+// ns.def(name, f) with every parameter taking any host value, None included
+// (the Python body hands over its arguments as the caller gave them).
+template <class R, class... A, size_t... I>
+void def_native(nb::module_& ns, const char* name, R (*f)(A...), std::index_sequence<I...>) {
+    static const char* const names[] = {"a0", "a1", "a2", "a3", "a4", "a5", "a6", "a7", "a8", "a9",
+                                        "a10", "a11", "a12", "a13", "a14", "a15", "a16", "a17", "a18", "a19"};
+    static_assert(sizeof...(A) <= 20, "def_native: at most 20 parameters");
+    ns.def(name, f, nb::arg(names[I]).none()...);
+}
+
+template <class R, class... A>
+void def_native(nb::module_& ns, const char* name, R (*f)(A...)) {
+    def_native(ns, name, f, std::index_sequence_for<A...>{});
 }
 
 inline void run_module_body(nb::module_& m, const char* source, nb::handle native) {

@@ -33,7 +33,7 @@ PyObject* s_orientation;
 // float(port.center[axis])
 double center_coord(PyObject* port, int axis) {
     nb::object c = own(PyObject_GetAttr(port, s_center));
-    return as_float(item(c, axis));
+    return as_float(item_of(c, axis));
 }
 
 // round(float(port.orientation) / 90) % 4
@@ -108,7 +108,7 @@ void append_in_order(PyObject* out, PyObject* items, const std::vector<size_t>& 
 nb::object sort_port_bank(nb::handle ports) {
     nb::object out = own(PyList_New(0));
     if (!truth(ports)) return out;
-    const int side = port_angle(item(ports, 0).ptr());
+    const int side = port_angle(item_of(ports, 0).ptr());
     nb::object items = own(PySequence_List(ports.ptr()));
     append_in_order(out.ptr(), items.ptr(), bank_order(items.ptr(), side));
     return out;
@@ -144,7 +144,7 @@ nb::object sort_ports_gdsfactory(nb::handle start_ports, nb::handle end_ports) {
     const auto [sx, sy] = port_bbox(start_ports);
     const auto [ex, ey] = port_bbox(end_ports);
     const double vx = sx - ex, vy = sy - ey;
-    const int end_angle = port_angle(item(end_ports, 0).ptr());
+    const int end_angle = port_angle(item_of(end_ports, 0).ptr());
     const int target = kp::start_target_side(end_angle, vx, vy);
     nb::object start_sorted = sort_ports_like_kfactory(start_ports, target, Py_True);
     return nb::make_tuple(start_sorted, sort_ports_like_kfactory(end_ports, end_angle, Py_False));
@@ -250,14 +250,15 @@ NB_MODULE(yokeset, m) {
     s_center = PyUnicode_InternFromString("center");
     s_orientation = PyUnicode_InternFromString("orientation");
     nb::module_ native = kelvane::py::native_namespace("kelvane.yokeset._native");
-    native.def("yokeset", &yokeset);
-    native.def("port_angle", [](nb::handle p) { return port_angle(p.ptr()); });
-    native.def("port_bbox", [](nb::handle ports) {
+    using kelvane::py::def_native;
+    def_native(native, "yokeset", &yokeset);
+    def_native(native, "port_angle", +[](nb::handle p) { return port_angle(p.ptr()); });
+    def_native(native, "port_bbox", +[](nb::handle ports) {
         const auto [x, y] = port_bbox(ports);
         return nb::make_tuple(x, y);
     });
-    native.def("sort_port_bank", &sort_port_bank);
-    native.def("sort_ports_like_kfactory", &sort_ports_like_kfactory);
-    native.def("sort_ports_gdsfactory", &sort_ports_gdsfactory);
+    def_native(native, "sort_port_bank", &sort_port_bank);
+    def_native(native, "sort_ports_like_kfactory", &sort_ports_like_kfactory);
+    def_native(native, "sort_ports_gdsfactory", &sort_ports_gdsfactory);
     kelvane::py::run_module_body(m, kYokesetBody, native);
 }
