@@ -121,6 +121,7 @@ NB_MODULE(bundle, m) {
     def_native(native, "backbone_plan", &backbone_plan_py);
     def_native(native, "lane_offsets", &lane_offsets_py);
     def_native(native, "reversed_inner_segments", &reversed_inner_segments_py);
+    def_native(native, "lane_ends", &lane_ends_py);
     def_native(native, "snapped_to_ports", &snapped_to_ports_py);
     def_native(native, "port_pitch", &port_pitch_py);
     def_native(native, "has_boxes", +[](nb::handle v) { return has_boxes(v); });

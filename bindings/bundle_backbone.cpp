@@ -208,13 +208,21 @@ nb::object reversed_inner_segments_py(nb::handle backbone, nb::handle trial) {
     return flipped;
 }
 
-// Lane i with its ends moved onto its ports when sp holds them.
-nb::object snapped_to_ports_py(nb::handle lane, nb::handle sp, nb::handle ep, size_t i) {
+// The (start, end) port pairs lanes are moved onto: none when sp does not
+// hold the start ports.
+nb::object lane_ends_py(nb::handle sp, nb::handle ep) {
     const std::vector<Point> starts = optional_rows(sp);
     bool ignored = true;
     const std::vector<Point> ends = to_point_rows(ep, "ep", ignored);
-    if (i >= starts.size() || i >= ends.size()) return nb::borrow(lane);
-    return snapped_to_ports(lane, starts[i], ends[i]);
+    nb::list out;
+    for (size_t i = 0; i < std::min(starts.size(), ends.size()); ++i)
+        out.append(nb::make_tuple(nb::make_tuple(starts[i].x, starts[i].y), nb::make_tuple(ends[i].x, ends[i].y)));
+    return out;
+}
+
+// A lane with its ends moved onto its ports (see lane_ends_py).
+nb::object snapped_to_ports_py(nb::handle lane, nb::handle ends) {
+    return snapped_to_ports(lane, to_point(item_of(ends, 0), "start"), to_point(item_of(ends, 1), "end"));
 }
 
 namespace {

@@ -149,7 +149,8 @@ nb::object backbone_plan_py(nb::handle sp, nb::handle ep, nb::handle st, nb::han
 nb::object lane_offsets_py(nb::handle backbone, nb::handle ep, nb::handle B, nb::handle median_idx,
                            nb::handle start_proj, nb::handle median_s_offset);
 nb::object reversed_inner_segments_py(nb::handle backbone, nb::handle trial);
-nb::object snapped_to_ports_py(nb::handle lane, nb::handle sp, nb::handle ep, size_t i);
+nb::object lane_ends_py(nb::handle sp, nb::handle ep);
+nb::object snapped_to_ports_py(nb::handle lane, nb::handle ends);
 nb::object port_pitch_py(nb::handle sp, nb::handle st);
 
 nb::object offset_backbone_py(nb::handle backbone, nb::handle backbone_info, nb::handle sp, nb::handle ep,

@@ -114,13 +114,27 @@ nb::object sort_port_bank(nb::handle ports) {
     return out;
 }
 
-// target_side is an int already taken modulo 4.
-nb::object sort_ports_like_kfactory(nb::handle ports, int target_side, nb::handle clockwise) {
-    nb::object buckets[4];
+// The ports in four lists by the side they face.
+std::array<nb::object, 4> side_buckets(nb::handle ports) {
+    std::array<nb::object, 4> buckets;
     for (auto& b : buckets) b = own(PyList_New(0));
     for_each(ports, [&](nb::handle p) {
         if (PyList_Append(buckets[port_angle(p.ptr())].ptr(), p.ptr()) < 0) fail();
     });
+    return buckets;
+}
+
+// {0: [...], 1: [...], 2: [...], 3: [...]}
+nb::object ports_by_angle(nb::handle ports) {
+    const std::array<nb::object, 4> buckets = side_buckets(ports);
+    nb::dict out;
+    for (int k = 0; k < 4; ++k) out[nb::int_(k)] = buckets[k];
+    return out;
+}
+
+// target_side is an int already taken modulo 4.
+nb::object sort_ports_like_kfactory(nb::handle ports, int target_side, nb::handle clockwise) {
+    const std::array<nb::object, 4> buckets = side_buckets(ports);
     // the back bank is sorted first, then target-1, target, target+1; it is listed last
     const std::array<int, 4> sides = kp::group_sides(target_side);
     std::vector<size_t> orders[4];
@@ -258,6 +272,7 @@ NB_MODULE(yokeset, m) {
         return nb::make_tuple(x, y);
     });
     def_native(native, "sort_port_bank", &sort_port_bank);
+    def_native(native, "ports_by_angle", &ports_by_angle);
     def_native(native, "sort_ports_like_kfactory", &sort_ports_like_kfactory);
     def_native(native, "sort_ports_gdsfactory", &sort_ports_gdsfactory);
     kelvane::py::run_module_body(m, kYokesetBody, native);

@@ -250,11 +250,14 @@ def _define(_native, _intact):
                                      connect_offset=connect[i])
             flipped.append(_native.reversed_inner_segments(backbone, trial))
         obs_idx = _ObstacleIndex([Obstacle(*o) for o in obstacles], dbu)
+        ports = _native.lane_ends(sp, ep)
         skeletons = []
         for i in range(len(d_start)):
             lane = _offset_skeleton(backbone, d_start[i], d_end[i], scale_connect=scale_connect,
                                     connect_offset=connect[i], flipped_segs=flipped[i])
-            skeletons.append(_extend_short_segments(_native.snapped_to_ports(lane, sp, ep, i), delta, obs_idx))
+            if i < len(ports):
+                lane = _native.snapped_to_ports(lane, ports[i])
+            skeletons.append(_extend_short_segments(lane, delta, obs_idx))
         return skeletons, {"backbone": backbone, "offsets": list(zip(d_start, d_end)), "median_idx": median,
                            "scale_connect": scale_connect, "route_skeleton_envelope": float(bundle_envelope),
                            "backbone_info": backbone_info}

@@ -90,9 +90,12 @@ def _define(_native, _intact):
         list is reversed."""
         if type(target_side) is int and _intact(("_port_angle", "_sort_port_bank")):
             return _native.sort_ports_like_kfactory(ports, target_side % 4, clockwise)
-        ports_by_angle = {0: [], 1: [], 2: [], 3: []}
-        for port in ports:
-            ports_by_angle[_port_angle(port)].append(port)
+        if _intact(("_port_angle",)):  # only the banks' order is replaced
+            ports_by_angle = _native.ports_by_angle(ports)
+        else:
+            ports_by_angle = {0: [], 1: [], 2: [], 3: []}
+            for port in ports:
+                ports_by_angle[_port_angle(port)].append(port)
         back_angle = (target_side + 2) % 4
         start_ports = []
         end_ports = _sort_port_bank(ports_by_angle[back_angle])
