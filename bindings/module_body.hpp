@@ -98,6 +98,11 @@ inline void run_module_body(nb::module_& m, const char* source, nb::handle nativ
     if (!code.is_valid()) throw nb::python_error();
     nb::object ran = nb::steal(PyEval_EvalCode(code.ptr(), globals.ptr(), globals.ptr()));
     if (!ran.is_valid()) throw nb::python_error();
+    // Tracebacks and inspect.getsource show the embedded lines.
+    nb::str text(source);
+    nb::object lines = text.attr("splitlines")(true);
+    nb::module_::import_("linecache").attr("cache")[nb::str(filename.c_str())] =
+        nb::make_tuple(nb::len(text), nb::none(), lines, nb::str(filename.c_str()));
     nb::object define = globals["_define"];
     PyDict_DelItemString(globals.ptr(), "_define");
 

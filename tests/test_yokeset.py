@@ -3,6 +3,7 @@
 import inspect
 import math
 import re
+import traceback
 import typing
 
 import jax
@@ -711,3 +712,11 @@ def test_yokeset_python_body_matches_the_native_road(monkeypatch, dtype):
     monkeypatch.setattr(yk, "np", Proxy())
     got = yk.yokeset(pc, pt)
     assert (got[0] == want[0]).all() and (got[1] == want[1]).all()
+
+
+def test_python_bodies_show_their_source_in_tracebacks(monkeypatch):
+    assert inspect.getsource(yk._sort_port_bank).lstrip().startswith("def _sort_port_bank(ports")
+    monkeypatch.setattr(yk, "_port_angle", lambda p: 1 / 0)
+    with pytest.raises(ZeroDivisionError) as err:
+        yk._sort_port_bank([port(0, 0)])
+    assert "angle = _port_angle(ports[0])" in "".join(traceback.format_tb(err.value.__traceback__))
