@@ -55,26 +55,6 @@ PyObject* g_module_dict = nullptr;  // borrowed from the module, which lives as 
 
 }  // namespace
 
-// `value` as exactly n items, with the host's unpacking errors.
-nb::object unpack(nb::handle value, Py_ssize_t n) {
-    nb::object it = nb::steal(PyObject_GetIter(value.ptr()));
-    if (!it.is_valid()) {
-        PyErr_Clear();
-        raise_type(std::string("cannot unpack non-iterable ") + nb::type_name(value.type()).c_str() + " object");
-    }
-    nb::list items;
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        items.append(nb::steal(raw));
-        if (static_cast<Py_ssize_t>(items.size()) > n)
-            raise_value("too many values to unpack (expected " + std::to_string(n) + ")");
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    if (static_cast<Py_ssize_t>(items.size()) < n)
-        raise_value("not enough values to unpack (expected " + std::to_string(n) + ", got " +
-                    std::to_string(items.size()) + ")");
-    return nb::tuple(items);
-}
-
 std::vector<double> numbers(nb::handle seq, const std::string& what) {
     nb::object t = tuple_of(seq, what);
     std::vector<double> out;
@@ -87,12 +67,6 @@ nb::list new_list(nb::handle iterable) {
     PyObject* l = PySequence_List(iterable.ptr());
     if (!l) throw nb::python_error();
     return nb::steal<nb::list>(l);
-}
-
-nb::list float_list(const std::vector<double>& v) {
-    nb::list out;
-    for (double x : v) out.append(x);
-    return out;
 }
 
 // (key, value) of a keyword dict merged after a leading keyword, the way

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "convert.hpp"
+#include "convert_negotiated.hpp"
 #include "graph_types.hpp"
 #include "kelvane/negotiate.hpp"
 #include "seam.hpp"
@@ -161,9 +161,7 @@ nb::tuple build_shared_lattice(nb::handle scene, nb::handle cage_margin, nb::han
 nb::object shared_view(nb::handle g, nb::handle H, nb::handle V, nb::handle adj, nb::handle nodes);
 
 // Small helpers of the binding parts.
-nb::object unpack(nb::handle value, Py_ssize_t n);             // exactly n items, the host's errors
 std::vector<double> numbers(nb::handle seq, const std::string& what);
-nb::list float_list(const std::vector<double>& v);
 nb::list new_list(nb::handle iterable);  // list(iterable): always a new list
 nb::dict keywords(const char* func, const char* first, nb::handle value, nb::handle kw);  // {first: value, **kw}
 nb::object call_kw(nb::handle f, nb::tuple args, nb::dict kw);

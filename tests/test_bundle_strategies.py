@@ -484,3 +484,41 @@ def test_the_engine_road_to_the_bundle_core_refuses_bad_options(call, error, mes
     sp, ep, st, et, boxes = _engine_scene(0)
     with pytest.raises(error, match=message):
         call(engine, (sp, ep, st, et, 5.0, boxes))
+
+
+# ---- helpers with a Python body: the replaced road against the native one --
+
+
+
+def test_replaced_obs_bounds_is_honoured_by_the_filter_and_the_local_search(monkeypatch):
+    boxes = [(5, 5, 6, 6), (500, 500, 501, 501), graph.Obstacle(-3, -3, -2, -2)]
+    native = bd._filter_to_bbox(boxes, 0, 0, 10, 10)
+    bounds = spy_on(monkeypatch, "_obs_bounds")
+    assert bd._filter_to_bbox(boxes, 0, 0, 10, 10) == native == [boxes[0]]
+    assert [args[0] for args, _, _ in bounds.calls] == boxes
+    # a different rule: every box counts as touching
+    monkeypatch.setattr(bd, "_obs_bounds", lambda o: (0, 0, 0, 0))
+    assert bd._filter_to_bbox(boxes, 0, 0, 10, 10) == boxes
+
+
+@pytest.mark.parametrize("kind", ["empty", "mixed", "no rows"])
+@pytest.mark.parametrize("margin", [0.0, 1e-9, 2.5])
+def test_inflate_python_body_matches_the_native_road(monkeypatch, kind, margin):
+    obstacles = {"empty": [], "mixed": [(0, 0, 10, 5), graph.Obstacle(20, 20, 30, 40)], "no rows": np.zeros((0, 4))}[kind]
+    native = bd._inflate_obstacle_bboxes(obstacles, margin)
+    # another Obstacle class: the Python body runs (records still unpack into their four bounds)
+    monkeypatch.setattr(bd, "Obstacle", type("Obstacle", (), {}))
+    assert bd._inflate_obstacle_bboxes(obstacles, margin) == native
+
+
+def test_route_one_local_python_body_matches_the_native_road(monkeypatch):
+    s = with_field(straight(3), 60)
+    sp, ep, st, et = args(s)
+    full = graph._ObstacleIndex(s["obstacles"], None)
+    kw = dict(turn_bias="center", sliding_bias=0.5, route_spacing=3.0, route_pivots=(), bend_delta=2.0, dbu=None)
+    native = bd._route_one_local(sp[1], ep[1], st[1], et[1], 2.0, s["obstacles"], [], full, **kw)
+    rail = spy_on(monkeypatch, "rail_bridge_v2")
+    python = bd._route_one_local(sp[1], ep[1], st[1], et[1], 2.0, s["obstacles"], [], full, **kw)
+    assert python[0].tolist() == native[0].tolist() and python[1] == native[1]
+    assert 1 <= len(rail.calls) <= 2 and rail.keywords() == RAIL_KEYWORDS
+    assert all(a.dtype == jax.numpy.float32 for a in rail.calls[0][0][:4])
