@@ -31,6 +31,8 @@ struct RailArgs {
         routing_order, turn_bias, sliding_bias, route_skeletons, inflate_delta, dbu;
 };
 
+nb::object rail_bundle_by_name(const RailArgs& a);
+
 nb::object rail_bundle_native(const RailArgs& a) {
     auto [start_positions, end_positions, start_tangents, end_tangents, delta, obstacles, route_spacing,
           routing_order, turn_bias, sliding_bias, route_skeletons, inflate_delta, dbu] = a;
@@ -39,6 +41,9 @@ nb::object rail_bundle_native(const RailArgs& a) {
     kb::RailBundleRequest req;
     req.ports = std::move(rows.ports);
     const size_t count = req.ports.starts.size();
+    // No route, no search: the search options are only handed on to it, so
+    // they are not read (the steps by name do just what is left).
+    if (count == 0) return rail_bundle_by_name(a);
     const Projection proj = project_starts(start_positions, start_tangents, req.ports.starts,
                                            req.ports.start_tangents, rows.exact);
     const BundleOrder order = bundle_order(routing_order, count, [&] { return proj; });

@@ -112,6 +112,14 @@ def test_rail_bridge_port_pitch_reaches_the_keep_outs(monkeypatch, starts, pitch
     assert all(c[0][1] == 3.5 for c in boxes.calls)
 
 
+def test_rail_bridge_without_routes_reads_no_search_option():
+    # The options are only handed on to the searches: no route, nothing reads them.
+    none = np.zeros((0, 2))
+    out = bd.bundle_rail_bridge_v2(none, none, none, none, "x", [], routing_order="given", turn_bias="low",
+                                   sliding_bias=9, route_skeletons=[(1, 2)], dbu="x")
+    assert out == ([], {"order": [], "infos": []})
+
+
 def test_rail_bridge_replaced_order_is_used_and_returned(monkeypatch):
     order = (i for i in [2, 0, 1])
     monkeypatch.setattr(bd, "_compute_bundle_order", lambda sp, st, rule: order)
