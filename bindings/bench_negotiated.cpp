@@ -46,6 +46,8 @@ nb::dict run(nb::handle port_centers, nb::handle port_tangents, double delta, nb
     out["seconds"] = secs;
     out["searches"] = st.searches;
     out["expanded"] = st.expanded;
+    out["tables"] = st.tables;
+    out["settled"] = st.settled;
     out["runs"] = st.runs;
     out["levels"] = st.levels;
     out["lattices"] = st.lattices;

@@ -9,6 +9,7 @@
 // bundle_support.cpp.  The algorithms live in the core (kelvane/bundle.hpp).
 #include <cmath>
 
+#include "deadline_link.hpp"
 #include "bundle_support.hpp"
 #include "pyfunc.hpp"
 
@@ -34,10 +35,10 @@ nb::object hits_real_obstacle_py(nb::handle skel, nb::handle full_idx) {
 }
 
 nb::object inflate_obstacle_bboxes_py(nb::handle obstacles, nb::handle margin) {
-    if (!truthy(obstacles)) return nb::list();
+    if (!has_boxes(obstacles)) return nb::list();
     const int small = PyObject_RichCompareBool(margin.ptr(), nb::float_(1e-9).ptr(), Py_LE);
     if (small < 0) throw nb::python_error();
-    if (small) return nb::steal(PySequence_List(obstacles.ptr()));
+    if (small) return list_of(obstacles, "obstacles");
     nb::list out;
     nb::object it = nb::steal(PyObject_GetIter(obstacles.ptr()));
     if (!it.is_valid()) throw nb::python_error();
@@ -252,6 +253,7 @@ route and its info says what it violates.)";
 }  // namespace
 
 NB_MODULE(bundle, m) {
+    kelvane::py::share_engine_deadline();  // time budgets set in kelvane.engine reach this module
     m.doc() = kModuleDoc;
     m.attr("jnp") = nb::module_::import_("jax.numpy");
     m.attr("np") = nb::module_::import_("numpy");

@@ -243,6 +243,7 @@ nb::object backbone_native(const BackboneArgs& a) {
     kb::BackboneBundleRequest req;
     req.ports = std::move(rows.ports);
     const long count = static_cast<long>(req.ports.starts.size());
+    require_routes(req.ports.starts.size());
     Projection proj = project_starts(a.start_positions, a.start_tangents, req.ports.starts, req.ports.start_tangents,
                                      rows.exact);
     req.start_proj = std::move(proj.values);
@@ -262,7 +263,7 @@ nb::object backbone_native(const BackboneArgs& a) {
     req.backbone_clearance_factor = to_finite(a.backbone_clearance_factor, "backbone_clearance_factor");
     req.bundle_separation_factor = to_finite(a.bundle_separation_factor, "bundle_separation_factor");
     req.route_spacing = to_length(a.route_spacing, "route_spacing");
-    if (truthy(a.route_skeletons)) req.keep_outs = to_boxes(a.route_skeletons, "route_skeletons");
+    if (has_boxes(a.route_skeletons)) req.keep_outs = to_boxes(a.route_skeletons, "route_skeletons");
     req.grid = to_grid(a.dbu);
     if (a.use_waypoints) {
         auto [positions, pins] = waypoint_lists(a.waypoints);
@@ -296,6 +297,7 @@ nb::object backbone_by_name(const BackboneArgs& a) {
     nb::object sp = np_asarray(a.start_positions), ep = np_asarray(a.end_positions), st = np_asarray(a.start_tangents),
                et = np_asarray(a.end_tangents);
     const long count = static_cast<long>(nb::len(sp));
+    require_routes(static_cast<size_t>(count));
     auto [start_proj, sorted_idx] = numpy_projection(sp, st);
     nb::object median_idx;
     if (PyLong_Check(a.backbone_selection.ptr())) median_idx = nb::borrow(a.backbone_selection);

@@ -41,20 +41,17 @@ nb::object rail_bundle_native(const RailArgs& a) {
     kb::RailBundleRequest req;
     req.ports = std::move(rows.ports);
     const size_t count = req.ports.starts.size();
-    // No route, no search: the search options are only handed on to it, so
-    // they are not read (the steps by name do just what is left).
-    if (count == 0) return rail_bundle_by_name(a);
+    require_routes(count);
     const Projection proj = project_starts(start_positions, start_tangents, req.ports.starts,
                                            req.ports.start_tangents, rows.exact);
     const BundleOrder order = bundle_order(routing_order, count, [&] { return proj; });
     req.order = order.order;
-    nb::object base = nb::steal(PySequence_List(obstacles.ptr()));
-    if (!base.is_valid()) throw nb::python_error();
+    nb::object base = list_of(obstacles, "obstacles");
     req.obstacles = to_boxes(base, "obstacles");
     req.delta = to_length(delta, "delta");
     req.route_spacing = to_length(route_spacing, "route_spacing");
     req.port_pitch = kb::smallest_gap(proj.values, req.route_spacing);
-    if (truthy(route_skeletons)) req.keep_outs = to_boxes(route_skeletons, "route_skeletons");
+    if (has_boxes(route_skeletons)) req.keep_outs = to_boxes(route_skeletons, "route_skeletons");
     req.turn_bias = to_turn_bias(turn_bias);
     req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
     req.inflate_delta = truthy(inflate_delta);
@@ -96,9 +93,9 @@ nb::object rail_bundle_by_name(const RailArgs& a) {
     nb::object sp = np_asarray(start_positions), ep = np_asarray(end_positions), st = np_asarray(start_tangents),
                et = np_asarray(end_tangents);
     const size_t count = nb::len(sp);
+    require_routes(count);
     nb::object order = names.compute_order.current()(sp, st, routing_order);
-    nb::object base = nb::steal(PySequence_List(obstacles.ptr()));
-    if (!base.is_valid()) throw nb::python_error();
+    nb::object base = list_of(obstacles, "obstacles");
 
     nb::object port_pitch = nb::borrow(route_spacing);
     if (count > 1) {
@@ -113,7 +110,7 @@ nb::object rail_bundle_by_name(const RailArgs& a) {
         skeletons.append(nb::none());
         infos.append(nb::none());
     }
-    nb::list route_obstacles = truthy(route_skeletons) ? nb::list(route_skeletons) : nb::list();
+    nb::list route_obstacles = has_boxes(route_skeletons) ? list_of(route_skeletons, "route_skeletons") : nb::list();
     nb::list route_polys;
     const bool use_bbox = greater(nb::int_(nb::len(base)), names.bbox_min_obstacles.current());
     nb::object full_idx = use_bbox ? names.obstacle_index.current()(base, dbu) : nb::none();

@@ -177,6 +177,10 @@ std::pair<nb::object, nb::object> numpy_projection(nb::handle positions, nb::han
     return {proj, np.attr("argsort")(proj)};
 }
 
+void require_routes(size_t count) {
+    if (count == 0) throw nb::index_error("start_positions has no rows: a bundle needs at least one route");
+}
+
 BundleOrder bundle_order(nb::handle routing_order, size_t count, const std::function<Projection()>& project) {
     auto is = [&](const char* name) {
         const int r = PyObject_RichCompareBool(routing_order.ptr(), nb::str(name).ptr(), Py_EQ);

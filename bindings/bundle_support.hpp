@@ -101,6 +101,8 @@ struct BundleOrder {
     bool index_scalars = false;
 };
 BundleOrder bundle_order(nb::handle routing_order, size_t count, const std::function<Projection()>& project);
+// IndexError naming start_positions for a bundle without routes.
+void require_routes(size_t count);
 nb::object order_list(const BundleOrder& order);
 
 // A lane's port vector as the float32 array the call form hands over.

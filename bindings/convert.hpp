@@ -65,14 +65,26 @@ inline Py_ssize_t length_of(nb::handle obj, const char* what) {
 }
 
 // A tuple holding the items of a sequence now (the tuple itself when it is
-// one); TypeError naming `what` for anything that is not iterable.
+// one); TypeError naming `what` for anything that is not iterable.  Other
+// types are iterated item by item: what iteration gives counts, not what
+// len() says (a lying __len__ would make the host preallocate for it).
 inline nb::object tuple_of(nb::handle obj, const std::string& what) {
-    PyObject* t = PySequence_Tuple(obj.ptr());
-    if (!t) {
+    if (PyTuple_CheckExact(obj.ptr()) || PyList_CheckExact(obj.ptr())) return nb::steal(PySequence_Tuple(obj.ptr()));
+    PyObject* it = PyObject_GetIter(obj.ptr());
+    if (!it) {
         PyErr_Clear();
         raise_type(what + " must be a sequence, got " + nb::type_name(obj.type()).c_str());
     }
-    return nb::steal(t);
+    nb::object iter = nb::steal(it);
+    nb::list items;
+    while (PyObject* item = PyIter_Next(iter.ptr())) items.append(nb::steal(item));
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::steal(PyList_AsTuple(items.ptr()));
+}
+
+// A new list of the items of an iterable, as tuple_of reads them.
+inline nb::list list_of(nb::handle obj, const std::string& what) {
+    return nb::steal<nb::list>(PySequence_List(tuple_of(obj, what).ptr()));
 }
 
 inline nb::object item_of(nb::handle obj, Py_ssize_t i) {
@@ -182,6 +194,19 @@ inline bool read_float_matrix(nb::handle value, size_t cols, std::vector<double>
     return true;
 }
 
+// Does an obstacle or keep-out argument hold any box?  None, an empty
+// sequence and an array without rows hold none; an N x 4 array counts its
+// rows (its truth is undecidable); anything else is asked for its truth.
+inline bool has_boxes(nb::handle value) {
+    if (value.is_none()) return false;
+    const Py_ssize_t n = PyObject_Length(value.ptr());
+    if (n >= 0) return n > 0;
+    PyErr_Clear();
+    const int t = PyObject_IsTrue(value.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
 // A list of boxes; None means empty.  An N x 4 array is read in one call.
 inline std::vector<Box> to_boxes(nb::handle value, const char* what) {
     std::vector<Box> out;
@@ -230,11 +255,12 @@ inline Path to_path(nb::handle value, const std::string& what) {
         return p;
     }
     nb::object obj = as_python_sequence(value);
-    const Py_ssize_t n = length_of(obj, what.c_str());
+    length_of(obj, what.c_str());  // a sequence, not any iterable
+    nb::object items = tuple_of(obj, what);
     Path p;
-    p.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        p.push_back(to_point(item_of(obj, i), (what + "[" + std::to_string(i) + "]").c_str()));
+    p.reserve(static_cast<size_t>(PyTuple_GET_SIZE(items.ptr())));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i)
+        p.push_back(to_point(PyTuple_GET_ITEM(items.ptr(), i), (what + "[" + std::to_string(i) + "]").c_str()));
     return p;
 }
 
@@ -253,11 +279,12 @@ inline double to_length(nb::handle obj, const char* what, bool allow_zero = true
     return v;
 }
 
-// dbu: None or a positive finite grid step (0 counts as no grid).
+// dbu: None (no grid) or a positive finite grid step; 0 is refused (it is
+// no grid step, and reading it as "none" would hide a mistake).
 inline double to_grid(nb::handle obj, const char* what = "dbu") {
     if (obj.is_none()) return 0.0;
     const double v = to_finite(obj, what);
-    if (v < 0) raise_value(std::string(what) + " must be positive or None");
+    if (!(v > 0)) raise_value(std::string(what) + " must be positive or None, got " + nb::cast<std::string>(nb::repr(obj)));
     return v;
 }
 
@@ -567,10 +594,7 @@ inline negotiated::Scene to_scene(nb::handle scene) {
     s.tangents = to_port_pairs(scene.attr("port_tangents"), "port_tangents");
     s.delta = to_double(scene.attr("delta"), "delta");
     s.obstacles = to_boxes(scene.attr("obstacles"), "obstacles");
-    nb::object dbu = scene.attr("dbu");
-    const int truthy = PyObject_IsTrue(dbu.ptr());
-    if (truthy < 0) throw nb::python_error();
-    s.dbu = truthy ? to_grid(dbu) : 0.0;
+    s.dbu = to_grid(scene.attr("dbu"));
     negotiated::check_scene(s);
     return s;
 }

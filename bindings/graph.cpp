@@ -11,6 +11,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include "deadline_link.hpp"
 #include "graph_types.hpp"
 
 namespace nb = nanobind;
@@ -25,6 +26,7 @@ std::string fmt(double v) { return repr_of(nb::float_(v)); }
 }  // namespace
 
 NB_MODULE(graph, m) {
+    kelvane::py::share_engine_deadline();  // time budgets set in kelvane.engine reach this module
     m.doc() = R"(Obstacle index, single-route router (rail_bridge_v2), per-route graphs and lattice search.
 
 Conventions:

@@ -4,6 +4,7 @@
 // _SNAP, the _Scene record and the functions (negotiated_functions.cpp).
 // The routing itself is cpp/src/negotiated/; the seams between the
 // functions are negotiated_run.cpp.
+#include "deadline_link.hpp"
 #include "negotiated_run.hpp"
 
 namespace nb = nanobind;
@@ -63,6 +64,7 @@ class _Scene:
 }  // namespace
 
 NB_MODULE(negotiated, m) {
+    kelvane::py::share_engine_deadline();  // time budgets set in kelvane.engine reach this module
     m.doc() = R"(Negotiated-congestion router: every route of a scene at once on one shared lattice.
 
 negotiate_routes(port_centers, port_tangents, delta, obstacles=None, **kw) returns the

@@ -15,6 +15,22 @@ namespace {
 
 nb::object np() { return module_attr("np"); }
 
+// Options beyond what a call can honour in reasonable time are refused.
+constexpr long kMaxOrders = 10000;  // route orders tried (each a whole negotiation)
+constexpr long kMaxIters = 10000;   // negotiation passes
+
+// An integer as range() takes one, refused above `most`.
+long bounded_index(nb::handle h, long most, const char* what, const char* unit) {
+    nb::object i = nb::steal(PyNumber_Index(h.ptr()));
+    if (!i.is_valid()) throw nb::python_error();
+    const int over = PyObject_RichCompareBool(i.ptr(), nb::int_(most).ptr(), Py_GT);
+    if (over < 0) throw nb::python_error();
+    if (over)
+        raise_value(std::string(what) + ": at most " + std::to_string(most) + " " + unit + ", got " +
+                    nb::cast<std::string>(nb::repr(h)));
+    return to_index(i);
+}
+
 // Point as indexing gives it: p[0], p[1] as numbers.
 Point xy(nb::handle p, const char* what) {
     if (PyTuple_CheckExact(p.ptr()) && PyTuple_GET_SIZE(p.ptr()) >= 2) {
@@ -129,7 +145,7 @@ core::NegotiationOptions options_of(const RouteArgs& a, bool* deferred = nullptr
         else if (!passes([&] { convert(); return true; })) *deferred = true;
     };
     handed_on([&] { o.turn_bias = to_turn_bias(a[0]); });
-    o.iters = to_index(a[1]);
+    o.iters = bounded_index(a[1], kMaxIters, "iters", "passes");
     o.overlap_pen = to_optional_number(a[2], "overlap_pen");
     auto node_pen = [&] { o.node_pen = to_optional_number(a[3], "node_pen"); };
     if (a[2].is_none()) node_pen();
@@ -440,11 +456,19 @@ nb::list orders_for(nb::handle B, nb::handle n_orders, nb::handle seed) {
         return out;
     };
     if (routes <= 4) return as_lists(core::all_orders(routes));
-    // Asking for more orders than there are (B!) gives all of them.
+    // Asking for more orders than there are (B!) gives all of them; more than
+    // kMaxOrders orders to try (each a whole negotiation) are refused.
     nb::object factorial = nb::int_(1);
     for (long k = 2; k <= routes; ++k) factorial = factorial * nb::int_(k);
     const int more = PyObject_RichCompareBool(n_orders.ptr(), factorial.ptr(), Py_GT);
     if (more < 0) throw nb::python_error();
+    nb::object tried = more ? factorial : nb::borrow(n_orders);
+    const int too_many = PyObject_RichCompareBool(tried.ptr(), nb::int_(kMaxOrders).ptr(), Py_GT);
+    if (too_many < 0) throw nb::python_error();
+    if (too_many)
+        raise_value("n_orders: at most " + std::to_string(kMaxOrders) + " route orders are tried (" +
+                    std::to_string(routes) + " routes have " + nb::cast<std::string>(nb::str(factorial)) +
+                    "), got " + nb::cast<std::string>(nb::repr(n_orders)));
     if (more) return as_lists(core::all_orders(routes));
 
     nb::object rng = module_attr("random").attr("Random")(seed);
@@ -519,7 +543,7 @@ nb::tuple route_negotiated_best(nb::handle port_centers, nb::handle port_tangent
         return call_kw(numpy.attr("asarray"), nb::make_tuple(v),
                        kwd("dtype", nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type))));
     };
-    nb::list obs = truth(obstacles) ? float_tuples(obstacles) : nb::list();
+    nb::list obs = has_boxes(obstacles) ? float_tuples(obstacles) : nb::list();
     nb::object fdelta = nb::steal(PyNumber_Float(delta.ptr()));
     if (!fdelta.is_valid()) throw nb::python_error();
     nb::object scene = call_kw(module_attr("_Scene"),
@@ -809,9 +833,10 @@ void bind_functions(nb::module_& m) {
         "route.  The history grows by hist_weight per excess user per pass and decays by\n"
         "hist_decay.  The loop stops when a pass shares no edge and changes no route.\n"
         "Defaults: node_pen max(4 * span, 30 * delta), overlap_pen 2 * node_pen,\n"
-        "hist_weight and turn_pen delta.  Returns (skels, atomic): per route an N x 2\n"
-        "array of corner points (short segments lengthened where that adds no crossing\n"
-        "or obstacle intrusion) and the lattice path, or None for both when unrouted.",
+        "hist_weight and turn_pen delta; iters at most 10000.  Returns (skels, atomic):\n"
+        "per route an N x 2 array of corner points (short segments lengthened where that\n"
+        "adds no crossing or obstacle intrusion) and the lattice path, or None for both\n"
+        "when unrouted.",
         &route_negotiated, a("scene"), a("turn_bias"), a("iters"), a("overlap_pen"), a("node_pen"), a("hist_weight"),
         a("hist_decay"), a("turn_pen"), a("gauss_seidel"), a("avoid_ports"), a("relax_order"), a("cage_margin"),
         a("cage_layers"), a("port_clearance"), a("route_to_port"));
@@ -829,7 +854,7 @@ void bind_functions(nb::module_& m) {
         "Route orders to try: every permutation (lexicographic) for B <= 4; else the\n"
         "identity followed by distinct random.Random(seed) shuffles of it until there are\n"
         "n_orders.  Asking for more orders than the B! that exist gives all of them in\n"
-        "lexicographic order (refused above 10 routes).",
+        "lexicographic order.  ValueError when more than 10000 orders would be tried.",
         &orders_for, a("B"), a("n_orders"), a("seed"));
     def(m, "_best_over_orders", "(scene, orders, min_orders=2, **kw)",
         "route_negotiated(scene, relax_order=o, **kw) for each order o, keeping the best\n"

@@ -2,6 +2,7 @@
 // waypoints, with the guarantees of graph.rail_bridge_v2 on every leg.
 #include <nanobind/stl/string.h>
 
+#include "deadline_link.hpp"
 #include "pyfunc.hpp"
 #include "route_info.hpp"
 #include "kelvane/waypoints.hpp"
@@ -38,6 +39,7 @@ leg, start -> first waypoint -> ... -> end).)";
 }  // namespace
 
 NB_MODULE(waypoints, m) {
+    kelvane::py::share_engine_deadline();  // time budgets set in kelvane.engine reach this module
     m.doc() = "Single routes through ordered waypoints (route_waypoints_v2).";
     def_function(
         m, "route_waypoints_v2",

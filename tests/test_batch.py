@@ -3,6 +3,10 @@
 import json
 import os
 import shutil
+import signal
+import subprocess
+import sys
+import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -29,13 +33,15 @@ def folder(tmp_path):
     bad["routes"][1].pop("start_orientation", None)
     (d / "wrong.json").write_text(json.dumps(bad))
     (d / "old.routes.json").write_text("{}")  # route files in a folder are not scenes
+    os.mkfifo(d / "pipe.json")  # nobody writes to it: reading would block for ever
     return d
 
 
 def check_outcomes(folder, out, outcomes):
     names = [Path(o.scene).name for o in outcomes]
-    assert names == sorted([p.name for p in EXAMPLES] + ["broken.json", "wrong.json"])
+    assert names == sorted([p.name for p in EXAMPLES] + ["broken.json", "pipe.json", "wrong.json"])
     by_name = {Path(o.scene).name: o for o in outcomes}
+    assert by_name["pipe.json"].code == 2 and "not a regular file" in by_name["pipe.json"].error
     assert by_name["broken.json"].code == 2 and "not valid JSON" in by_name["broken.json"].error
     assert by_name["wrong.json"].code == 2
     assert "routes[1].start_heading: expected an axis-parallel" in by_name["wrong.json"].error
@@ -59,7 +65,8 @@ def test_batch_in_worker_processes_from_the_command_line(folder, tmp_path, capsy
     printed = capsys.readouterr()
     for p in EXAMPLES:
         assert p.name in printed.out and (pictures / f"{p.stem}.svg").exists()
-    assert f"{len(EXAMPLES) + 2} scenes: {len(EXAMPLES)} clean, 0 with conflicts, 2 bad input" in printed.out
+    assert f"{len(EXAMPLES) + 3} scenes: {len(EXAMPLES)} clean, 0 with conflicts, 0 not routed, 3 bad input" \
+        in printed.out
     assert "broken.json: not valid JSON" in printed.err and "Traceback" not in printed.err
     check_outcomes(folder, out, route_batch(collect_scenes([folder]), out, jobs=1))
 
@@ -78,7 +85,7 @@ def test_same_stem_twice_is_refused(tmp_path):
     (tmp_path / "b").mkdir()
     for d in ("a", "b"):
         shutil.copy(EXAMPLES[0], tmp_path / d / "s.json")
-    with pytest.raises(ValueError, match="would write the same output files"):
+    with pytest.raises(ValueError, match=r"b/s.json .*out/s.routes.json is the same file as the output of .*a/s.json"):
         route_batch([tmp_path / "a" / "s.json", tmp_path / "b" / "s.json"], tmp_path / "out", jobs=1)
 
 
@@ -103,3 +110,94 @@ def test_outputs_get_the_permissions_of_any_new_file(tmp_path, umask, mode):
     finally:
         os.umask(old)
     assert (tmp_path / "r.json").stat().st_mode & 0o777 == mode
+
+
+def test_a_dead_worker_does_not_sink_the_batch(tmp_path, monkeypatch):
+    # Forked workers see this test's stand-in for process_scene: "killer" kills every worker
+    # that routes it, "once" kills the first one only.  Every other scene is routed.
+    from multiprocessing import get_context
+
+    from kelvane import batch
+    floorplan = next(p for p in EXAMPLES if p.stem == "floorplan")  # single routes: no jax in forked workers
+    for name in [f"s{i}" for i in range(10)] + ["killer", "once"]:
+        shutil.copy(floorplan, tmp_path / f"{name}.json")
+    real = batch.process_scene
+
+    def fragile(path, *args):
+        if Path(path).stem == "killer" or (Path(path).stem == "once" and not (tmp_path / "died").exists()):
+            (tmp_path / "died").touch()
+            os._exit(9)
+        return real(path, *args)
+    monkeypatch.setattr(batch, "process_scene", fragile)
+    monkeypatch.setattr(batch, "_pool_context", lambda: get_context("fork"))
+    outcomes = route_batch(collect_scenes([tmp_path]), tmp_path / "out", jobs=2)
+    by_name = {Path(o.scene).stem: o for o in outcomes}
+    assert len(outcomes) == 12 and all(o.code == 0 for n, o in by_name.items() if n != "killer")
+    assert by_name["killer"].failed and "worker process died twice" in by_name["killer"].error
+    assert len(list((tmp_path / "out").iterdir())) == 11
+
+
+RUNNER = """
+import os, sys, time
+from multiprocessing import get_context
+from kelvane import batch, cli
+real = batch.process_scene
+def slow(path, *args):
+    print("worker", os.getpid(), flush=True, file=sys.stderr)
+    if "slow" in path:
+        time.sleep(60)
+    return real(path, *args)
+batch.process_scene = slow
+batch._pool_context = lambda: get_context("fork")
+sys.exit(cli.main(["route", *sys.argv[1:]]))
+"""
+
+
+def start_batch(tmp_path, jobs):
+    floorplan = next(p for p in EXAMPLES if p.stem == "floorplan")  # quick: single routes only
+    shutil.copy(floorplan, tmp_path / "a.json")
+    for i in range(3):
+        shutil.copy(floorplan, tmp_path / f"slow{i}.json")
+    proc = subprocess.Popen([sys.executable, "-c", RUNNER, str(tmp_path), "-o", str(tmp_path / "out"), "--jobs",
+                             str(jobs)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            start_new_session=True)
+    workers = []
+    while len(workers) < jobs + 1:  # a.json and a slow scene started in a worker (in-process: one after the other)
+        line = proc.stderr.readline()
+        assert line, proc.communicate()
+        if line.startswith("worker "):
+            workers.append(int(line.split()[1]))
+    time.sleep(1.0)
+    return proc, set(workers) - {proc.pid}
+
+
+def gone(pids, seconds=5.0):
+    """True once none of `pids` runs any more (zombies count as ended)."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        alive = [p for p in pids if Path(f"/proc/{p}").exists() and
+                 "State:\tZ" not in Path(f"/proc/{p}/status").read_text()]
+        if not alive:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_ctrl_c_stops_cleanly_with_a_summary(tmp_path, jobs):
+    proc, workers = start_batch(tmp_path, jobs)
+    os.killpg(proc.pid, signal.SIGINT)  # as a terminal's Ctrl-C: the whole process group
+    out, err = proc.communicate(timeout=30)
+    assert proc.returncode == 130, err
+    assert "Traceback" not in err and "interrupted; 3 of 4 scenes not finished" in err
+    assert "1 scenes: 1 clean, 0 with conflicts, 0 not routed, 0 bad input" in out and "a.json" in out
+    assert gone(workers)
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["a.routes.json"]
+
+
+def test_workers_end_when_the_parent_is_killed(tmp_path):
+    proc, workers = start_batch(tmp_path, 2)
+    assert len(workers) == 2
+    os.kill(proc.pid, signal.SIGKILL)
+    proc.communicate(timeout=30)
+    assert gone(workers)

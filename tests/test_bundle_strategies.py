@@ -112,14 +112,6 @@ def test_rail_bridge_port_pitch_reaches_the_keep_outs(monkeypatch, starts, pitch
     assert all(c[0][1] == 3.5 for c in boxes.calls)
 
 
-def test_rail_bridge_without_routes_reads_no_search_option():
-    # The options are only handed on to the searches: no route, nothing reads them.
-    none = np.zeros((0, 2))
-    out = bd.bundle_rail_bridge_v2(none, none, none, none, "x", [], routing_order="given", turn_bias="low",
-                                   sliding_bias=9, route_skeletons=[(1, 2)], dbu="x")
-    assert out == ([], {"order": [], "infos": []})
-
-
 def test_rail_bridge_replaced_order_is_used_and_returned(monkeypatch):
     order = (i for i in [2, 0, 1])
     monkeypatch.setattr(bd, "_compute_bundle_order", lambda sp, st, rule: order)
@@ -374,3 +366,75 @@ def test_offset_backbone_moves_lane_ends_onto_staggered_ports():
     # ports staggered along x: each lane starts at its own port
     lanes, _ = offset_backbone([(5, 10), (100, 10)], [(0, 0), (5, 10), (9, 20)], [(100, 0), (100, 10), (100, 20)], 1)
     assert [lane.tolist() for lane in lanes] == [[[0, 0], [100, 0]], [[5, 10], [100, 10]], [[9, 20], [100, 20]]]
+
+
+class LyingLength:
+    """A sequence whose len() claims a trillion items; iteration tells the truth."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return 10**12
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        return iter(self.items)
+
+
+PORTS = ([[0.0, 0.0], [0.0, 3.0]], [[30.0, 0.0], [30.0, 3.0]], [E, E], [E, E])
+BOX = [(12.0, -4.0, 14.0, 5.0)]
+STRATEGIES = [bd.bundle_rail_bridge_v2, bd.bundle_backbone_v2]
+
+
+@pytest.mark.parametrize("strategy", STRATEGIES)
+def test_a_bundle_without_routes_names_start_positions(strategy):
+    none = np.zeros((0, 2))
+    with pytest.raises(IndexError, match="start_positions has no rows: a bundle needs at least one route"):
+        strategy(none, none, none, none, 1.0, [])
+
+
+@pytest.mark.parametrize("strategy", STRATEGIES)
+@pytest.mark.parametrize("argument", ["start_positions", "end_tangents", "obstacles", "route_skeletons"])
+def test_sequences_are_read_by_iteration_whatever_len_says(strategy, argument):
+    kw = dict(zip(["start_positions", "end_positions", "start_tangents", "end_tangents"], PORTS), delta=1.0,
+              obstacles=BOX, route_skeletons=[(20.0, -1.0, 22.0, 1.0)])
+    plain, _ = strategy(**kw)
+    kw[argument] = LyingLength(kw[argument])
+    lying, _ = strategy(**kw)
+    assert [np.asarray(s).tolist() for s in lying] == [np.asarray(s).tolist() for s in plain]
+
+
+@pytest.mark.parametrize("strategy", STRATEGIES)
+def test_obstacles_and_keep_outs_as_arrays_are_boxes(strategy):
+    keep = [(20.0, -1.0, 22.0, 1.0)]
+    as_lists, _ = strategy(*PORTS, 1.0, BOX, route_skeletons=keep)
+    as_arrays, _ = strategy(*PORTS, 1.0, np.array(BOX), route_skeletons=np.array(keep))
+    assert [np.asarray(s).tolist() for s in as_arrays] == [np.asarray(s).tolist() for s in as_lists]
+    assert all(len(s) > 2 for s in as_lists)  # both go round the box
+    assert bd._inflate_obstacle_bboxes(np.array(keep), 1.0) == [(19.0, -2.0, 23.0, 2.0)]
+
+
+@pytest.mark.parametrize("strategy", STRATEGIES)
+def test_dbu_zero_is_refused(strategy):
+    with pytest.raises(ValueError, match="dbu must be positive or None, got 0"):
+        strategy(*PORTS, 1.0, BOX, dbu=0)
+
+
+@pytest.mark.parametrize("turn", [False, True])
+def test_lanes_are_exact_where_float32_rounds_the_ports(turn):
+    # Ports that float32 does not hold: every lane, the backbone's too, starts
+    # and ends exactly on its own ports and is exactly axis-parallel.
+    starts = np.array([[16.1, 16.3 + 2.7 * i] for i in range(3)])
+    ends = (np.array([[56.7 + 2.7 * (2 - i), 40.9] for i in range(3)]) if turn
+            else np.array([[56.7, 20.9 + 2.7 * i] for i in range(3)]))
+    assert float(np.float32(16.3)) != 16.3
+    lanes, info = bd.bundle_backbone_v2(starts, ends, [E] * 3, [N if turn else E] * 3, 1.0, [])
+    for lane, s, e in zip([*lanes, info["backbone"]], [*starts, starts[info["median_idx"]]],
+                          [*ends, ends[info["median_idx"]]]):
+        lane = np.asarray(lane)
+        assert lane[0].tolist() == s.tolist() and lane[-1].tolist() == e.tolist()
+        steps = np.diff(lane, axis=0)
+        assert np.all((steps[:, 0] == 0) != (steps[:, 1] == 0))

@@ -68,6 +68,8 @@ ROUTE = dict(start=(0, 0), end=(10, 5), start_tangent=(1, 0), end_tangent=(1, 0)
         (dict(start=None), TypeError, "start"),
         (dict(route_spacing=None), TypeError, "route_spacing"),
         (dict(dbu=5e-324), ValueError, "dbu 5e-324 is too small"),
+        (dict(dbu=0), ValueError, "dbu must be positive or None, got 0"),
+        (dict(dbu=-0.5), ValueError, "dbu must be positive or None"),
         (dict(dbu=1e-20, end=(1e6, 0)), ValueError, "too small for coordinates up to 1000000.0"),
         (dict(end=(0.0, 1e-13), dbu=1e-12), ValueError, "same point"),
     ],

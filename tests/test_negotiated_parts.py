@@ -63,7 +63,7 @@ def test_lattice_snaps_half_to_even_and_adds_cage_rings(own_lines):
     assert adj[(0.0, 2.0)] == [((-3.0, 2.0), 3.0), ((10.0, 2.0), 10.0), ((0.0, 0.0), 2.0), ((0.0, 3.0), 1.0)]
 
 
-@pytest.mark.parametrize("dbu, line, expect", [(None, 2.0004, 2.0), (0, 2.0006, 2.001), (0.5, 1.25, 1.0),
+@pytest.mark.parametrize("dbu, line, expect", [(None, 2.0004, 2.0), (None, 2.0006, 2.001), (0.5, 1.25, 1.0),
                                                (0.5, 1.75, 2.0)])
 def test_lattice_grid_without_and_with_dbu(own_lines, dbu, line, expect):
     own_lines([line], [0.0])
@@ -319,10 +319,35 @@ def test_cage_layers_and_min_orders_reach_the_loop_once(monkeypatch):
     ({"relax_order": [0]}, TypeError, "multiple values for keyword argument 'relax_order'"),
     ({"speed": 3}, TypeError, "unexpected keyword argument 'speed'"),
     ({"cage_layers": 2.5}, TypeError, "integer"),
+    ({"iters": 2**63}, ValueError, r"iters: at most 10000 passes, got 9223372036854775808"),
+    ({"iters": 10001}, ValueError, "iters: at most 10000"),
+    ({"dbu": 0}, ValueError, "dbu must be positive or None, got 0"),
+    ({"dbu": 0.0}, ValueError, "dbu must be positive or None"),
 ])
 def test_bad_keywords(kw, error, match):
     with pytest.raises(error, match=match):
         n.negotiate_routes(SPAN_SCENE, [[EAST, EAST]] * 2, 1.0, **kw)
+
+
+@pytest.mark.parametrize("B, n_orders, match", [
+    (8, 2**63, r"n_orders: at most 10000 route orders are tried \(8 routes have 40320\), got 9223372036854775808"),
+    (12, 1e8, r"\(12 routes have 479001600\), got 100000000.0"),
+])
+def test_order_counts_beyond_reach_are_refused(B, n_orders, match):
+    pc = [[[0, 4 * r], [40, 4 * r]] for r in range(B)]
+    with pytest.raises(ValueError, match=match):
+        n.negotiate_routes(pc, [[EAST, EAST]] * B, 1.0, n_orders=n_orders)
+    assert len(n._orders_for(7, 10**9, 0)) == 5040 and len(n._orders_for(3, 2**63, 0)) == 6  # all there are
+
+
+def test_obstacles_as_an_array_are_boxes():
+    pc = [[[0, 0], [20, 0]], [[0, 6], [20, 6]]]
+    boxes = [(8.0, -3.0, 10.0, 2.0), (12.0, 4.0, 13.0, 9.0)]
+    as_list = n.negotiate_routes(pc, [[EAST, EAST]] * 2, 1.0, boxes)
+    as_array = n.negotiate_routes(pc, [[EAST, EAST]] * 2, 1.0, np.array(boxes))
+    assert [s.tolist() for s in as_array] == [s.tolist() for s in as_list]
+    assert len(as_list[0]) > 2  # the box is in the way
+    assert n.negotiate_routes(pc, [[EAST, EAST]] * 2, 1.0, np.zeros((0, 4)))[0].tolist() == [[0.0, 0.0], [20.0, 0.0]]
 
 
 @pytest.mark.parametrize("pc, pt, delta, obstacles, match", [

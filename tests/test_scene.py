@@ -2,10 +2,13 @@
 
 import copy
 import json
+import os
+from pathlib import Path
 
 import numpy as np
 import pytest
 
+from kelvane import scene as scene_module
 from kelvane.scene import SceneError, format_help, load_routes, load_scene, parse_routes, parse_scene
 
 GOOD = {
@@ -79,9 +82,25 @@ MISTAKES = [
     (("obstacles", 0), [0, 0, 40], "obstacles[0]: expected a box [x_min, y_min, x_max, y_max], got [0, 0, 40]"),
     (("obstacles", 0), [40, 0, 0, 30], "obstacles[0]: expected x_min < x_max and y_min < y_max"),
     (("obstacles", 1, "box"), DELETE, "obstacles[1].box: missing"),
-    (("strategy",), "fast", 'strategy: expected one of auto, single, negotiated, backbone, rail-bridge, got "fast"'),
+    (("strategy",), "fast", 'strategy: expected one of auto, river, single, negotiated, backbone, rail-bridge, '
+                            'spaced, got "fast"'),
     (("options", "single", "iters"), 3, "options.single.iters: unknown option (known: turn_bias, sliding_bias)"),
     (("options", "quick"), {}, "options.quick: unknown strategy"),
+    (("strategy",), ["auto"], 'strategy: expected one of auto, river, single'),
+    (("delta",), 10**400, "delta: expected a number between -1e+09 and 1e+09, got 1000000"),
+    (("routes", 0, "start"), [1e10, 0], "routes[0].start: expected two numbers, got [10000000000.0, 0] (each within"),
+    (("options", "negotiated", "iters"), -5, "options.negotiated.iters: expected a whole number from 0 to 1000, got -5"),
+    (("options", "negotiated", "iters"), "5", 'options.negotiated.iters: expected a whole number from 0 to 1000, got "5"'),
+    (("options", "single", "turn_bias"), ["start"], 'options.single.turn_bias: expected "center", "start"'),
+    (("options", "single", "sliding_bias"), 2, "options.single.sliding_bias: expected a number from 0 to 1, got 2"),
+    (("width",), 5, "width: 5 is more than the spacing 2.5: neighbouring waveguides would overlap"),
+    (("routes", 1, "width"), 3, "routes[1].width: 3 is more than the spacing 2.5"),
+    (("dbu",), 10, "dbu: a grid step of 10 is coarser than the bend radius or spacing (2.5)"),
+    (("routes", 1, "start"), [120, 35], 'routes[1].start: route "r1" has its start port at the same point as '
+                                        'routes[0].end (route "a"); two routes cannot share a port'),
+    (("gds",), {"route_layer": "1/x"}, 'gds.route_layer: expected [layer, datatype] or "layer/datatype"'),
+    (("gds",), {"cell": "top cell"}, 'gds.cell: expected 1 to 64 letters, digits or _-$., got "top cell"'),
+    (("gds",), {"arc_tolerance": 0}, "gds.arc_tolerance: expected a number > 0, got 0"),
 ]
 
 
@@ -107,13 +126,17 @@ def test_every_mistake_of_a_file_is_reported():
 @pytest.mark.parametrize("text,message", [
     ("{\"delta\": 5,,}", "not valid JSON: Expecting property name enclosed in double quotes at line 1 column 13"),
     ("[1, 2]", "top level: expected an object {...}, got [1, 2]"),
+    (b"\x89PNG\r\n\x1a\n\x00\x00", "not a UTF-8 text file (byte 0x89 at offset 0)"),
+    ('{"description": "caf\u00e9"}'.encode("latin-1"), "not a UTF-8 text file (byte 0xe9 at offset 20)"),
+    ("[" * 100_000 + "]" * 100_000, "not usable JSON: nested too deeply"),
+    ('{"delta": ' + "9" * 5000 + "}", "not usable JSON: Exceeds the limit (4300 digits)"),
 ])
 def test_broken_files(tmp_path, text, message):
     p = tmp_path / "s.json"
-    p.write_text(text)
+    p.write_bytes(text if isinstance(text, bytes) else text.encode())
     with pytest.raises(SceneError, match=None) as err:
         load_scene(p)
-    assert err.value.problems == [message]
+    assert len(err.value.problems) == 1 and err.value.problems[0].startswith(message)
     with pytest.raises(SceneError) as err:
         load_scene(tmp_path / "missing.json")
     assert err.value.problems[0].startswith("cannot read")
@@ -138,3 +161,35 @@ def test_format_help_lists_every_key():
     text = format_help()
     for key in ("delta", "spacing", "dbu", "start_heading", "end_orientation", "box", "routing_order", "iters"):
         assert f" {key}" in text
+
+
+def test_files_that_are_not_regular_or_too_large_are_refused(tmp_path, monkeypatch):
+    fifo = tmp_path / "fifo.json"
+    os.mkfifo(fifo)  # no writer: reading it would block for ever
+    big = tmp_path / "big.json"
+    big.write_text(json.dumps(GOOD))
+    monkeypatch.setattr(scene_module, "MAX_SCENE_BYTES", 100)
+    for path, message in ((fifo, "cannot read: not a regular file"), (tmp_path, "cannot read: "),
+                          (big, f"cannot read: {big.stat().st_size} bytes, more than the limit of 100")):
+        with pytest.raises(SceneError) as err:
+            load_scene(path)
+        assert err.value.problems[0].startswith(message), err.value.problems
+    if Path("/dev/zero").exists():
+        with pytest.raises(SceneError, match="not a regular file"):
+            load_scene("/dev/zero")
+
+
+def test_gds_settings_and_route_widths():
+    data = copy.deepcopy(GOOD)
+    data["gds"] = {"cell": "TOP", "route_layer": [3, 1], "marker_layer": "200/5", "arc_tolerance": 0.0001}
+    data["routes"][1]["width"] = 2
+    s = parse_scene(data)
+    assert (s.gds.cell, s.gds.route_layer, s.gds.marker_layer, s.gds.arc_tolerance) == ("TOP", (3, 1), (200, 5), 1e-4)
+    assert s.gds.obstacle_layer == (2, 0) and s.gds.label_layer == (10, 0)  # defaults kept
+    assert (s.route_width(0), s.route_width(1)) == (0.5, 2.0)
+
+
+def test_every_strategy_option_has_a_reader():
+    from kelvane.scene import OPTION_KEYS
+    from kelvane.strategies import STRATEGIES
+    assert {o for s in STRATEGIES.values() for o in s.options} == set(OPTION_KEYS)

@@ -1,5 +1,7 @@
 #include "kelvane/search.hpp"
 
+#include "kelvane/deadline.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -9,6 +11,9 @@ namespace kelvane {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// States near the start whose costs from it cost_to_go finds first.
+constexpr size_t kNearStartStates = 4096;
 
 // A cost with room for rounding (sums of the same terms in other orders).
 double with_room(double c) { return c + 1e-9 * (1.0 + c); }
@@ -282,13 +287,27 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
         stats_.stopped_early = true;  // nothing was searched
         return;
     }
+    const std::uint32_t s0 = q.start_dir == kNoDir ? headless_state() : q.start * 4 + q.start_dir;
+    // Past the time budget a search finds nothing: only the start is labelled.
+    auto nothing = [&] {
+        if (++gen_ == 0) {
+            for (Label& l : label_) l.stamp = 0;
+            gen_ = 1;
+        }
+        label_[s0] = {0.0, kNoState, gen_};
+        stats_.cut_short = true;
+    };
+    cut_ = deadline::reached();
+    if (cut_) return nothing();
     double cap = kInf;
     if (q.capped && L.length.empty() && !probe(L, q, cap)) {
         // No route: the search proper would find none either.
-        label_[q.start_dir == kNoDir ? headless_state() : q.start * 4 + q.start_dir] = {0.0, kNoState, gen_};
+        if (cut_) return nothing();
+        label_[s0] = {0.0, kNoState, gen_};
         return;
     }
     expand<false>(L, q, cap);
+    if (cut_) nothing();
 }
 
 // The cap of a capped search: the cost of the cheapest route, found by a
@@ -300,9 +319,15 @@ void SearchWorkspace::run(const Lattice& L, const SearchQuery& q) {
 // no route at all.
 bool SearchWorkspace::probe(const Lattice& L, const SearchQuery& q, double& cap) {
     const double known = q.known_route ? with_room(route_cost(L, q, *q.known_route)) : kInf;
-    rest_start();
-    rest_grow(L, q, known, q.start);
-    const double least = rest(L, q.start) + turn_bound(L, q.start, q.start_dir);
+    double least;
+    if (q.rest_table) {
+        least = q.rest_table[headless_state()];
+        if (least == kInf) return false;
+    } else {
+        rest_start();
+        rest_grow(L, q, known, q.start);
+        least = rest(L, q.start) + turn_bound(L, q.start, q.start_dir);
+    }
     double best = known;
     if (!(known - least <= 4.0 * q.turn_pen)) {
         best = expand<true>(L, q, known);
@@ -310,7 +335,7 @@ bool SearchWorkspace::probe(const Lattice& L, const SearchQuery& q, double& cap)
         best = best < 0 ? known : with_room(best);
     }
     cap = best;
-    if (cap < kInf) rest_grow(L, q, cap);
+    if (cap < kInf && !q.rest_table) rest_grow(L, q, cap);
     if (++gen_ == 0) {
         for (Label& l : label_) l.stamp = 0;
         gen_ = 1;
@@ -343,7 +368,9 @@ double SearchWorkspace::expand(const Lattice& L, const SearchQuery& q, double ca
         heap_.push(f, g, s);
         ++stats_.pushed;
     };
-    push(kProbe ? rest(L, q.start) + turn_bound(L, q.start, q.start_dir) : bound(L, q.start, q.start_dir), 0.0, s0);
+    push(kProbe ? (q.rest_table ? q.rest_table[headless_state()] : rest(L, q.start) + turn_bound(L, q.start, q.start_dir))
+                : bound(L, q.start, q.start_dir),
+         0.0, s0);
     // End states that count: heading end_dir only, or any heading (and the
     // start itself without heading) when there is no end_dir.
     unsigned wanted = end_dir_ == kNoDir ? 0x0Fu : (1u << end_dir_);
@@ -352,7 +379,12 @@ double SearchWorkspace::expand(const Lattice& L, const SearchQuery& q, double ca
     unsigned end_settled = 0;  // bit per end-node heading, bit 4: start without heading
     size_t probed = 0;
 
+    deadline::Check past(4096);
     while (!heap_.empty()) {
+        if (past()) {
+            cut_ = true;
+            return kInf;
+        }
         if (heap_.top().fval() > best_end || end_settled == wanted) {
             stats_.stopped_early = true;
             break;
@@ -403,8 +435,8 @@ double SearchWorkspace::expand(const Lattice& L, const SearchQuery& q, double ca
                 c += ep;
             }
             const std::uint32_t m = L.neighbour[k];
-            if (capped && c + rest(L, m) + turn_bound(L, m, d2) > cap) continue;
-            const double f = kProbe ? std::max(c + rest(L, m) + turn_bound(L, m, d2), top.fval()) : c + bound(L, m, d2);
+            if (capped && c + rest_bound(L, q, m, d2) > cap) continue;
+            const double f = kProbe ? std::max(c + rest_bound(L, q, m, d2), top.fval()) : c + bound(L, m, d2);
             if (kProbe && f == kInf) continue;
             const std::uint32_t t = m * 4 + static_cast<std::uint32_t>(d2);
             Label& lt = label_[t];
@@ -420,6 +452,172 @@ double SearchWorkspace::expand(const Lattice& L, const SearchQuery& q, double ca
         }
     }
     return best_end;
+}
+
+// Lowers the cost to go of every state (m, d) by the step of heading d2
+// from m over edge e (length len) to a state whose cost to go is `landing`;
+// pushes every state it lowers, keyed by its cost to go plus its bound from
+// the start.
+inline void SearchWorkspace::relax_back(const Lattice& L, const SearchQuery& q, std::uint32_t m, int d2,
+                                        std::uint32_t e, double len, double landing, const double* epen,
+                                        std::vector<double>& out) {
+    const double ep = epen[e];
+    if (ep == kInf || landing == kInf) return;
+    const double step = landing + (len + ep);
+    const std::array<double, 6>* chords = chords_at(q, m);
+    const std::uint8_t ban = banned_[m];
+    const int back = opposite(d2);
+    for (int d = 0; d < 4; ++d) {
+        if (d == back) continue;  // no reversal at m
+        double c = step;
+        if (d != d2) c += q.turn_pen;
+        else if (ban & (1u << d2)) continue;
+        if (chords) c += (*chords)[kPair[opposite(d)][d2]];
+        double& cur = out[m * 4 + static_cast<std::uint32_t>(d)];
+        if (c < cur) {
+            cur = c;
+            const std::uint32_t id = m * 4 + static_cast<std::uint32_t>(d);
+            const double from = toward_start(L, id);
+            if (from < kInf) rest_heap_.push(c + from, id, c);
+        }
+    }
+}
+
+// The cheapest costs from the start of the states nearest it, `states` of
+// them settled in cost order (the route's first steps as it takes them);
+// every other state costs at least the key where it stopped (near_cost_),
+// and at least that plus its Manhattan distance from the start less the
+// largest of the states labelled (near_reach_): a route must pass a
+// labelled state to leave.  Ports that several routes share make such
+// costs on every way out of the start; a bound of Manhattan distances
+// alone would not see them.
+void SearchWorkspace::near_start(const Lattice& L, const SearchQuery& q, const double* epen, size_t states) {
+    near_.assign(4 * n_, kInf);
+    near_done_.assign(4 * n_, 0);
+    near_cost_ = kInf;
+    near_reach_ = 0.0;
+    rest_heap_.clear();
+    auto label = [&](std::uint32_t t, double c) {
+        if (!(c < near_[t])) return;
+        near_[t] = c;
+        near_reach_ = std::max(near_reach_, manhattan(L.nodes[t >> 2], start_pt_));
+        rest_heap_.push(c, t, c);
+    };
+    for (std::uint32_t k = L.offsets[q.start]; k < L.offsets[q.start + 1]; ++k) {
+        const double ep = epen[L.edge_id[k]];
+        if (ep == kInf || (q.start_dir != kNoDir && L.dir[k] != q.start_dir)) continue;
+        label(L.neighbour[k] * 4 + L.dir[k], manhattan(L.nodes[q.start], L.nodes[L.neighbour[k]]) + ep);
+    }
+    size_t settled = 0;
+    while (!rest_heap_.empty()) {
+        const RadixHeap::Entry top = rest_heap_.pop();
+        if (top.value != near_[top.id] || near_done_[top.id]) continue;  // superseded
+        if (settled == states) {
+            near_cost_ = top.value;
+            break;
+        }
+        near_done_[top.id] = 1;
+        ++settled;
+        const std::uint32_t n = top.id >> 2;
+        const int arr = static_cast<int>(top.id & 3);
+        const std::array<double, 6>* chords = chords_at(q, n);
+        const std::uint8_t ban = banned_[n];
+        for (std::uint32_t k = L.offsets[n]; k < L.offsets[n + 1]; ++k) {
+            const int d2 = L.dir[k];
+            if (d2 == opposite(arr)) continue;
+            const double ep = epen[L.edge_id[k]];
+            if (ep == kInf || (d2 == arr && (ban & (1u << d2)))) continue;
+            double c = top.value + manhattan(L.nodes[n], L.nodes[L.neighbour[k]]);
+            if (d2 != arr) c += q.turn_pen;
+            if (chords) c += (*chords)[kPair[opposite(arr)][d2]];
+            label(L.neighbour[k] * 4 + static_cast<std::uint32_t>(d2), c + ep);
+        }
+    }
+}
+
+double SearchWorkspace::cost_to_go(const Lattice& L, const SearchQuery& q, std::vector<double>& out, double reach,
+                                   double beyond) {
+    if (!L.length.empty()) throw std::invalid_argument("cost_to_go: line lattices only");
+    prepare(L, q);
+    out.assign(4 * n_ + 1, kInf);
+    if (end_ < 0) return kInf;
+    const double* epen = q.edge_cost ? q.edge_cost : edge_pen_.data();
+    const std::uint32_t end = static_cast<std::uint32_t>(end_);
+    back_done_.assign(4 * n_, 0);
+    // The states the route's first step lands in (heading bit per node).
+    if (first_step_.size() < n_) first_step_.resize(n_, 0);
+    for (std::uint32_t k = L.offsets[q.start]; k < L.offsets[q.start + 1]; ++k)
+        if (epen[L.edge_id[k]] != kInf && (q.start_dir == kNoDir || L.dir[k] == q.start_dir)) {
+            first_step_[L.neighbour[k]] |= static_cast<std::uint8_t>(1u << L.dir[k]);
+            start_edge_[L.dir[k]] = L.edge_id[k];
+        }
+    near_start(L, q, epen, kNearStartStates);
+    // A* towards the start: keys are costs to go plus a bound on the cost
+    // from the start, which no step lowers by more than it costs.
+    rest_heap_.clear();
+    for (int d = 0; d < 4; ++d)
+        if (end_dir_ == kNoDir || d == end_dir_) {
+            const std::uint32_t id = end * 4 + static_cast<std::uint32_t>(d);
+            out[id] = 0.0;
+            if (toward_start(L, id) < kInf) rest_heap_.push(toward_start(L, id), id, 0.0);
+        }
+    // A state (m, d) reaches (n2, d2) by the step of heading d2 from m to
+    // n2, the edge of n2 on the side opposite d2.
+    double reached = kInf, limit = reach, first = kInf;
+    deadline::Check past(4096);
+    while (!rest_heap_.empty()) {
+        const RadixHeap::Entry top = rest_heap_.pop();
+        if (top.value != out[top.id] || back_done_[top.id]) continue;  // superseded
+        if (top.fval() > limit || past()) {  // past the time budget: a bound as far as it got
+            reached = top.fval();
+            break;
+        }
+        back_done_[top.id] = 1;
+        ++stats_.settled;
+        const std::uint32_t n2 = top.id >> 2;
+        const int d2 = static_cast<int>(top.id & 3);
+        if (first_step_[n2] & (1u << d2)) {
+            // A first step lands here: the start's cost to go is known.
+            const double ep = epen[start_edge_[d2]];
+            first = std::min(first, manhattan(L.nodes[q.start], L.nodes[n2]) + ep + top.value);
+            limit = std::min(reach, first + beyond);
+        }
+        const int back = opposite(d2);
+        for (std::uint32_t k = L.offsets[n2]; k < L.offsets[n2 + 1]; ++k)
+            if (L.dir[k] == back) {
+                const std::uint32_t m = L.neighbour[k];
+                relax_back(L, q, m, d2, L.edge_id[k], manhattan(L.nodes[m], L.nodes[n2]), top.value, epen, out);
+            }
+    }
+    // States not settled: no route from them costs less than the key where
+    // the search stopped, less their bound from the start (less a little
+    // for rounding: sums of the same terms in other orders); +inf when it
+    // did not stop (they never reach the end).  States the start never gets
+    // to are no concern of this query: +inf as well.
+    for (std::uint32_t i = 0; i < 4 * n_; ++i)
+        if (!back_done_[i]) {
+            const double v = reached - toward_start(L, i);
+            out[i] = v > 0 ? (v < kInf ? v - 1e-9 * (1.0 + v) : kInf) : (v == v ? 0.0 : kInf);
+        }
+    // The start as the route leaves it: along start_dir (any way without
+    // one), no turn, no ban, no crossing.
+    first = kInf;
+    for (std::uint32_t k = L.offsets[q.start]; k < L.offsets[q.start + 1]; ++k) {
+        first_step_[L.neighbour[k]] = 0;
+        const double ep = epen[L.edge_id[k]];
+        if (ep == kInf || (q.start_dir != kNoDir && L.dir[k] != q.start_dir)) continue;
+        const std::uint32_t m = L.neighbour[k];
+        first = std::min(first, manhattan(L.nodes[q.start], L.nodes[m]) + ep + out[m * 4 + L.dir[k]]);
+    }
+    const bool there = q.start == end && q.start_dir == kNoDir && end_dir_ == kNoDir;
+    out[4 * n_] = there ? 0.0 : first;
+    return reached;
+}
+
+double SearchWorkspace::known_cost(const Lattice& L, const SearchQuery& q) {
+    if (!q.known_route) return kInf;
+    prepare(L, q);
+    return with_room(route_cost(L, q, *q.known_route));
 }
 
 std::uint32_t SearchWorkspace::select_end(std::uint32_t end, int end_dir) const {

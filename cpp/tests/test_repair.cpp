@@ -39,10 +39,24 @@ TEST(repair_loop_accumulates_bans_and_keeps_the_path_without_a_search) {
     CHECK(!repair_self_intersections(eight, 4, none) && calls == 1);
     CHECK(!repair_self_intersections({{0, 0}, {1, 0}}, 4, none) && calls == 1);
     size_t last_bans = 0;
+    calls = 0;
     auto again = [&](const PointBans& b) -> std::optional<Path> {
+        ++calls;
         last_bans = b.size();
-        return eight;  // never repaired: the tries run out
+        return eight;  // never repaired
     };
+    // The same path again brings no new ban: a further search would repeat
+    // this one, so the loop ends after one.
     const auto out = repair_self_intersections(eight, 3, again);
-    CHECK(out && *out == eight && last_bans == 4);
+    CHECK(out && *out == eight && last_bans == 4 && calls == 1);
+    // A path crossing itself elsewhere adds bans and is searched again.
+    const Path eight_up{{0, 2}, {1, 2}, {2, 2}, {2, 3}, {1, 3}, {1, 2}, {1, 1}};
+    calls = 0;
+    auto by_bans = [&](const PointBans& b) -> std::optional<Path> {
+        ++calls;
+        last_bans = b.size();
+        return b.size() == 4 ? eight_up : eight;
+    };
+    const auto out2 = repair_self_intersections(eight, 4, by_bans);
+    CHECK(out2 && *out2 == eight && calls == 2 && last_bans == 8);
 }

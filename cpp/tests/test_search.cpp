@@ -373,20 +373,38 @@ TEST(search_capped_finds_the_plain_route) {
         std::vector<std::uint32_t> broken = by_length;
         if (broken.size() > 2) std::swap(broken[1], broken[2]);
         const std::vector<std::uint32_t> best = want == kNoState ? std::vector<std::uint32_t>{} : plain.path_to(want);
-        using Route = std::vector<std::uint32_t>;
-        for (const Route* known : std::array<const Route*, 4>{nullptr, &best, &by_length, &broken}) {
-            SearchQuery qc = q;
-            qc.capped = true;
-            qc.known_route = known;
-            capped.run(L, qc);
-            const std::uint32_t got = capped.select_end(static_cast<std::uint32_t>(q.end), q.end_dir);
-            CHECK(got == want);
-            if (got != want || want == kNoState) continue;
-            CHECK(capped.path_to(got) == best);
-            CHECK(capped.dist(got) == plain.dist(want));
-            for (std::uint32_t s = want; s != kNoState; s = plain.prev(s)) CHECK(capped.prev(s) == plain.prev(s));
-            ++compared;
+        // Rest bounds: none (the rest bound), the costs to go of the query
+        // itself, those of a cheaper one (no bans, no walls), and those
+        // made only as far as half the route's cost reaches.
+        std::vector<double> exact, cheaper, part;
+        other.cost_to_go(L, q, exact);
+        other.cost_to_go(L, q_free, cheaper);
+        const double half = want == kNoState ? 1.0 : 0.5 * plain.dist(want);
+        const double stopped = other.cost_to_go(L, q, part, half);
+        if (stopped < std::numeric_limits<double>::infinity()) CHECK(stopped > half);
+        for (size_t i = 0; i < part.size(); ++i) CHECK(part[i] <= exact[i] + 1e-12 * (1.0 + exact[i]));
+        if (want != kNoState && !q.turn_bias.active) {
+            // Without the tie-break, the cost to go of the start is the route's cost.
+            const double d = plain.dist(want);
+            CHECK(std::fabs(exact[4 * L.size()] - d) <= 1e-9 * (1.0 + d));
         }
+        if (want == kNoState) CHECK(exact[4 * L.size()] == std::numeric_limits<double>::infinity());
+        using Route = std::vector<std::uint32_t>;
+        for (const double* table : std::array<const double*, 4>{nullptr, exact.data(), cheaper.data(), part.data()})
+            for (const Route* known : std::array<const Route*, 4>{nullptr, &best, &by_length, &broken}) {
+                SearchQuery qc = q;
+                qc.capped = true;
+                qc.known_route = known;
+                qc.rest_table = table;
+                capped.run(L, qc);
+                const std::uint32_t got = capped.select_end(static_cast<std::uint32_t>(q.end), q.end_dir);
+                CHECK(got == want);
+                if (got != want || want == kNoState) continue;
+                CHECK(capped.path_to(got) == best);
+                CHECK(capped.dist(got) == plain.dist(want));
+                for (std::uint32_t s = want; s != kNoState; s = plain.prev(s)) CHECK(capped.prev(s) == plain.prev(s));
+                ++compared;
+            }
         if (want != kNoState) {
             ++routed;
             // The cost of a route, added up as the search adds it.
@@ -394,7 +412,7 @@ TEST(search_capped_finds_the_plain_route) {
         }
     }
     CHECK(routed > 250);
-    CHECK(compared == 4 * routed);
+    CHECK(compared == 16 * routed);
 }
 
 TEST(search_route_cost_of_routes_that_are_none) {
@@ -450,4 +468,36 @@ TEST(search_capped_enters_few_states_behind_walls) {
     CHECK(capped.path_to(end) == plain.path_to(end));
     CHECK(plain.stats().expanded > 3000);  // everything short of the last wall
     CHECK(capped.stats().expanded < 100);  // the probe and the corridor of the route
+}
+
+// Ports that several routes share cost 1e6 on every edge within a unit of
+// them, for every route: the rest bound charges half of such an edge to
+// each end, so it misses about 1e6 at each port and the capped search still
+// floods the lattice; the costs to go know the way in and out.
+TEST(search_capped_with_costs_to_go_stays_on_the_route_between_blocked_ports) {
+    std::vector<double> xs, ys;
+    for (int i = 0; i < 40; ++i) xs.push_back(i);
+    for (int j = 0; j < 30; ++j) ys.push_back(j);
+    const Lattice L = grid(xs, ys);
+    std::vector<double> edge_cost(L.num_edges, 0.0);
+    for (std::uint32_t n = 0; n < L.size(); ++n)
+        for (std::uint32_t k = L.offsets[n]; k < L.offsets[n + 1]; ++k)
+            for (Point port : {Point{0, 15}, Point{39, 15}})
+                if (manhattan(L.nodes[n], port) <= 1.0) edge_cost[L.edge_id[k]] = 1e6;
+    SearchQuery q = query(L, {0, 15}, {39, 15}, E, E, 1.0);
+    q.edge_cost = edge_cost.data();
+    SearchWorkspace plain, capped, tables;
+    plain.run(L, q);
+    const std::uint32_t end = id(L, 39, 15) * 4 + E;
+    CHECK(plain.dist(end) == 39.0 + 4e6);
+    q.capped = true;
+    capped.run(L, q);
+    CHECK(capped.dist(end) == plain.dist(end) && capped.stats().expanded > 3000);
+    std::vector<double> table;
+    tables.cost_to_go(L, q, table);
+    CHECK(table[4 * L.size()] == plain.dist(end));
+    q.rest_table = table.data();
+    capped.run(L, q);
+    CHECK(capped.dist(end) == plain.dist(end) && capped.path_to(end) == plain.path_to(end));
+    CHECK(capped.stats().expanded < 100);
 }

@@ -6,6 +6,7 @@ Extension modules (each with a .pyi stub beside it):
   kelvane.manhattan_router.bundle      bundles as parallel lanes (backbone, rail-bridge)
   kelvane.manhattan_router.negotiated  all routes at once by negotiated congestion
   kelvane.yokeset                      start/end port matching
+  kelvane.engine                       process-wide controls (time_budget)
 
 The user-facing layer (plain Python): scene files (`load_scene`), routing with a
 strategy (`route_scene`), the independent checker (`check_routes`), pictures

@@ -9,23 +9,30 @@ one bad scene stop the others.
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
+import signal
 import sys
-from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
+import threading
+import time
+from concurrent.futures import Executor, Future, as_completed
 from dataclasses import dataclass, field
-from multiprocessing import get_all_start_methods, get_context
-from multiprocessing.context import BaseContext
 from pathlib import Path
-from typing import Any, Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, Sequence
 
-from ._files import write_atomic
+from ._files import process_alive, clashing_outputs, write_atomic
 from .gds import write_gds
 from .routing import route_scene, summary_row
-from .scene import SceneError, load_scene, routes_document
+from .scene import SceneError, load_scene, read_gds_settings, routes_document
 from .svg import render_svg
 
-__all__ = ["Outcome", "process_scene", "route_batch", "collect_scenes", "output_path", "EXIT_CLEAN", "EXIT_CONFLICTS",
+if TYPE_CHECKING:  # process pools are imported when a batch starts one (quicker start for one scene)
+    from concurrent.futures import ProcessPoolExecutor
+    from multiprocessing.context import BaseContext
+
+__all__ = ["Outcome", "Interrupted", "process_scene", "route_batch", "collect_scenes", "output_path", "EXIT_CLEAN",
+           "EXIT_CONFLICTS",
            "EXIT_BAD_INPUT"]
 
 EXIT_CLEAN = 0       # every route routed and the checker found nothing
@@ -47,24 +54,63 @@ class Outcome:
     description: str = ""
     outputs: list[str] = field(default_factory=list)
 
+    @property
+    def failed(self) -> bool:
+        """Not routed for a reason other than its input: every router failed, or its worker died."""
+        return self.code == EXIT_CONFLICTS and self.error != ""
+
+
+def _describe_attempts(attempts: Sequence[Any]) -> list[str]:
+    """One line per attempt; candidates skipped for the same reason share one line."""
+    out: list[str] = []
+    skipped: dict[str, list[str]] = {}
+    for a in attempts:
+        if a.status == "skipped":
+            names = skipped.setdefault(a.message, [])
+            strategy = a.strategy.split(" ")[0]
+            if strategy not in names:
+                names.append(strategy)
+        else:
+            out.append(a.describe())
+    out += [f"skipped ({why}): {', '.join(names)}" for why, names in skipped.items()]
+    return out
+
 
 def process_scene(scene_path: str | Path, out: str | Path | None = None, svg: str | Path | None = None,
-                  gds: str | Path | None = None, strategy: str | None = None) -> Outcome:
+                  gds: str | Path | None = None, strategy: str | None = None,
+                  gds_settings: Mapping[str, Any] | None = None, time_budget: float | None = None) -> Outcome:
     """Route one scene file and write the requested outputs (each atomically).
 
     out: route file (JSON: routes, strategy, summary, findings); svg: picture;
-    gds: layout.  Never raises for a bad scene or a router error: the `Outcome`
-    carries the message and the exit code (0 clean, 1 conflicts, 2 bad input).
+    gds: layout, with `gds_settings` (keys of the scene's "gds" object) over the
+    scene's own.  `time_budget`: seconds for routing (None: auto's default).  Never raises for a bad scene, a router error or an output that
+    cannot be written: the `Outcome` carries the message and the exit code (0
+    clean, 1 conflicts or not routed, 2 bad input).  Ctrl-C still interrupts.
     """
     path = str(scene_path)
     try:
+        return _process(path, out, svg, gds, strategy, gds_settings, time_budget)
+    except Exception as e:  # a fault of this package: reported with the scene, never a traceback
+        return Outcome(path, EXIT_CONFLICTS, error=f"not routed: internal error {type(e).__name__}: {e}")
+
+
+def _process(path: str, out: str | Path | None, svg: str | Path | None, gds: str | Path | None,
+             strategy: str | None, gds_settings: Mapping[str, Any] | None, time_budget: float | None) -> Outcome:
+    clash = clashing_outputs([path], [(what, p) for what, p in (("-o", out), ("--svg", svg), ("--gds", gds))
+                                      if p is not None])
+    if clash:
+        return Outcome(path, EXIT_BAD_INPUT, error=f"{path}: {clash}")
+    try:
         scene = load_scene(path)
+        if gds_settings:
+            scene = dataclasses.replace(scene, gds=read_gds_settings(gds_settings, scene.gds, "--gds options"))
     except SceneError as e:
         return Outcome(path, EXIT_BAD_INPUT, error=str(e))
-    result = route_scene(scene, strategy)
-    attempts = [a.strategy + (f" ({a.status})" if a.status == "unavailable" else
-                              f" ({a.status}, {a.seconds * 1e3:.1f} ms)") for a in result.attempts]
-    notes = list(dict.fromkeys(a.message for a in result.attempts if a.message))
+    result = route_scene(scene, strategy, time_budget)
+    attempts = _describe_attempts(result.attempts)
+    notes = list(dict.fromkeys(a.message for a in result.attempts if a.message and a.status != "skipped"))
+    if result.budget_reached:
+        notes.append("the time budget was reached: the best result found by then is kept")
     if result.strategy is None and all(a.status == "unavailable" for a in result.attempts):
         return Outcome(path, EXIT_BAD_INPUT, attempts=attempts, notes=notes, error=notes[-1],
                        description=scene.description)
@@ -81,12 +127,12 @@ def process_scene(scene_path: str | Path, out: str | Path | None = None, svg: st
             write_atomic(out, json.dumps(doc, indent=1) + "\n")
             outcome.outputs.append(str(out))
         if svg is not None:
-            n = len(result.report.findings)
-            title = f"{scene.description or Path(path).name}  [{result.strategy or 'not routed'}, {n} finding(s)]"
-            write_atomic(svg, render_svg(scene, result.skeletons, result.report.findings, title))
+            write_atomic(svg, render_svg(scene, result.skeletons, result.report.findings,
+                                         scene.description or Path(path).name,
+                                         strategy=result.strategy or "not routed"))
             outcome.outputs.append(str(svg))
         if gds is not None:
-            write_gds(gds, scene, result.skeletons)
+            write_gds(gds, scene, result.skeletons, result.report.findings)
             outcome.outputs.append(str(gds))
     except Exception as e:  # an output that cannot be written is a bad request, reported with the scene
         outcome.code = EXIT_BAD_INPUT
@@ -116,6 +162,7 @@ def output_path(folder: str | Path | None, scene: str | Path, suffix: str) -> Pa
 def _pool_context() -> BaseContext:
     """Workers forked from a server that has loaded this module (quick to start, and
     free of whatever threads the calling process runs); spawned where there is none."""
+    from multiprocessing import get_all_start_methods, get_context
     if "forkserver" not in get_all_start_methods():
         return get_context("spawn")
     ctx = get_context("forkserver")
@@ -123,51 +170,161 @@ def _pool_context() -> BaseContext:
     return ctx
 
 
+# In a worker of this module's own pool: which tasks have started (shared with the parent).
+_started: Any = None
+
+
+def _worker_start(parent: int, stop: Any, started: Any) -> None:
+    """Set up a pool worker: Ctrl-C is the parent's to handle, and the worker ends
+    when the parent process dies or sets `stop` (the parent may be killed outright,
+    leaving no one to shut the pool down)."""
+    global _started
+    _started = started
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    first_parent = os.getppid()
+
+    def watch() -> None:
+        # A plain shared flag, polled: a multiprocessing Event would make the
+        # parent's set() wait for sleepers in workers that have already exited.
+        while not stop.value and os.getppid() == first_parent and process_alive(parent):
+            time.sleep(0.2)
+        os._exit(1)
+    threading.Thread(target=watch, daemon=True, name="kelvane-parent-watch").start()
+
+
+def _work(i: int, task: tuple) -> Outcome:
+    """Task i of a pool: marks it started, then routes it (through the module-level name)."""
+    if _started is not None:
+        _started[i] = 1
+    return process_scene(*task)
+
+
+class Interrupted(KeyboardInterrupt):
+    """A batch stopped by Ctrl-C; ``outcomes`` are those of the scenes finished before it."""
+
+    def __init__(self, outcomes: list[Outcome]):
+        super().__init__()
+        self.outcomes = outcomes
+
+
+class _OwnPool:
+    """Process pools of this module: on a dead worker, the scenes it was not routing are
+    routed again in a fresh pool, and those it may have been routing each alone in
+    a pool of one; a scene whose lone worker dies too is reported, not retried."""
+
+    def __init__(self, jobs: int, count: int):
+        self.ctx = _pool_context()
+        self.jobs = jobs
+        self.stop = self.ctx.RawValue("b", 0)
+        self.started = self.ctx.Array("b", max(count, 1), lock=False)
+        self.pools: list[ProcessPoolExecutor] = []
+
+    def _pool(self, workers: int) -> ProcessPoolExecutor:
+        from concurrent.futures import ProcessPoolExecutor
+        pool = ProcessPoolExecutor(max_workers=workers, mp_context=self.ctx, initializer=_worker_start,
+                                   initargs=(os.getpid(), self.stop, self.started))
+        self.pools.append(pool)
+        return pool
+
+    def run(self, tasks: list[tuple], done: Callable[[int, Outcome], None]) -> None:
+        from concurrent.futures.process import BrokenProcessPool
+        shared, alone = list(range(len(tasks))), []
+        while shared or alone:
+            broken: list[int] = []
+            if shared:
+                pool = self._pool(self.jobs)
+                for i in shared:
+                    self.started[i] = 0
+                futures = {pool.submit(_work, i, tasks[i]): i for i in shared}
+                for fut in as_completed(futures):
+                    i = futures[fut]
+                    try:
+                        done(i, fut.result())
+                    except BrokenProcessPool:
+                        broken.append(i)
+                    except Exception as e:  # cannot pickle, ...
+                        done(i, _failed(tasks[i][0], f"{type(e).__name__}: {e}"))
+                pool.shutdown(wait=True)
+            for i in alone:
+                pool = self._pool(1)
+                try:
+                    done(i, pool.submit(_work, i, tasks[i]).result())
+                except BrokenProcessPool:
+                    done(i, _failed(tasks[i][0], "not routed: its worker process died twice, the second time "
+                                                 "routing this scene alone"))
+                except Exception as e:
+                    done(i, _failed(tasks[i][0], f"{type(e).__name__}: {e}"))
+                pool.shutdown(wait=True)
+            # Of the tasks a broken pool left, those that had started may have killed it.
+            alone = [i for i in broken if self.started[i]]
+            shared = [i for i in broken if not self.started[i]]
+
+    def close(self) -> None:
+        self.stop.value = 1
+        for pool in self.pools:
+            pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _failed(scene: str, message: str) -> Outcome:
+    return Outcome(scene, EXIT_CONFLICTS, error=message)
+
+
 def route_batch(scenes: Sequence[str | Path], out_dir: str | Path | None = None, svg_dir: str | Path | None = None,
                 gds_dir: str | Path | None = None, strategy: str | None = None, executor: Executor | None = None,
-                jobs: int | None = None, progress: bool | None = None) -> list[Outcome]:
+                jobs: int | None = None, progress: bool | None = None,
+                gds_settings: Mapping[str, Any] | None = None, time_budget: float | None = None) -> list[Outcome]:
     """Route many scene files in parallel; outcomes in the order of `scenes`.
 
     Outputs go to ``out_dir/<stem>.routes.json``, ``svg_dir/<stem>.svg`` and
-    ``gds_dir/<stem>.gds`` (each folder only when given).  `executor` is any
+    ``gds_dir/<stem>.gds`` (each folder only when given); `ValueError` when two
+    of them, or an output and a scene, would be the same file.  `executor` is any
     `concurrent.futures.Executor`; without one, `jobs` worker processes are
-    started (default: one per core; ``jobs=1`` routes in this process).
-    `progress` shows a bar on stderr (default: when stderr is a terminal).  A
-    scene that fails, or whose worker dies, becomes an `Outcome` with the
-    message; the others are routed and written all the same.
+    started (default: one per core; ``jobs=1`` routes in this process).  Such
+    workers end with this process; when one dies, the scenes it left are routed
+    again (a scene that kills its worker twice is reported).  `progress` shows a
+    bar on stderr (default: when stderr is a terminal).  A scene that fails
+    becomes an `Outcome` with the message; the others are routed and written all
+    the same.  Ctrl-C raises `Interrupted` carrying the outcomes finished so far.
+    `time_budget`: seconds of routing per scene (None: auto's default).
     """
     from tqdm import tqdm
 
     paths = [Path(s) for s in scenes]
-    stems: dict[str, Path] = {}
-    for p in paths:
-        if p.stem in stems and (out_dir or svg_dir or gds_dir):
-            raise ValueError(f"{stems[p.stem]} and {p} would write the same output files")
-        stems.setdefault(p.stem, p)
-    tasks = [(str(p), output_path(out_dir, p, ".routes.json"), output_path(svg_dir, p, ".svg"), output_path(gds_dir, p, ".gds"),
-              strategy) for p in paths]
+    tasks = [(str(p), output_path(out_dir, p, ".routes.json"), output_path(svg_dir, p, ".svg"),
+              output_path(gds_dir, p, ".gds"), strategy, gds_settings, time_budget) for p in paths]
+    clash = clashing_outputs(paths, [(f"the output of {t[0]}", o) for t in tasks for o in t[1:4] if o is not None])
+    if clash:
+        raise ValueError(clash)
     bar = tqdm(total=len(tasks), unit="scene", file=sys.stderr, delay=0.5,
                disable=not (sys.stderr.isatty() if progress is None else progress))
     outcomes: list[Outcome | None] = [None] * len(tasks)
+
+    def done(i: int, outcome: Outcome) -> None:
+        outcomes[i] = outcome
+        bar.update()
+
     own = None
     if executor is None and (jobs or os.cpu_count() or 1) > 1:
-        own = executor = ProcessPoolExecutor(max_workers=jobs or os.cpu_count(), mp_context=_pool_context())
+        own = _OwnPool(jobs or os.cpu_count() or 1, len(tasks))
     try:
-        if executor is None:
+        if own is not None:
+            own.run(tasks, done)
+        elif executor is None:
             for i, t in enumerate(tasks):
-                outcomes[i] = process_scene(*t)
-                bar.update()
+                done(i, process_scene(*t))
         else:
             futures: dict[Future, int] = {executor.submit(process_scene, *t): i for i, t in enumerate(tasks)}
             for fut in as_completed(futures):
                 i = futures[fut]
                 try:
-                    outcomes[i] = fut.result()
+                    outcome = fut.result()
                 except Exception as e:  # the worker itself failed (killed, cannot pickle, ...)
-                    outcomes[i] = Outcome(tasks[i][0], EXIT_CONFLICTS, error=f"{type(e).__name__}: {e}")
-                bar.update()
+                    outcome = _failed(tasks[i][0], f"{type(e).__name__}: {e}")
+                done(i, outcome)
+    except KeyboardInterrupt:
+        raise Interrupted([o for o in outcomes if o is not None]) from None
     finally:
         bar.close()
         if own is not None:
-            own.shutdown(cancel_futures=True)
+            own.close()
     return [o for o in outcomes if o is not None]

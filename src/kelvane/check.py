@@ -6,13 +6,15 @@ with the route and the place:
     unrouted   a route without a skeleton
     end        a skeleton that does not start or end at its port
     heading    a skeleton that leaves or arrives in the wrong direction
+    nonfinite  a point that is not a finite number (the route is not checked further)
     diagonal   a segment that is not axis-parallel (the route is not checked further)
     short      a straight run too short for its bends: at least delta at a port,
                2 * delta between two bends (room for both arcs of radius delta)
     crossing   two routes crossing, or a route crossing or touching itself
     overlap    two routes sharing track, or a route turning back on itself
     spacing    two routes closer than the scene's spacing (at a port segment
-               the distance between the two routes' ports is enough when smaller)
+               the distance between the two routes' ports is enough when smaller),
+               or so close that their waveguides (of their widths) overlap
     obstacle   a route running through the interior of an obstacle
     clearance  a route closer than spacing / 2 to an obstacle, unless one of the
                route's own ports lies within that distance of the obstacle
@@ -32,7 +34,7 @@ from .scene import Scene
 
 __all__ = ["Finding", "Report", "check_routes", "KINDS"]
 
-KINDS = ("unrouted", "end", "heading", "diagonal", "short", "crossing", "overlap", "spacing", "obstacle",
+KINDS = ("unrouted", "end", "heading", "nonfinite", "diagonal", "short", "crossing", "overlap", "spacing", "obstacle",
          "clearance")
 
 
@@ -80,7 +82,8 @@ class Report:
 
     def score(self) -> tuple:
         """Ordering of results, best first: completeness, then conflicts, then length."""
-        return (self.count("unrouted"), self.count("end", "heading", "diagonal"), self.count("crossing", "overlap"),
+        return (self.count("unrouted"), self.count("end", "heading", "nonfinite", "diagonal"),
+                self.count("crossing", "overlap"),
                 self.count("obstacle"), self.count("spacing", "clearance"), self.count("short"), sum(self.lengths))
 
 
@@ -227,7 +230,10 @@ def _pair_finding(scene: Scene, a: np.ndarray, b: np.ndarray, ka: int, kb: int, 
     if ka == kb:
         return (Finding("crossing", ra, _closest(a, b), "touches itself", rb), (), True) if d <= tol else None
     if d < need - tol:
-        return Finding("spacing", ra, _closest(a, b), f"is {d:.6g} from {rb}, needs {need:.6g}", rb, d), (), d <= tol
+        widths = (scene.route_width(ka) + scene.route_width(kb)) / 2
+        why = f", their waveguides overlap by {widths - d:.6g}" if d < widths - tol else ""
+        return Finding("spacing", ra, _closest(a, b), f"is {d:.6g} from {rb}, needs {need:.6g}{why}", rb, d), (), \
+            d <= tol
     return None
 
 
@@ -253,6 +259,11 @@ def check_routes(scene: Scene, skeletons: Sequence[np.ndarray | None]) -> Report
         pts = None if skel is None else np.asarray(skel, dtype=float)
         if pts is None or pts.ndim != 2 or pts.shape[1] != 2 or len(pts) < 2:
             out.append(Finding("unrouted", r.name, r.start, "has no route"))
+            continue
+        bad = np.flatnonzero(~np.isfinite(pts).all(axis=1))
+        if len(bad):
+            out.append(Finding("nonfinite", r.name, r.start, f"has a point that is not a finite number: point "
+                               f"{bad[0]} is ({pts[bad[0], 0]:g}, {pts[bad[0], 1]:g}) (not checked further)"))
             continue
         for label, got, want in (("starts", pts[0], r.start), ("ends", pts[-1], r.end)):
             if np.abs(got - np.array(want)).max() > tol:
@@ -292,6 +303,7 @@ def _pair_checks(scene: Scene, segs: np.ndarray, owner: np.ndarray, index: np.nd
     """
     ports = np.array([[r.start, r.end] for r in scene.routes], dtype=float).reshape(-1, 2, 2)
     horizontal = segs[:, 3] - segs[:, 1] <= tol
+    reach = max([scene.spacing] + [scene.route_width(k) for k in range(len(scene.routes))])
 
     def port_gap(ka: int, ia: int, la: int, kb: int) -> float:
         # Distance from the ports that run ia of route ka touches to the ports of route kb.
@@ -310,12 +322,13 @@ def _pair_checks(scene: Scene, segs: np.ndarray, owner: np.ndarray, index: np.nd
         same = owner[None, :] == owner[rows, None]
         # A route's neighbouring runs meet at their corner; they conflict only by turning back.
         back = (step == 1) & (horizontal[None, :] == horizontal[rows, None])
-        near = later & np.where(same, (d <= tol) & ((step > 1) | back), (d <= tol) | (d < scene.spacing - tol))
+        near = later & np.where(same, (d <= tol) & ((step > 1) | back), (d <= tol) | (d < reach - tol))
         for i, j in zip(*np.nonzero(near)):
             i += i0
             ka, kb = int(owner[i]), int(owner[j])
-            need = 0.0 if ka == kb else min(scene.spacing, port_gap(ka, index[i], last[i], kb),
-                                             port_gap(kb, index[j], last[j], ka))
+            need = 0.0 if ka == kb else max(min(scene.spacing, port_gap(ka, index[i], last[i], kb),
+                                                 port_gap(kb, index[j], last[j], ka)),
+                                             (scene.route_width(ka) + scene.route_width(kb)) / 2)
             hit = _pair_finding(scene, segs[i], segs[j], ka, kb, need, tol)
             if hit is not None:
                 found.setdefault((ka, kb), []).append((int(index[i]), int(index[j]), *hit))

@@ -29,8 +29,11 @@ numbers, got "12,4"``); ``SceneError`` carries every mistake of a file.
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import math
+import os
+import stat
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Mapping, Sequence
@@ -40,7 +43,8 @@ import numpy as np
 from .strategies import STRATEGIES
 
 __all__ = [
-    "Route", "Scene", "SceneError", "load_scene", "parse_scene", "load_routes", "parse_routes",
+    "Route", "Scene", "SceneError", "GdsSettings", "load_scene", "read_gds_settings", "MAX_SCENE_BYTES", "COORD_LIMIT",
+    "parse_scene", "load_routes", "parse_routes",
     "routes_document", "format_help",
 ]
 
@@ -72,6 +76,23 @@ class Route:
     end: Point
     start_heading: Heading
     end_heading: Heading
+    width: float | None = None  # None: the scene's width
+
+
+Layer = tuple[int, int]
+
+
+@dataclass(frozen=True)
+class GdsSettings:
+    """How a scene is written as GDS (the scene's "gds" object; defaults as listed by ``kelvane format``)."""
+
+    cell: str = "kelvane"
+    route_layer: Layer = (1, 0)
+    obstacle_layer: Layer = (2, 0)
+    pin_layer: Layer = (1, 10)
+    label_layer: Layer = (10, 0)
+    marker_layer: Layer = (99, 0)
+    arc_tolerance: float = 0.001
 
 
 @dataclass(frozen=True)
@@ -89,6 +110,12 @@ class Scene:
     options: Mapping[str, Mapping[str, Any]] = field(default_factory=dict)
     description: str = ""
     source: str = ""
+    gds: GdsSettings = GdsSettings()
+
+    def route_width(self, k: int) -> float:
+        """Waveguide width of route k: its own, else the scene's."""
+        w = self.routes[k].width
+        return self.width if w is None else w
 
     def port_arrays(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
         """Start points, end points, start headings, end headings as B x 2 float arrays."""
@@ -113,19 +140,32 @@ class _Bad(Exception):
 
 
 def _show(value: Any) -> str:
+    if isinstance(value, (list, dict)) and len(value) > 40:
+        value = list(value)[:10] if isinstance(value, list) else dict(list(value.items())[:10])
     try:
         text = json.dumps(value)
-    except (TypeError, ValueError):
-        text = repr(value)
+    except (TypeError, ValueError, RecursionError):
+        text = f"a deeply nested {type(value).__name__}" if isinstance(value, (list, dict)) else repr(value)
     return text if len(text) <= 40 else text[:37] + "..."
 
 
+# Every length and coordinate of a scene lies within +-COORD_LIMIT layout units
+# (a kilometre in micrometres): far beyond a chip, well inside what the routers'
+# grid arithmetic holds.
+COORD_LIMIT = 1e9
+
+
 def _is_number(v: Any) -> bool:
-    return isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+    # Compared before any float conversion: a 400-digit integer is out of range, not an overflow.
+    return isinstance(v, (int, float)) and not isinstance(v, bool) and -COORD_LIMIT <= v <= COORD_LIMIT
 
 
 def _number(v: Any) -> float:
     if not _is_number(v):
+        if isinstance(v, float) and not math.isfinite(v):
+            raise _Bad(f"expected a finite number, got {_show(v)}")
+        if isinstance(v, (int, float)) and not isinstance(v, bool):
+            raise _Bad(f"expected a number between {-COORD_LIMIT:g} and {COORD_LIMIT:g}, got {_show(v)}")
         raise _Bad(f"expected a number, got {_show(v)}")
     return float(v)
 
@@ -150,7 +190,13 @@ def _positive_or_null(v: Any) -> float | None:
 
 def _numbers(v: Any, n: int, what: str) -> tuple[float, ...]:
     if not isinstance(v, (list, tuple)) or len(v) != n or not all(_is_number(x) for x in v):
-        raise _Bad(f"expected {what}, got {_show(v)}")
+        bad = next((x for x in v if not _is_number(x)), None) if isinstance(v, (list, tuple)) else None
+        note = ""
+        if isinstance(bad, float) and not math.isfinite(bad):
+            note = " (finite)"
+        elif isinstance(bad, (int, float)) and not isinstance(bad, bool):
+            note = f" (each within +-{COORD_LIMIT:g})"
+        raise _Bad(f"expected {what}, got {_show(v)}{note}")
     return tuple(float(x) for x in v)
 
 
@@ -187,7 +233,7 @@ def _box(v: Any) -> Box:
 
 
 def _strategy(v: Any) -> str:
-    if v not in STRATEGIES and v != "auto":
+    if not isinstance(v, str) or (v not in STRATEGIES and v != "auto"):
         raise _Bad(f"expected one of {', '.join(['auto', *STRATEGIES])}, got {_show(v)}")
     return v
 
@@ -202,6 +248,54 @@ def _object(v: Any) -> dict:
     if not isinstance(v, dict):
         raise _Bad(f"expected an object {{...}}, got {_show(v)}")
     return v
+
+
+def _flag(v: Any) -> bool:
+    if not isinstance(v, bool):
+        raise _Bad(f"expected true or false, got {_show(v)}")
+    return v
+
+
+def _whole(lo: int, hi: int) -> Callable[[Any], int]:
+    """Reader of an integer in lo..hi (a float such as 3.0 counts as 3)."""
+    def read(v: Any) -> int:
+        if isinstance(v, bool) or not isinstance(v, (int, float)) or not (lo <= v <= hi) or v != int(v):
+            raise _Bad(f"expected a whole number from {lo} to {hi}, got {_show(v)}")
+        return int(v)
+    return read
+
+
+def _fraction(v: Any) -> float:
+    x = _number(v)
+    if not 0 <= x <= 1:
+        raise _Bad(f"expected a number from 0 to 1, got {_show(v)}")
+    return x
+
+
+def _or_null(read: Callable[[Any], Any]) -> Callable[[Any], Any]:
+    return lambda v: None if v is None else read(v)
+
+
+def _turn_bias(v: Any) -> str | float | None:
+    if v is None or (isinstance(v, str) and v in ("center", "centre", "start", "end", "none")):
+        return v
+    if isinstance(v, str) or not _is_number(v) or not 0 <= v <= 1:
+        raise _Bad(f"expected \"center\", \"start\", \"end\", \"none\" or a number from 0 to 1, got {_show(v)}")
+    return float(v)
+
+
+def _choice(*names: str) -> Callable[[Any], str]:
+    def read(v: Any) -> str:
+        if not isinstance(v, str) or v not in names:
+            raise _Bad(f"expected one of {', '.join(names)}, got {_show(v)}")
+        return v
+    return read
+
+
+def _backbone_selection(v: Any) -> int | str:
+    if isinstance(v, str):
+        return _choice("median", "first", "last")(v)
+    return _whole(0, 10**6)(v)
 
 
 @dataclass(frozen=True)
@@ -228,6 +322,7 @@ SCENE_KEYS = (
         default="auto"),
     Key("options", _object, "per-strategy keyword options, e.g. {\"negotiated\": {\"iters\": 30}}", default={}),
     Key("description", _text, "free text, shown above the summary", default=""),
+    Key("gds", _object, "GDS output settings (below)", default={}),
 )
 
 ROUTE_KEYS = (
@@ -238,12 +333,106 @@ ROUTE_KEYS = (
     Key("start_orientation", _orientation, "or: way the start port faces, degrees (0 = +x, 90 = +y)"),
     Key("end_heading", _heading, "direction of travel arriving at the end (points into the port)"),
     Key("end_orientation", _orientation, "or: way the end port faces out of its device, degrees"),
+    Key("width", _positive, "waveguide width of this route (default: the scene's width)"),
 )
 
 OBSTACLE_KEYS = (
     Key("box", _box, "[x_min, y_min, x_max, y_max]", required=True),
     Key("name", _text, "name used in findings", default=""),
 )
+
+
+def _layer(v: Any) -> Layer:
+    """[layer, datatype] or "layer/datatype", each 0..65535."""
+    parts = v.split("/") if isinstance(v, str) else v
+    if isinstance(v, str):
+        parts = [int(p) if p.strip().isdigit() else p for p in parts]
+    if not isinstance(parts, (list, tuple)) or len(parts) != 2 or \
+            not all(isinstance(p, int) and not isinstance(p, bool) and 0 <= p <= 65535 for p in parts):
+        raise _Bad(f"expected [layer, datatype] or \"layer/datatype\" (each 0 to 65535), got {_show(v)}")
+    return (parts[0], parts[1])
+
+
+def _cell_name(v: Any) -> str:
+    if not isinstance(v, str) or not 0 < len(v) <= 64 or not all(c.isascii() and (c.isalnum() or c in "_-$.")
+                                                                 for c in v):
+        raise _Bad(f"expected 1 to 64 letters, digits or _-$., got {_show(v)}")
+    return v
+
+
+def _tolerance(v: Any) -> float:
+    x = _positive(v)
+    if x > 1:
+        raise _Bad(f"expected a number > 0 and at most 1, got {_show(v)}")
+    return x
+
+
+_GDS_DEFAULTS = GdsSettings()
+GDS_KEYS = (
+    Key("cell", _cell_name, "name of the layout's one cell", default=_GDS_DEFAULTS.cell),
+    Key("route_layer", _layer, "waveguide paths, [layer, datatype]", default=list(_GDS_DEFAULTS.route_layer)),
+    Key("obstacle_layer", _layer, "obstacle rectangles", default=list(_GDS_DEFAULTS.obstacle_layer)),
+    Key("pin_layer", _layer, "a pin box across every port", default=list(_GDS_DEFAULTS.pin_layer)),
+    Key("label_layer", _layer, "the route name at every port (route:start, route:end)",
+        default=list(_GDS_DEFAULTS.label_layer)),
+    Key("marker_layer", _layer, "a box and a label for every checker finding",
+        default=list(_GDS_DEFAULTS.marker_layer)),
+    Key("arc_tolerance", _tolerance, "largest distance of a bend's facets from the true arc, layout units",
+        default=_GDS_DEFAULTS.arc_tolerance),
+)
+
+
+def read_gds_settings(raw: Any, base: GdsSettings = _GDS_DEFAULTS, where: str = "gds") -> GdsSettings:
+    """`base` with the entries of the JSON object `raw` (keys of GDS_KEYS); `SceneError` naming each mistake."""
+    problems: list[str] = []
+    vals, _ = _read_object(raw, GDS_KEYS, where, problems)
+    if problems:
+        raise SceneError("", problems)
+    given = {k: (tuple(v) if isinstance(v, list) else v) for k, v in vals.items() if k in raw}
+    return dataclasses.replace(base, **given)
+
+
+def _sides(v: Any) -> list[int]:
+    """Laying sequences of the river: a list of -1, 0, 1."""
+    if not isinstance(v, list) or not v or len(v) > 3 or \
+            not all(isinstance(x, int) and not isinstance(x, bool) and -1 <= x <= 1 for x in v):
+        raise _Bad(f"expected a list of 1 to 3 of -1 (from the right), 0 (from the middle), 1 (from the left), "
+                   f"got {_show(v)}")
+    return list(v)
+
+
+# The type of every strategy option a scene may set (which strategy takes which
+# option is in strategies.STRATEGIES).  Counts are bounded so that a typing
+# slip (n_orders 1e8) is refused instead of running for hours.
+OPTION_KEYS = {k.name: k for k in (
+    Key("turn_bias", _turn_bias, "where a route turns in a free stretch: center, start, end, none, or 0..1"),
+    Key("sliding_bias", _fraction, "where bridge lines sit across a wide gap, 0..1"),
+    Key("iters", _whole(0, 1000), "negotiation passes per route order, 0..1000"),
+    Key("overlap_pen", _or_null(_non_negative), "penalty per other route on an edge (null: the default)"),
+    Key("node_pen", _or_null(_non_negative), "penalty per crossing or corner contact (null: the default)"),
+    Key("hist_weight", _or_null(_non_negative), "growth of the congestion history (null: delta)"),
+    Key("hist_decay", _fraction, "decay of the congestion history per pass, 0..1"),
+    Key("turn_pen", _or_null(_non_negative), "cost of a bend (null: delta)"),
+    Key("gauss_seidel", _flag, "reroute each route against the others' current paths"),
+    Key("avoid_ports", _flag, "keep routes off other routes' ports"),
+    Key("cage_margin", _or_null(_non_negative), "distance of the cage rings (null: the default)"),
+    Key("cage_layers", _or_null(_whole(0, 64)), "number of cage rings (null: the ladder)"),
+    Key("port_clearance", _or_null(_non_negative), "size of the blocked square round a port (null: the default)"),
+    Key("route_to_port", _flag, "snap route ends onto their ports"),
+    Key("n_orders", _whole(1, 1000), "route orders tried, 1..1000"),
+    Key("seed", _whole(-2**63, 2**63 - 1), "seed of the shuffled route orders"),
+    Key("min_orders", _whole(1, 1000), "route orders tried before a clean result may stop the search"),
+    Key("backbone_clearance_factor", _non_negative, "backbone clearance in bundle widths"),
+    Key("bundle_separation_factor", _non_negative, "lane pitch in spacings"),
+    Key("backbone_selection", _backbone_selection, "backbone route: median, first, last, or a route index"),
+    Key("routing_order", _choice("center-out", "outside-in", "given", "reverse"),
+        "order lanes are routed in: center-out, outside-in, given, reverse"),
+    Key("inflate_delta", _flag, "grow the bend radius of inner lanes so outer lanes fit"),
+    Key("sides", _sides, "river: laying sequences to try, e.g. [1, 0, -1] (1 from the left, 0 the middle out)"),
+    Key("relay_rounds", _whole(0, 10), "river: rounds of laying the lanes round unclean ones again, 0..10"),
+    Key("crossing_cost", _non_negative, "spaced: length a crossing of two routes costs (default 2 * delta)"),
+    Key("max_passes", _whole(0, 100), "spaced: negotiation passes at most, 0..100"),
+)}
 
 
 def _read_object(obj: Any, keys: Sequence[Key], where: str,
@@ -303,10 +492,15 @@ def _read_options(options: dict, problems: list[str]) -> dict[str, dict[str, Any
             problems.append(f"{where}: expected an object {{...}}, got {_show(opts)}")
             continue
         allowed = STRATEGIES[name].options
-        for key in opts:
+        out[name] = {}
+        for key, value in opts.items():
             if key not in allowed:
                 problems.append(f"{where}.{key}: unknown option (known: {', '.join(allowed)})")
-        out[name] = dict(opts)
+                continue
+            try:
+                out[name][key] = OPTION_KEYS[key].read(value)
+            except _Bad as e:
+                problems.append(f"{where}.{key}: {e}")
     return out
 
 
@@ -319,6 +513,7 @@ def parse_scene(data: Any, source: str = "") -> Scene:
     top, _ = _read_object(data, SCENE_KEYS, "", problems)
     routes: list[Route] = []
     names: dict[str, int] = {}
+    ports: dict[Point, tuple[str, str, int]] = {}  # port point -> the first "routes[i].end" there, name, i
     for i, raw in enumerate(top["routes"] or []):
         where = f"routes[{i}]"
         vals, ok = _read_object(raw, ROUTE_KEYS, where, problems)
@@ -332,10 +527,32 @@ def parse_scene(data: Any, source: str = "") -> Scene:
         names.setdefault(name, i)
         if vals["start"] == vals["end"]:
             problems.append(f"{where}: start and end are the same point")
+        for end in ("start", "end"):
+            here = f"routes[{i}].{end}"
+            first = ports.setdefault(vals[end], (here, name, i))
+            if first[2] != i:
+                problems.append(f"{here}: route {_show(name)} has its {end} port at the same point as "
+                                f"{first[0]} (route {_show(first[1])}); two routes cannot share a port")
+        if vals["width"] is not None and vals["width"] > top["spacing"]:
+            problems.append(f"{where}.width: {vals['width']:g} is more than the spacing {top['spacing']:g}: "
+                            "neighbouring waveguides would overlap")
         if sh is not None and eh is not None:
-            routes.append(Route(name, vals["start"], vals["end"], sh, eh))
+            routes.append(Route(name, vals["start"], vals["end"], sh, eh, vals["width"]))
     if top["routes"] == []:
         problems.append("routes: expected at least one route, got []")
+    if top["width"] > top["spacing"]:
+        problems.append(f"width: {top['width']:g} is more than the spacing {top['spacing']:g}: neighbouring "
+                        "waveguides would overlap (widen the spacing or narrow the width)")
+    if top["dbu"] is not None:
+        finest = min((v for v in (top["delta"], top["spacing"]) if v is not None and v > 0), default=None)
+        if finest is not None and top["dbu"] > finest:
+            problems.append(f"dbu: a grid step of {top['dbu']:g} is coarser than the bend radius or spacing "
+                            f"({finest:g}): the grid cannot hold the routes")
+    try:
+        gds = read_gds_settings(top["gds"])
+    except SceneError as e:
+        problems += e.problems
+        gds = GdsSettings()
     boxes: list[Box] = []
     box_names: list[str] = []
     for i, raw in enumerate(top["obstacles"]):
@@ -356,21 +573,57 @@ def parse_scene(data: Any, source: str = "") -> Scene:
         raise SceneError(source, problems)
     return Scene(routes=tuple(routes), delta=top["delta"], spacing=top["spacing"], dbu=top["dbu"],
                  width=top["width"], obstacles=tuple(boxes), obstacle_names=tuple(box_names),
-                 strategy=top["strategy"], options=options, description=top["description"], source=source)
+                 strategy=top["strategy"], options=options, description=top["description"], source=source, gds=gds)
+
+
+# Scene and route files larger than this are refused (parsing JSON takes about
+# forty times the file's size in memory).
+MAX_SCENE_BYTES = 32 * 2**20
+
+
+def _read_text(p: Path) -> str:
+    """The file's text: a regular file of at most MAX_SCENE_BYTES in UTF-8, else `SceneError`."""
+    try:
+        # Non-blocking, so that opening a FIFO does not wait for a writer; fstat then
+        # refuses anything but a regular file (FIFOs, devices such as /dev/zero).
+        fd = os.open(p, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    except OSError as e:
+        raise SceneError(str(p), [f"cannot read: {e.strerror or e}"]) from None
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise SceneError(str(p), ["cannot read: not a regular file"])
+        if st.st_size > MAX_SCENE_BYTES:
+            raise SceneError(str(p), [f"cannot read: {st.st_size} bytes, more than the limit of {MAX_SCENE_BYTES}"])
+        chunks: list[bytes] = []
+        size = 0
+        while size <= MAX_SCENE_BYTES and (chunk := os.read(fd, 1 << 20)):  # the file may grow meanwhile
+            chunks.append(chunk)
+            size += len(chunk)
+    except OSError as e:
+        raise SceneError(str(p), [f"cannot read: {e.strerror or e}"]) from None
+    finally:
+        os.close(fd)
+    if size > MAX_SCENE_BYTES:
+        raise SceneError(str(p), [f"cannot read: more than the limit of {MAX_SCENE_BYTES} bytes"])
+    data = b"".join(chunks)
+    try:
+        return data.decode("utf-8-sig")
+    except UnicodeDecodeError as e:
+        raise SceneError(str(p), [f"not a UTF-8 text file (byte 0x{data[e.start]:02x} at offset {e.start})"]) from None
 
 
 def _load_json(path: str | Path) -> Any:
     p = Path(path)
-    try:
-        text = p.read_text()
-    except OSError as e:
-        raise SceneError(str(p), [f"cannot read: {e.strerror or e}"]) from None
+    text = _read_text(p)
     try:
         return json.loads(text)
     except json.JSONDecodeError as e:
         raise SceneError(str(p), [f"not valid JSON: {e.msg} at line {e.lineno} column {e.colno}"]) from None
-    except UnicodeDecodeError:
-        raise SceneError(str(p), ["not a text file"]) from None
+    except RecursionError:
+        raise SceneError(str(p), ["not usable JSON: nested too deeply"]) from None
+    except ValueError as e:  # e.g. an integer of more digits than Python converts
+        raise SceneError(str(p), [f"not usable JSON: {e}"]) from None
 
 
 def load_scene(path: str | Path) -> Scene:
@@ -446,15 +699,21 @@ def load_routes(path: str | Path, scene: Scene) -> list[np.ndarray | None]:
 
 def format_help() -> str:
     """The scene file format, generated from the key tables."""
-    def table(title: str, keys: Sequence[Key]) -> list[str]:
+    def table(title: str, keys: Sequence[Key], flags: bool = True) -> list[str]:
         lines = [title]
         for k in keys:
             flag = "required" if k.required else "optional" if k.default is None else f"default {json.dumps(k.default)}"
-            lines.append(f"  {k.name:<18} {k.doc} ({flag})")
+            lines.append(f"  {k.name:<18} {k.doc}" + (f" ({flag})" if flags else ""))
         return lines
     lines = table("Scene (a JSON object):", SCENE_KEYS) + [""]
     lines += table("Route (each entry of \"routes\"; one of *_heading / *_orientation per end):", ROUTE_KEYS)
-    lines += [""] + table("Obstacle given as an object:", OBSTACLE_KEYS) + ["", "Strategy options (\"options\"):"]
+    lines += [""] + table("Obstacle given as an object:", OBSTACLE_KEYS)
+    lines += [""] + table("GDS output (\"gds\"; the command line's --gds-* options win):", GDS_KEYS)
+    lines += ["", "Strategy options (\"options\"):"]
     for name, s in STRATEGIES.items():
         lines.append(f"  {name:<18} {', '.join(s.options)}")
+    lines += [""] + table("Option values (each optional; the router's default when left out):",
+                          list(OPTION_KEYS.values()), flags=False)
+    lines += ["", f"Numbers lie within +-{COORD_LIMIT:g}; a file holds at most {MAX_SCENE_BYTES // 2**20} MiB "
+                  "of UTF-8."]
     return "\n".join(lines)

@@ -163,7 +163,9 @@ Path finalize_simple(const Path& path, Point end_port);
 std::vector<size_t> corner_indices(const Path& full);
 // Re-searches while the path meets one of its nodes more than once, banning
 // the straight passes found there (bans accumulate), at most max_tries
-// times; stops when no path is left.  search(bans) returns a path or none.
+// times; stops when no path is left, and when a path brings no new ban (the
+// next search would be the last one again: search(bans) must return the
+// same for the same bans).  search(bans) returns a path or none.
 // Returns none when no search gave a path (the path stays as it was).
 std::optional<Path> repair_self_intersections(Path path, long max_tries,
                                               const std::function<std::optional<Path>(const PointBans&)>& search);
@@ -270,7 +272,8 @@ struct Workspace {
 struct RunStats {
     size_t searches = 0;       // lattice searches (first routing, reroutes, repairs)
     size_t expanded = 0;       // states taken from the search heaps
-    size_t settled = 0;        // nodes settled by the rest bounds of capped searches
+    size_t settled = 0;        // states settled making cost-to-go tables (nodes, by the rest bound without one)
+    size_t tables = 0;         // cost-to-go tables made for capped searches
     size_t runs = 0;           // negotiations (orders tried, over all levels)
     size_t levels = 0;         // cage-layer counts tried
     size_t lattices = 0;       // shared lattices built

@@ -25,12 +25,24 @@
 // lines and states visited, not with the product of the lines.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
 #include "kelvane/geometry.hpp"
 
 namespace kelvane {
+
+// A path a route prefers to run close to: its runs pay `weight` per unit
+// of length in proportion to their distance from the nearest parallel run
+// of `path` beside them, the full rate at `reach` or farther (and where
+// none lies beside them).  A weight of 1e-4 only breaks near-ties; larger
+// weights trade length for closeness.
+struct Follow {
+    Path path;
+    double reach = 0.0;
+    double weight = 1e-4;
+};
 
 struct RouteRequest {
     Point start, end;
@@ -61,6 +73,26 @@ struct RouteRequest {
     // a port, spacing bands cut short next to one) instead of start and end.
     bool is_piece = false;
     Point route_start, route_end;
+    // Paths to run close to (a river's previous lane, a lane's place in its
+    // ribbon): see Follow.
+    std::vector<Follow> follow;
+    // Weight of each pivot's spacing band (row k for pivots[k]): entering it
+    // costs that many times the usual (a negotiation's present congestion
+    // times the pair's history).  Empty: 1 for every pivot.
+    std::vector<double> pivot_weights;
+    // >= 0: a route crossing a pivot at right angles on a straight stretch
+    // of it, at least crossing_clearance() from the pivot's bends and
+    // 2 * bend_radius + route_spacing from its ports, pays this length once (however the lattice cuts the band) instead of
+    // the band's cost, and RouteInfo::crossings counts it apart from
+    // contacts.  Running along a pivot, turning inside its band, or crossing
+    // it nearer a bend or a port stays a spacing conflict.  < 0: every
+    // crossing is a contact.
+    double crossing_cost = -1.0;
+    // The run rules are never relaxed: a route that cannot keep out of
+    // every zone under them comes back entering the least (a negotiation
+    // moves the others instead).
+    bool keep_runs = false;
+    double crossing_clearance() const { return std::max(2.0 * bend_radius, route_spacing); }
     Point own_start() const { return is_piece ? route_start : start; }
     Point own_end() const { return is_piece ? route_end : end; }
 };
@@ -76,6 +108,7 @@ struct RouteInfo {
     double keep_out_overlap = 0.0;
     double spacing_overlap = 0.0;    // length closer than route_spacing to an earlier route
     int pivot_contacts = 0;          // earlier routes this one touches or crosses
+    int crossings = 0;               // crossings of earlier routes where crossing is allowed (crossing_cost)
     int self_contacts = 0;           // pairs of its own segments, not neighbours, that touch or cross
     int arc_obstacle = 0;            // bends whose arc enters an obstacle or keep-out box
     int arc_clearance = 0;           // bends whose arc dips into a clearance or spacing band only
@@ -94,6 +127,10 @@ struct RouteResult {
 // clearance and keep-out intrusions outweigh spacing ones.  The router ranks
 // its candidates by it; the waypoint router ranks legs by it.
 double violation_score(const RouteInfo& info);
+
+// What `path` enters and which run rules it keeps, measured against every
+// zone of `req` (as RouteResult::info would say of it).
+RouteInfo measure_rail_route(const RouteRequest& req, const Path& path);
 
 // End points are settled on the grid first (settle_end_point).  Throws
 // std::invalid_argument for an unroutable request (start == end).

@@ -84,14 +84,20 @@ struct SearchQuery {
     // to end, e.g. the route's previous one); ignored when it is no route
     // of this query.
     const std::vector<std::uint32_t>* known_route = nullptr;
+    // For a capped search, a lower bound on the rest of the route's cost
+    // from every state (index node * 4 + heading, 4 * |nodes| the start
+    // without heading) in place of the rest bound, e.g. the cost_to_go of
+    // a query whose costs are nowhere higher.
+    const double* rest_table = nullptr;
 };
 
 struct SearchStats {
     std::size_t expanded = 0;   // states taken from the heap and expanded
     std::size_t pushed = 0;     // heap insertions
     std::size_t reached = 0;    // distinct states given a distance
-    std::size_t settled = 0;    // nodes settled by the rest bound of a capped search
+    std::size_t settled = 0;    // nodes settled by the rest bound of a capped search, states by cost_to_go
     bool stopped_early = false; // the heap still held states when the search ended
+    bool cut_short = false;     // the time budget (kelvane/deadline.hpp) ended it: nothing was found
 };
 
 constexpr std::uint32_t kNoState = std::numeric_limits<std::uint32_t>::max();
@@ -284,6 +290,24 @@ public:
     // The cheapest reached state at `end` arriving along end_dir (any
     // heading, lowest first on equal cost, when end_dir is kNoDir), or kNoState.
     std::uint32_t select_end(std::uint32_t end, int end_dir) const;
+    // The cheapest cost from every state to an end state of `q` (index as
+    // for rest_table), found from the end backwards, with bans and the
+    // turn-bias tie-break left out: a lower bound on the rest of the route
+    // for this query and for any query on the same lattice, ends and rules
+    // whose edge, crossing and turn costs are nowhere lower and whose bans
+    // include q's.  +inf where the end cannot be reached.  The search goes
+    // towards the start and stops once every state left has a cost to go
+    // plus Manhattan distance from the start above `reach`, or above the
+    // start's own cost to go plus `beyond` (a capped search with a cap
+    // below that never enters them); those get that much as their bound.
+    // Returns where it stopped (+inf: every state is exact).  Line lattices
+    // only.
+    double cost_to_go(const Lattice& lattice, const SearchQuery& q, std::vector<double>& out,
+                      double reach = std::numeric_limits<double>::infinity(),
+                      double beyond = std::numeric_limits<double>::infinity());
+    // The cost of q's known route with room for rounding, as the capped
+    // search takes it for its first cap; +inf without one.
+    double known_cost(const Lattice& lattice, const SearchQuery& q);
     // Are the stored distances enough to select the end state for these values?
     bool exact_for(long end, int end_dir) const;
     // Node ids from the start to the node of s; empty if s was not reached.
@@ -320,10 +344,25 @@ private:
                         std::fabs(p.x - end_pt_.x) + std::fabs(p.y - end_pt_.y));
     }
     bool probe(const Lattice& L, const SearchQuery& q, double& cap);
+    void relax_back(const Lattice& L, const SearchQuery& q, std::uint32_t m, int d2, std::uint32_t e, double len,
+                    double landing, const double* epen, std::vector<double>& out);
+    void near_start(const Lattice& L, const SearchQuery& q, const double* epen, size_t states);
+    // A lower bound on the cost from the start to state `id` (near_start).
+    double toward_start(const Lattice& L, std::uint32_t id) const {
+        if (near_done_[id]) return near_[id];
+        if (near_cost_ == std::numeric_limits<double>::infinity()) return near_cost_;  // the start never gets there
+        const double m = manhattan(L.nodes[id >> 2], start_pt_);
+        return std::max(m, near_cost_ + m - near_reach_);
+    }
+    // The rest bound of state (m, heading d) of a capped search.
+    double rest_bound(const Lattice& L, const SearchQuery& q, std::uint32_t m, int d) const {
+        return q.rest_table ? q.rest_table[m * 4 + static_cast<std::uint32_t>(d)] : rest(L, m) + turn_bound(L, m, d);
+    }
     template <bool kProbe>
     double expand(const Lattice& L, const SearchQuery& q, double cap);
 
     std::size_t n_ = 0;
+    bool cut_ = false;  // this run passed the time budget
     std::uint32_t start_ = 0;
     long end_ = -1;
     int end_dir_ = kNoDir;
@@ -359,6 +398,12 @@ private:
     std::uint32_t rest_gen_ = 0;
     double rest_floor_ = 0.0;
     RadixHeap rest_heap_;
+    std::vector<std::uint8_t> back_done_;  // states settled by cost_to_go
+    std::vector<double> near_;             // near_start's costs from the start
+    std::vector<std::uint8_t> near_done_;
+    double near_cost_ = 0.0, near_reach_ = 0.0;
+    std::vector<std::uint8_t> first_step_;  // per node: headings of the start's first steps landing there
+    std::array<std::uint32_t, 4> start_edge_{};  // edge of the start's first step of each heading
 
     SearchStats stats_;
 };

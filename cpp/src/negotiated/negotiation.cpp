@@ -13,15 +13,59 @@
 // The values equal those of the penalty maps the search would be handed
 // (same operations in the same order), so the outcome does not depend on
 // whether the maps or the arrays are used.
+//
+// A reroute is a capped search (SearchQuery::capped).  Its rest bound is the
+// search's own, until it lets one of the route's searches flood the
+// lattice; from then on the route's searches read a table of costs to go:
+// the exact cost of the rest of the route from every state under the same
+// penalties without the history (which is never negative), found from the
+// end backwards as far as a capped search can go.  Ports that several
+// routes share cost BLOCK_PEN on every route, and such forced costs near
+// the ends are what a bound that does not know the way in misses; the
+// table knows them.  Without history the table depends only on the other
+// routes' paths, the route's own rules and its bans, so it serves every
+// pass in which those did not change (routes whose conflicts cannot clear
+// settle and are rerouted pass after pass), in every order.
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <unordered_map>
 
+#include "kelvane/deadline.hpp"
 #include "kelvane/negotiate.hpp"
 #include "kelvane/obstacles.hpp"
 #include "kelvane/polish.hpp"
 
 namespace kelvane::negotiated {
+
+// Kept cost-to-go tables: two a route (a reroute's and its repair's) and
+// more up to kTableMemory bytes, but never above kTableMemoryMost.
+constexpr size_t kTableMemory = size_t{32} << 20;
+// A search that works through more states and nodes than the lattice has
+// nodes, and than this, flooded it (below, a flood costs less than a table).
+constexpr size_t kFloodFloor = 20000;
+constexpr size_t kTableMemoryMost = size_t{512} << 20;
+constexpr double kTableBeyond = 16.0;               // turns' worth of costs past the cheapest a table is exact for
+
+struct NodePathHash {
+    size_t operator()(const NodePath& p) const noexcept {
+        std::uint64_t h = 1469598103934665603ull;
+        for (std::uint32_t n : p) h = (h ^ n) * 1099511628211ull;
+        return static_cast<size_t>(h);
+    }
+};
+
+// Costs to go of one route under one occupancy (see above).
+struct RestTable {
+    size_t route = 0;
+    long as = 0;
+    int mode = 0;                         // whose paths count, see occupancy_mode
+    std::vector<std::uint64_t> versions;  // path versions of the routes that count
+    Bans bans;                            // sorted
+    double cross_pen = 0.0, turn_pen = 0.0;
+    std::vector<double> values;
+    unsigned long used = 0;  // serial of the last reroute that read it
+};
 
 struct NegotiationState {
     // Set-up, the same for every order of one order search.
@@ -52,12 +96,24 @@ struct NegotiationState {
     std::uint32_t node_seen_now = 0;
     double overlap_pen = 0.0, block_pen = kBlockPen;
     unsigned long serial = 0;
+
+    // Costs to go, kept while their inputs stand (a few tables; memory-bound).
+    // Per route, the number of its path's content (0: no path): a path
+    // that comes back, in a later pass or order, has its old number.
+    std::vector<std::uint64_t> path_version;
+    std::unordered_map<NodePath, std::uint64_t, NodePathHash> path_numbers;
+    bool history_free_tables = true;  // history never negative: tables without it are bounds
+    std::vector<RestTable> tables;
+    std::vector<double> table_pen;  // penalties without history, for the table being made
+    std::vector<std::uint8_t> flooded;  // per route: the rest bound let one of its searches flood (kept over levels)
 };
 
 Workspace::Workspace() : state(std::make_unique<NegotiationState>()) {}
 Workspace::~Workspace() = default;
 void Workspace::forget_setup() {
     state->has_setup = false;
+    state->tables.clear();
+    state->path_numbers.clear();
     state->lat = SharedLattice{};
     state->views.clear();
     state->owners = PortOwners{};
@@ -191,6 +247,10 @@ void occupy(NegotiationState& s, size_t r, int delta, bool with_chords) {
 }
 
 void set_path(NegotiationState& s, Seams& seams, size_t r, std::optional<NodePath> p) {
+    s.path_version[r] = 0;
+    if (p) {
+        s.path_version[r] = s.path_numbers.try_emplace(*p, s.path_numbers.size() + 1).first->second;
+    }
     s.paths[r] = std::move(p);
     s.path_edges[r] = s.paths[r] ? distinct_edges(s, seams.atomic_edges(*s.lat.lattice, *s.paths[r]))
                                  : std::vector<std::uint32_t>{};
@@ -291,7 +351,10 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
     const size_t table_bytes = L.num_edges * (8 + 1 + 4 + 4 + 8 + 1 + 4) + L.size() * (4 * 16 + 4);
     seams.stats.workspace_bytes = std::max(seams.stats.workspace_bytes, table_bytes);
     s.paths.assign(B, std::nullopt);
+    s.path_version.assign(B, 0);
+    s.flooded.resize(B, 0);
     s.path_edges.assign(B, {});
+    s.history_free_tables = pv.hist_weight >= 0 && opts.hist_decay >= 0;
     for (size_t r = 0; r < B; ++r) set_path(s, seams, r, s.first[r]);
     for (size_t r = 0; r < B; ++r) occupy(s, r, +1, true);
 
@@ -320,6 +383,7 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
     };
 
     for (long pass = 1; pass <= opts.iters; ++pass) {
+        if (deadline::reached()) break;  // past the time budget: the paths as they are
         long changed = 0;
         if (opts.hist_decay != 1.0) {
             size_t w = 0;
@@ -435,6 +499,84 @@ PortOwners Seams::port_block_owners(const Scene& scene, const SharedLattice& lat
     return negotiated::port_block_owners(scene, *lat.lattice, port_clearance ? *port_clearance : 0.5 * scene.delta);
 }
 
+namespace {
+
+// Whose paths the occupancy of a reroute holds: 0 every other route's
+// (Gauss-Seidel), 1 every route's (a negative order entry), 2 every other
+// route's edges and every route's chords (Jacobi).
+int occupancy_mode(const Reroute& rr) { return rr.exclude < 0 ? 2 : (rr.as >= 0 ? 0 : 1); }
+
+// Edge penalties of route `as` as compose() makes them, from no history.
+void penalties_without_history(const NegotiationState& s, long as, std::vector<double>& out) {
+    out.resize(s.owner.size());
+    for (size_t e = 0; e < out.size(); ++e) {
+        double v = 0.0;
+        const std::int32_t o = s.owner[e];
+        if (o == -2 || (o >= 0 && o != as)) v = v + s.block_pen;
+        if (const std::uint32_t n = s.users[e]) v = v + s.overlap_pen * static_cast<double>(n);
+        out[e] = v;
+    }
+}
+
+// The costs to go of this reroute's query: a kept table whose inputs still
+// stand, or a new one (in the least recently read slot once the slots are
+// used up).  Null on a lattice with stored lengths.
+const double* rest_table_for(NegotiationState& s, const Reroute& rr, const SearchQuery& q, RunStats& stats) {
+    const Lattice& L = *s.lat.lattice;
+    if (!L.length.empty()) return nullptr;
+    const int mode = occupancy_mode(rr);
+    std::vector<std::uint64_t> versions = s.path_version;
+    if (mode == 0) versions[rr.route] = 0;
+    Bans bans = q.blocked_passthrough;
+    std::sort(bans.begin(), bans.end());
+    auto same = [&](const RestTable& t) {
+        return t.route == rr.route && t.as == rr.as && t.mode == mode && t.cross_pen == q.cross_pen &&
+               t.turn_pen == q.turn_pen && t.versions == versions && t.bans == bans;
+    };
+    if (s.history_free_tables)
+        for (RestTable& t : s.tables)
+            if (same(t)) {
+                t.used = rr.serial;
+                return t.values.data();
+            }
+    const size_t table_bytes = (4 * L.size() + 1) * sizeof(double);
+    const size_t slots = std::max<size_t>(
+        1, std::min(std::max(kTableMemory / table_bytes, 2 * s.views.size() + 2), kTableMemoryMost / table_bytes));
+    RestTable* t = nullptr;
+    if (s.tables.size() < slots) {
+        t = &s.tables.emplace_back();
+    } else {
+        t = &*std::min_element(s.tables.begin(), s.tables.end(),
+                               [](const RestTable& a, const RestTable& b) { return a.used < b.used; });
+    }
+    SearchQuery tq = q;
+    tq.capped = false;
+    tq.known_route = nullptr;
+    if (s.history_free_tables) {
+        penalties_without_history(s, rr.as, s.table_pen);
+        tq.edge_cost = s.table_pen.data();
+        t->route = rr.route;
+        t->as = rr.as;
+        t->mode = mode;
+        t->versions = std::move(versions);
+        t->bans = std::move(bans);
+        t->cross_pen = q.cross_pen;
+        t->turn_pen = q.turn_pen;
+    } else {
+        t->route = static_cast<size_t>(-1);  // made for this query only: never matches another
+    }
+    t->used = rr.serial;
+    // Exact where a capped search can go (a cap of at most the known
+    // route's cost, and not far above the cheapest cost: the route's own
+    // history and the turn-bias tie-break), a bound elsewhere.
+    s.search.cost_to_go(L, tq, t->values, s.search.known_cost(L, q), kTableBeyond * q.turn_pen);
+    ++stats.tables;
+    stats.settled += s.search.stats().settled;
+    return t->values.data();
+}
+
+}  // namespace
+
 std::optional<NodePath> Seams::route_pen(const Reroute& rr, const Bans& bans) {
     NegotiationState& s = const_cast<NegotiationState&>(*rr.state);
     const RouteView& v = *rr.view;
@@ -456,8 +598,16 @@ std::optional<NodePath> Seams::route_pen(const Reroute& rr, const Bans& bans) {
     // The route's current path caps the search (the result stays the same).
     q.capped = !rr.first;
     if (!rr.first && rr.route < s.paths.size() && s.paths[rr.route]) q.known_route = &*s.paths[rr.route];
+    // The rest bound serves most reroutes; a route for which it let a search
+    // flood the lattice (kFloodFloor) gets tables from then on, in every run
+    // and cage level of the order search.
+    const bool tables = q.capped && rr.route < s.flooded.size() && s.flooded[rr.route];
+    if (tables) q.rest_table = rest_table_for(s, rr, q, stats);
     ++stats.searches;
     s.search.run(*s.lat.lattice, q);
+    if (q.capped && !tables && rr.route < s.flooded.size() &&
+        s.search.stats().expanded + s.search.stats().settled > std::max(s.lat.lattice->size(), kFloodFloor))
+        s.flooded[rr.route] = 1;
     stats.expanded += s.search.stats().expanded;
     stats.settled += s.search.stats().settled;
     if (v.end < 0) return std::nullopt;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "kelvane/deadline.hpp"
 #include "kelvane/negotiate.hpp"
 
 namespace kelvane::negotiated {
@@ -32,6 +33,7 @@ std::optional<Candidate> best_over_orders(const Scene& scene, const Orders& orde
     std::optional<Candidate> best;
     for (size_t i = 0; i < orders.size(); ++i) {
         if (best && static_cast<double>(i) >= min_orders && best->key.clean()) break;
+        if (best && deadline::reached()) break;  // past the time budget: the best order so far
         NegotiationOptions o = opts;
         o.relax_order = orders[i];
         Candidate c;
@@ -61,6 +63,7 @@ Candidate route_negotiated_best(const Scene& scene, const Orders& orders, const 
     Workspace ws;
     std::optional<Candidate> best;
     for (size_t i = 0; i < levels.size(); ++i) {
+        if (best && deadline::reached()) break;  // past the time budget: the best level so far
         ws.forget_setup();
         std::optional<Candidate> cand = seams.best_over_orders(scene, orders, i, levels[i], min_orders, opts, ws);
         if (!cand) throw std::invalid_argument("no route order was tried");

@@ -100,8 +100,11 @@ std::optional<Path> repair_self_intersections(Path path, long max_tries,
     for (long t = 0; t < max_tries; ++t) {
         const PointBans bad = self_intersections(path);
         if (bad.empty()) break;
+        const size_t had = blocked.size();
         for (const auto& b : bad)
             if (std::find(blocked.begin(), blocked.end(), b) == blocked.end()) blocked.push_back(b);
+        // The same bans again: the search would find this path again.
+        if (searched && blocked.size() == had) break;
         std::optional<Path> p = search(blocked);
         if (!p) break;
         path = std::move(*p);

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "kelvane/deadline.hpp"
+
 namespace kelvane::rail {
 
 SearchBuffers& buffers(bool second) {
@@ -46,9 +48,11 @@ RailSearch::Stop RailSearch::advance(size_t budget, size_t* expanded) {
     size_t pops = 0;
     const size_t work_before = L_.work();
     Stop stop = Stop::Done;
+    deadline::Check past;
     while (!B_.heap.empty()) {
-        // Lattice work counts towards the budget as the search goes.
-        if (pops + (L_.work() - work_before) / kCrossingsPerUnit >= budget) {
+        // Lattice work counts towards the budget as the search goes; the
+        // time budget ends it as running out of states does.
+        if (pops + (L_.work() - work_before) / kCrossingsPerUnit >= budget || past()) {
             stop = Stop::OutOfBudget;
             break;
         }

@@ -41,6 +41,19 @@ RailLattice::RailLattice(const TrackLines& tl, const ZoneSet& zones, double keep
                          double sliding_bias, const std::vector<Box>* within)
     : xs_(tl.xs), ys_(tl.ys), zones_(zones), eps_(zones.eps()), keep_away_(keep_away), hug_(hug),
       sliding_bias_(sliding_bias) {
+    for (const Follow& f : zones.request().follow) {
+        const Path path = simplify_path(f.path);
+        if (path.size() < 2 || !(f.reach > 0) || !(f.weight > 0)) continue;
+        FollowRuns runs{{}, {}, f.reach, f.weight};
+        for (size_t k = 1; k < path.size(); ++k) {
+            const Point a = path[k - 1], b = path[k];
+            if (std::fabs(a.y - b.y) <= eps_) runs.h.push_back({a.y, std::min(a.x, b.x), std::max(a.x, b.x)});
+            else runs.v.push_back({a.x, std::min(a.y, b.y), std::max(a.y, b.y)});
+        }
+        std::sort(runs.h.begin(), runs.h.end());
+        std::sort(runs.v.begin(), runs.v.end());
+        follows_.push_back(std::move(runs));
+    }
     // The stretch of the line at c (vertical or not) from the first box of
     // `within` it crosses to the last (all of it without `within`).
     auto hull = [&](double c, bool vertical) {
@@ -210,7 +223,13 @@ void RailLattice::fill_line(bool horizontal, double c, const std::vector<double>
         const Zone& z = zs[zi];
         const double p0 = horizontal ? z.box.y0 : z.box.x0, p1 = horizontal ? z.box.y1 : z.box.x1;
         const double a0 = horizontal ? z.box.x0 : z.box.y0, a1 = horizontal ? z.box.x1 : z.box.y1;
-        if (open_overlap(c, c, p0, p1, eps_)) {
+        if (z.crossed_by(horizontal)) {
+            // Across a crossable stretch, its ends included: the band's
+            // width costs crossing_cost, however its edges cut it.
+            if (c < p0 - eps_ || c > p1 + eps_) return;
+            const double rate = z.crossing_rate(zones_.request().crossing_cost);
+            edges_over(a0, a1, [&](size_t e, double len) { pen[e] += rate * len; });
+        } else if (open_overlap(c, c, p0, p1, eps_)) {
             const double fixed = z.fixed(), per_unit = z.per_unit();
             edges_over(a0, a1, [&](size_t e, double len) { pen[e] += fixed + per_unit * len; });
         } else if (z.solid() && p1 - p0 > eps_) {
@@ -225,6 +244,7 @@ void RailLattice::fill_line(bool horizontal, double c, const std::vector<double>
         for (const auto& [s0, s1] : common(std::move(side_low), std::move(side_high)))
             edges_over(s0, s1, [&](size_t e, double len) { pen[e] += kHardFixed + kHardPerUnit * len; });
     add_keep_away(horizontal, c, along, pen);
+    add_follow(horizontal, c, along, pen);
 }
 
 // Among routes of equal cost, the one keeping farther from obstacles: in a
@@ -279,6 +299,29 @@ void RailLattice::add_keep_away(bool horizontal, double c, const std::vector<dou
             w = t * t;
         }
         pen[e] += kKeepAway * w * (along[e + 1] - along[e]);
+    }
+}
+
+// Runs near the paths to follow cost less: each edge pays, per path, in
+// proportion to its distance from that path's nearest parallel run beside
+// it (the full rate at the path's reach or beyond, and where no run lies
+// beside it).
+void RailLattice::add_follow(bool horizontal, double c, const std::vector<double>& along,
+                             std::vector<double>& pen) const {
+    const size_t n = along.size() - 1;
+    std::vector<double>& near = scratch_below_;
+    for (const FollowRuns& f : follows_) {
+        near.assign(n, f.reach);
+        const std::vector<Run>& runs = horizontal ? f.h : f.v;
+        for (auto it = std::lower_bound(runs.begin(), runs.end(), Run{c - f.reach, 0, 0});
+             it != runs.end() && it->c < c + f.reach; ++it) {
+            const double d = std::fabs(it->c - c);
+            size_t e = static_cast<size_t>(std::upper_bound(along.begin(), along.end(), it->lo) - along.begin());
+            e = e > 0 ? e - 1 : 0;
+            for (; e < n && along[e] < it->hi - eps_; ++e)
+                if (along[e + 1] > it->lo + eps_) near[e] = std::min(near[e], d);
+        }
+        for (size_t e = 0; e < n; ++e) pen[e] += f.weight * (near[e] / f.reach) * (along[e + 1] - along[e]);
     }
 }
 

@@ -138,6 +138,7 @@ private:
     // Penalty of each edge between consecutive nodes `along` of the line at c.
     void fill_line(bool horizontal, double c, const std::vector<double>& along, std::vector<double>& pen) const;
     void add_keep_away(bool horizontal, double c, const std::vector<double>& along, std::vector<double>& pen) const;
+    void add_follow(bool horizontal, double c, const std::vector<double>& along, std::vector<double>& pen) const;
 
     std::vector<double> xs_, ys_;
     const ZoneSet& zones_;
@@ -146,6 +147,17 @@ private:
     std::vector<Line> hline_, vline_;
     std::size_t work_ = 0;
     double keep_away_, hug_, sliding_bias_;
+    // Runs of each path to follow (RouteRequest::follow), by the
+    // coordinate of their line: (c, lo, hi), ascending in c.
+    struct Run {
+        double c, lo, hi;
+        bool operator<(const Run& o) const { return c < o.c; }
+    };
+    struct FollowRuns {
+        std::vector<Run> h, v;
+        double reach, weight;
+    };
+    std::vector<FollowRuns> follows_;
     mutable std::vector<double> scratch_below_, scratch_above_;
 };
 

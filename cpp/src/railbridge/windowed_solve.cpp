@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "kelvane/deadline.hpp"
 #include "kelvane/tracks.hpp"
 #include "railbridge/rail_search.hpp"
 #include "railbridge/zones.hpp"
@@ -38,6 +39,11 @@ struct Measured {
 constexpr size_t kBaseBudget = 1'000'000, kBudgetPerBox = 20, kBudgetPerPivotPoint = 200;
 // What the fallback (the lattice of the ports alone) may still spend.
 constexpr size_t kFallbackBudget = 200'000;
+
+// Paths followed with at least this weight per unit of length give track
+// lines along their runs (lighter ones only break ties among the lines
+// there are).
+constexpr double kFollowLines = 1e-3;
 
 // Windows whose lattice has more crossings than this are searched with the
 // weighted order (kGuidedWeight): an exhaustive search there would expand
@@ -111,6 +117,7 @@ struct Pass {
         const size_t work_before = lat.work();
         const RailSearch::Stop stop = on.advance(*budget, expanded);
         *budget -= std::min(*budget, *expanded + (lat.work() - work_before) / kCrossingsPerUnit);
+        if (deadline::reached()) *budget = 0;  // past the time budget: the states are spent
         return stop;
     }
     TrackLines tl;
@@ -149,6 +156,20 @@ bool shut_in(const RouteRequest& req, const ZoneSet& all, Pass& pass, const RunR
     return stop == RailSearch::Stop::Done && !search.route(&path);
 }
 
+// The runs of the paths a route follows by more than a tie-break, as flat
+// boxes: their lines let the route run on them.
+std::vector<Box> follow_rails(const RouteRequest& req) {
+    std::vector<Box> out;
+    for (const Follow& f : req.follow) {
+        if (f.weight < kFollowLines) continue;
+        const Path p = simplify_path(f.path);
+        for (size_t k = 1; k < p.size(); ++k)
+            out.push_back({std::min(p[k - 1].x, p[k].x), std::min(p[k - 1].y, p[k].y), std::max(p[k - 1].x, p[k].x),
+                           std::max(p[k - 1].y, p[k].y)});
+    }
+    return out;
+}
+
 // Zones of `subset` near `path`: within `reach` of one of its segments.
 std::vector<std::size_t> corridor(const ZoneSet& all, const std::vector<std::size_t>& subset, const Path& path,
                                   double reach) {
@@ -184,8 +205,8 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     const double r = req.bend_radius, rp = req.port_radius >= 0 ? req.port_radius : r;
     const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
     auto rails_of = [&](const std::vector<std::size_t>& zones) {
-        std::vector<Box> out;
-        out.reserve(zones.size());
+        std::vector<Box> out = follow_rails(req);
+        out.reserve(out.size() + zones.size());
         for (std::size_t k : zones)
             if (all.zones()[k].lines) out.push_back(all.zones()[k].box);
         return out;
@@ -225,7 +246,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     auto consider = [&](Path path, int level, double turn_cost) {
         RouteInfo info = measure_route(req, all, path);
         info.relax_level = level;
-        const RouteScore score = score_of(info, info.length + turn_cost * info.bends);
+        const RouteScore score = score_of(info, info.length + turn_cost * info.bends + crossing_toll(req, info));
         if (best.found && !(score < best.score)) return score;
         best.found = true;
         best.score = score;
@@ -244,7 +265,7 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     const bool clean_first = first.scale < 1e-2 * kSoftFixed;
     const double below_hard = clean_first ? kHardFixed : kInfinity;
     for (int level = 0; level < 3; ++level) {
-        if (level > 0 && r <= 0 && rp <= 0) break;
+        if (level > 0 && (req.keep_runs || (r <= 0 && rp <= 0))) break;
         Path path;
         bool found = false;
         size_t expanded = 0;
@@ -510,9 +531,11 @@ bool polish_pieces(const RouteRequest& req, Measured* best, size_t* budget, int 
         Measured got = *budget > 0 ? search_windows(piece, budget, false) : Measured{};
         expanded += got.result.info.states_expanded;
         // A clean piece replaces a dearer one, or one that is not clean.
+        const RouteInfo own_info = measure_route(piece, eps, own);
         const bool take = got.found && got.result.info.clean &&
-                          (cost_of(req, got.result.skeleton) < cost_of(req, own) ||
-                           !score_of(measure_route(piece, eps, own), 0.0).clean());
+                          (cost_of(req, got.result.skeleton) + crossing_toll(req, got.result.info) <
+                               cost_of(req, own) + crossing_toll(req, own_info) ||
+                           !score_of(own_info, 0.0).clean());
         const Path& use = take ? got.result.skeleton : own;
         out.insert(out.end(), use.begin() + 1, use.end());
         from = to;
@@ -521,9 +544,10 @@ bool polish_pieces(const RouteRequest& req, Measured* best, size_t* budget, int 
     }
     Path polished = simplify_path(out, 0.0);
     RouteInfo info = measure_route(req, eps, polished);
-    const RouteScore score = score_of(info, cost_of(req, polished));
+    const RouteScore score = score_of(info, cost_of(req, polished) + crossing_toll(req, info));
     best->result.info.states_expanded += expanded;
-    if (!(score < score_of(best->result.info, cost_of(req, best->result.skeleton)))) return false;
+    const RouteInfo& was = best->result.info;
+    if (!(score < score_of(was, cost_of(req, best->result.skeleton) + crossing_toll(req, was)))) return false;
     info.clean = score.clean();
     info.relax_level = best->result.info.relax_level;
     info.lattice_x = best->result.info.lattice_x;
@@ -554,6 +578,7 @@ RouteResult route_settled(const RouteRequest& req) {
         // The budget ran out before any route: the least-bad route on the
         // lattice of the ports alone (a handful of lines) still comes back.
         const ZoneSet all(req, contact_tolerance(req.grid));
+        const deadline::Hold finish;  // a bounded search that must give a route, time budget or not
         size_t spare = kFallbackBudget;
         best = solve(req, all, {}, &spare, true, 0.0, false);
         expanded += best.result.info.states_expanded;

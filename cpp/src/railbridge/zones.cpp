@@ -156,6 +156,24 @@ void add_spacing_bands(const Path& pivot, double spacing, double bend_radius, Po
     }
 }
 
+void add_crossable_stretches(const Path& pivot, double spacing, double clearance, double port_clearance,
+                             std::vector<Box>* out) {
+    const Path p = simplify_path(pivot);
+    if (p.size() < 2 || spacing <= 0) return;
+    const size_t n = p.size() - 1;
+    for (size_t k = 0; k < n; ++k) {
+        const Point a = p[k], b = p[k + 1];
+        const bool horizontal = std::fabs(a.y - b.y) <= std::fabs(a.x - b.x);
+        const bool a_low = horizontal ? a.x <= b.x : a.y <= b.y;
+        // Clearance from the end at the low and the high coordinate.
+        const double from_a = k == 0 ? port_clearance : clearance, from_b = k + 1 == n ? port_clearance : clearance;
+        const double lo = (horizontal ? std::min(a.x, b.x) : std::min(a.y, b.y)) + (a_low ? from_a : from_b);
+        const double hi = (horizontal ? std::max(a.x, b.x) : std::max(a.y, b.y)) - (a_low ? from_b : from_a);
+        if (!(hi > lo)) continue;
+        out->push_back(horizontal ? Box{lo, a.y - spacing, hi, a.y + spacing} : Box{a.x - spacing, lo, a.x + spacing, hi});
+    }
+}
+
 // ----------------------------------------------------------------- zone set
 
 namespace {
@@ -194,6 +212,19 @@ double bounding_area(const std::vector<Box>& boxes) {
         all.x1 = std::max(all.x1, b.x1); all.y1 = std::max(all.y1, b.y1);
     }
     return (all.x1 - all.x0) * (all.y1 - all.y0);
+}
+
+// `b` less the open interior of `c`, in at most four boxes, appended to *out.
+void subtract_box(const Box& b, const Box& c, std::vector<Box>* out) {
+    if (!(c.x0 < b.x1 && b.x0 < c.x1 && c.y0 < b.y1 && b.y0 < c.y1)) {
+        out->push_back(b);
+        return;
+    }
+    if (b.x0 < c.x0) out->push_back({b.x0, b.y0, c.x0, b.y1});
+    if (c.x1 < b.x1) out->push_back({c.x1, b.y0, b.x1, b.y1});
+    const double x0 = std::max(b.x0, c.x0), x1 = std::min(b.x1, c.x1);
+    if (b.y0 < c.y0) out->push_back({x0, b.y0, x1, c.y0});
+    if (c.y1 < b.y1) out->push_back({x0, c.y1, x1, b.y1});
 }
 
 }  // namespace
@@ -245,18 +276,50 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
         for (const Box* b : kept) cleared.insert(key(*b));
     for (const Box& b : req.exact_obstacles)
         if (inside(b) && !cleared.count(key(b))) zones_.push_back({b, ZoneKind::Obstacle, true, 0.0});
-    std::vector<Box> bands;
-    for (const Path& pv : req.pivots) {
+    // Bands (with their pivot's weight) and, with a crossing cost, the
+    // stretches where a pivot may be crossed, cut out of its bands.
+    std::vector<Box> bands, crossable, cut;
+    std::vector<double> band_weight;
+    std::vector<std::pair<Box, double>> crossings;
+    const bool crossing = req.crossing_cost >= 0;
+    for (size_t k = 0; k < req.pivots.size(); ++k) {
+        const Path& pv = req.pivots[k];
+        const double w = k < req.pivot_weights.size() ? req.pivot_weights[k] : 1.0;
+        const size_t first = bands.size();
         add_spacing_bands(pv, req.route_spacing, req.bend_radius, req.own_start(), req.own_end(), &bands);
+        crossable.clear();
+        if (crossing)
+            add_crossable_stretches(pv, req.route_spacing, req.crossing_clearance(),
+                                    2.0 * req.bend_radius + req.route_spacing, &crossable);
+        if (!crossable.empty()) {
+            std::vector<Box> own(bands.begin() + static_cast<std::ptrdiff_t>(first), bands.end());
+            bands.resize(first);
+            for (const Box& b : own) {
+                std::vector<Box> pieces{b};
+                for (const Box& c : crossable) {
+                    cut.clear();
+                    for (const Box& piece : pieces) subtract_box(piece, c, &cut);
+                    pieces.swap(cut);
+                }
+                bands.insert(bands.end(), pieces.begin(), pieces.end());
+            }
+            for (const Box& c : crossable) crossings.push_back({c, w});
+        }
+        band_weight.resize(bands.size(), w);
         Path s = simplify_path(pv);
-        if (s.size() >= 2) pivots_.push_back(std::move(s));
+        if (s.size() >= 2) {
+            pivots_.push_back(std::move(s));
+            if (crossing) crossable_.push_back(crossable);
+        }
     }
     for (const Box& b : req.keep_outs)
         if (inside(b)) zones_.push_back({b, ZoneKind::KeepOut, true, laid_along(b, pivots_, eps) ? -1.0 : 0.0});
     // Bands are boxes round the earlier routes' corner points, not round
     // their arcs: arcs are kept from obstacles and keep-outs only.
-    for (const Box& b : bands)
-        if (inside(b)) zones_.push_back({b, ZoneKind::Spacing, true});
+    for (size_t k = 0; k < bands.size(); ++k)
+        if (inside(bands[k])) zones_.push_back({bands[k], ZoneKind::Spacing, true, -1.0, band_weight[k]});
+    for (const auto& [b, w] : crossings)
+        if (inside(b)) zones_.push_back({b, ZoneKind::Crossing, true, -1.0, w, b.x1 - b.x0 > b.y1 - b.y0});
 
     std::vector<Box> boxes;
     boxes.reserve(zones_.size());
@@ -365,6 +428,20 @@ bool segments_touch(Point a, Point b, Point c, Point d, double eps) {
            std::max(std::min(a.y, b.y), std::min(c.y, d.y)) <= std::min(std::max(a.y, b.y), std::max(c.y, d.y)) + eps;
 }
 
+// Do a-b and c-d cross at right angles, each through the other's interior,
+// at a point of one of the `allowed` boxes?
+bool crosses_at(Point a, Point b, Point c, Point d, const std::vector<Box>& allowed, double eps) {
+    const bool ab_h = std::fabs(a.y - b.y) <= eps, cd_h = std::fabs(c.y - d.y) <= eps;
+    if (ab_h == cd_h) return false;
+    const Point h0 = ab_h ? a : c, h1 = ab_h ? b : d, v0 = ab_h ? c : a, v1 = ab_h ? d : b;
+    const Point x{v0.x, h0.y};
+    auto strictly_inside = [&](double t, double u, double w) { return t > std::min(u, w) + eps && t < std::max(u, w) - eps; };
+    if (!strictly_inside(x.x, h0.x, h1.x) || !strictly_inside(x.y, v0.y, v1.y)) return false;
+    for (const Box& box : allowed)
+        if (box.contains_closed(x, eps)) return true;
+    return false;
+}
+
 }  // namespace
 
 RouteInfo ZoneSet::measure(const Path& path) const {
@@ -385,6 +462,15 @@ RouteInfo ZoneSet::measure(const Path& path) const {
             const double p0 = horizontal ? z.box.y0 : z.box.x0, p1 = horizontal ? z.box.y1 : z.box.x1;
             const double q0 = std::max(s0, horizontal ? z.box.x0 : z.box.y0);
             const double q1 = std::min(s1, horizontal ? z.box.x1 : z.box.y1);
+            if (z.crossed_by(horizontal)) {
+                // Across a crossable stretch (its ends included): a run
+                // through the whole band is a crossing (counted below with
+                // the contacts), one ending inside it is a spacing overlap.
+                const double b0 = horizontal ? z.box.x0 : z.box.y0, b1 = horizontal ? z.box.x1 : z.box.y1;
+                if (c < p0 - eps || c > p1 + eps || !(q1 - q0 > eps)) return;
+                if (s0 > b0 + eps || s1 < b1 - eps) spacing.push_back({q0, q1});
+                return;
+            }
             double inside = 0.0;
             if (!open_overlap(s0, s1, horizontal ? z.box.x0 : z.box.y0, horizontal ? z.box.x1 : z.box.y1, eps, &inside))
                 return;
@@ -395,7 +481,8 @@ RouteInfo ZoneSet::measure(const Path& path) const {
                     case ZoneKind::Obstacle: obstacle.push_back(iv); break;
                     case ZoneKind::KeepOut: keep.push_back(iv); break;
                     case ZoneKind::Clearance: clearance.push_back(iv); break;
-                    case ZoneKind::Spacing: spacing.push_back(iv); break;
+                    case ZoneKind::Spacing:
+                    case ZoneKind::Crossing: spacing.push_back(iv); break;
                 }
             } else if (z.solid() && p1 - p0 > eps) {
                 const bool below = std::fabs(p1 - c) <= eps, above = std::fabs(p0 - c) <= eps;
@@ -414,11 +501,16 @@ RouteInfo ZoneSet::measure(const Path& path) const {
         info.clearance_overlap += std::max(0.0, union_length(clearance) - in_obstacle);
         info.spacing_overlap += union_length(spacing);
     }
-    for (const Path& pv : pivots_) {
+    for (size_t p = 0; p < pivots_.size(); ++p) {
+        const Path& pv = pivots_[p];
+        const std::vector<Box>* crossable = p < crossable_.size() ? &crossable_[p] : nullptr;
         bool touched = false;
         for (size_t k = 1; k < path.size() && !touched; ++k)
-            for (size_t j = 1; j < pv.size() && !touched; ++j)
-                touched = segments_touch(path[k - 1], path[k], pv[j - 1], pv[j], eps);
+            for (size_t j = 1; j < pv.size() && !touched; ++j) {
+                if (!segments_touch(path[k - 1], path[k], pv[j - 1], pv[j], eps)) continue;
+                if (crossable && crosses_at(path[k - 1], path[k], pv[j - 1], pv[j], *crossable, eps)) ++info.crossings;
+                else touched = true;
+            }
         info.pivot_contacts += touched;
     }
     // A route looping over itself (a large radius can make that the
@@ -488,6 +580,13 @@ bool runs_ok(const Path& p, double port_radius, double r, double tol) {
 }  // namespace kelvane::rail
 
 namespace kelvane {
+
+RouteInfo measure_rail_route(const RouteRequest& req, const Path& path) {
+    if (path.size() < 2) return RouteInfo{};
+    RouteInfo info = rail::measure_route(req, contact_tolerance(req.grid), path);
+    info.clean = rail::score_of(info, 0.0).clean();
+    return info;
+}
 
 double violation_score(const RouteInfo& info) {
     const rail::RouteScore s = rail::score_of(info, 0.0);

@@ -35,17 +35,30 @@ constexpr double kSoftFixed = 1e7, kSoftPerUnit = 1e4;
 // Tie-break per unit of length for running close to a zone (at most).
 constexpr double kKeepAway = 1e-6;
 
-enum class ZoneKind : std::uint8_t { Obstacle, KeepOut, Clearance, Spacing };
+
+// Crossing: the stretch of a pivot's spacing band where crossing it at
+// right angles is allowed (RouteRequest::crossing_cost); running along it
+// there costs what the band costs.
+enum class ZoneKind : std::uint8_t { Obstacle, KeepOut, Clearance, Spacing, Crossing };
 
 struct Zone {
     Box box;
     ZoneKind kind;
     bool lines;               // its sides give track lines
     double arc_margin = -1;   // bends' arcs keep this far from it (0: out of it; < 0: not checked)
+    double weight = 1.0;      // bands: their pivot's weight (RouteRequest::pivot_weights)
+    bool along_x = false;     // Crossing: the pivot runs along x here
     bool hard() const { return kind == ZoneKind::Obstacle || kind == ZoneKind::KeepOut; }
     bool solid() const { return hard(); }
-    double fixed() const { return hard() ? kHardFixed : kSoftFixed; }
-    double per_unit() const { return hard() ? kHardPerUnit : kSoftPerUnit; }
+    double fixed() const { return hard() ? kHardFixed : kSoftFixed * weight; }
+    double per_unit() const { return hard() ? kHardPerUnit : kSoftPerUnit * weight; }
+    // Crossing: does a line at right angles to the pivot cross here (vs run along it)?
+    bool crossed_by(bool horizontal_line) const { return kind == ZoneKind::Crossing && horizontal_line != along_x; }
+    // Crossing: cost per unit of a line crossing the band (all of it: crossing_cost).
+    double crossing_rate(double crossing_cost) const {
+        const double width = along_x ? box.y1 - box.y0 : box.x1 - box.x0;
+        return width > 0 ? crossing_cost / width : 0.0;
+    }
 };
 
 // How bad a route is, compared in this order: length inside obstacles and
@@ -60,6 +73,10 @@ struct RouteScore {
     bool zones_clear() const { return hard == 0 && contacts == 0 && soft == 0; }
 };
 RouteScore score_of(const RouteInfo& info, double cost);
+// What a route's allowed crossings add to its cost.
+inline double crossing_toll(const RouteRequest& req, const RouteInfo& info) {
+    return info.crossings > 0 ? req.crossing_cost * info.crossings : 0.0;
+}
 
 // The zones of a request, all of them or those meeting a region (one pass
 // over the request's boxes, so that a window sees only what is near it).
@@ -69,6 +86,7 @@ public:
 
     // Are all zones meeting `b` in this set?
     bool covers(const Box& b) const;
+    const RouteRequest& request() const { return req_; }
 
     const std::vector<Zone>& zones() const { return zones_; }
     const ObstacleIndex& index() const { return index_; }  // over zones()[k].box
@@ -113,6 +131,9 @@ private:
     mutable Subset shells_, arc_zones_;
     double max_arc_margin_ = -1;
     std::vector<Path> pivots_;
+    // The stretches of each pivot where crossing it is allowed (empty
+    // without a crossing cost).
+    std::vector<std::vector<Box>> crossable_;
 };
 
 // What `path` entered, measured against every zone that can touch it (its
@@ -131,6 +152,12 @@ bool arc_meets(Point at, int d, int nd, double rho, const Box& box, double margi
 
 // Straight-run rule: port runs >= port_radius, runs between bends >= 2r.
 bool runs_ok(const Path& p, double port_radius, double r, double tol);
+
+// The stretches of an earlier route's spacing band (half-width `spacing`)
+// where crossing it is allowed: its straight runs less `clearance` next to
+// a bend and `port_clearance` next to a port, appended to *out.
+void add_crossable_stretches(const Path& pivot, double spacing, double clearance, double port_clearance,
+                             std::vector<Box>* out);
 
 // Spacing bands (boxes) around one earlier route, appended to *out.
 void add_spacing_bands(const Path& pivot, double spacing, double bend_radius, Point own_start, Point own_end,
