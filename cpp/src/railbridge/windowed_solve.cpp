@@ -251,8 +251,19 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     // are mostly as short as the rules allow, each held by its neighbour, a
     // box side or a corner: the side offsets and diagonal corner lines of
     // every box near are in the first lattice then.
+    // Side offsets of the kFewArcBoxes boxes nearest the ports at most: for
+    // every box of a dense window they would multiply the lattice.
     const bool loop = r > 0 && manhattan(req.start, req.end) <= kLoopSpan * r;
-    if (loop) base.offset_sides = &rails;
+    std::vector<Box> loop_sides;
+    if (loop) {
+        std::vector<std::pair<double, std::size_t>> by_distance;
+        for (std::size_t k = 0; k < rails.size(); ++k)
+            by_distance.push_back({std::min(rails[k].distance_to(req.start), rails[k].distance_to(req.end)), k});
+        const std::size_t keep = std::min(by_distance.size(), kFewArcBoxes);
+        std::partial_sort(by_distance.begin(), by_distance.begin() + keep, by_distance.end());
+        for (std::size_t n = 0; n < keep; ++n) loop_sides.push_back(rails[by_distance[n].second]);
+        base.offset_sides = &loop_sides;
+    }
     base.diagonals = loop;
     std::vector<ArcBox> arc_boxes_here;
     if (req.arc_clearance && r > 0) {
@@ -325,8 +336,8 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             TrackInputs fine = base;
             fine.zones = &near_rails;
             fine.guide = &guide;
-            fine.hug_reach = reach;
-            fine.diagonals = true;
+            fine.hug_reach = loop ? reach : 0.0;
+            fine.diagonals = loop;
             if (req.arc_clearance) {
                 fine.arc_boxes = &arc_boxes;
                 fine.arc_radius = r;
