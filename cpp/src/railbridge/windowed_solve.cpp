@@ -249,10 +249,10 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     // without them, where refinement (which stays near that route) does not
     // look.  Ports a few radii apart make the route a tight loop, whose runs
     // are mostly as short as the rules allow, each held by its neighbour, a
-    // box side or a corner: the side offsets and diagonal corner lines of
-    // every box near are in the first lattice then.
-    // Side offsets of the kFewArcBoxes boxes nearest the ports at most: for
-    // every box of a dense window they would multiply the lattice.
+    // box side or a corner: the diagonal corner lines, and the side offsets
+    // of the kFewArcBoxes boxes nearest the ports (of every box of a dense
+    // window they would multiply the lattice), are in the first lattice then,
+    // and refinement adds both round the route found.
     const bool loop = r > 0 && manhattan(req.start, req.end) <= kLoopSpan * r;
     std::vector<Box> loop_sides;
     if (loop) {
