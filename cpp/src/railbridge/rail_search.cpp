@@ -101,7 +101,8 @@ bool RailSearch::banned(int i, int j, int d, int ti, int tj) const {
     // Exactly: a ban's ends are set off the lattice lines it must not reach.
     for (const RunBan& b : *bans_) {
         if (b.horizontal != horizontal) continue;
-        if (b.through ? (horizontal ? b.a.y == y0 && x0 < b.a.x && b.a.x < x1 : b.a.x == x0 && y0 < b.a.y && b.a.y < y1)
+        if (b.through ? (horizontal ? std::min(b.a.y, b.b.y) <= y0 && y0 <= std::max(b.a.y, b.b.y) && x0 < b.a.x && b.a.x < x1
+                                    : std::min(b.a.x, b.b.x) <= x0 && x0 <= std::max(b.a.x, b.b.x) && y0 < b.a.y && b.a.y < y1)
                       : std::max(x0, std::min(b.a.x, b.b.x)) <= std::min(x1, std::max(b.a.x, b.b.x)) &&
                             std::max(y0, std::min(b.a.y, b.b.y)) <= std::min(y1, std::max(b.a.y, b.b.y)))
             return true;

@@ -125,8 +125,9 @@ struct RunRules {
 
 // A stretch a route may not run through: no run along the axis
 // (`horizontal` or not) holds a point of the segment a-b (both closed,
-// compared exactly), or with `through` no run passes a (= b) between its
-// ends (one may still end or bend there).
+// compared exactly), or with `through` no run passes a point of it between
+// its ends (one may still end or bend there); a `through` segment is a
+// point or runs across that axis.
 struct RunBan {
     Point a, b;
     bool horizontal;

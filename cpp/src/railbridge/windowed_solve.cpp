@@ -87,15 +87,18 @@ constexpr int kRefineRounds = 3;
 constexpr size_t kRefineMin = 2000, kRefineShare = 1;
 
 // Searches of a level for a route that does not meet itself, at most.
-constexpr int kSelfContactSearches = 12;
+constexpr int kSelfContactSearches = 18;
 
 // A ban for a contact between segments of `path`: runs along the axis of
 // one of them, u (the later or the earlier), may not pass the place where
 // they met (nor end there when u ends there), or (`whole`) touch any of the
 // other segment v, so that the route goes round v instead of crossing it a
-// little further on.  v's corners are left out of `whole` (its neighbours
-// start there, one of them along that axis) unless the contact is at one.
-RunBan ban_at(const Path& path, std::pair<size_t, size_t> contact, bool later, bool whole, double eps) {
+// little further on, or (`whole` and `across`, for runs crossing v) pass
+// through v anywhere but still end on it (as the bend into the last run
+// does when v is the run into the end).  v's corners are left out of
+// `whole` (its neighbours start there, one of them along that axis) unless
+// the contact is at one.
+RunBan ban_at(const Path& path, std::pair<size_t, size_t> contact, bool later, bool whole, bool across, double eps) {
     const size_t u = later ? contact.second : contact.first, v = later ? contact.first : contact.second;
     const bool horizontal = is_horizontal(direction_of(path[u - 1], path[u]));
     const Point a = path[v - 1], b = path[v], p = path[u - 1], q = path[u];
@@ -110,7 +113,8 @@ RunBan ban_at(const Path& path, std::pair<size_t, size_t> contact, bool later, b
         auto toward = [](double f, double t) { return f + (t > f ? 1.0 : t < f ? -1.0 : 0.0) * 0.5e-9 * (1.0 + std::fabs(f)); };
         return Point{toward(from.x, to.x), toward(from.y, to.y)};
     };
-    return {a_corner ? inward(a, b) : a, b_corner ? inward(b, a) : b, horizontal};
+    const Point from = a_corner ? inward(a, b) : a, to = b_corner ? inward(b, a) : b;
+    return {from, to, horizontal, across};
 }
 
 // Routes of equal cost run midway in channels up to this wide, and keep
@@ -369,7 +373,8 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     // A route meeting itself (ports close together make it loop) is searched
     // again with runs kept off where it met itself: along the axis of the
     // later of the two runs, then of the earlier one, each touching the
-    // other run nowhere, then each only not passing that place.  Bans add up
+    // other run nowhere, then each only not passing that place, then (runs
+    // that cross) each passing the other run nowhere.  Bans add up
     // along a branch; the cheapest branch still meeting itself is taken on
     // next (bans only make routes dearer), kSelfContactSearches searches at
     // most.  A route meeting itself nowhere ranks before it.
@@ -395,11 +400,15 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             const Path from = next->route;
             const std::vector<RunBan> from_bans = next->bans;
             const std::pair<size_t, size_t> contact = self_contacts(from, all.eps()).front();
-            for (const int kind : {0, 1, 2, 3}) {
+            const size_t u = contact.first, v = contact.second;
+            const bool crossing = is_horizontal(direction_of(from[u - 1], from[u])) !=
+                                  is_horizontal(direction_of(from[v - 1], from[v]));
+            for (const int kind : {0, 1, 2, 3, 4, 5}) {
+                if (kind >= 4 && !crossing) break;
                 if (searches == kSelfContactSearches || *use == 0) return;
                 ++searches;
                 std::vector<RunBan> bans = from_bans;
-                bans.push_back(ban_at(from, contact, kind % 2 == 0, kind < 2, all.eps()));
+                bans.push_back(ban_at(from, contact, kind % 2 == 0, kind < 2 || kind >= 4, kind >= 4, all.eps()));
                 Path found;
                 size_t expanded = 0;
                 first.search->ban(&bans);
