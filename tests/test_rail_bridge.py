@@ -99,19 +99,22 @@ def test_a_loop_over_itself_is_never_the_answer():
     assert info["clean"] and np.asarray(skel).tolist() == [[0, 0], [100, 0], [100, 100]]
 
 
-@pytest.mark.parametrize("end, st_, et, delta, obstacles, cost", [
-    ((3, 0), N, S, 3.0, [], 45.0),  # the tight U's top run (3) is shorter than the 2r its two bends need
-    ((2, -1), E, E, 1.0, [], 15.0),
-    ((-1, 2), N, N, 1.0, [], 15.0),
-    ((-5, -3), W, W, 3.0, [], 44.0),
-    ((10, -7), E, E, 4.0, [], 65.0),  # the cheapest loops cross their own first run
-    ((5, -2), N, E, 4.0, [(-3, -14, 3, -7), (-11, -2, -4, -1)], 67.0),
+@pytest.mark.parametrize("end, st_, et, delta, obstacles, spacing, cost", [
+    ((3, 0), N, S, 3.0, [], 2.0, 45.0),  # the tight U's top run (3) is shorter than the 2r its two bends need
+    ((2, -1), E, E, 1.0, [], 2.0, 15.0),
+    ((-1, 2), N, N, 1.0, [], 2.0, 15.0),
+    ((-5, -3), W, W, 3.0, [], 2.0, 44.0),
+    ((10, -7), E, E, 4.0, [], 2.0, 65.0),  # the cheapest loops cross their own first run
+    ((5, -2), N, E, 4.0, [(-3, -14, 3, -7), (-11, -2, -4, -1)], 2.0, 67.0),
+    # Equally cheap loops whose first run crosses the run into the end, at many x: one
+    # ban keeps every such crossing off.
+    ((-6, -5), W, W, 3.0, [(2, -5, 7, 0), (-4, 2, 2, 5), (-2, 5, 2, 11)], 0.0, 47.0),
 ])
-def test_ports_close_together_get_the_clean_loop(end, st_, et, delta, obstacles, cost):
+def test_ports_close_together_get_the_clean_loop(end, st_, et, delta, obstacles, spacing, cost):
     # A clean route exists a little further out; the least-bad tight one is not the answer.
-    skel, info = route((0, 0), end, st_, et, delta, obstacles, route_spacing=2.0)
+    skel, info = route((0, 0), end, st_, et, delta, obstacles, route_spacing=spacing)
     assert info["clean"] and info["length"] + delta * info["bends"] == pytest.approx(cost)
-    assert violations(skel, obstacles, margin=1.0, ports=((0, 0), end)) == 0.0 and runs_ok(skel, delta)
+    assert violations(skel, obstacles, margin=spacing / 2, ports=((0, 0), end)) == 0.0 and runs_ok(skel, delta)
     runs = list(zip(skel[:-1], skel[1:]))
     assert all(segment_distance(*a, *b) > 0 for k, a in enumerate(runs) for b in runs[k + 2:])
 
