@@ -24,7 +24,7 @@ from .check import Report, check_routes
 from .scene import Scene
 from .strategies import STRATEGIES, StrategyUnavailable, load_backend
 
-__all__ = ["Attempt", "Candidate", "RouteResult", "Wrongness", "route_scene", "candidates", "forced_pairs", "finding_lines",
+__all__ = ["Attempt", "Candidate", "RouteResult", "Wrongness", "route_scene", "candidates", "forced_pairs", "forced_crossings", "finding_lines",
            "wrongness", "summary_row", "format_table", "SUMMARY_COLUMNS", "DEFAULT_TIME_BUDGET"]
 
 # Seconds `auto` may spend on one scene before it keeps the best result so far.
@@ -120,16 +120,22 @@ def wrongness(scene: Scene, report: Report, forced: set[frozenset[str]] | None =
                      crossings, intrusion, spacing, misfit, float(sum(report.lengths)), int(sum(report.bends)))
 
 
-def finding_lines(scene: Scene, report: Report) -> list[str]:
-    """The report's findings as text; the one crossing of a pair whose ports force it is marked so."""
+def forced_crossings(scene: Scene, report: Report) -> list[bool]:
+    """Per finding of the report: is it the one crossing of a pair whose ports force it?"""
     forced = forced_pairs(scene)
     crossings: dict[frozenset[str], int] = {}
     for f in report.findings:
         if f.kind == "crossing":
             pair = frozenset((f.route, f.other))
             crossings[pair] = crossings.get(pair, 0) + 1
-    return [f"{f} (forced by the port order)" if f.kind == "crossing" and frozenset((f.route, f.other)) in forced
-            and crossings[frozenset((f.route, f.other))] == 1 else str(f) for f in report.findings]
+    return [f.kind == "crossing" and frozenset((f.route, f.other)) in forced
+            and crossings[frozenset((f.route, f.other))] == 1 for f in report.findings]
+
+
+def finding_lines(scene: Scene, report: Report) -> list[str]:
+    """The report's findings as text; the one crossing of a pair whose ports force it is marked so."""
+    return [f"{f} (forced by the port order)" if forced else str(f)
+            for f, forced in zip(report.findings, forced_crossings(scene, report))]
 
 
 @dataclass(frozen=True)
