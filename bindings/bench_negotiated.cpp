@@ -3,7 +3,7 @@
 // functions do not report.  Not part of the router's interface.
 #include <chrono>
 
-#include "convert.hpp"
+#include "convert_negotiated.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

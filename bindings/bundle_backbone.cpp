@@ -1,5 +1,6 @@
-// bundle_backbone_v2 (one routed backbone, every lane an offset of it) and
-// _offset_backbone (the lanes from a routed backbone).
+// The native roads of bundle_backbone_v2 (one routed backbone, every lane an
+// offset of it) and _offset_backbone (the lanes from a routed backbone), and
+// the pieces of their Python bodies' arithmetic.
 #include <algorithm>
 #include <cmath>
 
@@ -77,7 +78,7 @@ std::pair<nb::list, nb::list> waypoint_lists(nb::handle waypoints) {
     nb::object it = nb::steal(PyObject_GetIter(waypoints.ptr()));
     if (!it.is_valid()) throw nb::python_error();
     while (PyObject* item = PyIter_Next(it.ptr())) {
-        auto pair = unpack_exactly(nb::steal(item), 2);
+        nb::tuple pair = unpack(nb::steal(item), 2);
         positions.append(pair[0]);
         pins.append(pair[1]);
     }
@@ -157,11 +158,14 @@ std::pair<int, int> step_axis(nb::handle a, nb::handle b) {
     return {1, dy > 0 ? 1 : -1};
 }
 
-nb::object offset_backbone_by_name(nb::handle backbone, nb::handle backbone_info, nb::handle sp, nb::handle ep, nb::handle B,
-                                   nb::handle median_idx, nb::handle start_proj, nb::handle median_s_offset,
-                                   nb::handle connect_pitch, nb::handle scale_connect, nb::handle delta,
-                                   nb::handle obstacles, nb::handle dbu, nb::handle bundle_envelope) {
-    BundleNames& names = bundle_names();
+}  // namespace
+
+// (median, d_start, d_end, connect ranks): each lane's start offset (its start
+// projection less median_s_offset), its end offset across the backbone's last
+// segment relative to the backbone route's end, and its inner segments' place
+// in start order counted from the backbone's lane.
+nb::object lane_offsets_py(nb::handle backbone, nb::handle ep, nb::handle B, nb::handle median_idx,
+                           nb::handle start_proj, nb::handle median_s_offset) {
     nb::object last = item_of(backbone, -1), before = item_of(backbone, -2);
     const Point end_normal =
         kb::side_normal({to_double(item_of(before, 0), "backbone"), to_double(item_of(before, 1), "backbone")},
@@ -171,63 +175,57 @@ nb::object offset_backbone_by_name(nb::handle backbone, nb::handle backbone_info
     const long count = index_value(B);
     const size_t median = route_index(median_idx, index_value(median_idx), count, static_cast<long>(ends.size()));
     auto end_proj = [&](size_t i) { return ends.at(i).x * end_normal.x + ends.at(i).y * end_normal.y; };
-    std::vector<double> d_start, d_end;
+    std::vector<double> d_start;
+    nb::list starts, end_offsets;
     for (long i = 0; i < count; ++i) {
         d_start.push_back(to_double(py_sub(item_of(start_proj, i), median_s_offset), "start_proj"));
-        d_end.push_back(end_proj(static_cast<size_t>(i)) - end_proj(median));
+        starts.append(d_start.back());
+        end_offsets.append(end_proj(static_cast<size_t>(i)) - end_proj(median));
     }
     const std::vector<size_t> lane_of_rank = kb::stable_ranking(d_start);
     const long bb_lane = std::find(lane_of_rank.begin(), lane_of_rank.end(), median) - lane_of_rank.begin();
-    std::vector<nb::object> connect(static_cast<size_t>(count));
-    for (size_t lane = 0; lane < lane_of_rank.size(); ++lane)
-        connect[lane_of_rank[lane]] = py_mul(nb::int_(static_cast<long>(lane) - bb_lane), connect_pitch);
+    std::vector<long> rank(static_cast<size_t>(count));
+    for (size_t lane = 0; lane < lane_of_rank.size(); ++lane) rank[lane_of_rank[lane]] = static_cast<long>(lane) - bb_lane;
+    nb::list ranks;
+    for (long r : rank) ranks.append(r);
+    return nb::make_tuple(median, starts, end_offsets, ranks);
+}
 
+// The inner segments a trial lane runs against the backbone (a set), or None
+// when there are none or the lane has another number of segments.
+nb::object reversed_inner_segments_py(nb::handle backbone, nb::handle trial) {
     const Py_ssize_t n_segs = nb::len(backbone) - 1;
-    std::vector<nb::object> flipped(static_cast<size_t>(count));
-    nb::object offset_skeleton = names.offset_skeleton.current();
-    for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
-        nb::object trial = call_with(offset_skeleton, {backbone, nb::float_(d_start[i]), nb::float_(d_end[i])},
-                                     {{"scale_connect", scale_connect}, {"connect_offset", connect[i]}});
-        if (static_cast<Py_ssize_t>(nb::len(trial)) - 1 != n_segs) continue;
-        for (Py_ssize_t s = 1; s + 1 < n_segs; ++s) {
-            const auto [bb_axis, bb_sign] = step_axis(item_of(backbone, s), item_of(backbone, s + 1));
-            const auto [tr_axis, tr_sign] = step_axis(item_of(trial, s), item_of(trial, s + 1));
-            if (bb_axis == tr_axis && bb_sign != tr_sign) {
-                if (!flipped[i].is_valid()) flipped[i] = nb::steal(PySet_New(nullptr));
-                if (PySet_Add(flipped[i].ptr(), nb::int_(s).ptr()) < 0) throw nb::python_error();
-            }
+    if (static_cast<Py_ssize_t>(nb::len(trial)) - 1 != n_segs) return nb::none();
+    nb::object flipped = nb::none();
+    for (Py_ssize_t s = 1; s + 1 < n_segs; ++s) {
+        const auto [bb_axis, bb_sign] = step_axis(item_of(backbone, s), item_of(backbone, s + 1));
+        const auto [tr_axis, tr_sign] = step_axis(item_of(trial, s), item_of(trial, s + 1));
+        if (bb_axis == tr_axis && bb_sign != tr_sign) {
+            if (flipped.is_none()) flipped = own(PySet_New(nullptr));
+            if (PySet_Add(flipped.ptr(), nb::int_(s).ptr()) < 0) fail();
         }
     }
-
-    nb::list obs_list;
-    nb::object record = names.obstacle.current();
-    nb::object it = nb::steal(PyObject_GetIter(obstacles.ptr()));
-    if (!it.is_valid()) throw nb::python_error();
-    while (PyObject* item = PyIter_Next(it.ptr())) {
-        nb::object args = tuple_of(nb::steal(item), "obstacle");
-        obs_list.append(nb::steal(PyObject_Call(record.ptr(), args.ptr(), nullptr)));
-        if (PyErr_Occurred()) throw nb::python_error();
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    nb::object obs_idx = names.obstacle_index.current()(obs_list, dbu);
-
-    const std::vector<Point> starts = optional_rows(sp);
-    nb::list skeletons;
-    std::vector<std::pair<double, double>> offsets;
-    for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
-        offsets.emplace_back(d_start[i], d_end[i]);
-        nb::handle flips = flipped[i].is_valid() ? nb::handle(flipped[i]) : nb::handle(Py_None);
-        nb::object route = call_with(names.offset_skeleton.current(),
-                                     {backbone, nb::float_(d_start[i]), nb::float_(d_end[i])},
-                                     {{"scale_connect", scale_connect},
-                                      {"connect_offset", connect[i]},
-                                      {"flipped_segs", flips}});
-        if (i < starts.size()) route = snapped_to_ports(route, starts[i], ends[i]);
-        skeletons.append(names.extend_short_segments.current()(route, delta, obs_idx));
-    }
-    return nb::make_tuple(skeletons, description(backbone, offsets, median, scale_connect,
-                                                 to_double(bundle_envelope, "bundle_envelope"), backbone_info));
+    return flipped;
 }
+
+// The (start, end) port pairs lanes are moved onto: none when sp does not
+// hold the start ports.
+nb::object lane_ends_py(nb::handle sp, nb::handle ep) {
+    const std::vector<Point> starts = optional_rows(sp);
+    bool ignored = true;
+    const std::vector<Point> ends = to_point_rows(ep, "ep", ignored);
+    nb::list out;
+    for (size_t i = 0; i < std::min(starts.size(), ends.size()); ++i)
+        out.append(nb::make_tuple(nb::make_tuple(starts[i].x, starts[i].y), nb::make_tuple(ends[i].x, ends[i].y)));
+    return out;
+}
+
+// A lane with its ends moved onto its ports (see lane_ends_py).
+nb::object snapped_to_ports_py(nb::handle lane, nb::handle ends) {
+    return snapped_to_ports(lane, to_point(item_of(ends, 0), "start"), to_point(item_of(ends, 1), "end"));
+}
+
+namespace {
 
 // ---- bundle_backbone_v2 ---------------------------------------------------
 
@@ -292,22 +290,16 @@ nb::object backbone_native(const BackboneArgs& a) {
                                                  nb::float_(plan.scale_connect), plan.envelope, backbone_info));
 }
 
-nb::object backbone_by_name(const BackboneArgs& a) {
-    BundleNames& names = bundle_names();
-    nb::object sp = np_asarray(a.start_positions), ep = np_asarray(a.end_positions), st = np_asarray(a.start_tangents),
-               et = np_asarray(a.end_tangents);
-    const long count = static_cast<long>(nb::len(sp));
-    require_routes(static_cast<size_t>(count));
-    auto [start_proj, sorted_idx] = numpy_projection(sp, st);
-    nb::object median_idx;
-    if (PyLong_Check(a.backbone_selection.ptr())) median_idx = nb::borrow(a.backbone_selection);
-    else if (equals(a.backbone_selection, "first")) median_idx = item_of(sorted_idx, 0);
-    else if (equals(a.backbone_selection, "last")) median_idx = item_of(sorted_idx, -1);
-    else median_idx = item_of(sorted_idx, count / 2);
-    const size_t median = route_index(median_idx, index_value(median_idx), count, count);
-    nb::object at = nb::int_(median);
-    nb::object median_s_offset = start_proj[at];
+}  // namespace
 
+// (median, n_side, widened, max_offset, scale_connect, envelope) of the
+// backbone plan for the Python body, on numpy's projections and order.
+nb::object backbone_plan_py(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, nb::handle start_proj,
+                            nb::handle sorted_idx, nb::handle median_idx, nb::handle delta,
+                            nb::handle backbone_clearance_factor, nb::handle bundle_separation_factor,
+                            nb::handle route_spacing) {
+    const long count = static_cast<long>(nb::len(sp));
+    const size_t median = route_index(median_idx, index_value(median_idx), count, count);
     kb::BackboneBundleRequest req;
     PortRows rows = read_port_rows(sp, ep, st, et);
     req.ports = std::move(rows.ports);
@@ -317,75 +309,31 @@ nb::object backbone_by_name(const BackboneArgs& a) {
     for (size_t i = 0; i < nb::len(ranks); ++i) req.ranking.push_back(nb::cast<size_t>(ranks[i]));
     req.choice = kb::BackboneChoice::Index;
     req.index = static_cast<long>(median);
-    req.delta = to_double(a.delta, "delta");
-    req.backbone_clearance_factor = to_double(a.backbone_clearance_factor, "backbone_clearance_factor");
-    req.bundle_separation_factor = to_double(a.bundle_separation_factor, "bundle_separation_factor");
-    req.route_spacing = to_double(a.route_spacing, "route_spacing");
+    req.delta = to_double(delta, "delta");
+    req.backbone_clearance_factor = to_double(backbone_clearance_factor, "backbone_clearance_factor");
+    req.bundle_separation_factor = to_double(bundle_separation_factor, "bundle_separation_factor");
+    req.route_spacing = to_double(route_spacing, "route_spacing");
     const kb::BackbonePlan plan = kb::plan_backbone(req);
-
-    nb::object connect_pitch = py_mul(a.bundle_separation_factor, a.route_spacing);
-    nb::object scale_connect = nb::float_(plan.scale_connect), envelope = nb::float_(plan.envelope);
-    nb::object side_run = py_mul(nb::int_(plan.n_side), a.route_spacing);
-    nb::object delta_eff =
-        plan.widened
-            ? py_add(py_add(nb::float_(plan.max_offset), py_mul(a.backbone_clearance_factor, a.delta)), side_run)
-            : py_add(a.delta, side_run);
-    nb::object inflated = names.inflate.current()(a.route_skeletons, envelope);
-    nb::object s_pos = sp[at], e_pos = ep[at], s_tan = st[at], e_tan = et[at];
-    SearchCall call{s_pos, e_pos, s_tan, e_tan, delta_eff, a.obstacles, {}};
-    nb::object result;
-    if (a.use_waypoints) {
-        auto [positions, pins] = waypoint_lists(a.waypoints);
-        call.keywords = {{"pins", pins},
-                         {"turn_bias", a.turn_bias},
-                         {"sliding_bias", a.sliding_bias},
-                         {"route_skeletons", inflated},
-                         {"route_spacing", a.route_spacing},
-                         {"dbu", a.dbu}};
-        result = search_waypoints(call, positions);
-    } else {
-        call.keywords = {{"turn_bias", a.turn_bias},
-                         {"sliding_bias", a.sliding_bias},
-                         {"route_skeletons", inflated},
-                         {"route_spacing", a.route_spacing}};
-        result = search_rail_bridge(call);
-    }
-    auto parts = unpack_exactly(result, 2);
-    nb::object backbone = np_asarray(parts[0]);
-    return call_with(names.offset_backbone.current(),
-                     {backbone, parts[1], sp, ep, st, et, nb::int_(count), median_idx, start_proj, median_s_offset,
-                      connect_pitch, scale_connect, a.delta, a.obstacles, a.dbu, envelope});
+    return nb::make_tuple(median, plan.n_side, plan.widened, plan.max_offset, plan.scale_connect, plan.envelope);
 }
 
-}  // namespace
-
-nb::object offset_backbone_py(nb::handle backbone, nb::handle backbone_info, nb::handle sp, nb::handle ep, nb::handle,
-                              nb::handle, nb::handle B, nb::handle median_idx, nb::handle start_proj,
-                              nb::handle median_s_offset, nb::handle connect_pitch, nb::handle scale_connect,
-                              nb::handle delta, nb::handle obstacles, nb::handle dbu, nb::handle bundle_envelope) {
-    BundleNames& n = bundle_names();
-    const bool native =
-        n.offset_skeleton.is_native() && n.obstacle_index.is_native() && n.extend_short_segments.is_native();
-    auto road = native ? &offset_backbone_native : &offset_backbone_by_name;
-    return road(backbone, backbone_info, sp, ep, B, median_idx, start_proj, median_s_offset, connect_pitch, scale_connect,
-                delta, obstacles, dbu, bundle_envelope);
+nb::object offset_backbone_py(nb::handle backbone, nb::handle backbone_info, nb::handle sp, nb::handle ep,
+                              nb::handle B, nb::handle median_idx, nb::handle start_proj, nb::handle median_s_offset,
+                              nb::handle connect_pitch, nb::handle scale_connect, nb::handle delta,
+                              nb::handle obstacles, nb::handle dbu, nb::handle bundle_envelope) {
+    return offset_backbone_native(backbone, backbone_info, sp, ep, B, median_idx, start_proj, median_s_offset,
+                                  connect_pitch, scale_connect, delta, obstacles, dbu, bundle_envelope);
 }
 
 nb::object bundle_backbone_py(nb::handle start_positions, nb::handle end_positions, nb::handle start_tangents,
                               nb::handle end_tangents, nb::handle delta, nb::handle obstacles, nb::handle turn_bias,
-                              nb::handle sliding_bias, nb::handle, nb::handle, nb::handle backbone_clearance_factor,
+                              nb::handle sliding_bias, nb::handle backbone_clearance_factor,
                               nb::handle bundle_separation_factor, nb::handle backbone_selection,
                               nb::handle route_spacing, nb::handle route_skeletons, nb::handle dbu,
-                              nb::handle waypoints) {
-    const BackboneArgs a{start_positions, end_positions, start_tangents, end_tangents, delta, obstacles, turn_bias,
-                         sliding_bias, backbone_clearance_factor, bundle_separation_factor, backbone_selection,
-                         route_spacing, route_skeletons, dbu, waypoints, truthy(waypoints)};
-    BundleNames& n = bundle_names();
-    bool native = n.inflate.is_native() && n.offset_backbone.is_native() && n.offset_skeleton.is_native() &&
-                  n.obstacle_index.is_native() && n.extend_short_segments.is_native();
-    if (native && a.use_waypoints) native = is_own_waypoint_router(waypoint_router());
-    else if (native) native = n.rail_bridge.is_native();
-    return native ? backbone_native(a) : backbone_by_name(a);
+                              nb::handle waypoints, bool use_waypoints) {
+    return backbone_native({start_positions, end_positions, start_tangents, end_tangents, delta, obstacles, turn_bias,
+                            sliding_bias, backbone_clearance_factor, bundle_separation_factor, backbone_selection,
+                            route_spacing, route_skeletons, dbu, waypoints, use_waypoints});
 }
 
 }  // namespace kelvane::py

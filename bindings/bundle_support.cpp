@@ -1,6 +1,5 @@
-// Host-level helpers of the bundle module: obstacle bounds and filters on
-// host values, projections across a bundle, and the single-route searches
-// reached by name.
+// Host-level helpers of the bundle module's native roads: obstacle bounds and
+// filters on host values, projections across a bundle, the lane searches.
 #include <nanobind/ndarray.h>
 
 #include <cmath>
@@ -15,19 +14,16 @@ namespace kelvane::py {
 
 using namespace nb::literals;
 
-BundleNames& bundle_names() {
-    static BundleNames names;
-    return names;
+BundleOwn& bundle_own() {
+    // Never destroyed: its references must not be released after the
+    // interpreter has finalised.
+    static BundleOwn* own = new BundleOwn;
+    return *own;
 }
 
 // ------------------------------------------------------- host-level helpers
 
 namespace {
-
-nb::object own(PyObject* o) {
-    if (!o) throw nb::python_error();
-    return nb::steal(o);
-}
 
 bool compare(nb::handle a, nb::handle b, int op) {
     const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
@@ -37,37 +33,14 @@ bool compare(nb::handle a, nb::handle b, int op) {
 
 }  // namespace
 
-bool truthy(nb::handle obj) {
-    const int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
 bool less(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
 bool greater(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
 nb::object py_add(nb::handle a, nb::handle b) { return own(PyNumber_Add(a.ptr(), b.ptr())); }
 nb::object py_sub(nb::handle a, nb::handle b) { return own(PyNumber_Subtract(a.ptr(), b.ptr())); }
 nb::object py_mul(nb::handle a, nb::handle b) { return own(PyNumber_Multiply(a.ptr(), b.ptr())); }
 
-nb::object call_with(nb::handle f, const std::vector<nb::handle>& args, const Keywords& keywords) {
-    std::vector<PyObject*> stack;
-    stack.reserve(args.size() + keywords.size());
-    for (nb::handle a : args) stack.push_back(a.ptr());
-    nb::object names;
-    if (!keywords.empty()) {
-        names = own(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
-        for (size_t i = 0; i < keywords.size(); ++i) {
-            PyTuple_SET_ITEM(names.ptr(), i, own(PyUnicode_InternFromString(keywords[i].first)).release().ptr());
-            stack.push_back(keywords[i].second.ptr());
-        }
-    }
-    return own(PyObject_Vectorcall(f.ptr(), stack.data(), args.size(), names.is_valid() ? names.ptr() : nullptr));
-}
-
-nb::object numpy_module() { return bundle_names().np.current(); }
-
 nb::object np_asarray(nb::handle value, bool as_float) {
-    nb::object np = numpy_module();
+    nb::handle np = bundle_own().np;
     if (as_float) return np.attr("asarray")(value, "dtype"_a = nb::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type)));
     return np.attr("asarray")(value);
 }
@@ -75,13 +48,12 @@ nb::object np_asarray(nb::handle value, bool as_float) {
 nb::object index_list(const std::vector<size_t>& idx) {
     nb::list values;
     for (size_t i : idx) values.append(i);
-    nb::object np = numpy_module();
+    nb::handle np = bundle_own().np;
     return own(PySequence_List(np.attr("array")(values, "dtype"_a = np.attr("intp")).ptr()));
 }
 
 bool is_obstacle_record(nb::handle o) {
-    nb::object cls = bundle_names().obstacle.current();
-    const int r = PyObject_IsInstance(o.ptr(), cls.ptr());
+    const int r = PyObject_IsInstance(o.ptr(), bundle_own().obstacle.ptr());
     if (r < 0) throw nb::python_error();
     return r != 0;
 }
@@ -129,7 +101,7 @@ bool hits_real_obstacle(nb::handle skel, nb::handle full_idx) {
     auto at = [&](Py_ssize_t i, long j) { return own(PyObject_GetItem(skel.ptr(), nb::make_tuple(i, j).ptr())); };
     for (Py_ssize_t i = 0; i + 1 < n; ++i) {
         nb::object r = full_idx.attr("blocked")(at(i, 0), at(i, 1), at(i + 1, 0), at(i + 1, 1));
-        if (truthy(r)) return true;
+        if (truth(r)) return true;
     }
     return false;
 }
@@ -145,6 +117,23 @@ PortRows read_port_rows(nb::handle sp, nb::handle ep, nb::handle st, nb::handle 
     rows.ports.end_tangents = to_point_rows(et, "end_tangents", ignored);
     return rows;
 }
+
+namespace {
+
+// The projections as numpy computes them: (sp @ perp, np.argsort of it).
+std::pair<nb::object, nb::object> numpy_projection(nb::handle positions, nb::handle tangents) {
+    nb::handle np = bundle_own().np;
+    nb::object pos = np.attr("asarray")(positions);
+    nb::object avg = np.attr("mean")(np.attr("asarray")(tangents), "axis"_a = 0);
+    avg = own(PyNumber_TrueDivide(avg.ptr(), py_add(np.attr("linalg").attr("norm")(avg), nb::float_(1e-12)).ptr()));
+    nb::list axis;
+    axis.append(own(PyNumber_Negative(item_of(avg, 1).ptr())));
+    axis.append(item_of(avg, 0));
+    nb::object proj = own(PyNumber_MatrixMultiply(pos.ptr(), np.attr("array")(axis).ptr()));
+    return {proj, np.attr("argsort")(proj)};
+}
+
+}  // namespace
 
 Projection project_starts(nb::handle positions, nb::handle tangents, const std::vector<Point>& sp,
                           const std::vector<Point>& st, bool exact) {
@@ -165,17 +154,6 @@ Projection project_starts(nb::handle positions, nb::handle tangents, const std::
     return p;
 }
 
-std::pair<nb::object, nb::object> numpy_projection(nb::handle positions, nb::handle tangents) {
-    nb::object np = numpy_module();
-    nb::object pos = np.attr("asarray")(positions);
-    nb::object avg = np.attr("mean")(np.attr("asarray")(tangents), "axis"_a = 0);
-    avg = own(PyNumber_TrueDivide(avg.ptr(), py_add(np.attr("linalg").attr("norm")(avg), nb::float_(1e-12)).ptr()));
-    nb::list axis;
-    axis.append(own(PyNumber_Negative(item_of(avg, 1).ptr())));
-    axis.append(item_of(avg, 0));
-    nb::object proj = own(PyNumber_MatrixMultiply(pos.ptr(), np.attr("array")(axis).ptr()));
-    return {proj, np.attr("argsort")(proj)};
-}
 
 void require_routes(size_t count) {
     if (count == 0) throw nb::index_error("start_positions has no rows: a bundle needs at least one route");
@@ -233,14 +211,6 @@ nb::handle keyword(const SearchCall& call, const char* name, nb::handle fallback
     return fallback;
 }
 
-std::vector<nb::handle> float32_vectors(const SearchCall& call, std::vector<nb::object>& keep) {
-    nb::object jnp = bundle_names().jnp.current();
-    nb::object array = jnp.attr("array"), f32 = jnp.attr("float32");
-    for (nb::handle v : {call.start, call.end, call.start_tangent, call.end_tangent})
-        keep.push_back(array(v, "dtype"_a = f32));
-    return {keep[0], keep[1], keep[2], keep[3]};
-}
-
 // The request a call with these arguments makes of the own router.
 RouteRequest native_request(const SearchCall& call) {
     nb::object center = nb::str("center"), half = nb::float_(0.5), three = nb::float_(3.0), none = nb::none(),
@@ -268,27 +238,7 @@ bool is_own_waypoint_router(nb::handle f) {
     return label && PyUnicode_CompareWithASCIIString(label, "kelvane.manhattan_router.waypoints.route_waypoints_v2") == 0;
 }
 
-nb::object waypoint_router() {
-    nb::object module = own(PyImport_ImportModuleLevel("kelvane.manhattan_router.waypoints", nullptr, nullptr,
-                                                       nb::make_tuple("route_waypoints_v2").ptr(), 0));
-    PyObject* f = PyObject_GetAttrString(module.ptr(), "route_waypoints_v2");
-    if (!f) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_ImportError,
-                        "cannot import name 'route_waypoints_v2' from 'kelvane.manhattan_router.waypoints'");
-        throw nb::python_error();
-    }
-    return nb::steal(f);
-}
-
-nb::object search_rail_bridge(const SearchCall& call) {
-    if (nb::object f = bundle_names().rail_bridge.replacement()) {
-        std::vector<nb::object> keep;
-        std::vector<nb::handle> args = float32_vectors(call, keep);
-        args.push_back(call.delta);
-        args.push_back(call.obstacles);
-        return call_with(f, args, call.keywords);
-    }
+nb::tuple search_rail_bridge(const SearchCall& call) {
     RouteRequest req = native_request(call);
     check_route_request(req);
     RouteResult res;
@@ -297,28 +247,6 @@ nb::object search_rail_bridge(const SearchCall& call) {
         res = route_rail_bridge(req);
     }
     return nb::make_tuple(path_to_array(res.skeleton), info_dict(res.info));
-}
-
-nb::object search_waypoints(const SearchCall& call, nb::handle positions) {
-    nb::object router = waypoint_router();
-    if (!is_own_waypoint_router(router)) {
-        std::vector<nb::object> keep;
-        std::vector<nb::handle> args = float32_vectors(call, keep);
-        args.push_back(positions);
-        args.push_back(call.delta);
-        args.push_back(call.obstacles);
-        return call_with(router, args, call.keywords);
-    }
-    WaypointRequest req;
-    req.route = native_request(call);
-    check_route_request(req.route);
-    read_waypoints(req, positions, keyword(call, "pins", nb::none()));
-    WaypointResult res;
-    {
-        nb::gil_scoped_release release;
-        res = route_waypoints(req);
-    }
-    return nb::make_tuple(path_to_array(res.skeleton), waypoint_info_dict(res));
 }
 
 }  // namespace kelvane::py

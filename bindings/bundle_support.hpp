@@ -1,16 +1,13 @@
-// Shared by the parts of module kelvane.manhattan_router.bundle (bundle.cpp,
-// bundle_support.cpp, bundle_rail.cpp, bundle_backbone.cpp).
+// Shared by the native roads of module kelvane.manhattan_router.bundle
+// (bundle.cpp, bundle_support.cpp, bundle_rail.cpp, bundle_backbone.cpp).
 //
-// Every strategy has two roads:
-//  * native: every helper it reaches is still the module's own.  Arguments
-//    are converted and checked once, the whole bundle runs in the core with
-//    the GIL released, and Python objects are made only for the result.
-//  * by name: a caller replaced one of the helpers.  The strategy then runs
-//    step by step the way its Python form would, reaching every helper by its
-//    module-level name with the documented argument forms, so a replacement
-//    sees exactly the calls, objects and order of a Python implementation.
-//    A helper that is still the module's own is called as a Python function
-//    there (the searches stay native: no jax arrays are built for them).
+// The module body is bindings/py/bundle.py: each function there runs its
+// native road here while every helper it reaches is still the module's own
+// (module_body.hpp).  The native roads convert and check the arguments once,
+// run the whole bundle in the core with the GIL released, and make Python
+// objects only for the result.  The pieces the Python bodies call for
+// arithmetic they share with the core (the backbone plan, lane offsets,
+// lanes snapped to their ports, the port pitch) are here too.
 #pragma once
 
 #include <array>
@@ -20,36 +17,30 @@
 
 #include "convert.hpp"
 #include "route_info.hpp"
-#include "seam.hpp"
 #include "kelvane/bundle.hpp"
 
 namespace kelvane::py {
 
 namespace kb = kelvane::bundle;
 
-// Module-level names reached when a call happens.
-struct BundleNames {
-    Seam np, jnp, obstacle, obstacle_index, rail_bridge, route_one_local, compute_order, skeleton_to_obstacles,
-        offset_backbone, offset_skeleton, extend_short_segments, inflate, bbox_min_obstacles, bbox_margin_mult;
+// The module's own objects the native roads use (set at import).
+struct BundleOwn {
+    nb::object np, obstacle, margin_mult;
 };
-BundleNames& bundle_names();
+BundleOwn& bundle_own();
+
+// _BBOX_MIN_OBSTACLES: more obstacles than this and each lane searches near its ports.
+constexpr size_t kBboxMinObstacles = 40;
 
 // ------------------------------------------------------- host-level helpers
 
-bool truthy(nb::handle obj);
 bool less(nb::handle a, nb::handle b);
 bool greater(nb::handle a, nb::handle b);
 nb::object py_add(nb::handle a, nb::handle b);
 nb::object py_sub(nb::handle a, nb::handle b);
 nb::object py_mul(nb::handle a, nb::handle b);
 
-using Keywords = std::vector<std::pair<const char*, nb::handle>>;
-
-// f(*args, **keywords) with the keywords in the given order.
-nb::object call_with(nb::handle f, const std::vector<nb::handle>& args, const Keywords& keywords = {});
-
-// The module's `np` (looked up now) and np.asarray(value) / np.asarray(value, dtype=float).
-nb::object numpy_module();
+// np.asarray(value) / np.asarray(value, dtype=float).
 nb::object np_asarray(nb::handle value, bool as_float = false);
 
 // list(numpy index array): numpy intp scalars.
@@ -90,8 +81,6 @@ struct Projection {
 Projection project_starts(nb::handle positions, nb::handle tangents, const std::vector<Point>& sp,
                           const std::vector<Point>& st, bool exact);
 
-// The projections as numpy computes them: (sp @ perp, np.argsort of it).
-std::pair<nb::object, nb::object> numpy_projection(nb::handle positions, nb::handle tangents);
 
 // The routing order of a bundle of `count` routes for a routing_order value
 // ("Unknown routing_order: ..." for anything else).  Geometric orders come
@@ -113,28 +102,16 @@ void check_lane_request(const RouteRequest& req, Point start_tangent, Point end_
 
 // --------------------------------------------------------------- searches
 
+// A lane search with the keywords the strategies pass (missing ones take
+// rail_bridge_v2's defaults); the port vectors as float32 holds them.
 struct SearchCall {
     nb::handle start, end, start_tangent, end_tangent, delta, obstacles;
-    Keywords keywords;  // in call order
+    std::vector<std::pair<const char*, nb::handle>> keywords;
 };
+nb::tuple search_rail_bridge(const SearchCall& call);  // (skeleton array, info dict)
 
-// rail_bridge_v2 as the module names it now.  A replacement is called with
-// the four port vectors as float32 jax arrays (the module's jnp), then delta
-// and obstacles, then the keywords in order, and its result is returned as
-// it is.  The module's own searches natively on the same float32 values and
-// returns (skeleton array, info dict).
-nb::object search_rail_bridge(const SearchCall& call);
-
-// `from kelvane.manhattan_router.waypoints import route_waypoints_v2`
-// (ImportError when that fails), and whether it is that module's own router.
-nb::object waypoint_router();
+// Whether f is the waypoints module's own route_waypoints_v2.
 bool is_own_waypoint_router(nb::handle f);
-
-// waypoint_router(), then
-// route_waypoints_v2(P(start), P(end), P(start_tangent), P(end_tangent),
-// positions, delta, obstacles, **keywords): natively when it is that
-// module's own router.
-nb::object search_waypoints(const SearchCall& call, nb::handle positions);
 
 // ------------------------------------------------------ module functions
 
@@ -144,8 +121,7 @@ nb::object hits_real_obstacle_py(nb::handle skel, nb::handle full_idx);
 nb::object inflate_obstacle_bboxes_py(nb::handle obstacles, nb::handle margin);
 nb::object skeleton_to_obstacles_py(nb::handle skeleton, nb::handle spacing, nb::handle port_pitch);
 nb::object offset_skeleton_py(nb::handle backbone, nb::handle start_offset, nb::handle end_offset,
-                              nb::handle pitch_transition, nb::handle scale_connect, nb::handle connect_offset,
-                              nb::handle flipped_segs);
+                              nb::handle scale_connect, nb::handle connect_offset, nb::handle flipped_segs);
 nb::object compute_bundle_order_py(nb::handle start_positions, nb::handle start_tangents, nb::handle routing_order);
 
 nb::object route_one_local_py(nb::handle s_pos, nb::handle e_pos, nb::handle s_tan, nb::handle e_tan,
@@ -155,17 +131,30 @@ nb::object route_one_local_py(nb::handle s_pos, nb::handle e_pos, nb::handle s_t
 nb::object bundle_rail_bridge_py(nb::handle start_positions, nb::handle end_positions, nb::handle start_tangents,
                                  nb::handle end_tangents, nb::handle delta, nb::handle obstacles,
                                  nb::handle route_spacing, nb::handle routing_order, nb::handle turn_bias,
-                                 nb::handle sliding_bias, nb::handle route_width, nb::handle route_clearance,
-                                 nb::handle route_skeletons, nb::handle inflate_delta, nb::handle dbu);
+                                 nb::handle sliding_bias, nb::handle route_skeletons, nb::handle inflate_delta,
+                                 nb::handle dbu);
 
 nb::object bundle_backbone_py(nb::handle start_positions, nb::handle end_positions, nb::handle start_tangents,
                               nb::handle end_tangents, nb::handle delta, nb::handle obstacles, nb::handle turn_bias,
-                              nb::handle sliding_bias, nb::handle pitch_transition, nb::handle route_width,
-                              nb::handle backbone_clearance_factor, nb::handle bundle_separation_factor,
-                              nb::handle backbone_selection, nb::handle route_spacing, nb::handle route_skeletons,
-                              nb::handle dbu, nb::handle waypoints);
+                              nb::handle sliding_bias, nb::handle backbone_clearance_factor,
+                              nb::handle bundle_separation_factor, nb::handle backbone_selection,
+                              nb::handle route_spacing, nb::handle route_skeletons, nb::handle dbu,
+                              nb::handle waypoints, bool use_waypoints);
+
+// Pieces of the Python bodies' arithmetic (see bindings/py/bundle.py).
+nb::object backbone_plan_py(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, nb::handle start_proj,
+                            nb::handle sorted_idx, nb::handle median_idx, nb::handle delta,
+                            nb::handle backbone_clearance_factor, nb::handle bundle_separation_factor,
+                            nb::handle route_spacing);
+nb::object lane_offsets_py(nb::handle backbone, nb::handle ep, nb::handle B, nb::handle median_idx,
+                           nb::handle start_proj, nb::handle median_s_offset);
+nb::object reversed_inner_segments_py(nb::handle backbone, nb::handle trial);
+nb::object lane_ends_py(nb::handle sp, nb::handle ep);
+nb::object snapped_to_ports_py(nb::handle lane, nb::handle ends);
+nb::object port_pitch_py(nb::handle sp, nb::handle st);
+
 nb::object offset_backbone_py(nb::handle backbone, nb::handle backbone_info, nb::handle sp, nb::handle ep,
-                              nb::handle st, nb::handle et, nb::handle B, nb::handle median_idx,
+                              nb::handle B, nb::handle median_idx,
                               nb::handle start_proj, nb::handle median_s_offset, nb::handle connect_pitch,
                               nb::handle scale_connect, nb::handle delta, nb::handle obstacles, nb::handle dbu,
                               nb::handle bundle_envelope);

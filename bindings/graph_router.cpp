@@ -17,12 +17,6 @@ namespace {
 
 using namespace nb::literals;
 
-nb::list float_list(const std::vector<double>& v) {
-    nb::list out;
-    for (double x : v) out.append(x);
-    return out;
-}
-
 const char* kRailBridgeDoc = R"(Route one Manhattan route from `start` to `end`.
 
 Returns (skeleton, info): skeleton is an N x 2 float array of corner points,

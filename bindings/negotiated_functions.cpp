@@ -133,15 +133,26 @@ RouteArgs route_args_from(nb::handle kw) {
     return a;
 }
 
-core::NegotiationOptions options_of(const RouteArgs& a) {
+// route_negotiated's options.  With `deferred`, a value it only hands on
+// (to the lattice builder, the port squares or the search) that does not
+// convert is left at its default and *deferred is set: the function
+// receiving it raises when it is used.  node_pen is handed on only when
+// overlap_pen is given; otherwise overlap_pen is computed from it at once.
+core::NegotiationOptions options_of(const RouteArgs& a, bool* deferred = nullptr) {
     core::NegotiationOptions o;
-    o.turn_bias = to_turn_bias(a[0]);
+    auto handed_on = [&](auto&& convert) {
+        if (!deferred) convert();
+        else if (!passes([&] { convert(); return true; })) *deferred = true;
+    };
+    handed_on([&] { o.turn_bias = to_turn_bias(a[0]); });
     o.iters = bounded_index(a[1], kMaxIters, "iters", "passes");
     o.overlap_pen = to_optional_number(a[2], "overlap_pen");
-    o.node_pen = to_optional_number(a[3], "node_pen");
+    auto node_pen = [&] { o.node_pen = to_optional_number(a[3], "node_pen"); };
+    if (a[2].is_none()) node_pen();
+    else handed_on(node_pen);
     o.hist_weight = to_optional_number(a[4], "hist_weight");
     o.hist_decay = to_double(a[5], "hist_decay");
-    o.turn_pen = to_optional_number(a[6], "turn_pen");
+    handed_on([&] { o.turn_pen = to_optional_number(a[6], "turn_pen"); });
     o.gauss_seidel = truth(a[7]);
     o.avoid_ports = truth(a[8]);
     if (!a[9].is_none()) {
@@ -150,9 +161,12 @@ core::NegotiationOptions options_of(const RouteArgs& a) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.ptr()); ++i) order.push_back(to_index(PyTuple_GET_ITEM(seq.ptr(), i)));
         o.relax_order = std::move(order);
     }
-    o.cage_margin = to_optional_number(a[10], "cage_margin");
-    if (!a[11].is_none()) o.cage_layers = to_index(a[11]);
-    o.port_clearance = to_optional_number(a[12], "port_clearance");
+    handed_on([&] {
+        const core::LatticeOptions lo = lattice_options(a[10], Py_True, Py_True, a[11], Py_None);
+        o.cage_margin = lo.cage_margin;
+        o.cage_layers = lo.cage_layers;
+    });
+    handed_on([&] { o.port_clearance = port_clearance_of(a[12]); });
     o.route_to_port = truth(a[13]);
     o.block_pen = module_float("BLOCK_PEN");
     o.snap = module_float("_SNAP");
@@ -235,6 +249,7 @@ nb::object repair_self_intersections(nb::handle g, nb::handle path, nb::handle t
                                      nb::handle node_chords, nb::handle cross_pen, nb::handle max_tries,
                                      nb::handle turn_pen) {
     const long tries = to_index(max_tries);
+    if (tries <= 0) return nb::borrow(path);
     const SeamPlan plan = SeamPlan::now();
     if (plan.any({kRoutePen, kSelfIntersections})) {
         nb::object current = nb::borrow(path);
@@ -251,18 +266,21 @@ nb::object repair_self_intersections(nb::handle g, nb::handle path, nb::handle t
         }
         return current;
     }
-    SearchInput in = search_input(g, turn_bias, nb::none(), edge_pen, node_chords, cross_pen, turn_pen);
+    // The search's arguments are read for the first re-search: a path that
+    // meets itself nowhere is returned without looking at them.
+    std::optional<SearchInput> in;
     std::optional<std::vector<std::uint32_t>> last;
     const auto repaired = core::repair_self_intersections(
         node_points(path, "path node"), tries, [&](const core::PointBans& bans) -> std::optional<Path> {
-            in.q.blocked_passthrough = core::node_bans(*in.lattice, bans);
-            auto ids = search_once(in);
+            if (!in) in = search_input(g, turn_bias, nb::none(), edge_pen, node_chords, cross_pen, turn_pen);
+            in->q.blocked_passthrough = core::node_bans(*in->lattice, bans);
+            auto ids = search_once(*in);
             if (!ids) return std::nullopt;
             last = std::move(ids);
-            return core::points_of(*in.lattice, *last);
+            return core::points_of(*in->lattice, *last);
         });
     if (!repaired) return nb::borrow(path);
-    return node_objects(in, *last);
+    return node_objects(*in, *last);
 }
 
 bool seg_crosses(nb::handle a1, nb::handle a2, nb::handle b1, nb::handle b2, nb::handle tol) {
@@ -324,7 +342,7 @@ nb::list finalize_simple(nb::handle path, nb::handle g) {
 
 nb::object port_block_owners(nb::handle scene, nb::handle adj, nb::handle port_clearance) {
     const core::Scene s = to_scene(scene);
-    const double half = port_clearance.is_none() ? 0.5 * s.delta : to_double(port_clearance, "port_clearance");
+    const double half = port_clearance_of(port_clearance).value_or(0.5 * s.delta);
     nb::object keys;
     const std::shared_ptr<const Lattice> L = lattice_of(adj, keys);
     core::PortOwners po;
@@ -352,12 +370,19 @@ nb::tuple route_negotiated(nb::handle scene, nb::handle turn_bias, nb::handle it
                                                cage_margin,  cage_layers, port_clearance, route_to_port};
     for (int i = 0; i < kNumRouteParams; ++i) a.v[i] = nb::borrow(given[i]);
     const core::Scene s = to_scene(scene);
-    const core::NegotiationOptions o = options_of(a);
+    bool deferred = false;
+    const core::NegotiationOptions o = options_of(a, &deferred);
     const SeamPlan plan = SeamPlan::now();
-    PyRun run(plan, s.size() ? route_py_args(scene, a, s, o) : PyArgs{nb::borrow(scene)});
+    PyArgs args = s.size() ? route_py_args(scene, a, s, o) : PyArgs{nb::borrow(scene)};
+    // The values it hands on, as their users check them: one that fails is
+    // checked again where the module's own code uses it (a replaced user
+    // gets it as it was given).
+    const bool check = deferred || (s.size() && !handed_on_ok(args));
+    PyRun run(plan, std::move(args));
+    run.check_handed_on = check;
     core::Workspace ws;
     core::Outcome out;
-    if (!plan.any(kRouteNegotiatedCalls)) {
+    if (!run.check_handed_on && !plan.any(kRouteNegotiatedCalls)) {
         core::Seams native;
         nb::gil_scoped_release release;
         out = core::route_negotiated(s, o, native, ws);
@@ -469,9 +494,10 @@ nb::list orders_for(nb::handle B, nb::handle n_orders, nb::handle seed) {
 
 nb::object best_over_orders(nb::handle scene, nb::handle orders, nb::handle min_orders, nb::kwargs kw) {
     const core::Scene s = to_scene(scene);
-    const SeamPlan plan = SeamPlan::now();
+    SeamPlan plan = SeamPlan::now();
     nb::list orders_py = new_list(orders);
-    const double min_n = to_double(min_orders, "min_orders");
+    // min_orders is first compared with the second order's index.
+    const double min_n = orders_py.size() > 1 ? to_double(min_orders, "min_orders") : 2.0;
     PyArgs a;
     a.scene = nb::borrow(scene);
     a.orders = orders_py;
@@ -479,8 +505,15 @@ nb::object best_over_orders(nb::handle scene, nb::handle orders, nb::handle min_
     core::NegotiationOptions o;
     core::Orders core_orders(orders_py.size());
     if (!plan.py[kRouteNegotiated] && orders_py.size()) {
-        o = options_of(route_args_from(kw));
-        core_orders = order_lists(orders_py);
+        const RouteArgs ra = route_args_from(kw);
+        // route_negotiated reads its values as it goes: when one of them does
+        // not pass here, it is called by name and raises where it uses it.
+        if (!passes([&] {
+                o = options_of(ra);
+                core_orders = order_lists(orders_py);
+                return s.size() == 0 || handed_on_ok(route_py_args(scene, ra, s, o));
+            }))
+            plan.py[kRouteNegotiated] = true;
     }
     PyRun run(plan, a);
     core::Workspace ws;
@@ -520,7 +553,7 @@ nb::tuple route_negotiated_best(nb::handle port_centers, nb::handle port_tangent
     nb::object B = scene.attr("port_centers").attr("shape")[0];
     if (to_index(B) == 0) return nb::make_tuple(nb::list(), nb::list(), nb::list());
     const core::Scene s = to_scene(scene);
-    const SeamPlan plan = SeamPlan::now();
+    SeamPlan plan = SeamPlan::now();
 
     nb::object orders = plan.py[kOrdersFor] ? seam(kOrdersFor).current()(B, n_orders, seed)
                                             : nb::object(orders_for(B, n_orders, seed));
@@ -543,16 +576,23 @@ nb::tuple route_negotiated_best(nb::handle port_centers, nb::handle port_tangent
     double min_n = 2.0;
     core::NegotiationOptions o;
     if (!plan.py[kBestOverOrders]) {
-        nb::dict route_kw(kw);
+        nb::dict route_kw = nb::steal<nb::dict>(PyDict_Copy(kw.ptr()));
         if (PyDict_Contains(route_kw.ptr(), nb::str("min_orders").ptr()) == 1) {
-            min_n = to_double(route_kw["min_orders"], "min_orders");
+            if (nb::len(a.orders) > 1) min_n = to_double(route_kw["min_orders"], "min_orders");
             PyDict_DelItemString(route_kw.ptr(), "min_orders");
         }
         a.route_kw = route_kw;
         if (!plan.py[kRouteNegotiated]) {
-            o = options_of(route_args_from(route_kw));
-            core_orders = order_lists(a.orders);
-            for (size_t i = 0; i < levels.size(); ++i) core_levels[i] = to_index(levels[i]);
+            const RouteArgs ra = route_args_from(route_kw);
+            // As in _best_over_orders: values route_negotiated would refuse
+            // where it uses them send the orders through the functions by name.
+            if (!passes([&] {
+                    o = options_of(ra);
+                    core_orders = order_lists(a.orders);
+                    for (size_t i = 0; i < levels.size(); ++i) core_levels[i] = to_index(levels[i]);
+                    return handed_on_ok(route_py_args(scene, ra, s, o));
+                }))
+                plan.py[kBestOverOrders] = plan.py[kRouteNegotiated] = true;
         }
     }
     PyRun run(plan, a);
@@ -582,6 +622,21 @@ nb::object negotiate_routes(nb::handle port_centers, nb::handle port_tangents, n
 
 // ------------------------------------------------------------ shared with PyRun
 
+core::LatticeOptions lattice_options(nb::handle cage_margin, nb::handle behind, nb::handle lane_mids,
+                                     nb::handle cage_layers, nb::handle cage_step) {
+    core::LatticeOptions lo;
+    lo.cage_margin = to_optional_number(cage_margin, "cage_margin");
+    lo.behind = truth(behind);
+    lo.lane_mids = truth(lane_mids);
+    if (!cage_layers.is_none()) lo.cage_layers = to_index(cage_layers);
+    lo.cage_step = to_optional_number(cage_step, "cage_step");
+    return lo;
+}
+
+std::optional<double> port_clearance_of(nb::handle port_clearance) {
+    return to_optional_number(port_clearance, "port_clearance");
+}
+
 nb::object per_route_graphs(nb::handle scene) {
     const nb::list obs = float_tuples(scene.attr("obstacles"));
     nb::object pc = scene.attr("port_centers"), pt = scene.attr("port_tangents");
@@ -600,19 +655,14 @@ nb::object per_route_graphs(nb::handle scene) {
 nb::tuple build_shared_lattice(nb::handle scene, nb::handle cage_margin, nb::handle behind, nb::handle lane_mids,
                                nb::handle cage_layers, nb::handle cage_step) {
     const core::Scene s = to_scene(scene);
-    if (s.size() == 0) raise_value("build_shared_lattice: the scene has no routes");
     const SeamPlan plan = SeamPlan::now();
     nb::object graphs = plan.py[kPerRouteGraphs] ? seam(kPerRouteGraphs).current()(scene) : per_route_graphs(scene);
+    if (s.size() == 0) raise_value("build_shared_lattice: the scene has no routes");
     std::vector<core::RouteLines> lines;
     nb::object gseq = tuple_of(graphs, "graphs");
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(gseq.ptr()); ++i) lines.push_back(route_lines(PyTuple_GET_ITEM(gseq.ptr(), i)));
     nb::object obs_list = item(graphs, 0).attr("obs_list");
-    core::LatticeOptions lo;
-    lo.cage_margin = to_optional_number(cage_margin, "cage_margin");
-    lo.behind = truth(behind);
-    lo.lane_mids = truth(lane_mids);
-    if (!cage_layers.is_none()) lo.cage_layers = to_index(cage_layers);
-    lo.cage_step = to_optional_number(cage_step, "cage_step");
+    core::LatticeOptions lo = lattice_options(cage_margin, behind, lane_mids, cage_layers, cage_step);
     lo.snap = module_float("_SNAP");
     core::SharedLattice lat;
     if (plan.py[kObstacleIndex]) {

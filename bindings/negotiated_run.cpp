@@ -55,26 +55,6 @@ PyObject* g_module_dict = nullptr;  // borrowed from the module, which lives as 
 
 }  // namespace
 
-// `value` as exactly n items, with the host's unpacking errors.
-nb::object unpack(nb::handle value, Py_ssize_t n) {
-    nb::object it = nb::steal(PyObject_GetIter(value.ptr()));
-    if (!it.is_valid()) {
-        PyErr_Clear();
-        raise_type(std::string("cannot unpack non-iterable ") + nb::type_name(value.type()).c_str() + " object");
-    }
-    nb::list items;
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        items.append(nb::steal(raw));
-        if (static_cast<Py_ssize_t>(items.size()) > n)
-            raise_value("too many values to unpack (expected " + std::to_string(n) + ")");
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    if (static_cast<Py_ssize_t>(items.size()) < n)
-        raise_value("not enough values to unpack (expected " + std::to_string(n) + ", got " +
-                    std::to_string(items.size()) + ")");
-    return nb::tuple(items);
-}
-
 std::vector<double> numbers(nb::handle seq, const std::string& what) {
     nb::object t = tuple_of(seq, what);
     std::vector<double> out;
@@ -87,12 +67,6 @@ nb::list new_list(nb::handle iterable) {
     PyObject* l = PySequence_List(iterable.ptr());
     if (!l) throw nb::python_error();
     return nb::steal<nb::list>(l);
-}
-
-nb::list float_list(const std::vector<double>& v) {
-    nb::list out;
-    for (double x : v) out.append(x);
-    return out;
 }
 
 // (key, value) of a keyword dict merged after a leading keyword, the way
@@ -341,10 +315,31 @@ nb::object PyRun::atomic(const core::Outcome& out) {
     return maybe_paths_to_tuples(out.atomic);
 }
 
+// ------------------------------------------------------------ handed-on values
+
+void check_handed_on(const PyArgs& a, HandedOnTo to) {
+    switch (to) {
+        case HandedOnTo::Lattice: lattice_options(a.cage_margin, Py_True, Py_True, a.cage_layers, Py_None); break;
+        case HandedOnTo::PortSquares: port_clearance_of(a.port_clearance); break;
+        case HandedOnTo::FirstSearch: search_weights(a.turn_bias, nb::float_(0.0), a.turn_pen); break;
+        case HandedOnTo::Search: search_weights(a.turn_bias, a.node_pen, a.turn_pen); break;
+    }
+}
+
+bool handed_on_ok(const PyArgs& a) {
+    return passes([&] {
+        for (HandedOnTo to : {HandedOnTo::Lattice, HandedOnTo::PortSquares, HandedOnTo::Search}) check_handed_on(a, to);
+        return true;
+    });
+}
+
 // ------------------------------------------------------------ route_negotiated's seams
 
 core::SharedLattice PyRun::shared_lattice(const core::Scene& scene, const core::LatticeOptions& opts) {
-    if (!plan_.py[kBuildSharedLattice]) return Seams::shared_lattice(scene, opts);
+    if (!plan_.py[kBuildSharedLattice]) {
+        if (check_handed_on) negotiated_module::check_handed_on(a_, HandedOnTo::Lattice);
+        return Seams::shared_lattice(scene, opts);
+    }
     nb::object res = call_kw(seam(kBuildSharedLattice).current(), nb::make_tuple(a_.scene),
                              kwd("cage_margin", a_.cage_margin, "cage_layers", a_.cage_layers));
     nb::object parts = unpack(res, 5);
@@ -388,7 +383,10 @@ void PyRun::view_to_port(size_t r) {
 
 core::PortOwners PyRun::port_block_owners(const core::Scene& scene, const core::SharedLattice& lat,
                                           std::optional<double> port_clearance) {
-    if (!plan_.py[kPortBlockOwners]) return Seams::port_block_owners(scene, lat, port_clearance);
+    if (!plan_.py[kPortBlockOwners]) {
+        if (check_handed_on) negotiated_module::check_handed_on(a_, HandedOnTo::PortSquares);
+        return Seams::port_block_owners(scene, lat, port_clearance);
+    }
     nb::object res = seam(kPortBlockOwners).current()(a_.scene, lattice_part(2), a_.port_clearance);
     const Lattice& L = lattice();
     core::PortOwners out;
@@ -413,7 +411,11 @@ core::PortOwners PyRun::port_block_owners(const core::Scene& scene, const core::
 }
 
 std::optional<core::NodePath> PyRun::route_pen(const core::Reroute& rr, const core::Bans& bans) {
-    if (!plan_.py[kRoutePen]) return Seams::route_pen(rr, bans);
+    if (!plan_.py[kRoutePen]) {
+        if (check_handed_on)
+            negotiated_module::check_handed_on(a_, rr.first ? HandedOnTo::FirstSearch : HandedOnTo::Search);
+        return Seams::route_pen(rr, bans);
+    }
     penalty_maps(rr);
     nb::object f = seam(kRoutePen).current();
     nb::object v = view(rr.route);

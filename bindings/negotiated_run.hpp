@@ -17,10 +17,11 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "convert.hpp"
+#include "convert_negotiated.hpp"
 #include "graph_types.hpp"
 #include "kelvane/negotiate.hpp"
 #include "seam.hpp"
@@ -87,9 +88,35 @@ struct PyArgs {
     nb::object best_kw;                                   // keywords for _best_over_orders (a dict)
 };
 
+// Runs `check` (true: passed); false when it returns false or raises (the
+// error is dropped).
+template <class F>
+bool passes(F&& check) {
+    try {
+        return check();
+    } catch (const nb::python_error&) {
+    } catch (const nb::builtin_exception&) {
+    }
+    return false;
+}
+
+// The values route_negotiated only hands on, checked as the functions that
+// receive them read them: the lattice builder (cage_margin, cage_layers),
+// the port squares (port_clearance) and the search (turn_bias and turn_pen,
+// and node_pen as the passes' cross_pen).
+enum class HandedOnTo { Lattice, PortSquares, FirstSearch, Search };
+void check_handed_on(const PyArgs& a, HandedOnTo to);
+bool handed_on_ok(const PyArgs& a);  // every check passes
+
 class PyRun final : public core::Seams {
 public:
     PyRun(const SeamPlan& plan, PyArgs args) : plan_(plan), a_(std::move(args)) {}
+
+    // Some handed-on value did not pass its check: the module's own code
+    // checks it again where it uses it, so the error comes where the
+    // function receiving it would raise it (after any replaced helper that
+    // runs before).
+    bool check_handed_on = false;
 
     core::SharedLattice shared_lattice(const core::Scene& scene, const core::LatticeOptions& opts) override;
     core::RouteView shared_view(const core::SharedLattice& lat, size_t r) override;
@@ -154,6 +181,11 @@ private:
 // Installs the functions of the module's table, in table order.
 void bind_functions(nb::module_& m);
 
+// Arguments as build_shared_lattice and _port_block_owners read them.
+core::LatticeOptions lattice_options(nb::handle cage_margin, nb::handle behind, nb::handle lane_mids,
+                                     nb::handle cage_layers, nb::handle cage_step);
+std::optional<double> port_clearance_of(nb::handle port_clearance);
+
 // Functions of the table that PyRun also calls.
 nb::object per_route_graphs(nb::handle scene);
 nb::tuple build_shared_lattice(nb::handle scene, nb::handle cage_margin, nb::handle behind, nb::handle lane_mids,
@@ -161,9 +193,7 @@ nb::tuple build_shared_lattice(nb::handle scene, nb::handle cage_margin, nb::han
 nb::object shared_view(nb::handle g, nb::handle H, nb::handle V, nb::handle adj, nb::handle nodes);
 
 // Small helpers of the binding parts.
-nb::object unpack(nb::handle value, Py_ssize_t n);             // exactly n items, the host's errors
 std::vector<double> numbers(nb::handle seq, const std::string& what);
-nb::list float_list(const std::vector<double>& v);
 nb::list new_list(nb::handle iterable);  // list(iterable): always a new list
 nb::dict keywords(const char* func, const char* first, nb::handle value, nb::handle kw);  // {first: value, **kw}
 nb::object call_kw(nb::handle f, nb::tuple args, nb::dict kw);

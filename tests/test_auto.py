@@ -101,14 +101,25 @@ SWAP = parse_scene({"delta": 2, "spacing": 2, "routes": [
 def test_forced_crossings_are_the_pairs_whose_ports_alternate():
     assert forced_pairs(SWAP) == {frozenset(p) for p in (("s0", "s1"), ("s0", "s2"), ("s1", "s2"))}
     assert forced_pairs(TWO) == set()
+    # Reversed in order but one after the other along the travel, or U-turns: not forced.
+    apart = parse_scene({"delta": 1, "spacing": 1, "routes": [
+        {"name": "a", "start": [0, 0], "start_heading": [1, 0], "end": [50, 20], "end_heading": [1, 0]},
+        {"name": "b", "start": [60, 30], "start_heading": [1, 0], "end": [120, 0], "end_heading": [1, 0]},
+        {"name": "u", "start": [0, 40], "start_heading": [1, 0], "end": [0, 60], "end_heading": [-1, 0]}]})
+    assert forced_pairs(apart) == set()
     # s0 and s2 swap by crossing s1 once each and each other once: nothing beyond the forced ones.
     swap = [[(0, 0), (50, 0), (50, 20), (100, 20)], [(0, 10), (100, 10)],
             [(0, 20), (30, 20), (30, -5), (70, -5), (70, 0), (100, 0)]]
     report = check_routes(SWAP, [np.array(s, dtype=float) for s in swap])
     assert report.count("crossing") == 3
     assert wrongness(SWAP, report).crossings == 0
+    assert all(line.endswith("(forced by the port order)") for line in routing.finding_lines(SWAP, report))
     # Two routes that need not cross and cross twice: both crossings count.
     assert wrongness(TWO, check_routes(TWO, [np.array(s, dtype=float) for s in CROSSED])).crossings == 2
+    # s2 round the far side of s0's port instead of crossing s0 and s1: two forced crossings missing.
+    round_the_back = [swap[0], swap[1], [(0, 20), (-10, 20), (-10, -15), (110, -15), (110, 0), (100, 0)]]
+    report = check_routes(SWAP, [np.array(s, dtype=float) for s in round_the_back])
+    assert report.count("crossing") == 1 and wrongness(SWAP, report).crossings == 2
 
 
 def test_a_strategy_that_ignores_the_spacing_says_so(stand_ins):
@@ -128,7 +139,8 @@ def test_bundles_of_a_scene_group_routes_that_travel_together():
 
 def test_the_river_lays_two_bundles_in_each_other_s_way_without_a_crossing():
     # Bundle b's shortest way crosses bundle a; laid as rivers, the larger
-    # one first, b keeps the spacing from a and goes round a device instead.
+    # one first, b keeps the spacing from a and goes round a device instead
+    # (a and b leave differently: no pair of them is forced to cross).
     scene = parse_scene({"delta": 5, "spacing": 3, "obstacles": [[-30, -10, 0, 60], [300, -10, 330, 60]],
                          "routes": [
         *({"name": f"a{k}", "start": [0, 4 * k], "start_heading": [1, 0], "end": [300, 4 * k],

@@ -438,3 +438,87 @@ def test_lanes_are_exact_where_float32_rounds_the_ports(turn):
         assert lane[0].tolist() == s.tolist() and lane[-1].tolist() == e.tolist()
         steps = np.diff(lane, axis=0)
         assert np.all((steps[:, 0] == 0) != (steps[:, 1] == 0))
+
+
+def _engine_scene(n_obstacles):
+    # Eight lanes east then north past a field of boxes; more than 40 boxes
+    # make the rail bundle search each lane in a window round its ports.
+    rng = np.random.default_rng(n_obstacles)
+    sp = np.array([[0.0, 4.0 * i] for i in range(8)])
+    ep = np.array([[200.0 + 4.0 * i, 150.0] for i in range(8)])[::-1].copy()
+    boxes, cells = [], rng.permutation([(x, y) for x in range(30, 170, 14) for y in range(45, 140, 14)])
+    for x, y in cells[:n_obstacles]:
+        boxes.append((float(x), float(y), float(x) + 6.0, float(y) + 6.0))
+    east, north = np.tile([1.0, 0.0], (8, 1)), np.tile([0.0, 1.0], (8, 1))
+    return sp, ep, east, north, boxes
+
+
+@pytest.mark.parametrize("n_obstacles", [0, 12, 50])
+@pytest.mark.parametrize("strategy, function, options", [
+    ("rail-bridge", "bundle_rail_bridge_v2", {}),
+    ("rail-bridge", "bundle_rail_bridge_v2", {"routing_order": "outside-in", "inflate_delta": False}),
+    ("backbone", "bundle_backbone_v2", {}),
+    ("backbone", "bundle_backbone_v2", {"backbone_selection": "first", "bundle_separation_factor": 1.5}),
+])
+def test_the_engine_road_to_the_bundle_core_gives_the_module_s_routes(n_obstacles, strategy, function, options):
+    from kelvane import engine
+    sp, ep, st, et, boxes = _engine_scene(n_obstacles)
+    want, want_info = getattr(bd, function)(sp, ep, st, et, 5.0, boxes, route_spacing=4.0, dbu=0.001, **options)
+    got, info = engine.route_bundle(strategy, sp, ep, st, et, 5.0, boxes, 4.0, dbu=0.001, **options)
+    assert len(got) == len(want) == 8
+    for g, w in zip(got, want):
+        np.testing.assert_array_equal(g, np.asarray(w))
+    if strategy == "rail-bridge":
+        assert info["order"] == [int(i) for i in want_info["order"]]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda e, a: e.route_bundle("river", *a), ValueError, 'strategy must be "backbone" or "rail-bridge"'),
+    (lambda e, a: e.route_bundle("rail-bridge", *a, routing_order="sideways"), ValueError,
+     "Unknown routing_order: sideways"),
+    (lambda e, a: e.route_bundle("backbone", *a, backbone_selection=9), IndexError, "not a route index"),
+    (lambda e, a: e.route_bundle("backbone", np.zeros((0, 2)), *a[1:]), IndexError, "a bundle needs at least one"),
+])
+def test_the_engine_road_to_the_bundle_core_refuses_bad_options(call, error, message):
+    from kelvane import engine
+    sp, ep, st, et, boxes = _engine_scene(0)
+    with pytest.raises(error, match=message):
+        call(engine, (sp, ep, st, et, 5.0, boxes))
+
+
+# ---- helpers with a Python body: the replaced road against the native one --
+
+
+
+def test_replaced_obs_bounds_is_honoured_by_the_filter_and_the_local_search(monkeypatch):
+    boxes = [(5, 5, 6, 6), (500, 500, 501, 501), graph.Obstacle(-3, -3, -2, -2)]
+    native = bd._filter_to_bbox(boxes, 0, 0, 10, 10)
+    bounds = spy_on(monkeypatch, "_obs_bounds")
+    assert bd._filter_to_bbox(boxes, 0, 0, 10, 10) == native == [boxes[0]]
+    assert [args[0] for args, _, _ in bounds.calls] == boxes
+    # a different rule: every box counts as touching
+    monkeypatch.setattr(bd, "_obs_bounds", lambda o: (0, 0, 0, 0))
+    assert bd._filter_to_bbox(boxes, 0, 0, 10, 10) == boxes
+
+
+@pytest.mark.parametrize("kind", ["empty", "mixed", "no rows"])
+@pytest.mark.parametrize("margin", [0.0, 1e-9, 2.5])
+def test_inflate_python_body_matches_the_native_road(monkeypatch, kind, margin):
+    obstacles = {"empty": [], "mixed": [(0, 0, 10, 5), graph.Obstacle(20, 20, 30, 40)], "no rows": np.zeros((0, 4))}[kind]
+    native = bd._inflate_obstacle_bboxes(obstacles, margin)
+    # another Obstacle class: the Python body runs (records still unpack into their four bounds)
+    monkeypatch.setattr(bd, "Obstacle", type("Obstacle", (), {}))
+    assert bd._inflate_obstacle_bboxes(obstacles, margin) == native
+
+
+def test_route_one_local_python_body_matches_the_native_road(monkeypatch):
+    s = with_field(straight(3), 60)
+    sp, ep, st, et = args(s)
+    full = graph._ObstacleIndex(s["obstacles"], None)
+    kw = dict(turn_bias="center", sliding_bias=0.5, route_spacing=3.0, route_pivots=(), bend_delta=2.0, dbu=None)
+    native = bd._route_one_local(sp[1], ep[1], st[1], et[1], 2.0, s["obstacles"], [], full, **kw)
+    rail = spy_on(monkeypatch, "rail_bridge_v2")
+    python = bd._route_one_local(sp[1], ep[1], st[1], et[1], 2.0, s["obstacles"], [], full, **kw)
+    assert python[0].tolist() == native[0].tolist() and python[1] == native[1]
+    assert 1 <= len(rail.calls) <= 2 and rail.keywords() == RAIL_KEYWORDS
+    assert all(a.dtype == jax.numpy.float32 for a in rail.calls[0][0][:4])

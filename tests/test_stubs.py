@@ -85,10 +85,10 @@ def test_every_module_has_a_stub_of_defs_whose_names_resolve(module_name):
      "start_positions, end_positions, start_tangents, end_tangents, delta, obstacles, route_spacing=3.0, "
      "routing_order='center-out', turn_bias='center', sliding_bias=0.5, route_width=0.5, route_clearance=2.0, "
      "route_skeletons=None, inflate_delta=True, dbu=None", None),
-    ("kelvane.yokeset", "yokeset", "port_centers: 'Array', port_tangents: 'Array'",
-     "'tuple[np.ndarray, np.ndarray]'"),
-    ("kelvane.yokeset", "sort_ports_gdsfactory", "start_ports: 'list[Any]', end_ports: 'list[Any]'",
-     "'tuple[list[Any], list[Any]]'"),
+    ("kelvane.yokeset", "yokeset", "port_centers: Array, port_tangents: Array",
+     "tuple[numpy.ndarray, numpy.ndarray]"),
+    ("kelvane.yokeset", "sort_ports_gdsfactory", "start_ports: list[Any], end_ports: list[Any]",
+     "tuple[list[Any], list[Any]]"),
 ])
 def test_functions_carry_their_real_signature_and_docstring(module_name, function, parameters, returns):
     fn = top_defs(stub_tree(module_name))[function]

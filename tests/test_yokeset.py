@@ -3,6 +3,7 @@
 import inspect
 import math
 import re
+import traceback
 import typing
 
 import jax
@@ -655,3 +656,67 @@ def test_property_sort_ports_gdsfactory_pairs_never_cross(data):
     s, e = yk.sort_ports_gdsfactory(start, end)
     assert sorted(map(id, s)) == sorted(map(id, start)) and sorted(map(id, e)) == sorted(map(id, end))
     assert_no_crossing([(a.center, b.center) for a, b in zip(s, e)])
+
+
+# ---- the native roads against the module's Python bodies ------------------
+
+def pass_through(monkeypatch, name):
+    """Replace a helper by a wrapper of itself: every function above it then runs its Python body."""
+    own = getattr(yk, name)
+    monkeypatch.setattr(yk, name, lambda *a, **k: own(*a, **k))
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("replaced", ["_port_angle", "_port_bbox", "_sort_port_bank", "_sort_ports_like_kfactory"])
+def test_python_bodies_sort_as_the_native_roads(monkeypatch, seed, replaced):
+    # mixed facings (diagonals and negative angles included), coarse centres
+    # with many equal keys, some given as ints or numeric strings
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(2, 30))
+
+    def ports():
+        out = []
+        for _ in range(n):
+            x, y = (int(v) for v in rng.integers(-4, 5, size=2))
+            o = float(rng.choice([0, 90, 180, 270, -90, 45, 135, 450, 89.9]))
+            out.append(Port((x, str(y)) if rng.random() < 0.2 else (x / 2, y), o))
+        return out
+
+    start, end = ports(), ports()
+    want = yk.sort_ports_gdsfactory(start, end)
+    groups = [yk._sort_ports_like_kfactory(start, t, clockwise=c) for t in (0, 1, 2, 3, -1, 6) for c in (0, 1)]
+    pass_through(monkeypatch, replaced)
+    assert yk.sort_ports_gdsfactory(start, end) == want
+    assert [yk._sort_ports_like_kfactory(start, t, clockwise=c) for t in (0, 1, 2, 3, -1, 6) for c in (0, 1)] == groups
+
+
+def test_target_side_that_is_not_an_int_takes_the_python_body():
+    a, b, c = port(0, 2, 0, "a"), port(0, 1, 0, "b"), port(5, 0, 90, "c")
+    for side in (True, 1.0, np.int64(1), 5):
+        assert [p.name for p in yk._sort_ports_like_kfactory([a, b, c], side, clockwise=True)] == ["b", "a", "c"]
+    with pytest.raises(KeyError):
+        yk._sort_ports_like_kfactory([a], 1.5, clockwise=True)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_yokeset_python_body_matches_the_native_road(monkeypatch, dtype):
+    rng = np.random.default_rng(11)
+    pc = (rng.integers(-20, 20, size=(50, 2, 2)) / 2).astype(dtype)
+    pt = np.array([[1, 0], [0, 1], [-1, 0], [3, 0]])[rng.integers(0, 4, size=(50, 2))].astype(dtype)
+    want = yk.yokeset(pc, pt)
+
+    class Proxy:  # a replaced np: the module's Python body runs
+        def __getattr__(self, name):
+            return getattr(np, name)
+
+    monkeypatch.setattr(yk, "np", Proxy())
+    got = yk.yokeset(pc, pt)
+    assert (got[0] == want[0]).all() and (got[1] == want[1]).all()
+
+
+def test_python_bodies_show_their_source_in_tracebacks(monkeypatch):
+    assert inspect.getsource(yk._sort_port_bank).lstrip().startswith("def _sort_port_bank(ports")
+    monkeypatch.setattr(yk, "_port_angle", lambda p: 1 / 0)
+    with pytest.raises(ZeroDivisionError) as err:
+        yk._sort_port_bank([port(0, 0)])
+    assert "angle = _port_angle(ports[0])" in "".join(traceback.format_tb(err.value.__traceback__))

@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, Sequence
 
 from ._files import process_alive, clashing_outputs, write_atomic
 from .gds import write_gds
-from .routing import route_scene, summary_row
+from .routing import finding_lines, forced_crossings, route_scene, summary_row
 from .scene import SceneError, load_scene, read_gds_settings, routes_document
 from .svg import render_svg
 
@@ -115,7 +115,7 @@ def _process(path: str, out: str | Path | None, svg: str | Path | None, gds: str
         return Outcome(path, EXIT_BAD_INPUT, attempts=attempts, notes=notes, error=notes[-1],
                        description=scene.description)
     row = summary_row(result, Path(path).name)
-    findings = [str(f) for f in result.report.findings]
+    findings = finding_lines(scene, result.report)
     outcome = Outcome(path, EXIT_CLEAN if result.clean else EXIT_CONFLICTS, row, findings, attempts, notes,
                       description=scene.description)
     if result.strategy is None:
@@ -127,9 +127,12 @@ def _process(path: str, out: str | Path | None, svg: str | Path | None, gds: str
             write_atomic(out, json.dumps(doc, indent=1) + "\n")
             outcome.outputs.append(str(out))
         if svg is not None:
-            write_atomic(svg, render_svg(scene, result.skeletons, result.report.findings,
+            forced = forced_crossings(scene, result.report)
+            write_atomic(svg, render_svg(scene, result.skeletons,
+                                         [f for f, x in zip(result.report.findings, forced) if not x],
                                          scene.description or Path(path).name,
-                                         strategy=result.strategy or "not routed"))
+                                         strategy=result.strategy or "not routed",
+                                         forced=[f for f, x in zip(result.report.findings, forced) if x]))
             outcome.outputs.append(str(svg))
         if gds is not None:
             write_gds(gds, scene, result.skeletons, result.report.findings)

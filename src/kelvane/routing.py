@@ -2,8 +2,8 @@
 
 A named strategy runs alone.  ``auto`` tries candidates (strategies, some with
 variants of their options) and keeps the best by `Wrongness`: the size of
-what is wrong (broken routes, shared track, crossings beyond the forced ones,
-length through obstacles, spacing shortfall, bend misfits), then length and
+what is wrong (broken routes, shared track, crossings other than one for each
+pair whose ports force it, length through obstacles, spacing shortfall, bend misfits), then length and
 bends.  The fast candidates always run; the medium ones too, except on a
 plain bundle that needs no crossing and already has a clean result; the slow ones only while
 nothing clean has been found; all within a time budget, after which the best
@@ -24,7 +24,7 @@ from .check import Report, check_routes
 from .scene import Scene
 from .strategies import STRATEGIES, StrategyUnavailable, load_backend
 
-__all__ = ["Attempt", "Candidate", "RouteResult", "Wrongness", "route_scene", "candidates", "forced_pairs",
+__all__ = ["Attempt", "Candidate", "RouteResult", "Wrongness", "route_scene", "candidates", "forced_pairs", "forced_crossings", "finding_lines",
            "wrongness", "summary_row", "format_table", "SUMMARY_COLUMNS", "DEFAULT_TIME_BUDGET"]
 
 # Seconds `auto` may spend on one scene before it keeps the best result so far.
@@ -41,7 +41,7 @@ class Wrongness:
 
     broken: int = 0          # routes unrouted, or not joining their ports with the right headings
     shared: float = 0.0      # length of track shared by two routes
-    crossings: int = 0       # crossings beyond the forced ones
+    crossings: int = 0       # crossings beyond one a forced pair, and forced pairs that do not cross
     intrusion: float = 0.0   # length run through obstacles
     spacing: float = 0.0     # total shortfall of the spacing to routes and of spacing / 2 to obstacles
     bends: float = 0.0       # total shortfall of runs too short for their bends
@@ -63,22 +63,34 @@ class Wrongness:
 
 
 def forced_pairs(scene: Scene) -> set[frozenset[str]]:
-    """Pairs of routes (by name) that must cross: their four ports, taken round
-    their centre, alternate between the two routes (as ports on two facing
-    device edges in reversed order do).  Going round a device instead is a
-    detour a designer does not want."""
+    """Pairs of routes (by name) that must cross: a reversed bank, i.e. two
+    routes travelling the same way from start to end, both starts behind
+    both ends, whose order across the travel differs at the two ends.  Going
+    round a device instead is a detour a designer does not want.  No other
+    pair is forced: whether one route can pass round the other depends on
+    the devices."""
     out: set[frozenset[str]] = set()
     routes = scene.routes
     for i in range(len(routes)):
         for j in range(i + 1, len(routes)):
-            pts = np.array([routes[i].start, routes[i].end, routes[j].start, routes[j].end], dtype=float)
-            if len({tuple(p) for p in pts}) < 4:
-                continue
-            d = pts - pts.mean(axis=0)
-            owner = [k // 2 for k in np.argsort(np.arctan2(d[:, 1], d[:, 0]), kind="stable")]
-            if owner[0] == owner[2] and owner[1] == owner[3]:
+            if _must_cross(routes[i], routes[j]):
                 out.add(frozenset((routes[i].name, routes[j].name)))
     return out
+
+
+def _must_cross(a: Any, b: Any) -> bool:
+    h = tuple(a.start_heading)
+    if not h == tuple(a.end_heading) == tuple(b.start_heading) == tuple(b.end_heading):
+        return False
+
+    def along(p: Any) -> float:
+        return float(h[0] * p[0] + h[1] * p[1])
+
+    def left(p: Any) -> float:  # cross(heading, point)
+        return float(h[0] * p[1] - h[1] * p[0])
+    if max(along(a.start), along(b.start)) >= min(along(a.end), along(b.end)):
+        return False
+    return (left(a.start) - left(b.start)) * (left(a.end) - left(b.end)) < 0
 
 
 def wrongness(scene: Scene, report: Report, forced: set[frozenset[str]] | None = None) -> Wrongness:
@@ -100,9 +112,30 @@ def wrongness(scene: Scene, report: Report, forced: set[frozenset[str]] | None =
         elif f.kind == "short":
             misfit += max(0.0, 2 * scene.delta - f.amount) if "between two bends" in f.detail else \
                 max(0.0, scene.delta - f.amount)
-    crossings = sum(n - (1 if pair in forced else 0) for pair, n in crossed.items())
+    # A forced pair that does not cross has gone round a device: as wrong as
+    # a crossing too many.
+    crossings = sum(abs(crossed.get(pair, 0) - 1) for pair in forced) + \
+        sum(n for pair, n in crossed.items() if pair not in forced)
     return Wrongness(report.count("unrouted", "end", "heading", "diagonal", "nonfinite"), report.shared_track,
                      crossings, intrusion, spacing, misfit, float(sum(report.lengths)), int(sum(report.bends)))
+
+
+def forced_crossings(scene: Scene, report: Report) -> list[bool]:
+    """Per finding of the report: is it the one crossing of a pair whose ports force it?"""
+    forced = forced_pairs(scene)
+    crossings: dict[frozenset[str], int] = {}
+    for f in report.findings:
+        if f.kind == "crossing":
+            pair = frozenset((f.route, f.other))
+            crossings[pair] = crossings.get(pair, 0) + 1
+    return [f.kind == "crossing" and frozenset((f.route, f.other)) in forced
+            and crossings[frozenset((f.route, f.other))] == 1 for f in report.findings]
+
+
+def finding_lines(scene: Scene, report: Report) -> list[str]:
+    """The report's findings as text; the one crossing of a pair whose ports force it is marked so."""
+    return [f"{f} (forced by the port order)" if forced else str(f)
+            for f, forced in zip(report.findings, forced_crossings(scene, report))]
 
 
 @dataclass(frozen=True)
@@ -157,8 +190,9 @@ class RouteResult:
 
     @property
     def clean(self) -> bool:
-        """True when every route is routed and the checker found nothing."""
-        return self.report.clean
+        """True when every route is routed and the checker found nothing but
+        one crossing for each pair of routes whose ports force it."""
+        return self.wrong.clean if self.wrong is not None else self.report.clean
 
 
 def _plain_bundle(scene: Scene) -> bool:
@@ -243,7 +277,7 @@ def _run(candidate: Candidate, scene: Scene, forced: set[frozenset[str]], second
     elapsed = time.perf_counter() - t0
     report = check_routes(scene, skeletons)
     wrong = wrongness(scene, report, forced)
-    attempt = Attempt(candidate.label, "clean" if report.clean else "conflicts", elapsed, "; ".join(notes), wrong,
+    attempt = Attempt(candidate.label, "clean" if wrong.clean else "conflicts", elapsed, "; ".join(notes), wrong,
                       cut=bool(budget is not None and budget.reached))
     return attempt, skeletons, report, info
 

@@ -135,6 +135,17 @@ def _bundle_runner(function: str) -> Callable[[Any, "Scene", dict[str, Any]], tu
     return run
 
 
+def _bundle_core_runner(strategy: str) -> Callable[[Any, "Scene", dict[str, Any]], tuple[Skeletons, dict[str, Any]]]:
+    # The bundle module's strategies through engine.route_bundle: the same
+    # core with the default helpers, without importing jax.
+    def run(engine: Any, scene: "Scene", opts: dict[str, Any]) -> tuple[Skeletons, dict[str, Any]]:
+        sp, ep, st, et = scene.port_arrays()
+        skels, info = engine.route_bundle(strategy, sp, ep, st, et, scene.delta, list(scene.obstacles),
+                                          scene.spacing, dbu=scene.dbu, **opts)
+        return _skeletons(skels, len(scene.routes)), {"order": info["order"]} if info["order"] else {}
+    return run
+
+
 STRATEGIES: dict[str, Strategy] = {s.name: s for s in (
     Strategy("river", "kelvane.engine", ("turn_bias", "sliding_bias", "sides", "relay_rounds"), _run_river,
              "each bundle as a planar ribbon, lane after lane along its axis (engine.route_river); "
@@ -147,13 +158,15 @@ STRATEGIES: dict[str, Strategy] = {s.name: s for s in (
               "min_orders"),
              _run_negotiated, "all routes at once on a shared lattice (negotiate_routes)", cost="slow",
              ignores=("spacing",)),
-    Strategy("backbone", "kelvane.manhattan_router.bundle",
+    Strategy("backbone", "kelvane.engine",
              ("turn_bias", "sliding_bias", "backbone_clearance_factor", "bundle_separation_factor",
               "backbone_selection"),
-             _bundle_runner("bundle_backbone_v2"), "lanes offset from one routed backbone (bundle_backbone_v2)"),
-    Strategy("rail-bridge", "kelvane.manhattan_router.bundle",
+             _bundle_core_runner("backbone"),
+             "lanes offset from one routed backbone (the bundle core of bundle_backbone_v2, via engine.route_bundle)"),
+    Strategy("rail-bridge", "kelvane.engine",
              ("routing_order", "turn_bias", "sliding_bias", "inflate_delta"),
-             _bundle_runner("bundle_rail_bridge_v2"), "bundle lanes one by one (bundle_rail_bridge_v2)", cost="slow"),
+             _bundle_core_runner("rail-bridge"),
+             "bundle lanes one by one (the bundle core of bundle_rail_bridge_v2, via engine.route_bundle)", cost="slow"),
     Strategy("spaced", "kelvane.engine", ("crossing_cost", "max_passes"), _bundle_runner("negotiate_spaced"),
              "routes negotiated to keep the spacing, crossing where a detour costs more (negotiate_spaced)",
              cost="medium", takes_budget=True),

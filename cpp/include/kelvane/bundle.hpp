@@ -143,6 +143,11 @@ int tangent_heading(Point t);
 RouteRequest port_request(const BundlePorts& ports, std::size_t idx, double route_spacing, double sliding_bias,
                           const TurnBias& turn_bias);
 
+// A rail bundle over more obstacles than this (the bundle module's
+// _BBOX_MIN_OBSTACLES, which callers may change there) searches each route within a
+// window round its ports (local_search).
+constexpr std::size_t kLocalSearchAbove = 40;
+
 struct RailBundleRequest {
     BundlePorts ports;
     std::vector<std::size_t> order;   // routing order, a permutation of the route indices
