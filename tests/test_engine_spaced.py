@@ -89,10 +89,10 @@ def test_an_engine_time_budget_ends_the_passes_with_every_route():
     # pass, and 1000 passes take over 20 s without a budget.
     starts, ends, st, et, delta, devices = reversed_bank(16, 100)
     t = time.perf_counter()
-    with engine.time_budget(0.3) as budget:
+    with engine.time_budget(1.0) as budget:  # the first routing takes about 0.3 s
         routes, info = engine.negotiate_spaced(starts, ends, st, et, delta, devices, max_passes=1000)
     elapsed = time.perf_counter() - t
-    assert budget.reached and info["timed_out"] and elapsed < 2.0
+    assert budget.reached and info["timed_out"] and elapsed < 3.0
     assert not info["clean"] and 0 < info["passes"] < 1000
     assert all(np.array_equal(r[0], s) and np.array_equal(r[-1], e) for r, s, e in zip(routes, starts, ends))
 
