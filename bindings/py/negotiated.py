@@ -240,19 +240,31 @@ def _define(_native, _intact):
         order = list(range(B)) if relax_order is None else list(relax_order)
         hist_eps = 0.001 * d
 
+        known = {}  # route -> (its path, the path's edges, its turns), made again when the path changes
+
+        def edges_and_turns(r, p):
+            hit = known.get(r)
+            if hit is None or hit[0] is not p:
+                turns = []
+                for k in range(1, len(p) - 1):
+                    a = _DIR_IDX[_OPP[_direction(p[k - 1], p[k])]]
+                    b = _DIR_IDX[_direction(p[k], p[k + 1])]
+                    if a != b:
+                        turns.append((p[k], (min(a, b), max(a, b))))
+                hit = known[r] = (p, _atomic_edges(p), turns)
+            return hit[1], hit[2]
+
         def occupancy(exclude=None):
             # Which routes use each edge, and the turns (pairs of sides) other routes make at each node.
             edge_use, chords = {}, {}
             for r, p in enumerate(paths):
                 if p is None or r == exclude:
                     continue
-                for e in _atomic_edges(p):
+                edges, turns = edges_and_turns(r, p)
+                for e in edges:
                     edge_use.setdefault(e, set()).add(r)
-                for k in range(1, len(p) - 1):
-                    a = _DIR_IDX[_OPP[_direction(p[k - 1], p[k])]]
-                    b = _DIR_IDX[_direction(p[k], p[k + 1])]
-                    if a != b:
-                        chords.setdefault(p[k], []).append((min(a, b), max(a, b)))
+                for node, chord in turns:
+                    chords.setdefault(node, []).append(chord)
             return edge_use, chords
 
         def penalty_for(r, edge_use):
