@@ -174,6 +174,7 @@ core::NegotiationOptions options_of(const RouteArgs& a, nb::handle block_pen, nb
     o.route_to_port = truth(a[13]);
     o.block_pen = to_double(block_pen, "BLOCK_PEN");
     o.snap = to_double(snap, "_SNAP");
+    o.compensated_sum = PY_VERSION_HEX >= 0x030C0000;  // the host's sum() of floats
     return o;
 }
 
@@ -512,22 +513,16 @@ nb::tuple candidate_tuple(const core::Candidate& c, nb::handle orders) {
     return nb::make_tuple(key, out[0], out[1], item_of(orders, static_cast<Py_ssize_t>(c.order)));
 }
 
-core::Seams native_seams() {
-    core::Seams seams;
-    seams.compensated_sum = PY_VERSION_HEX >= 0x030C0000;  // the host's sum() of floats
-    return seams;
-}
-
 template <class... A>
 nb::tuple route_negotiated(nb::handle scene, A... args) {
     const core::Scene s = to_scene(scene);
     const core::NegotiationOptions o = negotiation_options(args...);
-    core::Seams seams = native_seams();
+    core::RunStats stats;
     core::Workspace ws;
     core::Outcome out;
     {
         nb::gil_scoped_release release;
-        out = core::route_negotiated(s, o, seams, ws);
+        out = core::route_negotiated(s, o, stats, ws);
     }
     return outcome_tuple(out);
 }
@@ -551,12 +546,12 @@ nb::object best_over_orders(nb::handle scene, nb::handle orders, nb::handle min_
     if (orders_py.size() == 0) return nb::none();
     const core::NegotiationOptions o = options_of(route_args_from(kw), block_pen, snap);
     const core::Orders core_orders = order_lists(orders_py);
-    core::Seams seams = native_seams();
+    core::RunStats stats;
     core::Workspace ws;
     std::optional<core::Candidate> best;
     {
         nb::gil_scoped_release release;
-        best = core::best_over_orders(s, core_orders, min_n, o, seams, ws);
+        best = core::best_over_orders(s, core_orders, min_n, o, stats, ws);
     }
     return candidate_tuple(*best, orders_py);
 }
@@ -577,13 +572,11 @@ nb::tuple route_negotiated_best(nb::handle scene, nb::handle orders, nb::handle 
     const core::Orders core_orders = order_lists(orders_py);
     std::vector<long> core_levels;
     for_each(levels, [&](nb::handle L) { core_levels.push_back(to_index(L)); });
-    if (core_orders.empty() || core_levels.empty())
-        raise_value("route_negotiated_best: no route order or cage size to try");
-    core::Seams seams = native_seams();
+    core::RunStats stats;
     core::Candidate best;
     {
         nb::gil_scoped_release release;
-        best = core::route_negotiated_best(s, core_orders, core_levels, min_n, o, seams);
+        best = core::route_negotiated_best(s, core_orders, core_levels, min_n, o, stats);
     }
     nb::tuple c = candidate_tuple(best, orders_py);
     return nb::make_tuple(c[1], c[2], c[3]);

@@ -412,13 +412,13 @@ def _define(_native, _intact):
         for L in levels:
             candidate = _best_over_orders(scene, orders, cage_layers=L, **kw)
             if candidate is None:
-                continue
+                raise ValueError("no route order was tried")
             if best is None or candidate[0] < best[0]:
                 best = candidate
             if candidate[0][0] == 0 and candidate[0][1] == 0:
                 break
         if best is None:
-            raise ValueError("route_negotiated_best: no route order or cage size to try")
+            raise ValueError("no cage-layer count was tried")
         return best[1], best[2], best[3]
 
     def negotiate_routes(port_centers, port_tangents, delta, obstacles=None, **kw):
