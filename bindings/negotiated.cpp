@@ -323,30 +323,6 @@ nb::tuple count_crossings_atomic(nb::handle atomic_paths) {
     return nb::make_tuple(c.crossings, c.overlaps);
 }
 
-long count_turns(nb::handle skel) {
-    static PyObject* contiguous = nb::object(nb::module_::import_("numpy").attr("ascontiguousarray")).release().ptr();
-    nb::object s = own(PyObject_CallFunction(contiguous, "Os", skel.ptr(), "float64"));
-    if (nb::cast<long>(s.attr("ndim")) == 0) raise_type("len() of unsized object");
-    nb::ndarray<const double, nb::c_contig, nb::device::cpu> view;
-    if (!nb::try_cast(s, view)) raise_type("skel must be an array of numbers");
-    const size_t n = view.shape(0);
-    size_t m = 1;
-    for (size_t i = 1; i < view.ndim(); ++i) m *= view.shape(i);
-    const double* d = view.data();
-    auto norm = [&](size_t i, size_t j) {
-        double sq = 0.0;
-        for (size_t k = 0; k < m; ++k) {
-            const double v = d[i * m + k] - d[j * m + k];
-            sq += v * v;
-        }
-        return std::sqrt(sq);
-    };
-    long turns = 0;
-    for (size_t i = 1; i + 1 < n; ++i)
-        if (norm(i, i - 1) > 1e-9 && norm(i + 1, i) > 1e-9) ++turns;
-    return turns;
-}
-
 nb::list cage_ladder(nb::handle B) {
     nb::list out;
     for (long v : core::cage_ladder(to_index(B))) out.append(v);
@@ -608,7 +584,6 @@ NB_MODULE(negotiated, m) {
     def_native(native, "route_negotiated", &route_negotiated<H, H, H, H, H, H, H, H, H, H, H, H, H, H, H, H>);
     def_native(native, "negotiation_values", &negotiation_values<H, H, H, H, H, H, H, H, H, H, H, H, H, H, H, H>);
     def_native(native, "count_crossings_atomic", &count_crossings_atomic);
-    def_native(native, "count_turns", &count_turns);
     def_native(native, "cage_ladder", &cage_ladder);
     def_native(native, "orders_for", &orders_for);
     def_native(native, "best_over_orders", &best_over_orders);

@@ -348,7 +348,9 @@ def _define(_native, _intact):
 
     def _count_turns(skel):
         """Interior points whose incoming and outgoing segments are both longer than 1e-9."""
-        return _native.count_turns(skel)
+        s = np.asarray(skel, dtype=float)
+        return sum(1 for i in range(1, len(s) - 1)
+                   if np.linalg.norm(s[i] - s[i - 1]) > 1e-9 and np.linalg.norm(s[i + 1] - s[i]) > 1e-9)
 
     def _cage_ladder(B):
         """Cage-layer counts to try: sorted distinct 2, max(2, (B + 1) // 2), max(2, B)."""
