@@ -235,12 +235,11 @@ def _define(_native, _intact):
         def port_pen(r):
             return {e: BLOCK_PEN for e, owners in port_owners.items() if owners - {r}}
 
-        paths = [_route_pen(views[r], turn_bias, port_pen(r), turn_pen=turn_pen) for r in range(B)]
         edge_hist = {}
         order = list(range(B)) if relax_order is None else list(relax_order)
         hist_eps = 0.001 * d
-
         known = {}  # route -> (its path, the path's edges, its turns), made again when the path changes
+        edge_use = {}  # edge -> the routes whose current path uses it
 
         def edges_and_turns(r, p):
             hit = known.get(r)
@@ -254,58 +253,74 @@ def _define(_native, _intact):
                 hit = known[r] = (p, _atomic_edges(p), turns)
             return hit[1], hit[2]
 
-        def occupancy(exclude=None):
-            # Which routes use each edge, and the turns (pairs of sides) other routes make at each node.
-            edge_use, chords = {}, {}
-            for r, p in enumerate(paths):
-                if p is None or r == exclude:
-                    continue
-                edges, turns = edges_and_turns(r, p)
-                for e in edges:
+        def settle(r, p):
+            # Route r's path becomes p; the edges' users follow.
+            r = r + B if r < 0 else r
+            if paths[r] is not None:
+                for e in edges_and_turns(r, paths[r])[0]:
+                    users = edge_use.get(e)
+                    if users is not None:
+                        users.discard(r)
+                        if not users:
+                            del edge_use[e]
+            paths[r] = p
+            if p is not None:
+                for e in edges_and_turns(r, p)[0]:
                     edge_use.setdefault(e, set()).add(r)
-                for node, chord in turns:
-                    chords.setdefault(node, []).append(chord)
-            return edge_use, chords
 
-        def penalty_for(r, edge_use):
+        def chords_without(exclude):
+            # The turns (pairs of sides) the other routes make at each node.
+            chords = {}
+            for r, p in enumerate(paths):
+                if p is not None and r != exclude:
+                    for node, chord in edges_and_turns(r, p)[1]:
+                        chords.setdefault(node, []).append(chord)
+            return chords
+
+        def penalty_for(r):
+            # History, other routes' port squares, and the other routes' use.
             pen = dict(edge_hist)
             for e, owners in port_owners.items():
                 if owners - {r}:
                     pen[e] = pen.get(e, 0.0) + BLOCK_PEN
             for e, users in edge_use.items():
-                if users - {r}:
-                    pen[e] = pen.get(e, 0.0) + overlap_pen * len(users - {r})
+                others = len(users) - (r in users)
+                if others:
+                    pen[e] = pen.get(e, 0.0) + overlap_pen * others
             return pen
 
+        paths = [None] * B
+        for r in range(B):
+            settle(r, _route_pen(views[r], turn_bias, port_pen(r), turn_pen=turn_pen))
         for _ in range(iters):
             changed = 0
             if hist_decay != 1.0:
                 edge_hist = {e: h * hist_decay for e, h in edge_hist.items() if h * hist_decay > hist_eps}
             if gauss_seidel:
                 for r in order:
-                    edge_use, chords = occupancy(exclude=r)
-                    pen = penalty_for(r, edge_use)
+                    chords = chords_without(r)
+                    pen = penalty_for(r)
                     p = _route_pen(views[r], turn_bias, pen, node_chords=chords, cross_pen=node_pen, turn_pen=turn_pen)
                     if p is None:
                         continue
                     p = _repair_self_intersections(views[r], p, turn_bias, pen, chords, node_pen, turn_pen=turn_pen)
                     if p != paths[r]:
                         changed += 1
-                    paths[r] = p
+                        settle(r, p)
             else:
-                edge_use, chords = occupancy()
+                chords = chords_without(None)
                 new = list(paths)
                 for r in range(B):
-                    p = _route_pen(views[r], turn_bias, penalty_for(r, edge_use), node_chords=chords,
+                    p = _route_pen(views[r], turn_bias, penalty_for(r), node_chords=chords,
                                    cross_pen=node_pen, turn_pen=turn_pen)
-                    if p is None:
-                        continue
-                    if p != paths[r]:
+                    if p is not None and p != paths[r]:
                         changed += 1
-                    new[r] = p
-                paths = new
+                        new[r] = p
+                for r in range(B):
+                    if new[r] is not paths[r]:
+                        settle(r, new[r])
             shared = 0
-            for e, users in occupancy()[0].items():
+            for e, users in edge_use.items():
                 if len(users) > 1:
                     shared += len(users) - 1
                     edge_hist[e] = edge_hist.get(e, 0.0) + hist_weight * (len(users) - 1)
