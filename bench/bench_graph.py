@@ -16,7 +16,8 @@ whole field; 2,000 and 20,000 heavily overlapping boxes; a port shut in by
 
 With --optimality N, the cost (length + r per bend) of N small random scenes
 a family against an exhaustive unit-grid search (the core tests' comparison:
-integer boxes, more boxes with a larger r, arcs kept clear, dbu 1).
+integer boxes, more boxes with a larger r, arcs kept clear, dbu 1, and ports
+within 2r of each other with boxes near them, without and with dbu 1).
 
 Every time is printed beside its ratio to a yardstick timed in the same
 process (numpy sorting 2 million floats), since absolute times on shared

@@ -29,6 +29,8 @@ struct RailArgs {
         routing_order, turn_bias, sliding_bias, route_skeletons, inflate_delta, dbu;
 };
 
+nb::object rail_bundle_by_name(const RailArgs& a);
+
 nb::object rail_bundle_native(const RailArgs& a) {
     auto [start_positions, end_positions, start_tangents, end_tangents, delta, obstacles, route_spacing,
           routing_order, turn_bias, sliding_bias, route_skeletons, inflate_delta, dbu] = a;

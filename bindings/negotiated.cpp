@@ -151,15 +151,55 @@ RouteArgs route_args_from(nb::handle kw) {
     return a;
 }
 
-core::NegotiationOptions options_of(const RouteArgs& a, nb::handle block_pen, nb::handle snap) {
+// Runs `check` (true: passed); false when it returns false or raises (the
+// error is dropped).
+template <class F>
+bool passes(F&& check) {
+    try {
+        return check();
+    } catch (const nb::python_error&) {
+    } catch (const nb::builtin_exception&) {
+    }
+    return false;
+}
+
+// Arguments as build_shared_lattice and _port_block_owners read them.
+core::LatticeOptions lattice_options(nb::handle cage_margin, nb::handle behind, nb::handle lane_mids,
+                                     nb::handle cage_layers, nb::handle cage_step) {
+    core::LatticeOptions lo;
+    lo.cage_margin = to_optional_number(cage_margin, "cage_margin");
+    lo.behind = truth(behind);
+    lo.lane_mids = truth(lane_mids);
+    if (!cage_layers.is_none()) lo.cage_layers = to_index(cage_layers);
+    lo.cage_step = to_optional_number(cage_step, "cage_step");
+    return lo;
+}
+
+std::optional<double> port_clearance_of(nb::handle port_clearance) {
+    return to_optional_number(port_clearance, "port_clearance");
+}
+
+// route_negotiated's options.  With `deferred`, a value it only hands on
+// (to the lattice builder, the port squares or the search) that does not
+// convert is left at its default and *deferred is set: the helper receiving
+// it raises when it is used.  node_pen is handed on only when overlap_pen is
+// given; otherwise overlap_pen is computed from it at once.
+core::NegotiationOptions options_of(const RouteArgs& a, nb::handle block_pen, nb::handle snap,
+                                    bool* deferred = nullptr) {
     core::NegotiationOptions o;
-    o.turn_bias = to_turn_bias(a[0]);
+    auto handed_on = [&](auto&& convert) {
+        if (!deferred) convert();
+        else if (!passes([&] { convert(); return true; })) *deferred = true;
+    };
+    handed_on([&] { o.turn_bias = to_turn_bias(a[0]); });
     o.iters = bounded_index(a[1], kMaxIters, "iters", "passes");
     o.overlap_pen = to_optional_number(a[2], "overlap_pen");
-    o.node_pen = to_optional_number(a[3], "node_pen");
+    auto node_pen = [&] { o.node_pen = to_optional_number(a[3], "node_pen"); };
+    if (a[2].is_none()) node_pen();
+    else handed_on(node_pen);
     o.hist_weight = to_optional_number(a[4], "hist_weight");
     o.hist_decay = to_double(a[5], "hist_decay");
-    o.turn_pen = to_optional_number(a[6], "turn_pen");
+    handed_on([&] { o.turn_pen = to_optional_number(a[6], "turn_pen"); });
     o.gauss_seidel = truth(a[7]);
     o.avoid_ports = truth(a[8]);
     if (!a[9].is_none()) {
@@ -168,14 +208,30 @@ core::NegotiationOptions options_of(const RouteArgs& a, nb::handle block_pen, nb
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.ptr()); ++i) order.push_back(to_index(PyTuple_GET_ITEM(seq.ptr(), i)));
         o.relax_order = std::move(order);
     }
-    o.cage_margin = to_optional_number(a[10], "cage_margin");
-    if (!a[11].is_none()) o.cage_layers = to_index(a[11]);
-    o.port_clearance = to_optional_number(a[12], "port_clearance");
+    handed_on([&] {
+        const core::LatticeOptions lo = lattice_options(a[10], Py_True, Py_True, a[11], Py_None);
+        o.cage_margin = lo.cage_margin;
+        o.cage_layers = lo.cage_layers;
+    });
+    handed_on([&] { o.port_clearance = port_clearance_of(a[12]); });
     o.route_to_port = truth(a[13]);
     o.block_pen = to_double(block_pen, "BLOCK_PEN");
     o.snap = to_double(snap, "_SNAP");
     o.compensated_sum = PY_VERSION_HEX >= 0x030C0000;  // the host's sum() of floats
     return o;
+}
+
+// The search's weights of the passes pass its checks (turn_pen and node_pen
+// as cross_pen, with their defaults resolved): else the module body runs the
+// loop and the search refuses them where it reads them.
+bool search_weights_ok(const core::Scene& s, const core::NegotiationOptions& o) {
+    if (s.size() == 0) return true;
+    const core::Penalties pv = core::resolve_penalties(s, o);
+    return passes([&] {
+        to_penalty(nb::float_(pv.turn_pen), "turn_pen");
+        to_penalty(nb::float_(pv.node_pen), "cross_pen");
+        return true;
+    });
 }
 
 core::Orders order_lists(nb::handle orders) {
@@ -221,18 +277,22 @@ nb::object repair_self_intersections(nb::handle g, nb::handle path, nb::handle t
                                      nb::handle node_chords, nb::handle cross_pen, nb::handle max_tries,
                                      nb::handle turn_pen) {
     const long tries = to_index(max_tries);
-    SearchInput in = search_input(g, turn_bias, nb::none(), edge_pen, node_chords, cross_pen, turn_pen);
+    if (tries <= 0) return nb::borrow(path);
+    // The search's arguments are read for the first re-search: a path that
+    // meets itself nowhere is returned without looking at them.
+    std::optional<SearchInput> in;
     std::optional<std::vector<std::uint32_t>> last;
     const auto repaired = core::repair_self_intersections(
         node_points(path, "path node"), tries, [&](const core::PointBans& bans) -> std::optional<Path> {
-            in.q.blocked_passthrough = core::node_bans(*in.lattice, bans);
-            auto ids = search_once(in);
+            if (!in) in = search_input(g, turn_bias, nb::none(), edge_pen, node_chords, cross_pen, turn_pen);
+            in->q.blocked_passthrough = core::node_bans(*in->lattice, bans);
+            auto ids = search_once(*in);
             if (!ids) return std::nullopt;
             last = std::move(ids);
-            return core::points_of(*in.lattice, *last);
+            return core::points_of(*in->lattice, *last);
         });
     if (!repaired) return nb::borrow(path);
-    return node_objects(in, *last);
+    return node_objects(*in, *last);
 }
 
 bool seg_crosses(nb::handle a1, nb::handle a2, nb::handle b1, nb::handle b2, nb::handle tol) {
@@ -294,7 +354,7 @@ nb::list finalize_simple(nb::handle path, nb::handle g) {
 
 nb::object port_block_owners(nb::handle scene, nb::handle adj, nb::handle port_clearance) {
     const core::Scene s = to_scene(scene);
-    const double half = port_clearance.is_none() ? 0.5 * s.delta : to_double(port_clearance, "port_clearance");
+    const double half = port_clearance_of(port_clearance).value_or(0.5 * s.delta);
     nb::object keys;
     const std::shared_ptr<const Lattice> L = lattice_of(adj, keys);
     core::PortOwners po;
@@ -386,12 +446,7 @@ nb::tuple build_shared_lattice(nb::handle scene, nb::handle graphs, nb::handle c
     std::vector<core::RouteLines> lines;
     nb::object gseq = tuple_of(graphs, "graphs");
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(gseq.ptr()); ++i) lines.push_back(route_lines(PyTuple_GET_ITEM(gseq.ptr(), i)));
-    core::LatticeOptions lo;
-    lo.cage_margin = to_optional_number(cage_margin, "cage_margin");
-    lo.behind = truth(behind);
-    lo.lane_mids = truth(lane_mids);
-    if (!cage_layers.is_none()) lo.cage_layers = to_index(cage_layers);
-    lo.cage_step = to_optional_number(cage_step, "cage_step");
+    core::LatticeOptions lo = lattice_options(cage_margin, behind, lane_mids, cage_layers, cage_step);
     lo.snap = to_double(snap, "_SNAP");
     core::SharedLattice lat;
     if (!blocked.is_none()) {
@@ -462,7 +517,7 @@ nb::object shared_view(nb::handle g, nb::handle H, nb::handle V, nb::handle adj,
 
 // route_negotiated's own arguments, as the module body hands them on, and
 // the module's BLOCK_PEN and _SNAP.
-core::NegotiationOptions negotiation_options(nb::handle turn_bias, nb::handle iters, nb::handle overlap_pen,
+core::NegotiationOptions negotiation_options(bool* deferred, nb::handle turn_bias, nb::handle iters, nb::handle overlap_pen,
                                              nb::handle node_pen, nb::handle hist_weight, nb::handle hist_decay,
                                              nb::handle turn_pen, nb::handle gauss_seidel, nb::handle avoid_ports,
                                              nb::handle relax_order, nb::handle cage_margin, nb::handle cage_layers,
@@ -473,7 +528,7 @@ core::NegotiationOptions negotiation_options(nb::handle turn_bias, nb::handle it
                                                hist_decay,  turn_pen,    gauss_seidel, avoid_ports, relax_order,
                                                cage_margin, cage_layers, port_clearance, route_to_port};
     for (int i = 0; i < kNumRouteParams; ++i) a.v[i] = nb::borrow(given[i]);
-    return options_of(a, block_pen, snap);
+    return options_of(a, block_pen, snap, deferred);
 }
 
 nb::tuple outcome_tuple(const core::Outcome& out) {
@@ -489,10 +544,14 @@ nb::tuple candidate_tuple(const core::Candidate& c, nb::handle orders) {
     return nb::make_tuple(key, out[0], out[1], item_of(orders, static_cast<Py_ssize_t>(c.order)));
 }
 
+// NotImplemented (the module body runs the loop) when a value it hands on
+// does not pass the check of the helper that uses it.
 template <class... A>
-nb::tuple route_negotiated(nb::handle scene, A... args) {
+nb::object route_negotiated(nb::handle scene, A... args) {
     const core::Scene s = to_scene(scene);
-    const core::NegotiationOptions o = negotiation_options(args...);
+    bool deferred = false;
+    const core::NegotiationOptions o = negotiation_options(&deferred, args...);
+    if (deferred || !search_weights_ok(s, o)) return nb::borrow(Py_NotImplemented);
     core::RunStats stats;
     core::Workspace ws;
     core::Outcome out;
@@ -508,7 +567,8 @@ nb::tuple route_negotiated(nb::handle scene, A... args) {
 template <class... A>
 nb::tuple negotiation_values(nb::handle scene, A... args) {
     const core::Scene s = to_scene(scene);
-    const core::NegotiationOptions o = negotiation_options(args...);
+    bool deferred = false;
+    const core::NegotiationOptions o = negotiation_options(&deferred, args...);
     if (s.size() == 0) raise_value("build_shared_lattice: the scene has no routes");
     const core::Penalties p = core::resolve_penalties(s, o);
     return nb::make_tuple(p.node_pen, p.overlap_pen, p.hist_weight, p.turn_pen);
@@ -518,10 +578,20 @@ nb::object best_over_orders(nb::handle scene, nb::handle orders, nb::handle min_
                             nb::handle block_pen, nb::handle snap) {
     const core::Scene s = to_scene(scene);
     nb::list orders_py = new_list(orders);
-    const double min_n = to_double(min_orders, "min_orders");
+    // min_orders is first compared with the second order's index.
+    const double min_n = orders_py.size() > 1 ? to_double(min_orders, "min_orders") : 2.0;
     if (orders_py.size() == 0) return nb::none();
-    const core::NegotiationOptions o = options_of(route_args_from(kw), block_pen, snap);
-    const core::Orders core_orders = order_lists(orders_py);
+    const RouteArgs ra = route_args_from(kw);
+    core::NegotiationOptions o;
+    core::Orders core_orders;
+    // Values route_negotiated would refuse where it uses them: the module body
+    // calls it by name.
+    if (!passes([&] {
+            o = options_of(ra, block_pen, snap);
+            core_orders = order_lists(orders_py);
+            return search_weights_ok(s, o);
+        }))
+        return nb::borrow(Py_NotImplemented);
     core::RunStats stats;
     core::Workspace ws;
     std::optional<core::Candidate> best;
@@ -534,20 +604,29 @@ nb::object best_over_orders(nb::handle scene, nb::handle orders, nb::handle min_
 
 // The orders and cage-layer counts are the module body's; `kw` holds the
 // keywords for _best_over_orders (min_orders) and route_negotiated.
-nb::tuple route_negotiated_best(nb::handle scene, nb::handle orders, nb::handle levels, nb::handle kw,
+nb::object route_negotiated_best(nb::handle scene, nb::handle orders, nb::handle levels, nb::handle kw,
                                 nb::handle block_pen, nb::handle snap) {
     const core::Scene s = to_scene(scene);
     nb::list orders_py = new_list(orders);
     nb::dict route_kw = nb::borrow<nb::dict>(own(PyDict_Copy(kw.ptr())));
     double min_n = 2.0;
     if (PyDict_Contains(route_kw.ptr(), nb::str("min_orders").ptr()) == 1) {
-        min_n = to_double(route_kw["min_orders"], "min_orders");
+        if (orders_py.size() > 1) min_n = to_double(route_kw["min_orders"], "min_orders");
         PyDict_DelItemString(route_kw.ptr(), "min_orders");
     }
-    const core::NegotiationOptions o = options_of(route_args_from(route_kw), block_pen, snap);
-    const core::Orders core_orders = order_lists(orders_py);
+    const RouteArgs ra = route_args_from(route_kw);
+    core::NegotiationOptions o;
+    core::Orders core_orders;
     std::vector<long> core_levels;
-    for_each(levels, [&](nb::handle L) { core_levels.push_back(to_index(L)); });
+    // As in best_over_orders: values route_negotiated would refuse where it
+    // uses them send the orders through the functions by name.
+    if (!passes([&] {
+            o = options_of(ra, block_pen, snap);
+            core_orders = order_lists(orders_py);
+            for_each(levels, [&](nb::handle L) { core_levels.push_back(to_index(L)); });
+            return search_weights_ok(s, o);
+        }))
+        return nb::borrow(Py_NotImplemented);
     core::RunStats stats;
     core::Candidate best;
     {

@@ -82,6 +82,8 @@ class Recorder:
                 return lane, {}
             if name == "negotiate_routes":
                 return [lane] * self.n
+            if name == "route_bundle":  # (strategy, starts, ...)
+                return [lane] * len(args[1]), {"order": []}
             count = len(args[0])
             if name == "route_river":
                 return [lane] * count, {"side": 0, "whole": True, "unclean": 0, "searches": count}

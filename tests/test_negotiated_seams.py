@@ -130,3 +130,89 @@ def test_a_native_run_releases_the_gil():
     t.join()
     # The loop above only runs while the router does not hold the GIL.
     assert ticks[0] > 1000 or time.perf_counter() - start < 0.05
+
+
+# ------------------------------------------------- values checked where they are used
+
+class Untouchable:
+    """A view that fails the test as soon as anything reads it."""
+
+    def __getattr__(self, name):
+        raise AssertionError(f"g.{name} was read")
+
+
+LOOP = [(0.0, 0.0), (1.0, 0.0), (1.0, 1.0), (0.0, 1.0), (0.0, 0.0), (-1.0, 0.0)]  # passes (0, 0) twice
+
+
+@pytest.mark.parametrize("path, kw", [(LOOP, {"max_tries": 0}), (LOOP, {"max_tries": -1}),
+                                      ([(0.0, 0.0), (1.0, 0.0), (1.0, 1.0)], {})])
+@pytest.mark.parametrize("replaced", [False, True])
+def test_repair_with_nothing_to_do_reads_nothing(path, kw, replaced, monkeypatch):
+    calls = []
+    if replaced:  # the road through the replaced search: the same answer, and no search
+        monkeypatch.setattr(n, "_route_pen", lambda *a, **k: calls.append(a))
+    out = n._repair_self_intersections(Untouchable(), path, "no such bias", None, None, None, **kw)
+    assert out is path and not calls
+
+
+def scene_of(pc):
+    return n._Scene(np.asarray(pc, float), np.asarray([[EAST, EAST]] * len(pc), float), 2.0, OBS)
+
+
+HANDED_ON = [  # (replaced name, route_negotiated keywords, how the replacement sees them, sane arguments)
+    ("_route_pen", {"turn_bias": "low", "turn_pen": -1.0},
+     lambda a, k: a[1] == "low" and k["turn_pen"] == -1.0,
+     lambda a, k: ((a[0], "center", a[2]), {**k, "turn_pen": 2.0})),
+    ("build_shared_lattice", {"cage_layers": 2.5, "cage_margin": "wide"},
+     lambda a, k: k == {"cage_layers": 2.5, "cage_margin": "wide"},
+     lambda a, k: ((a[0],), {})),
+    ("_port_block_owners", {"port_clearance": "x"},
+     lambda a, k: a[2] == "x",
+     lambda a, k: ((a[0], a[1], None), {})),
+]
+
+
+@pytest.mark.parametrize("name, kw, seen, fix", HANDED_ON, ids=[h[0] for h in HANDED_ON])
+def test_handed_on_values_reach_a_replaced_helper_as_given(name, kw, seen, fix, monkeypatch):
+    original = getattr(n, name)
+
+    def replacement(*args, **k):
+        assert seen(args, k)
+        replacement.calls += 1
+        a, k2 = fix(args, k)
+        return original(*a, **k2)
+
+    replacement.calls = 0
+    monkeypatch.setattr(n, name, replacement)
+    skels, atomic = n.route_negotiated(scene_of(PC), iters=1, **kw)
+    assert replacement.calls and all(s is not None for s in skels)
+
+
+@pytest.mark.parametrize("kw, error, match", [
+    ({"turn_bias": "low"}, ValueError, "turn_bias must be"),
+    ({"turn_pen": -1.0}, ValueError, "turn_pen must be >= 0"),
+    ({"node_pen": -1.0, "overlap_pen": 9.0}, ValueError, "cross_pen must be >= 0"),
+    ({"cage_layers": 2.5}, TypeError, "integer"),
+    ({"port_clearance": "x"}, TypeError, "port_clearance"),
+])
+def test_the_own_helpers_refuse_a_handed_on_value_where_they_use_it(kw, error, match, monkeypatch):
+    # A replaced helper that runs before the value is used still runs, once per route.
+    views = []
+    original = n._shared_view
+    monkeypatch.setattr(n, "_shared_view", lambda *a: views.append(1) or original(*a))
+    with pytest.raises(error, match=match):
+        n.route_negotiated(scene_of(PC), **kw)
+    assert len(views) == (0 if "cage_layers" in kw else 4)
+
+
+def test_a_value_no_step_uses_is_not_refused():
+    # node_pen is the passes' crossing cost (overlap_pen given): no pass, no use.
+    kept = n.negotiate_routes(PC, PT, 2.0, OBS, iters=0, overlap_pen=9.0, n_orders=2)
+    assert same(n.negotiate_routes(PC, PT, 2.0, OBS, iters=0, overlap_pen=9.0, node_pen=-1.0, n_orders=2), kept)
+    with pytest.raises(ValueError, match="cross_pen"):
+        n.negotiate_routes(PC, PT, 2.0, OBS, iters=1, overlap_pen=9.0, node_pen=-1.0, n_orders=2)
+    # min_orders is first compared when a second order comes.
+    key, *_ = n._best_over_orders(scene_of(PC), [[0, 1, 2, 3]], min_orders="x", cage_layers=2)
+    assert key[0] == 0
+    with pytest.raises(TypeError, match="min_orders"):
+        n._best_over_orders(scene_of(PC), [[0, 1, 2, 3]] * 2, min_orders="x", cage_layers=2)

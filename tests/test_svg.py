@@ -72,3 +72,19 @@ def test_labels_are_readable_in_a_renderer_without_css():
                                      '</style><rect width', 1)
     png = cairosvg.svg2png(bytestring=css.encode())
     assert all(ink(png, box, colour) < 15 for box, colour in boxes)
+
+
+def test_a_crossing_the_port_order_forces_is_a_grey_mark_not_a_finding():
+    from kelvane.routing import forced_crossings
+    swap = parse_scene({"delta": 2, "spacing": 2, "routes": [
+        {"name": "a", "start": [0, 0], "start_heading": [1, 0], "end": [100, 10], "end_heading": [1, 0]},
+        {"name": "b", "start": [0, 10], "start_heading": [1, 0], "end": [100, 0], "end_heading": [1, 0]}]})
+    skeletons = [np.array([[0, 0], [30, 0], [30, 20], [70, 20], [70, 10], [100, 10]], float),
+                 np.array([[0, 10], [50, 10], [50, 0], [100, 0]], float)]
+    report = check_routes(swap, skeletons)
+    forced = forced_crossings(swap, report)
+    assert [f.kind for f in report.findings] == ["crossing"] and forced == [True]
+    root = ET.fromstring(render_svg(swap, skeletons, [], forced=report.findings))
+    assert [e.get("class") for e in root.iter(NS + "circle") if e.get("class") != "port"] == ["forced"]
+    legend = next(e.text for e in root.iter(NS + "text") if e.get("class") == "legend")
+    assert legend == "findings: none; 1 forced crossing (grey)"

@@ -174,9 +174,10 @@ def _define(_native, _intact):
         nodes: the keys of adj (a set view).  graphs: _per_route_graphs(scene).
         ValueError for a scene without routes.
         """
-        if _native.scene_routes(scene) == 0:
-            raise ValueError("build_shared_lattice: the scene has no routes")
+        routes = _native.scene_routes(scene)
         graphs = _per_route_graphs(scene)
+        if routes == 0:
+            raise ValueError("build_shared_lattice: the scene has no routes")
         blocked = None if _intact(("_ObstacleIndex",)) else _ObstacleIndex(graphs[0].obs_list, scene.dbu).blocked
         return _native.build_shared_lattice(scene, graphs, cage_margin, behind, lane_mids, cage_layers, cage_step,
                                             _SNAP, blocked)
@@ -216,8 +217,12 @@ def _define(_native, _intact):
         """
         args = (scene, turn_bias, iters, overlap_pen, node_pen, hist_weight, hist_decay, turn_pen, gauss_seidel,
                 avoid_ports, relax_order, cage_margin, cage_layers, port_clearance, route_to_port, BLOCK_PEN, _SNAP)
+        # The native road answers NotImplemented when a value the loop hands on would be
+        # refused by the helper using it: the loop below then raises where it gets there.
         if _intact(run):
-            return _native.route_negotiated(*args)
+            done = _native.route_negotiated(*args)
+            if done is not NotImplemented:
+                return done
         # The native road's checks; the penalties of the run with their defaults resolved.
         resolved = _native.negotiation_values(*args)
         node_pen = resolved[0] if node_pen is None else node_pen
@@ -386,7 +391,9 @@ def _define(_native, _intact):
         Returns (key, skels, atomic, order), or None when `orders` is empty.
         """
         if _intact(orders_search):
-            return _native.best_over_orders(scene, orders, min_orders, kw, BLOCK_PEN, _SNAP)
+            done = _native.best_over_orders(scene, orders, min_orders, kw, BLOCK_PEN, _SNAP)
+            if done is not NotImplemented:
+                return done
         best = None
         for i, o in enumerate(orders):
             if best is not None and i >= min_orders and best[0][0] == 0 and best[0][1] == 0:
@@ -424,7 +431,9 @@ def _define(_native, _intact):
         levels = kw.pop("cage_layers", None)
         levels = [levels] if levels is not None else list(_cage_ladder(B))
         if _intact(("_best_over_orders",) + orders_search):
-            return _native.route_negotiated_best(scene, orders, levels, kw, BLOCK_PEN, _SNAP)
+            done = _native.route_negotiated_best(scene, orders, levels, kw, BLOCK_PEN, _SNAP)
+            if done is not NotImplemented:
+                return done
         best = None
         for L in levels:
             candidate = _best_over_orders(scene, orders, cage_layers=L, **kw)

@@ -143,14 +143,24 @@ void corner_lines(const ArcBox& a, double r, const std::vector<Line>& along, boo
     }
 }
 
-void add_corner_lines(const std::vector<ArcBox>& boxes, double r, std::size_t cap, std::vector<Line>& xl,
-                      std::vector<Line>& yl) {
+// Corner lines of every box, and with `diagonals` where a bend hugging a
+// corner sits when neither of its runs is held elsewhere: on the diagonal,
+// v = h (the least v + h on the circle above).
+void add_corner_lines(const std::vector<ArcBox>& boxes, double r, bool diagonals, std::size_t cap,
+                      std::vector<Line>& xl, std::vector<Line>& yl) {
     std::vector<Line> new_x, new_y;
     for (const ArcBox& a : boxes) {
         if (new_x.size() + new_y.size() >= cap) break;
         if (a.margin >= r) continue;
         corner_lines(a, r, xl, true, new_y);
         corner_lines(a, r, yl, false, new_x);
+        const Box& b = a.box;
+        const double d = r - (r - std::max(0.0, a.margin)) / std::sqrt(2.0);
+        if (!diagonals) continue;
+        new_x.push_back({b.x0 - d, false, b.y0 - r, b.y1 + r, kDown, false, /*rail=*/false});
+        new_x.push_back({b.x1 + d, false, b.y0 - r, b.y1 + r, kUp, false, /*rail=*/false});
+        new_y.push_back({b.y0 - d, false, b.x0 - r, b.x1 + r, kDown, false, /*rail=*/false});
+        new_y.push_back({b.y1 + d, false, b.x0 - r, b.x1 + r, kUp, false, /*rail=*/false});
     }
     xl.insert(xl.end(), new_x.begin(), new_x.end());
     yl.insert(yl.end(), new_y.begin(), new_y.end());
@@ -196,6 +206,13 @@ TrackLines make_track_lines(const TrackInputs& in) {
         yl.push_back({b.y0 - off, false, b.x0, b.x1, kDown, false, rail});
         yl.push_back({b.y1 + off, false, b.x0, b.x1, kUp, false, rail});
     };
+    // A route hugging a box side that bends twice comes back parallel to it
+    // 2r further out: a line there, off the side as it lands on the grid (so
+    // that the two stay 2r apart), over [lo, hi] and on until a zone.
+    auto add_beyond = [&](std::vector<Line>& lines, double side, double outward, double lo, double hi) {
+        if (in.grid > 0) side = on_grid(side, in.grid, away(outward));
+        lines.push_back({side + outward * 2 * r, false, lo, hi, away(outward), false, /*rail=*/false});
+    };
     // A route bending twice off a run comes back parallel to it at least 2r
     // away, and twice more another 2r on: lines 2r and 4r to either side of
     // every run of the guide route, rounded away from it, across the guide's
@@ -211,9 +228,18 @@ TrackLines make_track_lines(const TrackInputs& in) {
             const Point a = (*in.guide)[k - 1], b = (*in.guide)[k];
             const bool horizontal = std::fabs(a.y - b.y) <= std::fabs(a.x - b.x);
             const double c = horizontal ? a.y : a.x;
-            for (double s : {-2.0, -1.0, 1.0, 2.0}) {
-                if (horizontal) yl.push_back({c + s * 2 * r, false, g.x0, g.x1, away(s), true});
-                else xl.push_back({c + s * 2 * r, false, g.y0, g.y1, away(s), true});
+            std::vector<Line>& lines = horizontal ? yl : xl;
+            const double lo = horizontal ? g.x0 : g.y0, hi = horizontal ? g.x1 : g.y1;
+            for (double s : {-2.0, -1.0, 1.0, 2.0}) lines.push_back({c + s * 2 * r, false, lo, hi, away(s), true});
+            if (!(in.hug_reach > 0) || !in.zones) continue;
+            const double a0 = horizontal ? std::min(a.x, b.x) : std::min(a.y, b.y);
+            const double a1 = horizontal ? std::max(a.x, b.x) : std::max(a.y, b.y);
+            for (const Box& z : *in.zones) {
+                const double z0 = horizontal ? z.x0 : z.y0, z1 = horizontal ? z.x1 : z.y1;
+                if (!(std::max(a0, z0) < std::min(a1, z1))) continue;  // not alongside the run
+                const double below = horizontal ? z.y1 : z.x1, above = horizontal ? z.y0 : z.x0;
+                if (below <= c && c - below <= in.hug_reach) add_beyond(lines, below, 1.0, z0, z1);
+                if (above >= c && above - c <= in.hug_reach) add_beyond(lines, above, -1.0, z0, z1);
             }
         }
     }
@@ -224,6 +250,13 @@ TrackLines make_track_lines(const TrackInputs& in) {
             y0 = std::min(y0, b.y0); y1 = std::max(y1, b.y1);
         }
     }
+    if (in.offset_sides && r > 0)
+        for (const Box& b : *in.offset_sides) {
+            add_beyond(xl, b.x0, -1.0, b.y0, b.y1);
+            add_beyond(xl, b.x1, 1.0, b.y0, b.y1);
+            add_beyond(yl, b.y0, -1.0, b.x0, b.x1);
+            add_beyond(yl, b.y1, 1.0, b.x0, b.x1);
+        }
     // A bend hugging a corner keeps its arc clear only one radius out.
     if (in.arc_boxes && in.arc_radius > 0)
         for (const ArcBox& a : *in.arc_boxes)
@@ -241,7 +274,7 @@ TrackLines make_track_lines(const TrackInputs& in) {
     xl = settle(std::move(xl), in.grid, in.min_line_gap);
     yl = settle(std::move(yl), in.grid, in.min_line_gap);
     if (in.arc_boxes && in.arc_radius > 0) {
-        add_corner_lines(*in.arc_boxes, in.arc_radius, in.max_corner_lines, xl, yl);
+        add_corner_lines(*in.arc_boxes, in.arc_radius, in.diagonals, in.max_corner_lines, xl, yl);
         xl = settle(std::move(xl), in.grid, in.min_line_gap);
         yl = settle(std::move(yl), in.grid, in.min_line_gap);
     }

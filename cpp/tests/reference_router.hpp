@@ -65,8 +65,9 @@ public:
         arc_cache_.assign(cells * 16, 2);
     }
 
-    // Best clean cost, or -1 when no clean route exists in the field.
-    double best_cost() const {
+    // Best clean cost, or -1 when no clean route exists in the field;
+    // `route` (when given) receives the corner points of one such route.
+    double best_cost(kelvane::Path* route = nullptr) const {
         const int si = idx(s_.start.x), sj = idx(s_.start.y), ei = idx(s_.end.x), ej = idx(s_.end.y);
         // State: cell, heading, run since the last bend (capped), phase (0: no
         // bend yet, 1: bent), and whether the last bend's arc is clear as an
@@ -74,6 +75,8 @@ public:
         const size_t runs = static_cast<size_t>(cap_) + 1;
         const size_t nstates = static_cast<size_t>(n_) * n_ * 4 * runs * 2 * 4;
         std::vector<double> dist(nstates, std::numeric_limits<double>::infinity());
+        constexpr size_t kNone = static_cast<size_t>(-1);
+        std::vector<size_t> parent(route ? nstates : 0, kNone);
         auto id = [&](int i, int j, int d, int run, int phase, int arc) {
             return ((((static_cast<size_t>(j) * n_ + i) * 4 + d) * runs + run) * 2 + phase) * 4 + arc;
         };
@@ -85,6 +88,7 @@ public:
         dist[s0] = 0;
         pq.push({bound(si, sj), s0});
         double best = std::numeric_limits<double>::infinity();
+        size_t best_state = kNone;
         while (!pq.empty()) {
             auto [f, st] = pq.top();
             pq.pop();
@@ -99,11 +103,14 @@ public:
             if (f != c + bound(i, j)) continue;  // superseded
             const double run_len = run * s_.grid;
             if (i == ei && j == ej && d == s_.end_dir && run > 0 &&
-                (phase == 0 || (run_len >= s_.rp - 1e-9 && (arc & 2))))
-                best = std::min(best, c);
+                (phase == 0 || (run_len >= s_.rp - 1e-9 && (arc & 2))) && c < best) {
+                best = c;
+                best_state = st;
+            }
             auto relax = [&](size_t t, double nc) {
                 if (nc < dist[t]) {
                     dist[t] = nc;
+                    if (route) parent[t] = st;
                     rest = t / (4 * 2 * runs * 4);
                     pq.push({nc + bound(static_cast<int>(rest % n_), static_cast<int>(rest / n_)), t});
                 }
@@ -122,6 +129,15 @@ public:
                 if (!ok_inner && !ok_last) continue;
                 relax(id(i, j, nd, 0, 1, (ok_inner ? 1 : 0) | (ok_last ? 2 : 0)), c + s_.r);
             }
+        }
+        if (route && best_state != kNone) {
+            kelvane::Path cells;
+            for (size_t t = best_state; t != kNone; t = parent[t]) {
+                const size_t cell = t / (4 * 2 * runs * 4);
+                cells.push_back({x(static_cast<int>(cell % n_)), y(static_cast<int>(cell / n_))});
+            }
+            std::reverse(cells.begin(), cells.end());
+            *route = kelvane::simplify_path(cells, 0.0);
         }
         return std::isfinite(best) ? best : -1.0;
     }

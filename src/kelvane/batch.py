@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Mapping, Sequence
 
 from ._files import process_alive, clashing_outputs, write_atomic
 from .gds import write_gds
-from .routing import finding_lines, route_scene, summary_row
+from .routing import finding_lines, forced_crossings, route_scene, summary_row
 from .scene import SceneError, load_scene, read_gds_settings, routes_document
 from .svg import render_svg
 
@@ -127,9 +127,12 @@ def _process(path: str, out: str | Path | None, svg: str | Path | None, gds: str
             write_atomic(out, json.dumps(doc, indent=1) + "\n")
             outcome.outputs.append(str(out))
         if svg is not None:
-            write_atomic(svg, render_svg(scene, result.skeletons, result.report.findings,
+            forced = forced_crossings(scene, result.report)
+            write_atomic(svg, render_svg(scene, result.skeletons,
+                                         [f for f, x in zip(result.report.findings, forced) if not x],
                                          scene.description or Path(path).name,
-                                         strategy=result.strategy or "not routed"))
+                                         strategy=result.strategy or "not routed",
+                                         forced=[f for f, x in zip(result.report.findings, forced) if x]))
             outcome.outputs.append(str(svg))
         if gds is not None:
             write_gds(gds, scene, result.skeletons, result.report.findings)

@@ -24,7 +24,7 @@ from .check import Report, check_routes
 from .scene import Scene
 from .strategies import STRATEGIES, StrategyUnavailable, load_backend
 
-__all__ = ["Attempt", "Candidate", "RouteResult", "Wrongness", "route_scene", "candidates", "forced_pairs", "finding_lines",
+__all__ = ["Attempt", "Candidate", "RouteResult", "Wrongness", "route_scene", "candidates", "forced_pairs", "forced_crossings", "finding_lines",
            "wrongness", "summary_row", "format_table", "SUMMARY_COLUMNS", "DEFAULT_TIME_BUDGET"]
 
 # Seconds `auto` may spend on one scene before it keeps the best result so far.
@@ -63,13 +63,12 @@ class Wrongness:
 
 
 def forced_pairs(scene: Scene) -> set[frozenset[str]]:
-    """Pairs of routes (by name) that must cross.  Two routes that leave the
-    same way and arrive the same way must cross when their order across the
-    direction of travel differs at the two ends (a reversed bank; a U-turn
-    bank that nests keeps its order and need not).  Other pairs must cross
-    when their four ports, taken round their centre, alternate between the
-    two routes.  Going round a device instead is a detour a designer does not
-    want."""
+    """Pairs of routes (by name) that must cross: a reversed bank, i.e. two
+    routes travelling the same way from start to end, both starts behind
+    both ends, whose order across the travel differs at the two ends.  Going
+    round a device instead is a detour a designer does not want.  No other
+    pair is forced: whether one route can pass round the other depends on
+    the devices."""
     out: set[frozenset[str]] = set()
     routes = scene.routes
     for i in range(len(routes)):
@@ -80,19 +79,18 @@ def forced_pairs(scene: Scene) -> set[frozenset[str]]:
 
 
 def _must_cross(a: Any, b: Any) -> bool:
-    pts = np.array([a.start, a.end, b.start, b.end], dtype=float)
-    if len({tuple(p) for p in pts}) < 4:
+    h = tuple(a.start_heading)
+    if not h == tuple(a.end_heading) == tuple(b.start_heading) == tuple(b.end_heading):
         return False
-    if tuple(a.start_heading) == tuple(b.start_heading) and tuple(a.end_heading) == tuple(b.end_heading):
-        # Left of the travel: cross(heading, point).
-        def left(p: Any, h: Any) -> float:
-            return float(h[0] * p[1] - h[1] * p[0])
-        at_start = left(a.start, a.start_heading) - left(b.start, b.start_heading)
-        at_end = left(a.end, a.end_heading) - left(b.end, b.end_heading)
-        return at_start * at_end < 0
-    d = pts - pts.mean(axis=0)
-    owner = [k // 2 for k in np.argsort(np.arctan2(d[:, 1], d[:, 0]), kind="stable")]
-    return owner[0] == owner[2] and owner[1] == owner[3]
+
+    def along(p: Any) -> float:
+        return float(h[0] * p[0] + h[1] * p[1])
+
+    def left(p: Any) -> float:  # cross(heading, point)
+        return float(h[0] * p[1] - h[1] * p[0])
+    if max(along(a.start), along(b.start)) >= min(along(a.end), along(b.end)):
+        return False
+    return (left(a.start) - left(b.start)) * (left(a.end) - left(b.end)) < 0
 
 
 def wrongness(scene: Scene, report: Report, forced: set[frozenset[str]] | None = None) -> Wrongness:
@@ -122,16 +120,22 @@ def wrongness(scene: Scene, report: Report, forced: set[frozenset[str]] | None =
                      crossings, intrusion, spacing, misfit, float(sum(report.lengths)), int(sum(report.bends)))
 
 
-def finding_lines(scene: Scene, report: Report) -> list[str]:
-    """The report's findings as text; the one crossing of a pair whose ports force it is marked so."""
+def forced_crossings(scene: Scene, report: Report) -> list[bool]:
+    """Per finding of the report: is it the one crossing of a pair whose ports force it?"""
     forced = forced_pairs(scene)
     crossings: dict[frozenset[str], int] = {}
     for f in report.findings:
         if f.kind == "crossing":
             pair = frozenset((f.route, f.other))
             crossings[pair] = crossings.get(pair, 0) + 1
-    return [f"{f} (forced by the port order)" if f.kind == "crossing" and frozenset((f.route, f.other)) in forced
-            and crossings[frozenset((f.route, f.other))] == 1 else str(f) for f in report.findings]
+    return [f.kind == "crossing" and frozenset((f.route, f.other)) in forced
+            and crossings[frozenset((f.route, f.other))] == 1 for f in report.findings]
+
+
+def finding_lines(scene: Scene, report: Report) -> list[str]:
+    """The report's findings as text; the one crossing of a pair whose ports force it is marked so."""
+    return [f"{f} (forced by the port order)" if forced else str(f)
+            for f, forced in zip(report.findings, forced_crossings(scene, report))]
 
 
 @dataclass(frozen=True)

@@ -23,6 +23,7 @@ __all__ = ["render_svg", "PALETTE"]
 PALETTE = ("#1f77b4", "#ff7f0e", "#2ca02c", "#9467bd", "#8c564b", "#e377c2", "#17becf", "#bcbd22", "#7f7f7f",
            "#393b79", "#637939", "#8c6d31", "#843c39", "#7b4173", "#3182bd", "#e6550d")
 FINDING = "#d62728"
+FORCED = "#777777"
 RING = 7.0  # radius of a finding's ring, pixels; findings closer than two rings share one
 
 
@@ -77,7 +78,8 @@ def _groups(points: list[tuple[float, float]], reach: float) -> list[list[int]]:
 
 
 def render_svg(scene: Scene, skeletons: Sequence[np.ndarray | None], findings: Sequence[Finding] = (),
-               title: str = "", width_px: int = 960, strategy: str | None = None) -> str:
+               title: str = "", width_px: int = 960, strategy: str | None = None,
+               forced: Sequence[Finding] = ()) -> str:
     """Draw a scene and its routes as an SVG document (layout y points up).
 
     Obstacles are grey boxes; each route has its own colour, bends drawn as arcs
@@ -85,7 +87,9 @@ def render_svg(scene: Scene, skeletons: Sequence[np.ndarray | None], findings: S
     name at the start.  Findings are red rings whose tooltip tells what was found;
     findings closer together than a ring are one ring with their count.  Below the
     drawing: a scale bar, the extent in layout units, and a legend with the
-    strategy (when given) and the findings counted by kind.
+    strategy (when given) and the findings counted by kind.  `forced`: crossings
+    the port order makes (a reversed bank), drawn as small grey marks and
+    counted apart, not as findings.
     """
     shown = [drawable(s) for s in skeletons]
     pts = [p for r in scene.routes for p in (r.start, r.end)]
@@ -137,8 +141,11 @@ def render_svg(scene: Scene, skeletons: Sequence[np.ndarray | None], findings: S
         out.append(_arrow(X(r.end[0]), Y(r.end[1]), ed, arrow * 0.8, colour))
         # The name goes beside the start port, on the side away from the heading.
         out.append(_label(sx - sd[0] * 4 + 3, sy - sd[1] * 4 - 4, r.name, colour, "end" if sd[0] > 0 else "start"))
+    out += [f'<circle class="forced" cx="{X(f.at[0]):.2f}" cy="{Y(f.at[1]):.2f}" r="{RING / 2:.2f}" fill="none" '
+            f'stroke="{FORCED}" stroke-width="1.5"><title>{escape(str(f))} (forced by the port order)</title></circle>'
+            for f in forced]
     out += _findings(findings, X, Y)
-    out += _footer(scene, findings, strategy, lo, hi, k, width_px, head + draw_h, foot)
+    out += _footer(scene, findings, strategy, lo, hi, k, width_px, head + draw_h, foot, len(forced))
     out.append("</svg>")
     return "\n".join(out) + "\n"
 
@@ -177,7 +184,7 @@ def _findings(findings: Sequence[Finding], X, Y) -> list[str]:
 
 
 def _footer(scene: Scene, findings: Sequence[Finding], strategy: str | None, lo, hi, k: float, width_px: int,
-            top: float, height: float) -> list[str]:
+            top: float, height: float, forced: int = 0) -> list[str]:
     """Scale bar and extent, then the legend, in a strip under the drawing."""
     y1, y2 = top + height * 0.4, top + height * 0.85
     out = [f'<line x1="0" y1="{top:.2f}" x2="{width_px}" y2="{top:.2f}" stroke="#bbbbbb"/>']
@@ -193,6 +200,7 @@ def _footer(scene: Scene, findings: Sequence[Finding], strategy: str | None, lo,
                f'x {lo[0]:.6g} to {hi[0]:.6g}, y {lo[1]:.6g} to {hi[1]:.6g}</text>')
     counts = Counter(f.kind for f in findings)
     found = ", ".join(f"{counts[kind]} {kind}" for kind in KINDS if counts[kind]) or "none"
-    legend = (f"strategy: {strategy}; " if strategy else "") + f"findings: {found}"
+    legend = (f"strategy: {strategy}; " if strategy else "") + f"findings: {found}" + \
+        (f"; {forced} forced crossing{'s' if forced != 1 else ''} (grey)" if forced else "")
     out.append(f'<text class="legend" x="10" y="{y2:.2f}" fill="black">{escape(legend)}</text>')
     return out

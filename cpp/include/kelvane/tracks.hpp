@@ -9,10 +9,14 @@
 //   * run offsets: 2r and 4r to either side of every run of a `guide`
 //     route (a route bending twice off a run comes back parallel to it 2r
 //     away), across the guide's extent only;
+//   * side offsets: 2r beyond a zone side, away from its box (a route
+//     hugging the side comes back parallel to it there), for the zone
+//     sides facing a run of the guide closely, and for chosen boxes;
 //   * arc lines: where a bend hugging a box corner sits when its arc just
 //     keeps clear: one bend radius outside each side, and, for every line
 //     passing the corner closer than that, the line across it at which the
-//     arc touches the corner's clearance circle;
+//     arc touches the corner's clearance circle; when asked for, the
+//     diagonal ones, where the bend sits when nothing else holds its runs;
 //   * a cage ring two bend radii outside everything, to go round it all;
 //   * bridges: one line in every gap between neighbouring lines wider than
 //     two bend radii, at `sliding_bias` across the gap (0.5 = midway), so a
@@ -54,6 +58,15 @@ struct TrackInputs {
     // this many are made (a large radius over dense lines makes one per
     // line crossing a corner's quadrant).
     std::size_t max_corner_lines = static_cast<std::size_t>(-1);
+    // Also the diagonal corner lines of arc_boxes (where a bend hugging a
+    // corner sits when nothing else holds its runs).
+    bool diagonals = false;
+    // Side offsets, lines 2r beyond a zone side away from its box (a route
+    // hugging that side that bends twice comes back parallel to it 2r out):
+    // for every side of these boxes, and for every zone side that faces a
+    // run of the guide from at most hug_reach (> 0).
+    const std::vector<Box>* offset_sides = nullptr;
+    double hug_reach = 0.0;
     double sliding_bias = 0.5;
     double grid = 0.0;            // dbu, 0 = none
     bool cage = true;

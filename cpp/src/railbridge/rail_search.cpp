@@ -94,6 +94,22 @@ double RailSearch::heuristic(int i, int j, int d) const {
     return end_toll_ > 0 ? h + end_toll(i, j, d) : h;
 }
 
+bool RailSearch::banned(int i, int j, int d, int ti, int tj) const {
+    const bool horizontal = is_horizontal(d);
+    const double x0 = std::min(L_.x(i), L_.x(ti)), x1 = std::max(L_.x(i), L_.x(ti));
+    const double y0 = std::min(L_.y(j), L_.y(tj)), y1 = std::max(L_.y(j), L_.y(tj));
+    // Exactly: a ban's ends are set off the lattice lines it must not reach.
+    for (const RunBan& b : *bans_) {
+        if (b.horizontal != horizontal) continue;
+        if (b.through ? (horizontal ? std::min(b.a.y, b.b.y) <= y0 && y0 <= std::max(b.a.y, b.b.y) && x0 < b.a.x && b.a.x < x1
+                                    : std::min(b.a.x, b.b.x) <= x0 && x0 <= std::max(b.a.x, b.b.x) && y0 < b.a.y && b.a.y < y1)
+                      : std::max(x0, std::min(b.a.x, b.b.x)) <= std::min(x1, std::max(b.a.x, b.b.x)) &&
+                            std::max(y0, std::min(b.a.y, b.b.y)) <= std::min(y1, std::max(b.a.y, b.b.y)))
+            return true;
+    }
+    return false;
+}
+
 double RailSearch::end_toll(int i, int j, int d) const {
     const bool end_horizontal = is_horizontal(req_.end_dir);
     if (d == req_.end_dir && (end_horizontal ? j == ej_ : i == ei_)) {
@@ -158,9 +174,10 @@ void RailSearch::jump(int i, int j, int d, int position, double min_run, double 
     double to_end = 0.0, end_pen = 0.0;
     if (d == req_.end_dir && (is_horizontal(d) ? j == ej_ : i == ei_) &&
         from.ahead(is_horizontal(d) ? ei_ : ej_, &to_end, &end_pen) && to_end >= end_run - tol_ &&
-        (!landed || to_end <= run))
+        (!landed || to_end <= run) && !(bans_ && banned(i, j, d, ei_, ej_)))
         finish(g0 + to_end + end_pen + last_bend_extra(bend, d), parent);
-    if (landed) relax(w.i, w.j, d, g0 + run + pen, parent, w.position());
+    // A longer run holds whatever this one holds.
+    if (landed && !(bans_ && banned(i, j, d, w.i, w.j))) relax(w.i, w.j, d, g0 + run + pen, parent, w.position());
 }
 
 void RailSearch::expand(std::uint32_t li, const Label& lab) {
@@ -171,7 +188,7 @@ void RailSearch::expand(std::uint32_t li, const Label& lab) {
     double len = 0.0, pen = 0.0;
     RailLattice::Walk w = L_.walk_from(i, j, d, lab.position);
     const int &ni = w.i, &nj = w.j;
-    if (w.next(&len, &pen)) {
+    if (w.next(&len, &pen) && !(bans_ && banned(i, j, d, ni, nj))) {
         const double g = lab.g + len + pen;
         if (ni == ei_ && nj == ej_ && d == req_.end_dir) finish(g, li);
         relax(ni, nj, d, g, lab.parent, w.position());

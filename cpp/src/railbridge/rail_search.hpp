@@ -123,6 +123,17 @@ struct RunRules {
     double arc_radius = 0.0, port_arc_radius = 0.0;  // inner bends; bends next to a port
 };
 
+// A stretch a route may not run through: no run along the axis
+// (`horizontal` or not) holds a point of the segment a-b (both closed,
+// compared exactly), or with `through` no run passes a point of it between
+// its ends (one may still end or bend there); a `through` segment is a
+// point or runs across that axis.
+struct RunBan {
+    Point a, b;
+    bool horizontal;
+    bool through = false;
+};
+
 class RailSearch {
 public:
     RailSearch(RailLattice& lat, const ZoneSet& zones, const RouteRequest& req, int si, int sj, int ei, int ej,
@@ -148,6 +159,9 @@ public:
     // entered); null: everywhere.
     void confine(const std::vector<Box>* region) { region_ = region; }
 
+    // Runs that hold one of these places are left out (null: none).
+    void ban(const std::vector<RunBan>* bans) { bans_ = bans && !bans->empty() ? bans : nullptr; }
+
     // Orders the open states by g + weight * h (weight >= 1): on lattices
     // too large to search exhaustively the search heads for the end and
     // returns a route at most `weight` times the cheapest one's cost.
@@ -160,6 +174,8 @@ private:
         return ((static_cast<std::uint64_t>(j) * L_.nx() + static_cast<std::uint64_t>(i)) << 2) | static_cast<unsigned>(d);
     }
     double heuristic(int i, int j, int d) const;
+    // Does the run heading d from node (i, j) to node (ti, tj) meet a banned stretch?
+    bool banned(int i, int j, int d, int ti, int tj) const;
     // What every route still pays on the end's last stretch (see begin()).
     double end_toll(int i, int j, int d) const;
     void relax(int i, int j, int d, double g, std::int64_t parent, int position);
@@ -190,6 +206,7 @@ private:
     double best_cost_ = 0.0;
     std::int64_t best_parent_ = -2;
     const std::vector<Box>* region_ = nullptr;
+    const std::vector<RunBan>* bans_ = nullptr;
     // A zone on the last end_run before the end is entered by every route:
     // its penalty (end_toll_) is part of the lower bound, except for states
     // already on that stretch heading for the end, which owe only the rest

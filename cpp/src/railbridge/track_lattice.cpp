@@ -294,8 +294,9 @@ void RailLattice::add_keep_away(bool horizontal, double c, const std::vector<dou
         if (dl < reach && dh < reach) {
             const double t = dl + dh > 0 ? dl / (dl + dh) - sliding_bias_ : 0.0;
             w = t * t;
-        } else if (std::min(dl, dh) < hug_) {
-            const double t = 1.0 - std::min(dl, dh) / hug_;
+        } else if (hug_ > 0 && std::min(dl, dh) < hug_) {
+            // A line within the contact tolerance of a side lies a hair inside it.
+            const double t = 1.0 - std::max(0.0, std::min(dl, dh)) / hug_;
             w = t * t;
         }
         pen[e] += kKeepAway * w * (along[e + 1] - along[e]);

@@ -69,6 +69,9 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // first lattice the arc lines of every one.
 constexpr std::size_t kFewArcBoxes = 8;
 
+// Ports at most this many bend radii apart (Manhattan) make a tight loop.
+constexpr double kLoopSpan = 4.0;
+
 // Corner lines of a refinement lattice at most: one per line crossing a
 // corner's quadrant, which for a large radius over dense lines would
 // multiply the lattice (thousands of lines a side).  Small scenes stay
@@ -82,6 +85,37 @@ constexpr int kRefineRounds = 3;
 // the route (at least kRefineMin): on the dense lattices round a bundle's
 // earlier lanes it cost up to ten times that search and found nothing.
 constexpr size_t kRefineMin = 2000, kRefineShare = 1;
+
+// Searches of a level for a route that does not meet itself, at most.
+constexpr int kSelfContactSearches = 18;
+
+// A ban for a contact between segments of `path`: runs along the axis of
+// one of them, u (the later or the earlier), may not pass the place where
+// they met (nor end there when u ends there), or (`whole`) touch any of the
+// other segment v, so that the route goes round v instead of crossing it a
+// little further on, or (`whole` and `across`, for runs crossing v) pass
+// through v anywhere but still end on it (as the bend into the last run
+// does when v is the run into the end).  v's corners are left out of
+// `whole` (its neighbours start there, one of them along that axis) unless
+// the contact is at one.
+RunBan ban_at(const Path& path, std::pair<size_t, size_t> contact, bool later, bool whole, bool across, double eps) {
+    const size_t u = later ? contact.second : contact.first, v = later ? contact.first : contact.second;
+    const bool horizontal = is_horizontal(direction_of(path[u - 1], path[u]));
+    const Point a = path[v - 1], b = path[v], p = path[u - 1], q = path[u];
+    // Where they meet: the middle of what their boxes share.
+    const Point at{0.5 * (std::max(std::min(a.x, b.x), std::min(p.x, q.x)) + std::min(std::max(a.x, b.x), std::max(p.x, q.x))),
+                   0.5 * (std::max(std::min(a.y, b.y), std::min(p.y, q.y)) + std::min(std::max(a.y, b.y), std::max(p.y, q.y)))};
+    const bool a_corner = v > 1, b_corner = v + 1 < path.size();
+    if (!whole) return {at, at, horizontal, manhattan(at, p) > eps && manhattan(at, q) > eps};
+    if ((a_corner && manhattan(at, a) <= eps) || (b_corner && manhattan(at, b) <= eps)) return {at, at, horizontal};
+    // Off a corner by less than any two lattice lines are apart (1e-9 (1 + |c|)).
+    auto inward = [](Point from, Point to) {
+        auto toward = [](double f, double t) { return f + (t > f ? 1.0 : t < f ? -1.0 : 0.0) * 0.5e-9 * (1.0 + std::fabs(f)); };
+        return Point{toward(from.x, to.x), toward(from.y, to.y)};
+    };
+    const Point from = a_corner ? inward(a, b) : a, to = b_corner ? inward(b, a) : b;
+    return {from, to, horizontal, across};
+}
 
 // Routes of equal cost run midway in channels up to this wide, and keep
 // hug_distance() from an obstacle elsewhere.
@@ -217,7 +251,24 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     // Among few boxes the first lattice has the arc lines of them all: the
     // cheapest route may pass a box on the other side from the route found
     // without them, where refinement (which stays near that route) does not
-    // look.
+    // look.  Ports a few radii apart make the route a tight loop, whose runs
+    // are mostly as short as the rules allow, each held by its neighbour, a
+    // box side or a corner: the diagonal corner lines, and the side offsets
+    // of the kFewArcBoxes boxes nearest the ports (of every box of a dense
+    // window they would multiply the lattice), are in the first lattice then,
+    // and refinement adds both round the route found.
+    const bool loop = r > 0 && manhattan(req.start, req.end) <= kLoopSpan * r;
+    std::vector<Box> loop_sides;
+    if (loop) {
+        std::vector<std::pair<double, std::size_t>> by_distance;
+        for (std::size_t k = 0; k < rails.size(); ++k)
+            by_distance.push_back({std::min(rails[k].distance_to(req.start), rails[k].distance_to(req.end)), k});
+        const std::size_t keep = std::min(by_distance.size(), kFewArcBoxes);
+        std::partial_sort(by_distance.begin(), by_distance.begin() + keep, by_distance.end());
+        for (std::size_t n = 0; n < keep; ++n) loop_sides.push_back(rails[by_distance[n].second]);
+        base.offset_sides = &loop_sides;
+    }
+    base.diagonals = loop;
     std::vector<ArcBox> arc_boxes_here;
     if (req.arc_clearance && r > 0) {
         for (std::size_t k : subset) {
@@ -264,6 +315,116 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
     // them (coordinates up to 1e5 or so); beyond, every search is unbounded.
     const bool clean_first = first.scale < 1e-2 * kSoftFixed;
     const double below_hard = clean_first ? kHardFixed : kInfinity;
+    // Refines round a route found at `level` while that finds a cheaper one
+    // (a second round takes the offsets of offsets, for a staircase of tight
+    // runs); returns the last route found.
+    auto refine_route = [&](Path guide, double bound, int level, size_t expanded, const std::vector<RunBan>* bans) {
+        for (int round = 0; round < kRefineRounds && *use > 0 && r > 0; ++round) {
+            const double reach = 2.0 * r + 2.0 * margin;
+            const std::vector<std::size_t> near = corridor(all, subset, guide, reach);
+            const std::vector<Box> near_rails = rails_of(near);
+            // Nearest the guide's bends first: they keep their corner lines
+            // when there are more than kMaxCornerLines.
+            std::vector<std::pair<double, ArcBox>> by_distance;
+            for (std::size_t k : near) {
+                const Zone& z = all.zones()[k];
+                if (z.arc_margin < 0) continue;
+                double d = kInfinity;
+                for (size_t b = 1; b + 1 < guide.size(); ++b) d = std::min(d, z.box.distance_to(guide[b]));
+                by_distance.push_back({d, {z.box, z.arc_margin}});
+            }
+            std::stable_sort(by_distance.begin(), by_distance.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+            std::vector<ArcBox> arc_boxes;
+            for (const auto& [d, a] : by_distance) arc_boxes.push_back(a);
+            TrackInputs fine = base;
+            fine.zones = &near_rails;
+            fine.guide = &guide;
+            fine.hug_reach = loop ? reach : 0.0;
+            fine.diagonals = loop;
+            if (req.arc_clearance) {
+                fine.arc_boxes = &arc_boxes;
+                fine.arc_radius = r;
+                fine.max_corner_lines = kMaxCornerLines;
+            }
+            // A cheaper route found here is a local change: the search stays
+            // within the corridor round the guide.
+            std::vector<Box> region;
+            for (size_t k = 1; k < guide.size(); ++k)
+                region.push_back(Box{std::min(guide[k - 1].x, guide[k].x), std::min(guide[k - 1].y, guide[k].y),
+                                     std::max(guide[k - 1].x, guide[k].x), std::max(guide[k - 1].y, guide[k].y)}
+                                     .inflated(reach));
+            Pass refine(req, all, fine, &region);
+            refine.search->confine(&region);
+            refine.search->ban(bans);
+            Path better;
+            size_t more = 0;
+            size_t slice = std::min(*use, std::max(kRefineMin, kRefineShare * expanded));
+            const size_t given = slice;
+            const bool improved = refine.run(levels[level], &slice, &better, &more, bound - 1e-9 * (1.0 + bound));
+            *use -= given - slice;
+            total_expanded += more;
+            if (!improved) break;
+            bound = consider(better, level, refine.turn_cost).cost;
+            guide = std::move(better);
+        }
+        return guide;
+    };
+    // A route meeting itself (ports close together make it loop) is searched
+    // again with runs kept off where it met itself: along the axis of the
+    // later of the two runs, then of the earlier one, each touching the
+    // other run nowhere, then each only not passing that place, then (runs
+    // that cross) each passing the other run nowhere.  Bans add up
+    // along a branch; the cheapest branch still meeting itself is taken on
+    // next (bans only make routes dearer), kSelfContactSearches searches at
+    // most.  A route meeting itself nowhere ranks before it.
+    auto avoid_self_contacts = [&](Path route, int level, bool refining, double bound) {
+        struct Branch {
+            std::vector<RunBan> bans;
+            Path route;
+            double cost;
+            bool open;  // meets itself, not taken on yet
+        };
+        auto cost_of_route = [&](const Path& p) {
+            return path_length(p) + first.turn_cost * static_cast<double>(p.size() - 2);
+        };
+        std::vector<Branch> branches{{{}, std::move(route), 0.0, true}};
+        double self_free = kInfinity;  // the cheapest route found that meets itself nowhere
+        int searches = 0;
+        while (searches < kSelfContactSearches && *use > 0) {
+            Branch* next = nullptr;
+            for (Branch& b : branches)
+                if (b.open && b.cost < self_free && (!next || b.cost < next->cost)) next = &b;
+            if (!next) return;
+            next->open = false;
+            const Path from = next->route;
+            const std::vector<RunBan> from_bans = next->bans;
+            const std::pair<size_t, size_t> contact = self_contacts(from, all.eps()).front();
+            const size_t u = contact.first, v = contact.second;
+            const bool crossing = is_horizontal(direction_of(from[u - 1], from[u])) !=
+                                  is_horizontal(direction_of(from[v - 1], from[v]));
+            for (const int kind : {0, 1, 2, 3, 4, 5}) {
+                if (kind >= 4 && !crossing) break;
+                if (searches == kSelfContactSearches || *use == 0) return;
+                ++searches;
+                std::vector<RunBan> bans = from_bans;
+                bans.push_back(ban_at(from, contact, kind % 2 == 0, kind < 2 || kind >= 4, kind >= 4, all.eps()));
+                Path found;
+                size_t expanded = 0;
+                first.search->ban(&bans);
+                const bool any = first.run(levels[level], use, &found, &expanded, bound);
+                first.search->ban(nullptr);
+                total_expanded += expanded;
+                if (!any) continue;
+                const double cost = consider(found, level, first.turn_cost).cost;
+                if (refining) found = refine_route(std::move(found), cost, level, expanded, &bans);
+                const bool meets = !self_contacts(found, all.eps()).empty();
+                const double final_cost = cost_of_route(found);
+                if (!meets) self_free = std::min(self_free, final_cost);
+                branches.push_back({std::move(bans), std::move(found), final_cost, meets});
+            }
+        }
+    };
     for (int level = 0; level < 3; ++level) {
         if (level > 0 && (req.keep_runs || (r <= 0 && rp <= 0))) break;
         Path path;
@@ -327,59 +488,12 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
         const RouteScore got = consider(path, level, first.turn_cost);
         // A guided route is improved piece by piece later (polish_pieces).
         const bool may_be_final = !guided && (final_window || (got.clean() && got.cost <= certify));
-        // Refine round the route while that finds a cheaper one (a second
-        // round takes the offsets of offsets, for a staircase of tight runs).
-        Path guide = std::move(path);
-        double bound = got.cost;
         // With no minimum runs left (the loosest level) the offset lines
         // have nothing to offer.
-        const bool refine = may_be_final && level < 2;
-        for (int round = 0; round < kRefineRounds && *use > 0 && r > 0 && refine; ++round) {
-            const double reach = 2.0 * r + 2.0 * margin;
-            const std::vector<std::size_t> near = corridor(all, subset, guide, reach);
-            const std::vector<Box> near_rails = rails_of(near);
-            // Nearest the guide's bends first: they keep their corner lines
-            // when there are more than kMaxCornerLines.
-            std::vector<std::pair<double, ArcBox>> by_distance;
-            for (std::size_t k : near) {
-                const Zone& z = all.zones()[k];
-                if (z.arc_margin < 0) continue;
-                double d = kInfinity;
-                for (size_t b = 1; b + 1 < guide.size(); ++b) d = std::min(d, z.box.distance_to(guide[b]));
-                by_distance.push_back({d, {z.box, z.arc_margin}});
-            }
-            std::stable_sort(by_distance.begin(), by_distance.end(),
-                             [](const auto& a, const auto& b) { return a.first < b.first; });
-            std::vector<ArcBox> arc_boxes;
-            for (const auto& [d, a] : by_distance) arc_boxes.push_back(a);
-            TrackInputs fine = base;
-            fine.zones = &near_rails;
-            fine.guide = &guide;
-            if (req.arc_clearance) {
-                fine.arc_boxes = &arc_boxes;
-                fine.arc_radius = r;
-                fine.max_corner_lines = kMaxCornerLines;
-            }
-            // A cheaper route found here is a local change: the search stays
-            // within the corridor round the guide.
-            std::vector<Box> region;
-            for (size_t k = 1; k < guide.size(); ++k)
-                region.push_back(Box{std::min(guide[k - 1].x, guide[k].x), std::min(guide[k - 1].y, guide[k].y),
-                                     std::max(guide[k - 1].x, guide[k].x), std::max(guide[k - 1].y, guide[k].y)}
-                                     .inflated(reach));
-            Pass refine(req, all, fine, &region);
-            refine.search->confine(&region);
-            Path better;
-            size_t more = 0;
-            size_t slice = std::min(*use, std::max(kRefineMin, kRefineShare * expanded));
-            const size_t given = slice;
-            const bool improved = refine.run(levels[level], &slice, &better, &more, bound - 1e-9 * (1.0 + bound));
-            *use -= given - slice;
-            total_expanded += more;
-            if (!improved) break;
-            bound = consider(better, level, refine.turn_cost).cost;
-            guide = std::move(better);
-        }
+        const bool refining = may_be_final && level < 2;
+        Path route = refining ? refine_route(std::move(path), got.cost, level, expanded, nullptr) : std::move(path);
+        if (measure_route(req, all, route).self_contacts > 0)
+            avoid_self_contacts(std::move(route), level, refining, level < 2 ? below_hard : kInfinity);
         if ((best.found && best.score.hard == 0 && best.score.contacts == 0) || *use == 0) break;
     }
     if (!(best.found && best.score.hard == 0) && *use > 0 && below_hard < kInfinity) {

@@ -444,6 +444,14 @@ bool crosses_at(Point a, Point b, Point c, Point d, const std::vector<Box>& allo
 
 }  // namespace
 
+std::vector<std::pair<std::size_t, std::size_t>> self_contacts(const Path& path, double eps) {
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    for (size_t k = 1; k < path.size(); ++k)
+        for (size_t j = k + 2; j < path.size(); ++j)
+            if (segments_touch(path[k - 1], path[k], path[j - 1], path[j], eps)) out.emplace_back(k, j);
+    return out;
+}
+
 RouteInfo ZoneSet::measure(const Path& path) const {
     RouteInfo info;
     const double eps = eps_;
@@ -518,10 +526,7 @@ RouteInfo ZoneSet::measure(const Path& path) const {
     // each other force it to: the caller's doing, not counted.
     const size_t n = path.size();
     const bool ports_meet = n >= 2 && manhattan(path.front(), path.back()) <= eps;
-    if (!req_.allow_self_contact && !ports_meet)
-        for (size_t k = 1; k < n; ++k)
-            for (size_t j = k + 2; j < n; ++j)
-                info.self_contacts += segments_touch(path[k - 1], path[k], path[j - 1], path[j], eps);
+    if (!req_.allow_self_contact && !ports_meet) info.self_contacts += static_cast<int>(self_contacts(path, eps).size());
     if (req_.arc_clearance) {
         for (size_t k = 1; k + 1 < path.size(); ++k) {
             const int d = direction_of(path[k - 1], path[k]), nd = direction_of(path[k], path[k + 1]);

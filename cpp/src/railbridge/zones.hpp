@@ -18,7 +18,9 @@
 // from it through the route's spacing band instead.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "kelvane/obstacles.hpp"
@@ -149,6 +151,10 @@ double zone_reach(const RouteRequest& req);
 // Does the quarter arc of a bend at `at` (from heading d to nd, radius rho)
 // come within `margin` of `box` (margin 0: enter its open interior)?
 bool arc_meets(Point at, int d, int nd, double rho, const Box& box, double margin);
+
+// Pairs (k, j), k < j - 1, of a path's own segments that touch or cross
+// (segment k runs from path[k - 1] to path[k]).
+std::vector<std::pair<std::size_t, std::size_t>> self_contacts(const Path& path, double eps);
 
 // Straight-run rule: port runs >= port_radius, runs between bends >= 2r.
 bool runs_ok(const Path& p, double port_radius, double r, double tol);
