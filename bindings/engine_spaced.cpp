@@ -23,13 +23,15 @@ std::vector<Point> to_rows(nb::handle value, const char* what) {
 
 const char* kSpacedDoc = R"(Route many routes at once, each keeping the spacing from every other one.
 
-Every route is first routed alone; then passes route each route that is in
-conflict again with all the others as costly spacing bands (a present factor
-growing per pass times the history of each pair that keeps conflicting),
-until no conflict is left, max_passes passes have run or time_budget is
-spent.  The best set seen comes back: fewest conflicts, then crossings, then
-length.  Returns (routes, info): one N x 2 float array of corner points per
-route, from exactly its start to exactly its end, and a dict.
+Routes are first laid one after another in the order given, each against
+the ones laid before it as costly spacing bands; then passes lay the routes
+in conflict again first, against all the others (a route crossing another
+more than once is in conflict, and its crossings cost more each pass),
+until no conflict is left, max_passes passes have run or the time budget
+(time_budget, or an enclosing engine.time_budget) is spent.  The
+best set seen comes back: fewest conflicts, then fewest detours, then least
+length with every crossing at crossing_cost.  Returns (routes, info): one N x 2 float array of corner
+points per route, from exactly its start to exactly its end, and a dict.
 
 starts, ends                 B x 2 points; row i of each belongs to route i.
 start_tangents, end_tangents B x 2 headings of travel (the end tangent points
@@ -49,17 +51,25 @@ crossing_cost                length a crossing costs (None: 2 * delta).
                              anything costs two more bends and more than
                              2 * delta of length, so a designer's forced
                              crossing is taken in open space instead of a
-                             loop round a device, while a route crossing
-                             many others (a reversed bank) still pays more
-                             than a short detour would.
+                             loop round a device.  A route whose ports
+                             force it across another (it leaves one device
+                             edge and arrives at another with the same
+                             headings, in reversed order) pays a quarter of
+                             it for every crossing: crossing tens of others
+                             at the full price, it would loop round a device.
 dbu                          grid step of every bend coordinate (None: none).
-time_budget                  seconds (None: no limit): when spent, the best
-                             set so far comes back with info["timed_out"].
+time_budget                  seconds (None: no limit but an enclosing
+                             engine.time_budget): when spent, the searches
+                             under way give their least-bad routes, no pass
+                             starts, and the best set so far comes back
+                             with info["timed_out"].
 max_passes                   negotiation passes after the first routing.
 
 info: "clean" (no conflict, every route clean), "conflicts" (pairs of
 routes closer than the spacing, touching, or crossing where crossing is not
-allowed), "crossings" (allowed crossings), "unclean" (routes in a conflict
+allowed), "crossings" (allowed crossings), "detours" (pairs of routes
+that leave one device edge and arrive at another in reversed order, and do
+not cross: one goes round a device), "unclean" (routes in a conflict
 or entering an obstacle's clearance or breaking a bend rule), "length"
 (total), "crossing_cost" (the one used), "passes" (negotiation passes run),
 "best_pass" (the pass whose set came back; 0: the first routing),
@@ -108,6 +118,7 @@ void bind_spaced(nb::module_& m) {
             info["clean"] = res.clean();
             info["conflicts"] = res.conflicts;
             info["crossings"] = res.crossings;
+            info["detours"] = res.detours;
             info["unclean"] = res.unclean;
             info["length"] = res.length;
             info["crossing_cost"] = req.crossing_cost;

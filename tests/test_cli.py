@@ -19,13 +19,16 @@ from kelvane.routing import route_scene
 from kelvane.scene import load_routes, load_scene, parse_scene
 
 EXAMPLES = sorted((Path(__file__).parent.parent / "examples").glob("*.json"))
+# Scenes whose port order forces crossings (swap.json): one crossing per forced pair is the clean answer.
+CROSSED = [p for p in EXAMPLES if routing.forced_pairs(load_scene(p))]
 
 
 def svg_items(path, cls):
     return [e for e in ET.parse(path).getroot().iter() if e.get("class") == cls]
 
 
-@pytest.mark.parametrize("example", EXAMPLES, ids=[p.stem for p in EXAMPLES])
+@pytest.mark.parametrize("example", [p for p in EXAMPLES if p not in CROSSED],
+                         ids=[p.stem for p in EXAMPLES if p not in CROSSED])
 def test_bundled_scenes_route_clean(example, tmp_path, capsys):
     out, svg = tmp_path / "r.json", tmp_path / "p.svg"
     assert cli.main(["route", str(example), "-o", str(out), "--svg", str(svg)]) == 0
@@ -41,6 +44,17 @@ def test_bundled_scenes_route_clean(example, tmp_path, capsys):
     assert len(svg_items(svg, "route")) == len(scene.routes) and not svg_items(svg, "finding")
     assert len(svg_items(svg, "obstacle")) == len(scene.obstacles)
     assert not list(tmp_path.glob(".*.tmp"))
+
+
+@pytest.mark.parametrize("example", CROSSED, ids=[p.stem for p in CROSSED])
+def test_bundled_crossed_scenes_cross_each_forced_pair_once_and_nothing_else(example, tmp_path):
+    out = tmp_path / "r.json"
+    assert cli.main(["route", str(example), "-o", str(out)]) == 0  # forced crossings are no conflict
+    scene = load_scene(example)
+    report = check_routes(scene, load_routes(out, scene))
+    assert all(f.kind == "crossing" for f in report.findings)
+    crossed = [frozenset((f.route, f.other)) for f in report.findings]
+    assert len(crossed) == len(set(crossed)) and set(crossed) == routing.forced_pairs(scene)
 
 
 CONFLICT = {  # the end port lies inside an obstacle: no clean route exists

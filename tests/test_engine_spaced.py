@@ -1,4 +1,6 @@
-"""engine.negotiate_spaced through Python: a reversed pair of routes, the time budget, bad input."""
+"""engine.negotiate_spaced through Python: reversed banks of routes, the time budget, bad input."""
+
+import time
 
 import numpy as np
 import pytest
@@ -29,6 +31,48 @@ def test_swapped_pair_crosses_once_at_right_angles_in_open_space():
         assert np.abs(np.asarray(route) - at).sum(axis=1).min() >= 10.0
 
 
+def test_a_detour_round_a_device_dearer_crossing_is_counted():
+    # At 1000 a crossing (a quarter of it for this forced one) costs more
+    # than going round the back of device B; info says so.
+    routes, info = engine.negotiate_spaced(STARTS, ENDS, EAST, EAST, 5.0, DEVICES, crossing_cost=1000.0)
+    assert info["clean"] and info["crossings"] == 0 and info["detours"] == 1
+    assert max(r[:, 0].max() for r in routes) > 230.0  # behind device B
+
+
+def test_nested_u_turns_reverse_their_order_without_a_forced_crossing():
+    # Out east and back west: the reversed order is the planar one.
+    routes, info = engine.negotiate_spaced([(0, 0), (0, 10)], [(0, 40), (0, 30)], [(1, 0)] * 2, [(-1, 0)] * 2, 5.0,
+                                           [(-30, -10, 0, 50)])
+    assert info["clean"] and info["crossings"] == 0 and info["detours"] == 0
+    assert routes[1][:, 0].max() < routes[0][:, 0].max()  # the inner lane inside
+
+
+def reversed_bank(n, length):
+    """n routes between facing device boxes, port k on one reaching port n-1-k on the other (pitch 10)."""
+    starts = [(0.0, 10.0 * k) for k in range(n)]
+    ends = [(float(length), 10.0 * (n - 1 - k)) for k in range(n)]
+    devices = [(-30.0, -10.0, 0.0, 10.0 * n), (float(length), -10.0, length + 30.0, 10.0 * n)]
+    return starts, ends, [(1, 0)] * n, [(1, 0)] * n, 5.0, devices
+
+
+@pytest.mark.parametrize("n, length", [(4, 100), (16, 250)])  # 16: laid in order, the last one loops round
+def test_reversed_bank_crosses_each_pair_once_between_the_devices(n, length):
+    starts, ends, st, et, delta, devices = reversed_bank(n, length)
+    routes, info = engine.negotiate_spaced(starts, ends, st, et, delta, devices, route_spacing=3.0)
+    forced = n * (n - 1) // 2  # every pair once
+    assert info["clean"] and info["conflicts"] == 0 and info["detours"] == 0 and info["crossings"] == forced
+    scene = parse_scene({"delta": delta, "spacing": 3.0, "obstacles": [list(b) for b in devices],
+                         "routes": [{"name": f"r{k}", "start": list(s), "start_heading": [1, 0], "end": list(e),
+                                     "end_heading": [1, 0]} for k, (s, e) in enumerate(zip(starts, ends))]})
+    findings = check_routes(scene, routes).findings
+    assert [f.kind for f in findings] == ["crossing"] * forced
+    ports = np.array(starts + ends)
+    for f in findings:  # 2 delta + spacing from every port
+        assert np.abs(ports - np.array(f.at)).sum(axis=1).min() >= 13.0
+    for route in routes:  # none goes round the back of a device
+        assert np.all((route[:, 0] >= 0.0) & (route[:, 0] <= length))
+
+
 def test_time_budget_returns_the_best_set_so_far_flagged():
     # Eight routes along one line: the first routing overlaps them all.
     starts = [(0.0, 10.0 * k) for k in range(8)]
@@ -38,6 +82,28 @@ def test_time_budget_returns_the_best_set_so_far_flagged():
     assert info["timed_out"] and info["best_pass"] == 0 and info["searches"] == 8
     assert len(routes) == 8 and all(np.array_equal(r[0], s) and np.array_equal(r[-1], e)
                                     for r, s, e in zip(routes, starts, ends))
+
+
+def test_an_engine_time_budget_ends_the_passes_with_every_route():
+    # 16 routes reversed in too little room: conflicts are left after every
+    # pass, and 1000 passes take over 20 s without a budget.
+    starts, ends, st, et, delta, devices = reversed_bank(16, 100)
+    t = time.perf_counter()
+    with engine.time_budget(1.0) as budget:  # the first routing takes about 0.3 s
+        routes, info = engine.negotiate_spaced(starts, ends, st, et, delta, devices, max_passes=1000)
+    elapsed = time.perf_counter() - t
+    assert budget.reached and info["timed_out"] and elapsed < 3.0
+    assert not info["clean"] and 0 < info["passes"] < 1000
+    assert all(np.array_equal(r[0], s) and np.array_equal(r[-1], e) for r, s, e in zip(routes, starts, ends))
+
+
+def test_a_spent_engine_budget_still_lays_every_route_once():
+    starts, ends, st, et, delta, devices = reversed_bank(8, 200)
+    with engine.time_budget(0.0) as budget:
+        routes, info = engine.negotiate_spaced(starts, ends, st, et, delta, devices)
+    assert budget.reached and info["timed_out"]
+    assert info["passes"] == 0 and info["searches"] == 8 and len(routes) == 8
+    assert all(np.array_equal(r[0], s) and np.array_equal(r[-1], e) for r, s, e in zip(routes, starts, ends))
 
 
 @pytest.mark.parametrize("change, error, needle", [

@@ -54,11 +54,48 @@ TEST(zones_running_along_or_turning_inside_a_crossable_band_is_a_conflict) {
     const RouteInfo turned = measure_rail_route(q, {{50, -20}, {50, 1}, {70, 1}, {70, 20}});
     CHECK(turned.spacing_overlap >= 20.0);
     CHECK(!turned.clean);
-    // Alongside at exactly the spacing: clean, no crossing.
+    // Alongside at exactly the spacing, then north across it at x = 70:
+    // 3 from its own bend, nearer than the bend clearance (4), so a contact;
+    // from 4 below, a crossing.
     q.end = {70, 20};
-    const RouteInfo beside = measure_rail_route(q, {{50, -20}, {50, -3}, {70, -3}, {70, 20}});
-    CHECK(beside.crossings == 1);  // its second vertical crosses at x = 70
-    CHECK_NEAR(beside.spacing_overlap, 0.0, 1e-9);
+    for (double below : {3.0, 4.0}) {
+        const RouteInfo beside = measure_rail_route(q, {{50, -20}, {50, -below}, {70, -below}, {70, 20}});
+        CHECK(beside.crossings == (below == 4.0 ? 1 : 0));
+        CHECK(beside.pivot_contacts == (below == 4.0 ? 0 : 1));
+        CHECK_NEAR(beside.spacing_overlap, 0.0, 1e-9);
+    }
+    // Crossing 5 from its own start port (port clearance 2r + s = 7): a contact.
+    RouteRequest from_near = across(50, {{0, 0}, {100, 0}}, 10.0);
+    from_near.start = {50, -5};
+    const RouteInfo near_port = measure_rail_route(from_near, {{50, -5}, {50, 20}});
+    CHECK(near_port.crossings == 0 && near_port.pivot_contacts == 1);
+}
+
+TEST(zones_a_route_keeps_its_own_bends_and_ports_clear_of_its_crossings) {
+    // North from (50, -20) to (70, 20) across the pivot y = 0: the jog sits
+    // at least the bend clearance (4) from the pivot, and the crossing is
+    // one clean crossing.
+    RouteRequest q = across(50, {{0, 0}, {100, 0}}, 10.0);
+    q.end = {70, 20};
+    const RouteResult r = route_rail_bridge(q);
+    CHECK(r.info.clean && r.info.crossings == 1);
+    CHECK(r.skeleton.size() == 4);
+    for (const Point& p : r.skeleton) CHECK(std::fabs(p.y) >= 4.0 - 1e-9);
+    // From (50, -5) north: the pivot lies 5 from the start port, within the
+    // port clearance (7), so the route does not go straight: it crosses
+    // (once, cleanly) at least 7 from its port and 4 from its bends.
+    q.start = {50, -5};
+    q.end = {50, 30};
+    const RouteResult off = route_rail_bridge(q);
+    CHECK(off.info.clean && off.info.crossings == 1);
+    CHECK(off.skeleton.size() > 2);
+    for (size_t k = 1; k < off.skeleton.size(); ++k) {
+        const Point a = off.skeleton[k - 1], b = off.skeleton[k];
+        if (a.x != b.x || std::min(a.y, b.y) >= 0 || std::max(a.y, b.y) <= 0) continue;
+        const Point x{a.x, 0.0};
+        CHECK(manhattan(x, q.start) >= 7.0 - 1e-9);
+        for (const Point& c : off.skeleton) CHECK(manhattan(x, c) >= 4.0 - 1e-9);
+    }
 }
 
 TEST(zones_a_crossing_is_taken_when_cheaper_than_the_detour) {

@@ -2,20 +2,23 @@
 // each kept the scene's spacing from every other one, crossing only where
 // a crossing is allowed and cheaper than a detour.
 //
-//   every route alone (single-route router, obstacles only)
-//   --> passes: each route in conflict is routed again with every other
-//       route as a pivot (its spacing band a cost, weighted by a present
-//       factor that grows per pass times the history of that pair of
-//       routes), most conflicted first
-//   --> until no spacing conflict is left, the pass limit or the time
-//       budget; the best set seen comes back.
+//   routes laid one after another, in the order given, each against the
+//   ones laid before it (their spacing bands at full weight)
+//   --> passes: the routes in a conflict (or unclean on their own) are laid
+//       again first, against every other route; a route crossing another
+//       more than once is in conflict and its crossings get dearer
+//   --> until no conflict is left, the pass limit or the time budget (the
+//       request's own or kelvane/deadline.hpp's); the best set seen comes
+//       back.
 //
 // A conflict is a pair of routes closer than the spacing somewhere (running
 // along each other, touching, or crossing at a bend or within a port run of
 // either).  A crossing at right angles on straight stretches of both, clear
 // of their bends and ports (RouteRequest::crossing_cost), is allowed and
-// costs `crossing_cost` of length.  Every route keeps the bend rules of the
-// single-route router: runs between bends >= 2 delta, port runs >= delta.
+// costs `crossing_cost` of length; a quarter of it for a route whose ports
+// force it across another (one device edge to another in reversed order).
+// Every route keeps the bend rules of the single-route router: runs between
+// bends >= 2 delta, port runs >= delta.
 #pragma once
 
 #include <cstddef>
@@ -40,10 +43,15 @@ struct SpacedRequest {
 };
 
 // How good a set of routes is: conflicting pairs and routes unclean on
-// their own (obstacles, bend rules), then crossings, then length.
+// their own (obstacles, bend rules), then pairs whose ports force a
+// crossing that do not cross (one goes round a device), then length with
+// every crossing at
+// crossing_cost (the price each route's search puts on it: ranking
+// crossings first would take a detour round a device over a forced
+// crossing).
 struct SetScore {
-    std::size_t faults = 0, crossings = 0;
-    double length = 0.0;
+    std::size_t faults = 0, detours = 0, crossings = 0;
+    double length = 0.0, cost = 0.0;
     bool operator<(const SetScore& o) const;
 };
 
@@ -52,6 +60,7 @@ struct SpacedResult {
     std::vector<RouteInfo> infos;     // each measured against the obstacles and every other route
     std::size_t conflicts = 0;        // pairs of routes in spacing conflict
     std::size_t crossings = 0;        // allowed crossings
+    std::size_t detours = 0;          // pairs whose ports force a crossing that do not cross
     std::size_t unclean = 0;          // routes in a conflict or unclean on their own
     double length = 0.0;
     int passes = 0;                   // negotiation passes run

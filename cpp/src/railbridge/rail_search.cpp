@@ -202,6 +202,10 @@ void RailSearch::expand(std::uint32_t li, const Label& lab) {
     const double radius = first ? rules_.port_arc_radius : rules_.arc_radius;
     double arcs[2] = {0.0, 0.0};
     if (radius > 0) zones_.arc_costs(at, d, radius, &arcs[0], &arcs[1]);
+    double near_crossing[2];
+    zones_.crossing_bend_costs(at, d, &near_crossing[0], &near_crossing[1]);
+    arcs[0] += near_crossing[0];
+    arcs[1] += near_crossing[1];
     // Both bends leave along the same crossing line: find the node on it once.
     const int across = L_.position_of(i, j, turn_left(d));
     for (int side = 0; side < 2; ++side) {

@@ -151,9 +151,12 @@ RailLattice::Reach RailLattice::extend(double c, double lo, double hi, bool vert
     if (std::isinf(lo) || std::isinf(hi)) return kEverywhere;
     const auto& zs = zones_.zones();
     // A zone stops the line where it starts beyond the stretch (a zone the
-    // stretch already overlaps stops it at the stretch's end).
+    // stretch already overlaps stops it at the stretch's end), except a
+    // pivot's stretch the line may cross at right angles: routes cross it
+    // on such lines.
     auto stop_at = [&](double from, double sign) {
         return zones_.index().cast(vertical, c, from, sign, [&](size_t zi) {
+            if (zs[zi].crossed_by(!vertical)) return std::numeric_limits<double>::quiet_NaN();
             const Box& box = zs[zi].box;
             const double p0 = vertical ? box.x0 : box.y0, p1 = vertical ? box.x1 : box.y1;
             const double a0 = vertical ? box.y0 : box.x0, a1 = vertical ? box.y1 : box.x1;

@@ -282,15 +282,36 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
     std::vector<double> band_weight;
     std::vector<std::pair<Box, double>> crossings;
     const bool crossing = req.crossing_cost >= 0;
+    // Our own port runs as far as a crossing keeps from a port: 2r + spacing
+    // ahead of the start and behind the end, as wide as a band.
+    std::vector<Box> own_stubs;
+    if (crossing) {
+        const double reach = 2.0 * req.bend_radius + req.route_spacing, s = req.route_spacing;
+        auto stub = [&](Point port, int d) {
+            const Point far{port.x + reach * dir_dx(d), port.y + reach * dir_dy(d)};
+            const double sx = is_horizontal(d) ? 0.0 : s, sy = is_horizontal(d) ? s : 0.0;
+            own_stubs.push_back(Box{std::min(port.x, far.x) - sx, std::min(port.y, far.y) - sy,
+                                    std::max(port.x, far.x) + sx, std::max(port.y, far.y) + sy});
+        };
+        if (!req.is_piece || req.start == req.route_start) stub(req.start, req.start_dir);
+        if (!req.is_piece || req.end == req.route_end) stub(req.end, (req.end_dir + 2) & 3);
+    }
     for (size_t k = 0; k < req.pivots.size(); ++k) {
         const Path& pv = req.pivots[k];
         const double w = k < req.pivot_weights.size() ? req.pivot_weights[k] : 1.0;
         const size_t first = bands.size();
         add_spacing_bands(pv, req.route_spacing, req.bend_radius, req.own_start(), req.own_end(), &bands);
         crossable.clear();
-        if (crossing)
+        if (crossing) {
             add_crossable_stretches(pv, req.route_spacing, req.crossing_clearance(),
                                     2.0 * req.bend_radius + req.route_spacing, &crossable);
+            // Nor is a pivot crossed next to our own ports.
+            for (const Box& stub : own_stubs) {
+                cut.clear();
+                for (const Box& c : crossable) subtract_box(c, stub, &cut);
+                crossable.swap(cut);
+            }
+        }
         if (!crossable.empty()) {
             std::vector<Box> own(bands.begin() + static_cast<std::ptrdiff_t>(first), bands.end());
             bands.resize(first);
@@ -319,7 +340,10 @@ ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
     for (size_t k = 0; k < bands.size(); ++k)
         if (inside(bands[k])) zones_.push_back({bands[k], ZoneKind::Spacing, true, -1.0, band_weight[k]});
     for (const auto& [b, w] : crossings)
-        if (inside(b)) zones_.push_back({b, ZoneKind::Crossing, true, -1.0, w, b.x1 - b.x0 > b.y1 - b.y0});
+        if (inside(b)) {
+            zones_.push_back({b, ZoneKind::Crossing, true, -1.0, w, b.x1 - b.x0 > b.y1 - b.y0});
+            has_crossings_ = true;
+        }
 
     std::vector<Box> boxes;
     boxes.reserve(zones_.size());
@@ -393,6 +417,33 @@ void ZoneSet::arc_costs(Point at, int d, double rho, double* left, double* right
     });
 }
 
+void ZoneSet::crossing_bend_costs(Point at, int d, double* left, double* right) const {
+    *left = *right = 0.0;
+    if (!has_crossings_) return;
+    const double reach = req_.crossing_clearance();
+    // The band of a pivot crossed by the run from `at` along heading h
+    // within `reach` (its centre line strictly ahead, nearer than reach).
+    auto crossed_near = [&](int h) {
+        const double x1 = at.x + reach * dir_dx(h), y1 = at.y + reach * dir_dy(h);
+        double cost = 0.0;
+        index_.for_each_near(std::min(at.x, x1), std::min(at.y, y1), std::max(at.x, x1), std::max(at.y, y1),
+                             [&](size_t zi) {
+            const Zone& z = zones_[zi];
+            if (!z.crossed_by(is_horizontal(h))) return;
+            const double c = is_horizontal(h) ? at.y : at.x;  // the run's line
+            const double p0 = is_horizontal(h) ? z.box.y0 : z.box.x0, p1 = is_horizontal(h) ? z.box.y1 : z.box.x1;
+            if (c < p0 - eps_ || c > p1 + eps_) return;
+            const double mid = is_horizontal(h) ? 0.5 * (z.box.x0 + z.box.x1) : 0.5 * (z.box.y0 + z.box.y1);
+            const double ahead = (mid - (is_horizontal(h) ? at.x : at.y)) * (is_horizontal(h) ? dir_dx(h) : dir_dy(h));
+            if (ahead > eps_ && ahead < reach - eps_) cost = std::max(cost, z.fixed());
+        });
+        return cost;
+    };
+    const double behind = crossed_near((d + 2) & 3);
+    *left = behind + crossed_near(turn_left(d));
+    *right = behind + crossed_near(turn_right(d));
+}
+
 namespace {
 
 using Interval = std::pair<double, double>;
@@ -455,6 +506,19 @@ std::vector<std::pair<std::size_t, std::size_t>> self_contacts(const Path& path,
 RouteInfo ZoneSet::measure(const Path& path) const {
     RouteInfo info;
     const double eps = eps_;
+    // Does the pivot segment c-d cross the run path[k-1]-path[k] at least
+    // crossing_clearance() from the run's bends and 2r + spacing from its ports?
+    // (The ends of a piece of a longer route are neither.)
+    auto clear_of_own_corners = [&](const Path& p, size_t k, Point c) {
+        const bool run_h = std::fabs(p[k - 1].y - p[k].y) <= eps;
+        const Point x = run_h ? Point{c.x, p[k].y} : Point{p[k].x, c.y};
+        auto needs = [&](size_t at) {
+            if (at > 0 && at + 1 < p.size()) return req_.crossing_clearance();
+            const bool port = manhattan(p[at], at == 0 ? req_.own_start() : req_.own_end()) <= eps;
+            return port ? 2.0 * r_ + req_.route_spacing : 0.0;
+        };
+        return manhattan(p[k - 1], x) >= needs(k - 1) - eps && manhattan(p[k], x) >= needs(k) - eps;
+    };
     std::vector<Interval> obstacle, keep, clearance, spacing, seam_lo_obs, seam_hi_obs, seam_lo, seam_hi;
     for (size_t k = 1; k < path.size(); ++k) {
         const Point a = path[k - 1], b = path[k];
@@ -516,7 +580,9 @@ RouteInfo ZoneSet::measure(const Path& path) const {
         for (size_t k = 1; k < path.size() && !touched; ++k)
             for (size_t j = 1; j < pv.size() && !touched; ++j) {
                 if (!segments_touch(path[k - 1], path[k], pv[j - 1], pv[j], eps)) continue;
-                if (crossable && crosses_at(path[k - 1], path[k], pv[j - 1], pv[j], *crossable, eps)) ++info.crossings;
+                if (crossable && crosses_at(path[k - 1], path[k], pv[j - 1], pv[j], *crossable, eps) &&
+                    clear_of_own_corners(path, k, pv[j - 1]))
+                    ++info.crossings;
                 else touched = true;
             }
         info.pivot_contacts += touched;

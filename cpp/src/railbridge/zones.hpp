@@ -115,6 +115,11 @@ public:
     double arc_cost(Point at, int d, int nd, double rho) const;
     // The costs of both bends at `at` off heading d (either pointer may be null).
     void arc_costs(Point at, int d, double rho, double* left, double* right) const;
+    // What the bends at `at` off heading d add for a pivot crossed within
+    // crossing_clearance() of them, on the run arriving or the run leaving
+    // (a crossing belongs on straight stretches of both routes): a band's
+    // cost, as crossing there is a spacing conflict.  0 without crossings.
+    void crossing_bend_costs(Point at, int d, double* left, double* right) const;
 
     // What `path` entered (overlaps, contacts, arcs) and its run rules; the
     // set must cover the path (measure_route makes sure of it).
@@ -132,6 +137,7 @@ private:
     ObstacleIndex index_;
     mutable Subset shells_, arc_zones_;
     double max_arc_margin_ = -1;
+    bool has_crossings_ = false;
     std::vector<Path> pivots_;
     // The stretches of each pivot where crossing it is allowed (empty
     // without a crossing cost).

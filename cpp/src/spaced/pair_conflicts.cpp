@@ -6,7 +6,24 @@
 namespace kelvane::spaced {
 
 bool SetScore::operator<(const SetScore& o) const {
-    return std::tie(faults, crossings, length) < std::tie(o.faults, o.crossings, o.length);
+    return std::tie(faults, detours, cost) < std::tie(o.faults, o.detours, o.cost);
+}
+
+bool ports_force_crossing(const SpacedRequest& req, std::size_t i, std::size_t j) {
+    // Both leave one edge and arrive at a facing one ahead, all four ports
+    // with one heading, in the reverse order across it.  (Lanes turning
+    // round or a corner reverse or keep their order without crossing.)
+    const int d = direction_of({0.0, 0.0}, req.start_tangents[i]);
+    for (const Point& t : {req.start_tangents[j], req.end_tangents[i], req.end_tangents[j]})
+        if (direction_of({0.0, 0.0}, t) != d) return false;
+    const bool along_x = is_horizontal(d);
+    const double ahead = along_x ? dir_dx(d) : dir_dy(d);
+    auto along = [&](Point p) { return ahead * (along_x ? p.x : p.y); };
+    auto across = [&](Point p) { return along_x ? p.y : p.x; };
+    const Point si = req.starts[i], sj = req.starts[j], ei = req.ends[i], ej = req.ends[j];
+    if (along(si) != along(sj) || along(ei) != along(ej) || along(ei) <= along(si)) return false;
+    const double before = across(si) - across(sj), after = across(ei) - across(ej);
+    return (before < 0 && after > 0) || (before > 0 && after < 0);
 }
 
 RouteRequest route_request(const SpacedRequest& req, std::size_t i) {
@@ -50,14 +67,18 @@ bool in_conflict(const RouteInfo& info) { return info.spacing_overlap > 0 || inf
 
 PairFinding measure_pair(const SpacedRequest& req, std::size_t i, const Path& a, std::size_t j, const Path& b) {
     if (a.size() < 2 || b.size() < 2) return {};
+    PairFinding f;
+    f.detour = ports_force_crossing(req, i, j);
     // Routes farther apart than the spacing (plus the tolerance) leave each other alone.
     const Box ba = bounds(a).inflated(req.route_spacing + 1e-6 * (1.0 + req.route_spacing));
     const Box bb = bounds(b);
-    if (ba.x1 < bb.x0 || bb.x1 < ba.x0 || ba.y1 < bb.y0 || bb.y1 < ba.y0) return {};
+    if (ba.x1 < bb.x0 || bb.x1 < ba.x0 || ba.y1 < bb.y0 || bb.y1 < ba.y0) return f;
     const RouteInfo ab = against(req, i, a, b), ba_info = against(req, j, b, a);
-    PairFinding f;
-    f.conflict = in_conflict(ab) || in_conflict(ba_info);
-    f.crossings = f.conflict ? 0 : std::max(ab.crossings, ba_info.crossings);
+    const int crossings = std::max(ab.crossings, ba_info.crossings);
+    f.repeated = crossings > 1;
+    f.conflict = in_conflict(ab) || in_conflict(ba_info) || f.repeated;
+    f.crossings = f.conflict ? 0 : crossings;
+    f.detour = f.detour && !f.conflict && crossings == 0;
     return f;
 }
 
@@ -67,9 +88,9 @@ std::size_t RouteSet::conflicts_of(std::size_t i) const {
     return c;
 }
 
-std::size_t RouteSet::crossings_of(std::size_t i) const {
+std::size_t RouteSet::repeats_of(std::size_t i) const {
     std::size_t c = 0;
-    for (std::size_t j = 0; j < n(); ++j) c += j != i ? static_cast<std::size_t>(pair(i, j).crossings) : 0;
+    for (std::size_t j = 0; j < n(); ++j) c += j != i && pair(i, j).repeated;
     return c;
 }
 
@@ -83,16 +104,18 @@ void RouteSet::update(const SpacedRequest& req, std::size_t i, std::size_t from)
     }
 }
 
-SetScore RouteSet::score() const {
+SetScore RouteSet::score(double crossing_cost) const {
     SetScore s;
     for (std::size_t i = 0; i < n(); ++i) {
         s.faults += !own[i].clean;
         s.length += own[i].length;
         for (std::size_t j = i + 1; j < n(); ++j) {
             s.faults += pair(i, j).conflict;
+            s.detours += pair(i, j).detour;
             s.crossings += static_cast<std::size_t>(pair(i, j).crossings);
         }
     }
+    s.cost = s.length + crossing_cost * static_cast<double>(s.crossings);
     return s;
 }
 
