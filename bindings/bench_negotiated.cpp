@@ -30,16 +30,16 @@ nb::dict run(nb::handle port_centers, nb::handle port_tangents, double delta, nb
     }
     std::vector<long> lv;
     for (nb::handle x : levels) lv.push_back(nb::cast<long>(x));
-    negotiated::Seams seams;
-    seams.compensated_sum = PY_VERSION_HEX >= 0x030C0000;
+    negotiated::RunStats st;
+    negotiated::NegotiationOptions opts;
+    opts.compensated_sum = PY_VERSION_HEX >= 0x030C0000;
     negotiated::Candidate best;
     const auto t0 = std::chrono::steady_clock::now();
     {
         nb::gil_scoped_release release;
-        best = negotiated::route_negotiated_best(s, ord, lv, 2.0, negotiated::NegotiationOptions{}, seams);
+        best = negotiated::route_negotiated_best(s, ord, lv, 2.0, opts, st);
     }
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const auto& st = seams.stats;
     nb::list key;
     for (double v : best.key.v) key.append(v);
     nb::dict out;

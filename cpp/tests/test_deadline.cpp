@@ -81,9 +81,9 @@ TEST(deadline_cuts_searches_routes_and_negotiations_short) {
     const RouteResult cut = route_rail_bridge(req);
     CHECK(cut.info.budget_exhausted && cut.skeleton.size() >= 2 && cut.skeleton.front() == req.start &&
           cut.skeleton.back() == req.end);
-    negotiated::Seams seams;
+    negotiated::RunStats stats;
     const negotiated::Candidate c =
-        negotiated::route_negotiated_best(scene, orders, negotiated::cage_ladder(5), 2.0, {}, seams);
-    CHECK(seams.stats.runs == 1 && seams.stats.levels == 1 && c.key.v[0] == 5.0);
+        negotiated::route_negotiated_best(scene, orders, negotiated::cage_ladder(5), 2.0, {}, stats);
+    CHECK(stats.runs == 1 && stats.levels == 1 && c.key.v[0] == 5.0);
     CHECK(now.reached());
 }

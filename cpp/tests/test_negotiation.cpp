@@ -21,9 +21,9 @@ Scene swap(int routes) {
 
 TEST(negotiation_routes_every_route_along_its_headings) {
     const Scene s = swap(3);
-    Seams seams;
+    RunStats stats;
     Workspace ws;
-    const Outcome out = route_negotiated(s, NegotiationOptions{}, seams, ws);
+    const Outcome out = route_negotiated(s, NegotiationOptions{}, stats, ws);
     CHECK(out.skels.size() == 3 && out.atomic.size() == 3);
     for (size_t r = 0; r < 3; ++r) {
         CHECK(out.skels[r] && out.atomic[r]);
@@ -33,19 +33,19 @@ TEST(negotiation_routes_every_route_along_its_headings) {
         CHECK(p[p.size() - 2].y == p.back().y && p[p.size() - 2].x < p.back().x);  // arrives heading +x
     }
     CHECK(count_crossings(out.atomic).overlaps == 0);
-    CHECK(seams.stats.lattices == 1 && seams.stats.searches >= 3);
+    CHECK(stats.lattices == 1 && stats.searches >= 3);
 }
 
 TEST(reused_set_up_gives_the_same_outcome) {
     const Scene s = swap(4);
     NegotiationOptions o;
     o.relax_order = std::vector<long>{3, 1, 2, 0};
-    Seams seams;
+    RunStats stats;
     Workspace ws;
-    const Outcome first = route_negotiated(s, NegotiationOptions{}, seams, ws);
-    const Outcome reused = route_negotiated(s, o, seams, ws);  // lattice and first routing kept
+    const Outcome first = route_negotiated(s, NegotiationOptions{}, stats, ws);
+    const Outcome reused = route_negotiated(s, o, stats, ws);  // lattice and first routing kept
     Workspace fresh;
-    const Outcome alone = route_negotiated(s, o, seams, fresh);
-    CHECK(seams.stats.lattices == 2 && reused.skels == alone.skels && reused.atomic == alone.atomic);
+    const Outcome alone = route_negotiated(s, o, stats, fresh);
+    CHECK(stats.lattices == 2 && reused.skels == alone.skels && reused.atomic == alone.atomic);
     CHECK(first.skels.size() == 4);
 }

@@ -9,11 +9,9 @@
 //   crossing costs --> corner points, short segments lengthened --> the
 //   outcome ranked by its solution key, over route orders and cage sizes.
 //
-// Every step that a caller of the Python module may replace goes through a
-// virtual method of Seams; the base class is the native implementation, so a
-// C++ caller (or a Python call in which nothing was replaced) runs entirely
-// here.  Values cross the seams in core types: node ids of the lattice, edge
-// ids, point paths.
+// The entries are route_negotiated (one route order), best_over_orders and
+// route_negotiated_best; the steps below them are exported for the Python
+// module's helpers of the same names.
 #pragma once
 
 #include <array>
@@ -186,6 +184,7 @@ struct NegotiationOptions {
     std::optional<long> cage_layers;
     double block_pen = kBlockPen;
     double snap = kSnap;
+    bool compensated_sum = true;  // the solution key's length summed as the host's sum() (see host_sum)
 };
 
 // Penalty values of one run, resolved from the options.
@@ -194,50 +193,9 @@ struct Penalties {
 };
 Penalties resolve_penalties(const Scene& scene, const NegotiationOptions& opts);
 
-// Crossing costs per node for an own chord of each side pair (0..5): the
-// crossing penalty once per other route's chord sharing no side with it.
-struct ChordTable {
-    std::vector<std::int32_t> slot;  // per node: -1 or index into count / cost
-    std::vector<std::array<std::uint32_t, 6>> count;
-    std::vector<std::array<double, 6>> cost;
-    std::vector<std::uint32_t> used;  // nodes with a slot
-    double cross_pen = 0.0;
-    void reset(size_t nodes, double cross);
-    void add(std::uint32_t node, int pair, int delta);
-};
-
-struct NegotiationState;  // negotiation.cpp
-
-// One search of the loop: which route, with which penalties.
-struct Reroute {
-    size_t route = 0;     // the route searched (its view)
-    long as = 0;          // the route number its penalties are for (a negative order entry stays negative)
-    const RouteView* view = nullptr;
-    bool first = false;   // the first routing: other routes' port squares only, no crossings
-    long exclude = -1;    // route left out of the occupancy (Gauss-Seidel), -1: none (Jacobi)
-    double cross_pen = 0.0, turn_pen = 0.0;
-    TurnBias turn_bias;
-    const NegotiationState* state = nullptr;
-    unsigned long serial = 0;  // distinct for every reroute of a run
-};
-
-// Read access to the loop's state for seams that rebuild the penalty maps
-// (the Python module, when a caller replaced the search).
-struct PenaltyView {
-    const Lattice* lattice;
-    const std::vector<std::optional<NodePath>>* paths;
-    const std::vector<std::vector<std::uint32_t>>* path_edges;  // distinct edge ids per path, first use order
-    const std::vector<std::uint32_t>* hist_order;               // edges with a history entry, in entry order
-    const std::vector<double>* hist;                            // per edge
-    const PortOwners* owners;
-    double overlap_pen, block_pen;
-};
-PenaltyView penalty_view(const NegotiationState& state);
-
 struct Outcome {
     std::vector<MaybePath> skels;   // corner points per route, none when unrouted
     std::vector<MaybePath> atomic;  // lattice paths (node points) per route
-    size_t tag = 0;                 // nonzero: produced outside (a caller's replacement), see Seams
 };
 
 // Solution key (unrouted, crossings + overlaps, crossings, overlaps, turns,
@@ -261,6 +219,7 @@ using Orders = std::vector<std::vector<long>>;
 // Buffers and set-up shared by the runs of one order search: the lattice,
 // the views and port owners, the first routing (all independent of the
 // order), the search workspace and the per-edge tables.
+struct NegotiationState;  // negotiation.cpp
 struct Workspace {
     Workspace();
     ~Workspace();
@@ -281,52 +240,19 @@ struct RunStats {
     size_t workspace_bytes = 0;  // per-edge tables and search buffers of the largest lattice
 };
 
-class Seams {
-public:
-    virtual ~Seams();
-
-    // route_negotiated's steps.
-    virtual SharedLattice shared_lattice(const Scene& scene, const LatticeOptions& opts);
-    virtual RouteView shared_view(const SharedLattice& lat, size_t r);
-    virtual void view_to_port(size_t /*r*/) {}
-    virtual PortOwners port_block_owners(const Scene& scene, const SharedLattice& lat,
-                                         std::optional<double> port_clearance);
-    virtual std::optional<NodePath> route_pen(const Reroute& rr, const Bans& bans);
-    virtual NodePath repair_self_intersections(const Reroute& rr, const NodePath& path);
-    virtual std::vector<std::uint32_t> atomic_edges(const Lattice& lattice, const NodePath& path);
-    virtual Path finalize_simple(size_t r, const Lattice& lattice, const NodePath& path, const RouteView& view);
-    virtual Path polish_candidate(size_t r, const std::vector<MaybePath>& accepted, const RouteView& view,
-                                  const Scene& scene);
-    virtual bool repair_not_worse(const Path& candidate, size_t r, const std::vector<MaybePath>& accepted,
-                                  const std::vector<Box>& real_obs);
-
-    // The order search's steps.
-    virtual Outcome route_negotiated(const Scene& scene, size_t order, const NegotiationOptions& opts, Workspace& ws);
-    virtual CrossCount count_crossings(const Outcome& out);
-    virtual double manhattan_length(const Outcome& out, size_t r);
-    virtual double count_turns(const Outcome& out, size_t r);
-    // Level `level` of the cage ladder, with cage_layers as its count.
-    virtual std::optional<Candidate> best_over_orders(const Scene& scene, const Orders& orders, size_t level,
-                                                      long cage_layers, double min_orders,
-                                                      const NegotiationOptions& opts, Workspace& ws);
-
-    bool compensated_sum = true;  // the host's sum() of floats (see host_sum)
-    RunStats stats;
-};
-
 // One negotiation (one route order).  Order-independent set-up is taken
 // from `ws` when an earlier run left it there (ws.forget_setup() drops it).
-Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Seams& seams, Workspace& ws);
+Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, RunStats& stats, Workspace& ws);
 
 // The orders in turn with the two early stops; none when `orders` is empty.
 std::optional<Candidate> best_over_orders(const Scene& scene, const Orders& orders, double min_orders,
-                                          const NegotiationOptions& opts, Seams& seams, Workspace& ws);
+                                          const NegotiationOptions& opts, RunStats& stats, Workspace& ws);
 
 // Every cage-layer count of `levels` in turn (cage_layers of opts is
 // ignored), keeping the best; stops at the first clean one.  A scene
 // without routes gives an empty outcome.
 Candidate route_negotiated_best(const Scene& scene, const Orders& orders, const std::vector<long>& levels,
-                                double min_orders, const NegotiationOptions& opts, Seams& seams);
+                                double min_orders, const NegotiationOptions& opts, RunStats& stats);
 
 // 2, max(2, (B + 1) // 2) and max(2, B), sorted and distinct.
 std::vector<long> cage_ladder(long routes);

@@ -55,6 +55,18 @@ struct NodePathHash {
     }
 };
 
+// Crossing costs per node for an own chord of each side pair (0..5): the
+// crossing penalty once per other route's chord sharing no side with it.
+struct ChordTable {
+    std::vector<std::int32_t> slot;  // per node: -1 or index into count / cost
+    std::vector<std::array<std::uint32_t, 6>> count;
+    std::vector<std::array<double, 6>> cost;
+    std::vector<std::uint32_t> used;  // nodes with a slot
+    double cross_pen = 0.0;
+    void reset(size_t nodes, double cross);
+    void add(std::uint32_t node, int pair, int delta);
+};
+
 // Costs to go of one route under one occupancy (see above).
 struct RestTable {
     size_t route = 0;
@@ -120,10 +132,19 @@ void Workspace::forget_setup() {
     state->first.clear();
 }
 
-PenaltyView penalty_view(const NegotiationState& s) {
-    return {s.lat.lattice.get(), &s.paths, &s.path_edges, &s.hist_order, &s.hist, &s.owners, s.overlap_pen,
-            s.block_pen};
-}
+// One search of the loop: which route, with which penalties.
+struct Reroute {
+    size_t route = 0;     // the route searched (its view)
+    long as = 0;          // the route number its penalties are for (a negative order entry stays negative)
+    const RouteView* view = nullptr;
+    bool first = false;   // the first routing: other routes' port squares only, no crossings
+    long exclude = -1;    // route left out of the occupancy (Gauss-Seidel), -1: none (Jacobi)
+    double cross_pen = 0.0, turn_pen = 0.0;
+    TurnBias turn_bias;
+    NegotiationState* state = nullptr;
+    unsigned long serial = 0;  // distinct for every reroute of a run
+};
+
 
 // ------------------------------------------------------------ chord table
 
@@ -176,6 +197,12 @@ Penalties resolve_penalties(const Scene& scene, const NegotiationOptions& o) {
 }
 
 namespace {
+
+// The loop's steps (below the loop).
+std::optional<NodePath> route_pen(const Reroute& rr, const Bans& bans, RunStats& stats);
+NodePath repair_self_intersections(const Reroute& rr, const NodePath& path, RunStats& stats);
+std::vector<std::uint32_t> atomic_edges(const Lattice& L, const NodePath& path);
+Path polish_candidate(size_t r, const std::vector<MaybePath>& accepted, const RouteView& view, const Scene& scene);
 
 void touch(NegotiationState& s, std::uint32_t e) {
     if (!s.is_dirty[e]) {
@@ -246,13 +273,13 @@ void occupy(NegotiationState& s, size_t r, int delta, bool with_chords) {
         for_each_chord(*s.lat.lattice, *s.paths[r], [&](std::uint32_t n, int pair) { s.chords.add(n, pair, delta); });
 }
 
-void set_path(NegotiationState& s, Seams& seams, size_t r, std::optional<NodePath> p) {
+void set_path(NegotiationState& s, size_t r, std::optional<NodePath> p) {
     s.path_version[r] = 0;
     if (p) {
         s.path_version[r] = s.path_numbers.try_emplace(*p, s.path_numbers.size() + 1).first->second;
     }
     s.paths[r] = std::move(p);
-    s.path_edges[r] = s.paths[r] ? distinct_edges(s, seams.atomic_edges(*s.lat.lattice, *s.paths[r]))
+    s.path_edges[r] = s.paths[r] ? distinct_edges(s, atomic_edges(*s.lat.lattice, *s.paths[r]))
                                  : std::vector<std::uint32_t>{};
 }
 
@@ -274,20 +301,24 @@ void reset_tables(NegotiationState& s, double cross_pen) {
 }
 
 // Set-up that does not depend on the route order.
-void set_up(const Scene& scene, const NegotiationOptions& opts, const Penalties& pv, Seams& seams,
+void set_up(const Scene& scene, const NegotiationOptions& opts, const Penalties& pv, RunStats& stats,
             NegotiationState& s) {
     LatticeOptions lo;
     lo.cage_margin = opts.cage_margin;
     lo.cage_layers = opts.cage_layers;
     lo.snap = opts.snap;
-    s.lat = seams.shared_lattice(scene, lo);
+    {
+        std::vector<RouteLines> graphs = per_route_graphs(scene);
+        const ObstacleIndex index(graphs.at(0).obstacles, scene.dbu);
+        s.lat = build_shared_lattice(scene, std::move(graphs), lo, [&](Point a, Point b) { return index.blocked(a, b); });
+    }
     const Lattice& L = *s.lat.lattice;
-    ++seams.stats.lattices;
-    seams.stats.lattice_nodes = std::max(seams.stats.lattice_nodes, L.size());
-    seams.stats.lattice_edges = std::max<size_t>(seams.stats.lattice_edges, L.num_edges);
-    seams.stats.lattice_bytes = std::max(seams.stats.lattice_bytes, L.memory_bytes());
+    ++stats.lattices;
+    stats.lattice_nodes = std::max(stats.lattice_nodes, L.size());
+    stats.lattice_edges = std::max<size_t>(stats.lattice_edges, L.num_edges);
+    stats.lattice_bytes = std::max(stats.lattice_bytes, L.memory_bytes());
     s.views.clear();
-    for (size_t r = 0; r < s.lat.graphs.size(); ++r) s.views.push_back(seams.shared_view(s.lat, r));
+    for (const RouteLines& g : s.lat.graphs) s.views.push_back(shared_view(g, L));
     if (opts.route_to_port)
         for (size_t r = 0; r < s.views.size(); ++r) {
             RouteView& v = s.views[r];
@@ -295,10 +326,10 @@ void set_up(const Scene& scene, const NegotiationOptions& opts, const Penalties&
             v.end = v.end_port_node;
             v.end_approach_len = 0.0;
             v.to_port = true;
-            seams.view_to_port(r);
         }
     const size_t B = s.views.size();
-    s.owners = opts.avoid_ports ? seams.port_block_owners(scene, s.lat, opts.port_clearance) : PortOwners{};
+    s.owners = opts.avoid_ports ? port_block_owners(scene, L, opts.port_clearance.value_or(0.5 * scene.delta))
+                                : PortOwners{};
     s.owner.assign(L.num_edges, -1);
     s.owned.assign(B, {});
     for (size_t i = 0; i < s.owners.edges.size(); ++i) {
@@ -325,7 +356,7 @@ void set_up(const Scene& scene, const NegotiationOptions& opts, const Penalties&
         rr.state = &s;
         rr.serial = ++s.serial;
         penalties_for(s, static_cast<long>(r));
-        s.first[r] = seams.route_pen(rr, {});
+        s.first[r] = route_pen(rr, {}, stats);
     }
 }
 
@@ -333,14 +364,14 @@ void set_up(const Scene& scene, const NegotiationOptions& opts, const Penalties&
 
 // ------------------------------------------------------------ the loop
 
-Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Seams& seams, Workspace& ws) {
+Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, RunStats& stats, Workspace& ws) {
     NegotiationState& s = *ws.state;
     if (scene.size() == 0) throw std::invalid_argument("build_shared_lattice: the scene has no routes");
     const Penalties pv = resolve_penalties(scene, opts);
     s.overlap_pen = pv.overlap_pen;
     s.block_pen = opts.block_pen;
-    if (!s.has_setup) set_up(scene, opts, pv, seams, s);
-    ++seams.stats.runs;
+    if (!s.has_setup) set_up(scene, opts, pv, stats, s);
+    ++stats.runs;
     const Lattice& L = *s.lat.lattice;
     const size_t B = s.views.size();
     const double d = scene.delta;
@@ -349,13 +380,13 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
     // Per edge: history, its flag, users, owner, penalty, dirty flag, stamp;
     // per node: four search states (cost, predecessor, stamp) and a chord slot.
     const size_t table_bytes = L.num_edges * (8 + 1 + 4 + 4 + 8 + 1 + 4) + L.size() * (4 * 16 + 4);
-    seams.stats.workspace_bytes = std::max(seams.stats.workspace_bytes, table_bytes);
+    stats.workspace_bytes = std::max(stats.workspace_bytes, table_bytes);
     s.paths.assign(B, std::nullopt);
     s.path_version.assign(B, 0);
     s.flooded.resize(B, 0);
     s.path_edges.assign(B, {});
     s.history_free_tables = pv.hist_weight >= 0 && opts.hist_decay >= 0;
-    for (size_t r = 0; r < B; ++r) set_path(s, seams, r, s.first[r]);
+    for (size_t r = 0; r < B; ++r) set_path(s, r, s.first[r]);
     for (size_t r = 0; r < B; ++r) occupy(s, r, +1, true);
 
     std::vector<long> order;
@@ -377,8 +408,8 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
         rr.state = &s;
         rr.serial = ++s.serial;
         penalties_for(s, as);
-        std::optional<NodePath> p = seams.route_pen(rr, {});
-        if (p && repair) p = seams.repair_self_intersections(rr, *p);
+        std::optional<NodePath> p = route_pen(rr, {}, stats);
+        if (p && repair) p = repair_self_intersections(rr, *p, stats);
         return p;
     };
 
@@ -415,7 +446,7 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
                 if (p) {
                     if (*p != s.paths[r]) ++changed;
                     if (!own) occupy(s, r, -1, true);
-                    set_path(s, seams, r, std::move(p));
+                    set_path(s, r, std::move(p));
                     occupy(s, r, +1, true);
                 } else if (own) {
                     occupy(s, r, +1, true);
@@ -432,7 +463,7 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
             for (size_t r = 0; r < B; ++r) {
                 if (!fresh[r]) continue;
                 occupy(s, r, -1, true);
-                set_path(s, seams, r, std::move(fresh[r]));
+                set_path(s, r, std::move(fresh[r]));
                 occupy(s, r, +1, true);
             }
         }
@@ -467,37 +498,21 @@ Outcome route_negotiated(const Scene& scene, const NegotiationOptions& opts, Sea
     for (size_t r = 0; r < B; ++r) {
         if (!s.paths[r]) continue;
         out.atomic[r] = points_of(L, *s.paths[r]);
-        accepted[r] = seams.finalize_simple(r, L, *s.paths[r], s.views[r]);
+        accepted[r] = finalize_simple(points_of(L, *s.paths[r]), s.views[r].end_port);
     }
     const std::vector<Box> real_obs = s.lat.graphs.empty() ? std::vector<Box>{} : s.lat.graphs[0].obstacles;
     for (size_t r = 0; r < B; ++r) {
         if (!accepted[r]) continue;
-        Path candidate = seams.polish_candidate(r, accepted, s.views[r], scene);
-        if (seams.repair_not_worse(candidate, r, accepted, real_obs)) accepted[r] = std::move(candidate);
+        Path candidate = polish_candidate(r, accepted, s.views[r], scene);
+        const long rl = static_cast<long>(r);
+        if (repair_score(candidate, rl, accepted, real_obs) <= repair_score(*accepted[r], rl, accepted, real_obs))
+            accepted[r] = std::move(candidate);
     }
     out.skels = std::move(accepted);
     return out;
 }
 
-// ------------------------------------------------------------ native seams
-
-Seams::~Seams() = default;
-
-SharedLattice Seams::shared_lattice(const Scene& scene, const LatticeOptions& opts) {
-    std::vector<RouteLines> graphs = per_route_graphs(scene);
-    if (graphs.empty()) throw std::invalid_argument("build_shared_lattice: the scene has no routes");
-    const ObstacleIndex index(graphs[0].obstacles, scene.dbu);
-    return build_shared_lattice(scene, std::move(graphs), opts, [&](Point a, Point b) { return index.blocked(a, b); });
-}
-
-RouteView Seams::shared_view(const SharedLattice& lat, size_t r) {
-    return negotiated::shared_view(lat.graphs.at(r), *lat.lattice);
-}
-
-PortOwners Seams::port_block_owners(const Scene& scene, const SharedLattice& lat,
-                                    std::optional<double> port_clearance) {
-    return negotiated::port_block_owners(scene, *lat.lattice, port_clearance ? *port_clearance : 0.5 * scene.delta);
-}
+// ------------------------------------------------------------ the steps
 
 namespace {
 
@@ -575,10 +590,8 @@ const double* rest_table_for(NegotiationState& s, const Reroute& rr, const Searc
     return t->values.data();
 }
 
-}  // namespace
-
-std::optional<NodePath> Seams::route_pen(const Reroute& rr, const Bans& bans) {
-    NegotiationState& s = const_cast<NegotiationState&>(*rr.state);
+std::optional<NodePath> route_pen(const Reroute& rr, const Bans& bans, RunStats& stats) {
+    NegotiationState& s = *rr.state;
     const RouteView& v = *rr.view;
     if (v.start < 0) throw std::invalid_argument("the route's start is not a node of the lattice");
     SearchQuery q;
@@ -616,10 +629,10 @@ std::optional<NodePath> Seams::route_pen(const Reroute& rr, const Bans& bans) {
     return s.search.path_to(best);
 }
 
-NodePath Seams::repair_self_intersections(const Reroute& rr, const NodePath& path) {
+NodePath repair_self_intersections(const Reroute& rr, const NodePath& path, RunStats& stats) {
     const Lattice& L = *rr.state->lat.lattice;
     // A path that meets no node twice has nothing to repair.
-    NegotiationState& s = const_cast<NegotiationState&>(*rr.state);
+    NegotiationState& s = *rr.state;
     if (s.node_seen.size() < L.size()) s.node_seen.assign(L.size(), 0);
     if (++s.node_seen_now == 0) {
         std::fill(s.node_seen.begin(), s.node_seen.end(), 0u);
@@ -635,7 +648,7 @@ NodePath Seams::repair_self_intersections(const Reroute& rr, const NodePath& pat
     std::optional<NodePath> last;
     const std::optional<Path> p =
         negotiated::repair_self_intersections(points_of(L, path), 4, [&](const PointBans& bans) -> std::optional<Path> {
-            std::optional<NodePath> found = route_pen(rr, node_bans(L, bans));
+            std::optional<NodePath> found = route_pen(rr, node_bans(L, bans), stats);
             if (!found) return std::nullopt;
             last = std::move(found);
             return points_of(L, *last);
@@ -643,7 +656,7 @@ NodePath Seams::repair_self_intersections(const Reroute& rr, const NodePath& pat
     return p ? *last : path;
 }
 
-std::vector<std::uint32_t> Seams::atomic_edges(const Lattice& L, const NodePath& path) {
+std::vector<std::uint32_t> atomic_edges(const Lattice& L, const NodePath& path) {
     std::vector<std::uint32_t> out;
     out.reserve(path.size());
     for (size_t i = 0; i + 1 < path.size(); ++i) {
@@ -654,12 +667,9 @@ std::vector<std::uint32_t> Seams::atomic_edges(const Lattice& L, const NodePath&
     return out;
 }
 
-Path Seams::finalize_simple(size_t, const Lattice& L, const NodePath& path, const RouteView& view) {
-    return negotiated::finalize_simple(points_of(L, path), view.end_port);
-}
-
-Path Seams::polish_candidate(size_t r, const std::vector<MaybePath>& accepted, const RouteView& view,
-                             const Scene& scene) {
+// Route r's corner points with short segments lengthened where the other
+// routes (as thin boxes) and the obstacles leave room.
+Path polish_candidate(size_t r, const std::vector<MaybePath>& accepted, const RouteView& view, const Scene& scene) {
     std::vector<Box> boxes = view.obstacles;
     for (size_t r2 = 0; r2 < accepted.size(); ++r2) {
         if (r2 == r || !accepted[r2]) continue;
@@ -676,14 +686,6 @@ Path Seams::polish_candidate(size_t r, const std::vector<MaybePath>& accepted, c
     return extend_short_segments(pts, scene.delta, [&](Point a, Point b) { return index.blocked(a, b); });
 }
 
-bool Seams::repair_not_worse(const Path& candidate, size_t r, const std::vector<MaybePath>& accepted,
-                             const std::vector<Box>& real_obs) {
-    const long rr = static_cast<long>(r);
-    return repair_score(candidate, rr, accepted, real_obs) <= repair_score(*accepted[r], rr, accepted, real_obs);
-}
-
-Outcome Seams::route_negotiated(const Scene& scene, size_t, const NegotiationOptions& opts, Workspace& ws) {
-    return negotiated::route_negotiated(scene, opts, *this, ws);
-}
+}  // namespace
 
 }  // namespace kelvane::negotiated

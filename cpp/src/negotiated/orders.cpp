@@ -1,4 +1,4 @@
-// The search over route orders and cage sizes, and its metric seams.
+// The search over route orders and cage sizes.
 #include <algorithm>
 #include <numeric>
 #include <stdexcept>
@@ -29,7 +29,7 @@ Orders all_orders(long routes) {
 }
 
 std::optional<Candidate> best_over_orders(const Scene& scene, const Orders& orders, double min_orders,
-                                          const NegotiationOptions& opts, Seams& seams, Workspace& ws) {
+                                          const NegotiationOptions& opts, RunStats& stats, Workspace& ws) {
     std::optional<Candidate> best;
     for (size_t i = 0; i < orders.size(); ++i) {
         if (best && static_cast<double>(i) >= min_orders && best->key.clean()) break;
@@ -37,20 +37,20 @@ std::optional<Candidate> best_over_orders(const Scene& scene, const Orders& orde
         NegotiationOptions o = opts;
         o.relax_order = orders[i];
         Candidate c;
-        c.outcome = seams.route_negotiated(scene, i, o, ws);
+        c.outcome = route_negotiated(scene, o, stats, ws);
         c.order = i;
-        const CrossCount cc = seams.count_crossings(c.outcome);
+        const CrossCount cc = count_crossings(c.outcome.atomic);
         const std::vector<MaybePath>& skels = c.outcome.skels;
         std::vector<double> lengths;
         double turns = 0.0, unrouted = 0.0;
         for (size_t r = 0; r < skels.size(); ++r)
-            if (skels[r]) lengths.push_back(seams.manhattan_length(c.outcome, r));
+            if (skels[r]) lengths.push_back(manhattan_length(*skels[r]));
         for (size_t r = 0; r < skels.size(); ++r)
-            if (skels[r]) turns += seams.count_turns(c.outcome, r);
+            if (skels[r]) turns += static_cast<double>(count_turns(*skels[r]));
         for (const MaybePath& s : skels)
             if (!s) unrouted += 1.0;
         const double cr = static_cast<double>(cc.crossings), ov = static_cast<double>(cc.overlaps);
-        c.key.v = {unrouted, cr + ov, cr, ov, turns, host_sum(lengths, seams.compensated_sum)};
+        c.key.v = {unrouted, cr + ov, cr, ov, turns, host_sum(lengths, opts.compensated_sum)};
         c.key.length_is_int = lengths.empty();
         if (!best || c.key < best->key) best = std::move(c);
     }
@@ -58,14 +58,17 @@ std::optional<Candidate> best_over_orders(const Scene& scene, const Orders& orde
 }
 
 Candidate route_negotiated_best(const Scene& scene, const Orders& orders, const std::vector<long>& levels,
-                                double min_orders, const NegotiationOptions& opts, Seams& seams) {
+                                double min_orders, const NegotiationOptions& opts, RunStats& stats) {
     if (scene.size() == 0) return Candidate{};
     Workspace ws;
     std::optional<Candidate> best;
     for (size_t i = 0; i < levels.size(); ++i) {
         if (best && deadline::reached()) break;  // past the time budget: the best level so far
         ws.forget_setup();
-        std::optional<Candidate> cand = seams.best_over_orders(scene, orders, i, levels[i], min_orders, opts, ws);
+        NegotiationOptions o = opts;
+        o.cage_layers = levels[i];
+        ++stats.levels;
+        std::optional<Candidate> cand = best_over_orders(scene, orders, min_orders, o, stats, ws);
         if (!cand) throw std::invalid_argument("no route order was tried");
         const bool clean = cand->key.clean();
         if (!best || cand->key < best->key) best = std::move(cand);
@@ -73,24 +76,6 @@ Candidate route_negotiated_best(const Scene& scene, const Orders& orders, const 
     }
     if (!best) throw std::invalid_argument("no cage-layer count was tried");
     return std::move(*best);
-}
-
-// ------------------------------------------------------------ native seams
-
-CrossCount Seams::count_crossings(const Outcome& out) { return negotiated::count_crossings(out.atomic); }
-
-double Seams::manhattan_length(const Outcome& out, size_t r) { return negotiated::manhattan_length(*out.skels[r]); }
-
-double Seams::count_turns(const Outcome& out, size_t r) {
-    return static_cast<double>(negotiated::count_turns(*out.skels[r]));
-}
-
-std::optional<Candidate> Seams::best_over_orders(const Scene& scene, const Orders& orders, size_t, long cage_layers,
-                                                 double min_orders, const NegotiationOptions& opts, Workspace& ws) {
-    NegotiationOptions o = opts;
-    o.cage_layers = cage_layers;
-    ++stats.levels;
-    return negotiated::best_over_orders(scene, orders, min_orders, o, *this, ws);
 }
 
 }  // namespace kelvane::negotiated

@@ -1,0 +1,455 @@
+"""Negotiated-congestion router: every route of a scene at once on one shared lattice.
+
+negotiate_routes(port_centers, port_tangents, delta, obstacles=None, **kw) returns the
+skeletons; route_negotiated_best also the lattice paths and the route order used.
+Routes first take their shortest paths alone, then rip-up-and-reroute passes price
+shared track, other routes' port squares and a growing congestion history until no
+track is shared; several route orders and cage sizes are tried and the outcome with
+the fewest (unrouted, conflicts, crossings, overlaps, turns, length) wins.
+
+Every helper is called through its module-level name, looked up when the call
+happens: replace one (e.g. negotiated._route_pen) to watch or change how it is
+called.  While none is replaced a run stays in C++ without the GIL.
+"""
+
+import dataclasses
+import itertools
+import random
+from dataclasses import dataclass
+import numpy as np
+from kelvane.manhattan_router.graph import (
+    _DIR_IDX,
+    _OPP,
+    Obstacle,
+    _build_rail_bridge_graph,
+    _direction,
+    _ekey,
+    _extend_short_segments,
+    _interleaved_pos,
+    _ObstacleIndex,
+    _reconstruct_path,
+    _run_dijkstra,
+    _segment_blocked,
+    _select_end_state,
+)
+
+BLOCK_PEN = 1000000.0
+_SNAP = 0.001
+
+
+@dataclass
+class _Scene:
+    """Scene of a negotiated run.
+
+    port_centers, port_tangents: float arrays of shape (B, 2, 2); [r, 0] is route
+    r's start, [r, 1] its end; tangents are headings of travel.  delta: the route
+    pitch.  obstacles: list of (x_min, y_min, x_max, y_max) float tuples.  dbu: the
+    grid step, or None (lattice coordinates then snap to _SNAP).
+    """
+
+    port_centers: "np.ndarray"
+    port_tangents: "np.ndarray"
+    delta: "float"
+    obstacles: "list"
+    dbu: "float" = None
+
+
+def _define(_native, _intact):
+    global _route_pen, _atomic_edges, _self_intersections, _repair_self_intersections, _seg_crosses
+    global _repair_score, _finalize_simple, _per_route_graphs, build_shared_lattice, _shared_view
+    global _port_block_owners, route_negotiated, count_crossings_atomic, _manhattan_length, _count_turns
+    global _cage_ladder, _orders_for, _best_over_orders, route_negotiated_best, negotiate_routes
+
+    # The module-level names each native road stands in for (everything its
+    # Python body reaches, directly or further down).
+    search = ("_run_dijkstra", "_select_end_state", "_reconstruct_path")
+    lattice = ("_per_route_graphs", "_build_rail_bridge_graph", "_ObstacleIndex")
+    run = (("build_shared_lattice", "_shared_view", "dataclasses", "_port_block_owners", "_route_pen",
+            "_repair_self_intersections", "_self_intersections", "_atomic_edges", "_DIR_IDX", "_OPP", "_direction",
+            "_finalize_simple", "Obstacle", "_extend_short_segments", "_repair_score") + search + lattice)
+    orders_search = ("route_negotiated", "count_crossings_atomic", "_manhattan_length", "_count_turns") + run
+
+    def _route_pen(g, turn_bias, edge_pen, node_chords=None, cross_pen=0.0, blocked_passthrough=frozenset(),
+                   turn_pen=0.0):
+        """One route searched on its view g under the given penalties: the lattice path
+        (list of nodes from g.start to g.end) or None when the end cannot be reached.
+
+        Runs _run_dijkstra(g, turn_bias, blocked_passthrough, edge_pen=, node_chords=,
+        cross_pen=, turn_pen=), _select_end_state(g, dist, turn_bias, turn_pen=) and
+        _reconstruct_path(prev, best, g.start), each looked up in this module when called.
+        Port headings are rules: the path leaves g.start along g.start_dir and arrives
+        along g.end_dir when the view has them.
+        """
+        if _intact(search):
+            return _native.route_pen(g, turn_bias, edge_pen, node_chords, cross_pen, blocked_passthrough, turn_pen)
+        dist, prev = _run_dijkstra(g, turn_bias, blocked_passthrough, edge_pen=edge_pen, node_chords=node_chords,
+                                   cross_pen=cross_pen, turn_pen=turn_pen)
+        best = _select_end_state(g, dist, turn_bias, turn_pen=turn_pen)
+        if best is None:
+            return None
+        return _reconstruct_path(prev, best, g.start)
+
+    def _atomic_edges(path):
+        """Edge keys _ekey(path[i], path[i + 1]) of a lattice path, one per step, in order."""
+        return _native.atomic_edges(path)
+
+    def _self_intersections(path):
+        """Set of (node, direction) pass-through bans: at every node the path meets more
+        than twice (counting one side per step), both directions of every opposite pair
+        of sides found there.  Empty when the path visits every node once.
+        """
+        return _native.self_intersections(path)
+
+    def _repair_self_intersections(g, path, turn_bias, edge_pen, node_chords, cross_pen, max_tries=4, turn_pen=0.0):
+        """Re-search a self-intersecting path with its straight passes through the nodes it
+        meets more than once banned (bans accumulate), at most max_tries times.  Returns
+        the path of the last successful search, or `path` itself (the same object) when
+        it had no self-intersection or the first re-search found no path.
+        """
+        if _intact(("_route_pen", "_self_intersections") + search):
+            return _native.repair_self_intersections(g, path, turn_bias, edge_pen, node_chords, cross_pen, max_tries,
+                                                     turn_pen)
+        current = path
+        blocked = set()
+        for _ in range(max_tries):
+            bad = _self_intersections(current)
+            if not bad:
+                break
+            blocked.update(bad)
+            repaired = _route_pen(g, turn_bias, edge_pen, node_chords=node_chords, cross_pen=cross_pen,
+                                  blocked_passthrough=frozenset(blocked), turn_pen=turn_pen)
+            if repaired is None:
+                break
+            current = repaired
+        return current
+
+    def _seg_crosses(a1, a2, b1, b2, tol=1e-9):
+        """Do the axis-parallel segments a1-a2 and b1-b2 cross?  A segment is horizontal
+        when its end y values differ by less than tol, else vertical; parallel segments
+        never cross; perpendicular ones that touch (T or L meetings) do.
+        """
+        return _native.seg_crosses(a1, a2, b1, b2, tol)
+
+    def _repair_score(path, r, accepted, real_obs, tol=1e-9):
+        """(crossings, intrusions) of route r's point path: segment pairs crossing the other
+        accepted paths (_seg_crosses, None entries and entry r skipped), and segment /
+        obstacle pairs where a segment runs strictly inside an obstacle (x0, y0, x1, y1)
+        of real_obs across more than tol of it.  Lower is better, compared as a tuple.
+        """
+        return _native.repair_score(path, r, accepted, real_obs, tol)
+
+    def _finalize_simple(path, g):
+        """Corner points of a lattice path as a list of tuples: g.end_port appended when
+        the path does not end there, interior points dropped where the path goes
+        straight on (differences rounded to 6 decimals); reversals stay.
+        """
+        return _native.finalize_simple(path, g)
+
+    def _per_route_graphs(scene):
+        """One per-route graph per route: _build_rail_bridge_graph(start, end, start
+        tangent, end tangent, scene.delta, obstacles as float tuples, sliding_bias=0.5,
+        enforce_min_segment_length=False, dbu=scene.dbu).
+        """
+        obstacles = [tuple(float(v) for v in o) for o in scene.obstacles]
+        pc, pt = scene.port_centers, scene.port_tangents
+        return [_build_rail_bridge_graph(pc[r, 0], pc[r, 1], pt[r, 0], pt[r, 1], scene.delta, obstacles,
+                                         sliding_bias=0.5, enforce_min_segment_length=False, dbu=scene.dbu)
+                for r in range(pc.shape[0])]
+
+    def build_shared_lattice(scene, cage_margin=None, behind=True, lane_mids=True, cage_layers=None,
+                             cage_step=None):
+        """The shared lattice of a scene: (H, V, adj, nodes, graphs).
+
+        H, V: ascending y values of the horizontal and x values of the vertical lines:
+        every route graph's lines, cage_layers lines behind every port (delta, then
+        cage_step apart), a mid-line in every gap wider than 2 * delta, cage_layers cage
+        rings from cage_margin outside the ports and obstacles, all snapped to dbu (or
+        _SNAP) with ties to even.  Defaults: cage_margin 3 * delta, cage_layers
+        max(routes, 2), cage_step 2 * delta.
+        adj: read-only mapping node -> [(neighbour, length), ...]: horizontal edges
+        first, then vertical, each from the lowest coordinate up; an edge the
+        _ObstacleIndex blocks (through a box or along its side) is left out.  Key order:
+        the crossings row by row from the lowest y, each row from the lowest x, then the
+        snapped port points that are not crossings, by (y, x).
+        nodes: the keys of adj (a set view).  graphs: _per_route_graphs(scene).
+        ValueError for a scene without routes.
+        """
+        routes = _native.scene_routes(scene)
+        graphs = _per_route_graphs(scene)
+        if routes == 0:
+            raise ValueError("build_shared_lattice: the scene has no routes")
+        blocked = None if _intact(("_ObstacleIndex",)) else _ObstacleIndex(graphs[0].obs_list, scene.dbu).blocked
+        return _native.build_shared_lattice(scene, graphs, cage_margin, behind, lane_mids, cage_layers, cage_step,
+                                            _SNAP, blocked)
+
+    def _shared_view(g, H, V, adj, nodes):
+        """A copy of route graph g on the shared lattice: adj, h_lines = H, v_lines = V,
+        new bridge lists, and start, end and end_port moved to the nearest node of
+        `nodes` (Manhattan distance, the first in iteration order on ties) unless they
+        are nodes of adj already.
+        """
+        return _native.shared_view(g, H, V, adj, nodes, dataclasses.replace)
+
+    def _port_block_owners(scene, adj, port_clearance=None):
+        """{edge key: set of routes} for every lattice edge touching a square of half-width
+        port_clearance (default delta / 2) round one of the routes' ports, in the order
+        adj lists the edges first.
+        """
+        return _native.port_block_owners(scene, adj, port_clearance)
+
+    def route_negotiated(scene, turn_bias="center", iters=20, overlap_pen=None, node_pen=None, hist_weight=None,
+                         hist_decay=0.5, turn_pen=None, gauss_seidel=True, avoid_ports=True, relax_order=None,
+                         cage_margin=None, cage_layers=None, port_clearance=None, route_to_port=True):
+        """Route every route of a scene on one shared lattice by negotiated congestion.
+
+        Each route is first searched alone (other routes' port squares cost BLOCK_PEN);
+        then up to `iters` passes reroute the routes (in relax_order, each seeing the
+        others' current paths, or all at once with gauss_seidel=False) against edge
+        penalties: history + BLOCK_PEN near other routes' ports + overlap_pen per other
+        route on the edge, and node_pen per crossing or corner contact with another
+        route.  The history grows by hist_weight per excess user per pass and decays by
+        hist_decay.  The loop stops when a pass shares no edge and changes no route.
+        Defaults: node_pen max(4 * span, 30 * delta), overlap_pen 2 * node_pen,
+        hist_weight and turn_pen delta; iters at most 10000.  Returns (skels, atomic):
+        per route an N x 2 array of corner points (short segments lengthened where that
+        adds no crossing or obstacle intrusion) and the lattice path, or None for both
+        when unrouted.
+        """
+        args = (scene, turn_bias, iters, overlap_pen, node_pen, hist_weight, hist_decay, turn_pen, gauss_seidel,
+                avoid_ports, relax_order, cage_margin, cage_layers, port_clearance, route_to_port, BLOCK_PEN, _SNAP)
+        # The native road answers NotImplemented when a value the loop hands on would be
+        # refused by the helper using it: the loop below then raises where it gets there.
+        if _intact(run):
+            done = _native.route_negotiated(*args)
+            if done is not NotImplemented:
+                return done
+        # The native road's checks; the penalties of the run with their defaults resolved.
+        resolved = _native.negotiation_values(*args)
+        node_pen = resolved[0] if node_pen is None else node_pen
+        overlap_pen, hist_weight = resolved[1], resolved[2]
+        turn_pen = resolved[3] if turn_pen is None else turn_pen
+        d = scene.delta
+        H, V, adj, nodes, graphs = build_shared_lattice(scene, cage_margin=cage_margin, cage_layers=cage_layers)
+        views = [_shared_view(g, H, V, adj, nodes) for g in graphs]
+        if route_to_port:
+            views = [dataclasses.replace(v, end=v.end_port, end_approach_len=0.0) if v.end_port in adj else v
+                     for v in views]
+        B = len(views)
+        port_owners = _port_block_owners(scene, adj, port_clearance) if avoid_ports else {}
+
+        def port_pen(r):
+            return {e: BLOCK_PEN for e, owners in port_owners.items() if owners - {r}}
+
+        edge_hist = {}
+        order = list(range(B)) if relax_order is None else list(relax_order)
+        hist_eps = 0.001 * d
+        known = {}  # route -> (its path, the path's edges, its turns), made again when the path changes
+        edge_use = {}  # edge -> the routes whose current path uses it
+
+        def edges_and_turns(r, p):
+            hit = known.get(r)
+            if hit is None or hit[0] is not p:
+                turns = []
+                for k in range(1, len(p) - 1):
+                    a = _DIR_IDX[_OPP[_direction(p[k - 1], p[k])]]
+                    b = _DIR_IDX[_direction(p[k], p[k + 1])]
+                    if a != b:
+                        turns.append((p[k], (min(a, b), max(a, b))))
+                hit = known[r] = (p, _atomic_edges(p), turns)
+            return hit[1], hit[2]
+
+        def settle(r, p):
+            # Route r's path becomes p; the edges' users follow.
+            r = r + B if r < 0 else r
+            if paths[r] is not None:
+                for e in edges_and_turns(r, paths[r])[0]:
+                    users = edge_use.get(e)
+                    if users is not None:
+                        users.discard(r)
+                        if not users:
+                            del edge_use[e]
+            paths[r] = p
+            if p is not None:
+                for e in edges_and_turns(r, p)[0]:
+                    edge_use.setdefault(e, set()).add(r)
+
+        def chords_without(exclude):
+            # The turns (pairs of sides) the other routes make at each node.
+            chords = {}
+            for r, p in enumerate(paths):
+                if p is not None and r != exclude:
+                    for node, chord in edges_and_turns(r, p)[1]:
+                        chords.setdefault(node, []).append(chord)
+            return chords
+
+        def penalty_for(r):
+            # History, other routes' port squares, and the other routes' use.
+            pen = dict(edge_hist)
+            for e, owners in port_owners.items():
+                if owners - {r}:
+                    pen[e] = pen.get(e, 0.0) + BLOCK_PEN
+            for e, users in edge_use.items():
+                others = len(users) - (r in users)
+                if others:
+                    pen[e] = pen.get(e, 0.0) + overlap_pen * others
+            return pen
+
+        paths = [None] * B
+        for r in range(B):
+            settle(r, _route_pen(views[r], turn_bias, port_pen(r), turn_pen=turn_pen))
+        for _ in range(iters):
+            changed = 0
+            if hist_decay != 1.0:
+                edge_hist = {e: h * hist_decay for e, h in edge_hist.items() if h * hist_decay > hist_eps}
+            if gauss_seidel:
+                for r in order:
+                    chords = chords_without(r)
+                    pen = penalty_for(r)
+                    p = _route_pen(views[r], turn_bias, pen, node_chords=chords, cross_pen=node_pen, turn_pen=turn_pen)
+                    if p is None:
+                        continue
+                    p = _repair_self_intersections(views[r], p, turn_bias, pen, chords, node_pen, turn_pen=turn_pen)
+                    if p != paths[r]:
+                        changed += 1
+                        settle(r, p)
+            else:
+                chords = chords_without(None)
+                new = list(paths)
+                for r in range(B):
+                    p = _route_pen(views[r], turn_bias, penalty_for(r), node_chords=chords,
+                                   cross_pen=node_pen, turn_pen=turn_pen)
+                    if p is not None and p != paths[r]:
+                        changed += 1
+                        new[r] = p
+                for r in range(B):
+                    if new[r] is not paths[r]:
+                        settle(r, new[r])
+            shared = 0
+            for e, users in edge_use.items():
+                if len(users) > 1:
+                    shared += len(users) - 1
+                    edge_hist[e] = edge_hist.get(e, 0.0) + hist_weight * (len(users) - 1)
+            if shared == 0 and changed == 0:
+                break
+
+        atomic = [list(p) if p is not None else None for p in paths]
+        simple = [_finalize_simple(list(p), v) if p is not None else None for p, v in zip(paths, views)]
+        accepted = [[tuple(map(float, q)) for q in s] if s is not None else None for s in simple]
+        real_obs = [(o.x_min, o.y_min, o.x_max, o.y_max) for o in graphs[0].obs_list]
+        # Polish: lengthen short segments where that adds no crossing with the other
+        # routes (as thin obstacles) and no obstacle intrusion.
+        for r, v in enumerate(views):
+            if accepted[r] is None:
+                continue
+            other_obs = list(v.obs_list)
+            for r2, s in enumerate(accepted):
+                if r2 == r or s is None:
+                    continue
+                for (x1, y1), (x2, y2) in zip(s, s[1:]):
+                    if abs(y1 - y2) < 1e-9:
+                        other_obs.append(Obstacle(min(x1, x2), y1 - 0.5, max(x1, x2), y1 + 0.5))
+                    else:
+                        other_obs.append(Obstacle(x1 - 0.5, min(y1, y2), x1 + 0.5, max(y1, y2)))
+            candidate = _extend_short_segments(accepted[r], d, _ObstacleIndex(other_obs, scene.dbu))
+            if _repair_score(candidate, r, accepted, real_obs) <= _repair_score(accepted[r], r, accepted, real_obs):
+                accepted[r] = [tuple(map(float, q)) for q in candidate]
+        skels = [np.asarray(s, dtype=float) if s is not None else None for s in accepted]
+        return skels, atomic
+
+    def count_crossings_atomic(atomic_paths):
+        """(crossings, overlaps) over all pairs of lattice paths (None entries count as
+        empty): nodes both routes pass through with interleaved sides, and shared edges.
+        """
+        return _native.count_crossings_atomic(atomic_paths)
+
+    def _manhattan_length(skel):
+        """Sum of |dx| + |dy| over the steps of a skeleton (numpy's sum), as a float."""
+        return float(np.sum(np.abs(np.diff(np.asarray(skel), axis=0))))
+
+    def _count_turns(skel):
+        """Interior points whose incoming and outgoing segments are both longer than 1e-9."""
+        s = np.asarray(skel, dtype=float)
+        return sum(1 for i in range(1, len(s) - 1)
+                   if np.linalg.norm(s[i] - s[i - 1]) > 1e-9 and np.linalg.norm(s[i + 1] - s[i]) > 1e-9)
+
+    def _cage_ladder(B):
+        """Cage-layer counts to try: sorted distinct 2, max(2, (B + 1) // 2), max(2, B)."""
+        return _native.cage_ladder(B)
+
+    def _orders_for(B, n_orders, seed):
+        """Route orders to try: every permutation (lexicographic) for B <= 4; else the
+        identity followed by distinct random.Random(seed) shuffles of it until there are
+        n_orders.  Asking for more orders than the B! that exist gives all of them in
+        lexicographic order.  ValueError when more than 10000 orders would be tried.
+        """
+        return _native.orders_for(B, n_orders, seed, random.Random)
+
+    def _best_over_orders(scene, orders, min_orders=2, **kw):
+        """route_negotiated(scene, relax_order=o, **kw) for each order o, keeping the best
+        by the key (unrouted, crossings + overlaps, crossings, overlaps, turns, length);
+        stops once min_orders orders were tried and the best is complete and clean.
+        Returns (key, skels, atomic, order), or None when `orders` is empty.
+        """
+        if _intact(orders_search):
+            done = _native.best_over_orders(scene, orders, min_orders, kw, BLOCK_PEN, _SNAP)
+            if done is not NotImplemented:
+                return done
+        best = None
+        for i, o in enumerate(orders):
+            if best is not None and i >= min_orders and best[0][0] == 0 and best[0][1] == 0:
+                break
+            skels, atomic = route_negotiated(scene, relax_order=o, **kw)
+            crossings, overlaps = count_crossings_atomic(atomic)
+            length = sum(_manhattan_length(s) for s in skels if s is not None)
+            turns = sum(_count_turns(s) for s in skels if s is not None)
+            unrouted = sum(1 for s in skels if s is None)
+            key = (unrouted, crossings + overlaps, crossings, overlaps, turns, length)
+            if best is None or key < best[0]:
+                best = (key, skels, atomic, o)
+        return best
+
+    def route_negotiated_best(port_centers, port_tangents, delta, obstacles=None, *, n_orders=8, seed=0, dbu=None,
+                              **kw):
+        """Best negotiated routing over route orders (_orders_for) and cage sizes
+        (_cage_ladder, or only kw['cage_layers']): (skels, atomic, order).
+
+        port_centers, port_tangents: (B, 2, 2) array-likes, [r, 0] start and [r, 1] end
+        of route r; tangents are headings of travel.  delta: the route pitch (> 0).
+        obstacles: (x_min, y_min, x_max, y_max) boxes or None.  Other keywords go to
+        route_negotiated (min_orders to _best_over_orders).  No routes: ([], [], []).
+        ValueError naming the argument for non-finite values, zero or oblique tangents
+        and a delta that is not positive.
+        """
+        boxes = [tuple(float(v) for v in o) for o in obstacles] if _native.has_boxes(obstacles) else []
+        scene = _Scene(np.asarray(port_centers, dtype=float), np.asarray(port_tangents, dtype=float), float(delta),
+                       boxes, dbu=dbu)
+        B = scene.port_centers.shape[0]
+        if B == 0:
+            return [], [], []
+        _native.scene_routes(scene)  # the checks, before any helper sees the scene
+        orders = _orders_for(B, n_orders, seed)
+        levels = kw.pop("cage_layers", None)
+        levels = [levels] if levels is not None else list(_cage_ladder(B))
+        if _intact(("_best_over_orders",) + orders_search):
+            done = _native.route_negotiated_best(scene, orders, levels, kw, BLOCK_PEN, _SNAP)
+            if done is not NotImplemented:
+                return done
+        best = None
+        for L in levels:
+            candidate = _best_over_orders(scene, orders, cage_layers=L, **kw)
+            if candidate is None:
+                raise ValueError("no route order was tried")
+            if best is None or candidate[0] < best[0]:
+                best = candidate
+            if candidate[0][0] == 0 and candidate[0][1] == 0:
+                break
+        if best is None:
+            raise ValueError("no cage-layer count was tried")
+        return best[1], best[2], best[3]
+
+    def negotiate_routes(port_centers, port_tangents, delta, obstacles=None, **kw):
+        """Route all routes of a scene at once; returns the skeletons of
+        route_negotiated_best (per route an N x 2 array of corner points, or None).
+        """
+        skels, atomic, order = route_negotiated_best(port_centers, port_tangents, delta, obstacles, **kw)
+        return skels
