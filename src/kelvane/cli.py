@@ -31,8 +31,8 @@ EXIT_CODES = f"""exit codes:
 
 COLUMNS = "summary columns:\n" + "\n".join(f"  {title:<13} {meaning}" for _, title, _, meaning in SUMMARY_COLUMNS)
 
-STRATEGY_HELP = "strategies:\n  auto          the best of several: the fast strategies (river, backbone) always; single\n" \
-    "                and spaced unless a plain bundle is clean already; rail-bridge variants and\n" \
+STRATEGY_HELP = "strategies:\n  auto          the best of several: the river always; backbone, single and spaced unless\n" \
+    "                a plain bundle is clean already; rail-bridge variants and\n" \
     "                negotiated while none is clean; ranked by what is wrong (shared track, crossings\n" \
     "                other than one per pair whose ports force it, length through obstacles, spacing\n" \
     "                shortfall, bend misfits), then length and bends\n" + "\n".join(

@@ -162,7 +162,10 @@ STRATEGIES: dict[str, Strategy] = {s.name: s for s in (
              ("turn_bias", "sliding_bias", "backbone_clearance_factor", "bundle_separation_factor",
               "backbone_selection"),
              _bundle_core_runner("backbone"),
-             "lanes offset from one routed backbone (the bundle core of bundle_backbone_v2, via engine.route_bundle)"),
+             "lanes offset from one routed backbone (the bundle core of bundle_backbone_v2, via engine.route_bundle)",
+             # One search, but with the whole bundle's bend radius: ports a few such
+             # radii apart make the router loop and search again (up to a second).
+             cost="medium"),
     Strategy("rail-bridge", "kelvane.engine",
              ("routing_order", "turn_bias", "sliding_bias", "inflate_delta"),
              _bundle_core_runner("rail-bridge"),
