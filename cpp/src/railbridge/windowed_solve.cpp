@@ -281,36 +281,7 @@ public:
     Measured run(bool final_window, double certify) {
         for (int level = 0; level < 3; ++level) {
             if (level > 0 && (req_.keep_runs || (r_ <= 0 && rp_ <= 0))) break;
-            Path path;
-            size_t expanded = 0;
-            bool found = false, searched = false;  // searched: the search below kHardFixed ran to its end
-            if (level == 0 && clean_first_ && r_ > 0 &&
-                probe_shut_in(levels_[0], kHardFixed, true, kPolicy.glance_probe)) {
-                // The strict rules leave the end no way in: every route is a
-                // least-bad one.
-                narrow_to_least_bad();
-                continue;
-            }
-            if (level == 0 && clean_first_) found = first_clean_search(&path, &expanded, &searched);
-            // A looser level whose end is shut in by hard zones under its
-            // rules has no route below kHardFixed: a short probe from the end
-            // says so.
-            if (level == 1 && clean_first_ && !work_.spent() &&
-                probe_shut_in(levels_[1], kHardFixed, true, kPolicy.shut_in_probe))
-                continue;
-            if (!found && !searched && !work_.spent()) {
-                // Before the loosest level, only routes entering no obstacle,
-                // keep-out or earlier route: one entering them at a stricter
-                // level is looked for below, only if no level avoids them.
-                found = first_.run(levels_[level], work_, &path, &expanded, level_bound(level));
-                total_expanded_ += expanded;
-            }
-            if (!found) {
-                if (work_.spent()) break;
-                continue;
-            }
-            take(std::move(path), level, expanded, final_window, certify);
-            if ((best_.found && best_.score.hard == 0 && best_.score.contacts == 0) || work_.spent()) break;
+            if (!search_level(level, final_window, certify)) break;
         }
         if (!(best_.found && best_.score.hard == 0) && !work_.spent() && below_hard_ < kInfinity) {
             // Every level enters something hard: the strict rules may enter less.
@@ -384,6 +355,37 @@ private:
 
     // Before the loosest level, searches look only below one hard zone.
     double level_bound(int level) const { return level < 2 ? below_hard_ : kInfinity; }
+
+    // One relaxation level's search; false when no looser level is to be
+    // searched (a route entering nothing hard and touching nothing, or the
+    // work spent).
+    bool search_level(int level, bool final_window, double certify) {
+        Path path;
+        size_t expanded = 0;
+        bool found = false, searched = false;  // searched: the search below kHardFixed ran to its end
+        if (level == 0 && clean_first_ && r_ > 0 && probe_shut_in(levels_[0], kHardFixed, true, kPolicy.glance_probe)) {
+            // The strict rules leave the end no way in: every route is a
+            // least-bad one.
+            narrow_to_least_bad();
+            return true;
+        }
+        if (level == 0 && clean_first_) found = first_clean_search(&path, &expanded, &searched);
+        // A looser level whose end is shut in by hard zones under its rules
+        // has no route below kHardFixed: a short probe from the end says so.
+        if (level == 1 && clean_first_ && !work_.spent() &&
+            probe_shut_in(levels_[1], kHardFixed, true, kPolicy.shut_in_probe))
+            return true;
+        if (!found && !searched && !work_.spent()) {
+            // Before the loosest level, only routes entering no obstacle,
+            // keep-out or earlier route: one entering them at a stricter
+            // level is looked for below, only if no level avoids them.
+            found = first_.run(levels_[level], work_, &path, &expanded, level_bound(level));
+            total_expanded_ += expanded;
+        }
+        if (!found) return !work_.spent();
+        take(std::move(path), level, expanded, final_window, certify);
+        return !(best_.found && best_.score.hard == 0 && best_.score.contacts == 0) && !work_.spent();
+    }
 
     // Keeps `path` if it ranks before the best route so far (RouteScore);
     // returns its score.
