@@ -41,3 +41,17 @@ TEST(touches_counts_sides_and_corners) {
     CHECK(segment_touches({2, 2}, {2, 5}, b, 1e-9));
     CHECK(!segment_touches({2.1, 0}, {2.1, 5}, b, 1e-9));
 }
+
+// Steps and tangents take their dominant axis; a tie (a diagonal, or no step
+// at all) counts as vertical, and a zero step as heading S.
+TEST(headings_take_the_dominant_axis_ties_vertical) {
+    const struct {
+        Point t;
+        int want;
+    } cases[] = {{{3, 0}, E}, {{0, 2}, N}, {{-1e-9, 0}, W}, {{0, -5}, S}, {{2, -1}, E},
+                 {{1, 1}, N}, {{-1, -1}, S}, {{-1, 1}, N}, {{0, 0}, S}};
+    for (const auto& c : cases) {
+        CHECK(tangent_heading(c.t) == c.want);
+        CHECK(direction_of({5, 5}, {5 + c.t.x, 5 + c.t.y}) == c.want);
+    }
+}

@@ -60,3 +60,13 @@ TEST(offset_neighbouring_jogs_are_one_pitch_apart_and_lanes_stay_axis_parallel) 
         if (jog_at[i] >= 0) CHECK(lane[1].x == jog_at[i] && lane[2].x == jog_at[i]);
     }
 }
+
+// The left normal of a step, by its dominant axis; ties and a zero step as
+// direction_of reads them.
+TEST(side_normal_is_the_left_unit_normal) {
+    const struct {
+        Point b, want;
+    } cases[] = {{{4, 1}, {0, 1}}, {{-4, 1}, {0, -1}}, {{1, 4}, {-1, 0}}, {{1, -4}, {1, 0}},
+                 {{2, 2}, {-1, 0}}, {{0, 0}, {1, 0}}};
+    for (const auto& c : cases) CHECK(same({side_normal({0, 0}, c.b)}, {c.want}));
+}

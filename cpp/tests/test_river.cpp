@@ -33,8 +33,8 @@ bool all_clean(const RiverRequest& req, const RiverResult& res) {
         RouteRequest r;
         r.start = req.starts[i];
         r.end = req.ends[i];
-        r.start_dir = direction_of({0, 0}, req.start_tangents[i]);
-        r.end_dir = direction_of({0, 0}, req.end_tangents[i]);
+        r.start_dir = tangent_heading(req.start_tangents[i]);
+        r.end_dir = tangent_heading(req.end_tangents[i]);
         r.bend_radius = r.port_radius = req.delta;
         r.obstacles = req.obstacles;
         r.route_spacing = req.route_spacing;

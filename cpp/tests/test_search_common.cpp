@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "kelvane/search.hpp"
 #include "kelvane/search_common.hpp"
 
 using namespace kelvane;
@@ -99,4 +100,25 @@ TEST(heap_interleaved_pops_follow_sorted_reference) {
     }
     CHECK(ordered);
     CHECK(pops > 500);  // the heap emptied and refilled along the way, not only grew
+}
+
+// The indexed heap holds a state once: pushing it again lowers its entry
+// in place, pops follow (f, then larger g, then id), and reset() empties it
+// for reuse.
+TEST(state_heap_lowers_entries_in_place) {
+    StateHeap h;
+    for (int use = 0; use < 2; ++use) {
+        h.reset(8);
+        for (std::uint32_t id = 0; id < 8; ++id) h.push(10.0 + id, 1.0, id);
+        h.push(3.0, 1.0, 6);  // lowered: one entry
+        h.push(3.0, 2.0, 7);  // same f, larger g: before 6
+        h.push(11.0, 4.0, 5); // f of id 1, larger g: before 1
+        CHECK(h.size() == 8);
+        const std::uint32_t want[] = {7, 6, 0, 5, 1, 2, 3, 4};
+        bool ordered = true;
+        for (std::uint32_t id : want) ordered = ordered && h.pop().id == id;
+        CHECK(ordered);
+        CHECK(h.empty());
+        if (use == 0) h.push(1.0, 0.0, 2);  // left in: reset() must clear it
+    }
 }

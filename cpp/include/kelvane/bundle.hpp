@@ -134,9 +134,6 @@ struct BundlePorts {
 
 Point round_to_float32(Point p);
 
-// Heading of an axis-parallel, non-zero tangent.
-int tangent_heading(Point t);
-
 // A request for route `idx` of the bundle: its port vectors rounded to
 // float32, the headings they give, and the search options shared by every
 // lane search (bend radius, obstacles and keep-outs are the caller's).

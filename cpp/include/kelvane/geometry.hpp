@@ -48,6 +48,9 @@ inline int direction_of(Point a, Point b) {
     if (std::fabs(dx) > std::fabs(dy)) return dx > 0 ? E : W;
     return dy > 0 ? N : S;
 }
+// Heading of a tangent vector: the step from the origin along it.  The one
+// way every router reads a port's tangent, with direction_of's tie rule.
+inline int tangent_heading(Point t) { return direction_of({0.0, 0.0}, t); }
 
 inline double manhattan(Point a, Point b) { return std::fabs(a.x - b.x) + std::fabs(a.y - b.y); }
 

@@ -102,7 +102,7 @@ struct SearchStats {
 
 constexpr std::uint32_t kNoState = std::numeric_limits<std::uint32_t>::max();
 
-// The open list of the lattice search: an indexed 4-ary min-heap in
+// The open list of the lattice search: a QuadHeap indexed by state, in
 // heap_later order (lowest f, then highest g, then lowest id) holding each
 // state at most once; a cheaper entry for a state moves it up instead of
 // adding a copy.  Costs are never negative, so their bit patterns order as
@@ -117,63 +117,41 @@ public:
     };
     // `states` ids, all absent.
     void reset(size_t states) {
-        for (const Item& it : items_) pos_[it.id] = kAbsent;
-        items_.clear();
-        if (pos_.size() < states) pos_.resize(states, kAbsent);
+        std::vector<std::uint32_t>& pos = heap_.places().pos;
+        for (const Item& it : heap_.items()) pos[it.id] = kAbsent;
+        heap_.clear();
+        if (pos.size() < states) pos.resize(states, kAbsent);
     }
-    bool empty() const { return items_.empty(); }
-    size_t size() const { return items_.size(); }
-    const Item& top() const { return items_.front(); }
+    bool empty() const { return heap_.empty(); }
+    size_t size() const { return heap_.size(); }
+    const Item& top() const { return heap_.top(); }
 
     // Inserts id, or lowers its entry (the caller only ever lowers it).
     void push(double f, double g, std::uint32_t id) {
         const Item it{bits(f), ~bits(g), id};
-        std::uint32_t i = pos_[id];
-        if (i == kAbsent) {
-            i = static_cast<std::uint32_t>(items_.size());
-            items_.push_back(it);
-        }
-        sift_up(i, it);
+        const std::uint32_t i = heap_.places().pos[id];
+        if (i == kAbsent)
+            heap_.push(it);
+        else
+            heap_.lower(i, it);
     }
 
-    Item pop() {
-        const Item top = items_.front();
-        pos_[top.id] = kAbsent;
-        const Item last = items_.back();
-        items_.pop_back();
-        const size_t n = items_.size();
-        if (n == 0) return top;
-        size_t i = 0;
-        for (;;) {
-            const size_t c0 = 4 * i + 1;
-            if (c0 >= n) break;
-            size_t best = c0;
-            const size_t ce = c0 + 4 < n ? c0 + 4 : n;
-            for (size_t c = c0 + 1; c < ce; ++c)
-                if (before(items_[c], items_[best])) best = c;
-            if (!before(items_[best], last)) break;
-            place(i, items_[best]);
-            i = best;
-        }
-        place(i, last);
-        return top;
-    }
+    Item pop() { return heap_.pop(); }
 
 private:
     static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
-    void place(size_t i, const Item& it) {
-        items_[i] = it;
-        pos_[it.id] = static_cast<std::uint32_t>(i);
-    }
-    void sift_up(size_t i, const Item& it) {
-        while (i > 0) {
-            const size_t parent = (i - 1) / 4;
-            if (!before(it, items_[parent])) break;
-            place(i, items_[parent]);
-            i = parent;
+    struct Before {
+        bool operator()(const Item& a, const Item& b) const {
+            if (a.f != b.f) return a.f < b.f;
+            if (a.ng != b.ng) return a.ng < b.ng;
+            return a.id < b.id;
         }
-        place(i, it);
-    }
+    };
+    struct Places {
+        std::vector<std::uint32_t> pos;  // per id: index in the heap, or kAbsent
+        void moved(const Item& it, size_t i) { pos[it.id] = static_cast<std::uint32_t>(i); }
+        void left(const Item& it) { pos[it.id] = kAbsent; }
+    };
     static std::uint64_t bits(double v) {
         std::uint64_t b;
         std::memcpy(&b, &v, 8);
@@ -184,13 +162,7 @@ private:
         std::memcpy(&v, &b, 8);
         return v;
     }
-    static bool before(const Item& a, const Item& b) {
-        if (a.f != b.f) return a.f < b.f;
-        if (a.ng != b.ng) return a.ng < b.ng;
-        return a.id < b.id;
-    }
-    std::vector<Item> items_;
-    std::vector<std::uint32_t> pos_;  // per id: index in items_, or kAbsent
+    QuadHeap<Item, Before, Places> heap_;
 };
 
 // Monotone priority queue over non-negative double keys: a radix heap on

@@ -56,33 +56,51 @@ inline bool heap_later(const HeapItem& a, const HeapItem& b) {
     return a.id > b.id;
 }
 
-// Min-heap in heap_later order over a reusable buffer.  Four children a
-// node: half the depth of a binary heap, and a node's children share a
-// cache line or two, so popping (the search's commonest heap operation
-// after pushing) touches fewer lines.  heap_later is a total order on the
-// entries a search pushes, so the order of pops is that of any other heap.
-class SearchHeap {
+// A heap that keeps no entry's place.
+struct Unplaced {
+    template <class Item>
+    void moved(const Item&, std::size_t) {}
+    template <class Item>
+    void left(const Item&) {}
+};
+
+// Min-heap over a reusable buffer; Before()(a, b) is true when a leaves
+// before b.  Four children a node: half the depth of a binary heap, and a
+// node's children share a cache line or two, so popping (a search's
+// commonest heap operation after pushing) touches fewer lines.  Before must
+// be a total order on the entries pushed, so the order of pops is that of
+// any other heap.  `Places` is told where every entry moves and when it
+// leaves (an indexed heap keeps each id's place there to lower it later).
+template <class Item, class Before, class Places = Unplaced>
+class QuadHeap {
 public:
     void clear() { items_.clear(); }
     bool empty() const { return items_.empty(); }
     std::size_t size() const { return items_.size(); }
-    const HeapItem& top() const { return items_.front(); }
+    const Item& top() const { return items_.front(); }
+    const std::vector<Item>& items() const { return items_; }
+    Places& places() { return places_; }
 
-    void push(HeapItem it) {
+    void push(const Item& it) {
         items_.push_back(it);
-        std::size_t i = items_.size() - 1;
-        while (i > 0) {
-            const std::size_t parent = (i - 1) / 4;
-            if (!heap_later(items_[parent], it)) break;
-            items_[i] = items_[parent];
-            i = parent;
-        }
-        items_[i] = it;
+        lower(items_.size() - 1, it);
     }
 
-    HeapItem pop() {
-        const HeapItem top = items_.front();
-        const HeapItem last = items_.back();
+    // Entry i becomes `it`, which leaves no later than the entry it replaces.
+    void lower(std::size_t i, const Item& it) {
+        while (i > 0) {
+            const std::size_t parent = (i - 1) / 4;
+            if (!Before()(it, items_[parent])) break;
+            place(i, items_[parent]);
+            i = parent;
+        }
+        place(i, it);
+    }
+
+    Item pop() {
+        const Item top = items_.front();
+        places_.left(top);
+        const Item last = items_.back();
         items_.pop_back();
         const std::size_t n = items_.size();
         if (n == 0) return top;
@@ -93,17 +111,28 @@ public:
             std::size_t c = first;
             const std::size_t end = std::min(first + 4, n);
             for (std::size_t k = first + 1; k < end; ++k)
-                if (heap_later(items_[c], items_[k])) c = k;
-            if (!heap_later(last, items_[c])) break;
-            items_[i] = items_[c];
+                if (Before()(items_[k], items_[c])) c = k;
+            if (!Before()(items_[c], last)) break;
+            place(i, items_[c]);
             i = c;
         }
-        items_[i] = last;
+        place(i, last);
         return top;
     }
 
 private:
-    std::vector<HeapItem> items_;
+    void place(std::size_t i, const Item& it) {
+        items_[i] = it;
+        places_.moved(it, i);
+    }
+    std::vector<Item> items_;
+    Places places_;
 };
+
+struct HeapItemBefore {
+    bool operator()(const HeapItem& a, const HeapItem& b) const { return heap_later(b, a); }
+};
+// The open list of the rail-bridge search, in heap_later order.
+using SearchHeap = QuadHeap<HeapItem, HeapItemBefore>;
 
 }  // namespace kelvane

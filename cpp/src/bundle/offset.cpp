@@ -8,9 +8,8 @@
 namespace kelvane::bundle {
 
 Point side_normal(Point a, Point b) {
-    const double dx = b.x - a.x, dy = b.y - a.y;
-    if (std::fabs(dx) > std::fabs(dy)) return dx > 0 ? Point{0, 1} : Point{0, -1};
-    return dy > 0 ? Point{-1, 0} : Point{1, 0};
+    const int left = turn_left(direction_of(a, b));
+    return {dir_dx(left), dir_dy(left)};
 }
 
 namespace {

@@ -10,8 +10,6 @@ Point round_to_float32(Point p) {
     return {static_cast<double>(static_cast<float>(p.x)), static_cast<double>(static_cast<float>(p.y))};
 }
 
-int tangent_heading(Point t) { return direction_of({0.0, 0.0}, t); }
-
 double rail_lane_radius(const RailBundleRequest& req, std::size_t k) {
     if (!req.inflate_delta) return req.delta;
     const double remaining = static_cast<double>(req.ports.starts.size()) - 1.0 - static_cast<double>(k);

@@ -4,6 +4,7 @@
 #include "kelvane/railbridge.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -20,6 +21,88 @@ using namespace rail;
 
 namespace {
 
+// The router's tuning, in one place.  Work is counted in units: a state
+// expanded, or kCrossingsPerUnit lattice crossings examined (about a
+// microsecond a unit here).
+struct SolvePolicy {
+    // The work a request may do by default: a base plus a share per box and
+    // per point of an earlier route, so that a call's time follows what it
+    // is given.
+    size_t base_budget = 1'000'000, budget_per_box = 20, budget_per_pivot_point = 200;
+    // What the fallback (the lattice of the ports alone) may still spend.
+    size_t fallback_budget = 200'000;
+
+    // Paths followed with at least this weight per unit of length give track
+    // lines along their runs (lighter ones only break ties among the lines
+    // there are).
+    double follow_lines = 1e-3;
+
+    // Windows whose lattice has more crossings than this are searched with
+    // the weighted order (f = g + guided_weight h): an exhaustive search
+    // there would expand every state cheaper than the optimum, millions of
+    // them on a chip-sized field.
+    double exact_crossings = 16e6, guided_weight = 1.3;
+    // A guided route is then searched again exactly piece by piece, a piece
+    // holding about piece_bends of its bends, in at most polish_passes
+    // passes, stopping when a pass gains less than polish_gain.
+    int piece_bends = 12, polish_passes = 4;
+    double polish_gain = 1e-3;
+
+    // The first search for a zone-clean route expands first_try states
+    // before the ends are checked for being shut in (shut_in_probe states
+    // from each); the least-bad route of a shut-in end is searched with
+    // least_bad_budget.  Before it, glance_probe units from the end tell
+    // whether the strict run rules leave the end any way in at all (a bundle
+    // lane's end between the keep-outs of its neighbours often has none: the
+    // strict search would otherwise cover everything reachable from the
+    // start to find that out).
+    size_t first_try = 20'000, shut_in_probe = 5'000, least_bad_budget = 100'000, glance_probe = 16;
+
+    // Windows with at most this many boxes that arcs keep clear of give the
+    // first lattice the arc lines of every one; a tight loop's first lattice
+    // gets the side offsets of this many boxes nearest the ports.
+    size_t few_arc_boxes = 8;
+    // Ports at most this many bend radii apart (Manhattan) make a tight loop.
+    double loop_span = 4.0;
+
+    // Corner lines of a refinement lattice at most: one per line crossing a
+    // corner's quadrant, which for a large radius over dense lines would
+    // multiply the lattice (thousands of lines a side).  Small scenes stay
+    // far below it.
+    size_t max_corner_lines = 256;
+    // Refinement rounds round a route at most (each runs only while the
+    // previous one found a cheaper route).  A round may expand refine_share
+    // times the states of the search that found the route (at least
+    // refine_min): on the dense lattices round a bundle's earlier lanes it
+    // cost up to ten times that search and found nothing.
+    int refine_rounds = 3;
+    size_t refine_min = 2000, refine_share = 1;
+
+    // Searches of a level for a route that does not meet itself, at most.
+    int self_contact_searches = 18;
+};
+constexpr SolvePolicy kPolicy{};
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// Work left to a request or to a part of one, in work units.  A part is
+// taken with part() and its use charged back with settle().
+class Budget {
+public:
+    explicit Budget(size_t units) : given_(units), left_(units) {}
+    size_t left() const { return left_; }
+    bool spent() const { return left_ == 0; }
+    size_t used() const { return given_ - left_; }
+    void charge(size_t units) { left_ -= std::min(left_, units); }
+    void end() { left_ = 0; }
+    // At most `cap` units of what is left.
+    Budget part(size_t cap) const { return Budget(std::min(left_, cap)); }
+    void settle(const Budget& part) { charge(part.used()); }
+
+private:
+    size_t given_, left_;
+};
+
 int index_of(const std::vector<double>& v, double x) {
     auto it = std::lower_bound(v.begin(), v.end(), x);
     if (it == v.end() || *it != x) throw std::invalid_argument("an end point is not on the grid of its track lines");
@@ -32,62 +115,6 @@ struct Measured {
     bool found = false;
     bool guided = false;  // found by the weighted search: not proved cheapest
 };
-
-// The work a request may do by default (units: states expanded, or
-// kCrossingsPerUnit crossings examined): a base plus a share per box and per
-// point of an earlier route, so that a call's time follows what it is given.
-constexpr size_t kBaseBudget = 1'000'000, kBudgetPerBox = 20, kBudgetPerPivotPoint = 200;
-// What the fallback (the lattice of the ports alone) may still spend.
-constexpr size_t kFallbackBudget = 200'000;
-
-// Paths followed with at least this weight per unit of length give track
-// lines along their runs (lighter ones only break ties among the lines
-// there are).
-constexpr double kFollowLines = 1e-3;
-
-// Windows whose lattice has more crossings than this are searched with the
-// weighted order (kGuidedWeight): an exhaustive search there would expand
-// every state cheaper than the optimum, millions of them on a chip-sized field.
-constexpr double kExactCrossings = 16e6;
-constexpr double kGuidedWeight = 1.3;
-// A guided route is then searched again exactly piece by piece, a piece
-// holding about this many of its bends.
-constexpr int kPieceBends = 12;
-constexpr int kPolishPasses = 4;
-constexpr double kPolishGain = 1e-3;
-
-// The first search for a zone-clean route expands this many states before
-// the ends are checked for being shut in (kShutInProbe states from each);
-// the least-bad route of a shut-in end is searched with kShutInBudget.
-// Before it, kGlanceProbe units from the end tell whether the strict run
-// rules leave the end any way in at all (a bundle lane's end between the
-// keep-outs of its neighbours often has none: the strict search would
-// otherwise cover everything reachable from the start to find that out).
-constexpr size_t kFirstTry = 20'000, kShutInProbe = 5'000, kShutInBudget = 100'000, kGlanceProbe = 16;
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
-// Windows with at most this many boxes that arcs keep clear of give the
-// first lattice the arc lines of every one.
-constexpr std::size_t kFewArcBoxes = 8;
-
-// Ports at most this many bend radii apart (Manhattan) make a tight loop.
-constexpr double kLoopSpan = 4.0;
-
-// Corner lines of a refinement lattice at most: one per line crossing a
-// corner's quadrant, which for a large radius over dense lines would
-// multiply the lattice (thousands of lines a side).  Small scenes stay
-// far below it.
-constexpr size_t kMaxCornerLines = 256;
-
-// Refinement rounds round a route at most (each runs only while the
-// previous one found a cheaper route).
-constexpr int kRefineRounds = 3;
-// A refinement round may expand as many states as the search that found
-// the route (at least kRefineMin): on the dense lattices round a bundle's
-// earlier lanes it cost up to ten times that search and found nothing.
-constexpr size_t kRefineMin = 2000, kRefineShare = 1;
-
-// Searches of a level for a route that does not meet itself, at most.
-constexpr int kSelfContactSearches = 18;
 
 // A ban for a contact between segments of `path`: runs along the axis of
 // one of them, u (the later or the earlier), may not pass the place where
@@ -119,10 +146,7 @@ RunBan ban_at(const Path& path, std::pair<size_t, size_t> contact, bool later, b
 
 // Routes of equal cost run midway in channels up to this wide, and keep
 // hug_distance() from an obstacle elsewhere.
-double channel_width(const RouteRequest& req) {
-    const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
-    return 4.0 * req.bend_radius + 2.0 * margin;
-}
+double channel_width(const RouteRequest& req) { return 4.0 * req.bend_radius + 2.0 * clearance(req); }
 double hug_distance(const RouteRequest& req) { return req.route_spacing; }
 
 // One lattice and its search for a request.
@@ -139,19 +163,19 @@ struct Pass {
         search = std::make_unique<RailSearch>(lat, all, req, si, sj, ei, ej, turn_cost, scale, buffers());
     }
     // Searches under `rules` for a route cheaper than `bound`; charges the budget.
-    bool run(const RunRules& rules, size_t* budget, Path* path, size_t* expanded, double bound) {
+    bool run(const RunRules& rules, Budget& budget, Path* path, size_t* expanded, double bound) {
         search->begin(rules, bound);
         advance(budget, expanded);
         return search->route(path);
     }
     // Goes on with the search begun (or with another search on this
     // lattice); charges the budget.
-    RailSearch::Stop advance(size_t* budget, size_t* expanded) { return advance(*search, budget, expanded); }
-    RailSearch::Stop advance(RailSearch& on, size_t* budget, size_t* expanded) {
+    RailSearch::Stop advance(Budget& budget, size_t* expanded) { return advance(*search, budget, expanded); }
+    RailSearch::Stop advance(RailSearch& on, Budget& budget, size_t* expanded) {
         const size_t work_before = lat.work();
-        const RailSearch::Stop stop = on.advance(*budget, expanded);
-        *budget -= std::min(*budget, *expanded + (lat.work() - work_before) / kCrossingsPerUnit);
-        if (deadline::reached()) *budget = 0;  // past the time budget: the states are spent
+        const RailSearch::Stop stop = on.advance(budget.left(), expanded);
+        budget.charge(*expanded + (lat.work() - work_before) / kCrossingsPerUnit);
+        if (deadline::reached()) budget.end();  // past the time budget: the states are spent
         return stop;
     }
     TrackLines tl;
@@ -163,10 +187,10 @@ struct Pass {
 // Is the end point (`from_end`) or the start shut in, so that no route
 // below `bound` exists under `rules`?  A search from that end for such
 // routes, of at most `probe` units, says yes when it runs out of states
-// first (no answer: not shut in).  With the loosest rules and kSoftFixed: no zone-clean route
-// at all.
+// first (no answer: not shut in).  With the loosest rules and kSoftFixed: no
+// zone-clean route at all.
 bool shut_in(const RouteRequest& req, const ZoneSet& all, Pass& pass, const RunRules& rules, double bound,
-             bool from_end, size_t* budget, size_t* expanded, size_t probe = kShutInProbe) {
+             bool from_end, Budget& budget, size_t* expanded, size_t probe) {
     RouteRequest back = req;
     if (from_end) {
         std::swap(back.start, back.end);
@@ -179,12 +203,11 @@ bool shut_in(const RouteRequest& req, const ZoneSet& all, Pass& pass, const RunR
     RailSearch search(pass.lat, all, back, index_of(lat.xs(), back.start.x), index_of(lat.ys(), back.start.y),
                       index_of(lat.xs(), back.end.x), index_of(lat.ys(), back.end.y), pass.turn_cost, pass.scale,
                       buffers(/*second=*/true));
-    size_t slice = std::min(*budget, probe);
-    const size_t given = slice;
+    Budget slice = budget.part(probe);
     size_t n = 0;
     search.begin(rules, bound);
-    const RailSearch::Stop stop = pass.advance(search, &slice, &n);
-    *budget -= given - slice;
+    const RailSearch::Stop stop = pass.advance(search, slice, &n);
+    budget.settle(slice);
     *expanded += n;
     Path path;
     return stop == RailSearch::Stop::Done && !search.route(&path);
@@ -195,7 +218,7 @@ bool shut_in(const RouteRequest& req, const ZoneSet& all, Pass& pass, const RunR
 std::vector<Box> follow_rails(const RouteRequest& req) {
     std::vector<Box> out;
     for (const Follow& f : req.follow) {
-        if (f.weight < kFollowLines) continue;
+        if (f.weight < kPolicy.follow_lines) continue;
         const Path p = simplify_path(f.path);
         for (size_t k = 1; k < p.size(); ++k)
             out.push_back({std::min(p[k - 1].x, p[k].x), std::min(p[k - 1].y, p[k].y), std::max(p[k - 1].x, p[k].x),
@@ -219,166 +242,305 @@ std::vector<std::size_t> corridor(const ZoneSet& all, const std::vector<std::siz
     return out;
 }
 
-// Searches the lattice whose lines come from the zones `subset` (indices
-// into all.zones(): the zones near the window), relaxing the run rules level
-// by level while the route enters an obstacle, a keep-out or an earlier
-// route (a dip into clearance is better than a bend tighter than the
-// radius); every candidate is measured against all zones and ranked by
-// RouteScore.
-//
-// Each level searches twice.  The first lattice has the rails of every zone
-// near the window.  The second is made of the zones along the route found
-// only, with the lines a tighter route may need (2r run offsets of the
-// route's own runs, and the arc lines where a bend hugging a corner keeps
-// its arc clear), and looks there for a cheaper route.  Those lines would multiply
-// the lattice if every zone gave them.  The second search runs only where the route may be the
-// final answer (`final_window`, or the first route already certified below
-// `certify`: a cheaper one is certified too).
-Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<std::size_t>& subset, size_t* budget,
-               bool final_window, double certify, bool allow_guided) {
+// The run rules of the relaxation levels, strictest first: runs between
+// bends of at least 2r, then r, then of any length (a dip into clearance is
+// better than a bend tighter than the radius).
+std::array<RunRules, 3> relaxation_levels(const RouteRequest& req) {
     const double r = req.bend_radius, rp = req.port_radius >= 0 ? req.port_radius : r;
-    const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
-    auto rails_of = [&](const std::vector<std::size_t>& zones) {
-        std::vector<Box> out = follow_rails(req);
+    const double arc = req.arc_clearance ? r : 0.0, port_arc = req.arc_clearance ? std::min(r, rp) : 0.0;
+    return {{{rp, 2.0 * r, rp, arc, port_arc}, {rp, r, rp, arc, port_arc}, {0.0, 0.0, 0.0, arc, port_arc}}};
+}
+
+// One window's search (solve, below): the first lattice, the relaxation
+// levels, refinement, routes that meet themselves, and the least-bad route
+// measured so far.
+class WindowSolver {
+public:
+    WindowSolver(const RouteRequest& req, const ZoneSet& all, const std::vector<std::size_t>& subset, Budget& budget,
+                 bool allow_guided)
+        : req_(req), all_(all), subset_(subset), r_(req.bend_radius),
+          rp_(req.port_radius >= 0 ? req.port_radius : r_),
+          loop_(r_ > 0 && manhattan(req.start, req.end) <= kPolicy.loop_span * r_), rails_(rails_of(subset)),
+          base_(first_inputs()), first_(req, all, base_), levels_(relaxation_levels(req)), budget_(budget),
+          work_(budget.part(budget.left())) {
+        const double crossings = static_cast<double>(first_.lat.xs().size()) * static_cast<double>(first_.lat.ys().size());
+        guided_ = allow_guided && crossings > kPolicy.exact_crossings;
+        if (guided_) first_.search->set_weight(kPolicy.guided_weight);
+        // Zone costs tell clean from unclean only where lengths stay far
+        // below them (coordinates up to 1e5 or so); beyond, every search is
+        // unbounded.
+        clean_first_ = first_.scale < 1e-2 * kSoftFixed;
+        below_hard_ = clean_first_ ? kHardFixed : kInfinity;
+    }
+
+    // Routes entering no hard zone are looked for first (costs below
+    // kHardFixed; a zone-clean one, below kSoftFixed, comes first if any),
+    // level by level while the route enters an obstacle, a keep-out or an
+    // earlier route; then, if every level enters something hard, the least
+    // hard route.  `final_window` and `certify`: see take().
+    Measured run(bool final_window, double certify) {
+        for (int level = 0; level < 3; ++level) {
+            if (level > 0 && (req_.keep_runs || (r_ <= 0 && rp_ <= 0))) break;
+            if (!search_level(level, final_window, certify)) break;
+        }
+        if (!(best_.found && best_.score.hard == 0) && !work_.spent() && below_hard_ < kInfinity) {
+            // Every level enters something hard: the strict rules may enter less.
+            Path path;
+            size_t expanded = 0;
+            if (first_.run(levels_[0], work_, &path, &expanded, kInfinity)) keep_least_bad(path, 0, first_.turn_cost);
+            total_expanded_ += expanded;
+        }
+        budget_.settle(work_);
+        if (least_bad_ && work_.spent()) budget_.end();  // the least-bad search running out ends the request
+        RouteInfo& info = best_.result.info;
+        info.lattice_x = first_.lat.xs().size();
+        info.lattice_y = first_.lat.ys().size();
+        info.states_expanded = total_expanded_;
+        info.clean = best_.found && best_.score.clean();
+        best_.guided = guided_;
+        return std::move(best_);
+    }
+
+private:
+    // The boxes whose sides give track lines: the zones `zones` that have
+    // them, and the runs of the paths followed.
+    std::vector<Box> rails_of(const std::vector<std::size_t>& zones) const {
+        std::vector<Box> out = follow_rails(req_);
         out.reserve(out.size() + zones.size());
         for (std::size_t k : zones)
-            if (all.zones()[k].lines) out.push_back(all.zones()[k].box);
+            if (all_.zones()[k].lines) out.push_back(all_.zones()[k].box);
         return out;
-    };
-    const std::vector<Box> rails = rails_of(subset);
-    TrackInputs base(req.start, req.end, req.start_dir, req.end_dir, r, &rails, req.sliding_bias, req.grid);
-    base.port_radius = rp;
-    // Among few boxes the first lattice has the arc lines of them all: the
-    // cheapest route may pass a box on the other side from the route found
-    // without them, where refinement (which stays near that route) does not
-    // look.  Ports a few radii apart make the route a tight loop, whose runs
-    // are mostly as short as the rules allow, each held by its neighbour, a
-    // box side or a corner: the diagonal corner lines, and the side offsets
-    // of the kFewArcBoxes boxes nearest the ports (of every box of a dense
-    // window they would multiply the lattice), are in the first lattice then,
-    // and refinement adds both round the route found.
-    const bool loop = r > 0 && manhattan(req.start, req.end) <= kLoopSpan * r;
-    std::vector<Box> loop_sides;
-    if (loop) {
-        std::vector<std::pair<double, std::size_t>> by_distance;
-        for (std::size_t k = 0; k < rails.size(); ++k)
-            by_distance.push_back({std::min(rails[k].distance_to(req.start), rails[k].distance_to(req.end)), k});
-        const std::size_t keep = std::min(by_distance.size(), kFewArcBoxes);
-        std::partial_sort(by_distance.begin(), by_distance.begin() + keep, by_distance.end());
-        for (std::size_t n = 0; n < keep; ++n) loop_sides.push_back(rails[by_distance[n].second]);
-        base.offset_sides = &loop_sides;
     }
-    base.diagonals = loop;
-    std::vector<ArcBox> arc_boxes_here;
-    if (req.arc_clearance && r > 0) {
-        for (std::size_t k : subset) {
-            const Zone& z = all.zones()[k];
-            if (z.arc_margin < 0) continue;
-            if (arc_boxes_here.size() == kFewArcBoxes) {  // not few: none
-                arc_boxes_here.clear();
-                break;
-            }
-            arc_boxes_here.push_back({z.box, z.arc_margin});
-        }
-        if (!arc_boxes_here.empty()) {
-            base.arc_boxes = &arc_boxes_here;
-            base.arc_radius = r;
-        }
-    }
-    Pass first(req, all, base);
-    const double crossings = static_cast<double>(first.lat.xs().size()) * static_cast<double>(first.lat.ys().size());
-    const bool guided = allow_guided && crossings > kExactCrossings;
-    if (guided) first.search->set_weight(kGuidedWeight);
 
-    const double arc = req.arc_clearance ? r : 0.0, port_arc = req.arc_clearance ? std::min(r, rp) : 0.0;
-    const RunRules levels[3] = {{rp, 2.0 * r, rp, arc, port_arc}, {rp, r, rp, arc, port_arc}, {0.0, 0.0, 0.0, arc, port_arc}};
-    Measured best;
-    size_t total_expanded = 0;
-    auto consider = [&](Path path, int level, double turn_cost) {
-        RouteInfo info = measure_route(req, all, path);
-        info.relax_level = level;
-        const RouteScore score = score_of(info, info.length + turn_cost * info.bends + crossing_toll(req, info));
-        if (best.found && !(score < best.score)) return score;
-        best.found = true;
-        best.score = score;
-        best.result.skeleton = std::move(path);
-        best.result.info = info;
-        return score;
-    };
-    // Routes entering no hard zone are looked for first (costs below
-    // kHardFixed; a zone-clean one, below kSoftFixed, comes first if any).
-    // When there is none and an end is shut in, the search for the
-    // least-bad route gets kShutInBudget only.
-    size_t shut_in_budget = 0;
-    size_t* use = budget;
-    // Zone costs tell clean from unclean only where lengths stay far below
-    // them (coordinates up to 1e5 or so); beyond, every search is unbounded.
-    const bool clean_first = first.scale < 1e-2 * kSoftFixed;
-    const double below_hard = clean_first ? kHardFixed : kInfinity;
-    // Refines round a route found at `level` while that finds a cheaper one
-    // (a second round takes the offsets of offsets, for a staircase of tight
-    // runs); returns the last route found.
-    auto refine_route = [&](Path guide, double bound, int level, size_t expanded, const std::vector<RunBan>* bans) {
-        for (int round = 0; round < kRefineRounds && *use > 0 && r > 0; ++round) {
-            const double reach = 2.0 * r + 2.0 * margin;
-            const std::vector<std::size_t> near = corridor(all, subset, guide, reach);
-            const std::vector<Box> near_rails = rails_of(near);
-            // Nearest the guide's bends first: they keep their corner lines
-            // when there are more than kMaxCornerLines.
-            std::vector<std::pair<double, ArcBox>> by_distance;
-            for (std::size_t k : near) {
-                const Zone& z = all.zones()[k];
+    // The first lattice's lines: the rails of every zone near the window.
+    // Among few boxes it has the arc lines of them all: the cheapest route
+    // may pass a box on the other side from the route found without them,
+    // where refinement (which stays near that route) does not look.  Ports a
+    // few radii apart make the route a tight loop, whose runs are mostly as
+    // short as the rules allow, each held by its neighbour, a box side or a
+    // corner: the diagonal corner lines, and the side offsets of the
+    // few_arc_boxes boxes nearest the ports (of every box of a dense window
+    // they would multiply the lattice), are in the first lattice then, and
+    // refinement adds both round the route found.
+    TrackInputs first_inputs() {
+        TrackInputs base(req_.start, req_.end, req_.start_dir, req_.end_dir, r_, &rails_, req_.sliding_bias, req_.grid);
+        base.port_radius = rp_;
+        if (loop_) {
+            std::vector<std::pair<double, std::size_t>> by_distance;
+            for (std::size_t k = 0; k < rails_.size(); ++k)
+                by_distance.push_back({std::min(rails_[k].distance_to(req_.start), rails_[k].distance_to(req_.end)), k});
+            const std::size_t keep = std::min(by_distance.size(), kPolicy.few_arc_boxes);
+            std::partial_sort(by_distance.begin(), by_distance.begin() + keep, by_distance.end());
+            for (std::size_t n = 0; n < keep; ++n) loop_sides_.push_back(rails_[by_distance[n].second]);
+            base.offset_sides = &loop_sides_;
+        }
+        base.diagonals = loop_;
+        if (req_.arc_clearance && r_ > 0) {
+            for (std::size_t k : subset_) {
+                const Zone& z = all_.zones()[k];
                 if (z.arc_margin < 0) continue;
-                double d = kInfinity;
-                for (size_t b = 1; b + 1 < guide.size(); ++b) d = std::min(d, z.box.distance_to(guide[b]));
-                by_distance.push_back({d, {z.box, z.arc_margin}});
+                if (arc_boxes_.size() == kPolicy.few_arc_boxes) {  // not few: none
+                    arc_boxes_.clear();
+                    break;
+                }
+                arc_boxes_.push_back({z.box, z.arc_margin});
             }
-            std::stable_sort(by_distance.begin(), by_distance.end(),
-                             [](const auto& a, const auto& b) { return a.first < b.first; });
-            std::vector<ArcBox> arc_boxes;
-            for (const auto& [d, a] : by_distance) arc_boxes.push_back(a);
-            TrackInputs fine = base;
-            fine.zones = &near_rails;
-            fine.guide = &guide;
-            fine.hug_reach = loop ? reach : 0.0;
-            fine.diagonals = loop;
-            if (req.arc_clearance) {
-                fine.arc_boxes = &arc_boxes;
-                fine.arc_radius = r;
-                fine.max_corner_lines = kMaxCornerLines;
+            if (!arc_boxes_.empty()) {
+                base.arc_boxes = &arc_boxes_;
+                base.arc_radius = r_;
             }
-            // A cheaper route found here is a local change: the search stays
-            // within the corridor round the guide.
-            std::vector<Box> region;
-            for (size_t k = 1; k < guide.size(); ++k)
-                region.push_back(Box{std::min(guide[k - 1].x, guide[k].x), std::min(guide[k - 1].y, guide[k].y),
-                                     std::max(guide[k - 1].x, guide[k].x), std::max(guide[k - 1].y, guide[k].y)}
-                                     .inflated(reach));
-            Pass refine(req, all, fine, &region);
-            refine.search->confine(&region);
-            refine.search->ban(bans);
+        }
+        return base;
+    }
+
+    // Before the loosest level, searches look only below one hard zone.
+    double level_bound(int level) const { return level < 2 ? below_hard_ : kInfinity; }
+
+    // One relaxation level's search; false when no looser level is to be
+    // searched (a route entering nothing hard and touching nothing, or the
+    // work spent).
+    bool search_level(int level, bool final_window, double certify) {
+        Path path;
+        size_t expanded = 0;
+        bool found = false, searched = false;  // searched: the search below kHardFixed ran to its end
+        if (level == 0 && clean_first_ && r_ > 0 && probe_shut_in(levels_[0], kHardFixed, true, kPolicy.glance_probe)) {
+            // The strict rules leave the end no way in: every route is a
+            // least-bad one.
+            narrow_to_least_bad();
+            return true;
+        }
+        if (level == 0 && clean_first_) found = first_clean_search(&path, &expanded, &searched);
+        // A looser level whose end is shut in by hard zones under its rules
+        // has no route below kHardFixed: a short probe from the end says so.
+        if (level == 1 && clean_first_ && !work_.spent() &&
+            probe_shut_in(levels_[1], kHardFixed, true, kPolicy.shut_in_probe))
+            return true;
+        if (!found && !searched && !work_.spent()) {
+            // Before the loosest level, only routes entering no obstacle,
+            // keep-out or earlier route: one entering them at a stricter
+            // level is looked for below, only if no level avoids them.
+            found = first_.run(levels_[level], work_, &path, &expanded, level_bound(level));
+            total_expanded_ += expanded;
+        }
+        if (!found) return !work_.spent();
+        take(std::move(path), level, expanded, final_window, certify);
+        return !(best_.found && best_.score.hard == 0 && best_.score.contacts == 0) && !work_.spent();
+    }
+
+    // Keeps `path` if it ranks before the best route so far (RouteScore);
+    // returns its score.
+    RouteScore keep_least_bad(Path path, int level, double turn_cost) {
+        RouteInfo info = measure_route(req_, all_, path);
+        info.relax_level = level;
+        const RouteScore score = score_of(info, info.length + turn_cost * info.bends + crossing_toll(req_, info));
+        if (best_.found && !(score < best_.score)) return score;
+        best_.found = true;
+        best_.score = score;
+        best_.result.skeleton = std::move(path);
+        best_.result.info = info;
+        return score;
+    }
+
+    bool probe_shut_in(const RunRules& rules, double bound, bool from_end, size_t probe) {
+        return shut_in(req_, all_, first_, rules, bound, from_end, work_, &total_expanded_, probe);
+    }
+
+    // No zone-clean route: the search for the least-bad one gets
+    // least_bad_budget of what is left.
+    void narrow_to_least_bad() {
+        if (least_bad_) return;
+        budget_.settle(work_);
+        work_ = budget_.part(kPolicy.least_bad_budget);
+        least_bad_ = true;
+    }
+
+    // The strict level's search for a zone-clean route: a long one pauses
+    // once to check that the end is not shut in, and a search that finds
+    // nothing checks both ends.  A shut-in end narrows the budget to the
+    // least-bad route's.
+    bool first_clean_search(Path* path, size_t* expanded, bool* searched) {
+        first_.search->begin(levels_[0], kHardFixed);
+        Budget slice = work_.part(kPolicy.first_try);
+        RailSearch::Stop stop = first_.advance(slice, expanded);
+        work_.settle(slice);
+        total_expanded_ += *expanded;
+        bool end_checked = false, closed = false;
+        if (stop == RailSearch::Stop::OutOfBudget && !work_.spent()) {
+            end_checked = true;
+            closed = probe_shut_in(levels_[2], kSoftFixed, true, kPolicy.shut_in_probe);
+            if (!closed) {
+                size_t more = 0;
+                stop = first_.advance(work_, &more);
+                *expanded += more;
+                total_expanded_ += more;
+            }
+        }
+        const bool found = first_.search->route(path);
+        if (!found && stop == RailSearch::Stop::Done) {
+            closed = closed || probe_shut_in(levels_[2], kSoftFixed, false, kPolicy.shut_in_probe) ||
+                     (!end_checked && probe_shut_in(levels_[2], kSoftFixed, true, kPolicy.shut_in_probe));
+        }
+        if (closed) narrow_to_least_bad();
+        *searched = !closed && stop == RailSearch::Stop::Done;
+        return found;
+    }
+
+    // A route found at `level` (with `expanded` states): kept if best,
+    // refined where it may be the final answer (`final_window`, or the route
+    // already certified below `certify`: a cheaper one is certified too; a
+    // guided route is improved piece by piece later, polish_pieces), and
+    // searched again if it meets itself.
+    void take(Path path, int level, size_t expanded, bool final_window, double certify) {
+        const RouteScore got = keep_least_bad(path, level, first_.turn_cost);
+        const bool may_be_final = !guided_ && (final_window || (got.clean() && got.cost <= certify));
+        // With no minimum runs left (the loosest level) the offset lines
+        // have nothing to offer.
+        const bool refining = may_be_final && level < 2;
+        Path route = refining ? refine(std::move(path), got.cost, level, expanded, nullptr) : std::move(path);
+        if (measure_route(req_, all_, route).self_contacts > 0)
+            avoid_self_contacts(std::move(route), level, refining, level_bound(level));
+    }
+
+    // The lattice of one refinement round round `guide`: the zones along it
+    // only, with the lines a tighter route may need (2r run offsets of the
+    // guide's runs, and the arc lines where a bend hugging a corner keeps its
+    // arc clear, nearest the guide's bends first: they keep their corner
+    // lines when there are more than max_corner_lines; for a tight loop also
+    // 2r beyond the zone sides its runs pass closely, and the diagonal corner
+    // lines).  Those lines would multiply the lattice if every zone gave them.
+    struct Refinement {
+        std::vector<Box> rails, region;
+        std::vector<ArcBox> arc_boxes;
+        TrackInputs inputs;
+    };
+    void refinement_lattice(const Path& guide, Refinement* out) const {
+        const double reach = 2.0 * r_ + 2.0 * clearance(req_);
+        const std::vector<std::size_t> near = corridor(all_, subset_, guide, reach);
+        out->rails = rails_of(near);
+        std::vector<std::pair<double, ArcBox>> by_distance;
+        for (std::size_t k : near) {
+            const Zone& z = all_.zones()[k];
+            if (z.arc_margin < 0) continue;
+            double d = kInfinity;
+            for (size_t b = 1; b + 1 < guide.size(); ++b) d = std::min(d, z.box.distance_to(guide[b]));
+            by_distance.push_back({d, {z.box, z.arc_margin}});
+        }
+        std::stable_sort(by_distance.begin(), by_distance.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [d, a] : by_distance) out->arc_boxes.push_back(a);
+        TrackInputs& fine = out->inputs;
+        fine = base_;
+        fine.zones = &out->rails;
+        fine.guide = &guide;
+        fine.hug_reach = loop_ ? reach : 0.0;
+        fine.diagonals = loop_;
+        if (req_.arc_clearance) {
+            fine.arc_boxes = &out->arc_boxes;
+            fine.arc_radius = r_;
+            fine.max_corner_lines = kPolicy.max_corner_lines;
+        }
+        // A cheaper route found here is a local change: the search stays
+        // within the corridor round the guide.
+        for (size_t k = 1; k < guide.size(); ++k)
+            out->region.push_back(Box{std::min(guide[k - 1].x, guide[k].x), std::min(guide[k - 1].y, guide[k].y),
+                                      std::max(guide[k - 1].x, guide[k].x), std::max(guide[k - 1].y, guide[k].y)}
+                                      .inflated(reach));
+    }
+
+    // Refines round a route found at `level` (cost `bound`, `expanded`
+    // states) while that finds a cheaper one (a second round takes the
+    // offsets of offsets, for a staircase of tight runs); returns the last
+    // route found.
+    Path refine(Path guide, double bound, int level, size_t expanded, const std::vector<RunBan>* bans) {
+        for (int round = 0; round < kPolicy.refine_rounds && !work_.spent() && r_ > 0; ++round) {
+            Refinement fine;
+            refinement_lattice(guide, &fine);
+            Pass refined(req_, all_, fine.inputs, &fine.region);
+            refined.search->confine(&fine.region);
+            refined.search->ban(bans);
             Path better;
             size_t more = 0;
-            size_t slice = std::min(*use, std::max(kRefineMin, kRefineShare * expanded));
-            const size_t given = slice;
-            const bool improved = refine.run(levels[level], &slice, &better, &more, bound - 1e-9 * (1.0 + bound));
-            *use -= given - slice;
-            total_expanded += more;
+            Budget slice = work_.part(std::max(kPolicy.refine_min, kPolicy.refine_share * expanded));
+            const bool improved =
+                refined.run(levels_[level], slice, &better, &more, bound - 1e-9 * (1.0 + bound));
+            work_.settle(slice);
+            total_expanded_ += more;
             if (!improved) break;
-            bound = consider(better, level, refine.turn_cost).cost;
+            bound = keep_least_bad(better, level, refined.turn_cost).cost;
             guide = std::move(better);
         }
         return guide;
-    };
+    }
+
     // A route meeting itself (ports close together make it loop) is searched
     // again with runs kept off where it met itself: along the axis of the
     // later of the two runs, then of the earlier one, each touching the
     // other run nowhere, then each only not passing that place, then (runs
-    // that cross) each passing the other run nowhere.  Bans add up
-    // along a branch; the cheapest branch still meeting itself is taken on
-    // next (bans only make routes dearer), kSelfContactSearches searches at
+    // that cross) each passing the other run nowhere.  Bans add up along a
+    // branch; the cheapest branch still meeting itself is taken on next
+    // (bans only make routes dearer), self_contact_searches searches at
     // most.  A route meeting itself nowhere ranks before it.
-    auto avoid_self_contacts = [&](Path route, int level, bool refining, double bound) {
+    void avoid_self_contacts(Path route, int level, bool refining, double bound) {
         struct Branch {
             std::vector<RunBan> bans;
             Path route;
@@ -386,12 +548,12 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             bool open;  // meets itself, not taken on yet
         };
         auto cost_of_route = [&](const Path& p) {
-            return path_length(p) + first.turn_cost * static_cast<double>(p.size() - 2);
+            return path_length(p) + first_.turn_cost * static_cast<double>(p.size() - 2);
         };
         std::vector<Branch> branches{{{}, std::move(route), 0.0, true}};
         double self_free = kInfinity;  // the cheapest route found that meets itself nowhere
         int searches = 0;
-        while (searches < kSelfContactSearches && *use > 0) {
+        while (searches < kPolicy.self_contact_searches && !work_.spent()) {
             Branch* next = nullptr;
             for (Branch& b : branches)
                 if (b.open && b.cost < self_free && (!next || b.cost < next->cost)) next = &b;
@@ -399,127 +561,72 @@ Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<st
             next->open = false;
             const Path from = next->route;
             const std::vector<RunBan> from_bans = next->bans;
-            const std::pair<size_t, size_t> contact = self_contacts(from, all.eps()).front();
+            const std::pair<size_t, size_t> contact = self_contacts(from, all_.eps()).front();
             const size_t u = contact.first, v = contact.second;
             const bool crossing = is_horizontal(direction_of(from[u - 1], from[u])) !=
                                   is_horizontal(direction_of(from[v - 1], from[v]));
             for (const int kind : {0, 1, 2, 3, 4, 5}) {
                 if (kind >= 4 && !crossing) break;
-                if (searches == kSelfContactSearches || *use == 0) return;
+                if (searches == kPolicy.self_contact_searches || work_.spent()) return;
                 ++searches;
                 std::vector<RunBan> bans = from_bans;
-                bans.push_back(ban_at(from, contact, kind % 2 == 0, kind < 2 || kind >= 4, kind >= 4, all.eps()));
+                bans.push_back(ban_at(from, contact, kind % 2 == 0, kind < 2 || kind >= 4, kind >= 4, all_.eps()));
                 Path found;
                 size_t expanded = 0;
-                first.search->ban(&bans);
-                const bool any = first.run(levels[level], use, &found, &expanded, bound);
-                first.search->ban(nullptr);
-                total_expanded += expanded;
+                first_.search->ban(&bans);
+                const bool any = first_.run(levels_[level], work_, &found, &expanded, bound);
+                first_.search->ban(nullptr);
+                total_expanded_ += expanded;
                 if (!any) continue;
-                const double cost = consider(found, level, first.turn_cost).cost;
-                if (refining) found = refine_route(std::move(found), cost, level, expanded, &bans);
-                const bool meets = !self_contacts(found, all.eps()).empty();
+                const double cost = keep_least_bad(found, level, first_.turn_cost).cost;
+                if (refining) found = refine(std::move(found), cost, level, expanded, &bans);
+                const bool meets = !self_contacts(found, all_.eps()).empty();
                 const double final_cost = cost_of_route(found);
                 if (!meets) self_free = std::min(self_free, final_cost);
                 branches.push_back({std::move(bans), std::move(found), final_cost, meets});
             }
         }
-    };
-    for (int level = 0; level < 3; ++level) {
-        if (level > 0 && (req.keep_runs || (r <= 0 && rp <= 0))) break;
-        Path path;
-        bool found = false;
-        size_t expanded = 0;
-        bool searched = false;  // this level's search for routes below kHardFixed ran to its end
-        if (level == 0 && clean_first && r > 0 &&
-            shut_in(req, all, first, levels[0], kHardFixed, true, use, &total_expanded, kGlanceProbe)) {
-            // The strict rules leave the end no way in: every route is a
-            // least-bad one.
-            shut_in_budget = std::min(*use, kShutInBudget);
-            use = &shut_in_budget;
-            continue;
-        }
-        if (level == 0 && clean_first) {
-            // A long search pauses once to check that the end is not shut in.
-            first.search->begin(levels[0], kHardFixed);
-            size_t slice = std::min(*use, kFirstTry);
-            const size_t given = slice;
-            RailSearch::Stop stop = first.advance(&slice, &expanded);
-            *use -= given - slice;
-            total_expanded += expanded;
-            bool end_checked = false, closed = false;
-            if (stop == RailSearch::Stop::OutOfBudget && *use > 0) {
-                end_checked = true;
-                closed = shut_in(req, all, first, levels[2], kSoftFixed, true, use, &total_expanded);
-                if (!closed) {
-                    size_t more = 0;
-                    stop = first.advance(use, &more);
-                    expanded += more;
-                    total_expanded += more;
-                }
-            }
-            found = first.search->route(&path);
-            if (!found && stop == RailSearch::Stop::Done) {
-                closed = closed || shut_in(req, all, first, levels[2], kSoftFixed, false, use, &total_expanded) ||
-                         (!end_checked && shut_in(req, all, first, levels[2], kSoftFixed, true, use, &total_expanded));
-            }
-            if (closed) {
-                shut_in_budget = std::min(*use, kShutInBudget);
-                use = &shut_in_budget;
-            }
-            searched = !closed && stop == RailSearch::Stop::Done;
-        }
-        // A looser level whose end is shut in by hard zones under its rules
-        // has no route below kHardFixed: a short probe from the end says so.
-        if (level == 1 && clean_first && !found && !searched && *use > 0 &&
-            shut_in(req, all, first, levels[level], kHardFixed, true, use, &total_expanded))
-            continue;
-        if (!found && !searched && *use > 0) {
-            // Before the loosest level, only routes entering no obstacle,
-            // keep-out or earlier route: one entering them at a stricter
-            // level is looked for below, only if no level avoids them.
-            found = first.run(levels[level], use, &path, &expanded, level < 2 ? below_hard : kInfinity);
-            total_expanded += expanded;
-        }
-        if (!found) {
-            if (*use == 0) break;
-            continue;
-        }
-        const RouteScore got = consider(path, level, first.turn_cost);
-        // A guided route is improved piece by piece later (polish_pieces).
-        const bool may_be_final = !guided && (final_window || (got.clean() && got.cost <= certify));
-        // With no minimum runs left (the loosest level) the offset lines
-        // have nothing to offer.
-        const bool refining = may_be_final && level < 2;
-        Path route = refining ? refine_route(std::move(path), got.cost, level, expanded, nullptr) : std::move(path);
-        if (measure_route(req, all, route).self_contacts > 0)
-            avoid_self_contacts(std::move(route), level, refining, level < 2 ? below_hard : kInfinity);
-        if ((best.found && best.score.hard == 0 && best.score.contacts == 0) || *use == 0) break;
     }
-    if (!(best.found && best.score.hard == 0) && *use > 0 && below_hard < kInfinity) {
-        // Every level enters something hard: the strict rules may enter less.
-        Path path;
-        size_t expanded = 0;
-        if (first.run(levels[0], use, &path, &expanded, kInfinity)) consider(path, 0, first.turn_cost);
-        total_expanded += expanded;
-    }
-    if (use == &shut_in_budget) {
-        // Charge what the least-bad search spent; its running out ends the request.
-        const size_t spent = std::min(*budget, kShutInBudget) - shut_in_budget;
-        *budget = shut_in_budget == 0 ? 0 : *budget - std::min(*budget, spent);
-    }
-    RouteInfo& info = best.result.info;
-    info.lattice_x = first.lat.xs().size();
-    info.lattice_y = first.lat.ys().size();
-    info.states_expanded = total_expanded;
-    info.clean = best.found && best.score.clean();
-    best.guided = guided;
-    return best;
+
+    const RouteRequest& req_;
+    const ZoneSet& all_;
+    const std::vector<std::size_t>& subset_;  // indices into all_.zones(): the zones near the window
+    const double r_, rp_;
+    const bool loop_;  // ports close enough to make a tight loop
+    const std::vector<Box> rails_;
+    std::vector<Box> loop_sides_;
+    std::vector<ArcBox> arc_boxes_;
+    const TrackInputs base_;
+    Pass first_;
+    const std::array<RunRules, 3> levels_;
+    Budget& budget_;
+    Budget work_;             // what this window may still spend: budget_'s, or the least-bad route's part
+    bool least_bad_ = false;  // work_ is the least-bad route's part
+    bool guided_ = false, clean_first_ = false;
+    double below_hard_ = kInfinity;
+    Measured best_;
+    size_t total_expanded_ = 0;
+};
+
+// Searches the lattice whose lines come from the zones `subset` (indices
+// into all.zones(): the zones near the window), relaxing the run rules level
+// by level while the route enters an obstacle, a keep-out or an earlier
+// route; every candidate is measured against all zones and ranked by
+// RouteScore.
+//
+// Each level searches twice.  The first lattice has the rails of every zone
+// near the window.  The second (refinement) is made of the zones along the
+// route found only, with the lines a tighter route may need, and looks there
+// for a cheaper route; it runs only where the route may be the final answer
+// (`final_window`, or the first route already certified below `certify`).
+Measured solve(const RouteRequest& req, const ZoneSet& all, const std::vector<std::size_t>& subset, Budget& budget,
+               bool final_window, double certify, bool allow_guided) {
+    return WindowSolver(req, all, subset, budget, allow_guided).run(final_window, certify);
 }
 
 // The box holding every zone of the request (empty flag when there is none).
 bool zone_bounds(const RouteRequest& req, Box* out) {
-    const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
+    const double margin = clearance(req);
     bool any = false;
     auto take = [&](const Box& b) {
         if (!any) *out = b;
@@ -540,14 +647,15 @@ size_t budget_for(const RouteRequest& req) {
     if (req.max_states > 0) return req.max_states;
     size_t pivot_points = 0;
     for (const Path& p : req.pivots) pivot_points += p.size();
-    return kBaseBudget + kBudgetPerBox * (req.obstacles.size() + req.exact_obstacles.size() + req.keep_outs.size()) +
-           kBudgetPerPivotPoint * pivot_points;
+    return kPolicy.base_budget +
+           kPolicy.budget_per_box * (req.obstacles.size() + req.exact_obstacles.size() + req.keep_outs.size()) +
+           kPolicy.budget_per_pivot_point * pivot_points;
 }
 
 // Searches windows round the end points, widening them until the route is
 // provably the cheapest, the window covers every zone, the window needs the
 // guided search, or the budget runs out.
-Measured search_windows(const RouteRequest& req, size_t* budget, bool allow_guided) {
+Measured search_windows(const RouteRequest& req, Budget& budget, bool allow_guided) {
     const double r = req.bend_radius;
     const double eps = contact_tolerance(req.grid);
     Box z;
@@ -580,7 +688,7 @@ Measured search_windows(const RouteRequest& req, size_t* budget, bool allow_guid
         // can be proved, the pieces are improved instead.
         const bool settled = got.guided && got.result.info.clean;
         if (got.found && (!best.found || certified || got.score < best.score)) best = std::move(got);
-        if (whole || certified || settled || *budget == 0) break;
+        if (whole || certified || settled || budget.spent()) break;
         m *= 2.5;
     }
     best.result.info.states_expanded = expanded;  // kept when nothing was found, too
@@ -597,10 +705,10 @@ double cost_of(const RouteRequest& req, const Path& p) {
 
 // Searches a route found by the guided search again, piece by piece, each
 // piece exactly: it is cut at the middle of runs at least 2r long (2 port
-// radii next to the ports), about kPieceBends bends apart, and every piece
+// radii next to the ports), about piece_bends bends apart, and every piece
 // keeps its end points and headings there.  A piece is replaced only by a
 // clean, cheaper one, and the whole by a better-scored one.
-bool polish_pieces(const RouteRequest& req, Measured* best, size_t* budget, int piece_bends, int first_bends) {
+bool polish_pieces(const RouteRequest& req, Measured* best, Budget& budget, int piece_bends, int first_bends) {
     const Path& route = best->result.skeleton;
     const double r = req.bend_radius, rp = req.port_radius >= 0 ? req.port_radius : r;
     const double cut_run = 2.0 * std::max(r, rp);
@@ -641,8 +749,8 @@ bool polish_pieces(const RouteRequest& req, Measured* best, size_t* budget, int 
         piece.end = to;
         piece.start_dir = from_dir;
         piece.end_dir = to_dir;
-        piece.max_states = *budget;
-        Measured got = *budget > 0 ? search_windows(piece, budget, false) : Measured{};
+        piece.max_states = budget.left();
+        Measured got = !budget.spent() ? search_windows(piece, budget, false) : Measured{};
         expanded += got.result.info.states_expanded;
         // A clean piece replaces a dearer one, or one that is not clean.
         const RouteInfo own_info = measure_route(piece, eps, own);
@@ -674,27 +782,28 @@ bool polish_pieces(const RouteRequest& req, Measured* best, size_t* budget, int 
 }
 
 RouteResult route_settled(const RouteRequest& req) {
-    size_t budget = budget_for(req);
-    Measured best = search_windows(req, &budget, true);
+    Budget budget(budget_for(req));
+    Measured best = search_windows(req, budget, true);
     if (best.found && best.guided) {
         // Passes alternate the cuts by half a piece, so that every bend is
         // searched away from a cut at least once; they stop when a pass
-        // gains less than kPolishGain.
-        for (int pass = 0; pass < kPolishPasses && budget > 0; ++pass) {
+        // gains less than polish_gain.
+        for (int pass = 0; pass < kPolicy.polish_passes && !budget.spent(); ++pass) {
             const double before = best.score.cost;
-            const bool better = polish_pieces(req, &best, &budget, kPieceBends, pass % 2 ? kPieceBends / 2 : kPieceBends);
-            if (pass > 0 && (!better || best.score.cost > before * (1.0 - kPolishGain))) break;
+            const int piece = kPolicy.piece_bends;
+            const bool better = polish_pieces(req, &best, budget, piece, pass % 2 ? piece / 2 : piece);
+            if (pass > 0 && (!better || best.score.cost > before * (1.0 - kPolicy.polish_gain))) break;
         }
     }
-    const bool exhausted = budget == 0 && !(best.found && best.result.info.clean);
+    const bool exhausted = budget.spent() && !(best.found && best.result.info.clean);
     size_t expanded = best.result.info.states_expanded;
     if (!best.found) {
         // The budget ran out before any route: the least-bad route on the
         // lattice of the ports alone (a handful of lines) still comes back.
         const ZoneSet all(req, contact_tolerance(req.grid));
         const deadline::Hold finish;  // a bounded search that must give a route, time budget or not
-        size_t spare = kFallbackBudget;
-        best = solve(req, all, {}, &spare, true, 0.0, false);
+        Budget spare(kPolicy.fallback_budget);
+        best = solve(req, all, {}, spare, true, 0.0, false);
         expanded += best.result.info.states_expanded;
         if (!best.found) throw std::invalid_argument("no route exists on the track lattice");
     }

@@ -231,7 +231,7 @@ void subtract_box(const Box& b, const Box& c, std::vector<Box>* out) {
 
 ZoneSet::ZoneSet(const RouteRequest& req, double eps, const Box* region)
     : req_(req), eps_(eps), r_(req.bend_radius), rp_(req.port_radius >= 0 ? req.port_radius : req.bend_radius) {
-    const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
+    const double margin = clearance(req);
     if (region) {
         region_ = *region;
         bounded_ = true;
@@ -610,8 +610,7 @@ RouteInfo ZoneSet::measure(const Path& path) const {
 }
 
 double zone_reach(const RouteRequest& req) {
-    const double margin = req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
-    return req.bend_radius + margin + 2.0 * req.route_spacing + 1.0;
+    return req.bend_radius + clearance(req) + 2.0 * req.route_spacing + 1.0;
 }
 
 namespace {

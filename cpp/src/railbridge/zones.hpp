@@ -75,6 +75,11 @@ struct RouteScore {
     bool zones_clear() const { return hard == 0 && contacts == 0 && soft == 0; }
 };
 RouteScore score_of(const RouteInfo& info, double cost);
+// How far a route keeps from an obstacle: obstacle_margin when given, else
+// half the route spacing.
+inline double clearance(const RouteRequest& req) {
+    return req.obstacle_margin >= 0 ? req.obstacle_margin : 0.5 * req.route_spacing;
+}
 // What a route's allowed crossings add to its cost.
 inline double crossing_toll(const RouteRequest& req, const RouteInfo& info) {
     return info.crossings > 0 ? req.crossing_cost * info.crossings : 0.0;

@@ -7,8 +7,8 @@ RouteRequest lane_request(const RiverRequest& req, std::size_t lane) {
     RouteRequest r;
     r.start = req.starts[lane];
     r.end = req.ends[lane];
-    r.start_dir = direction_of({0.0, 0.0}, req.start_tangents[lane]);
-    r.end_dir = direction_of({0.0, 0.0}, req.end_tangents[lane]);
+    r.start_dir = tangent_heading(req.start_tangents[lane]);
+    r.end_dir = tangent_heading(req.end_tangents[lane]);
     r.bend_radius = req.delta;
     r.port_radius = req.delta;
     r.obstacles = req.obstacles;
