@@ -187,3 +187,15 @@ def test_honest_outcomes_through_the_command_line(tmp_path, capsys, change, code
     assert expected in captured.out + captured.err and "Traceback" not in captured.err
     if code == 1:  # drawn as conflicting: the finding is ringed in the picture
         assert 'class="finding"' in (tmp_path / "p.svg").read_text()
+
+
+def test_a_named_strategy_gets_the_default_time_budget_too(monkeypatch):
+    seen = {}
+
+    def spaced(module, scene, opts):
+        seen.update(opts)
+        return [np.array(s, dtype=float) for s in MIXED_STRAIGHT], {}
+    monkeypatch.setitem(strategies.STRATEGIES, "spaced", dataclasses.replace(
+        strategies.STRATEGIES["spaced"], module="kelvane.scene", run=spaced))
+    assert route_scene(MIXED, "spaced").clean
+    assert seen["time_budget"] == routing.DEFAULT_TIME_BUDGET

@@ -72,8 +72,8 @@ def _parser() -> argparse.ArgumentParser:
     r.add_argument("--strategy", choices=["auto", *STRATEGIES], default=None,
                    help="routing strategy (default: the scene's own \"strategy\", else auto)")
     r.add_argument("--time-budget", metavar="SECONDS", type=_seconds, default=None,
-                   help=f"time for routing one scene; auto keeps the best result found by then (default: "
-                        f"{DEFAULT_TIME_BUDGET:g} s for auto, none for a named strategy)")
+                   help=f"time for routing one scene; the best result found by then is kept and the "
+                        f"summary says so (default: {DEFAULT_TIME_BUDGET:g} s)")
     r.add_argument("-o", "--out", metavar="ROUTES", help="write the routes as JSON (file, or folder: <stem>.routes.json)")
     r.add_argument("--svg", metavar="SVG", help="draw the scene, routes and findings (file, or folder)")
     r.add_argument("--gds", metavar="GDS", help="write a GDS layout with real bends (file, or folder); "

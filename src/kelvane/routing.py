@@ -27,7 +27,8 @@ from .strategies import STRATEGIES, StrategyUnavailable, load_backend
 __all__ = ["Attempt", "Candidate", "RouteResult", "Wrongness", "route_scene", "candidates", "forced_pairs", "forced_crossings", "finding_lines",
            "wrongness", "summary_row", "format_table", "SUMMARY_COLUMNS", "DEFAULT_TIME_BUDGET"]
 
-# Seconds `auto` may spend on one scene before it keeps the best result so far.
+# Seconds a strategy (auto: all its candidates) may spend on one scene before
+# the best result so far is kept.
 DEFAULT_TIME_BUDGET = 10.0
 # Once a result is clean, a further candidate may take this many times the
 # time spent so far (at least CLEAN_GRACE seconds): a better result is
@@ -293,14 +294,14 @@ def route_scene(scene: Scene, strategy: str | None = None, time_budget: float | 
     Before a clean result a candidate gets at most half the time left (all
     of it when it is the last); after one, at most CLEAN_SHARE times the time
     spent so far (at least CLEAN_GRACE seconds).
-    A named strategy runs alone, within `time_budget` when one is given.
+    A named strategy runs alone, within `time_budget` (the same default).
     Router errors are caught and reported in ``attempts``; when no strategy
     produced routes, the result has ``strategy`` None and the report lists
     every route as unrouted.
     """
     name = strategy or scene.strategy
     auto = name == "auto"
-    if auto and time_budget is None:
+    if time_budget is None:
         time_budget = DEFAULT_TIME_BUDGET
     chain = candidates(scene) if auto else [Candidate(name)]
     forced = forced_pairs(scene)
