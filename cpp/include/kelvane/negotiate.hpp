@@ -51,9 +51,6 @@ struct Scene {
 // that is not positive, and coordinates beyond +-1e12.
 void check_scene(const Scene& scene);
 
-// Heading (E, N, W, S) of an axis-parallel, non-zero tangent.
-int heading_of(Point tangent);
-
 // ------------------------------------------------------------ lattice
 
 // What the shared lattice and the views take from one route's own graph.
