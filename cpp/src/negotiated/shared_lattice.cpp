@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "kelvane/negotiate.hpp"
+#include "negotiated/steps.hpp"
 #include "kelvane/route_graph.hpp"
 
 namespace kelvane::negotiated {
