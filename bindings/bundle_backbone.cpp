@@ -152,10 +152,8 @@ nb::object snapped_to_ports(nb::handle lane, Point start, Point end) {
 
 // (axis, sign) of the step a -> b: (0, +-1) along x, (1, +-1) along y.
 std::pair<int, int> step_axis(nb::handle a, nb::handle b) {
-    const double dx = to_double(item_of(b, 0), "point[0]") - to_double(item_of(a, 0), "point[0]");
-    const double dy = to_double(item_of(b, 1), "point[1]") - to_double(item_of(a, 1), "point[1]");
-    if (std::fabs(dx) > std::fabs(dy)) return {0, dx > 0 ? 1 : -1};
-    return {1, dy > 0 ? 1 : -1};
+    const auto coordinate = [](nb::handle p, int i) { return to_double(item_of(p, i), i ? "point[1]" : "point[0]"); };
+    return axis_and_sign({coordinate(a, 0), coordinate(a, 1)}, {coordinate(b, 0), coordinate(b, 1)});
 }
 
 }  // namespace

@@ -114,7 +114,7 @@ inline int to_direction(Point t, const char* what) {
     if (std::min(ax, ay) > 1e-9 * std::max(ax, ay))
         raise_value(std::string(what) + " must be axis-parallel, got (" + std::to_string(t.x) + ", " +
                     std::to_string(t.y) + ")");
-    return ax >= ay ? (t.x > 0 ? Dir::E : Dir::W) : (t.y > 0 ? Dir::N : Dir::S);
+    return tangent_heading(t);
 }
 
 inline int to_direction(nb::handle obj, const char* what) { return to_direction(to_point(obj, what), what); }

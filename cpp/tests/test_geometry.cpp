@@ -55,3 +55,11 @@ TEST(headings_take_the_dominant_axis_ties_vertical) {
         CHECK(direction_of({5, 5}, {5 + c.t.x, 5 + c.t.y}) == c.want);
     }
 }
+
+// The step's axis and sign follow direction_of, its tie rule included.
+TEST(axis_and_sign_reads_the_step_direction) {
+    CHECK((axis_and_sign({1, 1}, {4, 1}) == std::pair<int, int>{0, 1}));
+    CHECK((axis_and_sign({1, 1}, {1, -3}) == std::pair<int, int>{1, -1}));
+    CHECK((axis_and_sign({0, 0}, {-2, 2}) == std::pair<int, int>{1, 1}));
+    CHECK((axis_and_sign({2, 2}, {2, 2}) == std::pair<int, int>{1, -1}));
+}

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "check.hpp"
-#include "kelvane/river.hpp"
+#include "river/steps.hpp"
 
 using namespace kelvane;
 using namespace kelvane::river;

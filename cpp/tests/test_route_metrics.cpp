@@ -2,7 +2,7 @@
 #include <cmath>
 
 #include "check.hpp"
-#include "kelvane/negotiate.hpp"
+#include "negotiated/steps.hpp"
 
 using namespace kelvane;
 using namespace kelvane::negotiated;

@@ -11,6 +11,8 @@
 //    no natural order; callers that must match another library's sort pass
 //    their own ranking in, everything here only consumes it.
 //
+// Steps used only inside the router are in cpp/src/bundle/steps.hpp.
+//
 // Every lane search is one route_rail_bridge request.  The port vectors of a
 // lane are handed to it rounded to float32, the precision in which the
 // Python call form of this module passes them.
@@ -29,18 +31,6 @@
 namespace kelvane::bundle {
 
 // ------------------------------------------------------------ prefilter.cpp
-
-// Indices of the boxes that meet the closed window (touching counts), in
-// input order.
-std::vector<std::size_t> boxes_touching(const std::vector<Box>& boxes, const Box& window);
-
-// Every box grown by `margin` on all four sides; a margin <= 1e-9 leaves the
-// boxes as they are.
-std::vector<Box> inflate_boxes(const std::vector<Box>& boxes, double margin);
-
-// True as soon as one segment of `path` is blocked in `index` (segments are
-// tested in order and the test stops at the first blocked one).
-bool path_blocked(const Path& path, const ObstacleIndex& index);
 
 // Window around a route's end points grown by `margin`.
 Box end_point_window(Point start, Point end, double margin);
@@ -134,12 +124,6 @@ struct BundlePorts {
 
 Point round_to_float32(Point p);
 
-// A request for route `idx` of the bundle: its port vectors rounded to
-// float32, the headings they give, and the search options shared by every
-// lane search (bend radius, obstacles and keep-outs are the caller's).
-RouteRequest port_request(const BundlePorts& ports, std::size_t idx, double route_spacing, double sliding_bias,
-                          const TurnBias& turn_bias);
-
 // A rail bundle over more obstacles than this (the bundle module's
 // _BBOX_MIN_OBSTACLES, which callers may change there) searches each route within a
 // window round its ports (local_search).
@@ -166,9 +150,6 @@ struct RailBundleResult {
     std::vector<RouteInfo> infos;     // by route index
     std::size_t searches = 0;
 };
-
-// Bend radius of the route routed k-th.
-double rail_lane_radius(const RailBundleRequest& req, std::size_t k);
 
 // The request of the route routed k-th, before the earlier routes are added
 // (they join as keep_outs and pivots while the bundle is routed).

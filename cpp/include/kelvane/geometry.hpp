@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace kelvane {
@@ -51,6 +52,12 @@ inline int direction_of(Point a, Point b) {
 // Heading of a tangent vector: the step from the origin along it.  The one
 // way every router reads a port's tangent, with direction_of's tie rule.
 inline int tangent_heading(Point t) { return direction_of({0.0, 0.0}, t); }
+// Axis (0: x, 1: y) and sign (+-1) of the step a -> b, read off direction_of
+// (a zero-length step gives (1, -1)).
+inline std::pair<int, int> axis_and_sign(Point a, Point b) {
+    const int d = direction_of(a, b);
+    return {is_horizontal(d) ? 0 : 1, d == E || d == N ? 1 : -1};
+}
 
 inline double manhattan(Point a, Point b) { return std::fabs(a.x - b.x) + std::fabs(a.y - b.y); }
 

@@ -10,8 +10,9 @@
 //   outcome ranked by its solution key, over route orders and cage sizes.
 //
 // The entries are route_negotiated (one route order), best_over_orders and
-// route_negotiated_best; the steps below them are exported for the Python
-// module's helpers of the same names.
+// route_negotiated_best; the steps below them are the ones the Python
+// module's helpers of the same names call.  Steps used only inside the
+// router are in cpp/src/negotiated/steps.hpp.
 #pragma once
 
 #include <array>
@@ -51,9 +52,6 @@ struct Scene {
 // that is not positive, and coordinates beyond +-1e12.
 void check_scene(const Scene& scene);
 
-// Heading (E, N, W, S) of an axis-parallel, non-zero tangent.
-int heading_of(Point tangent);
-
 // ------------------------------------------------------------ lattice
 
 // What the shared lattice and the views take from one route's own graph.
@@ -65,10 +63,6 @@ struct RouteLines {
     std::vector<double> h_bridges, v_bridges;
     std::vector<Box> obstacles;
 };
-
-// One graph per route: its track lines with the scene's obstacles, bend
-// radius delta, bridges midway, no minimum line gap, the scene's grid.
-std::vector<RouteLines> per_route_graphs(const Scene& scene);
 
 struct LatticeOptions {
     std::optional<double> cage_margin;  // none: 3 * delta
@@ -137,19 +131,9 @@ struct CrossCount {
 };
 // Crossing nodes and shared edges over all pairs of lattice paths.
 CrossCount count_crossings(const std::vector<MaybePath>& atomic);
-// Sum of |dx| + |dy| over the steps, added in numpy's pairwise order (so it
-// is bit for bit what numpy gives for the same skeleton).
-double manhattan_length(const Path& skel);
-// Interior points whose both segments are longer than 1e-9 (Euclidean).
-long count_turns(const Path& skel);
-// Python's built-in sum() of floats: a plain running sum, or Neumaier's
-// compensated sum (the host's from 3.12 on).
-double host_sum(const std::vector<double>& values, bool compensated);
 
 // ------------------------------------------------------------ repair
 
-// Host round(v, digits): correctly rounded to `digits` decimals, ties to even.
-double round_decimals(double v, int digits);
 // (crossings with the other accepted paths, intrusions into real obstacles).
 std::pair<long, long> repair_score(const Path& path, long r, const std::vector<MaybePath>& accepted,
                                    const std::vector<Box>& real_obs, double tol = 1e-9);

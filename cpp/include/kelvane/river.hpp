@@ -63,19 +63,6 @@ struct RiverResult {
     bool clean() const { return unclean == 0; }
 };
 
-// Lanes by position across the bundle, rightmost (of the mean start
-// heading) first: the order a river lays them in from the right.
-std::vector<std::size_t> planar_order(const RiverRequest& req);
-
-// True when the ends, taken across the mean end heading, come in the same
-// order as the starts (no two lanes need to cross).
-bool is_planar(const RiverRequest& req);
-
-// The laying sequences tried by default: from the inside of the bundle's
-// turn, then the middle out, then the outside; the middle out first for a
-// bundle that leaves and arrives heading the same way.
-std::vector<int> laying_sides(const RiverRequest& req);
-
 // Throws std::invalid_argument (naming the field) for rows of unequal
 // length, non-finite values, a negative delta or spacing, or a tangent that
 // is zero or not axis-parallel.

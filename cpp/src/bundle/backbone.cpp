@@ -3,7 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "kelvane/bundle.hpp"
+#include "bundle/steps.hpp"
 
 namespace kelvane::bundle {
 

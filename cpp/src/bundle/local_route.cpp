@@ -1,6 +1,6 @@
 // One search on the obstacles near a route's ports, checked against all of
 // them afterwards.
-#include "kelvane/bundle.hpp"
+#include "bundle/steps.hpp"
 
 namespace kelvane::bundle {
 

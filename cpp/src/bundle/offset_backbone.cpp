@@ -11,13 +11,6 @@ namespace kelvane::bundle {
 
 namespace {
 
-// Axis (0: x, 1: y) and sign of the step a -> b along its dominant axis; a
-// zero-length step gives (1, -1).
-std::pair<int, int> axis_and_sign(Point a, Point b) {
-    const int d = direction_of(a, b);
-    return {is_horizontal(d) ? 0 : 1, d == E || d == N ? 1 : -1};
-}
-
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 // Coordinate along the segment's axis (lon) or across it (lat).

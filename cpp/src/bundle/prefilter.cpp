@@ -2,7 +2,7 @@
 // inflation and the hit test of a finished route.
 #include <algorithm>
 
-#include "kelvane/bundle.hpp"
+#include "bundle/steps.hpp"
 
 namespace kelvane::bundle {
 

@@ -2,7 +2,7 @@
 // ones placed before it by keep-out boxes and the spacing to their polylines.
 #include <cmath>
 
-#include "kelvane/bundle.hpp"
+#include "bundle/steps.hpp"
 
 namespace kelvane::bundle {
 

@@ -32,7 +32,7 @@
 #include <unordered_map>
 
 #include "kelvane/deadline.hpp"
-#include "kelvane/negotiate.hpp"
+#include "negotiated/steps.hpp"
 #include "kelvane/obstacles.hpp"
 #include "kelvane/polish.hpp"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "kelvane/deadline.hpp"
-#include "kelvane/negotiate.hpp"
+#include "negotiated/steps.hpp"
 
 namespace kelvane::negotiated {
 

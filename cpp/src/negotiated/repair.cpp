@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "kelvane/negotiate.hpp"
+#include "negotiated/steps.hpp"
 
 namespace kelvane::negotiated {
 

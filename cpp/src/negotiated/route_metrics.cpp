@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "kelvane/negotiate.hpp"
+#include "negotiated/steps.hpp"
 
 namespace kelvane::negotiated {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "kelvane/negotiate.hpp"
+#include "negotiated/steps.hpp"
 #include "kelvane/route_graph.hpp"
 
 namespace kelvane::negotiated {
@@ -32,11 +32,6 @@ double snapped(double c, double snap) {
 }
 
 }  // namespace
-
-int heading_of(Point t) {
-    const double ax = std::fabs(t.x), ay = std::fabs(t.y);
-    return ax >= ay ? (t.x > 0 ? E : W) : (t.y > 0 ? N : S);
-}
 
 void check_scene(const Scene& s) {
     double largest = 0.0;
@@ -84,8 +79,8 @@ std::vector<RouteLines> per_route_graphs(const Scene& scene) {
         RouteGraphRequest req;
         req.start = scene.ports[r][0];
         req.end = scene.ports[r][1];
-        req.start_dir = heading_of(scene.tangents[r][0]);
-        req.end_dir = heading_of(scene.tangents[r][1]);
+        req.start_dir = tangent_heading(scene.tangents[r][0]);
+        req.end_dir = tangent_heading(scene.tangents[r][1]);
         req.bend_radius = scene.delta;
         req.obstacles = scene.obstacles;
         req.sliding_bias = 0.5;

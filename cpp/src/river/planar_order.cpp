@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "kelvane/river.hpp"
+#include "river/steps.hpp"
 
 namespace kelvane::river {
 

@@ -1,6 +1,6 @@
-// Steps of the river router: the ribbon's axis and each lane's place on it,
-// laying lanes in a sequence, measuring them against each other, laying
-// the unclean ones again.
+// Steps of the river router: the planar order and the laying sides, the
+// ribbon's axis and each lane's place on it, laying lanes in a sequence,
+// measuring them against each other, laying the unclean ones again.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,21 @@
 #include "kelvane/river.hpp"
 
 namespace kelvane::river {
+
+// --------------------------------------------------------- planar_order.cpp
+
+// Lanes by position across the bundle, rightmost (of the mean start
+// heading) first: the order a river lays them in from the right.
+std::vector<std::size_t> planar_order(const RiverRequest& req);
+
+// True when the ends, taken across the mean end heading, come in the same
+// order as the starts (no two lanes need to cross).
+bool is_planar(const RiverRequest& req);
+
+// The laying sequences tried by default: from the inside of the bundle's
+// turn, then the middle out, then the outside; the middle out first for a
+// bundle that leaves and arrives heading the same way.
+std::vector<int> laying_sides(const RiverRequest& req);
 
 // ---------------------------------------------------------------- lanes.cpp
 

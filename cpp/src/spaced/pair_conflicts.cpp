@@ -13,9 +13,9 @@ bool ports_force_crossing(const SpacedRequest& req, std::size_t i, std::size_t j
     // Both leave one edge and arrive at a facing one ahead, all four ports
     // with one heading, in the reverse order across it.  (Lanes turning
     // round or a corner reverse or keep their order without crossing.)
-    const int d = direction_of({0.0, 0.0}, req.start_tangents[i]);
+    const int d = tangent_heading(req.start_tangents[i]);
     for (const Point& t : {req.start_tangents[j], req.end_tangents[i], req.end_tangents[j]})
-        if (direction_of({0.0, 0.0}, t) != d) return false;
+        if (tangent_heading(t) != d) return false;
     const bool along_x = is_horizontal(d);
     const double ahead = along_x ? dir_dx(d) : dir_dy(d);
     auto along = [&](Point p) { return ahead * (along_x ? p.x : p.y); };
@@ -30,8 +30,8 @@ RouteRequest route_request(const SpacedRequest& req, std::size_t i) {
     RouteRequest r;
     r.start = req.starts[i];
     r.end = req.ends[i];
-    r.start_dir = direction_of({0.0, 0.0}, req.start_tangents[i]);
-    r.end_dir = direction_of({0.0, 0.0}, req.end_tangents[i]);
+    r.start_dir = tangent_heading(req.start_tangents[i]);
+    r.end_dir = tangent_heading(req.end_tangents[i]);
     r.bend_radius = req.delta;
     r.port_radius = req.delta;
     r.obstacles = req.obstacles;
