@@ -180,8 +180,8 @@ def median(values) -> float | None:
     return float(np.median(v)) if v else None
 
 
-def fmt(v, spec: str) -> str:
-    return "-" if v is None else format(v, spec)
+def fmt(v, style: str) -> str:
+    return "-" if v is None else format(v, style)
 
 
 def table(outcomes: list[Outcome], strategies: list[str], base: float, split_obstacles: bool) -> str:

@@ -42,9 +42,9 @@ void bind_bundle(nb::module_& m) {
     m.def(
         "route_bundle",
         [](const std::string& strategy, nb::handle starts, nb::handle ends, nb::handle start_tangents,
-           nb::handle end_tangents, double delta, nb::handle obstacles, double route_spacing, nb::handle dbu,
-           nb::handle turn_bias, double sliding_bias, const std::string& routing_order, bool inflate_delta,
-           double backbone_clearance_factor, double bundle_separation_factor, nb::handle backbone_selection) {
+           nb::handle end_tangents, nb::handle delta, nb::handle obstacles, nb::handle route_spacing, nb::handle dbu,
+           nb::handle turn_bias, nb::handle sliding_bias, const std::string& routing_order, bool inflate_delta,
+           nb::handle backbone_clearance_factor, nb::handle bundle_separation_factor, nb::handle backbone_selection) {
             if (strategy != "backbone" && strategy != "rail-bridge")
                 raise_value("strategy must be \"backbone\" or \"rail-bridge\", got \"" + strategy + "\"");
             bool exact = true;
@@ -57,25 +57,25 @@ void bind_bundle(nb::module_& m) {
                 raise_value("starts, ends, start_tangents and end_tangents must have the same number of rows");
             const std::vector<double> proj = kb::project(ports.starts, kb::across(kb::mean_direction(ports.start_tangents)));
             const std::vector<std::size_t> ranking = kb::stable_ranking(proj);
-            const std::vector<Box> boxes = to_boxes(obstacles, "obstacles");
+            std::vector<Box> boxes = to_boxes(obstacles, "obstacles");
             const double grid = to_grid(dbu);
             const TurnBias bias = to_turn_bias(turn_bias);
-            const double sliding = to_unit_interval(nb::float_(sliding_bias), "sliding_bias");
+            const double sliding = to_unit_interval(sliding_bias, "sliding_bias");
 
             nb::list lanes, infos, order;
             if (strategy == "rail-bridge") {
                 kb::RailBundleRequest req;
                 req.order = kb::lane_order(ranking, count, order_rule(routing_order));
                 req.ports = std::move(ports);
-                req.delta = to_length(nb::float_(delta), "delta");
-                req.obstacles = boxes;
-                req.route_spacing = to_length(nb::float_(route_spacing), "route_spacing");
+                req.delta = to_length(delta, "delta");
+                req.obstacles = std::move(boxes);
+                req.route_spacing = to_length(route_spacing, "route_spacing");
                 req.port_pitch = kb::smallest_gap(proj, req.route_spacing);
                 req.turn_bias = bias;
                 req.sliding_bias = sliding;
                 req.inflate_delta = inflate_delta;
                 req.grid = grid;
-                req.local_search = boxes.size() > kb::kLocalSearchAbove;
+                req.local_search = req.obstacles.size() > kb::kLocalSearchAbove;
                 kb::RailBundleResult res;
                 {
                     nb::gil_scoped_release release;
@@ -102,13 +102,13 @@ void bind_bundle(nb::module_& m) {
                     if (name == "first") req.choice = kb::BackboneChoice::First;
                     if (name == "last") req.choice = kb::BackboneChoice::Last;
                 }
-                req.delta = to_length(nb::float_(delta), "delta");
-                req.obstacles = boxes;
+                req.delta = to_length(delta, "delta");
+                req.obstacles = std::move(boxes);
                 req.turn_bias = bias;
                 req.sliding_bias = sliding;
-                req.backbone_clearance_factor = to_finite(nb::float_(backbone_clearance_factor), "backbone_clearance_factor");
-                req.bundle_separation_factor = to_finite(nb::float_(bundle_separation_factor), "bundle_separation_factor");
-                req.route_spacing = to_length(nb::float_(route_spacing), "route_spacing");
+                req.backbone_clearance_factor = to_finite(backbone_clearance_factor, "backbone_clearance_factor");
+                req.bundle_separation_factor = to_finite(bundle_separation_factor, "bundle_separation_factor");
+                req.route_spacing = to_length(route_spacing, "route_spacing");
                 req.grid = grid;
                 kb::BackboneBundleResult res;
                 {

@@ -115,7 +115,8 @@ def _process(path: str, out: str | Path | None, svg: str | Path | None, gds: str
         return Outcome(path, EXIT_BAD_INPUT, attempts=attempts, notes=notes, error=notes[-1],
                        description=scene.description)
     row = summary_row(result, Path(path).name)
-    findings = finding_lines(scene, result.report)
+    forced = forced_crossings(scene, result.report)
+    findings = finding_lines(scene, result.report, forced)
     outcome = Outcome(path, EXIT_CLEAN if result.clean else EXIT_CONFLICTS, row, findings, attempts, notes,
                       description=scene.description)
     if result.strategy is None:
@@ -127,7 +128,6 @@ def _process(path: str, out: str | Path | None, svg: str | Path | None, gds: str
             write_atomic(out, json.dumps(doc, indent=1) + "\n")
             outcome.outputs.append(str(out))
         if svg is not None:
-            forced = forced_crossings(scene, result.report)
             write_atomic(svg, render_svg(scene, result.skeletons,
                                          [f for f, x in zip(result.report.findings, forced) if not x],
                                          scene.description or Path(path).name,

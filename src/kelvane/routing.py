@@ -98,13 +98,10 @@ def wrongness(scene: Scene, report: Report, forced: set[frozenset[str]] | None =
     """The `Wrongness` of a checked result; `forced`: forced_pairs(scene), computed when not given."""
     if forced is None:
         forced = forced_pairs(scene)
-    crossed: dict[frozenset[str], int] = {}
+    crossed = _crossings_by_pair(report)
     spacing = intrusion = misfit = 0.0
     for f in report.findings:
-        if f.kind == "crossing":
-            pair = frozenset((f.route, f.other))
-            crossed[pair] = crossed.get(pair, 0) + 1
-        elif f.kind == "obstacle":
+        if f.kind == "obstacle":
             intrusion += f.amount
         elif f.kind == "spacing":
             spacing += max(0.0, scene.spacing - f.amount)
@@ -123,20 +120,26 @@ def wrongness(scene: Scene, report: Report, forced: set[frozenset[str]] | None =
 
 def forced_crossings(scene: Scene, report: Report) -> list[bool]:
     """Per finding of the report: is it the one crossing of a pair whose ports force it?"""
-    forced = forced_pairs(scene)
-    crossings: dict[frozenset[str], int] = {}
-    for f in report.findings:
-        if f.kind == "crossing":
-            pair = frozenset((f.route, f.other))
-            crossings[pair] = crossings.get(pair, 0) + 1
+    forced, crossings = forced_pairs(scene), _crossings_by_pair(report)
     return [f.kind == "crossing" and frozenset((f.route, f.other)) in forced
             and crossings[frozenset((f.route, f.other))] == 1 for f in report.findings]
 
 
-def finding_lines(scene: Scene, report: Report) -> list[str]:
-    """The report's findings as text; the one crossing of a pair whose ports force it is marked so."""
-    return [f"{f} (forced by the port order)" if forced else str(f)
-            for f, forced in zip(report.findings, forced_crossings(scene, report))]
+def _crossings_by_pair(report: Report) -> dict[frozenset[str], int]:
+    out: dict[frozenset[str], int] = {}
+    for f in report.findings:
+        if f.kind == "crossing":
+            pair = frozenset((f.route, f.other))
+            out[pair] = out.get(pair, 0) + 1
+    return out
+
+
+def finding_lines(scene: Scene, report: Report, marks: list[bool] | None = None) -> list[str]:
+    """The report's findings as text; the one crossing of a pair whose ports force it is
+    marked so (`marks`: forced_crossings(scene, report), computed when not given)."""
+    if marks is None:
+        marks = forced_crossings(scene, report)
+    return [f"{f} (forced by the port order)" if forced else str(f) for f, forced in zip(report.findings, marks)]
 
 
 @dataclass(frozen=True)

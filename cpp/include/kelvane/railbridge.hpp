@@ -132,6 +132,11 @@ double violation_score(const RouteInfo& info);
 // zone of `req` (as RouteResult::info would say of it).
 RouteInfo measure_rail_route(const RouteRequest& req, const Path& path);
 
+// A request from port to port, tangents being headings of travel (the end
+// tangent points into the end port), with the bend radius delta in the bends
+// and at the ports; every other field at its default.
+RouteRequest port_to_port_request(Point start, Point end, Point start_tangent, Point end_tangent, double delta);
+
 // End points are settled on the grid first (settle_end_point).  Throws
 // std::invalid_argument for an unroutable request (start == end).
 RouteResult route_rail_bridge(const RouteRequest& req);

@@ -814,6 +814,17 @@ RouteResult route_settled(const RouteRequest& req) {
 }
 }  // namespace
 
+RouteRequest port_to_port_request(Point start, Point end, Point start_tangent, Point end_tangent, double delta) {
+    RouteRequest r;
+    r.start = start;
+    r.end = end;
+    r.start_dir = tangent_heading(start_tangent);
+    r.end_dir = tangent_heading(end_tangent);
+    r.bend_radius = delta;
+    r.port_radius = delta;
+    return r;
+}
+
 RouteResult route_rail_bridge(const RouteRequest& req) {
     const Point s = settle_end_point(req.start, req.grid), e = settle_end_point(req.end, req.grid);
     if (s == e) throw std::invalid_argument("start and end are the same point");

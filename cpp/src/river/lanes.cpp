@@ -4,13 +4,8 @@
 namespace kelvane::river {
 
 RouteRequest lane_request(const RiverRequest& req, std::size_t lane) {
-    RouteRequest r;
-    r.start = req.starts[lane];
-    r.end = req.ends[lane];
-    r.start_dir = tangent_heading(req.start_tangents[lane]);
-    r.end_dir = tangent_heading(req.end_tangents[lane]);
-    r.bend_radius = req.delta;
-    r.port_radius = req.delta;
+    RouteRequest r = port_to_port_request(req.starts[lane], req.ends[lane], req.start_tangents[lane],
+                                          req.end_tangents[lane], req.delta);
     r.obstacles = req.obstacles;
     r.keep_outs = req.keep_outs;
     r.route_spacing = req.route_spacing;

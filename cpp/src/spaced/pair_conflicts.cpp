@@ -27,13 +27,8 @@ bool ports_force_crossing(const SpacedRequest& req, std::size_t i, std::size_t j
 }
 
 RouteRequest route_request(const SpacedRequest& req, std::size_t i) {
-    RouteRequest r;
-    r.start = req.starts[i];
-    r.end = req.ends[i];
-    r.start_dir = tangent_heading(req.start_tangents[i]);
-    r.end_dir = tangent_heading(req.end_tangents[i]);
-    r.bend_radius = req.delta;
-    r.port_radius = req.delta;
+    RouteRequest r = port_to_port_request(req.starts[i], req.ends[i], req.start_tangents[i], req.end_tangents[i],
+                                          req.delta);
     r.obstacles = req.obstacles;
     r.route_spacing = req.route_spacing;
     r.grid = req.grid;
