@@ -126,13 +126,11 @@ def _run_negotiated(mod: Any, scene: "Scene", opts: dict[str, Any]) -> tuple[Ske
     return _skeletons(skels, len(scene.routes)), {}
 
 
-def _bundle_runner(function: str) -> Callable[[Any, "Scene", dict[str, Any]], tuple[Skeletons, dict[str, Any]]]:
-    def run(mod: Any, scene: "Scene", opts: dict[str, Any]) -> tuple[Skeletons, dict[str, Any]]:
-        sp, ep, st, et = scene.port_arrays()
-        skels, info = getattr(mod, function)(sp, ep, st, et, scene.delta, list(scene.obstacles),
-                                             route_spacing=scene.spacing, dbu=scene.dbu, **opts)
-        return _skeletons(skels, len(scene.routes)), dict(info)
-    return run
+def _run_spaced(engine: Any, scene: "Scene", opts: dict[str, Any]) -> tuple[Skeletons, dict[str, Any]]:
+    sp, ep, st, et = scene.port_arrays()
+    skels, info = engine.negotiate_spaced(sp, ep, st, et, scene.delta, list(scene.obstacles),
+                                          route_spacing=scene.spacing, dbu=scene.dbu, **opts)
+    return _skeletons(skels, len(scene.routes)), dict(info)
 
 
 def _bundle_core_runner(strategy: str) -> Callable[[Any, "Scene", dict[str, Any]], tuple[Skeletons, dict[str, Any]]]:
@@ -170,7 +168,7 @@ STRATEGIES: dict[str, Strategy] = {s.name: s for s in (
              ("routing_order", "turn_bias", "sliding_bias", "inflate_delta"),
              _bundle_core_runner("rail-bridge"),
              "bundle lanes one by one (the bundle core of bundle_rail_bridge_v2, via engine.route_bundle)", cost="slow"),
-    Strategy("spaced", "kelvane.engine", ("crossing_cost", "max_passes"), _bundle_runner("negotiate_spaced"),
+    Strategy("spaced", "kelvane.engine", ("crossing_cost", "max_passes"), _run_spaced,
              "routes negotiated to keep the spacing, crossing where a detour costs more (negotiate_spaced)",
              cost="medium", takes_budget=True),
 )}
