@@ -12,7 +12,7 @@
 
 #include <array>
 #include <cmath>
-#include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -165,13 +165,10 @@ nb::object sort_ports_gdsfactory(nb::handle start_ports, nb::handle end_ports) {
 }
 
 // np.mean(pt[:, 0, :], axis=0) and np.mean(pt[:, 1, :], axis=0) without
-// numpy's strided reductions, for the case whose result is known exactly:
-// float64 or float32 tangents whose values are all integers with
-// sum(|v|) below 2**53 (float64) or 2**24 (float32).  Such sums are exact in
-// any order, with the sign of zero set by the values alone, so they are the
-// sums numpy's reduction computes; the mean is then sum / B divided as numpy
-// does (in float64; for float32 rounded back to float32 by the array built
-// from it).  Anything else returns false and numpy computes the means.
+// numpy's strided reductions, where the core knows them exactly (integral
+// float64 or float32 tangents, kp::exact_mean); for float32 the array built
+// from them rounds back to float32 as numpy's mean does.  False otherwise:
+// numpy computes the means.
 struct ExactMeans {
     double start[2], end[2];
 };
@@ -186,37 +183,15 @@ bool exact_means(PyObject* pt, ExactMeans& out) {
         Py_buffer* v;
         ~Release() { PyBuffer_Release(v); }
     } release{&view};
-    const char* fmt = view.format ? view.format : "B";
-    const bool f64 = fmt[0] == 'd' && fmt[1] == '\0';
-    const bool f32 = fmt[0] == 'f' && fmt[1] == '\0';
-    if (!(f64 || f32) || view.ndim != 3 || view.shape[1] != 2 || view.shape[2] != 2 || view.shape[0] < 1) return false;
-    const double limit = f64 ? 9007199254740992.0 : 16777216.0;
-    const Py_ssize_t b = view.shape[0];
-    const char* base = static_cast<const char*>(view.buf);
-    double* sums[2] = {out.start, out.end};
-    for (int end = 0; end < 2; ++end) {
-        for (int axis = 0; axis < 2; ++axis) {
-            const char* at = base + end * view.strides[1] + axis * view.strides[2];
-            double sum = 0, total = 0;
-            for (Py_ssize_t i = 0; i < b; ++i, at += view.strides[0]) {
-                double v;
-                if (f64) {
-                    std::memcpy(&v, at, sizeof v);
-                } else {
-                    float f;
-                    std::memcpy(&f, at, sizeof f);
-                    v = f;
-                }
-                const double mag = std::fabs(v);
-                if (!(mag < limit)) return false;  // also rejects inf and NaN
-                if (static_cast<double>(static_cast<long long>(v)) != v) return false;  // not integral
-                total += mag;
-                if (!(total < limit)) return false;
-                sum = i == 0 ? v : sum + v;
-            }
-            sums[end][axis] = sum / static_cast<double>(b);
-        }
-    }
+    const std::string fmt = view.format ? view.format : "B";
+    if ((fmt != "d" && fmt != "f") || view.ndim != 3 || view.shape[1] != 2 || view.shape[2] != 2 || view.shape[0] < 1)
+        return false;
+    double* means[2] = {out.start, out.end};
+    for (int end = 0; end < 2; ++end)
+        for (int axis = 0; axis < 2; ++axis)
+            if (!kp::exact_mean(static_cast<const char*>(view.buf) + end * view.strides[1] + axis * view.strides[2],
+                                view.strides[0], static_cast<size_t>(view.shape[0]), fmt == "f", means[end][axis]))
+                return false;
     return true;
 }
 

@@ -103,6 +103,29 @@ bool has_nan(const double* v, std::size_t n) {
     return false;
 }
 
+bool exact_mean(const char* at, std::ptrdiff_t stride, std::size_t n, bool single, double& mean) {
+    const double limit = single ? 16777216.0 : 9007199254740992.0;
+    double sum = 0, total = 0;
+    for (std::size_t i = 0; i < n; ++i, at += stride) {
+        double v;
+        if (single) {
+            float f;
+            std::memcpy(&f, at, sizeof f);
+            v = f;
+        } else {
+            std::memcpy(&v, at, sizeof v);
+        }
+        const double mag = std::fabs(v);
+        if (!(mag < limit)) return false;  // also rejects inf and NaN
+        if (static_cast<double>(static_cast<long long>(v)) != v) return false;  // not integral
+        total += mag;
+        if (!(total < limit)) return false;
+        sum = i == 0 ? v : sum + v;
+    }
+    mean = sum / static_cast<double>(n);
+    return n > 0;
+}
+
 std::array<int, 4> group_sides(long long target_side) {
     const int t = floor_mod4(target_side);
     return {floor_mod4(t - 1), t, floor_mod4(t + 1), floor_mod4(t + 2)};

@@ -94,6 +94,22 @@ TEST(ports_stable_order_large_matches_comparison_sort) {
     CHECK(got[0] == 999 && got[999] == 0);
 }
 
+TEST(ports_exact_mean_only_when_every_order_sums_alike) {
+    // column 1 of a row-major 3 x 2 table: a stride of two values
+    const double rows[] = {9, 1, 9, -2, 9, 4};
+    double mean = 0;
+    CHECK(exact_mean(reinterpret_cast<const char*>(rows + 1), 2 * sizeof(double), 3, false, mean) && mean == 1.0);
+    const double signed_zeros[] = {-0.0, -0.0};
+    CHECK(exact_mean(reinterpret_cast<const char*>(signed_zeros), sizeof(double), 2, false, mean) && std::signbit(mean));
+    const double fraction[] = {1, 0.5}, huge[] = {9007199254740991.0, 2}, nan[] = {1, std::nan("")};
+    CHECK(!exact_mean(reinterpret_cast<const char*>(fraction), sizeof(double), 2, false, mean));
+    CHECK(!exact_mean(reinterpret_cast<const char*>(huge), sizeof(double), 2, false, mean));
+    CHECK(!exact_mean(reinterpret_cast<const char*>(nan), sizeof(double), 2, false, mean));
+    const float singles[] = {16777215.0f, 1.0f}, small[] = {3.0f, -6.0f};
+    CHECK(!exact_mean(reinterpret_cast<const char*>(singles), sizeof(float), 2, true, mean));
+    CHECK(exact_mean(reinterpret_cast<const char*>(small), sizeof(float), 2, true, mean) && mean == -1.5);
+}
+
 TEST(ports_group_sides_floored) {
     CHECK((group_sides(0) == std::array<int, 4>{3, 0, 1, 2}));
     CHECK((group_sides(1) == std::array<int, 4>{0, 1, 2, 3}));

@@ -51,6 +51,14 @@ BankKey bank_key(int side);
 void stable_order(const double* keys, std::size_t n, std::vector<std::size_t>& order);
 bool has_nan(const double* v, std::size_t n);
 
+// The mean of n >= 1 values (doubles, or floats with `single`) read `stride`
+// bytes apart from `at`, when every summation order gives the same sum: all
+// values integral and the sum of their magnitudes below 2**53 (2**24 for
+// floats).  That sum is then the one any reduction computes, with the sign of
+// a zero set by the values alone; the mean is sum / n in double.  False for
+// anything else (non-integral, too large, inf or NaN).
+bool exact_mean(const char* at, std::ptrdiff_t stride, std::size_t n, bool single, double& mean);
+
 // Banks of a group in listing order around `target_side`: target-1, target,
 // target+1, then the back side target+2 (all floored modulo 4).
 std::array<int, 4> group_sides(long long target_side);
