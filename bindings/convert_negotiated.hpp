@@ -1,5 +1,5 @@
-// Conversions of the negotiated router's values: port pairs, the scene
-// record, node paths of its lattice.  The general ones are convert.hpp.
+// Conversions of the negotiated router's values: port pairs and the scene
+// record.  The general ones are convert.hpp.
 #pragma once
 
 #include <array>
@@ -45,46 +45,6 @@ inline negotiated::Scene to_scene(nb::handle scene) {
     s.dbu = to_grid(scene.attr("dbu"));
     negotiated::check_scene(s);
     return s;
-}
-
-// Lattice node ids of a path of nodes; ValueError naming `what` for a node
-// that is not in the lattice.
-inline negotiated::NodePath to_node_ids(const Lattice& L, nb::handle path, const std::string& what) {
-    nb::object seq = tuple_of(path, what);
-    const Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
-    negotiated::NodePath out;
-    out.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Point p = node_point(PyTuple_GET_ITEM(seq.ptr(), i), [&] { return what + "[" + std::to_string(i) + "]"; });
-        const long id = L.find(p);
-        if (id < 0) raise_value(what + " holds " + point_str(p) + ", which is not a node of the lattice");
-        out.push_back(static_cast<std::uint32_t>(id));
-    }
-    return out;
-}
-
-// A list of paths (None for unrouted) as points.
-inline std::vector<negotiated::MaybePath> to_maybe_paths(nb::handle value, const std::string& what) {
-    nb::object seq = tuple_of(value, what);
-    std::vector<negotiated::MaybePath> out;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.ptr()); ++i) {
-        nb::handle item(PyTuple_GET_ITEM(seq.ptr(), i));
-        if (item.is_none()) out.emplace_back(std::nullopt);
-        else out.emplace_back(to_path(item, what + "[" + std::to_string(i) + "]"));
-    }
-    return out;
-}
-
-inline nb::list maybe_paths_to_arrays(const std::vector<negotiated::MaybePath>& paths) {
-    nb::list out;
-    for (const auto& p : paths) out.append(p ? path_to_array(*p) : nb::none());
-    return out;
-}
-
-inline nb::list maybe_paths_to_tuples(const std::vector<negotiated::MaybePath>& paths) {
-    nb::list out;
-    for (const auto& p : paths) out.append(p ? nb::object(path_to_tuples(*p)) : nb::none());
-    return out;
 }
 
 }  // namespace kelvane::py
