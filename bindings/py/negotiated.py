@@ -299,74 +299,50 @@ def _define(_native, _intact):
                      for v in views]
         B = len(views)
         port_owners = _port_block_owners(scene, adj, port_clearance) if avoid_ports else {}
-
-        def port_pen(r):
-            return {e: BLOCK_PEN for e, owners in port_owners.items() if owners - {r}}
-
         edge_hist = {}
         order = list(range(B)) if relax_order is None else list(relax_order)
         hist_eps = 0.001 * d
-        known = {}  # route -> (its path, the path's edges, its turns), made again when the path changes
-        edge_use = {}  # edge -> the routes whose current path uses it
-
-        def edges_and_turns(r, p):
-            hit = known.get(r)
-            if hit is None or hit[0] is not p:
-                turns = []
-                for k in range(1, len(p) - 1):
-                    a, b = sides(p[k - 1], p[k])[1], sides(p[k], p[k + 1])[0]
-                    if a != b:
-                        turns.append((p[k], (min(a, b), max(a, b))))
-                hit = known[r] = (p, _atomic_edges(p), turns)
-            return hit[1], hit[2]
+        paths, edges, turns = [None] * B, [[]] * B, [[]] * B  # per route: its path, its edges, its turns
 
         def settle(r, p):
-            # Route r's path becomes p; the edges' users follow.
-            r = r + B if r < 0 else r
-            if paths[r] is not None:
-                for e in edges_and_turns(r, paths[r])[0]:
-                    users = edge_use.get(e)
-                    if users is not None:
-                        users.discard(r)
-                        if not users:
-                            del edge_use[e]
-            paths[r] = p
-            if p is not None:
-                for e in edges_and_turns(r, p)[0]:
-                    edge_use.setdefault(e, set()).add(r)
+            paths[r], edges[r], turns[r] = p, [] if p is None else _atomic_edges(p), []
+            for k in range(1, len(p) - 1) if p is not None else ():
+                a, b = sides(p[k - 1], p[k])[1], sides(p[k], p[k + 1])[0]
+                if a != b:
+                    turns[r].append((p[k], (min(a, b), max(a, b))))
 
-        def chords_without(exclude):
-            # The turns (pairs of sides) the other routes make at each node.
-            chords = {}
-            for r, p in enumerate(paths):
-                if p is not None and r != exclude:
-                    for node, chord in edges_and_turns(r, p)[1]:
-                        chords.setdefault(node, []).append(chord)
-            return chords
+        def occupancy(exclude=None):
+            # edge -> the routes using it; node -> the turns (pairs of sides) the other routes make there
+            use, chords = {}, {}
+            for r in range(B):
+                for e in edges[r]:
+                    use.setdefault(e, set()).add(r)
+                for node, chord in turns[r] if r != exclude else ():
+                    chords.setdefault(node, []).append(chord)
+            return use, chords
 
-        def penalty_for(r):
+        def penalty_for(r, use):
             # History, other routes' port squares, and the other routes' use.
             pen = dict(edge_hist)
             for e, owners in port_owners.items():
                 if owners - {r}:
                     pen[e] = pen.get(e, 0.0) + BLOCK_PEN
-            for e, users in edge_use.items():
+            for e, users in use.items():
                 others = len(users) - (r in users)
                 if others:
                     pen[e] = pen.get(e, 0.0) + overlap_pen * others
             return pen
 
-        paths = [None] * B
         for r in range(B):
-            settle(r, _route_pen(views[r], turn_bias, port_pen(r), turn_pen=turn_pen))
+            settle(r, _route_pen(views[r], turn_bias, penalty_for(r, {}), turn_pen=turn_pen))
         for _ in range(iters):
             changed = 0
             if hist_decay != 1.0:
                 edge_hist = {e: h * hist_decay for e, h in edge_hist.items() if h * hist_decay > hist_eps}
             if gauss_seidel:
                 for r in order:
-                    chords = chords_without(r)
-                    pen = penalty_for(r)
+                    use, chords = occupancy(r)
+                    pen = penalty_for(r, use)
                     p = _route_pen(views[r], turn_bias, pen, node_chords=chords, cross_pen=node_pen, turn_pen=turn_pen)
                     if p is None:
                         continue
@@ -375,10 +351,10 @@ def _define(_native, _intact):
                         changed += 1
                         settle(r, p)
             else:
-                chords = chords_without(None)
+                use, chords = occupancy()
                 new = list(paths)
                 for r in range(B):
-                    p = _route_pen(views[r], turn_bias, penalty_for(r), node_chords=chords,
+                    p = _route_pen(views[r], turn_bias, penalty_for(r, use), node_chords=chords,
                                    cross_pen=node_pen, turn_pen=turn_pen)
                     if p is not None and p != paths[r]:
                         changed += 1
@@ -387,7 +363,7 @@ def _define(_native, _intact):
                     if new[r] is not paths[r]:
                         settle(r, new[r])
             shared = 0
-            for e, users in edge_use.items():
+            for e, users in occupancy()[0].items():
                 if len(users) > 1:
                     shared += len(users) - 1
                     edge_hist[e] = edge_hist.get(e, 0.0) + hist_weight * (len(users) - 1)
