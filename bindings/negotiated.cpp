@@ -1,8 +1,8 @@
 // Module kelvane.manhattan_router.negotiated: the negotiated-congestion
 // router.  The module body is bindings/py/negotiated.py (module_body.hpp);
 // this file binds the native roads it takes while nothing a function reaches
-// is replaced: the search, the lattice, the port squares, and whole runs in
-// the core (cpp/src/negotiated/) with the GIL released.
+// is replaced: the lattice, the port squares, and whole runs in the core
+// (cpp/src/negotiated/) with the GIL released.
 #include <nanobind/stl/vector.h>
 
 #include <string>
@@ -20,22 +20,6 @@ namespace core = kelvane::negotiated;
 namespace {
 
 constexpr long kMaxIters = 10000;  // the module body refuses more passes with a message
-
-thread_local SearchWorkspace t_search;
-
-nb::object route_pen(nb::handle g, nb::handle turn_bias, nb::handle edge_pen, nb::handle node_chords,
-                     nb::handle cross_pen, nb::handle blocked_passthrough, nb::handle turn_pen) {
-    const SearchInput in = search_input(g, turn_bias, blocked_passthrough, edge_pen, node_chords, cross_pen, turn_pen);
-    {
-        nb::gil_scoped_release release;
-        t_search.run(*in.lattice, in.q);
-    }
-    const std::uint32_t s = in.q.end < 0 ? kNoState : t_search.select_end(static_cast<std::uint32_t>(in.q.end), in.q.end_dir);
-    if (s == kNoState) return nb::none();
-    nb::list out;
-    for (std::uint32_t n : t_search.path_to(s)) out.append(node_object(*in.lattice, in.keys, n));
-    return out;
-}
 
 // The lattice over the lines of the route graphs (h, v: all of them, in
 // order); `blocked` is a replaced _ObstacleIndex's test, None for the native
@@ -213,7 +197,6 @@ using namespace kelvane::py::negotiated_module;
 NB_MODULE(negotiated, m) {
     share_engine_deadline();  // time budgets set in kelvane.engine reach this module
     nb::module_ native = native_namespace("kelvane.manhattan_router.negotiated._native");
-    def_native(native, "route_pen", &route_pen);
     def_native(native, "build_shared_lattice", &build_shared_lattice);
     def_native(native, "port_block_owners", &port_block_owners);
     def_native(native, "route_negotiated", &route_negotiated);

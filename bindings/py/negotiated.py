@@ -95,8 +95,6 @@ def _define(_native, _intact):
         Port headings are rules: the path leaves g.start along g.start_dir and arrives
         along g.end_dir when the view has them.
         """
-        if _intact(search):
-            return _native.route_pen(g, turn_bias, edge_pen, node_chords, cross_pen, blocked_passthrough, turn_pen)
         dist, prev = _run_dijkstra(g, turn_bias, blocked_passthrough, edge_pen=edge_pen, node_chords=node_chords,
                                    cross_pen=cross_pen, turn_pen=turn_pen)
         best = _select_end_state(g, dist, turn_bias, turn_pen=turn_pen)
@@ -109,10 +107,8 @@ def _define(_native, _intact):
         return [_ekey(a, b) for a, b in zip(path, path[1:])]
 
     def _self_intersections(path):
-        """Set of (node, direction) pass-through bans: at every node the path meets more
-        than twice (counting one side per step), both directions of every opposite pair
-        of sides found there.  Empty when the path visits every node once.
-        """
+        """(node, direction) pass-through bans where the path meets a node more than twice
+        (one side per step): both directions of every opposite pair of sides used there."""
         met = {}  # node -> the sides the path uses there, once per step
         for a, b in zip(path, path[1:]):
             out, into = sides(a, b)
@@ -121,11 +117,8 @@ def _define(_native, _intact):
         return {(node, d) for node, used in met.items() if len(used) > 2 for d in set(used) if (d + 2) % 4 in used}
 
     def _repair_self_intersections(g, path, turn_bias, edge_pen, node_chords, cross_pen, max_tries=4, turn_pen=0.0):
-        """Re-search a self-intersecting path with its straight passes through the nodes it
-        meets more than once banned (bans accumulate), at most max_tries times.  Returns
-        the path of the last successful search, or `path` itself (the same object) when
-        it had no self-intersection or the first re-search found no path.
-        """
+        """Re-search a self-intersecting path with the bans of _self_intersections, which
+        accumulate, at most max_tries times: the last path found, or `path` itself."""
         current = path
         blocked = set()
         for _ in range(max_tries):
@@ -141,10 +134,8 @@ def _define(_native, _intact):
         return current
 
     def _seg_crosses(a1, a2, b1, b2, tol=1e-9):
-        """Do the axis-parallel segments a1-a2 and b1-b2 cross?  A segment is horizontal
-        when its end y values differ by less than tol, else vertical; parallel segments
-        never cross; perpendicular ones that touch (T or L meetings) do.
-        """
+        """Do the axis-parallel segments a1-a2 and b1-b2 cross?  Parallel ones never do,
+        perpendicular ones that touch (T or L meetings) do."""
         a_flat, b_flat = abs(a1[1] - a2[1]) < tol, abs(b1[1] - b2[1]) < tol
         if a_flat == b_flat:
             return False
@@ -153,11 +144,8 @@ def _define(_native, _intact):
                 and min(v1[1], v2[1]) - tol < h1[1] < max(v1[1], v2[1]) + tol)
 
     def _repair_score(path, r, accepted, real_obs, tol=1e-9):
-        """(crossings, intrusions) of route r's point path: segment pairs crossing the other
-        accepted paths (_seg_crosses, None entries and entry r skipped), and segment /
-        obstacle pairs where a segment runs strictly inside an obstacle (x0, y0, x1, y1)
-        of real_obs across more than tol of it.  Lower is better, compared as a tuple.
-        """
+        """(crossings, intrusions) of route r's point path against the other accepted
+        paths and inside the boxes of real_obs; lower is better, compared as a tuple."""
         steps = list(zip(path, path[1:]))
         crossings = sum(1 for k, other in enumerate(accepted) if k != r and other is not None
                         for a1, a2 in steps for b1, b2 in zip(other, other[1:]) if _seg_crosses(a1, a2, b1, b2))
@@ -171,10 +159,8 @@ def _define(_native, _intact):
         return crossings, intrusions
 
     def _finalize_simple(path, g):
-        """Corner points of a lattice path as a list of tuples: g.end_port appended when
-        the path does not end there, interior points dropped where the path goes
-        straight on (differences rounded to 6 decimals); reversals stay.
-        """
+        """Corner points of a lattice path as a list of tuples, g.end_port appended when
+        the path does not end there; reversals stay."""
         full = [tuple(q) for q in path]
         last = full[-1]
         if g.end_port != last:
@@ -228,11 +214,8 @@ def _define(_native, _intact):
         return (*lattice, graphs)
 
     def _shared_view(g, H, V, adj, nodes):
-        """A copy of route graph g on the shared lattice: adj, h_lines = H, v_lines = V,
-        new bridge lists, and start, end and end_port moved to the nearest node of
-        `nodes` (Manhattan distance, the first in iteration order on ties) unless they
-        are nodes of adj already.
-        """
+        """A copy of route graph g on the shared lattice, its ends moved to the nearest
+        node (Manhattan distance, the first on ties) unless they are nodes of adj."""
         def on_lattice(p):
             return p if p in adj else min(nodes, key=lambda q: abs(q[0] - p[0]) + abs(q[1] - p[1]))
 
@@ -379,15 +362,10 @@ def _define(_native, _intact):
         for r, v in enumerate(views):
             if accepted[r] is None:
                 continue
-            other_obs = list(v.obs_list)
-            for r2, s in enumerate(accepted):
-                if r2 == r or s is None:
-                    continue
-                for (x1, y1), (x2, y2) in zip(s, s[1:]):
-                    if abs(y1 - y2) < 1e-9:
-                        other_obs.append(Obstacle(min(x1, x2), y1 - 0.5, max(x1, x2), y1 + 0.5))
-                    else:
-                        other_obs.append(Obstacle(x1 - 0.5, min(y1, y2), x1 + 0.5, max(y1, y2)))
+            other_obs = list(v.obs_list) + [
+                Obstacle(min(x1, x2), y1 - 0.5, max(x1, x2), y1 + 0.5) if abs(y1 - y2) < 1e-9
+                else Obstacle(x1 - 0.5, min(y1, y2), x1 + 0.5, max(y1, y2))
+                for r2, s in enumerate(accepted) if r2 != r and s is not None for (x1, y1), (x2, y2) in zip(s, s[1:])]
             candidate = _extend_short_segments(accepted[r], d, _ObstacleIndex(other_obs, scene.dbu))
             if _repair_score(candidate, r, accepted, real_obs) <= _repair_score(accepted[r], r, accepted, real_obs):
                 accepted[r] = [tuple(map(float, q)) for q in candidate]
@@ -395,9 +373,8 @@ def _define(_native, _intact):
         return skels, atomic
 
     def count_crossings_atomic(atomic_paths):
-        """(crossings, overlaps) over all pairs of lattice paths (None entries count as
-        empty): nodes both routes pass through with interleaved sides, and shared edges.
-        """
+        """(crossings, overlaps) over all pairs of lattice paths (None entries are empty):
+        nodes both pass through with interleaved sides, and shared edges."""
         at_node, on_edge = {}, {}  # node -> {route: sides it uses there}; edge key -> routes on it
         for r, p in enumerate(atomic_paths):
             for a, b in zip(p, p[1:]) if p is not None else ():
@@ -427,11 +404,8 @@ def _define(_native, _intact):
         return sorted({2, max(2, (B + 1) // 2), max(2, B)})
 
     def _orders_for(B, n_orders, seed):
-        """Route orders to try: every permutation (lexicographic) for B <= 4; else the
-        identity followed by distinct random.Random(seed) shuffles of it until there are
-        n_orders.  Asking for more orders than the B! that exist gives all of them in
-        lexicographic order.  ValueError when more than 10000 orders would be tried.
-        """
+        """Route orders to try: all permutations for B <= 4 or when n_orders exceeds B!;
+        else the identity and distinct random.Random(seed) shuffles, n_orders in all."""
         base = list(range(B))
         if B <= 4:
             return [list(o) for o in itertools.permutations(base)]
