@@ -28,12 +28,13 @@ nb::dict run(nb::handle port_centers, nb::handle port_tangents, double delta, nb
         nb::gil_scoped_release release;
         best = negotiated::route_negotiated_best(s, orders, levels, 2.0, opts, st);
     }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     nb::handle dict_type(reinterpret_cast<PyObject*>(&PyDict_Type));
-    nb::dict out = nb::cast<nb::dict>(dict_type("seconds"_a = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
-                 "searches"_a = st.searches, "expanded"_a = st.expanded, "tables"_a = st.tables,
-                 "settled"_a = st.settled, "runs"_a = st.runs, "levels"_a = st.levels, "lattices"_a = st.lattices,
-                 "nodes"_a = st.lattice_nodes, "edges"_a = st.lattice_edges, "lattice_bytes"_a = st.lattice_bytes,
-                 "workspace_bytes"_a = st.workspace_bytes));
+    nb::dict out = nb::cast<nb::dict>(dict_type(
+        "seconds"_a = seconds, "searches"_a = st.searches, "expanded"_a = st.expanded, "tables"_a = st.tables,
+        "settled"_a = st.settled, "runs"_a = st.runs, "levels"_a = st.levels, "lattices"_a = st.lattices,
+        "nodes"_a = st.lattice_nodes, "edges"_a = st.lattice_edges, "lattice_bytes"_a = st.lattice_bytes,
+        "workspace_bytes"_a = st.workspace_bytes));
     out["key"] = nb::tuple(nb::cast(std::vector<double>(best.key.v.begin(), best.key.v.end())));
     return out;
 }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,18 +16,15 @@ namespace kelvane::py {
 inline std::vector<std::array<Point, 2>> to_port_pairs(nb::handle value, const char* what) {
     // Kept for the life of the process (never released during shutdown).
     static PyObject* asarray = nb::object(nb::module_::import_("numpy").attr("ascontiguousarray")).release().ptr();
-    nb::object arr = nb::steal(PyObject_CallFunction(asarray, "Os", value.ptr(), "float64"));
-    if (!arr.is_valid()) throw nb::python_error();
-    nb::ndarray<const double, nb::c_contig, nb::device::cpu> view;
-    if (!nb::try_cast(arr, view)) raise_type(std::string(what) + " must be an array of numbers");
+    nb::object arr = own(PyObject_CallFunction(asarray, "Os", value.ptr(), "float64"));
+    nb::ndarray<const double, nb::c_contig, nb::device::cpu> a;
+    if (!nb::try_cast(arr, a)) raise_type(std::string(what) + " must be an array of numbers");
     std::vector<std::array<Point, 2>> out;
-    size_t total = 1;
-    for (size_t i = 0; i < view.ndim(); ++i) total *= view.shape(i);
-    if (total == 0) return out;
-    if (view.ndim() != 3 || view.shape(1) != 2 || view.shape(2) != 2)
+    if (a.size() == 0) return out;
+    if (a.ndim() != 3 || a.shape(1) != 2 || a.shape(2) != 2)
         raise_value(std::string(what) + " must have shape (B, 2, 2), got " + repr_of(arr.attr("shape")));
-    const double* d = view.data();
-    for (size_t r = 0; r < view.shape(0); ++r)
+    const double* d = a.data();
+    for (size_t r = 0; r < a.shape(0); ++r)
         out.push_back({Point{d[4 * r], d[4 * r + 1]}, Point{d[4 * r + 2], d[4 * r + 3]}});
     return out;
 }

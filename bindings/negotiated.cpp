@@ -5,6 +5,7 @@
 // (cpp/src/negotiated/) with the GIL released.
 #include <nanobind/stl/vector.h>
 
+#include <numeric>
 #include <string>
 
 #include "convert_negotiated.hpp"
@@ -40,12 +41,13 @@ nb::tuple build_shared_lattice(nb::handle scene, std::vector<double> h, std::vec
     lo.snap = snap;
     core::SharedLattice lat;
     if (!blocked.is_none()) {
-        lat = core::build_shared_lattice(s, std::move(lines), lo,
-                                         [&](Point a, Point b) { return truth(blocked(a.x, a.y, b.x, b.y)); });
+        auto through = [&](Point a, Point b) { return truth(blocked(a.x, a.y, b.x, b.y)); };
+        lat = core::build_shared_lattice(s, std::move(lines), lo, through);
     } else {
         const ObstacleIndex index(to_boxes(obstacles, "obs_list"), s.dbu);
         nb::gil_scoped_release release;
-        lat = core::build_shared_lattice(s, std::move(lines), lo, [&](Point a, Point b) { return index.blocked(a, b); });
+        auto through = [&](Point a, Point b) { return index.blocked(a, b); };
+        lat = core::build_shared_lattice(s, std::move(lines), lo, through);
     }
     nb::object adj = nb::cast(PyLatticeAdjacency{lat.lattice});
     return nb::make_tuple(float_list(lat.H), float_list(lat.V), adj, adj.attr("keys")());
@@ -137,23 +139,9 @@ nb::tuple outcome_tuple(const core::Outcome& out) {
     return nb::make_tuple(skels, atomic);
 }
 
-nb::object route_negotiated(nb::handle scene, nb::handle kw, double block_pen, double snap) {
-    const core::Scene s = to_scene(scene);
-    const auto o = options_of(s, kw, block_pen, snap);
-    if (!o) return nb::borrow(Py_NotImplemented);
-    core::RunStats stats;
-    core::Workspace ws;
-    core::Outcome out;
-    {
-        nb::gil_scoped_release release;
-        out = core::route_negotiated(s, *o, stats, ws);
-    }
-    return outcome_tuple(out);
-}
-
 // _best_over_orders (levels None: kw's cage_layers) or route_negotiated_best
 // (every count of `levels`): (key, skels, atomic, order), the order being the
-// caller's own object; None for no orders (levels None).
+// caller's own object (None: 0 .. B-1); None for no orders (levels None).
 nb::object best(nb::handle scene, nb::handle orders, nb::handle levels, nb::handle min_orders, nb::handle kw,
                 double block_pen, double snap) {
     const core::Scene s = to_scene(scene);
@@ -166,7 +154,10 @@ nb::object best(nb::handle scene, nb::handle orders, nb::handle levels, nb::hand
     std::vector<long> core_levels;
     if (!o || !converts([&] {
             if (orders_py.size() > 1) min_n = to_double(min_orders, "min_orders");
-            for (nb::handle order : orders_py) core_orders.push_back(indices(order));
+            for (nb::handle order : orders_py) {
+                core_orders.push_back(order.is_none() ? std::vector<long>(s.size()) : indices(order));
+                if (order.is_none()) std::iota(core_orders.back().begin(), core_orders.back().end(), 0L);
+            }
             if (!levels.is_none()) core_levels = indices(levels);
         }))
         return nb::borrow(Py_NotImplemented);
@@ -199,7 +190,6 @@ NB_MODULE(negotiated, m) {
     nb::module_ native = native_namespace("kelvane.manhattan_router.negotiated._native");
     def_native(native, "build_shared_lattice", &build_shared_lattice);
     def_native(native, "port_block_owners", &port_block_owners);
-    def_native(native, "route_negotiated", &route_negotiated);
     def_native(native, "best", &best);
     def_native(native, "scene_routes", +[](nb::handle scene) { return to_scene(scene).size(); });
     def_native(native, "has_boxes", +[](nb::handle v) { return has_boxes(v); });

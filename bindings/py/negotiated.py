@@ -70,6 +70,8 @@ def _define(_native, _intact):
            + search + lattice)
     orders_search = ("route_negotiated", "count_crossings_atomic", "_interleaved_pos", "_manhattan_length",
                      "_count_turns") + run
+    from math import factorial  # a name of the body's own, not of the module
+
     most_passes = most_orders = 10000  # beyond these a call would not finish in reasonable time
 
     def number(value, name):
@@ -257,16 +259,17 @@ def _define(_native, _intact):
                                     for v, name in ((overlap_pen, "overlap_pen"), (hist_weight, "hist_weight")))
         if overlap_pen is None and node_pen is not None:
             node_pen = number(node_pen, "node_pen")
-        # The native road answers NotImplemented for a value not in plain form, or one the step
-        # using it would refuse: the loop below then raises where it gets there.
+        # The native road (the order search over this one order) answers NotImplemented for a
+        # value not in plain form, or one the step using it would refuse: the loop below then
+        # raises where it gets there.
         if _intact(run):
-            done = _native.route_negotiated(scene, dict(
+            done = _native.best(scene, [relax_order], None, 2, dict(
                 turn_bias=turn_bias, iters=iters, overlap_pen=overlap_pen, node_pen=node_pen, hist_weight=hist_weight,
                 hist_decay=hist_decay, turn_pen=turn_pen, gauss_seidel=gauss_seidel, avoid_ports=avoid_ports,
-                relax_order=relax_order, cage_margin=cage_margin, cage_layers=cage_layers,
-                port_clearance=port_clearance, route_to_port=route_to_port), BLOCK_PEN, _SNAP)
+                cage_margin=cage_margin, cage_layers=cage_layers, port_clearance=port_clearance,
+                route_to_port=route_to_port), BLOCK_PEN, _SNAP)
             if done is not NotImplemented:
-                return done
+                return done[1:3]
         H, V, adj, nodes, graphs = build_shared_lattice(scene, cage_margin=cage_margin, cage_layers=cage_layers)
         d = float(scene.delta)
         if node_pen is None:
@@ -405,13 +408,12 @@ def _define(_native, _intact):
 
     def _orders_for(B, n_orders, seed):
         """Route orders to try: all permutations for B <= 4 or when n_orders exceeds B!;
-        else the identity and distinct random.Random(seed) shuffles, n_orders in all."""
+        else the identity and distinct random.Random(seed) shuffles, n_orders in all.
+        ValueError when more than 10000 orders would be tried."""
         base = list(range(B))
         if B <= 4:
             return [list(o) for o in itertools.permutations(base)]
-        every = 1
-        for k in range(2, B + 1):
-            every *= k
+        every = factorial(B)
         if min(n_orders, every) > most_orders:
             raise ValueError(f"n_orders: at most {most_orders} route orders are tried ({B} routes have {every}), "
                              f"got {n_orders!r}")
