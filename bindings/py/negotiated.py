@@ -100,9 +100,7 @@ def _define(_native, _intact):
         dist, prev = _run_dijkstra(g, turn_bias, blocked_passthrough, edge_pen=edge_pen, node_chords=node_chords,
                                    cross_pen=cross_pen, turn_pen=turn_pen)
         best = _select_end_state(g, dist, turn_bias, turn_pen=turn_pen)
-        if best is None:
-            return None
-        return _reconstruct_path(prev, best, g.start)
+        return None if best is None else _reconstruct_path(prev, best, g.start)
 
     def _atomic_edges(path):
         """Edge keys _ekey(path[i], path[i + 1]) of a lattice path, one per step, in order."""
@@ -111,8 +109,8 @@ def _define(_native, _intact):
     def _self_intersections(path):
         """(node, direction) pass-through bans where the path meets a node more than twice
         (one side per step): both directions of every opposite pair of sides used there."""
-        met = {}  # node -> the sides the path uses there, once per step
-        for a, b in zip(path, path[1:]):
+        met, nodes = {}, [tuple(q) for q in path]  # node -> the sides the path uses there, once per step
+        for a, b in zip(nodes, nodes[1:]):
             out, into = sides(a, b)
             met.setdefault(a, []).append(out)
             met.setdefault(b, []).append(into)
@@ -121,8 +119,7 @@ def _define(_native, _intact):
     def _repair_self_intersections(g, path, turn_bias, edge_pen, node_chords, cross_pen, max_tries=4, turn_pen=0.0):
         """Re-search a self-intersecting path with the bans of _self_intersections, which
         accumulate, at most max_tries times: the last path found, or `path` itself."""
-        current = path
-        blocked = set()
+        current, blocked = path, set()
         for _ in range(max_tries):
             bad = _self_intersections(current)
             if not bad:
@@ -164,8 +161,7 @@ def _define(_native, _intact):
         """Corner points of a lattice path as a list of tuples, g.end_port appended when
         the path does not end there; reversals stay."""
         full = [tuple(q) for q in path]
-        last = full[-1]
-        if g.end_port != last:
+        if full[-1] != g.end_port:
             full.append(tuple(g.end_port))
         corners = [full[0]]
         for (bx, by), (cx, cy) in zip(full[1:-1], full[2:]):
@@ -380,7 +376,8 @@ def _define(_native, _intact):
         nodes both pass through with interleaved sides, and shared edges."""
         at_node, on_edge = {}, {}  # node -> {route: sides it uses there}; edge key -> routes on it
         for r, p in enumerate(atomic_paths):
-            for a, b in zip(p, p[1:]) if p is not None else ():
+            nodes = [] if p is None else [tuple(q) for q in p]
+            for a, b in zip(nodes, nodes[1:]):
                 out, into = sides(a, b)
                 at_node.setdefault(a, {}).setdefault(r, set()).add(out)
                 at_node.setdefault(b, {}).setdefault(r, set()).add(into)
