@@ -95,8 +95,9 @@ bool converts(F&& convert) {
     return false;
 }
 
-// route_negotiated's keywords as the core takes them; none for a keyword
-// that is not its parameter or a value a step would refuse where it uses it.
+// route_negotiated's keywords but relax_order (it comes with the orders) as
+// the core takes them; none for another keyword (the module body's call then
+// raises the host's TypeError) or a value a step would refuse where it uses it.
 std::optional<core::NegotiationOptions> options_of(const core::Scene& s, nb::handle kw, double block_pen, double snap) {
     core::NegotiationOptions o;
     o.block_pen = block_pen;
@@ -115,7 +116,6 @@ std::optional<core::NegotiationOptions> options_of(const core::Scene& s, nb::han
             else if (k == "turn_pen") o.turn_pen = to_optional_number(v, "turn_pen");
             else if (k == "gauss_seidel") o.gauss_seidel = truth(v);
             else if (k == "avoid_ports") o.avoid_ports = truth(v);
-            else if (k == "relax_order") o.relax_order = v.is_none() ? std::nullopt : std::optional(indices(v));
             else if (k == "cage_margin") o.cage_margin = to_optional_number(v, "cage_margin");
             else if (k == "cage_layers") o.cage_layers = v.is_none() ? std::nullopt : std::optional(to_index(v));
             else if (k == "port_clearance") o.port_clearance = to_optional_number(v, "port_clearance");
@@ -147,8 +147,7 @@ nb::object best(nb::handle scene, nb::handle orders, nb::handle levels, nb::hand
     const core::Scene s = to_scene(scene);
     nb::list orders_py = list_of(orders, "orders");
     if (levels.is_none() && orders_py.size() == 0) return nb::none();
-    // relax_order comes from the orders: in kw the module body's call raises.
-    const auto o = nb::borrow<nb::dict>(kw).contains("relax_order") ? std::nullopt : options_of(s, kw, block_pen, snap);
+    const auto o = options_of(s, kw, block_pen, snap);
     double min_n = 2.0;  // first compared with the second order's index
     core::Orders core_orders;
     std::vector<long> core_levels;
