@@ -1,6 +1,8 @@
 // Module kelvane.manhattan_router.bench_negotiated: figures of a negotiated
 // run for the benchmark (bench/bench_negotiated.py), which the router's own
 // functions do not report.  Not part of the router's interface.
+#include <nanobind/stl/vector.h>
+
 #include <chrono>
 
 #include "convert_negotiated.hpp"
@@ -10,26 +12,13 @@ using namespace nb::literals;
 using namespace kelvane;
 using namespace kelvane::py;
 
-namespace {
-
 // route_negotiated_best with default options on the given orders and
 // cage-layer counts; returns the figures and the solution key.
-nb::dict run(nb::handle port_centers, nb::handle port_tangents, double delta, nb::handle obstacles, nb::handle orders,
-             nb::handle levels) {
-    negotiated::Scene s;
-    s.ports = to_port_pairs(port_centers, "port_centers");
-    s.tangents = to_port_pairs(port_tangents, "port_tangents");
-    s.delta = delta;
-    s.obstacles = to_boxes(obstacles, "obstacles");
+nb::dict run(nb::handle port_centers, nb::handle port_tangents, double delta, nb::handle obstacles,
+             const negotiated::Orders& orders, const std::vector<long>& levels) {
+    negotiated::Scene s{to_port_pairs(port_centers, "port_centers"), to_port_pairs(port_tangents, "port_tangents"),
+                        delta, to_boxes(obstacles, "obstacles")};
     negotiated::check_scene(s);
-    negotiated::Orders ord;
-    for (nb::handle o : orders) {
-        std::vector<long> v;
-        for (nb::handle x : o) v.push_back(nb::cast<long>(x));
-        ord.push_back(v);
-    }
-    std::vector<long> lv;
-    for (nb::handle x : levels) lv.push_back(nb::cast<long>(x));
     negotiated::RunStats st;
     negotiated::NegotiationOptions opts;
     opts.compensated_sum = PY_VERSION_HEX >= 0x030C0000;
@@ -37,29 +26,18 @@ nb::dict run(nb::handle port_centers, nb::handle port_tangents, double delta, nb
     const auto t0 = std::chrono::steady_clock::now();
     {
         nb::gil_scoped_release release;
-        best = negotiated::route_negotiated_best(s, ord, lv, 2.0, opts, st);
+        best = negotiated::route_negotiated_best(s, orders, levels, 2.0, opts, st);
     }
-    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    nb::list key;
-    for (double v : best.key.v) key.append(v);
-    nb::dict out;
-    out["seconds"] = secs;
-    out["searches"] = st.searches;
-    out["expanded"] = st.expanded;
-    out["tables"] = st.tables;
-    out["settled"] = st.settled;
-    out["runs"] = st.runs;
-    out["levels"] = st.levels;
-    out["lattices"] = st.lattices;
-    out["nodes"] = st.lattice_nodes;
-    out["edges"] = st.lattice_edges;
-    out["lattice_bytes"] = st.lattice_bytes;
-    out["workspace_bytes"] = st.workspace_bytes;
-    out["key"] = nb::tuple(key);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    nb::handle dict_type(reinterpret_cast<PyObject*>(&PyDict_Type));
+    nb::dict out = nb::cast<nb::dict>(dict_type(
+        "seconds"_a = seconds, "searches"_a = st.searches, "expanded"_a = st.expanded, "tables"_a = st.tables,
+        "settled"_a = st.settled, "runs"_a = st.runs, "levels"_a = st.levels, "lattices"_a = st.lattices,
+        "nodes"_a = st.lattice_nodes, "edges"_a = st.lattice_edges, "lattice_bytes"_a = st.lattice_bytes,
+        "workspace_bytes"_a = st.workspace_bytes));
+    out["key"] = nb::tuple(nb::cast(std::vector<double>(best.key.v.begin(), best.key.v.end())));
     return out;
 }
-
-}  // namespace
 
 NB_MODULE(bench_negotiated, m) {
     m.doc() = "Figures of negotiated runs for the benchmark (searches, orders, cage levels, lattice size).";

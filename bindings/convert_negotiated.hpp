@@ -1,9 +1,8 @@
-// Conversions of the negotiated router's values: port pairs, the scene
-// record, node paths of its lattice.  The general ones are convert.hpp.
+// Conversions of the negotiated router's values: port pairs and the scene
+// record.  The general ones are convert.hpp.
 #pragma once
 
 #include <array>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,18 +16,15 @@ namespace kelvane::py {
 inline std::vector<std::array<Point, 2>> to_port_pairs(nb::handle value, const char* what) {
     // Kept for the life of the process (never released during shutdown).
     static PyObject* asarray = nb::object(nb::module_::import_("numpy").attr("ascontiguousarray")).release().ptr();
-    nb::object arr = nb::steal(PyObject_CallFunction(asarray, "Os", value.ptr(), "float64"));
-    if (!arr.is_valid()) throw nb::python_error();
-    nb::ndarray<const double, nb::c_contig, nb::device::cpu> view;
-    if (!nb::try_cast(arr, view)) raise_type(std::string(what) + " must be an array of numbers");
+    nb::object arr = own(PyObject_CallFunction(asarray, "Os", value.ptr(), "float64"));
+    nb::ndarray<const double, nb::c_contig, nb::device::cpu> a;
+    if (!nb::try_cast(arr, a)) raise_type(std::string(what) + " must be an array of numbers");
     std::vector<std::array<Point, 2>> out;
-    size_t total = 1;
-    for (size_t i = 0; i < view.ndim(); ++i) total *= view.shape(i);
-    if (total == 0) return out;
-    if (view.ndim() != 3 || view.shape(1) != 2 || view.shape(2) != 2)
+    if (a.size() == 0) return out;
+    if (a.ndim() != 3 || a.shape(1) != 2 || a.shape(2) != 2)
         raise_value(std::string(what) + " must have shape (B, 2, 2), got " + repr_of(arr.attr("shape")));
-    const double* d = view.data();
-    for (size_t r = 0; r < view.shape(0); ++r)
+    const double* d = a.data();
+    for (size_t r = 0; r < a.shape(0); ++r)
         out.push_back({Point{d[4 * r], d[4 * r + 1]}, Point{d[4 * r + 2], d[4 * r + 3]}});
     return out;
 }
@@ -45,46 +41,6 @@ inline negotiated::Scene to_scene(nb::handle scene) {
     s.dbu = to_grid(scene.attr("dbu"));
     negotiated::check_scene(s);
     return s;
-}
-
-// Lattice node ids of a path of nodes; ValueError naming `what` for a node
-// that is not in the lattice.
-inline negotiated::NodePath to_node_ids(const Lattice& L, nb::handle path, const std::string& what) {
-    nb::object seq = tuple_of(path, what);
-    const Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
-    negotiated::NodePath out;
-    out.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Point p = node_point(PyTuple_GET_ITEM(seq.ptr(), i), [&] { return what + "[" + std::to_string(i) + "]"; });
-        const long id = L.find(p);
-        if (id < 0) raise_value(what + " holds " + point_str(p) + ", which is not a node of the lattice");
-        out.push_back(static_cast<std::uint32_t>(id));
-    }
-    return out;
-}
-
-// A list of paths (None for unrouted) as points.
-inline std::vector<negotiated::MaybePath> to_maybe_paths(nb::handle value, const std::string& what) {
-    nb::object seq = tuple_of(value, what);
-    std::vector<negotiated::MaybePath> out;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.ptr()); ++i) {
-        nb::handle item(PyTuple_GET_ITEM(seq.ptr(), i));
-        if (item.is_none()) out.emplace_back(std::nullopt);
-        else out.emplace_back(to_path(item, what + "[" + std::to_string(i) + "]"));
-    }
-    return out;
-}
-
-inline nb::list maybe_paths_to_arrays(const std::vector<negotiated::MaybePath>& paths) {
-    nb::list out;
-    for (const auto& p : paths) out.append(p ? path_to_array(*p) : nb::none());
-    return out;
-}
-
-inline nb::list maybe_paths_to_tuples(const std::vector<negotiated::MaybePath>& paths) {
-    nb::list out;
-    for (const auto& p : paths) out.append(p ? nb::object(path_to_tuples(*p)) : nb::none());
-    return out;
 }
 
 }  // namespace kelvane::py

@@ -50,3 +50,22 @@ def test_both_roads_refuse_the_same_input(call, message, replaced, monkeypatch):
         monkeypatch.setattr(n, "_atomic_edges", lambda p: own(p))
     with pytest.raises(ValueError, match=message):
         call(monkeypatch)
+
+
+SCENE_ONE = n._Scene(*map(np.asarray, ONE[:2]), 1.0, [])
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda: n.route_negotiated(SCENE_ONE, hist_decay="x"), "hist_decay"),
+    (lambda: n.route_negotiated(SCENE_ONE, overlap_pen=[]), "overlap_pen"),
+    (lambda: n.route_negotiated(SCENE_ONE, hist_weight=object()), "hist_weight"),
+    (lambda: n.route_negotiated(SCENE_ONE, node_pen="x"), "node_pen"),  # overlap_pen comes from it
+    (lambda: n._best_over_orders(SCENE_ONE, [[0], [0]], min_orders="x", cage_layers=2), "min_orders"),
+])
+@pytest.mark.parametrize("replaced", [False, True])
+def test_both_roads_name_a_value_the_loop_uses(call, name, replaced, monkeypatch):
+    if replaced:
+        own = n._atomic_edges
+        monkeypatch.setattr(n, "_atomic_edges", lambda p: own(p))
+    with pytest.raises(TypeError, match=f"{name} must be a number"):
+        call()

@@ -65,9 +65,26 @@ def _define(_native, _intact):
     search = ("_run_dijkstra", "_select_end_state", "_reconstruct_path")
     lattice = ("_per_route_graphs", "_build_rail_bridge_graph", "_ObstacleIndex")
     run = (("build_shared_lattice", "_shared_view", "dataclasses", "_port_block_owners", "_route_pen",
-            "_repair_self_intersections", "_self_intersections", "_atomic_edges", "_DIR_IDX", "_OPP", "_direction",
-            "_finalize_simple", "Obstacle", "_extend_short_segments", "_repair_score") + search + lattice)
-    orders_search = ("route_negotiated", "count_crossings_atomic", "_manhattan_length", "_count_turns") + run
+            "_repair_self_intersections", "_self_intersections", "_atomic_edges", "_ekey", "_DIR_IDX", "_OPP",
+            "_direction", "_finalize_simple", "Obstacle", "_extend_short_segments", "_repair_score", "_seg_crosses")
+           + search + lattice)
+    orders_search = ("route_negotiated", "count_crossings_atomic", "_interleaved_pos", "_manhattan_length",
+                     "_count_turns") + run
+    from math import factorial  # a name of the body's own, not of the module
+
+    most_passes = most_orders = 10000  # beyond these a call would not finish in reasonable time
+
+    def number(value, name):
+        # float(value) by the host's rules; a TypeError naming the argument otherwise.
+        try:
+            return float(value)
+        except (TypeError, ValueError, OverflowError):
+            raise TypeError(f"{name} must be a number, got {type(value).__name__}") from None
+
+    def sides(a, b):
+        # The side of a by which a step a -> b leaves it, and the side of b by which it arrives.
+        d = _direction(a, b)
+        return _DIR_IDX[d], _DIR_IDX[_OPP[d]]
 
     def _route_pen(g, turn_bias, edge_pen, node_chords=None, cross_pen=0.0, blocked_passthrough=frozenset(),
                    turn_pen=0.0):
@@ -80,37 +97,29 @@ def _define(_native, _intact):
         Port headings are rules: the path leaves g.start along g.start_dir and arrives
         along g.end_dir when the view has them.
         """
-        if _intact(search):
-            return _native.route_pen(g, turn_bias, edge_pen, node_chords, cross_pen, blocked_passthrough, turn_pen)
         dist, prev = _run_dijkstra(g, turn_bias, blocked_passthrough, edge_pen=edge_pen, node_chords=node_chords,
                                    cross_pen=cross_pen, turn_pen=turn_pen)
         best = _select_end_state(g, dist, turn_bias, turn_pen=turn_pen)
-        if best is None:
-            return None
-        return _reconstruct_path(prev, best, g.start)
+        return None if best is None else _reconstruct_path(prev, best, g.start)
 
     def _atomic_edges(path):
         """Edge keys _ekey(path[i], path[i + 1]) of a lattice path, one per step, in order."""
-        return _native.atomic_edges(path)
+        return [_ekey(a, b) for a, b in zip(path, path[1:])]
 
     def _self_intersections(path):
-        """Set of (node, direction) pass-through bans: at every node the path meets more
-        than twice (counting one side per step), both directions of every opposite pair
-        of sides found there.  Empty when the path visits every node once.
-        """
-        return _native.self_intersections(path)
+        """(node, direction) pass-through bans where the path meets a node more than twice
+        (one side per step): both directions of every opposite pair of sides used there."""
+        met, nodes = {}, [tuple(q) for q in path]  # node -> the sides the path uses there, once per step
+        for a, b in zip(nodes, nodes[1:]):
+            out, into = sides(a, b)
+            met.setdefault(a, []).append(out)
+            met.setdefault(b, []).append(into)
+        return {(node, d) for node, used in met.items() if len(used) > 2 for d in set(used) if (d + 2) % 4 in used}
 
     def _repair_self_intersections(g, path, turn_bias, edge_pen, node_chords, cross_pen, max_tries=4, turn_pen=0.0):
-        """Re-search a self-intersecting path with its straight passes through the nodes it
-        meets more than once banned (bans accumulate), at most max_tries times.  Returns
-        the path of the last successful search, or `path` itself (the same object) when
-        it had no self-intersection or the first re-search found no path.
-        """
-        if _intact(("_route_pen", "_self_intersections") + search):
-            return _native.repair_self_intersections(g, path, turn_bias, edge_pen, node_chords, cross_pen, max_tries,
-                                                     turn_pen)
-        current = path
-        blocked = set()
+        """Re-search a self-intersecting path with the bans of _self_intersections, which
+        accumulate, at most max_tries times: the last path found, or `path` itself."""
+        current, blocked = path, set()
         for _ in range(max_tries):
             bad = _self_intersections(current)
             if not bad:
@@ -124,26 +133,43 @@ def _define(_native, _intact):
         return current
 
     def _seg_crosses(a1, a2, b1, b2, tol=1e-9):
-        """Do the axis-parallel segments a1-a2 and b1-b2 cross?  A segment is horizontal
-        when its end y values differ by less than tol, else vertical; parallel segments
-        never cross; perpendicular ones that touch (T or L meetings) do.
-        """
-        return _native.seg_crosses(a1, a2, b1, b2, tol)
+        """Do the axis-parallel segments a1-a2 and b1-b2 cross?  Parallel ones never do,
+        perpendicular ones that touch (T or L meetings) do."""
+        a_flat, b_flat = abs(a1[1] - a2[1]) < tol, abs(b1[1] - b2[1]) < tol
+        if a_flat == b_flat:
+            return False
+        (h1, h2), (v1, v2) = ((a1, a2), (b1, b2)) if a_flat else ((b1, b2), (a1, a2))
+        return (min(h1[0], h2[0]) - tol < v1[0] < max(h1[0], h2[0]) + tol
+                and min(v1[1], v2[1]) - tol < h1[1] < max(v1[1], v2[1]) + tol)
 
     def _repair_score(path, r, accepted, real_obs, tol=1e-9):
-        """(crossings, intrusions) of route r's point path: segment pairs crossing the other
-        accepted paths (_seg_crosses, None entries and entry r skipped), and segment /
-        obstacle pairs where a segment runs strictly inside an obstacle (x0, y0, x1, y1)
-        of real_obs across more than tol of it.  Lower is better, compared as a tuple.
-        """
-        return _native.repair_score(path, r, accepted, real_obs, tol)
+        """(crossings, intrusions) of route r's point path against the other accepted
+        paths and inside the boxes of real_obs; lower is better, compared as a tuple."""
+        steps = list(zip(path, path[1:]))
+        crossings = sum(1 for k, other in enumerate(accepted) if k != r and other is not None
+                        for a1, a2 in steps for b1, b2 in zip(other, other[1:]) if _seg_crosses(a1, a2, b1, b2))
+        intrusions = 0
+        for (x1, y1), (x2, y2) in steps:
+            for ox0, oy0, ox1, oy1 in real_obs:
+                if abs(y1 - y2) < tol:
+                    intrusions += oy0 < y1 < oy1 and max(x1, x2) > ox0 + tol and min(x1, x2) < ox1 - tol
+                elif abs(x1 - x2) < tol:
+                    intrusions += ox0 < x1 < ox1 and max(y1, y2) > oy0 + tol and min(y1, y2) < oy1 - tol
+        return crossings, intrusions
 
     def _finalize_simple(path, g):
-        """Corner points of a lattice path as a list of tuples: g.end_port appended when
-        the path does not end there, interior points dropped where the path goes
-        straight on (differences rounded to 6 decimals); reversals stay.
-        """
-        return _native.finalize_simple(path, g)
+        """Corner points of a lattice path as a list of tuples, g.end_port appended when
+        the path does not end there; reversals stay."""
+        full = [tuple(q) for q in path]
+        if full[-1] != g.end_port:
+            full.append(tuple(g.end_port))
+        corners = [full[0]]
+        for (bx, by), (cx, cy) in zip(full[1:-1], full[2:]):
+            ax, ay = corners[-1]
+            d1x, d1y, d2x, d2y = (round(v, 6) for v in (bx - ax, by - ay, cx - bx, cy - by))
+            if d1x * d2y - d1y * d2x != 0 or not d1x * d2x + d1y * d2y > 0:
+                corners.append((bx, by))
+        return corners + [full[-1]]
 
     def _per_route_graphs(scene):
         """One per-route graph per route: _build_rail_bridge_graph(start, end, start
@@ -179,16 +205,21 @@ def _define(_native, _intact):
         if routes == 0:
             raise ValueError("build_shared_lattice: the scene has no routes")
         blocked = None if _intact(("_ObstacleIndex",)) else _ObstacleIndex(graphs[0].obs_list, scene.dbu).blocked
-        return _native.build_shared_lattice(scene, graphs, cage_margin, behind, lane_mids, cage_layers, cage_step,
-                                            _SNAP, blocked)
+        h = [y for g in graphs for y in g.h_lines]
+        v = [x for g in graphs for x in g.v_lines]
+        lattice = _native.build_shared_lattice(scene, h, v, graphs[0].obs_list, cage_margin, behind, lane_mids,
+                                               cage_layers, cage_step, _SNAP, blocked)
+        return (*lattice, graphs)
 
     def _shared_view(g, H, V, adj, nodes):
-        """A copy of route graph g on the shared lattice: adj, h_lines = H, v_lines = V,
-        new bridge lists, and start, end and end_port moved to the nearest node of
-        `nodes` (Manhattan distance, the first in iteration order on ties) unless they
-        are nodes of adj already.
-        """
-        return _native.shared_view(g, H, V, adj, nodes, dataclasses.replace)
+        """A copy of route graph g on the shared lattice, its ends moved to the nearest
+        node (Manhattan distance, the first on ties) unless they are nodes of adj."""
+        def on_lattice(p):
+            return p if p in adj else min(nodes, key=lambda q: abs(q[0] - p[0]) + abs(q[1] - p[1]))
+
+        return dataclasses.replace(g, adj=adj, h_lines=H, v_lines=V, h_bridges=list(g.h_bridges),
+                                   v_bridges=list(g.v_bridges), start=on_lattice(g.start), end=on_lattice(g.end),
+                                   end_port=on_lattice(g.end_port))
 
     def _port_block_owners(scene, adj, port_clearance=None):
         """{edge key: set of routes} for every lattice edge touching a square of half-width
@@ -215,96 +246,85 @@ def _define(_native, _intact):
         adds no crossing or obstacle intrusion) and the lattice path, or None for both
         when unrouted.
         """
-        args = (scene, turn_bias, iters, overlap_pen, node_pen, hist_weight, hist_decay, turn_pen, gauss_seidel,
-                avoid_ports, relax_order, cage_margin, cage_layers, port_clearance, route_to_port, BLOCK_PEN, _SNAP)
-        # The native road answers NotImplemented when a value the loop hands on would be
-        # refused by the helper using it: the loop below then raises where it gets there.
+        iters = range(iters).stop
+        if iters > most_passes:
+            raise ValueError(f"iters: at most {most_passes} passes, got {iters!r}")
+        # The values the loop uses itself are checked here; those it hands on, where they are used.
+        hist_decay = number(hist_decay, "hist_decay")
+        overlap_pen, hist_weight = (None if v is None else number(v, name)
+                                    for v, name in ((overlap_pen, "overlap_pen"), (hist_weight, "hist_weight")))
+        if overlap_pen is None and node_pen is not None:
+            node_pen = number(node_pen, "node_pen")
+        # The native road (the order search over this one order) answers NotImplemented for a
+        # value not in plain form, or one the step using it would refuse: the loop below then
+        # raises where it gets there.
         if _intact(run):
-            done = _native.route_negotiated(*args)
+            done = _native.best(scene, [relax_order], None, 2, dict(
+                turn_bias=turn_bias, iters=iters, overlap_pen=overlap_pen, node_pen=node_pen, hist_weight=hist_weight,
+                hist_decay=hist_decay, turn_pen=turn_pen, gauss_seidel=gauss_seidel, avoid_ports=avoid_ports,
+                cage_margin=cage_margin, cage_layers=cage_layers, port_clearance=port_clearance,
+                route_to_port=route_to_port), BLOCK_PEN, _SNAP)
             if done is not NotImplemented:
-                return done
-        # The native road's checks; the penalties of the run with their defaults resolved.
-        resolved = _native.negotiation_values(*args)
-        node_pen = resolved[0] if node_pen is None else node_pen
-        overlap_pen, hist_weight = resolved[1], resolved[2]
-        turn_pen = resolved[3] if turn_pen is None else turn_pen
-        d = scene.delta
+                return done[1:3]
         H, V, adj, nodes, graphs = build_shared_lattice(scene, cage_margin=cage_margin, cage_layers=cage_layers)
+        d = float(scene.delta)
+        if node_pen is None:
+            pc = np.asarray(scene.port_centers, dtype=float)
+            span = float(pc[:, :, 0].max() - pc[:, :, 0].min()) + float(pc[:, :, 1].max() - pc[:, :, 1].min())
+            node_pen = max(4.0 * span, 30.0 * d)
+        overlap_pen = 2.0 * node_pen if overlap_pen is None else overlap_pen
+        hist_weight = d if hist_weight is None else hist_weight
+        turn_pen = d if turn_pen is None else turn_pen
         views = [_shared_view(g, H, V, adj, nodes) for g in graphs]
         if route_to_port:
             views = [dataclasses.replace(v, end=v.end_port, end_approach_len=0.0) if v.end_port in adj else v
                      for v in views]
         B = len(views)
         port_owners = _port_block_owners(scene, adj, port_clearance) if avoid_ports else {}
-
-        def port_pen(r):
-            return {e: BLOCK_PEN for e, owners in port_owners.items() if owners - {r}}
-
         edge_hist = {}
         order = list(range(B)) if relax_order is None else list(relax_order)
         hist_eps = 0.001 * d
-        known = {}  # route -> (its path, the path's edges, its turns), made again when the path changes
-        edge_use = {}  # edge -> the routes whose current path uses it
-
-        def edges_and_turns(r, p):
-            hit = known.get(r)
-            if hit is None or hit[0] is not p:
-                turns = []
-                for k in range(1, len(p) - 1):
-                    a = _DIR_IDX[_OPP[_direction(p[k - 1], p[k])]]
-                    b = _DIR_IDX[_direction(p[k], p[k + 1])]
-                    if a != b:
-                        turns.append((p[k], (min(a, b), max(a, b))))
-                hit = known[r] = (p, _atomic_edges(p), turns)
-            return hit[1], hit[2]
+        paths, edges, turns = [None] * B, [[]] * B, [[]] * B  # per route: its path, its edges, its turns
 
         def settle(r, p):
-            # Route r's path becomes p; the edges' users follow.
-            r = r + B if r < 0 else r
-            if paths[r] is not None:
-                for e in edges_and_turns(r, paths[r])[0]:
-                    users = edge_use.get(e)
-                    if users is not None:
-                        users.discard(r)
-                        if not users:
-                            del edge_use[e]
-            paths[r] = p
-            if p is not None:
-                for e in edges_and_turns(r, p)[0]:
-                    edge_use.setdefault(e, set()).add(r)
+            paths[r], edges[r], turns[r] = p, [] if p is None else _atomic_edges(p), []
+            for k in range(1, len(p) - 1) if p is not None else ():
+                a, b = sides(p[k - 1], p[k])[1], sides(p[k], p[k + 1])[0]
+                if a != b:
+                    turns[r].append((p[k], (min(a, b), max(a, b))))
 
-        def chords_without(exclude):
-            # The turns (pairs of sides) the other routes make at each node.
-            chords = {}
-            for r, p in enumerate(paths):
-                if p is not None and r != exclude:
-                    for node, chord in edges_and_turns(r, p)[1]:
-                        chords.setdefault(node, []).append(chord)
-            return chords
+        def occupancy(exclude=None):
+            # edge -> the routes using it; node -> the turns (pairs of sides) the other routes make there
+            use, chords = {}, {}
+            for r in range(B):
+                for e in edges[r]:
+                    use.setdefault(e, set()).add(r)
+                for node, chord in turns[r] if r != exclude else ():
+                    chords.setdefault(node, []).append(chord)
+            return use, chords
 
-        def penalty_for(r):
+        def penalty_for(r, use):
             # History, other routes' port squares, and the other routes' use.
             pen = dict(edge_hist)
             for e, owners in port_owners.items():
                 if owners - {r}:
                     pen[e] = pen.get(e, 0.0) + BLOCK_PEN
-            for e, users in edge_use.items():
+            for e, users in use.items():
                 others = len(users) - (r in users)
                 if others:
                     pen[e] = pen.get(e, 0.0) + overlap_pen * others
             return pen
 
-        paths = [None] * B
         for r in range(B):
-            settle(r, _route_pen(views[r], turn_bias, port_pen(r), turn_pen=turn_pen))
+            settle(r, _route_pen(views[r], turn_bias, penalty_for(r, {}), turn_pen=turn_pen))
         for _ in range(iters):
             changed = 0
             if hist_decay != 1.0:
                 edge_hist = {e: h * hist_decay for e, h in edge_hist.items() if h * hist_decay > hist_eps}
             if gauss_seidel:
                 for r in order:
-                    chords = chords_without(r)
-                    pen = penalty_for(r)
+                    use, chords = occupancy(r)
+                    pen = penalty_for(r, use)
                     p = _route_pen(views[r], turn_bias, pen, node_chords=chords, cross_pen=node_pen, turn_pen=turn_pen)
                     if p is None:
                         continue
@@ -313,10 +333,10 @@ def _define(_native, _intact):
                         changed += 1
                         settle(r, p)
             else:
-                chords = chords_without(None)
+                use, chords = occupancy()
                 new = list(paths)
                 for r in range(B):
-                    p = _route_pen(views[r], turn_bias, penalty_for(r), node_chords=chords,
+                    p = _route_pen(views[r], turn_bias, penalty_for(r, use), node_chords=chords,
                                    cross_pen=node_pen, turn_pen=turn_pen)
                     if p is not None and p != paths[r]:
                         changed += 1
@@ -325,7 +345,7 @@ def _define(_native, _intact):
                     if new[r] is not paths[r]:
                         settle(r, new[r])
             shared = 0
-            for e, users in edge_use.items():
+            for e, users in occupancy()[0].items():
                 if len(users) > 1:
                     shared += len(users) - 1
                     edge_hist[e] = edge_hist.get(e, 0.0) + hist_weight * (len(users) - 1)
@@ -341,15 +361,10 @@ def _define(_native, _intact):
         for r, v in enumerate(views):
             if accepted[r] is None:
                 continue
-            other_obs = list(v.obs_list)
-            for r2, s in enumerate(accepted):
-                if r2 == r or s is None:
-                    continue
-                for (x1, y1), (x2, y2) in zip(s, s[1:]):
-                    if abs(y1 - y2) < 1e-9:
-                        other_obs.append(Obstacle(min(x1, x2), y1 - 0.5, max(x1, x2), y1 + 0.5))
-                    else:
-                        other_obs.append(Obstacle(x1 - 0.5, min(y1, y2), x1 + 0.5, max(y1, y2)))
+            other_obs = list(v.obs_list) + [
+                Obstacle(min(x1, x2), y1 - 0.5, max(x1, x2), y1 + 0.5) if abs(y1 - y2) < 1e-9
+                else Obstacle(x1 - 0.5, min(y1, y2), x1 + 0.5, max(y1, y2))
+                for r2, s in enumerate(accepted) if r2 != r and s is not None for (x1, y1), (x2, y2) in zip(s, s[1:])]
             candidate = _extend_short_segments(accepted[r], d, _ObstacleIndex(other_obs, scene.dbu))
             if _repair_score(candidate, r, accepted, real_obs) <= _repair_score(accepted[r], r, accepted, real_obs):
                 accepted[r] = [tuple(map(float, q)) for q in candidate]
@@ -357,10 +372,22 @@ def _define(_native, _intact):
         return skels, atomic
 
     def count_crossings_atomic(atomic_paths):
-        """(crossings, overlaps) over all pairs of lattice paths (None entries count as
-        empty): nodes both routes pass through with interleaved sides, and shared edges.
-        """
-        return _native.count_crossings_atomic(atomic_paths)
+        """(crossings, overlaps) over all pairs of lattice paths (None entries are empty):
+        nodes both pass through with interleaved sides, and shared edges."""
+        at_node, on_edge = {}, {}  # node -> {route: sides it uses there}; edge key -> routes on it
+        for r, p in enumerate(atomic_paths):
+            nodes = [] if p is None else [tuple(q) for q in p]
+            for a, b in zip(nodes, nodes[1:]):
+                out, into = sides(a, b)
+                at_node.setdefault(a, {}).setdefault(r, set()).add(out)
+                at_node.setdefault(b, {}).setdefault(r, set()).add(into)
+                on_edge.setdefault(_ekey(a, b), set()).add(r)
+        overlaps = sum(len(users) * (len(users) - 1) // 2 for users in on_edge.values())
+        crossings = 0
+        for routes in at_node.values():  # each route's two lowest sides there, as a chord
+            chords = [sorted(used)[:2] for used in routes.values() if len(used) > 1]
+            crossings += sum(1 for a, b in itertools.combinations(chords, 2) if _interleaved_pos(*a, *b))
+        return crossings, overlaps
 
     def _manhattan_length(skel):
         """Sum of |dx| + |dy| over the steps of a skeleton (numpy's sum), as a float."""
@@ -374,15 +401,29 @@ def _define(_native, _intact):
 
     def _cage_ladder(B):
         """Cage-layer counts to try: sorted distinct 2, max(2, (B + 1) // 2), max(2, B)."""
-        return _native.cage_ladder(B)
+        return sorted({2, max(2, (B + 1) // 2), max(2, B)})
 
     def _orders_for(B, n_orders, seed):
-        """Route orders to try: every permutation (lexicographic) for B <= 4; else the
-        identity followed by distinct random.Random(seed) shuffles of it until there are
-        n_orders.  Asking for more orders than the B! that exist gives all of them in
-        lexicographic order.  ValueError when more than 10000 orders would be tried.
-        """
-        return _native.orders_for(B, n_orders, seed, random.Random)
+        """Route orders to try: all permutations for B <= 4 or when n_orders exceeds B!;
+        else the identity and distinct random.Random(seed) shuffles, n_orders in all.
+        ValueError when more than 10000 orders would be tried."""
+        base = list(range(B))
+        if B <= 4:
+            return [list(o) for o in itertools.permutations(base)]
+        every = factorial(B)
+        if min(n_orders, every) > most_orders:
+            raise ValueError(f"n_orders: at most {most_orders} route orders are tried ({B} routes have {every}), "
+                             f"got {n_orders!r}")
+        if n_orders > every:
+            return [list(o) for o in itertools.permutations(base)]
+        rng, orders, seen = random.Random(seed), [base], {tuple(base)}
+        while len(orders) < n_orders:
+            o = list(base)
+            rng.shuffle(o)
+            if tuple(o) not in seen:
+                seen.add(tuple(o))
+                orders.append(o)
+        return orders
 
     def _best_over_orders(scene, orders, min_orders=2, **kw):
         """route_negotiated(scene, relax_order=o, **kw) for each order o, keeping the best
@@ -391,12 +432,12 @@ def _define(_native, _intact):
         Returns (key, skels, atomic, order), or None when `orders` is empty.
         """
         if _intact(orders_search):
-            done = _native.best_over_orders(scene, orders, min_orders, kw, BLOCK_PEN, _SNAP)
+            done = _native.best(scene, orders, None, min_orders, kw, BLOCK_PEN, _SNAP)
             if done is not NotImplemented:
                 return done
         best = None
         for i, o in enumerate(orders):
-            if best is not None and i >= min_orders and best[0][0] == 0 and best[0][1] == 0:
+            if best is not None and i >= number(min_orders, "min_orders") and best[0][0] == 0 and best[0][1] == 0:
                 break
             skels, atomic = route_negotiated(scene, relax_order=o, **kw)
             crossings, overlaps = count_crossings_atomic(atomic)
@@ -431,9 +472,10 @@ def _define(_native, _intact):
         levels = kw.pop("cage_layers", None)
         levels = [levels] if levels is not None else list(_cage_ladder(B))
         if _intact(("_best_over_orders",) + orders_search):
-            done = _native.route_negotiated_best(scene, orders, levels, kw, BLOCK_PEN, _SNAP)
+            route_kw = dict(kw)
+            done = _native.best(scene, orders, levels, route_kw.pop("min_orders", 2), route_kw, BLOCK_PEN, _SNAP)
             if done is not NotImplemented:
-                return done
+                return done[1:]
         best = None
         for L in levels:
             candidate = _best_over_orders(scene, orders, cage_layers=L, **kw)

@@ -1,6 +1,6 @@
 // The negotiation loop and the order search on small scenes.
 #include "check.hpp"
-#include "kelvane/negotiate.hpp"
+#include "negotiated/steps.hpp"
 
 using namespace kelvane;
 using namespace kelvane::negotiated;

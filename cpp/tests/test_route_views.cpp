@@ -1,6 +1,6 @@
 // Per-route views and port owners of the negotiated router.
 #include "check.hpp"
-#include "kelvane/negotiate.hpp"
+#include "negotiated/steps.hpp"
 
 using namespace kelvane;
 using namespace kelvane::negotiated;

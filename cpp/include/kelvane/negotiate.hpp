@@ -10,17 +10,16 @@
 //   outcome ranked by its solution key, over route orders and cage sizes.
 //
 // The entries are route_negotiated (one route order), best_over_orders and
-// route_negotiated_best; the steps below them are the ones the Python
-// module's helpers of the same names call.  Steps used only inside the
-// router are in cpp/src/negotiated/steps.hpp.
+// route_negotiated_best, with what they take (the scene, the options, the
+// orders and cage-layer counts to try); the shared lattice and the port
+// squares are entries too (the Python module builds its general road on
+// them).  The steps inside the router are in cpp/src/negotiated/steps.hpp.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
-#include <utility>
 #include <vector>
 
 #include "kelvane/geometry.hpp"
@@ -32,9 +31,7 @@ namespace kelvane::negotiated {
 constexpr double kBlockPen = 1e6;  // penalty of an edge that another route's port claims
 constexpr double kSnap = 0.001;    // lattice grid when the scene has no dbu
 
-using NodePath = std::vector<std::uint32_t>;  // lattice node ids, start to end
 using MaybePath = std::optional<Path>;
-using Bans = std::vector<std::pair<std::uint32_t, std::uint8_t>>;  // (node, heading) pass-throughs
 
 // ------------------------------------------------------------------ scene
 
@@ -88,24 +85,7 @@ struct SharedLattice {
 SharedLattice build_shared_lattice(const Scene& scene, std::vector<RouteLines> graphs, const LatticeOptions& opts,
                                    const SegmentTest& blocked);
 
-// ------------------------------------------------------------ views
-
-struct RouteView {
-    long start = -1, end = -1;  // node ids; -1: not a node of the lattice
-    Point end_port;
-    long end_port_node = -1;
-    int start_dir = kNoDir, end_dir = kNoDir;
-    double end_approach_len = 0.0;
-    bool to_port = false;  // end moved onto the end port
-    std::vector<Box> obstacles;
-};
-
-// The node nearest to p by Manhattan distance, the first in id order on
-// ties; -1 for a lattice without nodes.
-long nearest_node(const Lattice& lattice, Point p);
-
-// Ends snapped to the nearest node unless they are nodes already.
-RouteView shared_view(const RouteLines& g, const Lattice& lattice);
+// ------------------------------------------------------------ port squares
 
 // Edges touching a square of half-width `half` round some route's port, in
 // the order the adjacency lists them first (node id order, then neighbour
@@ -117,43 +97,6 @@ struct PortOwners {
     std::vector<std::uint32_t> routes;
 };
 PortOwners port_block_owners(const Scene& scene, const Lattice& lattice, double half);
-
-// ------------------------------------------------------------ metrics
-
-// Do two axis-parallel segments cross (touching counts)?  Parallel never.
-bool seg_crosses(Point a1, Point a2, Point b1, Point b2, double tol = 1e-9);
-// (node, heading) pass-throughs to ban where a path meets one of its nodes
-// more than once, in no particular order.
-using PointBans = std::vector<std::pair<Point, int>>;
-PointBans self_intersections(const Path& path);
-struct CrossCount {
-    long crossings = 0, overlaps = 0;
-};
-// Crossing nodes and shared edges over all pairs of lattice paths.
-CrossCount count_crossings(const std::vector<MaybePath>& atomic);
-
-// ------------------------------------------------------------ repair
-
-// (crossings with the other accepted paths, intrusions into real obstacles).
-std::pair<long, long> repair_score(const Path& path, long r, const std::vector<MaybePath>& accepted,
-                                   const std::vector<Box>& real_obs, double tol = 1e-9);
-// Corner points of a lattice path, the end port appended when it is missing.
-Path finalize_simple(const Path& path, Point end_port);
-// Indices of the points of `full` that are kept as corners: the first and
-// the last, and every point where the path does not go straight on (steps
-// compared with their differences rounded to six decimals).
-std::vector<size_t> corner_indices(const Path& full);
-// Re-searches while the path meets one of its nodes more than once, banning
-// the straight passes found there (bans accumulate), at most max_tries
-// times; stops when no path is left, and when a path brings no new ban (the
-// next search would be the last one again: search(bans) must return the
-// same for the same bans).  search(bans) returns a path or none.
-// Returns none when no search gave a path (the path stays as it was).
-std::optional<Path> repair_self_intersections(Path path, long max_tries,
-                                              const std::function<std::optional<Path>(const PointBans&)>& search);
-// Node-id path -> points, and points -> bans of lattice nodes.
-Path points_of(const Lattice& lattice, const NodePath& path);
-Bans node_bans(const Lattice& lattice, const PointBans& bans);
 
 // ------------------------------------------------------------ negotiation
 

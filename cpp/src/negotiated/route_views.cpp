@@ -3,7 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "kelvane/negotiate.hpp"
+#include "negotiated/steps.hpp"
 #include "kelvane/obstacles.hpp"
 
 namespace kelvane::negotiated {
