@@ -1,11 +1,5 @@
-"""Negotiated-congestion router: every route of a scene at once on one shared lattice.
-
-negotiate_routes(port_centers, port_tangents, delta, obstacles=None, **kw) returns the
-skeletons; route_negotiated_best also the lattice paths and the route order used.
-Routes first take their shortest paths alone, then rip-up-and-reroute passes price
-shared track, other routes' port squares and a growing congestion history until no
-track is shared; several route orders and cage sizes are tried and the outcome with
-the fewest (unrouted, conflicts, crossings, overlaps, turns, length) wins.
+"""Negotiated-congestion router: every route of a scene at once on one shared lattice
+(negotiate_routes; route_negotiated_best also gives the lattice paths and the order).
 
 Every helper is called through its module-level name, looked up when the call
 happens: replace one (e.g. negotiated._route_pen) to watch or change how it is
@@ -39,13 +33,8 @@ _SNAP = 0.001
 
 @dataclass
 class _Scene:
-    """Scene of a negotiated run.
-
-    port_centers, port_tangents: float arrays of shape (B, 2, 2); [r, 0] is route
-    r's start, [r, 1] its end; tangents are headings of travel.  delta: the route
-    pitch.  obstacles: list of (x_min, y_min, x_max, y_max) float tuples.  dbu: the
-    grid step, or None (lattice coordinates then snap to _SNAP).
-    """
+    """Scene of a negotiated run: route_negotiated_best's arguments, port_centers and
+    port_tangents as float arrays, obstacles as float tuples, dbu None snapping to _SNAP."""
 
     port_centers: "np.ndarray"
     port_tangents: "np.ndarray"
@@ -89,14 +78,8 @@ def _define(_native, _intact):
     def _route_pen(g, turn_bias, edge_pen, node_chords=None, cross_pen=0.0, blocked_passthrough=frozenset(),
                    turn_pen=0.0):
         """One route searched on its view g under the given penalties: the lattice path
-        (list of nodes from g.start to g.end) or None when the end cannot be reached.
-
-        Runs _run_dijkstra(g, turn_bias, blocked_passthrough, edge_pen=, node_chords=,
-        cross_pen=, turn_pen=), _select_end_state(g, dist, turn_bias, turn_pen=) and
-        _reconstruct_path(prev, best, g.start), each looked up in this module when called.
-        Port headings are rules: the path leaves g.start along g.start_dir and arrives
-        along g.end_dir when the view has them.
-        """
+        (list of nodes from g.start to g.end, leaving and arriving along the view's port
+        headings) or None when the end cannot be reached."""
         dist, prev = _run_dijkstra(g, turn_bias, blocked_passthrough, edge_pen=edge_pen, node_chords=node_chords,
                                    cross_pen=cross_pen, turn_pen=turn_pen)
         best = _select_end_state(g, dist, turn_bias, turn_pen=turn_pen)
@@ -107,8 +90,7 @@ def _define(_native, _intact):
         return [_ekey(a, b) for a, b in zip(path, path[1:])]
 
     def _self_intersections(path):
-        """(node, direction) pass-through bans where the path meets a node more than twice
-        (one side per step): both directions of every opposite pair of sides used there."""
+        """Pass-through bans (node, side) where the path meets a node more than twice."""
         met, nodes = {}, [tuple(q) for q in path]  # node -> the sides the path uses there, once per step
         for a, b in zip(nodes, nodes[1:]):
             out, into = sides(a, b)
@@ -117,8 +99,7 @@ def _define(_native, _intact):
         return {(node, d) for node, used in met.items() if len(used) > 2 for d in set(used) if (d + 2) % 4 in used}
 
     def _repair_self_intersections(g, path, turn_bias, edge_pen, node_chords, cross_pen, max_tries=4, turn_pen=0.0):
-        """Re-search a self-intersecting path with the bans of _self_intersections, which
-        accumulate, at most max_tries times: the last path found, or `path` itself."""
+        """Re-search a self-intersecting path with the accumulated bans of _self_intersections."""
         current, blocked = path, set()
         for _ in range(max_tries):
             bad = _self_intersections(current)
@@ -133,8 +114,7 @@ def _define(_native, _intact):
         return current
 
     def _seg_crosses(a1, a2, b1, b2, tol=1e-9):
-        """Do the axis-parallel segments a1-a2 and b1-b2 cross?  Parallel ones never do,
-        perpendicular ones that touch (T or L meetings) do."""
+        """Do the axis-parallel segments a1-a2 and b1-b2 cross (touching included)?"""
         a_flat, b_flat = abs(a1[1] - a2[1]) < tol, abs(b1[1] - b2[1]) < tol
         if a_flat == b_flat:
             return False
@@ -143,8 +123,7 @@ def _define(_native, _intact):
                 and min(v1[1], v2[1]) - tol < h1[1] < max(v1[1], v2[1]) + tol)
 
     def _repair_score(path, r, accepted, real_obs, tol=1e-9):
-        """(crossings, intrusions) of route r's point path against the other accepted
-        paths and inside the boxes of real_obs; lower is better, compared as a tuple."""
+        """(crossings, intrusions) of route r's point path with the other paths and the boxes."""
         steps = list(zip(path, path[1:]))
         crossings = sum(1 for k, other in enumerate(accepted) if k != r and other is not None
                         for a1, a2 in steps for b1, b2 in zip(other, other[1:]) if _seg_crosses(a1, a2, b1, b2))
@@ -158,8 +137,7 @@ def _define(_native, _intact):
         return crossings, intrusions
 
     def _finalize_simple(path, g):
-        """Corner points of a lattice path as a list of tuples, g.end_port appended when
-        the path does not end there; reversals stay."""
+        """Corner points of a lattice path, ending at g.end_port; reversals stay."""
         full = [tuple(q) for q in path]
         if full[-1] != g.end_port:
             full.append(tuple(g.end_port))
@@ -172,10 +150,7 @@ def _define(_native, _intact):
         return corners + [full[-1]]
 
     def _per_route_graphs(scene):
-        """One per-route graph per route: _build_rail_bridge_graph(start, end, start
-        tangent, end tangent, scene.delta, obstacles as float tuples, sliding_bias=0.5,
-        enforce_min_segment_length=False, dbu=scene.dbu).
-        """
+        """One _build_rail_bridge_graph per route (sliding_bias 0.5, no minimum segment length)."""
         obstacles = [tuple(float(v) for v in o) for o in scene.obstacles]
         pc, pt = scene.port_centers, scene.port_tangents
         return [_build_rail_bridge_graph(pc[r, 0], pc[r, 1], pt[r, 0], pt[r, 1], scene.delta, obstacles,
@@ -186,19 +161,13 @@ def _define(_native, _intact):
                              cage_step=None):
         """The shared lattice of a scene: (H, V, adj, nodes, graphs).
 
-        H, V: ascending y values of the horizontal and x values of the vertical lines:
-        every route graph's lines, cage_layers lines behind every port (delta, then
-        cage_step apart), a mid-line in every gap wider than 2 * delta, cage_layers cage
-        rings from cage_margin outside the ports and obstacles, all snapped to dbu (or
-        _SNAP) with ties to even.  Defaults: cage_margin 3 * delta, cage_layers
-        max(routes, 2), cage_step 2 * delta.
-        adj: read-only mapping node -> [(neighbour, length), ...]: horizontal edges
-        first, then vertical, each from the lowest coordinate up; an edge the
-        _ObstacleIndex blocks (through a box or along its side) is left out.  Key order:
-        the crossings row by row from the lowest y, each row from the lowest x, then the
-        snapped port points that are not crossings, by (y, x).
-        nodes: the keys of adj (a set view).  graphs: _per_route_graphs(scene).
-        ValueError for a scene without routes.
+        H, V: the ascending y and x values of the lines: every route graph's lines,
+        cage_layers (default max(routes, 2)) lines behind every port (delta, then cage_step,
+        default 2 * delta, apart), a mid-line in every gap wider than 2 * delta and cage
+        rings from cage_margin (default 3 * delta) outside the ports and obstacles, snapped
+        to dbu or _SNAP.  adj: read-only mapping node -> [(neighbour, length), ...] without
+        the edges _ObstacleIndex blocks; nodes: its keys (crossings row by row, then the
+        port points off them).  graphs: _per_route_graphs(scene).
         """
         routes = _native.scene_routes(scene)
         graphs = _per_route_graphs(scene)
@@ -212,8 +181,7 @@ def _define(_native, _intact):
         return (*lattice, graphs)
 
     def _shared_view(g, H, V, adj, nodes):
-        """A copy of route graph g on the shared lattice, its ends moved to the nearest
-        node (Manhattan distance, the first on ties) unless they are nodes of adj."""
+        """A copy of route graph g on the shared lattice, its ends moved to the nearest nodes."""
         def on_lattice(p):
             return p if p in adj else min(nodes, key=lambda q: abs(q[0] - p[0]) + abs(q[1] - p[1]))
 
@@ -222,10 +190,8 @@ def _define(_native, _intact):
                                    end_port=on_lattice(g.end_port))
 
     def _port_block_owners(scene, adj, port_clearance=None):
-        """{edge key: set of routes} for every lattice edge touching a square of half-width
-        port_clearance (default delta / 2) round one of the routes' ports, in the order
-        adj lists the edges first.
-        """
+        """{edge key: set of routes} for the lattice edges (in adj's order) touching a square
+        of half-width port_clearance (default delta / 2) round a route's port."""
         return _native.port_block_owners(scene, adj, port_clearance)
 
     def route_negotiated(scene, turn_bias="center", iters=20, overlap_pen=None, node_pen=None, hist_weight=None,
@@ -233,18 +199,14 @@ def _define(_native, _intact):
                          cage_margin=None, cage_layers=None, port_clearance=None, route_to_port=True):
         """Route every route of a scene on one shared lattice by negotiated congestion.
 
-        Each route is first searched alone (other routes' port squares cost BLOCK_PEN);
-        then up to `iters` passes reroute the routes (in relax_order, each seeing the
-        others' current paths, or all at once with gauss_seidel=False) against edge
-        penalties: history + BLOCK_PEN near other routes' ports + overlap_pen per other
-        route on the edge, and node_pen per crossing or corner contact with another
-        route.  The history grows by hist_weight per excess user per pass and decays by
-        hist_decay.  The loop stops when a pass shares no edge and changes no route.
-        Defaults: node_pen max(4 * span, 30 * delta), overlap_pen 2 * node_pen,
-        hist_weight and turn_pen delta; iters at most 10000.  Returns (skels, atomic):
-        per route an N x 2 array of corner points (short segments lengthened where that
-        adds no crossing or obstacle intrusion) and the lattice path, or None for both
-        when unrouted.
+        Each route is first searched alone; then up to `iters` (at most 10000) passes
+        reroute the routes in relax_order (or all at once with gauss_seidel false) against
+        edge penalties (history, BLOCK_PEN near other routes' ports, overlap_pen per other
+        user) and node_pen per crossing, until a pass shares no edge and changes no route.
+        Defaults: node_pen max(4 * span, 30 * delta), overlap_pen 2 * node_pen, hist_weight
+        and turn_pen delta.
+        Returns (skels, atomic): per route an N x 2 array of corner points (short segments
+        lengthened where that adds no crossing or intrusion) and the lattice path, or None.
         """
         iters = range(iters).stop
         if iters > most_passes:
@@ -372,8 +334,7 @@ def _define(_native, _intact):
         return skels, atomic
 
     def count_crossings_atomic(atomic_paths):
-        """(crossings, overlaps) over all pairs of lattice paths (None entries are empty):
-        nodes both pass through with interleaved sides, and shared edges."""
+        """(crossings, overlaps) over all pairs of lattice paths: interleaved sides at a node, shared edges."""
         at_node, on_edge = {}, {}  # node -> {route: sides it uses there}; edge key -> routes on it
         for r, p in enumerate(atomic_paths):
             nodes = [] if p is None else [tuple(q) for q in p]
@@ -426,11 +387,9 @@ def _define(_native, _intact):
         return orders
 
     def _best_over_orders(scene, orders, min_orders=2, **kw):
-        """route_negotiated(scene, relax_order=o, **kw) for each order o, keeping the best
-        by the key (unrouted, crossings + overlaps, crossings, overlaps, turns, length);
-        stops once min_orders orders were tried and the best is complete and clean.
-        Returns (key, skels, atomic, order), or None when `orders` is empty.
-        """
+        """route_negotiated(scene, relax_order=o, **kw) for each order o until min_orders were
+        tried and the best is complete and clean: (key, skels, atomic, order) of the least
+        key, or None for no orders."""
         if _intact(orders_search):
             done = _native.best(scene, orders, None, min_orders, kw, BLOCK_PEN, _SNAP)
             if done is not NotImplemented:
@@ -457,9 +416,8 @@ def _define(_native, _intact):
         port_centers, port_tangents: (B, 2, 2) array-likes, [r, 0] start and [r, 1] end
         of route r; tangents are headings of travel.  delta: the route pitch (> 0).
         obstacles: (x_min, y_min, x_max, y_max) boxes or None.  Other keywords go to
-        route_negotiated (min_orders to _best_over_orders).  No routes: ([], [], []).
-        ValueError naming the argument for non-finite values, zero or oblique tangents
-        and a delta that is not positive.
+        route_negotiated (min_orders to _best_over_orders).  No routes: ([], [], []); a
+        ValueError names a bad argument.
         """
         boxes = [tuple(float(v) for v in o) for o in obstacles] if _native.has_boxes(obstacles) else []
         scene = _Scene(np.asarray(port_centers, dtype=float), np.asarray(port_tangents, dtype=float), float(delta),
