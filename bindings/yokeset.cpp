@@ -42,7 +42,7 @@ int port_angle(PyObject* port) {
     return side;
 }
 
-nb::tuple port_bbox(nb::handle ports) {
+std::array<double, 2> port_bbox(nb::handle ports) {
     std::vector<double> xs, ys;
     for_each(ports, [&](nb::handle p) { xs.push_back(center_coord(p.ptr(), 0)); });
     for_each(ports, [&](nb::handle p) { ys.push_back(center_coord(p.ptr(), 1)); });
@@ -50,32 +50,32 @@ nb::tuple port_bbox(nb::handle ports) {
         Py_XDECREF(PyObject_CallOneArg(nb::module_::import_("builtins").attr("min").ptr(), nb::tuple().ptr()));
         fail();
     }
-    return nb::make_tuple(kp::span_centre(xs.data(), xs.size()), kp::span_centre(ys.data(), ys.size()));
+    return {kp::span_centre(xs.data(), xs.size()), kp::span_centre(ys.data(), ys.size())};
 }
 
-// The ports of `bank` (a list owned here) in the order sorted(bank, key=...)
-// gives them, keyed by the first port's facing.
-void append_bank(PyObject* out, PyObject* bank) {
+// The order sorted(bank, key=...) gives the ports of `bank` (a list owned
+// here), keyed by the first port's facing.
+std::vector<size_t> bank_order(PyObject* bank) {
     const size_t n = static_cast<size_t>(PyList_GET_SIZE(bank));
-    if (n == 0) return;
+    std::vector<size_t> order;
+    if (n == 0) return order;
     const kp::BankKey key = kp::bank_key(port_angle(PyList_GET_ITEM(bank, 0)));
     std::vector<double> keys(n);
     for (size_t i = 0; i < n; ++i) {
         const double c = center_coord(PyList_GET_ITEM(bank, static_cast<Py_ssize_t>(i)), key.axis);
         keys[i] = key.negate ? -c : c;
     }
-    std::vector<size_t> order;
     if (!kp::has_nan(keys.data(), n)) {
         kp::stable_order(keys.data(), n, order);
-    } else {  // NaN keys have no total order: the host's own sort places them
-        nb::list key_list;
-        for (double k : keys) key_list.append(k);
-        nb::object idx = nb::module_::import_("builtins").attr("sorted")(
-            nb::module_::import_("builtins").attr("range")(n), nb::arg("key") = key_list.attr("__getitem__"));
-        for (nb::handle i : idx) order.push_back(nb::cast<size_t>(i));
+        return order;
     }
-    for (size_t i : order)
-        if (PyList_Append(out, PyList_GET_ITEM(bank, static_cast<Py_ssize_t>(i))) < 0) fail();
+    // NaN keys have no total order: the host's own sort places them
+    nb::list key_list;
+    for (double k : keys) key_list.append(k);
+    nb::object builtins = nb::module_::import_("builtins");
+    nb::object idx = builtins.attr("sorted")(builtins.attr("range")(n), nb::arg("key") = key_list.attr("__getitem__"));
+    for (nb::handle i : idx) order.push_back(nb::cast<size_t>(i));
+    return order;
 }
 
 // target_side is an int already taken modulo 4.
@@ -87,23 +87,24 @@ nb::object sort_ports_like_kfactory(nb::handle ports, int target_side, nb::handl
     });
     // the back bank is sorted first (it is listed last), then target-1, target, target+1
     const std::array<int, 4> sides = kp::group_sides(target_side);
-    std::array<nb::object, 4> sorted;
-    for (int k : {3, 0, 1, 2}) {
-        sorted[k] = own(PyList_New(0));
-        append_bank(sorted[k].ptr(), banks[sides[k]].ptr());
-    }
+    std::vector<size_t> orders[4];
+    for (int k : {3, 0, 1, 2}) orders[k] = bank_order(banks[sides[k]].ptr());
     nb::object out = own(PyList_New(0));
-    for (const auto& s : sorted)
-        if (PyList_SetSlice(out.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, s.ptr()) < 0) fail();
+    for (int k = 0; k < 4; ++k)
+        for (size_t i : orders[k])
+            if (PyList_Append(out.ptr(), PyList_GET_ITEM(banks[sides[k]].ptr(), static_cast<Py_ssize_t>(i))) < 0) fail();
     if (!truth(clockwise) && PyList_Reverse(out.ptr()) < 0) fail();
     return out;
 }
 
-// Two groups of at least two ports each, of equal lengths.
-nb::tuple sort_ports_gdsfactory(nb::handle start_ports, nb::handle end_ports) {
-    const nb::tuple start_box = port_bbox(start_ports), end_box = port_bbox(end_ports);
-    const double vx = nb::cast<double>(start_box[0]) - nb::cast<double>(end_box[0]);
-    const double vy = nb::cast<double>(start_box[1]) - nb::cast<double>(end_box[1]);
+// NotImplemented for groups of unequal lengths or fewer than two ports: the
+// Python lines answer those.
+nb::object sort_ports_gdsfactory(nb::handle start_ports, nb::handle end_ports) {
+    const Py_ssize_t n = PyObject_Length(start_ports.ptr());
+    if (n < 0) fail();
+    if (PyObject_Length(end_ports.ptr()) != n || n < 2) return nb::borrow(Py_NotImplemented);
+    const std::array<double, 2> start_box = port_bbox(start_ports), end_box = port_bbox(end_ports);
+    const double vx = start_box[0] - end_box[0], vy = start_box[1] - end_box[1];
     const int end_angle = port_angle(item_of(end_ports, 0).ptr());
     nb::object start = sort_ports_like_kfactory(start_ports, kp::start_target_side(end_angle, vx, vy), Py_True);
     return nb::make_tuple(start, sort_ports_like_kfactory(end_ports, end_angle, Py_False));
@@ -144,7 +145,10 @@ NB_MODULE(yokeset, m) {
     nb::module_ native = kelvane::py::native_namespace("kelvane.yokeset._native");
     using kelvane::py::def_native;
     def_native(native, "exact_means", &exact_means);
-    def_native(native, "port_bbox", &port_bbox);
+    def_native(native, "port_bbox", +[](nb::handle ports) {
+        const auto [x, y] = port_bbox(ports);
+        return nb::make_tuple(x, y);
+    });
     def_native(native, "sort_ports_like_kfactory", &sort_ports_like_kfactory);
     def_native(native, "sort_ports_gdsfactory", &sort_ports_gdsfactory);
     kelvane::py::run_module_body(m, kYokesetBody, native);

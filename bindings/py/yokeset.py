@@ -50,12 +50,14 @@ def _define(_native, _intact):
         its side facing the end group, the end group from the side its first port faces, in
         opposite senses.  Raises ValueError when the lists differ in length.
         """
+        if _intact(("_port_bbox", "_port_angle", "_sort_ports_like_kfactory", "_sort_port_bank")):
+            done = _native.sort_ports_gdsfactory(start_ports, end_ports)
+            if done is not NotImplemented:
+                return done
         if len(start_ports) != len(end_ports):
             raise ValueError("start_ports and end_ports must have equal length")
         if len(start_ports) < 2:
             return list(start_ports), list(end_ports)
-        if _intact(("_port_bbox", "_port_angle", "_sort_ports_like_kfactory", "_sort_port_bank")):
-            return _native.sort_ports_gdsfactory(start_ports, end_ports)
         start_box = _port_bbox(start_ports)
         end_box = _port_bbox(end_ports)
         vx = start_box[0] - end_box[0]
