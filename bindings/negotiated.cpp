@@ -95,48 +95,34 @@ bool converts(F&& convert) {
     return false;
 }
 
-// route_negotiated's keywords but relax_order (it comes with the orders) as
-// the core takes them; none for another keyword (the module body's call then
-// raises the host's TypeError) or a value a step would refuse where it uses it.
-std::optional<core::NegotiationOptions> options_of(const core::Scene& s, nb::handle kw, double block_pen, double snap) {
-    core::NegotiationOptions o;
-    o.block_pen = block_pen;
-    o.snap = snap;
-    o.compensated_sum = PY_VERSION_HEX >= 0x030C0000;  // the host's sum() of floats
+// Reads route_negotiated's keywords but relax_order (it comes with the orders)
+// into `o` as the core takes them: false for another keyword (the module
+// body's call then raises the host's TypeError) or too many passes; throws for
+// a value a step would refuse where it uses it.
+bool read_options(const core::Scene& s, nb::handle kw, core::NegotiationOptions& o) {
     bool known = true;
-    const bool plain = converts([&] {
-        for (auto [key, v] : nb::borrow<nb::dict>(kw)) {
-            const std::string k = nb::cast<std::string>(key);
-            if (k == "turn_bias") o.turn_bias = to_turn_bias(v);
-            else if (k == "iters") o.iters = to_index(v);
-            else if (k == "overlap_pen") o.overlap_pen = to_optional_number(v, "overlap_pen");
-            else if (k == "node_pen") o.node_pen = to_optional_number(v, "node_pen");
-            else if (k == "hist_weight") o.hist_weight = to_optional_number(v, "hist_weight");
-            else if (k == "hist_decay") o.hist_decay = to_double(v, "hist_decay");
-            else if (k == "turn_pen") o.turn_pen = to_optional_number(v, "turn_pen");
-            else if (k == "gauss_seidel") o.gauss_seidel = truth(v);
-            else if (k == "avoid_ports") o.avoid_ports = truth(v);
-            else if (k == "cage_margin") o.cage_margin = to_optional_number(v, "cage_margin");
-            else if (k == "cage_layers") o.cage_layers = v.is_none() ? std::nullopt : std::optional(to_index(v));
-            else if (k == "port_clearance") o.port_clearance = to_optional_number(v, "port_clearance");
-            else if (k == "route_to_port") o.route_to_port = truth(v);
-            else known = false;
-        }
-        if (s.size() > 0) {  // the search's checks of the weights it is handed
-            const core::Penalties p = core::resolve_penalties(s, o);
-            search_weights(Py_None, nb::float_(p.node_pen), nb::float_(p.turn_pen));
-        }
-    });
-    if (!plain || !known || o.iters > kMaxIters) return std::nullopt;
-    return o;
-}
-
-// (skels, atomic): corner points as arrays, lattice paths as lists of tuples.
-nb::tuple outcome_tuple(const core::Outcome& out) {
-    nb::list skels, atomic;
-    for (const auto& p : out.skels) skels.append(p ? path_to_array(*p) : nb::none());
-    for (const auto& p : out.atomic) atomic.append(p ? nb::object(path_to_tuples(*p)) : nb::none());
-    return nb::make_tuple(skels, atomic);
+    for (auto [key, v] : nb::borrow<nb::dict>(kw)) {
+        const std::string k = nb::cast<std::string>(key);
+        if (k == "turn_bias") o.turn_bias = to_turn_bias(v);
+        else if (k == "iters") o.iters = to_index(v);
+        else if (k == "overlap_pen") o.overlap_pen = to_optional_number(v, "overlap_pen");
+        else if (k == "node_pen") o.node_pen = to_optional_number(v, "node_pen");
+        else if (k == "hist_weight") o.hist_weight = to_optional_number(v, "hist_weight");
+        else if (k == "hist_decay") o.hist_decay = to_double(v, "hist_decay");
+        else if (k == "turn_pen") o.turn_pen = to_optional_number(v, "turn_pen");
+        else if (k == "gauss_seidel") o.gauss_seidel = truth(v);
+        else if (k == "avoid_ports") o.avoid_ports = truth(v);
+        else if (k == "cage_margin") o.cage_margin = to_optional_number(v, "cage_margin");
+        else if (k == "cage_layers") o.cage_layers = v.is_none() ? std::nullopt : std::optional(to_index(v));
+        else if (k == "port_clearance") o.port_clearance = to_optional_number(v, "port_clearance");
+        else if (k == "route_to_port") o.route_to_port = truth(v);
+        else known = false;
+    }
+    if (s.size() > 0) {  // the search's checks of the weights it is handed
+        const core::Penalties p = core::resolve_penalties(s, o);
+        search_weights(Py_None, nb::float_(p.node_pen), nb::float_(p.turn_pen));
+    }
+    return known && o.iters <= kMaxIters;
 }
 
 // _best_over_orders (levels None: kw's cage_layers) or route_negotiated_best
@@ -147,32 +133,39 @@ nb::object best(nb::handle scene, nb::handle orders, nb::handle levels, nb::hand
     const core::Scene s = to_scene(scene);
     nb::list orders_py = list_of(orders, "orders");
     if (levels.is_none() && orders_py.size() == 0) return nb::none();
-    const auto o = options_of(s, kw, block_pen, snap);
+    core::NegotiationOptions o;
+    o.block_pen = block_pen;
+    o.snap = snap;
+    o.compensated_sum = PY_VERSION_HEX >= 0x030C0000;  // the host's sum() of floats
     double min_n = 2.0;  // first compared with the second order's index
     core::Orders core_orders;
     std::vector<long> core_levels;
-    if (!o || !converts([&] {
+    bool plain = false;
+    if (!converts([&] {
+            if (!(plain = read_options(s, kw, o))) return;
             if (orders_py.size() > 1) min_n = to_double(min_orders, "min_orders");
             for (nb::handle order : orders_py) {
                 core_orders.push_back(order.is_none() ? std::vector<long>(s.size()) : indices(order));
                 if (order.is_none()) std::iota(core_orders.back().begin(), core_orders.back().end(), 0L);
             }
             if (!levels.is_none()) core_levels = indices(levels);
-        }))
+        }) || !plain)
         return nb::borrow(Py_NotImplemented);
     core::RunStats stats;
     core::Candidate c;
     {
         nb::gil_scoped_release release;
         core::Workspace ws;
-        c = levels.is_none() ? *core::best_over_orders(s, core_orders, min_n, *o, stats, ws)
-                             : core::route_negotiated_best(s, core_orders, core_levels, min_n, *o, stats);
+        c = levels.is_none() ? *core::best_over_orders(s, core_orders, min_n, o, stats, ws)
+                             : core::route_negotiated_best(s, core_orders, core_levels, min_n, o, stats);
     }
     auto count = [&](int i) { return nb::int_(static_cast<long long>(c.key.v[i])); };
     nb::object length = c.key.length_is_int ? nb::object(nb::int_(0)) : nb::object(nb::float_(c.key.v[5]));
     nb::tuple key = nb::make_tuple(count(0), count(1), count(2), count(3), count(4), length);
-    nb::tuple out = outcome_tuple(c.outcome);
-    return nb::make_tuple(key, out[0], out[1], orders_py[c.order]);
+    nb::list skels, atomic;  // corner points as arrays, lattice paths as lists of tuples
+    for (const auto& p : c.outcome.skels) skels.append(p ? path_to_array(*p) : nb::none());
+    for (const auto& p : c.outcome.atomic) atomic.append(p ? nb::object(path_to_tuples(*p)) : nb::none());
+    return nb::make_tuple(key, skels, atomic, orders_py[c.order]);
 }
 
 }  // namespace
