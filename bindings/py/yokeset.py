@@ -1,8 +1,5 @@
-"""Port matching: which start port goes with which end port.
-
-yokeset ranks the start and end ports of a bundle (numeric arrays) across the bundle;
-sort_ports_gdsfactory reorders lists of port objects (anything with `center` and
-`orientation`) so that the i-th start port is joined to the i-th end port.
+"""Port matching: which start port goes with which end port, for the port arrays of a
+bundle (yokeset) or for lists of objects with `center` and `orientation` (sort_ports_gdsfactory).
 """
 
 from typing import Any
