@@ -33,23 +33,38 @@ def _define(_native, _intact):
     global _inflate_obstacle_bboxes, bundle_rail_bridge_v2
 
     # What each native road assumes is still the module's own.
-    local_names = ("_BBOX_MARGIN_MULT", "_filter_to_bbox", "_obs_bounds", "Obstacle", "rail_bridge_v2",
-                   "_hits_real_obstacle")
     lane_names = ("_offset_skeleton", "_ObstacleIndex", "_extend_short_segments", "Obstacle")
     backbone_names = ("_inflate_obstacle_bboxes", "_offset_backbone", *lane_names)
     rail_names = ("_compute_bundle_order", "_ObstacleIndex", "_skeleton_to_obstacles", "_BBOX_MIN_OBSTACLES",
-                  "_route_one_local", *local_names)
+                  "_route_one_local", "_BBOX_MARGIN_MULT", "_filter_to_bbox", "_obs_bounds", "Obstacle",
+                  "rail_bridge_v2", "_hits_real_obstacle")
 
     def f32(value):
         return jnp.array(value, dtype=jnp.float32)
+
+    def across(sp, st):
+        # The starts' projections across the mean start direction, and their argsort.
+        avg_tan = np.mean(st, axis=0)
+        avg_tan = avg_tan / (np.linalg.norm(avg_tan) + 1e-12)
+        start_proj = np.asarray(sp) @ np.array([-avg_tan[1], avg_tan[0]])
+        return start_proj, np.argsort(start_proj)
+
+    def seg_dir_sign(a, b):
+        dx, dy = b[0] - a[0], b[1] - a[1]
+        if abs(dx) > abs(dy):
+            return 0, 1 if dx > 0 else -1
+        return 1, 1 if dy > 0 else -1
+
+    def described(lanes, offsets, median_idx, scale_connect, bundle_envelope, backbone, backbone_info):
+        return lanes, {"backbone": backbone, "offsets": offsets, "median_idx": int(median_idx),
+                       "scale_connect": scale_connect, "route_skeleton_envelope": float(bundle_envelope),
+                       "backbone_info": backbone_info}
 
     def _obs_bounds(o):
         """Bounds (x_min, y_min, x_max, y_max) of one obstacle, values as they are.
 
         An Obstacle record is read through its attributes, anything else at indices 0 to 3.
         """
-        if _intact(("Obstacle",)):
-            return _native.obs_bounds(o)
         if isinstance(o, Obstacle):
             return (o.x_min, o.y_min, o.x_max, o.y_max)
         return (o[0], o[1], o[2], o[3])
@@ -60,8 +75,6 @@ def _define(_native, _intact):
         A new list of the objects themselves, in input order; an obstacle meeting the box only
         along an edge or at a corner is kept.
         """
-        if _intact(("_obs_bounds", "Obstacle")):
-            return _native.filter_to_bbox(obs, x0, y0, x1, y1)
         out = []
         for o in obs:
             ox0, oy0, ox1, oy1 = _obs_bounds(o)
@@ -77,7 +90,12 @@ def _define(_native, _intact):
         the test stops at the first blocked one.  None or fewer than two points: False, and the
         index is not queried.
         """
-        return _native.hits_real_obstacle(skel, full_idx)
+        if skel is None or len(skel) < 2:
+            return False
+        for i in range(len(skel) - 1):
+            if full_idx.blocked(skel[i, 0], skel[i, 1], skel[i + 1, 0], skel[i + 1, 1]):
+                return True
+        return False
 
     def _route_one_local(s_pos, e_pos, s_tan, e_tan, delta_eff, base_obstacles, keep_out, full_idx, *, turn_bias,
                          sliding_bias, route_spacing, route_pivots=(), bend_delta=None, dbu=None):
@@ -88,12 +106,8 @@ def _define(_native, _intact):
         real_obstacles, keep-outs as route_skeletons).  If the route found is blocked in
         `full_idx` (something outside the box was in the way) it is searched once more with the
         full lists and that result is returned as it is, blocked or not.  route_pivots is never
-        filtered.  The port vectors go to the search as float32 arrays.
+        filtered.
         """
-        if _intact(local_names):
-            return _native.route_one_local(s_pos, e_pos, s_tan, e_tan, delta_eff, base_obstacles, keep_out, full_idx,
-                                           turn_bias, sliding_bias, route_spacing, route_pivots, bend_delta, dbu)
-
         def _route(net_obs, net_keep):
             skeleton, info = rail_bridge_v2(f32(s_pos), f32(e_pos), f32(s_tan), f32(e_tan), delta_eff, net_obs,
                                             turn_bias=turn_bias, sliding_bias=sliding_bias, real_obstacles=net_obs,
@@ -135,8 +149,15 @@ def _define(_native, _intact):
         lane; lanes of offsets larger than the segments around them fold back (_offset_backbone
         moves such inner segments to the other side).
         """
-        return _native.offset_skeleton(backbone, start_offset, end_offset, scale_connect, connect_offset,
-                                       flipped_segs)
+        pts = np.asarray(backbone, dtype=float)
+        if end_offset is None:
+            end_offset = start_offset
+        if len(pts) < 2 or (abs(start_offset) < 1e-9 and abs(end_offset) < 1e-9):
+            return pts.copy()
+        if connect_offset is None:
+            connect_offset = start_offset * scale_connect
+        flipped = [] if flipped_segs is None else [k in flipped_segs for k in range(len(pts) - 1)]
+        return _native.offset_skeleton(pts, start_offset, end_offset, connect_offset, flipped)
 
     def bundle_backbone_v2(start_positions, end_positions, start_tangents, end_tangents, delta, obstacles,
                            turn_bias="center", sliding_bias=0.5, pitch_transition="even", route_width=0.5,
@@ -175,19 +196,18 @@ def _define(_native, _intact):
             from kelvane.manhattan_router.waypoints import route_waypoints_v2
         if _intact(backbone_names) and (_native.own_waypoint_router(route_waypoints_v2) if use_waypoints
                                         else _intact(("rail_bridge_v2",))):
-            return _native.bundle_backbone(start_positions, end_positions, start_tangents, end_tangents, delta,
-                                           obstacles, turn_bias, sliding_bias, backbone_clearance_factor,
-                                           bundle_separation_factor, backbone_selection, route_spacing,
-                                           route_skeletons, dbu, waypoints, use_waypoints)
+            result = _native.bundle_backbone(start_positions, end_positions, start_tangents, end_tangents, delta,
+                                             obstacles, turn_bias, sliding_bias, backbone_clearance_factor,
+                                             bundle_separation_factor, backbone_selection, route_spacing,
+                                             route_skeletons, dbu, waypoints if use_waypoints else None)
+            if result is not NotImplemented:
+                return described(*result)
         sp, ep = np.asarray(start_positions), np.asarray(end_positions)
         st, et = np.asarray(start_tangents), np.asarray(end_tangents)
         B = len(sp)
         if B == 0:
             raise IndexError("start_positions has no rows: a bundle needs at least one route")
-        avg_tan = np.mean(np.asarray(st), axis=0)
-        avg_tan = avg_tan / (np.linalg.norm(avg_tan) + 1e-12)
-        start_proj = sp @ np.array([-avg_tan[1], avg_tan[0]])
-        sorted_idx = np.argsort(start_proj)
+        start_proj, sorted_idx = across(sp, st)
         if isinstance(backbone_selection, int):
             median_idx = backbone_selection
         elif backbone_selection == "first":
@@ -196,10 +216,12 @@ def _define(_native, _intact):
             median_idx = sorted_idx[-1]
         else:
             median_idx = sorted_idx[B // 2]
-        median, n_side, widened, max_offset, scale_connect, envelope = _native.backbone_plan(
-            sp, ep, st, et, start_proj, sorted_idx, median_idx, delta, backbone_clearance_factor,
-            bundle_separation_factor, route_spacing)
+        median = int(median_idx)
         median_s_offset = start_proj[median]
+        list(sorted_idx).index(median)  # ValueError for a route outside the bundle
+        n_side, widened, max_offset, scale_connect, envelope = _native.backbone_plan(
+            sp, ep, st, et, start_proj.tolist(), sorted_idx.tolist(), median, delta,
+            backbone_clearance_factor, bundle_separation_factor, route_spacing)
         connect_pitch = bundle_separation_factor * route_spacing
         side_run = n_side * route_spacing
         if widened:
@@ -231,36 +253,57 @@ def _define(_native, _intact):
         its end port's position along the backbone's last-segment normal minus the backbone
         route's.  Inner segments are connect_pitch apart in start order (the backbone's lane at 0);
         inner segments that a lane's offsets would run backwards are shifted to the other side.
-        Each lane comes from _offset_skeleton and goes through _extend_short_segments(lane, delta,
-        _ObstacleIndex([Obstacle(*o) for o in obstacles], dbu)).  sp, st and et are not used.
+        Each lane comes from _offset_skeleton, has its ends moved onto its ports (when sp holds
+        the start ports) and goes through _extend_short_segments(lane, delta,
+        _ObstacleIndex([Obstacle(*o) for o in obstacles], dbu)).  st and et are not used.
         info: "backbone" (the argument), "offsets" (list of (d_start, d_end)), "median_idx" (int),
         "scale_connect" (the argument), "route_skeleton_envelope" (float), "backbone_info" (the
         argument).
         """
         if _intact(lane_names):
-            return _native.offset_backbone(backbone, backbone_info, sp, ep, B, median_idx, start_proj,
-                                           median_s_offset, connect_pitch, scale_connect, delta, obstacles, dbu,
-                                           bundle_envelope)
-        median, d_start, d_end, connect_rank = _native.lane_offsets(backbone, ep, B, median_idx, start_proj,
-                                                                    median_s_offset)
-        connect = [rank * connect_pitch for rank in connect_rank]
+            result = _native.offset_backbone(backbone, sp, ep, B, median_idx, start_proj, median_s_offset,
+                                             connect_pitch, delta, obstacles, dbu)
+            if result is not NotImplemented:
+                return described(*result, median_idx, scale_connect, bundle_envelope, backbone, backbone_info)
+        last_dx, last_dy = backbone[-1][0] - backbone[-2][0], backbone[-1][1] - backbone[-2][1]
+        if abs(last_dx) > abs(last_dy):
+            bb_end_perp = np.array([0.0, 1.0]) if last_dx > 0 else np.array([0.0, -1.0])
+        else:
+            bb_end_perp = np.array([-1.0, 0.0]) if last_dy > 0 else np.array([1.0, 0.0])
+        median = int(median_idx)
+        end_proj = ep @ bb_end_perp
+        median_e_offset = end_proj[median]
+        d_start = [float(start_proj[i] - median_s_offset) for i in range(B)]
+        d_end = [float(end_proj[i] - median_e_offset) for i in range(B)]
+        lane_order = sorted(range(B), key=lambda i: d_start[i])
+        bb_lane = lane_order.index(median)
+        connect = [0.0] * B
+        for lane, idx in enumerate(lane_order):
+            connect[idx] = (lane - bb_lane) * connect_pitch
+        n_bb_segs = len(backbone) - 1
         flipped = []
-        for i in range(len(d_start)):
+        for i in range(B):
             trial = _offset_skeleton(backbone, d_start[i], d_end[i], scale_connect=scale_connect,
                                      connect_offset=connect[i])
-            flipped.append(_native.reversed_inner_segments(backbone, trial))
+            segs = set()
+            if len(trial) - 1 == n_bb_segs:
+                for s in range(1, n_bb_segs - 1):
+                    bb_ax, bb_sg = seg_dir_sign(backbone[s], backbone[s + 1])
+                    tr_ax, tr_sg = seg_dir_sign(trial[s], trial[s + 1])
+                    if bb_ax == tr_ax and bb_sg != tr_sg:
+                        segs.add(s)
+            flipped.append(segs or None)
         obs_idx = _ObstacleIndex([Obstacle(*o) for o in obstacles], dbu)
-        ports = _native.lane_ends(sp, ep)
+        ports = _native.port_pairs(sp, ep)
         skeletons = []
-        for i in range(len(d_start)):
+        for i in range(B):
             lane = _offset_skeleton(backbone, d_start[i], d_end[i], scale_connect=scale_connect,
                                     connect_offset=connect[i], flipped_segs=flipped[i])
             if i < len(ports):
-                lane = _native.snapped_to_ports(lane, ports[i])
+                lane = _native.snapped_to_ports(lane, *ports[i])
             skeletons.append(_extend_short_segments(lane, delta, obs_idx))
-        return skeletons, {"backbone": backbone, "offsets": list(zip(d_start, d_end)), "median_idx": median,
-                           "scale_connect": scale_connect, "route_skeleton_envelope": float(bundle_envelope),
-                           "backbone_info": backbone_info}
+        return described(skeletons, list(zip(d_start, d_end)), median_idx, scale_connect, bundle_envelope,
+                         backbone, backbone_info)
 
     def _compute_bundle_order(start_positions, start_tangents, routing_order):
         """Order in which the routes of a bundle are routed: a list of route indices.
@@ -271,7 +314,15 @@ def _define(_native, _intact):
         direction, ties in numpy's argsort order (numpy index scalars).  One route: [0] whatever
         the value.  Anything else: ValueError "Unknown routing_order: <value>".
         """
-        return _native.compute_bundle_order(start_positions, start_tangents, routing_order)
+        B = len(start_positions)
+        if B == 1:
+            return [0]
+        if routing_order == "given" or routing_order == "reverse":
+            return _native.lane_order(B, routing_order)
+        sorted_idx = across(start_positions, start_tangents)[1]
+        if routing_order == "outside-in" or routing_order == "center-out":
+            return [sorted_idx[p] for p in _native.lane_order(B, routing_order)]
+        raise ValueError(f"Unknown routing_order: {routing_order}")
 
     def _skeleton_to_obstacles(skeleton, spacing, port_pitch=None):
         """Keep-out boxes around a routed skeleton: one (x_min, y_min, x_max, y_max) per segment.
@@ -281,7 +332,10 @@ def _define(_native, _intact):
         never past the end points.  A segment that is not horizontal is treated as vertical at the x
         of its first point.
         """
-        return _native.skeleton_to_obstacles(skeleton, spacing, port_pitch)
+        pts = np.asarray(skeleton, dtype=float)
+        if len(pts) < 2:
+            return []
+        return _native.skeleton_to_obstacles(pts, spacing, port_pitch)
 
     def _inflate_obstacle_bboxes(obstacles, margin):
         """The obstacles grown by `margin` on all sides: a new list of plain 4-tuples.
@@ -289,8 +343,6 @@ def _define(_native, _intact):
         Empty input gives []; a margin of at most 1e-9 a plain copy of the list (records stay
         records).
         """
-        if _intact(("Obstacle",)):
-            return _native.inflate_obstacle_bboxes(obstacles, margin)
         if not _native.has_boxes(obstacles):
             return []
         if margin <= 1e-9:
@@ -332,9 +384,14 @@ def _define(_native, _intact):
         route and its info says what it violates.
         """
         if _intact(rail_names):
-            return _native.bundle_rail_bridge(start_positions, end_positions, start_tangents, end_tangents, delta,
-                                              obstacles, route_spacing, routing_order, turn_bias, sliding_bias,
-                                              route_skeletons, inflate_delta, dbu)
+            result = _native.bundle_rail_bridge(start_positions, end_positions, start_tangents, end_tangents, delta,
+                                                obstacles, route_spacing, routing_order, turn_bias, sliding_bias,
+                                                route_skeletons, inflate_delta, dbu)
+            if result is not NotImplemented:
+                skeletons, infos, order = result
+                if len(order) > 1 and routing_order in ("outside-in", "center-out"):
+                    order = list(np.array(order))  # numpy index scalars, as from the argsort
+                return skeletons, {"order": order, "infos": infos}
         sp, ep = np.asarray(start_positions), np.asarray(end_positions)
         st, et = np.asarray(start_tangents), np.asarray(end_tangents)
         B = len(sp)
@@ -342,7 +399,7 @@ def _define(_native, _intact):
             raise IndexError("start_positions has no rows: a bundle needs at least one route")
         order = _compute_bundle_order(sp, st, routing_order)
         base = list(obstacles)
-        port_pitch = _native.port_pitch(sp, st) if B > 1 else route_spacing
+        port_pitch = float(np.min(np.diff(np.sort(across(sp, st)[0])))) if B > 1 else route_spacing
         skeletons, infos = [None] * B, [None] * B
         route_obstacles = list(route_skeletons) if _native.has_boxes(route_skeletons) else []
         route_polys = []
