@@ -19,16 +19,7 @@ namespace kelvane::py {
 
 namespace {
 
-using Rows = nb::ndarray<const double, nb::shape<-1, 2>, nb::device::cpu>;
-
 const char* const kPortNames[4] = {"start_positions", "end_positions", "start_tangents", "end_tangents"};
-
-Path path_of(const Rows& rows) {
-    auto v = rows.view();
-    Path p(rows.shape(0));
-    for (size_t i = 0; i < p.size(); ++i) p[i] = {v(i, 0), v(i, 1)};
-    return p;
-}
 
 // Runs a conversion: false, with nothing raised, when the value is not of
 // the form it reads.
@@ -92,19 +83,7 @@ nb::object backbone_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::hand
     BundleInput in = read_bundle(sp, ep, st, et, kPortNames);
     if (!in.complete() || !in.ranked_as_numpy()) return not_implemented();
     kb::BackboneBundleRequest req;
-    if (PyLong_Check(selection.ptr())) {
-        const long index = PyLong_AsLong(selection.ptr());  // -1 with an error set on overflow
-        PyErr_Clear();
-        if (index < 0 || index >= static_cast<long>(in.ports.starts.size())) return not_implemented();
-        req.choice = kb::BackboneChoice::Index;
-        req.index = index;
-    } else if (nb::isinstance<nb::str>(selection)) {
-        const std::string name = nb::cast<std::string>(selection);
-        if (name == "first") req.choice = kb::BackboneChoice::First;
-        if (name == "last") req.choice = kb::BackboneChoice::Last;
-    } else {
-        return not_implemented();
-    }
+    if (!read_selection(req, selection, in.ports.starts.size())) return not_implemented();
     req.ports = std::move(in.ports);
     req.start_proj = std::move(in.proj);
     req.ranking = std::move(in.ranking);
@@ -186,36 +165,33 @@ nb::tuple backbone_plan(nb::handle sp, nb::handle ep, nb::handle st, nb::handle 
     return nb::make_tuple(plan.n_side, plan.widened, plan.max_offset, plan.scale_connect, plan.envelope);
 }
 
-// (start, end) port pairs to move the lanes onto; none when sp does not
-// hold the start ports.
-nb::list port_pairs(nb::handle sp, nb::handle ep) {
+// Lane `i` with its ends moved onto its ports, as a new array; the lane as
+// it is where sp does not hold the start ports or the lane is not N x 2
+// numbers.
+nb::object snapped_to_ports(nb::handle lane, nb::handle sp, nb::handle ep, nb::handle i) {
     std::vector<Point> starts, ends;
-    bool ignored = true;
-    converts([&] { starts = to_point_rows(sp, "sp", ignored); });
-    ends = to_point_rows(ep, "ep", ignored);
-    nb::list out;
-    for (size_t i = 0; i < std::min(starts.size(), ends.size()); ++i)
-        out.append(nb::make_tuple(point_tuple(starts[i]), point_tuple(ends[i])));
-    return out;
-}
-
-// A lane with its ends moved onto its ports, as a new array; a lane that is
-// not N x 2 numbers is returned as it is.
-nb::object snapped_to_ports(nb::handle lane, nb::handle start, nb::handle end) {
     Path path;
-    if (!converts([&] { path = to_path(lane, "lane"); })) return nb::borrow(lane);
-    kb::snap_to_ports(path, to_point(start, "start"), to_point(end, "end"));
+    bool ignored = true;
+    const bool snaps = converts([&] {
+        starts = to_point_rows(sp, "sp", ignored);
+        ends = to_point_rows(ep, "ep", ignored);
+        path = to_path(lane, "lane");
+    });
+    const size_t k = static_cast<size_t>(to_index(i));
+    if (!snaps || k >= std::min(starts.size(), ends.size())) return nb::borrow(lane);
+    kb::snap_to_ports(path, starts[k], ends[k]);
     return path_to_array(path);
 }
 
-nb::object offset_skeleton(const Rows& backbone, double start_offset, double end_offset, double connect_offset,
+nb::object offset_skeleton(nb::handle backbone, double start_offset, double end_offset, double connect_offset,
                            const std::vector<bool>& flipped) {
-    return path_to_array(kb::offset_skeleton(path_of(backbone), start_offset, end_offset, connect_offset, flipped));
+    return path_to_array(kb::offset_skeleton(to_path(backbone, "backbone"), start_offset, end_offset, connect_offset,
+                                             flipped));
 }
 
-nb::list skeleton_to_obstacles(const Rows& skeleton, double spacing, std::optional<double> port_pitch) {
+nb::list skeleton_to_obstacles(nb::handle skeleton, double spacing, std::optional<double> port_pitch) {
     nb::list out;
-    for (const Box& b : kb::skeleton_keep_outs(path_of(skeleton), spacing, port_pitch))
+    for (const Box& b : kb::skeleton_keep_outs(to_path(skeleton, "skeleton"), spacing, port_pitch))
         out.append(nb::make_tuple(b.x0, b.y0, b.x1, b.y1));
     return out;
 }
@@ -242,7 +218,6 @@ NB_MODULE(bundle, m) {
     def_native(native, "bundle_rail_bridge", &rail_bundle);
     def_native(native, "bundle_backbone", &backbone_bundle);
     def_native(native, "offset_backbone", &offset_backbone);
-    def_native(native, "port_pairs", &port_pairs);
     def_native(native, "snapped_to_ports", &snapped_to_ports);
     def_native(native, "has_boxes", +[](nb::handle v) { return has_boxes(v); });
     def_native(native, "own_waypoint_router", +[](nb::handle f) { return is_own_waypoint_router(f); });

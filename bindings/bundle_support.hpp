@@ -62,6 +62,25 @@ inline std::optional<kb::OrderRule> order_rule(const std::string& name) {
     return std::nullopt;
 }
 
+// backbone_selection: an int route index, "first", "last" or any other str
+// (the middle route).  False for anything else and for an int outside the
+// bundle (req.choice is then left as it is).
+inline bool read_selection(kb::BackboneBundleRequest& req, nb::handle selection, size_t count) {
+    if (nb::isinstance<nb::str>(selection)) {
+        const std::string name = nb::cast<std::string>(selection);
+        if (name == "first") req.choice = kb::BackboneChoice::First;
+        if (name == "last") req.choice = kb::BackboneChoice::Last;
+        return true;
+    }
+    if (!PyLong_Check(selection.ptr())) return false;
+    req.index = PyLong_AsLong(selection.ptr());  // -1 with an error set on overflow
+    PyErr_Clear();
+    req.choice = kb::BackboneChoice::Index;
+    if (req.index >= 0 && req.index < static_cast<long>(count)) return true;
+    req.choice = kb::BackboneChoice::Median;
+    return false;
+}
+
 // The options both strategies read (`keep_outs`: route_skeletons).
 template <class Request>
 void read_bundle_options(Request& req, nb::handle delta, nb::handle obstacles, nb::handle route_spacing,

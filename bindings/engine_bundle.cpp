@@ -42,7 +42,8 @@ nb::tuple route_bundle(const std::string& strategy, nb::handle starts, nb::handl
     BundleInput in = read_bundle(starts, ends, start_tangents, end_tangents, kPortNames);
     const std::size_t count = in.ports.starts.size();
     if (count == 0) throw nb::index_error("starts has no rows: a bundle needs at least one route");
-    if (in.ports.ends.size() != count || in.ports.start_tangents.size() != count || in.ports.end_tangents.size() != count)
+    const kb::BundlePorts& p = in.ports;
+    if (p.ends.size() != count || p.start_tangents.size() != count || p.end_tangents.size() != count)
         raise_value("starts, ends, start_tangents and end_tangents must have the same number of rows");
     nb::list lanes, infos;
     nb::object order = nb::list();
@@ -58,17 +59,8 @@ nb::tuple route_bundle(const std::string& strategy, nb::handle starts, nb::handl
         order = nb::cast(req.order);
     } else {
         kb::BackboneBundleRequest req;
-        if (PyLong_Check(backbone_selection.ptr())) {
-            const long index = nb::cast<long>(backbone_selection);
-            if (index < 0 || index >= static_cast<long>(count))
-                throw nb::index_error("backbone_selection is not a route index");
-            req.choice = kb::BackboneChoice::Index;
-            req.index = index;
-        } else if (nb::isinstance<nb::str>(backbone_selection)) {
-            const std::string name = nb::cast<std::string>(backbone_selection);
-            if (name == "first") req.choice = kb::BackboneChoice::First;
-            if (name == "last") req.choice = kb::BackboneChoice::Last;
-        }
+        if (!read_selection(req, backbone_selection, count) && PyLong_Check(backbone_selection.ptr()))
+            throw nb::index_error("backbone_selection is not a route index");
         req.ports = std::move(in.ports);
         req.start_proj = std::move(in.proj);
         req.ranking = std::move(in.ranking);

@@ -1,23 +1,15 @@
 """Bundle router: a group of routes between matched start and end ports, as parallel lanes.
 
-Two strategies:
+bundle_backbone_v2 routes one route (the backbone) and derives every lane from it by
+sideways offsets; bundle_rail_bridge_v2 routes the routes one after another, each kept
+clear of the ones placed before it.  Port vectors reach the single-route searches as
+float32 arrays, so a route ends at its port as float32 holds it.  Tangents are headings
+of travel: a start tangent points away from its port, an end tangent into it.
 
-bundle_backbone_v2     routes one route of the bundle (the backbone) and derives every
-                       lane from it by sideways offsets.  One search, whatever the size.
-bundle_rail_bridge_v2  routes the routes one after another with graph.rail_bridge_v2,
-                       each kept clear of the ones placed before it.  One search per
-                       route (two when a windowed search runs into an obstacle).
-
-Port vectors are handed to the single-route searches as float32 arrays, so a route ends
-at its port as float32 holds it (exactly for ports on integers, halves, quarters ...,
-or on the grid when dbu is given).  Tangents are headings of travel: a start tangent
-points away from the start port, an end tangent into the end port.
-
-The strategies reach rail_bridge_v2, _route_one_local, _ObstacleIndex,
-_compute_bundle_order, _skeleton_to_obstacles, _offset_backbone, _offset_skeleton,
-_extend_short_segments and _inflate_obstacle_bboxes through this module's namespace when
-they are called: replacing one of them (to watch or change it) takes effect at once.
-While none is replaced a whole bundle is routed natively with the GIL released."""
+The strategies reach every helper here, and rail_bridge_v2, _ObstacleIndex and
+_extend_short_segments, through this module's namespace when they are called: replacing
+one (to watch or change it) takes effect at once.  While none is replaced a whole bundle
+is routed natively with the GIL released."""
 
 import jax.numpy as jnp
 import numpy as np
@@ -61,20 +53,13 @@ def _define(_native, _intact):
                        "backbone_info": backbone_info}
 
     def _obs_bounds(o):
-        """Bounds (x_min, y_min, x_max, y_max) of one obstacle, values as they are.
-
-        An Obstacle record is read through its attributes, anything else at indices 0 to 3.
-        """
+        """Bounds (x_min, y_min, x_max, y_max) of an Obstacle or a sequence, values as they are."""
         if isinstance(o, Obstacle):
             return (o.x_min, o.y_min, o.x_max, o.y_max)
         return (o[0], o[1], o[2], o[3])
 
     def _filter_to_bbox(obs, x0, y0, x1, y1):
-        """The obstacles of `obs` that touch or overlap the closed box [x0, x1] x [y0, y1].
-
-        A new list of the objects themselves, in input order; an obstacle meeting the box only
-        along an edge or at a corner is kept.
-        """
+        """A new list of the obstacles of `obs` that touch or overlap the closed box, in order."""
         out = []
         for o in obs:
             ox0, oy0, ox1, oy1 = _obs_bounds(o)
@@ -84,12 +69,7 @@ def _define(_native, _intact):
         return out
 
     def _hits_real_obstacle(skel, full_idx):
-        """True as soon as one segment of `skel` (an N x 2 array) is blocked in `full_idx`.
-
-        `full_idx` is any object with blocked(x1, y1, x2, y2); segments are queried in order and
-        the test stops at the first blocked one.  None or fewer than two points: False, and the
-        index is not queried.
-        """
+        """True as soon as a segment of `skel` (N x 2 array) is blocked in `full_idx` (queried in order)."""
         if skel is None or len(skel) < 2:
             return False
         for i in range(len(skel) - 1):
@@ -176,11 +156,10 @@ def _define(_native, _intact):
         sequence of (position, pin) pairs) with a bend radius grown by the lanes on its wider side
         (delta + n_side * route_spacing; when the bundle turns without a U-turn also by the
         largest port offset and backbone_clearance_factor * delta) and the keep-outs in
-        route_skeletons grown by the bundle's half-width.  Every lane is then the backbone shifted
-        sideways: by its start port's offset on the first segment, its end port's offset on the
-        last, and bundle_separation_factor * route_spacing per lane on the segments between.  dbu
-        reaches the waypoint search and the lane polish, not the plain backbone search.
-        pitch_transition and route_width have no effect.
+        route_skeletons grown by the bundle's half-width.  _offset_backbone then shifts it
+        sideways into every lane, bundle_separation_factor * route_spacing apart between the end
+        segments.  dbu reaches the waypoint search and the lane polish, not the plain backbone
+        search.  pitch_transition and route_width have no effect.
 
         Guaranteed: every lane is axis-parallel and starts and ends at its own ports whenever the
         port lies on the line of the lane's end segment (ports lined up across the bundle, or
@@ -251,14 +230,13 @@ def _define(_native, _intact):
 
         Each route's start offset is its start projection minus median_s_offset, its end offset
         its end port's position along the backbone's last-segment normal minus the backbone
-        route's.  Inner segments are connect_pitch apart in start order (the backbone's lane at 0);
-        inner segments that a lane's offsets would run backwards are shifted to the other side.
-        Each lane comes from _offset_skeleton, has its ends moved onto its ports (when sp holds
-        the start ports) and goes through _extend_short_segments(lane, delta,
-        _ObstacleIndex([Obstacle(*o) for o in obstacles], dbu)).  st and et are not used.
-        info: "backbone" (the argument), "offsets" (list of (d_start, d_end)), "median_idx" (int),
-        "scale_connect" (the argument), "route_skeleton_envelope" (float), "backbone_info" (the
-        argument).
+        route's; inner segments are connect_pitch apart in start order (the backbone's lane at 0),
+        and those a lane's offsets would run backwards are shifted to the other side.  Each lane
+        comes from _offset_skeleton, has its ends moved onto its ports (when sp holds the start
+        ports) and goes through _extend_short_segments(lane, delta, _ObstacleIndex([Obstacle(*o)
+        for o in obstacles], dbu)).  st and et are not used.  info: "backbone", "scale_connect" and
+        "backbone_info" as given, "offsets" ((d_start, d_end) per route), "median_idx" (int),
+        "route_skeleton_envelope" (float).
         """
         if _intact(lane_names):
             result = _native.offset_backbone(backbone, sp, ep, B, median_idx, start_proj, median_s_offset,
@@ -294,14 +272,11 @@ def _define(_native, _intact):
                         segs.add(s)
             flipped.append(segs or None)
         obs_idx = _ObstacleIndex([Obstacle(*o) for o in obstacles], dbu)
-        ports = _native.port_pairs(sp, ep)
         skeletons = []
         for i in range(B):
             lane = _offset_skeleton(backbone, d_start[i], d_end[i], scale_connect=scale_connect,
                                     connect_offset=connect[i], flipped_segs=flipped[i])
-            if i < len(ports):
-                lane = _native.snapped_to_ports(lane, *ports[i])
-            skeletons.append(_extend_short_segments(lane, delta, obs_idx))
+            skeletons.append(_extend_short_segments(_native.snapped_to_ports(lane, sp, ep, i), delta, obs_idx))
         return described(skeletons, list(zip(d_start, d_end)), median_idx, scale_connect, bundle_envelope,
                          backbone, backbone_info)
 
@@ -364,14 +339,13 @@ def _define(_native, _intact):
 
         Routes are taken in the order of _compute_bundle_order(routing_order).  Each one is
         searched with rail_bridge_v2 against the obstacles (with clearance route_spacing / 2 and
-        exactly), the keep-outs in route_skeletons, keep-out boxes of half-width route_spacing
-        around every route placed before it (narrowed at the ports to 0.8 of the smallest start
-        port pitch) and the spacing to their polylines.  With inflate_delta the k-th route routed
-        gets the bend radius delta + (B - 1 - k) * route_spacing (at least delta at its ports), so
-        the routes routed first, on the inside, leave room for the later ones.  With more than
-        _BBOX_MIN_OBSTACLES obstacles each search sees only the obstacles near its ports
-        (_route_one_local).  skeletons[i] and info["infos"][i] belong to route i; info["order"] is
-        the routing order.  route_width and route_clearance have no effect.
+        exactly), the keep-outs in route_skeletons, the _skeleton_to_obstacles boxes of every
+        route placed before it (port_pitch: the smallest start port pitch) and the spacing to
+        their polylines.  With inflate_delta the k-th route routed gets the bend radius delta +
+        (B - 1 - k) * route_spacing (delta at its ports), so the routes routed first, on the
+        inside, leave room for the later ones.  With more than _BBOX_MIN_OBSTACLES obstacles each
+        search is a _route_one_local.  skeletons[i] and info["infos"][i] belong to route i;
+        info["order"] is the routing order.  route_width and route_clearance have no effect.
 
         Guaranteed: every route starts and ends at its ports (as float32 holds them), leaves and
         arrives along its tangents and is axis-parallel; when a route can keep every rule given the
