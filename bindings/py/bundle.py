@@ -111,23 +111,19 @@ def _define(_native, _intact):
                          connect_offset=None, flipped_segs=None):
         """One lane from a backbone: a new N x 2 float array.
 
-        The first segment is shifted sideways by start_offset, the last by end_offset
-        (None: start_offset) and every inner segment by connect_offset (None: start_offset *
-        scale_connect); positive is to the left of the direction of travel.  Segments in
-        flipped_segs (any container) are shifted to the other side (inner segments only: the
-        first and last keep their side).  Corners sit where the shifted segments meet, so an
-        axis-parallel backbone gives an axis-parallel lane:
-          - a two-segment backbone gets one corner joining its two offsets;
-          - a straight backbone whose two offsets differ gets a jog between them, at mid-length
-            moved back by the connect offset for a lane moving left, forward for one moving
-            right (neighbouring lanes then jog one pitch apart), kept within the middle 80%.
-        Zero-length steps and straight-through points of the backbone are merged first; points
-        of the lane that are not right-angle corners are dropped.  Fewer than two points, or both
-        offsets below 1e-9, return a copy of the backbone.  pitch_transition has no effect.
+        The first segment is shifted sideways by start_offset, the last by end_offset (None:
+        start_offset), every inner segment by connect_offset (None: start_offset * scale_connect);
+        positive is to the left of travel, inner segments in flipped_segs (any container) go to the
+        other side.  Corners sit where the shifted segments meet, so an axis-parallel backbone
+        gives an axis-parallel lane: two segments get one corner joining their offsets, a straight
+        backbone whose offsets differ a jog at mid-length moved back by the connect offset for a
+        lane moving left, forward for one moving right (neighbouring lanes jog one pitch apart),
+        within the middle 80%.  Zero-length steps and straight-through points are merged first,
+        lane points that are not right-angle corners dropped.  Fewer than two points, or both
+        offsets below 1e-9: a copy of the backbone.  pitch_transition has no effect.
 
-        Not guaranteed: a backbone with diagonal segments or reversals gives no axis-parallel
-        lane; lanes of offsets larger than the segments around them fold back (_offset_backbone
-        moves such inner segments to the other side).
+        Not guaranteed: diagonal segments or reversals give no axis-parallel lane; lanes of offsets
+        larger than the segments around them fold back (_offset_backbone flips such segments).
         """
         pts = np.asarray(backbone, dtype=float)
         if end_offset is None:
