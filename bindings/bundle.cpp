@@ -9,8 +9,6 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/vector.h>
 
-#include <numeric>
-
 #include "bundle_support.hpp"
 #include "deadline_link.hpp"
 #include "module_body.hpp"
@@ -60,8 +58,8 @@ nb::object rail_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle e
                        nb::handle sliding_bias, nb::handle route_skeletons, nb::handle inflate_delta, nb::handle dbu) {
     BundleInput in = read_bundle(sp, ep, st, et, kPortNames);
     std::optional<kb::OrderRule> rule;
-    if (nb::isinstance<nb::str>(routing_order)) rule = order_rule(nb::cast<std::string>(routing_order));
-    if (!rule || !in.complete() || !in.ranked_as_numpy()) return not_implemented();
+    if (nb::isinstance<nb::str>(routing_order)) rule = kb::order_rule(nb::cast<std::string>(routing_order));
+    if (!rule || !in.common()) return not_implemented();
     kb::RailBundleRequest req;
     req.order = kb::lane_order(in.ranking, in.ports.starts.size(), *rule);
     req.ports = std::move(in.ports);
@@ -81,9 +79,8 @@ nb::object backbone_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::hand
                            nb::handle selection, nb::handle route_spacing, nb::handle route_skeletons, nb::handle dbu,
                            nb::handle waypoints) {
     BundleInput in = read_bundle(sp, ep, st, et, kPortNames);
-    if (!in.complete() || !in.ranked_as_numpy()) return not_implemented();
     kb::BackboneBundleRequest req;
-    if (!read_selection(req, selection, in.ports.starts.size())) return not_implemented();
+    if (!in.common() || !read_selection(req, selection, in.ports.starts.size())) return not_implemented();
     req.ports = std::move(in.ports);
     req.start_proj = std::move(in.proj);
     req.ranking = std::move(in.ranking);
@@ -199,9 +196,9 @@ nb::list skeleton_to_obstacles(nb::handle skeleton, double spacing, std::optiona
 // Positions in the ranking in the order a rule routes them ("given" and
 // "reverse": route indices).
 std::vector<size_t> lane_order(size_t count, const std::string& rule) {
-    std::vector<size_t> positions(count);
-    std::iota(positions.begin(), positions.end(), size_t{0});
-    return kb::lane_order(positions, count, *order_rule(rule));
+    const std::optional<kb::OrderRule> known = kb::order_rule(rule);
+    if (!known) raise_value("Unknown routing_order: " + rule);
+    return kb::lane_order(count, *known);
 }
 
 }  // namespace

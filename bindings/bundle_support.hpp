@@ -4,9 +4,6 @@
 // they read its ports and options, and run it, the same way.
 #pragma once
 
-#include <algorithm>
-#include <cmath>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,18 +24,9 @@ struct BundleInput {
     std::vector<size_t> ranking;
     bool exact = true;  // starts and start tangents in float64 or integers (to_point_rows)
 
-    // Would numpy's projections and argsort rank the starts alike?  Not where
-    // it computes in another precision or two projections nearly tie.
-    bool ranked_as_numpy() const {
-        double scale = 1.0;
-        for (const Point& q : ports.starts) scale = std::max(scale, std::fabs(q.x) + std::fabs(q.y));
-        return exact && !kb::ranking_has_near_ties(proj, ranking, 1e-9 * scale);
-    }
-    // Every route has its end port and tangents.
-    bool complete() const {
-        const size_t n = ports.starts.size();
-        return n > 0 && ports.ends.size() >= n && ports.start_tangents.size() >= n && ports.end_tangents.size() >= n;
-    }
+    // Complete ports that numpy's projections and argsort would rank alike
+    // (not so where it computes in another precision or projections tie).
+    bool common() const { return exact && ports.complete() && kb::ranking_is_clear(ports.starts, proj, ranking); }
 };
 
 // `names`: the four arguments, starts first.
@@ -54,22 +42,12 @@ inline BundleInput read_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::
     return in;
 }
 
-inline std::optional<kb::OrderRule> order_rule(const std::string& name) {
-    if (name == "given") return kb::OrderRule::Given;
-    if (name == "reverse") return kb::OrderRule::Reverse;
-    if (name == "outside-in") return kb::OrderRule::OutsideIn;
-    if (name == "center-out") return kb::OrderRule::CenterOut;
-    return std::nullopt;
-}
-
 // backbone_selection: an int route index, "first", "last" or any other str
 // (the middle route).  False for anything else and for an int outside the
 // bundle (req.choice is then left as it is).
 inline bool read_selection(kb::BackboneBundleRequest& req, nb::handle selection, size_t count) {
     if (nb::isinstance<nb::str>(selection)) {
-        const std::string name = nb::cast<std::string>(selection);
-        if (name == "first") req.choice = kb::BackboneChoice::First;
-        if (name == "last") req.choice = kb::BackboneChoice::Last;
+        req.choice = kb::backbone_choice(nb::cast<std::string>(selection));
         return true;
     }
     if (!PyLong_Check(selection.ptr())) return false;

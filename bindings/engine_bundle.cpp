@@ -48,7 +48,7 @@ nb::tuple route_bundle(const std::string& strategy, nb::handle starts, nb::handl
     nb::list lanes, infos;
     nb::object order = nb::list();
     if (strategy == "rail-bridge") {
-        const std::optional<kb::OrderRule> rule = order_rule(routing_order);
+        const std::optional<kb::OrderRule> rule = kb::order_rule(routing_order);
         if (!rule) raise_value("Unknown routing_order: " + routing_order);
         kb::RailBundleRequest req;
         req.order = kb::lane_order(in.ranking, count, *rule);
