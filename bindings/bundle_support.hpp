@@ -43,8 +43,8 @@ inline BundleInput read_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::
 }
 
 // backbone_selection: an int route index, "first", "last" or any other str
-// (the middle route).  False for anything else and for an int outside the
-// bundle (req.choice is then left as it is).
+// (the middle route).  False, with req.choice the middle route, for
+// anything else and for an int outside the bundle.
 inline bool read_selection(kb::BackboneBundleRequest& req, nb::handle selection, size_t count) {
     if (nb::isinstance<nb::str>(selection)) {
         req.choice = kb::backbone_choice(nb::cast<std::string>(selection));
