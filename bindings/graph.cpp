@@ -1,18 +1,13 @@
 // Module kelvane.manhattan_router.graph: obstacle records and index, the
-// single-route router, per-route search graphs and the lattice search.
-//
-// Conventions of this module:
-//  * Directions are the ints 0..3 for E, N, W, S (counter-clockwise).  _OPP maps
-//    a direction to the opposite one; _DIR_IDX maps a direction to its index
-//    around a node (the identity here).  Two chords through a node cross
-//    exactly when their sorted index pairs interleave (_interleaved_pos).
-//  * A lattice node is a tuple (x, y) of floats; an edge key is the tuple
-//    (min(a, b), max(a, b)) of its two end nodes, the same in both directions.
+// single-route router, per-route search graphs and the lattice search.  The
+// router's entries have a Python face, bindings/py/graph.py (module_body.hpp).
+// The module docstring there gives its conventions (directions, chords, nodes, edge keys).
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include "deadline_link.hpp"
 #include "graph_types.hpp"
+#include "module_body.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -25,32 +20,10 @@ std::string fmt(double v) { return repr_of(nb::float_(v)); }
 
 }  // namespace
 
+#include "graph_body.inc"
+
 NB_MODULE(graph, m) {
     kelvane::py::share_engine_deadline();  // time budgets set in kelvane.engine reach this module
-    m.doc() = R"(Obstacle index, single-route router (rail_bridge_v2), per-route graphs and lattice search.
-
-Conventions:
-  directions   the ints 0, 1, 2, 3 for E (+x), N (+y), W (-x), S (-y),
-               numbered counter-clockwise.  _direction(a, b) is the direction
-               of the step a -> b, _OPP[d] the opposite one ({0: 2, 1: 3,
-               2: 0, 3: 1}), _DIR_IDX[d] the index of side d around a node
-               (the identity here).
-  chords       a route through a node uses two of its four sides; its chord is
-               the sorted pair of their indices.  Two chords cross exactly when
-               their pairs interleave around the node (a0 < b0 < a1 < b1 or
-               b0 < a0 < b1 < a1, four distinct sides): _interleaved_pos.
-               Chords that share a side overlap rather than cross.
-  nodes        (x, y) tuples of floats, compared exactly.
-  edge keys    _ekey(a, b) = (min(a, b), max(a, b)): the same both ways.
-  adjacency    g.adj maps node -> list of (neighbour, length); graphs built
-               here carry a LatticeAdjacency, a read-only native mapping.
-  tangents     headings of travel: a start tangent points away from the start
-               port, an end tangent points into the end port.
-  blocked      _ObstacleIndex.blocked: the segment runs through a box interior
-               or along a box side (a point of contact is free);
-               _segment_blocked: the segment touches a box (sides count).
-  search       _run_dijkstra -> (dist, prev); _select_end_state;
-               _reconstruct_path (see their docstrings).)";
 
     nb::class_<PyObstacle>(m, "Obstacle", "Axis-aligned obstacle box (x_min, y_min, x_max, y_max).")
         .def("__init__",
@@ -131,5 +104,8 @@ Conventions:
     bind_adjacency(m);
     bind_search(m);
     bind_polish(m);
-    bind_router(m);
+    nb::module_ native = native_namespace("kelvane.manhattan_router.graph._native");
+    def_native(native, "rail_bridge_v2", &rail_bridge_py);
+    def_native(native, "build_rail_bridge_graph", &build_graph_py);
+    run_module_body(m, kGraphBody, native);
 }

@@ -1,223 +1,64 @@
-// rail_bridge_v2 (the single-route router) and _build_rail_bridge_graph (the
-// per-route search graph as a dataclass over a native lattice).
-#include <nanobind/stl/string.h>
-
+// The native roads of rail_bridge_v2 (the single-route router) and
+// _build_rail_bridge_graph (the fields of a per-route search graph over a
+// native lattice); their Python faces are in bindings/py/graph.py.
 #include <algorithm>
 #include <cmath>
 
 #include "graph_types.hpp"
-#include "pyfunc.hpp"
 #include "route_info.hpp"
 #include "kelvane/railbridge.hpp"
 #include "kelvane/route_graph.hpp"
 
 namespace kelvane::py {
 
-namespace {
+nb::tuple rail_bridge_py(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
+                         nb::handle delta, nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
+                         nb::handle real_obstacles, nb::handle route_skeletons, nb::handle route_spacing,
+                         nb::handle route_pivots, nb::handle bend_delta, nb::handle dbu, nb::handle arc_clearance) {
+    RouteRequest req = to_route_request(start, end, start_tangent, end_tangent, delta, obstacles, turn_bias,
+                                        sliding_bias, real_obstacles, route_skeletons, route_spacing, route_pivots,
+                                        bend_delta, dbu, arc_clearance);
+    RouteResult res;
+    {
+        nb::gil_scoped_release release;
+        res = route_rail_bridge(req);
+    }
+    return nb::make_tuple(path_to_array(res.skeleton), info_dict(res.info));
+}
 
-using namespace nb::literals;
-
-const char* kRailBridgeDoc = R"(Route one Manhattan route from `start` to `end`.
-
-Returns (skeleton, info): skeleton is an N x 2 float array of corner points,
-from exactly `start` to exactly `end`; info is a dict (keys below).
-
-start, end          points (x, y); any 2-sequence or array (float32 jax arrays too).
-start_tangent       heading when leaving the start port, axis-parallel, non-zero.
-end_tangent         heading when entering the end port (the direction of travel
-                    at arrival, i.e. pointing into the port), axis-parallel, non-zero.
-delta               bend radius of the route (>= 0): every bend is a quarter arc
-                    of this radius, runs between two bends are at least 2 * delta
-                    (room for both arcs); the straight run at each port is at
-                    least delta unless `bend_delta` is given.
-obstacles           boxes (Obstacle or (x_min, y_min, x_max, y_max)), or an N x 4
-                    array, that the route keeps out of with a clearance of
-                    route_spacing / 2; the clearance is waived for an obstacle
-                    holding one of the route's own ports within it (ports sit on
-                    device outlines).
-turn_bias           where bends go among equally good routes: "center" (midway
-                    between start and end), "start", "end", "none", or a number in
-                    [0, 1] (relative position).  Only breaks ties.
-sliding_bias        position of bridge lines across the gap between two
-                    neighbouring rails, 0..1 (0.5 = the middle of a channel).
-real_obstacles      further boxes kept clear exactly (their interiors only, no
-                    clearance), e.g. the true outlines behind padded `obstacles`.
-route_skeletons     keep-out boxes (e.g. around already placed routes), kept clear
-                    exactly.
-route_spacing       minimum centre-line distance to the earlier routes in
-                    `route_pivots` (narrowed to 80% of the port distance along
-                    their port segments), also past their ends; also sets the
-                    obstacle clearance.
-route_pivots        polylines of earlier routes (sequences of points).  Touching
-                    or crossing one is never clean.
-bend_delta          bend radius at the ports: the straight run at each port is at
-                    least bend_delta (default: delta), and the first and last arcs
-                    use the smaller of the two radii.  A bundle passes its lane's
-                    enlarged radius as delta and the plain one here, so outer
-                    lanes keep room between bends while every lane leaves its
-                    port after the ordinary radius.
-dbu                 grid step: every bend coordinate lies on multiples of it (end
-                    points too when they are grid points up to float32 noise);
-                    track lines are rounded away from what they keep clear of, so
-                    the route is as good as the best route on that grid.  Contact
-                    is judged to a thousandth of the step.
-arc_clearance       True (default): every bend's arc keeps the clearance from
-                    obstacles and stays out of keep-outs, as the straight runs do
-                    (a keep-out laid along an earlier route of route_pivots stands
-                    for that route, whose own arcs cut the box's corners; it is
-                    kept by the spacing rule).  False: only the corner points are
-                    checked.
-
-Zones: obstacles, keep-outs and exact obstacles are solid; where two of them
-abut, the seam between them is part of the wall.  Clearance zones and spacing
-bands that merely touch leave their common boundary usable: a corridor exactly
-as wide as the spacing can be used along its centre line.
-
-Rules: the route leaves along start_tangent and arrives along end_tangent; it is
-axis-parallel with no zero-length segment, no collinear interior point and no
-reversal.  Among clean routes it minimises length + delta per bend, then fewer
-bends, then prefers bends at the turn_bias position, deterministically.  When
-no clean route exists, the least-bad one comes back, ranked in this order
-(worst first): length inside obstacles or keep-outs (an arc entering one counts
-as one unit), earlier routes touched or crossed, runs shorter than the bend
-rules (2r -> r -> none between bends, tried only when the zones force it), length
-inside clearances or spacing bands (an arc dipping into one counts as one unit),
-then cost.  So a route dips into clearance rather than bend tighter than delta.
-
-Search: windows round the end points, widened until the route is provably the
-cheapest on its track lattice.  A window whose lattice holds more than 16
-million crossings (a route across thousands of boxes) is searched with a
-weighted order that heads for the end, and the route found is then searched
-again exactly piece by piece (about twelve bends a piece, a few passes with the
-cuts moved): clean and close to the cheapest, but not proved so (info
-"guided").  A heap of overlapping obstacles counts as its outline.  Work: a
-call expands at most about 1e6 + 20 per box + 200 per point of route_pivots
-states (lattice lines built count too; about a microsecond each); then it
-returns the least-bad route found (info "budget_exhausted").  When no clean
-route exists because a port is shut in, that is found out early and the
-least-bad route is looked for within 100,000 states.  ValueError only when no
-route at all was found.
-
-info keys: clean (every rule kept), bends_ok (run-length rule kept),
-relax_level (0 full rules, 1 runs >= r between bends, 2 no run rule), length,
-bends, obstacle_overlap / clearance_overlap / keep_out_overlap / spacing_overlap
-(length of route inside each kind of zone), contacts (earlier routes touched or
-crossed), arc_obstacle / arc_clearance (bends whose arc enters an obstacle or
-keep-out / dips into a clearance only), violations (list of the kinds
-violated: "obstacle", "clearance", "keep_out", "spacing", "bend_radius",
-"arc", "self_crossing": the route touches or crosses itself, which a large
-radius can make the cheapest way round), lattice ((number of vertical lines, number of horizontal lines) of the
-first search), states_expanded, budget_exhausted (the search stopped at its
-budget and returned the best route found until then), guided (the route came
-from the weighted search of a large window: clean when so marked, but not
-proved the cheapest).)";
-
-const char* kBuildGraphDoc = R"(Per-route search graph (a dataclass instance, RailBridgeGraph).
-
-Track lines: both end points, one bend radius (`delta`) in front of each port,
-every obstacle side at delta / 2 outside the obstacle, one cage ring 2 * delta
-outside everything, and bridge lines at `sliding_bias` across every gap wider
-than 2 * delta.  Nodes are all crossings; neighbours are joined unless the
-segment runs through an obstacle interior.  With enforce_min_segment_length,
-lines closer than `delta` to a kept line are dropped (lines through the end
-points stay), so bends on the lattice are at least delta apart.
-
-Fields: start, end (the approach node one bend radius in front of the end port,
-which the search targets), end_port (the end point), end_approach_len, adj
-(read-only mapping node -> [(neighbour, length), ...]), h_lines, v_lines,
-h_bridges, v_bridges, obs_list (list of Obstacle), start_dir, end_dir (headings
-as direction ints), delta, dbu.)";
-
-nb::handle g_graph_class;  // owned by the module attribute RailBridgeGraph
-
-}  // namespace
-
-void bind_router(nb::module_& m) {
-    def_function(
-        m, "rail_bridge_v2",
-        "(start, end, start_tangent, end_tangent, delta, obstacles=None, turn_bias='center', sliding_bias=0.5, "
-        "real_obstacles=None, route_skeletons=None, route_spacing=3.0, route_pivots=(), bend_delta=None, dbu=None, arc_clearance=True)",
-        kRailBridgeDoc,
-        nb::cpp_function(
-        [](nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent, nb::handle delta,
-           nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias, nb::handle real_obstacles,
-           nb::handle route_skeletons, nb::handle route_spacing, nb::handle route_pivots, nb::handle bend_delta,
-           nb::handle dbu, nb::handle arc_clearance) {
-            RouteRequest req = to_route_request(start, end, start_tangent, end_tangent, delta, obstacles, turn_bias,
-                                                sliding_bias, real_obstacles, route_skeletons, route_spacing,
-                                                route_pivots, bend_delta, dbu, arc_clearance);
-            RouteResult res;
-            {
-                nb::gil_scoped_release release;
-                res = route_rail_bridge(req);
-            }
-            return nb::make_tuple(path_to_array(res.skeleton), info_dict(res.info));
-        },
-        "start"_a.none(), "end"_a.none(), "start_tangent"_a.none(), "end_tangent"_a.none(), "delta"_a.none(), "obstacles"_a.none() = nb::none(),
-        "turn_bias"_a.none() = "center", "sliding_bias"_a.none() = 0.5, "real_obstacles"_a.none() = nb::none(),
-        "route_skeletons"_a.none() = nb::none(), "route_spacing"_a.none() = 3.0, "route_pivots"_a.none() = nb::tuple(),
-        "bend_delta"_a.none() = nb::none(), "dbu"_a.none() = nb::none(),
-        "arc_clearance"_a.none() = true));
-
-    // The per-route graph is a real dataclass so that callers can copy it with
-    // dataclasses.replace.
-    nb::module_ dataclasses = nb::module_::import_("dataclasses");
-    nb::list fields;
-    for (const char* f : {"start", "end", "end_port", "end_approach_len", "adj", "h_lines", "v_lines", "h_bridges",
-                          "v_bridges", "obs_list", "start_dir", "end_dir", "delta", "dbu"})
-        fields.append(nb::str(f));
-    nb::dict ns;
-    ns["__module__"] = m.attr("__name__");
-    ns["__doc__"] = kBuildGraphDoc;
-    nb::object cls = dataclasses.attr("make_dataclass")("RailBridgeGraph", fields, "namespace"_a = ns);
-    // make_dataclass names the calling frame's module, which is the import machinery here.
-    cls.attr("__module__") = m.attr("__name__");
-    m.attr("RailBridgeGraph") = cls;
-    g_graph_class = cls;
-
-    def_function(
-        m, "_build_rail_bridge_graph",
-        "(start, end, start_tangent, end_tangent, delta, obstacles=None, sliding_bias=0.5, "
-        "enforce_min_segment_length=True, dbu=None)",
-        kBuildGraphDoc,
-        nb::cpp_function(
-        [](nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent, nb::handle delta,
-           nb::handle obstacles, nb::handle sliding_bias, nb::handle enforce_min_segment_length, nb::handle dbu) {
-            RouteGraphRequest req;
-            req.grid = to_grid(dbu);
-            req.start = to_point(start, "start");
-            req.end = to_point(end, "end");
-            req.start_dir = to_direction(start_tangent, "start_tangent");
-            req.end_dir = to_direction(end_tangent, "end_tangent");
-            req.bend_radius = to_length(delta, "delta");
-            req.obstacles = to_boxes(obstacles, "obstacles");
-            req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
-            req.enforce_min_segment_length = nb::cast<bool>(nb::bool_(nb::borrow(enforce_min_segment_length)));
-            double largest = std::max({std::fabs(req.start.x), std::fabs(req.start.y), std::fabs(req.end.x),
-                                       std::fabs(req.end.y), req.bend_radius});
-            for (const Box& b : req.obstacles)
-                largest = std::max({largest, std::fabs(b.x0), std::fabs(b.y0), std::fabs(b.x1), std::fabs(b.y1)});
-            check_in_range(largest, "coordinates");
-            check_grid(req.grid, largest);
-            if (settle_end_point(req.start, req.grid) == settle_end_point(req.end, req.grid))
-                raise_value("start and end are the same point");
-            RouteGraph rg;
-            {
-                nb::gil_scoped_release release;
-                rg = build_route_graph(req);
-            }
-            nb::list obs_list;
-            for (const Box& b : req.obstacles) obs_list.append(nb::cast(PyObstacle{b}));
-            return g_graph_class(
-                "start"_a = point_tuple(rg.start), "end"_a = point_tuple(rg.end), "end_port"_a = point_tuple(rg.end_port),
-                "end_approach_len"_a = rg.end_approach_len, "adj"_a = lattice_adjacency(rg.lattice),
-                "h_lines"_a = float_list(rg.lines.ys), "v_lines"_a = float_list(rg.lines.xs),
-                "h_bridges"_a = float_list(rg.lines.y_bridges), "v_bridges"_a = float_list(rg.lines.x_bridges),
-                "obs_list"_a = obs_list, "start_dir"_a = rg.start_dir, "end_dir"_a = rg.end_dir, "delta"_a = req.bend_radius,
-                "dbu"_a = nb::borrow(dbu));
-        },
-        "start"_a.none(), "end"_a.none(), "start_tangent"_a.none(), "end_tangent"_a.none(), "delta"_a.none(), "obstacles"_a.none() = nb::none(),
-        "sliding_bias"_a.none() = 0.5, "enforce_min_segment_length"_a.none() = true, "dbu"_a.none() = nb::none()));
+// The fields of RailBridgeGraph but the last (dbu, as given).
+nb::tuple build_graph_py(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
+                         nb::handle delta, nb::handle obstacles, nb::handle sliding_bias, bool enforce_min_segment_length,
+                         nb::handle dbu) {
+    RouteGraphRequest req;
+    req.grid = to_grid(dbu);
+    req.start = to_point(start, "start");
+    req.end = to_point(end, "end");
+    req.start_dir = to_direction(start_tangent, "start_tangent");
+    req.end_dir = to_direction(end_tangent, "end_tangent");
+    req.bend_radius = to_length(delta, "delta");
+    req.obstacles = to_boxes(obstacles, "obstacles");
+    req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
+    req.enforce_min_segment_length = enforce_min_segment_length;
+    double largest = std::max({std::fabs(req.start.x), std::fabs(req.start.y), std::fabs(req.end.x),
+                               std::fabs(req.end.y), req.bend_radius});
+    for (const Box& b : req.obstacles)
+        largest = std::max({largest, std::fabs(b.x0), std::fabs(b.y0), std::fabs(b.x1), std::fabs(b.y1)});
+    check_in_range(largest, "coordinates");
+    check_grid(req.grid, largest);
+    if (settle_end_point(req.start, req.grid) == settle_end_point(req.end, req.grid))
+        raise_value("start and end are the same point");
+    RouteGraph rg;
+    {
+        nb::gil_scoped_release release;
+        rg = build_route_graph(req);
+    }
+    nb::list obs_list;
+    for (const Box& b : req.obstacles) obs_list.append(nb::cast(PyObstacle{b}));
+    return nb::make_tuple(point_tuple(rg.start), point_tuple(rg.end), point_tuple(rg.end_port), rg.end_approach_len,
+                          lattice_adjacency(rg.lattice), float_list(rg.lines.ys), float_list(rg.lines.xs),
+                          float_list(rg.lines.y_bridges), float_list(rg.lines.x_bridges), obs_list, rg.start_dir,
+                          rg.end_dir, req.bend_radius);
 }
 
 }  // namespace kelvane::py
