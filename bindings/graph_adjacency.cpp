@@ -37,7 +37,8 @@ lattice's neighbour order (for line lattices: west, east, south, north
 neighbour, those that exist); a node without edges gives [].  Iteration
 yields the nodes in node-id order.  keys() is a KeysView; values() and
 items() return new lists in node order.  Unknown nodes raise KeyError.
-Registered as a collections.abc.Mapping.)doc";
+A collections.abc.Mapping (its views and comparison: bindings/py/graph.py),
+immutable, so copies are the object itself.)doc";
 
 }  // namespace
 
@@ -111,7 +112,7 @@ void bind_adjacency(nb::module_& m) {
             return point_tuple(it.lattice->nodes[it.next++]);
         });
 
-    auto cls = nb::class_<PyLatticeAdjacency>(m, "LatticeAdjacency", kAdjacencyDoc)
+    nb::class_<PyLatticeAdjacency>(m, "LatticeAdjacency", kAdjacencyDoc)
         .def("__getitem__",
              [](const PyLatticeAdjacency& a, nb::handle key) {
                  const long id = adjacency_find(a, key);
@@ -123,63 +124,10 @@ void bind_adjacency(nb::module_& m) {
              "key"_a.none())
         .def("__len__", [](const PyLatticeAdjacency& a) { return a.lattice->size(); })
         .def("__iter__", [](const PyLatticeAdjacency& a) { return PyNodeIter{a.lattice, 0}; })
-        .def(
-            "get",
-            [](const PyLatticeAdjacency& a, nb::handle key, nb::handle dflt) -> nb::object {
-                const long id = adjacency_find(a, key);
-                if (id < 0) return nb::borrow(dflt);
-                return neighbour_list(*a.lattice, static_cast<std::uint32_t>(id));
-            },
-            "key"_a.none(), "default"_a.none() = nb::none())
-        .def("keys",
-             [](nb::handle self) { return nb::module_::import_("collections.abc").attr("KeysView")(self); })
-        .def("values",
-             [](const PyLatticeAdjacency& a) {
-                 nb::list out;
-                 for (std::uint32_t n = 0; n < a.lattice->size(); ++n) out.append(neighbour_list(*a.lattice, n));
-                 return out;
-             })
-        .def("items",
-             [](const PyLatticeAdjacency& a) {
-                 nb::list out;
-                 for (std::uint32_t n = 0; n < a.lattice->size(); ++n)
-                     out.append(nb::make_tuple(point_tuple(a.lattice->nodes[n]), neighbour_list(*a.lattice, n)));
-                 return out;
-             })
-        .def("__eq__",
-             [](const PyLatticeAdjacency& a, nb::handle other) -> nb::object {
-                 PyLatticeAdjacency* o = nullptr;
-                 if (nb::try_cast<PyLatticeAdjacency*>(other, o) && o) {
-                     if (o->lattice == a.lattice) return nb::bool_(true);
-                 } else if (!PyDict_Check(other.ptr()) && !nb::hasattr(other, "keys")) {
-                     return nb::borrow(Py_NotImplemented);
-                 }
-                 if (PyObject_Length(other.ptr()) != static_cast<Py_ssize_t>(a.lattice->size())) {
-                     PyErr_Clear();
-                     return nb::bool_(false);
-                 }
-                 for (std::uint32_t n = 0; n < a.lattice->size(); ++n) {
-                     nb::object key = point_tuple(a.lattice->nodes[n]);
-                     PyObject* v = PyObject_GetItem(other.ptr(), key.ptr());
-                     if (!v) {
-                         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
-                         PyErr_Clear();
-                         return nb::bool_(false);
-                     }
-                     nb::object theirs = nb::steal(v);
-                     if (!neighbour_list(*a.lattice, n).equal(theirs)) return nb::bool_(false);
-                 }
-                 return nb::bool_(true);
-             },
-             "other"_a.none())
-        .def("__copy__", [](nb::handle self) { return nb::borrow(self); })  // immutable: copies are the object
-        .def("__deepcopy__", [](nb::handle self, nb::handle) { return nb::borrow(self); }, "memo"_a.none())
         .def("__repr__", [](const PyLatticeAdjacency& a) {
             return "LatticeAdjacency(" + std::to_string(a.lattice->size()) + " nodes, " +
                    std::to_string(a.lattice->num_edges) + " edges)";
         });
-    nb::setattr(cls, "__hash__", nb::none());
-    nb::module_::import_("collections.abc").attr("Mapping").attr("register")(cls);
 
     m.def(
         "_line_lattice",

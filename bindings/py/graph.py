@@ -153,6 +153,23 @@ def _define(_native, _intact):
                                                  sliding_bias, bool(enforce_min_segment_length), dbu)
         return RailBridgeGraph(*fields, dbu)
 
+    # The adjacency mapping: the native class has the look-ups, these follow from them.
+    from collections.abc import Mapping
+
+    def values(adj):
+        return [adj[n] for n in adj]
+
+    def items(adj):
+        return [(n, adj[n]) for n in adj]
+
+    def same(adj, memo=None):
+        return adj
+
+    for name, method in (("get", Mapping.get), ("keys", Mapping.keys), ("values", values), ("items", items),
+                         ("__eq__", Mapping.__eq__), ("__hash__", None), ("__copy__", same), ("__deepcopy__", same)):
+        setattr(LatticeAdjacency, name, method)
+    Mapping.register(LatticeAdjacency)
+
     # A real dataclass, so that callers can copy a graph with dataclasses.replace.
     RailBridgeGraph = dataclasses.make_dataclass(
         "RailBridgeGraph", ["start", "end", "end_port", "end_approach_len", "adj", "h_lines", "v_lines", "h_bridges",
