@@ -1,9 +1,6 @@
 // The native roads of rail_bridge_v2 (the single-route router) and
 // _build_rail_bridge_graph (the fields of a per-route search graph over a
 // native lattice); their Python faces are in bindings/py/graph.py.
-#include <algorithm>
-#include <cmath>
-
 #include "graph_types.hpp"
 #include "route_info.hpp"
 #include "kelvane/railbridge.hpp"
@@ -40,14 +37,7 @@ nb::tuple build_graph_py(nb::handle start, nb::handle end, nb::handle start_tang
     req.obstacles = to_boxes(obstacles, "obstacles");
     req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
     req.enforce_min_segment_length = enforce_min_segment_length;
-    double largest = std::max({std::fabs(req.start.x), std::fabs(req.start.y), std::fabs(req.end.x),
-                               std::fabs(req.end.y), req.bend_radius});
-    for (const Box& b : req.obstacles)
-        largest = std::max({largest, std::fabs(b.x0), std::fabs(b.y0), std::fabs(b.x1), std::fabs(b.y1)});
-    check_in_range(largest, "coordinates");
-    check_grid(req.grid, largest);
-    if (settle_end_point(req.start, req.grid) == settle_end_point(req.end, req.grid))
-        raise_value("start and end are the same point");
+    check_request(req);
     RouteGraph rg;
     {
         nb::gil_scoped_release release;

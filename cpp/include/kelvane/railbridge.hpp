@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "kelvane/geometry.hpp"
@@ -140,5 +141,15 @@ RouteRequest port_to_port_request(Point start, Point end, Point start_tangent, P
 // End points are settled on the grid first (settle_end_point).  Throws
 // std::invalid_argument for an unroutable request (start == end).
 RouteResult route_rail_bridge(const RouteRequest& req);
+
+// What a caller's request is checked for before it is searched, throwing
+// std::invalid_argument that names the field as the Python entries call it:
+// coordinates and lengths within +-1e12 layout units (beyond, the sums the
+// router forms overflow), a grid step that resolves the largest of them (at
+// least 1e-15 of it, so grid points stay exact doubles), and end points that
+// stay apart once settled on the grid.
+void check_in_range(double v, const std::string& what);
+void check_grid(double grid, double largest);
+void check_request(const RouteRequest& req);
 
 }  // namespace kelvane
