@@ -14,17 +14,12 @@ using namespace nb::literals;
 using namespace kelvane;
 using namespace kelvane::py;
 
-namespace {
-
-std::string fmt(double v) { return repr_of(nb::float_(v)); }
-
-}  // namespace
-
 #include "graph_body.inc"
 
 NB_MODULE(graph, m) {
     kelvane::py::share_engine_deadline();  // time budgets set in kelvane.engine reach this module
 
+    // Its sequence and value behaviour: bindings/py/graph.py.
     nb::class_<PyObstacle>(m, "Obstacle", "Axis-aligned obstacle box (x_min, y_min, x_max, y_max).")
         .def("__init__",
              [](PyObstacle* self, nb::handle x_min, nb::handle y_min, nb::handle x_max, nb::handle y_max) {
@@ -38,34 +33,7 @@ NB_MODULE(graph, m) {
         .def_prop_ro("x_min", [](const PyObstacle& o) { return o.box.x0; })
         .def_prop_ro("y_min", [](const PyObstacle& o) { return o.box.y0; })
         .def_prop_ro("x_max", [](const PyObstacle& o) { return o.box.x1; })
-        .def_prop_ro("y_max", [](const PyObstacle& o) { return o.box.y1; })
-        .def("__repr__",
-             [](const PyObstacle& o) {
-                 return "Obstacle(x_min=" + fmt(o.box.x0) + ", y_min=" + fmt(o.box.y0) + ", x_max=" + fmt(o.box.x1) +
-                        ", y_max=" + fmt(o.box.y1) + ")";
-             })
-        .def("__eq__",
-             [](const PyObstacle& a, nb::handle b) -> nb::object {
-                 PyObstacle* o = nullptr;
-                 if (!nb::try_cast<PyObstacle*>(b, o) || !o) return nb::borrow(Py_NotImplemented);
-                 return nb::bool_(a.box.x0 == o->box.x0 && a.box.y0 == o->box.y0 && a.box.x1 == o->box.x1 &&
-                                  a.box.y1 == o->box.y1);
-             })
-        .def("__hash__",
-             [](const PyObstacle& o) {
-                 return nb::hash(nb::make_tuple(o.box.x0, o.box.y0, o.box.x1, o.box.y1));
-             })
-        .def("__iter__",
-             [](const PyObstacle& o) {
-                 return nb::iter(nb::make_tuple(o.box.x0, o.box.y0, o.box.x1, o.box.y1));
-             })
-        .def("__len__", [](const PyObstacle&) { return 4; })
-        .def("__getitem__", [](const PyObstacle& o, Py_ssize_t i) {
-            const double v[4] = {o.box.x0, o.box.y0, o.box.x1, o.box.y1};
-            if (i < 0) i += 4;
-            if (i < 0 || i >= 4) throw nb::index_error("Obstacle index out of range");
-            return v[i];
-        });
+        .def_prop_ro("y_max", [](const PyObstacle& o) { return o.box.y1; });
 
     nb::class_<PyObstacleIndex>(m, "_ObstacleIndex",
                                 "Gridded index over boxes.  blocked(x1, y1, x2, y2) is True when the\n"

@@ -1,5 +1,6 @@
 // graph: the explicit lattice as a read-only mapping (LatticeAdjacency),
-// _line_lattice, and the direction and edge-key helpers.
+// _line_lattice, and the direction and edge-key helpers (_interleaved_pos:
+// bindings/py/graph.py).
 #include <stdexcept>
 #include <string>
 
@@ -78,32 +79,6 @@ void bind_adjacency(nb::module_& m) {
         "a"_a.none(), "b"_a.none(),
         "Edge key of the edge between nodes a and b: the tuple (min(a, b), max(a, b))\n"
         "of the two nodes as float tuples (tuple order), the same for both directions.");
-
-    m.def(
-        "_interleaved_pos",
-        [](nb::handle a0, nb::handle a1, nb::handle b0, nb::handle b1) {
-            auto as_int = [](nb::handle h, const char* what) {
-                PyObject* i = PyNumber_Index(h.ptr());
-                if (!i) {
-                    PyErr_Clear();
-                    raise_type(std::string(what) + " must be an integer index, got " + nb::type_name(h.type()).c_str());
-                }
-                const long long v = PyLong_AsLongLong(i);
-                Py_DECREF(i);
-                if (v == -1 && PyErr_Occurred()) {
-                    PyErr_Clear();
-                    raise_value(std::string(what) + " is out of range");
-                }
-                return v;
-            };
-            const long long x0 = as_int(a0, "a0"), x1 = as_int(a1, "a1"), y0 = as_int(b0, "b0"), y1 = as_int(b1, "b1");
-            return (x0 < y0 && y0 < x1 && x1 < y1) || (y0 < x0 && x0 < y1 && y1 < x1);
-        },
-        "a0"_a.none(), "a1"_a.none(), "b0"_a.none(), "b1"_a.none(),
-        "True when the sorted index pairs (a0, a1) and (b0, b1) interleave with four\n"
-        "distinct values: a0 < b0 < a1 < b1 or b0 < a0 < b1 < a1.  With the side indices\n"
-        "of _DIR_IDX (counter-clockwise around a node) that is exactly when two chords\n"
-        "through the node cross; chords sharing a side never do.");
 
     nb::class_<PyNodeIter>(m, "_LatticeNodeIterator")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })

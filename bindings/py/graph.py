@@ -25,9 +25,11 @@ Conventions:
 
 
 def _define(_native, _intact):
-    global RailBridgeGraph, rail_bridge_v2, _build_rail_bridge_graph
+    global RailBridgeGraph, rail_bridge_v2, _build_rail_bridge_graph, _interleaved_pos
     import dataclasses
     import inspect
+    import operator
+    from collections.abc import Mapping
 
     def rail_bridge_v2(start, end, start_tangent, end_tangent, delta, obstacles=None, turn_bias="center",
                        sliding_bias=0.5, real_obstacles=None, route_skeletons=None, route_spacing=3.0,
@@ -149,25 +151,74 @@ def _define(_native, _intact):
         h_bridges, v_bridges, obs_list (list of Obstacle), start_dir, end_dir (headings
         as direction ints), delta, dbu.
         """
-        fields = _native.build_rail_bridge_graph(start, end, start_tangent, end_tangent, delta, obstacles,
-                                                 sliding_bias, bool(enforce_min_segment_length), dbu)
-        return RailBridgeGraph(*fields, dbu)
+        parts = _native.build_rail_bridge_graph(start, end, start_tangent, end_tangent, delta, obstacles,
+                                                sliding_bias, bool(enforce_min_segment_length), dbu)
+        return RailBridgeGraph(*parts, dbu)
 
-    # The adjacency mapping: the native class has the look-ups, these follow from them.
-    from collections.abc import Mapping
+    def _interleaved_pos(a0, a1, b0, b1):
+        """True when the sorted index pairs (a0, a1) and (b0, b1) interleave with four
+        distinct values: a0 < b0 < a1 < b1 or b0 < a0 < b1 < a1.  With the side indices
+        of _DIR_IDX (counter-clockwise around a node) that is exactly when two chords
+        through the node cross; chords sharing a side never do.
+        """
+        a0, a1, b0, b1 = (index(v, name) for v, name in ((a0, "a0"), (a1, "a1"), (b0, "b0"), (b1, "b1")))
+        return a0 < b0 < a1 < b1 or b0 < a0 < b1 < a1
 
-    def values(adj):
-        return [adj[n] for n in adj]
+    def index(value, name):
+        try:
+            return operator.index(value)
+        except TypeError:
+            raise TypeError(f"{name} must be an integer index, got {type(value).__name__}") from None
 
-    def items(adj):
-        return [(n, adj[n]) for n in adj]
+    def install(cls, *functions):
+        for f in functions:
+            setattr(cls, f.__name__, f)
 
-    def same(adj, memo=None):
-        return adj
+    # The obstacle record is native (its fields, construction); its sequence and
+    # value behaviour follow from the fields.
+    obstacle = Obstacle
 
-    for name, method in (("get", Mapping.get), ("keys", Mapping.keys), ("values", values), ("items", items),
-                         ("__eq__", Mapping.__eq__), ("__hash__", None), ("__copy__", same), ("__deepcopy__", same)):
-        setattr(LatticeAdjacency, name, method)
+    def fields(o):
+        return (o.x_min, o.y_min, o.x_max, o.y_max)
+
+    def __iter__(self):
+        return iter(fields(self))
+
+    def __len__(self):
+        return 4
+
+    def __getitem__(self, i):
+        return fields(self)[i]
+
+    def __eq__(self, other):
+        return fields(self) == fields(other) if isinstance(other, obstacle) else NotImplemented
+
+    def __hash__(self):
+        return hash(fields(self))
+
+    def __repr__(self):
+        return "Obstacle(x_min=%r, y_min=%r, x_max=%r, y_max=%r)" % fields(self)
+
+    install(obstacle, __iter__, __len__, __getitem__, __eq__, __hash__, __repr__)
+
+    # The adjacency mapping: the native class has the look-ups, these follow from
+    # them (collections.abc.Mapping's own where it has them); it is immutable, so
+    # copies are the object itself.
+    def values(self):
+        return [self[n] for n in self]
+
+    def items(self):
+        return [(n, self[n]) for n in self]
+
+    def __copy__(self):
+        return self
+
+    def __deepcopy__(self, memo):
+        return self
+
+    install(LatticeAdjacency, values, items, __copy__, __deepcopy__)
+    LatticeAdjacency.get, LatticeAdjacency.keys = Mapping.get, Mapping.keys
+    LatticeAdjacency.__eq__, LatticeAdjacency.__hash__ = Mapping.__eq__, None
     Mapping.register(LatticeAdjacency)
 
     # A real dataclass, so that callers can copy a graph with dataclasses.replace.
