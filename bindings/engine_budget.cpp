@@ -7,6 +7,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include "convert.hpp"
 #include "engine.hpp"
 #include "kelvane/deadline.hpp"
 
@@ -44,14 +45,7 @@ private:
 
 // TimeBudget(seconds), as engine.time_budget makes it.
 void make_budget(TimeBudget* self, nb::handle seconds) {
-    PyObject* f = PyNumber_Float(seconds.ptr());
-    if (!f) {
-        PyErr_Clear();
-        throw nb::type_error(("time_budget: seconds must be a number, got " +
-                              std::string(nb::type_name(seconds.type()).c_str())).c_str());
-    }
-    const double s = PyFloat_AS_DOUBLE(f);
-    Py_DECREF(f);
+    const double s = to_double(seconds, "time_budget: seconds");
     if (std::isnan(s) || s < 0) throw nb::value_error("time_budget: seconds must be >= 0 (inf: no limit)");
     new (self) TimeBudget(s);
 }
@@ -69,7 +63,7 @@ void bind_budget(nb::module_& m) {
         .def("__exit__", [](TimeBudget& b, nb::handle, nb::handle, nb::handle) { b.exit(); }, "exc_type"_a.none(),
              "exc_value"_a.none(), "traceback"_a.none())
         .def("__repr__", [](const TimeBudget& b) {
-            return "time_budget(" + std::string(nb::repr(nb::float_(b.seconds())).c_str()) + ", reached=" +
+            return "time_budget(" + repr_of(nb::float_(b.seconds())) + ", reached=" +
                    (b.reached() ? "True" : "False") + ")";
         });
 }
