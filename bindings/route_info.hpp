@@ -60,15 +60,9 @@ inline nb::dict info_dict(const RouteInfo& info) {
     d["contacts"] = info.pivot_contacts;
     d["arc_obstacle"] = info.arc_obstacle;
     d["arc_clearance"] = info.arc_clearance;
-    nb::list violations;
-    if (info.obstacle_overlap > 0) violations.append("obstacle");
-    if (info.clearance_overlap > 0) violations.append("clearance");
-    if (info.keep_out_overlap > 0) violations.append("keep_out");
-    if (info.spacing_overlap > 0 || info.pivot_contacts > 0) violations.append("spacing");
-    if (!info.bends_ok) violations.append("bend_radius");
-    if (info.arc_obstacle > 0 || info.arc_clearance > 0) violations.append("arc");
-    if (info.self_contacts > 0) violations.append("self_crossing");
-    d["violations"] = violations;
+    nb::list kinds;
+    for (const char* kind : violations(info)) kinds.append(kind);
+    d["violations"] = kinds;
     d["lattice"] = nb::make_tuple(info.lattice_x, info.lattice_y);
     d["states_expanded"] = info.states_expanded;
     d["budget_exhausted"] = info.budget_exhausted;

@@ -129,6 +129,11 @@ struct RouteResult {
 // its candidates by it; the waypoint router ranks legs by it.
 double violation_score(const RouteInfo& info);
 
+// The kinds of rule a route breaks, in this order: "obstacle", "clearance",
+// "keep_out", "spacing" (a band entered or an earlier route touched),
+// "bend_radius", "arc", "self_crossing".
+std::vector<const char*> violations(const RouteInfo& info);
+
 // What `path` enters and which run rules it keeps, measured against every
 // zone of `req` (as RouteResult::info would say of it).
 RouteInfo measure_rail_route(const RouteRequest& req, const Path& path);
