@@ -74,10 +74,7 @@ std::shared_ptr<SearchWorkspace> acquire_workspace() {
     return w;
 }
 
-const char* const kRunDoc = R"doc(Lattice search from g.start over (node, arriving direction) states.
-
-_run_dijkstra(g, turn_bias, blocked_passthrough, edge_pen=None,
-              node_chords=None, cross_pen=0.0, turn_pen=0.0) -> (dist, prev)
+const char* const kRunDoc = R"doc(Lattice search from g.start over (node, arriving direction) states: (dist, prev).
 
 g: any object with adj (a LatticeAdjacency, used as it is, or any mapping
    node -> list of (neighbour, length), converted once per call), start, end
@@ -132,8 +129,6 @@ nb::tuple run_dijkstra(nb::handle g, nb::handle turn_bias, nb::handle blocked_pa
 }
 
 const char* const kSelectDoc = R"doc(Best reached state at g.end, as (node, direction), or None.
-
-_select_end_state(g, dist, turn_bias, turn_pen=0.0)
 
 With g.end_dir set, the state (g.end, g.end_dir): arriving any other way
 does not reach the end.  Without it, the reached state at g.end with the
