@@ -1,6 +1,6 @@
 // graph: the explicit lattice as a read-only mapping (LatticeAdjacency),
-// _line_lattice, and the direction and edge-key helpers (_interleaved_pos:
-// bindings/py/graph.py).
+// _line_lattice, and the direction and edge-key helpers (the direction
+// tables and _interleaved_pos: bindings/py/graph.py).
 #include <stdexcept>
 #include <string>
 
@@ -49,14 +49,6 @@ nb::object lattice_adjacency(std::shared_ptr<const Lattice> lattice) {
 }
 
 void bind_adjacency(nb::module_& m) {
-    nb::dict opp, idx;
-    for (int d = 0; d < 4; ++d) {
-        opp[nb::int_(d)] = nb::int_(opposite(d));
-        idx[nb::int_(d)] = nb::int_(d);
-    }
-    m.attr("_OPP") = opp;
-    m.attr("_DIR_IDX") = idx;
-
     m.def(
         "_direction",
         [](nb::handle a, nb::handle b) {

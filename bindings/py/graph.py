@@ -23,6 +23,9 @@ Conventions:
   search       _run_dijkstra -> (dist, prev); _select_end_state;
                _reconstruct_path (see their docstrings)."""
 
+_OPP = {0: 2, 1: 3, 2: 0, 3: 1}
+_DIR_IDX = {0: 0, 1: 1, 2: 2, 3: 3}
+
 
 def _define(_native, _intact):
     global RailBridgeGraph, rail_bridge_v2, _build_rail_bridge_graph, _interleaved_pos
