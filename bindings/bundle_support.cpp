@@ -2,16 +2,17 @@
 #include <cstring>
 
 #include "bundle_support.hpp"
-#include "pyfunc.hpp"
+#include "graph_types.hpp"
 
 namespace kelvane::py {
 
 bool is_own_waypoint_router(nb::handle f) {
-    // def_function objects of the waypoints module; only that module makes
-    // one under this label.
-    if (std::strcmp(Py_TYPE(f.ptr())->tp_name, "kelvane.native_function") != 0) return false;
-    PyObject* label = reinterpret_cast<pyfunc_detail::FuncObject*>(f.ptr())->label;
-    return label && PyUnicode_CompareWithASCIIString(label, "kelvane.manhattan_router.waypoints.route_waypoints_v2") == 0;
+    // A function of the waypoints module's embedded body (module_body.hpp
+    // names its code after the module); a replacement is compiled elsewhere.
+    if (!PyFunction_Check(f.ptr())) return false;
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f.ptr()));
+    return PyUnicode_CompareWithASCIIString(code->co_filename, "<kelvane.manhattan_router.waypoints>") == 0 &&
+           PyUnicode_CompareWithASCIIString(code->co_name, "route_waypoints_v2") == 0;
 }
 
 }  // namespace kelvane::py
