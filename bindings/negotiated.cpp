@@ -124,7 +124,8 @@ std::optional<core::NegotiationOptions> options_of(const core::Scene& s, nb::han
         }
         if (s.size() > 0) {  // the search's checks of the weights it is handed
             const core::Penalties p = core::resolve_penalties(s, o);
-            search_weights(Py_None, nb::float_(p.node_pen), nb::float_(p.turn_pen));
+            to_penalty(nb::float_(p.turn_pen), "turn_pen");
+            to_penalty(nb::float_(p.node_pen), "cross_pen");
         }
     });
     if (!plain || !known || o.iters > kMaxIters) return std::nullopt;
