@@ -1,14 +1,15 @@
-// kelvane.engine.time_budget: a deadline for the native routing calls of a
-// block on this thread (kelvane/deadline.hpp).
+// kelvane.engine.TimeBudget, made by time_budget (bindings/py/engine.py): a
+// deadline for the native routing calls of a block on this thread
+// (kelvane/deadline.hpp).
 #include <cmath>
 #include <memory>
 #include <string>
 
 #include <nanobind/stl/string.h>
 
+#include "convert.hpp"
 #include "engine.hpp"
 #include "kelvane/deadline.hpp"
-#include "pyfunc.hpp"
 
 namespace kelvane::py::engine {
 
@@ -42,23 +43,18 @@ private:
     std::unique_ptr<deadline::Scope> scope_;  // while entered
 };
 
-TimeBudget time_budget(nb::handle seconds) {
-    PyObject* f = PyNumber_Float(seconds.ptr());
-    if (!f) {
-        PyErr_Clear();
-        throw nb::type_error(("time_budget: seconds must be a number, got " +
-                              std::string(nb::type_name(seconds.type()).c_str())).c_str());
-    }
-    const double s = PyFloat_AS_DOUBLE(f);
-    Py_DECREF(f);
+// TimeBudget(seconds), as engine.time_budget makes it.
+void make_budget(TimeBudget* self, nb::handle seconds) {
+    const double s = to_double(seconds, "time_budget: seconds");
     if (std::isnan(s) || s < 0) throw nb::value_error("time_budget: seconds must be >= 0 (inf: no limit)");
-    return TimeBudget(s);
+    new (self) TimeBudget(s);
 }
 
 void bind_budget(nb::module_& m) {
     nb::class_<TimeBudget>(m, "TimeBudget",
                            "A deadline for the native routing calls made on this thread while it is entered\n"
                            "(made by time_budget).")
+        .def("__init__", &make_budget, "seconds"_a.none())
         .def_prop_ro("seconds", &TimeBudget::seconds, "The budget given.")
         .def_prop_ro("reached", &TimeBudget::reached,
                      "True when the deadline cut native work short (inside the block: so far).")
@@ -67,24 +63,9 @@ void bind_budget(nb::module_& m) {
         .def("__exit__", [](TimeBudget& b, nb::handle, nb::handle, nb::handle) { b.exit(); }, "exc_type"_a.none(),
              "exc_value"_a.none(), "traceback"_a.none())
         .def("__repr__", [](const TimeBudget& b) {
-            return "time_budget(" + std::string(nb::repr(nb::float_(b.seconds())).c_str()) + ", reached=" +
+            return "time_budget(" + repr_of(nb::float_(b.seconds())) + ", reached=" +
                    (b.reached() ? "True" : "False") + ")";
         });
-    def_function(
-        m, "time_budget", "(seconds: 'float') -> 'TimeBudget'",
-        "A context manager bounding the time of native routing calls:\n\n"
-        "    with engine.time_budget(2.0) as budget:\n"
-        "        skels = negotiated.negotiate_routes(...)\n"
-        "    if budget.reached: ...  # the result is the best found in time\n\n"
-        "Every native call made in the block on this thread (negotiated, bundle, graph and\n"
-        "waypoint routers) stops its long work once `seconds` have passed since the block\n"
-        "began and returns the best result it has: a negotiation its routes as they are\n"
-        "and the best route order and cage size tried, a single route its least-bad route\n"
-        "with info['budget_exhausted'], a lattice search no route.  budget.reached tells\n"
-        "whether that happened.  Blocks nest (the inner deadline is never later than the\n"
-        "outer one); a budget is for one block at a time.  seconds: a number >= 0, inf for\n"
-        "no limit.  Without a budget nothing changes.",
-        nb::cpp_function([](nb::handle s) { return time_budget(s); }, nb::name("time_budget"), nb::arg("seconds")));
 }
 
 const bool registered = add_part("budget", &bind_budget);

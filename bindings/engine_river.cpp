@@ -14,11 +14,6 @@ namespace kelvane::py {
 
 namespace {
 
-std::vector<Point> to_points(nb::handle value, const char* what) {
-    const Path p = to_path(value, what);
-    return std::vector<Point>(p.begin(), p.end());
-}
-
 const char* kRiverDoc = R"(Lay a bundle as a planar ribbon: lanes one after another along its axis.
 
 Returns (lanes, info): one N x 2 float array of corner points per lane, from
@@ -52,10 +47,6 @@ the whole ribbon), "groups" (groups of lanes through the gaps, each with an
 axis of its own; 1 when whole), "searches" (single-route searches run) and "infos" (per lane,
 the keys of graph.rail_bridge_v2's info, measured against every other lane).)";
 
-}  // namespace
-
-namespace {
-
 void bind_river(nb::module_& m) {
     m.def(
         "route_river",
@@ -63,10 +54,10 @@ void bind_river(nb::module_& m) {
            nb::handle obstacles, double route_spacing, nb::handle keep_outs, nb::handle pivots, nb::handle dbu,
            nb::handle turn_bias, double sliding_bias, std::optional<std::vector<int>> sides, int relay_rounds) {
             river::RiverRequest req;
-            req.starts = to_points(starts, "starts");
-            req.ends = to_points(ends, "ends");
-            req.start_tangents = to_points(start_tangents, "start_tangents");
-            req.end_tangents = to_points(end_tangents, "end_tangents");
+            req.starts = to_path(starts, "starts");
+            req.ends = to_path(ends, "ends");
+            req.start_tangents = to_path(start_tangents, "start_tangents");
+            req.end_tangents = to_path(end_tangents, "end_tangents");
             req.delta = delta;
             req.route_spacing = route_spacing;
             req.obstacles = to_boxes(obstacles, "obstacles");

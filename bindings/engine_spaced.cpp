@@ -33,14 +33,9 @@ best set seen comes back: fewest conflicts, then fewest detours, then least
 length with every crossing at crossing_cost.  Returns (routes, info): one N x 2 float array of corner
 points per route, from exactly its start to exactly its end, and a dict.
 
-starts, ends                 B x 2 points; row i of each belongs to route i.
-start_tangents, end_tangents B x 2 headings of travel (the end tangent points
-                             into the end port), axis-parallel, non-zero.
-delta                        bend radius of every route: a run at a port is
-                             at least delta, a run between two bends
-                             2 * delta.
-obstacles                    boxes kept clear by route_spacing / 2.
-route_spacing                least centre-line distance between two routes.
+starts, ends, start_tangents, end_tangents, delta, obstacles, route_spacing,
+dbu                          as for route_river (row i of each belongs to
+                             route i).
 crossing_cost                length a crossing costs (None: 2 * delta).
                              Two routes may cross at right angles on straight
                              stretches of both, at least max(2 * delta,
@@ -57,7 +52,6 @@ crossing_cost                length a crossing costs (None: 2 * delta).
                              headings, in reversed order) pays a quarter of
                              it for every crossing: crossing tens of others
                              at the full price, it would loop round a device.
-dbu                          grid step of every bend coordinate (None: none).
 time_budget                  seconds (None: no limit but an enclosing
                              engine.time_budget): when spent, the searches
                              under way give their least-bad routes, no pass
@@ -76,10 +70,6 @@ or entering an obstacle's clearance or breaking a bend rule), "length"
 "timed_out", "searches" (single-route searches run) and "infos" (per route,
 the keys of graph.rail_bridge_v2's info, measured against the obstacles and
 every other route, and "crossings": the routes it crosses where allowed).)";
-
-}  // namespace
-
-namespace {
 
 void bind_spaced(nb::module_& m) {
     m.def(

@@ -1,18 +1,17 @@
 // Module kelvane.manhattan_router.graph: obstacle records and index, the
-// single-route router, per-route search graphs and the lattice search.
-//
-// Conventions of this module:
-//  * Directions are the ints 0..3 for E, N, W, S (counter-clockwise).  _OPP maps
-//    a direction to the opposite one; _DIR_IDX maps a direction to its index
-//    around a node (the identity here).  Two chords through a node cross
-//    exactly when their sorted index pairs interleave (_interleaved_pos).
-//  * A lattice node is a tuple (x, y) of floats; an edge key is the tuple
-//    (min(a, b), max(a, b)) of its two end nodes, the same in both directions.
+// native roads of the single-route router and the per-route search graph,
+// lattice polish; the adjacency and the search in graph_*.cpp.  Their Python
+// faces are in bindings/py/graph.py (module_body.hpp), whose module docstring
+// gives the conventions (directions, chords, nodes, edge keys).
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include "deadline_link.hpp"
 #include "graph_types.hpp"
+#include "module_body.hpp"
+#include "route_info.hpp"
+#include "kelvane/polish.hpp"
+#include "kelvane/route_graph.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -21,37 +20,120 @@ using namespace kelvane::py;
 
 namespace {
 
-std::string fmt(double v) { return repr_of(nb::float_(v)); }
+nb::tuple rail_bridge_py(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
+                         nb::handle delta, nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
+                         nb::handle real_obstacles, nb::handle route_skeletons, nb::handle route_spacing,
+                         nb::handle route_pivots, nb::handle bend_delta, nb::handle dbu, nb::handle arc_clearance) {
+    RouteRequest req = to_route_request(start, end, start_tangent, end_tangent, delta, obstacles, turn_bias,
+                                        sliding_bias, real_obstacles, route_skeletons, route_spacing, route_pivots,
+                                        bend_delta, dbu, arc_clearance);
+    RouteResult res;
+    {
+        nb::gil_scoped_release release;
+        res = route_rail_bridge(req);
+    }
+    return nb::make_tuple(path_to_array(res.skeleton), info_dict(res.info));
+}
+
+// The fields of RailBridgeGraph but the last (dbu, as given).
+nb::tuple build_graph_py(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
+                         nb::handle delta, nb::handle obstacles, nb::handle sliding_bias, bool enforce_min_segment_length,
+                         nb::handle dbu) {
+    RouteGraphRequest req;
+    req.grid = to_grid(dbu);
+    req.start = to_point(start, "start");
+    req.end = to_point(end, "end");
+    req.start_dir = to_direction(start_tangent, "start_tangent");
+    req.end_dir = to_direction(end_tangent, "end_tangent");
+    req.bend_radius = to_length(delta, "delta");
+    req.obstacles = to_boxes(obstacles, "obstacles");
+    req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
+    req.enforce_min_segment_length = enforce_min_segment_length;
+    check_request(req);
+    RouteGraph rg;
+    {
+        nb::gil_scoped_release release;
+        rg = build_route_graph(req);
+    }
+    nb::list obs_list;
+    for (const Box& b : req.obstacles) obs_list.append(nb::cast(PyObstacle{b}));
+    return nb::make_tuple(point_tuple(rg.start), point_tuple(rg.end), point_tuple(rg.end_port), rg.end_approach_len,
+                          lattice_adjacency(rg.lattice), float_list(rg.lines.ys), float_list(rg.lines.xs),
+                          float_list(rg.lines.y_bridges), float_list(rg.lines.x_bridges), obs_list, rg.start_dir,
+                          rg.end_dir, req.bend_radius);
+}
+
+const char* const kExtendDoc = R"doc(Lengthen segments of an axis-parallel route that are too short to bend.
+
+points: the route, a sequence of (x, y) points (list of pairs, N x 2 array).
+delta:  the bend radius, a finite number >= 0.
+index:  the obstacles: an _ObstacleIndex, None (no obstacles), or any object
+        with a method blocked(x1, y1, x2, y2) whose truthy result means the
+        segment may not be used (exceptions it raises propagate unchanged).
+
+Returns a new N' x 2 float64 array with the same first and last point.
+
+Zero-length steps and interior points on a straight run are dropped first
+(reversals stay).  The first and the last segment need a length of at least
+delta, every inner segment at least 2 * delta.  A short segment k is
+lengthened by sliding a perpendicular neighbour parallel to itself: first
+segment k+1 along segment k's direction (not if k+1 is the last segment),
+else segment k-1 against it (not if k-1 is the first segment).  The segment
+beyond the slid one gets shorter or longer by the same amount.  A move is
+taken only if each of the three changed segments is clear of the index
+(every one tested in full), the path stays axis-parallel, no segment vanishes
+or reverses, and a segment that gets shorter stays at or above its own
+minimum.  Segments are tried in path order, and the passes repeat until
+nothing changes; the result is simplified again.  End points never move, a
+single segment (or an L) never changes, delta == 0 changes nothing but the
+simplification, and fewer than 2 points come back as they are (shape
+(n, 2)).  A clear route stays clear; deterministic.
+
+Raises TypeError or ValueError naming the argument for coordinates that are
+not finite numbers, a point that is not 2 numbers, a negative or non-finite
+delta, or an index that is neither None nor has a callable blocked.)doc";
+
+nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::handle index) {
+    const Path pts = to_path(points, "points");
+    const double d = to_length(delta, "delta");
+
+    PyObstacleIndex* native = nullptr;
+    SegmentBlocked blocked;  // empty: nothing blocks
+    nb::object method;
+    if (index.is_none()) {
+    } else if (nb::try_cast<PyObstacleIndex*>(index, native) && native) {
+        if (native->index) {
+            const ObstacleIndex* idx = native->index.get();
+            blocked = [idx](Point p, Point q) { return idx->blocked(p, q); };
+        }
+    } else {
+        if (!nb::hasattr(index, "blocked") || !PyCallable_Check(index.attr("blocked").ptr()))
+            raise_type(std::string("index must be an _ObstacleIndex, None or an object with a method "
+                                   "blocked(x1, y1, x2, y2), got ") +
+                       nb::type_name(index.type()).c_str());
+        method = index.attr("blocked");
+        blocked = [&method](Point p, Point q) {
+            nb::object r = method(p.x, p.y, q.x, q.y);
+            const int truth = PyObject_IsTrue(r.ptr());
+            if (truth < 0) throw nb::python_error();
+            return truth != 0;
+        };
+    }
+
+    if (pts.size() < 2) return path_to_array(pts);
+    // The GIL stays held: the index keeps per-query scratch marks and may be
+    // shared with other threads through its Python object.
+    return path_to_array(extend_short_segments(pts, d, blocked));
+}
 
 }  // namespace
 
+#include "graph_body.inc"
+
 NB_MODULE(graph, m) {
     kelvane::py::share_engine_deadline();  // time budgets set in kelvane.engine reach this module
-    m.doc() = R"(Obstacle index, single-route router (rail_bridge_v2), per-route graphs and lattice search.
 
-Conventions:
-  directions   the ints 0, 1, 2, 3 for E (+x), N (+y), W (-x), S (-y),
-               numbered counter-clockwise.  _direction(a, b) is the direction
-               of the step a -> b, _OPP[d] the opposite one ({0: 2, 1: 3,
-               2: 0, 3: 1}), _DIR_IDX[d] the index of side d around a node
-               (the identity here).
-  chords       a route through a node uses two of its four sides; its chord is
-               the sorted pair of their indices.  Two chords cross exactly when
-               their pairs interleave around the node (a0 < b0 < a1 < b1 or
-               b0 < a0 < b1 < a1, four distinct sides): _interleaved_pos.
-               Chords that share a side overlap rather than cross.
-  nodes        (x, y) tuples of floats, compared exactly.
-  edge keys    _ekey(a, b) = (min(a, b), max(a, b)): the same both ways.
-  adjacency    g.adj maps node -> list of (neighbour, length); graphs built
-               here carry a LatticeAdjacency, a read-only native mapping.
-  tangents     headings of travel: a start tangent points away from the start
-               port, an end tangent points into the end port.
-  blocked      _ObstacleIndex.blocked: the segment runs through a box interior
-               or along a box side (a point of contact is free);
-               _segment_blocked: the segment touches a box (sides count).
-  search       _run_dijkstra -> (dist, prev); _select_end_state;
-               _reconstruct_path (see their docstrings).)";
-
+    // Its sequence and value behaviour: bindings/py/graph.py.
     nb::class_<PyObstacle>(m, "Obstacle", "Axis-aligned obstacle box (x_min, y_min, x_max, y_max).")
         .def("__init__",
              [](PyObstacle* self, nb::handle x_min, nb::handle y_min, nb::handle x_max, nb::handle y_max) {
@@ -65,34 +147,7 @@ Conventions:
         .def_prop_ro("x_min", [](const PyObstacle& o) { return o.box.x0; })
         .def_prop_ro("y_min", [](const PyObstacle& o) { return o.box.y0; })
         .def_prop_ro("x_max", [](const PyObstacle& o) { return o.box.x1; })
-        .def_prop_ro("y_max", [](const PyObstacle& o) { return o.box.y1; })
-        .def("__repr__",
-             [](const PyObstacle& o) {
-                 return "Obstacle(x_min=" + fmt(o.box.x0) + ", y_min=" + fmt(o.box.y0) + ", x_max=" + fmt(o.box.x1) +
-                        ", y_max=" + fmt(o.box.y1) + ")";
-             })
-        .def("__eq__",
-             [](const PyObstacle& a, nb::handle b) -> nb::object {
-                 PyObstacle* o = nullptr;
-                 if (!nb::try_cast<PyObstacle*>(b, o) || !o) return nb::borrow(Py_NotImplemented);
-                 return nb::bool_(a.box.x0 == o->box.x0 && a.box.y0 == o->box.y0 && a.box.x1 == o->box.x1 &&
-                                  a.box.y1 == o->box.y1);
-             })
-        .def("__hash__",
-             [](const PyObstacle& o) {
-                 return nb::hash(nb::make_tuple(o.box.x0, o.box.y0, o.box.x1, o.box.y1));
-             })
-        .def("__iter__",
-             [](const PyObstacle& o) {
-                 return nb::iter(nb::make_tuple(o.box.x0, o.box.y0, o.box.x1, o.box.y1));
-             })
-        .def("__len__", [](const PyObstacle&) { return 4; })
-        .def("__getitem__", [](const PyObstacle& o, Py_ssize_t i) {
-            const double v[4] = {o.box.x0, o.box.y0, o.box.x1, o.box.y1};
-            if (i < 0) i += 4;
-            if (i < 0 || i >= 4) throw nb::index_error("Obstacle index out of range");
-            return v[i];
-        });
+        .def_prop_ro("y_max", [](const PyObstacle& o) { return o.box.y1; });
 
     nb::class_<PyObstacleIndex>(m, "_ObstacleIndex",
                                 "Gridded index over boxes.  blocked(x1, y1, x2, y2) is True when the\n"
@@ -130,6 +185,10 @@ Conventions:
 
     bind_adjacency(m);
     bind_search(m);
-    bind_polish(m);
-    bind_router(m);
+    m.def("_extend_short_segments", &extend_short_segments_py, "points"_a.none(), "delta"_a.none(), "index"_a.none(),
+          kExtendDoc);
+    nb::module_ native = native_namespace("kelvane.manhattan_router.graph._native");
+    def_native(native, "rail_bridge_v2", &rail_bridge_py);
+    def_native(native, "build_rail_bridge_graph", &build_graph_py);
+    run_module_body(m, kGraphBody, native);
 }

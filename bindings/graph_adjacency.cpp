@@ -1,5 +1,6 @@
 // graph: the explicit lattice as a read-only mapping (LatticeAdjacency),
-// _line_lattice, and the direction and edge-key helpers.
+// _line_lattice, and the direction and edge-key helpers (the direction
+// tables and _interleaved_pos: bindings/py/graph.py).
 #include <stdexcept>
 #include <string>
 
@@ -37,7 +38,8 @@ lattice's neighbour order (for line lattices: west, east, south, north
 neighbour, those that exist); a node without edges gives [].  Iteration
 yields the nodes in node-id order.  keys() is a KeysView; values() and
 items() return new lists in node order.  Unknown nodes raise KeyError.
-Registered as a collections.abc.Mapping.)doc";
+A collections.abc.Mapping (its views and comparison: bindings/py/graph.py),
+immutable, so copies are the object itself.)doc";
 
 }  // namespace
 
@@ -47,14 +49,6 @@ nb::object lattice_adjacency(std::shared_ptr<const Lattice> lattice) {
 }
 
 void bind_adjacency(nb::module_& m) {
-    nb::dict opp, idx;
-    for (int d = 0; d < 4; ++d) {
-        opp[nb::int_(d)] = nb::int_(opposite(d));
-        idx[nb::int_(d)] = nb::int_(d);
-    }
-    m.attr("_OPP") = opp;
-    m.attr("_DIR_IDX") = idx;
-
     m.def(
         "_direction",
         [](nb::handle a, nb::handle b) {
@@ -78,32 +72,6 @@ void bind_adjacency(nb::module_& m) {
         "Edge key of the edge between nodes a and b: the tuple (min(a, b), max(a, b))\n"
         "of the two nodes as float tuples (tuple order), the same for both directions.");
 
-    m.def(
-        "_interleaved_pos",
-        [](nb::handle a0, nb::handle a1, nb::handle b0, nb::handle b1) {
-            auto as_int = [](nb::handle h, const char* what) {
-                PyObject* i = PyNumber_Index(h.ptr());
-                if (!i) {
-                    PyErr_Clear();
-                    raise_type(std::string(what) + " must be an integer index, got " + nb::type_name(h.type()).c_str());
-                }
-                const long long v = PyLong_AsLongLong(i);
-                Py_DECREF(i);
-                if (v == -1 && PyErr_Occurred()) {
-                    PyErr_Clear();
-                    raise_value(std::string(what) + " is out of range");
-                }
-                return v;
-            };
-            const long long x0 = as_int(a0, "a0"), x1 = as_int(a1, "a1"), y0 = as_int(b0, "b0"), y1 = as_int(b1, "b1");
-            return (x0 < y0 && y0 < x1 && x1 < y1) || (y0 < x0 && x0 < y1 && y1 < x1);
-        },
-        "a0"_a.none(), "a1"_a.none(), "b0"_a.none(), "b1"_a.none(),
-        "True when the sorted index pairs (a0, a1) and (b0, b1) interleave with four\n"
-        "distinct values: a0 < b0 < a1 < b1 or b0 < a0 < b1 < a1.  With the side indices\n"
-        "of _DIR_IDX (counter-clockwise around a node) that is exactly when two chords\n"
-        "through the node cross; chords sharing a side never do.");
-
     nb::class_<PyNodeIter>(m, "_LatticeNodeIterator")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", [](PyNodeIter& it) {
@@ -111,7 +79,7 @@ void bind_adjacency(nb::module_& m) {
             return point_tuple(it.lattice->nodes[it.next++]);
         });
 
-    auto cls = nb::class_<PyLatticeAdjacency>(m, "LatticeAdjacency", kAdjacencyDoc)
+    nb::class_<PyLatticeAdjacency>(m, "LatticeAdjacency", kAdjacencyDoc)
         .def("__getitem__",
              [](const PyLatticeAdjacency& a, nb::handle key) {
                  const long id = adjacency_find(a, key);
@@ -123,63 +91,10 @@ void bind_adjacency(nb::module_& m) {
              "key"_a.none())
         .def("__len__", [](const PyLatticeAdjacency& a) { return a.lattice->size(); })
         .def("__iter__", [](const PyLatticeAdjacency& a) { return PyNodeIter{a.lattice, 0}; })
-        .def(
-            "get",
-            [](const PyLatticeAdjacency& a, nb::handle key, nb::handle dflt) -> nb::object {
-                const long id = adjacency_find(a, key);
-                if (id < 0) return nb::borrow(dflt);
-                return neighbour_list(*a.lattice, static_cast<std::uint32_t>(id));
-            },
-            "key"_a.none(), "default"_a.none() = nb::none())
-        .def("keys",
-             [](nb::handle self) { return nb::module_::import_("collections.abc").attr("KeysView")(self); })
-        .def("values",
-             [](const PyLatticeAdjacency& a) {
-                 nb::list out;
-                 for (std::uint32_t n = 0; n < a.lattice->size(); ++n) out.append(neighbour_list(*a.lattice, n));
-                 return out;
-             })
-        .def("items",
-             [](const PyLatticeAdjacency& a) {
-                 nb::list out;
-                 for (std::uint32_t n = 0; n < a.lattice->size(); ++n)
-                     out.append(nb::make_tuple(point_tuple(a.lattice->nodes[n]), neighbour_list(*a.lattice, n)));
-                 return out;
-             })
-        .def("__eq__",
-             [](const PyLatticeAdjacency& a, nb::handle other) -> nb::object {
-                 PyLatticeAdjacency* o = nullptr;
-                 if (nb::try_cast<PyLatticeAdjacency*>(other, o) && o) {
-                     if (o->lattice == a.lattice) return nb::bool_(true);
-                 } else if (!PyDict_Check(other.ptr()) && !nb::hasattr(other, "keys")) {
-                     return nb::borrow(Py_NotImplemented);
-                 }
-                 if (PyObject_Length(other.ptr()) != static_cast<Py_ssize_t>(a.lattice->size())) {
-                     PyErr_Clear();
-                     return nb::bool_(false);
-                 }
-                 for (std::uint32_t n = 0; n < a.lattice->size(); ++n) {
-                     nb::object key = point_tuple(a.lattice->nodes[n]);
-                     PyObject* v = PyObject_GetItem(other.ptr(), key.ptr());
-                     if (!v) {
-                         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
-                         PyErr_Clear();
-                         return nb::bool_(false);
-                     }
-                     nb::object theirs = nb::steal(v);
-                     if (!neighbour_list(*a.lattice, n).equal(theirs)) return nb::bool_(false);
-                 }
-                 return nb::bool_(true);
-             },
-             "other"_a.none())
-        .def("__copy__", [](nb::handle self) { return nb::borrow(self); })  // immutable: copies are the object
-        .def("__deepcopy__", [](nb::handle self, nb::handle) { return nb::borrow(self); }, "memo"_a.none())
         .def("__repr__", [](const PyLatticeAdjacency& a) {
             return "LatticeAdjacency(" + std::to_string(a.lattice->size()) + " nodes, " +
                    std::to_string(a.lattice->num_edges) + " edges)";
         });
-    nb::setattr(cls, "__hash__", nb::none());
-    nb::module_::import_("collections.abc").attr("Mapping").attr("register")(cls);
 
     m.def(
         "_line_lattice",

@@ -37,48 +37,27 @@ nb::object state_object(const SearchResult& r, std::uint32_t s) {
     return nb::make_tuple(node_object(r, r.ws->node_of(s)), h == kNoDir ? nb::object(nb::none()) : nb::object(nb::int_(h)));
 }
 
-// (node, heading) -> state id; kNoState when the pair names no state.  Raises
-// TypeError for a value that is not a pair.
+// (node, heading) -> state id.  Strict: TypeError / ValueError naming `what`
+// for anything that names no state; else kNoState, as a failed look-up.
 std::uint32_t state_from_key(const SearchResult& r, nb::handle key, const char* what, bool strict) {
-    PyObject* seq = PyUnicode_Check(key.ptr()) ? nullptr : PySequence_Tuple(key.ptr());
-    if (!seq || PyTuple_GET_SIZE(seq) != 2) {
-        Py_XDECREF(seq);
-        PyErr_Clear();
-        raise_type(std::string(what) + " must be a (node, direction) pair, got " + repr_of(key));
-    }
-    nb::object keep = nb::steal(seq);
-    nb::handle node(PyTuple_GET_ITEM(seq, 0)), dir(PyTuple_GET_ITEM(seq, 1));
-    Point p;
-    if (strict) {
-        p = node_point(node, [&] { return std::string(what) + "[0]"; });
-    } else if (!parse_point(node, p)) {
-        return kNoState;
-    }
-    const long id = r.lattice->find(p);
-    if (id < 0) {
-        if (strict) raise_value(std::string(what) + ": node " + point_str(p) + " is not a node of the lattice");
-        return kNoState;
-    }
-    int h;
-    if (strict) {
-        h = to_heading(dir, [&] { return std::string(what) + "[1]"; }, true);
-    } else {
-        if (dir.is_none()) {
-            h = kNoDir;
-        } else {
-            PyObject* idx = PyNumber_Index(dir.ptr());
-            if (!idx) {
-                PyErr_Clear();
-                return kNoState;
-            }
-            const long v = PyLong_AsLong(idx);
-            Py_DECREF(idx);
-            if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-            if (v < 0 || v > 3) return kNoState;
-            h = static_cast<int>(v);
+    try {
+        PyObject* seq = PyUnicode_Check(key.ptr()) ? nullptr : PySequence_Tuple(key.ptr());
+        if (!seq || PyTuple_GET_SIZE(seq) != 2) {
+            Py_XDECREF(seq);
+            PyErr_Clear();
+            raise_type(std::string(what) + " must be a (node, direction) pair, got " + repr_of(key));
         }
+        nb::object keep = nb::steal(seq);
+        const Point p = node_point(PyTuple_GET_ITEM(seq, 0), [&] { return std::string(what) + "[0]"; });
+        const long id = r.lattice->find(p);
+        if (id < 0) raise_value(std::string(what) + ": node " + point_str(p) + " is not a node of the lattice");
+        const int h = to_heading(PyTuple_GET_ITEM(seq, 1), [&] { return std::string(what) + "[1]"; }, true);
+        return r.ws->state(static_cast<std::uint32_t>(id), h);
+    } catch (const std::exception&) {
+        if (strict) throw;
+        PyErr_Clear();
+        return kNoState;
     }
-    return r.ws->state(static_cast<std::uint32_t>(id), h);
 }
 
 // Workspaces are reused across searches: one whose result objects are gone
@@ -95,10 +74,7 @@ std::shared_ptr<SearchWorkspace> acquire_workspace() {
     return w;
 }
 
-const char* const kRunDoc = R"doc(Lattice search from g.start over (node, arriving direction) states.
-
-_run_dijkstra(g, turn_bias, blocked_passthrough, edge_pen=None,
-              node_chords=None, cross_pen=0.0, turn_pen=0.0) -> (dist, prev)
+const char* const kRunDoc = R"doc(Lattice search from g.start over (node, arriving direction) states: (dist, prev).
 
 g: any object with adj (a LatticeAdjacency, used as it is, or any mapping
    node -> list of (neighbour, length), converted once per call), start, end
@@ -153,8 +129,6 @@ nb::tuple run_dijkstra(nb::handle g, nb::handle turn_bias, nb::handle blocked_pa
 }
 
 const char* const kSelectDoc = R"doc(Best reached state at g.end, as (node, direction), or None.
-
-_select_end_state(g, dist, turn_bias, turn_pen=0.0)
 
 With g.end_dir set, the state (g.end, g.end_dir): arriving any other way
 does not reach the end.  Without it, the reached state at g.end with the

@@ -36,12 +36,4 @@ void bind_search(nb::module_& m);
 // Wraps a core lattice as the read-only adjacency mapping `g.adj`.
 nb::object lattice_adjacency(std::shared_ptr<const Lattice> lattice);
 
-// Registers `_extend_short_segments` (graph_polish.cpp).
-void bind_polish(nb::module_& m);
-
-}  // namespace kelvane::py
-
-namespace kelvane::py {
-// Registers rail_bridge_v2 and _build_rail_bridge_graph (graph_router.cpp).
-void bind_router(nb::module_& m);
 }  // namespace kelvane::py

@@ -120,7 +120,8 @@ bool read_options(const core::Scene& s, nb::handle kw, core::NegotiationOptions&
     }
     if (s.size() > 0) {  // the search's checks of the weights it is handed
         const core::Penalties p = core::resolve_penalties(s, o);
-        search_weights(Py_None, nb::float_(p.node_pen), nb::float_(p.turn_pen));
+        to_penalty(nb::float_(p.turn_pen), "turn_pen");
+        to_penalty(nb::float_(p.node_pen), "cross_pen");
     }
     return known && o.iters <= kMaxIters;
 }

@@ -8,40 +8,6 @@
 
 namespace kelvane::py {
 
-// Coordinates and lengths beyond +-1e12 layout units would overflow the
-// sums the router forms (cages, bend offsets); no layout is that large.
-template <class W>
-void check_in_range(double v, const W& what) {
-    if (std::fabs(v) > 1e12) raise_value(msg(what) + " must lie within +-1e12, got " + std::to_string(v));
-}
-
-// A grid step must resolve the coordinates it is applied to: beyond 1e15
-// steps the grid points are no longer exact doubles.
-inline void check_grid(double grid, double largest) {
-    if (grid > 0 && largest / grid > 1e15)
-        raise_value("dbu " + repr_of(nb::float_(grid)) + " is too small for coordinates up to " +
-                    repr_of(nb::float_(largest)) + ": a grid step must be at least 1e-15 of the largest coordinate");
-}
-
-inline void check_extent(const RouteRequest& req) {
-    double largest = 0.0;
-    auto check = [&](double v, const char* what) {
-        check_in_range(v, what);
-        largest = std::max(largest, std::fabs(v));
-    };
-    check(req.start.x, "start"); check(req.start.y, "start");
-    check(req.end.x, "end"); check(req.end.y, "end");
-    check(req.bend_radius, "delta");
-    check(req.port_radius, "bend_delta");
-    check(req.route_spacing, "route_spacing");
-    for (const auto* list : {&req.obstacles, &req.exact_obstacles, &req.keep_outs})
-        for (const Box& b : *list)
-            for (double v : {b.x0, b.y0, b.x1, b.y1}) check(v, "obstacle and keep-out coordinates");
-    for (const Path& p : req.pivots)
-        for (const Point& q : p) { check(q.x, "route_pivots"); check(q.y, "route_pivots"); }
-    check_grid(req.grid, largest);
-}
-
 // Everything of a request but the port vectors and the grid, in the order
 // rail_bridge_v2 reads its arguments.
 inline void read_route_options(RouteRequest& req, nb::handle delta, nb::handle obstacles, nb::handle turn_bias,
@@ -58,12 +24,8 @@ inline void read_route_options(RouteRequest& req, nb::handle delta, nb::handle o
     req.turn_bias = to_turn_bias(turn_bias);
 }
 
-// The checks every complete request passes before it is searched.
-inline void check_route_request(const RouteRequest& req) {
-    check_extent(req);
-    if (settle_end_point(req.start, req.grid) == settle_end_point(req.end, req.grid))
-        raise_value("start and end are the same point");
-}
+// The core's checks of a complete request (the bundle module's name for them).
+inline void check_route_request(const RouteRequest& req) { check_request(req); }
 
 // The request common to rail_bridge_v2 and route_waypoints_v2.
 inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
@@ -80,7 +42,7 @@ inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handl
     read_route_options(req, delta, obstacles, turn_bias, sliding_bias, real_obstacles, route_skeletons, route_spacing,
                        route_pivots, bend_delta);
     req.arc_clearance = to_flag(arc_clearance, "arc_clearance");
-    check_route_request(req);
+    check_request(req);
     return req;
 }
 
@@ -98,15 +60,9 @@ inline nb::dict info_dict(const RouteInfo& info) {
     d["contacts"] = info.pivot_contacts;
     d["arc_obstacle"] = info.arc_obstacle;
     d["arc_clearance"] = info.arc_clearance;
-    nb::list violations;
-    if (info.obstacle_overlap > 0) violations.append("obstacle");
-    if (info.clearance_overlap > 0) violations.append("clearance");
-    if (info.keep_out_overlap > 0) violations.append("keep_out");
-    if (info.spacing_overlap > 0 || info.pivot_contacts > 0) violations.append("spacing");
-    if (!info.bends_ok) violations.append("bend_radius");
-    if (info.arc_obstacle > 0 || info.arc_clearance > 0) violations.append("arc");
-    if (info.self_contacts > 0) violations.append("self_crossing");
-    d["violations"] = violations;
+    nb::list kinds;
+    for (const char* kind : violations(info)) kinds.append(kind);
+    d["violations"] = kinds;
     d["lattice"] = nb::make_tuple(info.lattice_x, info.lattice_y);
     d["states_expanded"] = info.states_expanded;
     d["budget_exhausted"] = info.budget_exhausted;

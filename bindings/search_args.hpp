@@ -113,20 +113,6 @@ inline nb::object node_object(const Lattice& L, const nb::object& keys, std::uin
     return point_tuple(L.nodes[node]);
 }
 
-// The search's weights, read and checked as the search reads them.
-struct SearchWeights {
-    TurnBias turn_bias;
-    double turn_pen = 0.0, cross_pen = 0.0;
-};
-
-inline SearchWeights search_weights(nb::handle turn_bias, nb::handle cross_pen, nb::handle turn_pen) {
-    SearchWeights w;
-    w.turn_bias = to_turn_bias(turn_bias);
-    w.turn_pen = to_penalty(turn_pen, "turn_pen");
-    w.cross_pen = to_penalty(cross_pen, "cross_pen");
-    return w;
-}
-
 struct SearchInput {
     std::shared_ptr<const Lattice> lattice;
     nb::object keys;  // original node objects of a caller's adjacency, or None
@@ -137,10 +123,9 @@ inline SearchInput search_input(nb::handle g, nb::handle turn_bias, nb::handle b
                                 nb::handle node_chords, nb::handle cross_pen, nb::handle turn_pen) {
     SearchInput in;
     SearchQuery& q = in.q;
-    const SearchWeights w = search_weights(turn_bias, cross_pen, turn_pen);
-    q.turn_bias = w.turn_bias;
-    q.turn_pen = w.turn_pen;
-    q.cross_pen = w.cross_pen;
+    q.turn_bias = to_turn_bias(turn_bias);
+    q.turn_pen = to_penalty(turn_pen, "turn_pen");
+    q.cross_pen = to_penalty(cross_pen, "cross_pen");
 
     in.lattice = lattice_of(required_attr(g, "adj"), in.keys);
     const Lattice& L = *in.lattice;

@@ -146,7 +146,7 @@ from multiprocessing import get_context
 from kelvane import batch, cli
 real = batch.process_scene
 def slow(path, *args):
-    print("worker", os.getpid(), flush=True, file=sys.stderr)
+    os.write(2, f"worker {os.getpid()}\\n".encode())  # one write: lines of workers never interleave
     if "slow" in path:
         time.sleep(60)
     return real(path, *args)

@@ -522,3 +522,32 @@ def test_route_one_local_python_body_matches_the_native_road(monkeypatch):
     assert python[0].tolist() == native[0].tolist() and python[1] == native[1]
     assert 1 <= len(rail.calls) <= 2 and rail.keywords() == RAIL_KEYWORDS
     assert all(a.dtype == jax.numpy.float32 for a in rail.calls[0][0][:4])
+
+
+# ---- ports out of the native road's common form: the Python lines decide --
+
+TIED = [(0.0, 0.0), (0.0, 5.0), (0.0, 5.0), (0.0, 10.0)]  # two starts at one projection
+
+
+@pytest.mark.parametrize("strategy", STRATEGIES)
+@pytest.mark.parametrize("starts", [np.array(STARTS3, dtype=np.float32), TIED])
+def test_ports_numpy_ranks_its_own_way_give_the_general_road_s_result(monkeypatch, strategy, starts):
+    ends = [(100.0, y) for _, y in np.asarray(starts, dtype=float)]
+    n = len(ends)
+    native = strategy(starts, ends, [E] * n, [E] * n, 1.0, [], route_spacing=1.0)
+    spy = spy_on(monkeypatch, "rail_bridge_v2")
+    general = strategy(starts, ends, [E] * n, [E] * n, 1.0, [], route_spacing=1.0)
+    assert spy.calls
+    ia, ib = same_result(native, general)
+    if strategy is bd.bundle_rail_bridge_v2:
+        assert [(type(i), int(i)) for i in ia["order"]] == [(type(i), int(i)) for i in ib["order"]]
+        assert all(type(i) is np.int64 for i in ia["order"])
+    else:
+        assert ia["offsets"] == ib["offsets"] and ia["median_idx"] == ib["median_idx"]
+
+
+@pytest.mark.parametrize("strategy, message", [(bd.bundle_rail_bridge_v2, "out of bounds for axis 0 with size 2"),
+                                               (bd.bundle_backbone_v2, "fewer end ports than start ports")])
+def test_a_missing_end_row_is_an_index_error(strategy, message):
+    with pytest.raises(IndexError, match=message):
+        strategy(STARTS3, ENDS3[:2], [E] * 3, [E] * 3, 1.0, [])

@@ -88,3 +88,15 @@ def test_bad_waypoint_input(kwargs, error, text):
     args.update(kwargs)
     with pytest.raises(error, match=text):
         wp.route_waypoints_v2(**args)
+
+
+def test_the_bundle_module_takes_its_native_road_only_with_this_router():
+    from kelvane.manhattan_router import bundle
+    backbone = bundle.bundle_backbone_v2
+    native = dict(zip(backbone.__code__.co_freevars, (c.cell_contents for c in backbone.__closure__)))["_native"]
+
+    def wrapper(*args, **kwargs):
+        return wp.route_waypoints_v2(*args, **kwargs)
+
+    assert native.own_waypoint_router(wp.route_waypoints_v2)
+    assert not native.own_waypoint_router(wrapper) and not native.own_waypoint_router(len)

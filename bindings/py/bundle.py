@@ -1,23 +1,15 @@
 """Bundle router: a group of routes between matched start and end ports, as parallel lanes.
 
-Two strategies:
+bundle_backbone_v2 routes one route (the backbone) and derives every lane from it by
+sideways offsets; bundle_rail_bridge_v2 routes the routes one after another, each kept
+clear of the ones placed before it.  Port vectors reach the single-route searches as
+float32 arrays, so a route ends at its port as float32 holds it.  Tangents are headings
+of travel: a start tangent points away from its port, an end tangent into it.
 
-bundle_backbone_v2     routes one route of the bundle (the backbone) and derives every
-                       lane from it by sideways offsets.  One search, whatever the size.
-bundle_rail_bridge_v2  routes the routes one after another with graph.rail_bridge_v2,
-                       each kept clear of the ones placed before it.  One search per
-                       route (two when a windowed search runs into an obstacle).
-
-Port vectors are handed to the single-route searches as float32 arrays, so a route ends
-at its port as float32 holds it (exactly for ports on integers, halves, quarters ...,
-or on the grid when dbu is given).  Tangents are headings of travel: a start tangent
-points away from the start port, an end tangent into the end port.
-
-The strategies reach rail_bridge_v2, _route_one_local, _ObstacleIndex,
-_compute_bundle_order, _skeleton_to_obstacles, _offset_backbone, _offset_skeleton,
-_extend_short_segments and _inflate_obstacle_bboxes through this module's namespace when
-they are called: replacing one of them (to watch or change it) takes effect at once.
-While none is replaced a whole bundle is routed natively with the GIL released."""
+The strategies reach every helper here, and rail_bridge_v2, _ObstacleIndex and
+_extend_short_segments, through this module's namespace when they are called: replacing
+one (to watch or change it) takes effect at once.  While none is replaced a whole bundle
+is routed natively with the GIL released."""
 
 import jax.numpy as jnp
 import numpy as np
@@ -33,35 +25,41 @@ def _define(_native, _intact):
     global _inflate_obstacle_bboxes, bundle_rail_bridge_v2
 
     # What each native road assumes is still the module's own.
-    local_names = ("_BBOX_MARGIN_MULT", "_filter_to_bbox", "_obs_bounds", "Obstacle", "rail_bridge_v2",
-                   "_hits_real_obstacle")
     lane_names = ("_offset_skeleton", "_ObstacleIndex", "_extend_short_segments", "Obstacle")
     backbone_names = ("_inflate_obstacle_bboxes", "_offset_backbone", *lane_names)
     rail_names = ("_compute_bundle_order", "_ObstacleIndex", "_skeleton_to_obstacles", "_BBOX_MIN_OBSTACLES",
-                  "_route_one_local", *local_names)
+                  "_route_one_local", "_BBOX_MARGIN_MULT", "_filter_to_bbox", "_obs_bounds", "Obstacle",
+                  "rail_bridge_v2", "_hits_real_obstacle")
 
     def f32(value):
         return jnp.array(value, dtype=jnp.float32)
 
-    def _obs_bounds(o):
-        """Bounds (x_min, y_min, x_max, y_max) of one obstacle, values as they are.
+    def across(sp, st):
+        # The starts' projections across the mean start direction, and their argsort.
+        avg_tan = np.mean(st, axis=0)
+        avg_tan = avg_tan / (np.linalg.norm(avg_tan) + 1e-12)
+        start_proj = np.asarray(sp) @ np.array([-avg_tan[1], avg_tan[0]])
+        return start_proj, np.argsort(start_proj)
 
-        An Obstacle record is read through its attributes, anything else at indices 0 to 3.
-        """
-        if _intact(("Obstacle",)):
-            return _native.obs_bounds(o)
+    def seg_dir_sign(a, b):
+        dx, dy = b[0] - a[0], b[1] - a[1]
+        if abs(dx) > abs(dy):
+            return 0, 1 if dx > 0 else -1
+        return 1, 1 if dy > 0 else -1
+
+    def described(lanes, offsets, median_idx, scale_connect, bundle_envelope, backbone, backbone_info):
+        return lanes, {"backbone": backbone, "offsets": offsets, "median_idx": int(median_idx),
+                       "scale_connect": scale_connect, "route_skeleton_envelope": float(bundle_envelope),
+                       "backbone_info": backbone_info}
+
+    def _obs_bounds(o):
+        """Bounds (x_min, y_min, x_max, y_max) of an Obstacle or a sequence, values as they are."""
         if isinstance(o, Obstacle):
             return (o.x_min, o.y_min, o.x_max, o.y_max)
         return (o[0], o[1], o[2], o[3])
 
     def _filter_to_bbox(obs, x0, y0, x1, y1):
-        """The obstacles of `obs` that touch or overlap the closed box [x0, x1] x [y0, y1].
-
-        A new list of the objects themselves, in input order; an obstacle meeting the box only
-        along an edge or at a corner is kept.
-        """
-        if _intact(("_obs_bounds", "Obstacle")):
-            return _native.filter_to_bbox(obs, x0, y0, x1, y1)
+        """A new list of the obstacles of `obs` that touch or overlap the closed box, in order."""
         out = []
         for o in obs:
             ox0, oy0, ox1, oy1 = _obs_bounds(o)
@@ -71,13 +69,13 @@ def _define(_native, _intact):
         return out
 
     def _hits_real_obstacle(skel, full_idx):
-        """True as soon as one segment of `skel` (an N x 2 array) is blocked in `full_idx`.
-
-        `full_idx` is any object with blocked(x1, y1, x2, y2); segments are queried in order and
-        the test stops at the first blocked one.  None or fewer than two points: False, and the
-        index is not queried.
-        """
-        return _native.hits_real_obstacle(skel, full_idx)
+        """True as soon as a segment of `skel` (N x 2 array) is blocked in `full_idx` (queried in order)."""
+        if skel is None or len(skel) < 2:
+            return False
+        for i in range(len(skel) - 1):
+            if full_idx.blocked(skel[i, 0], skel[i, 1], skel[i + 1, 0], skel[i + 1, 1]):
+                return True
+        return False
 
     def _route_one_local(s_pos, e_pos, s_tan, e_tan, delta_eff, base_obstacles, keep_out, full_idx, *, turn_bias,
                          sliding_bias, route_spacing, route_pivots=(), bend_delta=None, dbu=None):
@@ -88,12 +86,8 @@ def _define(_native, _intact):
         real_obstacles, keep-outs as route_skeletons).  If the route found is blocked in
         `full_idx` (something outside the box was in the way) it is searched once more with the
         full lists and that result is returned as it is, blocked or not.  route_pivots is never
-        filtered.  The port vectors go to the search as float32 arrays.
+        filtered.
         """
-        if _intact(local_names):
-            return _native.route_one_local(s_pos, e_pos, s_tan, e_tan, delta_eff, base_obstacles, keep_out, full_idx,
-                                           turn_bias, sliding_bias, route_spacing, route_pivots, bend_delta, dbu)
-
         def _route(net_obs, net_keep):
             skeleton, info = rail_bridge_v2(f32(s_pos), f32(e_pos), f32(s_tan), f32(e_tan), delta_eff, net_obs,
                                             turn_bias=turn_bias, sliding_bias=sliding_bias, real_obstacles=net_obs,
@@ -117,26 +111,29 @@ def _define(_native, _intact):
                          connect_offset=None, flipped_segs=None):
         """One lane from a backbone: a new N x 2 float array.
 
-        The first segment is shifted sideways by start_offset, the last by end_offset
-        (None: start_offset) and every inner segment by connect_offset (None: start_offset *
-        scale_connect); positive is to the left of the direction of travel.  Segments in
-        flipped_segs (any container) are shifted to the other side (inner segments only: the
-        first and last keep their side).  Corners sit where the shifted segments meet, so an
-        axis-parallel backbone gives an axis-parallel lane:
-          - a two-segment backbone gets one corner joining its two offsets;
-          - a straight backbone whose two offsets differ gets a jog between them, at mid-length
-            moved back by the connect offset for a lane moving left, forward for one moving
-            right (neighbouring lanes then jog one pitch apart), kept within the middle 80%.
-        Zero-length steps and straight-through points of the backbone are merged first; points
-        of the lane that are not right-angle corners are dropped.  Fewer than two points, or both
-        offsets below 1e-9, return a copy of the backbone.  pitch_transition has no effect.
+        The first segment is shifted sideways by start_offset, the last by end_offset (None:
+        start_offset), every inner segment by connect_offset (None: start_offset * scale_connect);
+        positive is to the left of travel, inner segments in flipped_segs (any container) go to the
+        other side.  Corners sit where the shifted segments meet, so an axis-parallel backbone
+        gives an axis-parallel lane: two segments get one corner joining their offsets, a straight
+        backbone whose offsets differ a jog at mid-length moved back by the connect offset for a
+        lane moving left, forward for one moving right (neighbouring lanes jog one pitch apart),
+        within the middle 80%.  Zero-length steps and straight-through points are merged first,
+        lane points that are not right-angle corners dropped.  Fewer than two points, or both
+        offsets below 1e-9: a copy of the backbone.  pitch_transition has no effect.
 
-        Not guaranteed: a backbone with diagonal segments or reversals gives no axis-parallel
-        lane; lanes of offsets larger than the segments around them fold back (_offset_backbone
-        moves such inner segments to the other side).
+        Not guaranteed: diagonal segments or reversals give no axis-parallel lane; lanes of offsets
+        larger than the segments around them fold back (_offset_backbone flips such segments).
         """
-        return _native.offset_skeleton(backbone, start_offset, end_offset, scale_connect, connect_offset,
-                                       flipped_segs)
+        pts = np.asarray(backbone, dtype=float)
+        if end_offset is None:
+            end_offset = start_offset
+        if len(pts) < 2 or (abs(start_offset) < 1e-9 and abs(end_offset) < 1e-9):
+            return pts.copy()
+        if connect_offset is None:
+            connect_offset = start_offset * scale_connect
+        flipped = [] if flipped_segs is None else [k in flipped_segs for k in range(len(pts) - 1)]
+        return _native.offset_skeleton(pts, start_offset, end_offset, connect_offset, flipped)
 
     def bundle_backbone_v2(start_positions, end_positions, start_tangents, end_tangents, delta, obstacles,
                            turn_bias="center", sliding_bias=0.5, pitch_transition="even", route_width=0.5,
@@ -155,11 +152,10 @@ def _define(_native, _intact):
         sequence of (position, pin) pairs) with a bend radius grown by the lanes on its wider side
         (delta + n_side * route_spacing; when the bundle turns without a U-turn also by the
         largest port offset and backbone_clearance_factor * delta) and the keep-outs in
-        route_skeletons grown by the bundle's half-width.  Every lane is then the backbone shifted
-        sideways: by its start port's offset on the first segment, its end port's offset on the
-        last, and bundle_separation_factor * route_spacing per lane on the segments between.  dbu
-        reaches the waypoint search and the lane polish, not the plain backbone search.
-        pitch_transition and route_width have no effect.
+        route_skeletons grown by the bundle's half-width.  _offset_backbone then shifts it
+        sideways into every lane, bundle_separation_factor * route_spacing apart between the end
+        segments.  dbu reaches the waypoint search and the lane polish, not the plain backbone
+        search.  pitch_transition and route_width have no effect.
 
         Guaranteed: every lane is axis-parallel and starts and ends at its own ports whenever the
         port lies on the line of the lane's end segment (ports lined up across the bundle, or
@@ -175,19 +171,18 @@ def _define(_native, _intact):
             from kelvane.manhattan_router.waypoints import route_waypoints_v2
         if _intact(backbone_names) and (_native.own_waypoint_router(route_waypoints_v2) if use_waypoints
                                         else _intact(("rail_bridge_v2",))):
-            return _native.bundle_backbone(start_positions, end_positions, start_tangents, end_tangents, delta,
-                                           obstacles, turn_bias, sliding_bias, backbone_clearance_factor,
-                                           bundle_separation_factor, backbone_selection, route_spacing,
-                                           route_skeletons, dbu, waypoints, use_waypoints)
+            result = _native.bundle_backbone(start_positions, end_positions, start_tangents, end_tangents, delta,
+                                             obstacles, turn_bias, sliding_bias, backbone_clearance_factor,
+                                             bundle_separation_factor, backbone_selection, route_spacing,
+                                             route_skeletons, dbu, waypoints if use_waypoints else None)
+            if result is not NotImplemented:
+                return described(*result)
         sp, ep = np.asarray(start_positions), np.asarray(end_positions)
         st, et = np.asarray(start_tangents), np.asarray(end_tangents)
         B = len(sp)
         if B == 0:
             raise IndexError("start_positions has no rows: a bundle needs at least one route")
-        avg_tan = np.mean(np.asarray(st), axis=0)
-        avg_tan = avg_tan / (np.linalg.norm(avg_tan) + 1e-12)
-        start_proj = sp @ np.array([-avg_tan[1], avg_tan[0]])
-        sorted_idx = np.argsort(start_proj)
+        start_proj, sorted_idx = across(sp, st)
         if isinstance(backbone_selection, int):
             median_idx = backbone_selection
         elif backbone_selection == "first":
@@ -196,10 +191,12 @@ def _define(_native, _intact):
             median_idx = sorted_idx[-1]
         else:
             median_idx = sorted_idx[B // 2]
-        median, n_side, widened, max_offset, scale_connect, envelope = _native.backbone_plan(
-            sp, ep, st, et, start_proj, sorted_idx, median_idx, delta, backbone_clearance_factor,
-            bundle_separation_factor, route_spacing)
+        median = int(median_idx)
         median_s_offset = start_proj[median]
+        list(sorted_idx).index(median)  # ValueError for a route outside the bundle
+        n_side, widened, max_offset, scale_connect, envelope = _native.backbone_plan(
+            sp, ep, st, et, start_proj.tolist(), sorted_idx.tolist(), median, delta,
+            backbone_clearance_factor, bundle_separation_factor, route_spacing)
         connect_pitch = bundle_separation_factor * route_spacing
         side_run = n_side * route_spacing
         if widened:
@@ -229,38 +226,55 @@ def _define(_native, _intact):
 
         Each route's start offset is its start projection minus median_s_offset, its end offset
         its end port's position along the backbone's last-segment normal minus the backbone
-        route's.  Inner segments are connect_pitch apart in start order (the backbone's lane at 0);
-        inner segments that a lane's offsets would run backwards are shifted to the other side.
-        Each lane comes from _offset_skeleton and goes through _extend_short_segments(lane, delta,
-        _ObstacleIndex([Obstacle(*o) for o in obstacles], dbu)).  sp, st and et are not used.
-        info: "backbone" (the argument), "offsets" (list of (d_start, d_end)), "median_idx" (int),
-        "scale_connect" (the argument), "route_skeleton_envelope" (float), "backbone_info" (the
-        argument).
+        route's; inner segments are connect_pitch apart in start order (the backbone's lane at 0),
+        and those a lane's offsets would run backwards are shifted to the other side.  Each lane
+        comes from _offset_skeleton, has its ends moved onto its ports (when sp holds the start
+        ports) and goes through _extend_short_segments(lane, delta, _ObstacleIndex([Obstacle(*o)
+        for o in obstacles], dbu)).  st and et are not used.  info: "backbone", "scale_connect" and
+        "backbone_info" as given, "offsets" ((d_start, d_end) per route), "median_idx" (int),
+        "route_skeleton_envelope" (float).
         """
         if _intact(lane_names):
-            return _native.offset_backbone(backbone, backbone_info, sp, ep, B, median_idx, start_proj,
-                                           median_s_offset, connect_pitch, scale_connect, delta, obstacles, dbu,
-                                           bundle_envelope)
-        median, d_start, d_end, connect_rank = _native.lane_offsets(backbone, ep, B, median_idx, start_proj,
-                                                                    median_s_offset)
-        connect = [rank * connect_pitch for rank in connect_rank]
+            result = _native.offset_backbone(backbone, sp, ep, B, median_idx, start_proj, median_s_offset,
+                                             connect_pitch, delta, obstacles, dbu)
+            if result is not NotImplemented:
+                return described(*result, median_idx, scale_connect, bundle_envelope, backbone, backbone_info)
+        last_dx, last_dy = backbone[-1][0] - backbone[-2][0], backbone[-1][1] - backbone[-2][1]
+        if abs(last_dx) > abs(last_dy):
+            bb_end_perp = np.array([0.0, 1.0]) if last_dx > 0 else np.array([0.0, -1.0])
+        else:
+            bb_end_perp = np.array([-1.0, 0.0]) if last_dy > 0 else np.array([1.0, 0.0])
+        median = int(median_idx)
+        end_proj = ep @ bb_end_perp
+        median_e_offset = end_proj[median]
+        d_start = [float(start_proj[i] - median_s_offset) for i in range(B)]
+        d_end = [float(end_proj[i] - median_e_offset) for i in range(B)]
+        lane_order = sorted(range(B), key=lambda i: d_start[i])
+        bb_lane = lane_order.index(median)
+        connect = [0.0] * B
+        for lane, idx in enumerate(lane_order):
+            connect[idx] = (lane - bb_lane) * connect_pitch
+        n_bb_segs = len(backbone) - 1
         flipped = []
-        for i in range(len(d_start)):
+        for i in range(B):
             trial = _offset_skeleton(backbone, d_start[i], d_end[i], scale_connect=scale_connect,
                                      connect_offset=connect[i])
-            flipped.append(_native.reversed_inner_segments(backbone, trial))
+            segs = set()
+            if len(trial) - 1 == n_bb_segs:
+                for s in range(1, n_bb_segs - 1):
+                    bb_ax, bb_sg = seg_dir_sign(backbone[s], backbone[s + 1])
+                    tr_ax, tr_sg = seg_dir_sign(trial[s], trial[s + 1])
+                    if bb_ax == tr_ax and bb_sg != tr_sg:
+                        segs.add(s)
+            flipped.append(segs or None)
         obs_idx = _ObstacleIndex([Obstacle(*o) for o in obstacles], dbu)
-        ports = _native.lane_ends(sp, ep)
         skeletons = []
-        for i in range(len(d_start)):
+        for i in range(B):
             lane = _offset_skeleton(backbone, d_start[i], d_end[i], scale_connect=scale_connect,
                                     connect_offset=connect[i], flipped_segs=flipped[i])
-            if i < len(ports):
-                lane = _native.snapped_to_ports(lane, ports[i])
-            skeletons.append(_extend_short_segments(lane, delta, obs_idx))
-        return skeletons, {"backbone": backbone, "offsets": list(zip(d_start, d_end)), "median_idx": median,
-                           "scale_connect": scale_connect, "route_skeleton_envelope": float(bundle_envelope),
-                           "backbone_info": backbone_info}
+            skeletons.append(_extend_short_segments(_native.snapped_to_ports(lane, sp, ep, i), delta, obs_idx))
+        return described(skeletons, list(zip(d_start, d_end)), median_idx, scale_connect, bundle_envelope,
+                         backbone, backbone_info)
 
     def _compute_bundle_order(start_positions, start_tangents, routing_order):
         """Order in which the routes of a bundle are routed: a list of route indices.
@@ -271,7 +285,15 @@ def _define(_native, _intact):
         direction, ties in numpy's argsort order (numpy index scalars).  One route: [0] whatever
         the value.  Anything else: ValueError "Unknown routing_order: <value>".
         """
-        return _native.compute_bundle_order(start_positions, start_tangents, routing_order)
+        B = len(start_positions)
+        if B == 1:
+            return [0]
+        if routing_order == "given" or routing_order == "reverse":
+            return _native.lane_order(B, routing_order)
+        sorted_idx = across(start_positions, start_tangents)[1]
+        if routing_order == "outside-in" or routing_order == "center-out":
+            return [sorted_idx[p] for p in _native.lane_order(B, routing_order)]
+        raise ValueError(f"Unknown routing_order: {routing_order}")
 
     def _skeleton_to_obstacles(skeleton, spacing, port_pitch=None):
         """Keep-out boxes around a routed skeleton: one (x_min, y_min, x_max, y_max) per segment.
@@ -281,7 +303,10 @@ def _define(_native, _intact):
         never past the end points.  A segment that is not horizontal is treated as vertical at the x
         of its first point.
         """
-        return _native.skeleton_to_obstacles(skeleton, spacing, port_pitch)
+        pts = np.asarray(skeleton, dtype=float)
+        if len(pts) < 2:
+            return []
+        return _native.skeleton_to_obstacles(pts, spacing, port_pitch)
 
     def _inflate_obstacle_bboxes(obstacles, margin):
         """The obstacles grown by `margin` on all sides: a new list of plain 4-tuples.
@@ -289,8 +314,6 @@ def _define(_native, _intact):
         Empty input gives []; a margin of at most 1e-9 a plain copy of the list (records stay
         records).
         """
-        if _intact(("Obstacle",)):
-            return _native.inflate_obstacle_bboxes(obstacles, margin)
         if not _native.has_boxes(obstacles):
             return []
         if margin <= 1e-9:
@@ -312,14 +335,13 @@ def _define(_native, _intact):
 
         Routes are taken in the order of _compute_bundle_order(routing_order).  Each one is
         searched with rail_bridge_v2 against the obstacles (with clearance route_spacing / 2 and
-        exactly), the keep-outs in route_skeletons, keep-out boxes of half-width route_spacing
-        around every route placed before it (narrowed at the ports to 0.8 of the smallest start
-        port pitch) and the spacing to their polylines.  With inflate_delta the k-th route routed
-        gets the bend radius delta + (B - 1 - k) * route_spacing (at least delta at its ports), so
-        the routes routed first, on the inside, leave room for the later ones.  With more than
-        _BBOX_MIN_OBSTACLES obstacles each search sees only the obstacles near its ports
-        (_route_one_local).  skeletons[i] and info["infos"][i] belong to route i; info["order"] is
-        the routing order.  route_width and route_clearance have no effect.
+        exactly), the keep-outs in route_skeletons, the _skeleton_to_obstacles boxes of every
+        route placed before it (port_pitch: the smallest start port pitch) and the spacing to
+        their polylines.  With inflate_delta the k-th route routed gets the bend radius delta +
+        (B - 1 - k) * route_spacing (delta at its ports), so the routes routed first, on the
+        inside, leave room for the later ones.  With more than _BBOX_MIN_OBSTACLES obstacles each
+        search is a _route_one_local.  skeletons[i] and info["infos"][i] belong to route i;
+        info["order"] is the routing order.  route_width and route_clearance have no effect.
 
         Guaranteed: every route starts and ends at its ports (as float32 holds them), leaves and
         arrives along its tangents and is axis-parallel; when a route can keep every rule given the
@@ -332,9 +354,14 @@ def _define(_native, _intact):
         route and its info says what it violates.
         """
         if _intact(rail_names):
-            return _native.bundle_rail_bridge(start_positions, end_positions, start_tangents, end_tangents, delta,
-                                              obstacles, route_spacing, routing_order, turn_bias, sliding_bias,
-                                              route_skeletons, inflate_delta, dbu)
+            result = _native.bundle_rail_bridge(start_positions, end_positions, start_tangents, end_tangents, delta,
+                                                obstacles, route_spacing, routing_order, turn_bias, sliding_bias,
+                                                route_skeletons, inflate_delta, dbu)
+            if result is not NotImplemented:
+                skeletons, infos, order = result
+                if len(order) > 1 and routing_order in ("outside-in", "center-out"):
+                    order = list(np.array(order))  # numpy index scalars, as from the argsort
+                return skeletons, {"order": order, "infos": infos}
         sp, ep = np.asarray(start_positions), np.asarray(end_positions)
         st, et = np.asarray(start_tangents), np.asarray(end_tangents)
         B = len(sp)
@@ -342,7 +369,7 @@ def _define(_native, _intact):
             raise IndexError("start_positions has no rows: a bundle needs at least one route")
         order = _compute_bundle_order(sp, st, routing_order)
         base = list(obstacles)
-        port_pitch = _native.port_pitch(sp, st) if B > 1 else route_spacing
+        port_pitch = float(np.min(np.diff(np.sort(across(sp, st)[0])))) if B > 1 else route_spacing
         skeletons, infos = [None] * B, [None] * B
         route_obstacles = list(route_skeletons) if _native.has_boxes(route_skeletons) else []
         route_polys = []

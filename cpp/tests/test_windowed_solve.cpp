@@ -1,5 +1,7 @@
 // The single-route router as a whole (zones, lattice, search, windows).
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 #include "check.hpp"
 #include "route_request.hpp"
@@ -75,4 +77,25 @@ TEST(router_settles_float32_end_points_on_the_grid) {
     q.grid = 0.1;
     const Path p = route_rail_bridge(q).skeleton;
     CHECK(p.front().x == 3 * 0.1);  // the grid point, not the float32 value
+}
+
+TEST(request_checks_name_the_field_and_write_numbers_as_python_does) {
+    auto message = [](auto check) -> std::string {
+        try {
+            check();
+        } catch (const std::invalid_argument& e) {
+            return e.what();
+        }
+        return "";
+    };
+    auto grid = [&](double g, double largest) { return message([&] { check_grid(g, largest); }); };
+    CHECK(grid(1e-20, 1e6).rfind("dbu 1e-20 is too small for coordinates up to 1000000.0:", 0) == 0);
+    CHECK(grid(1e-20, 2000.5).find("up to 2000.5:") != std::string::npos);
+    CHECK(grid(1e-20, 0.0001).find("up to 0.0001:") != std::string::npos);
+    CHECK(grid(1e-30, 1.5e16).find("dbu 1e-30 is too small for coordinates up to 1.5e+16:") == 0);
+    CHECK(grid(1e-3, 1e12).empty() && grid(0.0, 1e12).empty());
+    RouteRequest far = request({0, 0}, {2e12, 0}, E, E);
+    CHECK(message([&] { check_request(far); }).rfind("end must lie within +-1e12", 0) == 0);
+    RouteRequest same = request({3, 4}, {3, 4}, E, E);
+    CHECK(message([&] { check_request(same); }) == "start and end are the same point");
 }

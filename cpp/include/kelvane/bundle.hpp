@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -50,17 +51,24 @@ std::vector<double> project(const std::vector<Point>& pts, Point axis);
 // Indices by ascending value, equal values in index order.
 std::vector<std::size_t> stable_ranking(const std::vector<double>& values);
 
-// True when two values next to each other in `ranking` lie within `tol`:
-// then the order among them is a matter of convention.
-bool ranking_has_near_ties(const std::vector<double>& values, const std::vector<std::size_t>& ranking, double tol);
+// True unless two projections next to each other in `ranking` lie within
+// 1e-9 of the starts' extent: the order among those is a matter of
+// convention (another library's sort may put them the other way round).
+bool ranking_is_clear(const std::vector<Point>& starts, const std::vector<double>& proj,
+                      const std::vector<std::size_t>& ranking);
 
 enum class OrderRule { Given, Reverse, OutsideIn, CenterOut };
+
+// "given", "reverse", "outside-in" or "center-out"; none for anything else.
+std::optional<OrderRule> order_rule(std::string_view name);
 
 // Order in which the routes of a bundle are routed.  Given / Reverse use
 // only `count`; OutsideIn walks `ranking` from both ends inwards; CenterOut
 // starts at position count / 2 and alternates one step up, one step down.
 // A bundle of one route is {0} whatever the rule.
 std::vector<std::size_t> lane_order(const std::vector<std::size_t>& ranking, std::size_t count, OrderRule rule);
+// The same walk of positions 0 .. count-1: where each step is in the ranking.
+std::vector<std::size_t> lane_order(std::size_t count, OrderRule rule);
 
 // Smallest gap between neighbouring projections, or `fallback` for fewer
 // than two.
@@ -120,6 +128,12 @@ RouteResult route_one_local(const RouteRequest& full, Point window_start, Point 
 // of travel (the end tangent points into the end port).
 struct BundlePorts {
     std::vector<Point> starts, ends, start_tangents, end_tangents;
+
+    // At least one route, each with its end port and tangents.
+    bool complete() const {
+        const std::size_t n = starts.size();
+        return n > 0 && ends.size() >= n && start_tangents.size() >= n && end_tangents.size() >= n;
+    }
 };
 
 Point round_to_float32(Point p);
@@ -160,6 +174,9 @@ RailBundleResult route_rail_bundle(const RailBundleRequest& req);
 // ------------------------------------------------------------- backbone.cpp
 
 enum class BackboneChoice { Median, First, Last, Index };
+
+// "first", "last", anything else the middle route.
+BackboneChoice backbone_choice(std::string_view name);
 
 struct BackboneBundleRequest {
     BundlePorts ports;

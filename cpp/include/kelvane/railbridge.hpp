@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "kelvane/geometry.hpp"
@@ -128,6 +129,11 @@ struct RouteResult {
 // its candidates by it; the waypoint router ranks legs by it.
 double violation_score(const RouteInfo& info);
 
+// The kinds of rule a route breaks, in this order: "obstacle", "clearance",
+// "keep_out", "spacing" (a band entered or an earlier route touched),
+// "bend_radius", "arc", "self_crossing".
+std::vector<const char*> violations(const RouteInfo& info);
+
 // What `path` enters and which run rules it keeps, measured against every
 // zone of `req` (as RouteResult::info would say of it).
 RouteInfo measure_rail_route(const RouteRequest& req, const Path& path);
@@ -140,5 +146,15 @@ RouteRequest port_to_port_request(Point start, Point end, Point start_tangent, P
 // End points are settled on the grid first (settle_end_point).  Throws
 // std::invalid_argument for an unroutable request (start == end).
 RouteResult route_rail_bridge(const RouteRequest& req);
+
+// What a caller's request is checked for before it is searched, throwing
+// std::invalid_argument that names the field as the Python entries call it:
+// coordinates and lengths within +-1e12 layout units (beyond, the sums the
+// router forms overflow), a grid step that resolves the largest of them (at
+// least 1e-15 of it, so grid points stay exact doubles), and end points that
+// stay apart once settled on the grid.
+void check_in_range(double v, const std::string& what);
+void check_grid(double grid, double largest);
+void check_request(const RouteRequest& req);
 
 }  // namespace kelvane

@@ -44,6 +44,10 @@ struct RouteGraph {
     std::shared_ptr<const Lattice> lattice;  // null unless with_lattice
 };
 
+// Coordinates within +-1e12, a grid step that resolves them and end points
+// apart on the grid, as check_request(RouteRequest) checks them.
+void check_request(const RouteGraphRequest& req);
+
 // Throws std::invalid_argument for start == end (after settling on the
 // grid) and for a lattice above kMaxLatticeNodes (lattice.hpp).
 RouteGraph build_route_graph(const RouteGraphRequest& req);

@@ -13,6 +13,12 @@ double dot(Point a, Point b) { return a.x * b.x + a.y * b.y; }
 
 }  // namespace
 
+BackboneChoice backbone_choice(std::string_view name) {
+    if (name == "first") return BackboneChoice::First;
+    if (name == "last") return BackboneChoice::Last;
+    return BackboneChoice::Median;
+}
+
 BackbonePlan plan_backbone(const BackboneBundleRequest& req) {
     const BundlePorts& ports = req.ports;
     const std::size_t count = ports.starts.size();

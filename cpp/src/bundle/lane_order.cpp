@@ -35,10 +35,21 @@ std::vector<std::size_t> stable_ranking(const std::vector<double>& values) {
     return idx;
 }
 
-bool ranking_has_near_ties(const std::vector<double>& values, const std::vector<std::size_t>& ranking, double tol) {
+bool ranking_is_clear(const std::vector<Point>& starts, const std::vector<double>& proj,
+                      const std::vector<std::size_t>& ranking) {
+    double scale = 1.0;
+    for (const Point& q : starts) scale = std::max(scale, std::fabs(q.x) + std::fabs(q.y));
     for (std::size_t k = 0; k + 1 < ranking.size(); ++k)
-        if (!(values[ranking[k + 1]] - values[ranking[k]] > tol)) return true;  // NaN counts as a tie
-    return false;
+        if (!(proj[ranking[k + 1]] - proj[ranking[k]] > 1e-9 * scale)) return false;  // NaN counts as a tie
+    return true;
+}
+
+std::optional<OrderRule> order_rule(std::string_view name) {
+    if (name == "given") return OrderRule::Given;
+    if (name == "reverse") return OrderRule::Reverse;
+    if (name == "outside-in") return OrderRule::OutsideIn;
+    if (name == "center-out") return OrderRule::CenterOut;
+    return std::nullopt;
 }
 
 std::vector<std::size_t> lane_order(const std::vector<std::size_t>& ranking, std::size_t count, OrderRule rule) {
@@ -74,6 +85,12 @@ std::vector<std::size_t> lane_order(const std::vector<std::size_t>& ranking, std
         }
     }
     return order;
+}
+
+std::vector<std::size_t> lane_order(std::size_t count, OrderRule rule) {
+    std::vector<std::size_t> positions(count);
+    std::iota(positions.begin(), positions.end(), std::size_t{0});
+    return lane_order(positions, count, rule);
 }
 
 double smallest_gap(std::vector<double> values, double fallback) {

@@ -663,4 +663,16 @@ double violation_score(const RouteInfo& info) {
     return 1e9 * s.hard + 1e7 * s.contacts + 1e5 * s.bends + 1e3 * s.soft;
 }
 
+std::vector<const char*> violations(const RouteInfo& info) {
+    std::vector<const char*> out;
+    if (info.obstacle_overlap > 0) out.push_back("obstacle");
+    if (info.clearance_overlap > 0) out.push_back("clearance");
+    if (info.keep_out_overlap > 0) out.push_back("keep_out");
+    if (info.spacing_overlap > 0 || info.pivot_contacts > 0) out.push_back("spacing");
+    if (!info.bends_ok) out.push_back("bend_radius");
+    if (info.arc_obstacle > 0 || info.arc_clearance > 0) out.push_back("arc");
+    if (info.self_contacts > 0) out.push_back("self_crossing");
+    return out;
+}
+
 }  // namespace kelvane
