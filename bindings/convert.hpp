@@ -100,10 +100,18 @@ inline nb::object as_python_sequence(nb::handle obj) {
     return nb::borrow(obj);
 }
 
-inline Point to_point(nb::handle value, const char* what) {
+template <class W>
+Point to_point(nb::handle value, const W& what) {
+    // The common case first: a tuple of two finite floats.
+    PyObject* o = value.ptr();
+    if (PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) == 2 && PyFloat_CheckExact(PyTuple_GET_ITEM(o, 0)) &&
+        PyFloat_CheckExact(PyTuple_GET_ITEM(o, 1))) {
+        const Point p{PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(o, 0)), PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(o, 1))};
+        if (std::isfinite(p.x) && std::isfinite(p.y)) return p;
+    }
+    const std::string w = msg(what);
     nb::object obj = as_python_sequence(value);
-    if (length_of(obj, what) != 2) raise_value(std::string(what) + " must have exactly 2 coordinates");
-    const std::string w(what);
+    if (length_of(obj, w.c_str()) != 2) raise_value(w + " must have exactly 2 coordinates");
     return {to_finite(item_of(obj, 0), (w + "[0]").c_str()), to_finite(item_of(obj, 1), (w + "[1]").c_str())};
 }
 
@@ -340,66 +348,29 @@ inline std::string repr_of(nb::handle h) {
 inline std::string point_str(Point p) { return repr_of(point_tuple(p)); }
 
 
-// Node conversion for look-ups: a 2-sequence of real numbers.  Returns false
-// (no exception) for anything else, as a failed dict look-up would.
+// Node conversion for look-ups: a 2-sequence of real numbers (not text).
+// Returns false (no exception) for anything else, as a failed dict look-up
+// would.
 inline bool parse_point(nb::handle h, Point& out) {
-    PyObject* o = h.ptr();
-    if (PyTuple_Check(o) && PyTuple_GET_SIZE(o) == 2) {
-        PyObject *a = PyTuple_GET_ITEM(o, 0), *b = PyTuple_GET_ITEM(o, 1);
-        if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-            out = {PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b)};
-            return true;
+    if (PyUnicode_Check(h.ptr()) || PyBytes_Check(h.ptr())) return false;
+    try {
+        nb::object seq = tuple_of(h, "node");
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.ptr()); ++i) {
+            PyObject* item = PyTuple_GET_ITEM(seq.ptr(), i);
+            if (!PyNumber_Check(item) || PyUnicode_Check(item)) return false;
         }
+        out = to_point(seq, "node");
+        return true;
+    } catch (const nb::python_error&) {
+    } catch (const nb::builtin_exception&) {
     }
-    if (PyUnicode_Check(o) || PyBytes_Check(o)) return false;
-    PyObject* seq = PySequence_Tuple(o);
-    if (!seq) {
-        PyErr_Clear();
-        return false;
-    }
-    nb::object keep = nb::steal(seq);
-    if (PyTuple_GET_SIZE(seq) != 2) return false;
-    double v[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(seq, i);
-        if (PyFloat_CheckExact(item)) {
-            v[i] = PyFloat_AS_DOUBLE(item);
-            continue;
-        }
-        if (!PyNumber_Check(item) || PyUnicode_Check(item)) return false;
-        v[i] = PyFloat_AsDouble(item);
-        if (v[i] == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    out = {v[0], v[1]};
-    return true;
-}
-
-// Strict node conversion: TypeError / ValueError naming `what`.
-template <class W>
-Point node_point(nb::handle h, const W& what) {
-    PyObject* o = h.ptr();
-    if (PyTuple_Check(o) && PyTuple_GET_SIZE(o) == 2) {
-        PyObject *a = PyTuple_GET_ITEM(o, 0), *b = PyTuple_GET_ITEM(o, 1);
-        if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-            const Point p{PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b)};
-            if (std::isfinite(p.x) && std::isfinite(p.y)) return p;
-        }
-    }
-    return to_point(h, msg(what).c_str());
+    PyErr_Clear();
+    return false;
 }
 
 // A heading: None (when allowed) or an integer 0..3.
 template <class W>
 int to_heading(nb::handle h, const W& what, bool allow_none) {
-    if (PyLong_CheckExact(h.ptr())) {
-        const long v = PyLong_AsLong(h.ptr());
-        if (v >= 0 && v <= 3) return static_cast<int>(v);
-        if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-        raise_value(msg(what) + " must be a direction 0..3 (E, N, W, S), got " + repr_of(h));
-    }
     if (h.is_none()) {
         if (allow_none) return kNoDir;
         raise_type(msg(what) + " must be a direction 0..3, got None");
@@ -525,29 +496,6 @@ inline std::vector<Point> to_point_rows(nb::handle value, const char* what, bool
         out.push_back(to_point(row, (std::string(what) + "[" + std::to_string(i) + "]").c_str()));
     }
     return out;
-}
-
-// The host's `a, b, ... = obj` into exactly n values (a tuple), with its messages.
-inline nb::tuple unpack(nb::handle obj, size_t n) {
-    PyObject* it = PyObject_GetIter(obj.ptr());
-    if (!it) {
-        PyErr_Clear();
-        raise_type(std::string("cannot unpack non-iterable ") + nb::type_name(obj.type()).c_str() + " object");
-    }
-    nb::object iter = nb::steal(it);
-    nb::list out;
-    while (PyObject* item = PyIter_Next(it)) {
-        if (out.size() == n) {
-            Py_DECREF(item);
-            raise_value("too many values to unpack (expected " + std::to_string(n) + ")");
-        }
-        out.append(nb::steal(item));
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    if (out.size() < n)
-        raise_value("not enough values to unpack (expected " + std::to_string(n) + ", got " + std::to_string(out.size()) +
-                    ")");
-    return nb::tuple(out);
 }
 
 inline nb::list float_list(const std::vector<double>& v) {

@@ -52,7 +52,7 @@ void bind_adjacency(nb::module_& m) {
     m.def(
         "_direction",
         [](nb::handle a, nb::handle b) {
-            const Point p = node_point(a, "a"), q = node_point(b, "b");
+            const Point p = to_point(a, "a"), q = to_point(b, "b");
             if (p == q) raise_value("_direction: a and b are the same point " + point_str(p) + ", a step has no direction");
             return direction_of(p, q);
         },
@@ -64,7 +64,7 @@ void bind_adjacency(nb::module_& m) {
     m.def(
         "_ekey",
         [](nb::handle a, nb::handle b) {
-            const Point p = node_point(a, "a"), q = node_point(b, "b");
+            const Point p = to_point(a, "a"), q = to_point(b, "b");
             const bool p_first = p.x < q.x || (p.x == q.x && p.y <= q.y);
             return p_first ? nb::make_tuple(point_tuple(p), point_tuple(q)) : nb::make_tuple(point_tuple(q), point_tuple(p));
         },

@@ -48,7 +48,7 @@ std::uint32_t state_from_key(const SearchResult& r, nb::handle key, const char* 
             raise_type(std::string(what) + " must be a (node, direction) pair, got " + repr_of(key));
         }
         nb::object keep = nb::steal(seq);
-        const Point p = node_point(PyTuple_GET_ITEM(seq, 0), [&] { return std::string(what) + "[0]"; });
+        const Point p = to_point(PyTuple_GET_ITEM(seq, 0), [&] { return std::string(what) + "[0]"; });
         const long id = r.lattice->find(p);
         if (id < 0) raise_value(std::string(what) + ": node " + point_str(p) + " is not a node of the lattice");
         const int h = to_heading(PyTuple_GET_ITEM(seq, 1), [&] { return std::string(what) + "[1]"; }, true);
@@ -145,7 +145,7 @@ nb::object select_end_state(nb::handle g, nb::handle dist, nb::handle turn_bias,
     to_turn_bias(turn_bias);
     to_penalty(turn_pen, "turn_pen");
     const SearchResult& r = *d->r;
-    const Point ep = node_point(required_attr(g, "end"), "g.end");
+    const Point ep = to_point(required_attr(g, "end"), "g.end");
     const int end_dir = to_heading(getattr_or_none(g, "end_dir"), "g.end_dir", true);
     const long end = r.lattice->find(ep);
     if (!r.ws->exact_for(end, end_dir))
@@ -172,7 +172,7 @@ nb::list reconstruct_path(nb::handle prev, nb::handle best, nb::handle start) {
     if (best.is_none()) raise_value("best is None: the end was not reached");
     const std::uint32_t s = state_from_key(r, best, "best", true);
     if (s == kNoState || !r.ws->reached(s)) raise_value("best " + repr_of(best) + " is not a state reached by the search");
-    const Point sp = node_point(start, "start");
+    const Point sp = to_point(start, "start");
     const Point searched = r.lattice->nodes[r.ws->start()];
     if (sp != searched)
         raise_value("start " + point_str(sp) + " is not the start of the search " + point_str(searched));

@@ -29,7 +29,7 @@ inline std::shared_ptr<const Lattice> lattice_from_mapping(nb::handle adj, nb::l
         ids.reserve(static_cast<size_t>(hint));
     }
     for_each_item(adj, "g.adj", [&](nb::handle k, nb::handle v) {
-        const Point p = node_point(k, [&] { return "g.adj key " + repr_of(k); });
+        const Point p = to_point(k, [&] { return "g.adj key " + repr_of(k); });
         if (!ids.emplace(p, static_cast<std::uint32_t>(nodes.size())).second)
             raise_value("g.adj has the node " + point_str(p) + " twice");
         nodes.push_back(p);
@@ -50,7 +50,7 @@ inline std::shared_ptr<const Lattice> lattice_from_mapping(nb::handle adj, nb::l
             nb::object keep;
             if (!split_pair(entry, keep, nb_h, len_h, [&] { return where() + "[" + std::to_string(j) + "]"; }))
                 raise_value(where() + "[" + std::to_string(j) + "] must be a (neighbour, length) pair");
-            const Point q = node_point(nb_h, [&] { return where() + "[" + std::to_string(j) + "][0]"; });
+            const Point q = to_point(nb_h, [&] { return where() + "[" + std::to_string(j) + "][0]"; });
             auto it = ids.find(q);
             if (it == ids.end()) raise_value(where() + ": neighbour " + point_str(q) + " is not a node of g.adj");
             if (it->second == i) raise_value(where() + " lists the node itself as a neighbour");
@@ -130,11 +130,11 @@ inline SearchInput search_input(nb::handle g, nb::handle turn_bias, nb::handle b
     in.lattice = lattice_of(required_attr(g, "adj"), in.keys);
     const Lattice& L = *in.lattice;
 
-    const Point sp = node_point(required_attr(g, "start"), "g.start");
+    const Point sp = to_point(required_attr(g, "start"), "g.start");
     const long sid = L.find(sp);
     if (sid < 0) raise_value("g.start " + point_str(sp) + " is not a node of g.adj");
     q.start = static_cast<std::uint32_t>(sid);
-    const Point ep = node_point(required_attr(g, "end"), "g.end");
+    const Point ep = to_point(required_attr(g, "end"), "g.end");
     q.end = L.find(ep);
     q.start_dir = to_heading(getattr_or_none(g, "start_dir"), "g.start_dir", true);
     q.end_dir = to_heading(getattr_or_none(g, "end_dir"), "g.end_dir", true);
@@ -151,7 +151,7 @@ inline SearchInput search_input(nb::handle g, nb::handle turn_bias, nb::handle b
             nb::object seq = tuple_of(item, "blocked_passthrough entry " + repr_of(item));
             if (PyTuple_GET_SIZE(seq.ptr()) != 2)
                 raise_type("blocked_passthrough entries must be (node, direction) pairs, got " + repr_of(item));
-            const Point p = node_point(PyTuple_GET_ITEM(seq.ptr(), 0), "blocked_passthrough node");
+            const Point p = to_point(PyTuple_GET_ITEM(seq.ptr(), 0), "blocked_passthrough node");
             const int d = to_heading(PyTuple_GET_ITEM(seq.ptr(), 1), "blocked_passthrough direction", false);
             const long id = L.find(p);
             if (id >= 0) q.blocked_passthrough.emplace_back(static_cast<std::uint32_t>(id), static_cast<std::uint8_t>(d));
@@ -165,7 +165,7 @@ inline SearchInput search_input(nb::handle g, nb::handle turn_bias, nb::handle b
             nb::object keep;
             if (!split_pair(k, keep, a, b, [&] { return "edge_pen key " + repr_of(k); }))
                 raise_type("edge_pen keys must be edge keys (node, node), got " + repr_of(k));
-            const Point pa = node_point(a, "edge_pen key node"), pb = node_point(b, "edge_pen key node");
+            const Point pa = to_point(a, "edge_pen key node"), pb = to_point(b, "edge_pen key node");
             double pen;
             if (PyFloat_CheckExact(v.ptr())) pen = PyFloat_AS_DOUBLE(v.ptr());
             else pen = to_double(v, "edge_pen value");
@@ -181,7 +181,7 @@ inline SearchInput search_input(nb::handle g, nb::handle turn_bias, nb::handle b
 
     if (!node_chords.is_none()) {
         for_each_item(node_chords, "node_chords", [&](nb::handle k, nb::handle v) {
-            const Point p = node_point(k, "node_chords key");
+            const Point p = to_point(k, "node_chords key");
             const long id = L.find(p);
             nb::object seq = tuple_of(v, "node_chords[" + point_str(p) + "]");
             const Py_ssize_t m = PyTuple_GET_SIZE(seq.ptr());
