@@ -24,9 +24,6 @@ inline void read_route_options(RouteRequest& req, nb::handle delta, nb::handle o
     req.turn_bias = to_turn_bias(turn_bias);
 }
 
-// The core's checks of a complete request (the bundle module's name for them).
-inline void check_route_request(const RouteRequest& req) { check_request(req); }
-
 // The request common to rail_bridge_v2 and route_waypoints_v2.
 inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
                                      nb::handle delta, nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
