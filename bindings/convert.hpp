@@ -38,21 +38,23 @@ template <class F, class = decltype(std::declval<F>()())>
 std::string msg(const F& f) { return f(); }
 
 // float(obj) with the host's own conversion rules; a TypeError names `what`.
-inline double to_double(nb::handle obj, const char* what) {
+template <class W>
+double to_double(nb::handle obj, const W& what) {
     if (PyFloat_CheckExact(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
     PyObject* f = PyNumber_Float(obj.ptr());
     if (!f) {
         PyErr_Clear();
-        raise_type(std::string(what) + " must be a number, got " + nb::type_name(obj.type()).c_str());
+        raise_type(msg(what) + " must be a number, got " + nb::type_name(obj.type()).c_str());
     }
     double v = PyFloat_AS_DOUBLE(f);
     Py_DECREF(f);
     return v;
 }
 
-inline double to_finite(nb::handle obj, const char* what) {
+template <class W>
+double to_finite(nb::handle obj, const W& what) {
     const double v = to_double(obj, what);
-    if (!std::isfinite(v)) raise_value(std::string(what) + " must be finite, got " + std::to_string(v));
+    if (!std::isfinite(v)) raise_value(msg(what) + " must be finite, got " + std::to_string(v));
     return v;
 }
 
@@ -70,12 +72,13 @@ inline Py_ssize_t length_of(nb::handle obj, const char* what) {
 // one); TypeError naming `what` for anything that is not iterable.  Other
 // types are iterated item by item: what iteration gives counts, not what
 // len() says (a lying __len__ would make the host preallocate for it).
-inline nb::object tuple_of(nb::handle obj, const std::string& what) {
+template <class W>
+nb::object tuple_of(nb::handle obj, const W& what) {
     if (PyTuple_CheckExact(obj.ptr()) || PyList_CheckExact(obj.ptr())) return nb::steal(PySequence_Tuple(obj.ptr()));
     PyObject* it = PyObject_GetIter(obj.ptr());
     if (!it) {
         PyErr_Clear();
-        raise_type(what + " must be a sequence, got " + nb::type_name(obj.type()).c_str());
+        raise_type(msg(what) + " must be a sequence, got " + nb::type_name(obj.type()).c_str());
     }
     nb::object iter = nb::steal(it);
     nb::list items;
@@ -178,8 +181,9 @@ Box to_box(nb::handle obj, const W& name) {
 // An array (numpy, jax: anything with __array__ that is not a list or
 // tuple) of shape (N, cols) as float64 values, read in one numpy call;
 // false, with nothing raised, for anything else (the caller then walks the
-// value item by item and names what is wrong).
-inline bool read_float_matrix(nb::handle value, size_t cols, std::vector<double>& out, size_t& rows) {
+// value item by item and names what is wrong).  A row holding a non-finite
+// number raises ValueError naming what[row].
+inline bool read_float_matrix(nb::handle value, size_t cols, const std::string& what, std::vector<double>& out) {
     if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()) || !nb::hasattr(value, "__array__")) return false;
     // Kept for the life of the process (never released during shutdown).
     static PyObject* asarray = nb::object(nb::module_::import_("numpy").attr("ascontiguousarray")).release().ptr();
@@ -191,9 +195,17 @@ inline bool read_float_matrix(nb::handle value, size_t cols, std::vector<double>
     nb::object keep = nb::steal(arr);
     nb::ndarray<const double, nb::c_contig, nb::device::cpu> view;
     if (!nb::try_cast(keep, view) || view.ndim() != 2 || view.shape(1) != cols) return false;
-    rows = view.shape(0);
-    out.assign(view.data(), view.data() + rows * cols);
+    out.assign(view.data(), view.data() + view.shape(0) * cols);
+    for (size_t i = 0; i < out.size(); ++i)
+        if (!std::isfinite(out[i])) raise_value(what + "[" + std::to_string(i / cols) + "] must be finite");
     return true;
+}
+
+// The rows of an N x 2 matrix as points.
+inline Path matrix_points(const std::vector<double>& flat) {
+    Path p(flat.size() / 2);
+    for (size_t i = 0; i < p.size(); ++i) p[i] = {flat[2 * i], flat[2 * i + 1]};
+    return p;
 }
 
 // Does an obstacle or keep-out argument hold any box?  None, an empty
@@ -214,16 +226,11 @@ inline std::vector<Box> to_boxes(nb::handle value, const char* what) {
     std::vector<Box> out;
     if (value.is_none()) return out;
     std::vector<double> flat;
-    size_t rows = 0;
-    if (read_float_matrix(value, 4, flat, rows)) {
-        out.reserve(rows);
-        for (size_t i = 0; i < rows; ++i) {
-            const double* v = &flat[4 * i];
-            const Box b{v[0], v[1], v[2], v[3]};
-            if (!std::isfinite(b.x0) || !std::isfinite(b.y0) || !std::isfinite(b.x1) || !std::isfinite(b.y1))
-                raise_value(std::string(what) + "[" + std::to_string(i) + "] must be finite");
-            if (b.x0 > b.x1 || b.y0 > b.y1) raise_value(std::string(what) + "[" + std::to_string(i) + "] has min > max");
-            out.push_back(b);
+    if (read_float_matrix(value, 4, what, flat)) {
+        for (size_t i = 0; i < flat.size(); i += 4) {
+            if (flat[i] > flat[i + 2] || flat[i + 1] > flat[i + 3])
+                raise_value(std::string(what) + "[" + std::to_string(i / 4) + "] has min > max");
+            out.push_back({flat[i], flat[i + 1], flat[i + 2], flat[i + 3]});
         }
         return out;
     }
@@ -246,16 +253,7 @@ inline std::vector<Box> to_boxes(nb::handle value, const char* what) {
 // A polyline: a sequence of points (N x 2 array-like).
 inline Path to_path(nb::handle value, const std::string& what) {
     std::vector<double> flat;
-    size_t rows = 0;
-    if (read_float_matrix(value, 2, flat, rows)) {
-        Path p(rows);
-        for (size_t i = 0; i < rows; ++i) {
-            p[i] = {flat[2 * i], flat[2 * i + 1]};
-            if (!std::isfinite(p[i].x) || !std::isfinite(p[i].y))
-                raise_value(what + "[" + std::to_string(i) + "] must be finite");
-        }
-        return p;
-    }
+    if (read_float_matrix(value, 2, what, flat)) return matrix_points(flat);
     nb::object obj = as_python_sequence(value);
     length_of(obj, what.c_str());  // a sequence, not any iterable
     nb::object items = tuple_of(obj, what);
@@ -308,10 +306,6 @@ inline nb::list path_to_tuples(const Path& p) {
     for (const Point& q : p) out.append(point_tuple(q));
     return out;
 }
-
-}  // namespace kelvane::py
-
-namespace kelvane::py {
 
 // turn_bias: "center"/"centre" (bends midway), "start", "end", "none"/None,
 // or a number in [0, 1] giving the preferred relative position of bends.
@@ -394,6 +388,16 @@ inline double to_penalty(nb::handle h, const char* what) {
     return v;
 }
 
+// The two items of a pair, as a tuple; TypeError naming `what` and the
+// pair's `form` for anything else.
+template <class W>
+nb::object pair_of(nb::handle obj, const W& what, const char* form) {
+    if (PyTuple_CheckExact(obj.ptr()) && PyTuple_GET_SIZE(obj.ptr()) == 2) return nb::borrow(obj);
+    nb::object t = tuple_of(obj, what);
+    if (PyTuple_GET_SIZE(t.ptr()) != 2) raise_type(msg(what) + " must be a " + form + " pair, got " + repr_of(obj));
+    return t;
+}
+
 // Calls fn(key, value) for every entry of a dict or of any mapping
 // (items()), over a snapshot of the items taken first.
 template <class Fn>
@@ -410,21 +414,10 @@ void for_each_item(nb::handle mapping, const char* what, Fn&& fn) {
     nb::object snapshot = tuple_of(items, what);
     const Py_ssize_t n = PyTuple_GET_SIZE(snapshot.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object pair = tuple_of(PyTuple_GET_ITEM(snapshot.ptr(), i), std::string(what) + ".items() entry");
-        if (PyTuple_GET_SIZE(pair.ptr()) != 2) raise_type(std::string(what) + ".items() must yield (key, value) pairs");
+        nb::object pair =
+            pair_of(PyTuple_GET_ITEM(snapshot.ptr(), i), [&] { return std::string(what) + ".items() entry"; }, "(key, value)");
         fn(nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)), nb::handle(PyTuple_GET_ITEM(pair.ptr(), 1)));
     }
-}
-
-// Splits a 2-item value into its items; false when it is not a pair.  `keep`
-// receives the tuple that holds the items.
-template <class W>
-bool split_pair(nb::handle obj, nb::object& keep, nb::handle& first, nb::handle& second, const W& what) {
-    keep = tuple_of(obj, msg(what));
-    if (PyTuple_GET_SIZE(keep.ptr()) != 2) return false;
-    first = PyTuple_GET_ITEM(keep.ptr(), 0);
-    second = PyTuple_GET_ITEM(keep.ptr(), 1);
-    return true;
 }
 
 // A yes/no option: the host's truth value of anything but None.
@@ -441,12 +434,6 @@ inline double to_unit_interval(nb::handle obj, const char* what) {
     return v;
 }
 
-}  // namespace kelvane::py
-
-// ------------------------------------------------------------ bundle router
-
-namespace kelvane::py {
-
 // Would numpy hold this array-like's numbers in float64 or an integer type?
 // (Then sums and products of them come out the same here as in numpy.)
 inline bool numpy_exact_dtype(nb::handle arr) {
@@ -462,23 +449,12 @@ inline bool numpy_exact_dtype(nb::handle arr) {
 // `exact` is cleared unless every number is a host float or int or the
 // array's dtype is float64 or integral.
 inline std::vector<Point> to_point_rows(nb::handle value, const char* what, bool& exact) {
-    std::vector<Point> out;
-    const bool is_array = !PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr()) && nb::hasattr(value, "__array__");
-    if (is_array) {
-        std::vector<double> flat;
-        size_t rows = 0;
-        if (read_float_matrix(value, 2, flat, rows)) {
-            exact = exact && numpy_exact_dtype(value);
-            out.reserve(rows);
-            for (size_t i = 0; i < rows; ++i) {
-                const Point p{flat[2 * i], flat[2 * i + 1]};
-                if (!std::isfinite(p.x) || !std::isfinite(p.y))
-                    raise_value(std::string(what) + "[" + std::to_string(i) + "] must be finite");
-                out.push_back(p);
-            }
-            return out;
-        }
+    std::vector<double> flat;
+    if (read_float_matrix(value, 2, what, flat)) {
+        exact = exact && numpy_exact_dtype(value);
+        return matrix_points(flat);
     }
+    std::vector<Point> out;
     nb::object seq = tuple_of(value, what);
     const Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
     out.reserve(static_cast<size_t>(n));

@@ -145,8 +145,8 @@ nb::object select_end_state(nb::handle g, nb::handle dist, nb::handle turn_bias,
     to_turn_bias(turn_bias);
     to_penalty(turn_pen, "turn_pen");
     const SearchResult& r = *d->r;
-    const Point ep = to_point(required_attr(g, "end"), "g.end");
-    const int end_dir = to_heading(getattr_or_none(g, "end_dir"), "g.end_dir", true);
+    const Point ep = to_point(attr_of(g, "end", true), "g.end");
+    const int end_dir = to_heading(attr_of(g, "end_dir"), "g.end_dir", true);
     const long end = r.lattice->find(ep);
     if (!r.ws->exact_for(end, end_dir))
         raise_value("dist comes from a search that stopped early for another end or end_dir; call "
