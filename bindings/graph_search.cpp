@@ -41,17 +41,12 @@ nb::object state_object(const SearchResult& r, std::uint32_t s) {
 // for anything that names no state; else kNoState, as a failed look-up.
 std::uint32_t state_from_key(const SearchResult& r, nb::handle key, const char* what, bool strict) {
     try {
-        PyObject* seq = PyUnicode_Check(key.ptr()) ? nullptr : PySequence_Tuple(key.ptr());
-        if (!seq || PyTuple_GET_SIZE(seq) != 2) {
-            Py_XDECREF(seq);
-            PyErr_Clear();
-            raise_type(std::string(what) + " must be a (node, direction) pair, got " + repr_of(key));
-        }
-        nb::object keep = nb::steal(seq);
-        const Point p = to_point(PyTuple_GET_ITEM(seq, 0), [&] { return std::string(what) + "[0]"; });
+        if (PyUnicode_Check(key.ptr())) raise_type(std::string(what) + " must be a (node, direction) pair, got " + repr_of(key));
+        nb::object pair = pair_of(key, what, "(node, direction)");
+        const Point p = to_point(PyTuple_GET_ITEM(pair.ptr(), 0), [&] { return std::string(what) + "[0]"; });
         const long id = r.lattice->find(p);
         if (id < 0) raise_value(std::string(what) + ": node " + point_str(p) + " is not a node of the lattice");
-        const int h = to_heading(PyTuple_GET_ITEM(seq, 1), [&] { return std::string(what) + "[1]"; }, true);
+        const int h = to_heading(PyTuple_GET_ITEM(pair.ptr(), 1), [&] { return std::string(what) + "[1]"; }, true);
         return r.ws->state(static_cast<std::uint32_t>(id), h);
     } catch (const std::exception&) {
         if (strict) throw;

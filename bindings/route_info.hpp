@@ -8,22 +8,6 @@
 
 namespace kelvane::py {
 
-// Everything of a request but the port vectors and the grid, in the order
-// rail_bridge_v2 reads its arguments.
-inline void read_route_options(RouteRequest& req, nb::handle delta, nb::handle obstacles, nb::handle turn_bias,
-                               nb::handle sliding_bias, nb::handle real_obstacles, nb::handle route_skeletons,
-                               nb::handle route_spacing, nb::handle route_pivots, nb::handle bend_delta) {
-    req.bend_radius = to_length(delta, "delta");
-    req.port_radius = bend_delta.is_none() ? req.bend_radius : to_length(bend_delta, "bend_delta");
-    req.obstacles = to_boxes(obstacles, "obstacles");
-    req.exact_obstacles = to_boxes(real_obstacles, "real_obstacles");
-    req.keep_outs = to_boxes(route_skeletons, "route_skeletons");
-    req.route_spacing = to_length(route_spacing, "route_spacing");
-    req.pivots = to_paths(route_pivots, "route_pivots");
-    req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
-    req.turn_bias = to_turn_bias(turn_bias);
-}
-
 // The request common to rail_bridge_v2 and route_waypoints_v2.
 inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
                                      nb::handle delta, nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
@@ -36,8 +20,16 @@ inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handl
     req.end = to_point(end, "end");
     req.start_dir = to_direction(start_tangent, "start_tangent");
     req.end_dir = to_direction(end_tangent, "end_tangent");
-    read_route_options(req, delta, obstacles, turn_bias, sliding_bias, real_obstacles, route_skeletons, route_spacing,
-                       route_pivots, bend_delta);
+    // The options in the order rail_bridge_v2 reads its arguments.
+    req.bend_radius = to_length(delta, "delta");
+    req.port_radius = bend_delta.is_none() ? req.bend_radius : to_length(bend_delta, "bend_delta");
+    req.obstacles = to_boxes(obstacles, "obstacles");
+    req.exact_obstacles = to_boxes(real_obstacles, "real_obstacles");
+    req.keep_outs = to_boxes(route_skeletons, "route_skeletons");
+    req.route_spacing = to_length(route_spacing, "route_spacing");
+    req.pivots = to_paths(route_pivots, "route_pivots");
+    req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
+    req.turn_bias = to_turn_bias(turn_bias);
     req.arc_clearance = to_flag(arc_clearance, "arc_clearance");
     check_request(req);
     return req;
