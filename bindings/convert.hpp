@@ -234,19 +234,9 @@ inline std::vector<Box> to_boxes(nb::handle value, const char* what) {
         }
         return out;
     }
-    nb::object obj = as_python_sequence(value);
-    nb::object it = nb::steal(PyObject_GetIter(obj.ptr()));
-    if (!it.is_valid()) {
-        PyErr_Clear();
-        raise_type(std::string(what) + " must be an iterable of boxes, got " + nb::type_name(obj.type()).c_str());
-    }
-    size_t i = 0;
-    while (PyObject* item = PyIter_Next(it.ptr())) {
-        nb::object o = nb::steal(item);
-        out.push_back(to_box(o, [&] { return std::string(what) + "[" + std::to_string(i) + "]"; }));
-        ++i;
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object items = tuple_of(as_python_sequence(value), what);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i)
+        out.push_back(to_box(PyTuple_GET_ITEM(items.ptr(), i), [&] { return std::string(what) + "[" + std::to_string(i) + "]"; }));
     return out;
 }
 
@@ -330,13 +320,11 @@ inline TurnBias to_turn_bias(nb::handle obj) {
 // ------------------------------------------------- lattice nodes and maps
 
 inline std::string repr_of(nb::handle h) {
-    PyObject* r = PyObject_Repr(h.ptr());
-    if (!r) {
-        PyErr_Clear();
+    try {
+        return nb::cast<std::string>(nb::repr(h));
+    } catch (const nb::python_error&) {
         return "<unprintable>";
     }
-    nb::object o = nb::steal(r);
-    return nb::cast<std::string>(o);
 }
 
 inline std::string point_str(Point p) { return repr_of(point_tuple(p)); }

@@ -30,7 +30,12 @@ struct PySearchPrev {
     std::shared_ptr<SearchResult> r;
 };
 
-nb::object node_object(const SearchResult& r, std::uint32_t node) { return kelvane::py::node_object(*r.lattice, r.keys, node); }
+// A node as the caller's adjacency names it: the original key object, or a
+// new (x, y) tuple.
+nb::object node_object(const SearchResult& r, std::uint32_t node) {
+    if (!r.keys.is_none()) return nb::borrow(PyList_GET_ITEM(r.keys.ptr(), static_cast<Py_ssize_t>(node)));
+    return point_tuple(r.lattice->nodes[node]);
+}
 
 nb::object state_object(const SearchResult& r, std::uint32_t s) {
     const int h = r.ws->heading_of(s);

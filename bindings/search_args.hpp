@@ -21,13 +21,6 @@ inline std::shared_ptr<const Lattice> lattice_from_mapping(nb::handle adj, nb::l
     std::vector<Point> nodes;
     std::vector<nb::object> lists;  // strong: converting may run code that changes adj
     PointIndex ids;
-    const Py_ssize_t hint = PyObject_Length(adj.ptr());
-    if (hint < 0) PyErr_Clear();
-    if (hint > 0) {
-        nodes.reserve(static_cast<size_t>(hint));
-        lists.reserve(static_cast<size_t>(hint));
-        ids.reserve(static_cast<size_t>(hint));
-    }
     for_each_item(adj, "g.adj", [&](nb::handle k, nb::handle v) {
         const Point p = to_point(k, [&] { return "g.adj key " + repr_of(k); });
         if (!ids.emplace(p, static_cast<std::uint32_t>(nodes.size())).second)
@@ -88,13 +81,6 @@ inline std::shared_ptr<const Lattice> lattice_of(nb::handle adj, nb::object& key
     auto lattice = lattice_from_mapping(adj, k);
     keys = k;
     return lattice;
-}
-
-// A node of the lattice as the caller's adjacency names it: the original
-// key object, or a new (x, y) tuple.
-inline nb::object node_object(const Lattice& L, const nb::object& keys, std::uint32_t node) {
-    if (keys.is_valid() && !keys.is_none()) return nb::borrow(PyList_GET_ITEM(keys.ptr(), static_cast<Py_ssize_t>(node)));
-    return point_tuple(L.nodes[node]);
 }
 
 struct SearchInput {
