@@ -422,44 +422,22 @@ inline double to_unit_interval(nb::handle obj, const char* what) {
     return v;
 }
 
-// Would numpy hold this array-like's numbers in float64 or an integer type?
-// (Then sums and products of them come out the same here as in numpy.)
-inline bool numpy_exact_dtype(nb::handle arr) {
-    if (!nb::hasattr(arr, "dtype")) return false;
-    nb::object dtype = arr.attr("dtype");
-    if (!nb::hasattr(dtype, "kind") || !nb::hasattr(dtype, "itemsize")) return false;
-    const std::string kind = nb::cast<std::string>(nb::str(dtype.attr("kind")));
-    const long size = nb::cast<long>(dtype.attr("itemsize"));
-    return kind == "i" || kind == "u" || kind == "b" || (kind == "f" && size == 8);
-}
-
 // Rows of a B x 2 array-like of numbers (a bundle's positions or tangents).
-// `exact` is cleared unless every number is a host float or int or the
-// array's dtype is float64 or integral.
+// `exact` is cleared unless numpy holds them in float64 or an integer type
+// (then sums and products of them come out the same here as in numpy).
 inline std::vector<Point> to_point_rows(nb::handle value, const char* what, bool& exact) {
-    std::vector<double> flat;
-    if (read_float_matrix(value, 2, what, flat)) {
-        exact = exact && numpy_exact_dtype(value);
-        return matrix_points(flat);
+    // Kept for the life of the process (never released during shutdown).
+    static PyObject* asarray = nb::object(nb::module_::import_("numpy").attr("asarray")).release().ptr();
+    nb::object arr = nb::steal(PyObject_CallOneArg(asarray, value.ptr()));
+    if (arr.is_valid()) {
+        nb::object dtype = arr.attr("dtype");
+        const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+        exact = exact && (kind == "i" || kind == "u" || kind == "b" || (kind == "f" && nb::cast<long>(dtype.attr("itemsize")) == 8));
+    } else {
+        PyErr_Clear();
+        exact = false;
     }
-    std::vector<Point> out;
-    nb::object seq = tuple_of(value, what);
-    const Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
-    out.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::handle row = PyTuple_GET_ITEM(seq.ptr(), i);
-        if (PyList_Check(row.ptr()) || PyTuple_Check(row.ptr())) {
-            const Py_ssize_t k = PySequence_Size(row.ptr());
-            for (Py_ssize_t j = 0; j < k && exact; ++j) {
-                nb::object item = item_of(row, j);
-                exact = PyFloat_CheckExact(item.ptr()) || PyLong_Check(item.ptr());
-            }
-        } else {
-            exact = exact && numpy_exact_dtype(row);
-        }
-        out.push_back(to_point(row, (std::string(what) + "[" + std::to_string(i) + "]").c_str()));
-    }
-    return out;
+    return to_path(value, what);
 }
 
 inline nb::list float_list(const std::vector<double>& v) {

@@ -63,12 +63,11 @@ inline nb::dict info_dict(const RouteInfo& info) {
 // points (None: none), `pins` None or one entry per waypoint, None / False
 // for a free heading or a tangent.
 inline void read_waypoints(WaypointRequest& req, nb::handle waypoints, nb::handle pins) {
-    const Py_ssize_t n = waypoints.is_none() ? 0 : length_of(waypoints, "waypoints");
+    if (!waypoints.is_none()) req.waypoints = to_path(waypoints, "waypoints");
+    const Py_ssize_t n = static_cast<Py_ssize_t>(req.waypoints.size());
     for (Py_ssize_t k = 0; k < n; ++k) {
-        const std::string what = "waypoints[" + std::to_string(k) + "]";
-        req.waypoints.push_back(to_point(item_of(waypoints, k), what.c_str()));
-        check_in_range(req.waypoints.back().x, what);
-        check_in_range(req.waypoints.back().y, what);
+        check_in_range(req.waypoints[k].x, "waypoints[" + std::to_string(k) + "]");
+        check_in_range(req.waypoints[k].y, "waypoints[" + std::to_string(k) + "]");
     }
     if (pins.is_none()) {
         req.pins.assign(static_cast<size_t>(n), -1);
