@@ -41,6 +41,11 @@ std::string msg(const F& f) { return f(); }
 template <class W>
 double to_double(nb::handle obj, const W& what) {
     if (PyFloat_CheckExact(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
+    if (PyLong_CheckExact(obj.ptr())) {
+        const double v = PyLong_AsDouble(obj.ptr());
+        if (v != -1.0 || !PyErr_Occurred()) return v;
+        PyErr_Clear();  // too large: float() refuses it below
+    }
     PyObject* f = PyNumber_Float(obj.ptr());
     if (!f) {
         PyErr_Clear();
@@ -134,48 +139,23 @@ inline int to_direction(nb::handle obj, const char* what) { return to_direction(
 // four numbers (x_min, y_min, x_max, y_max).  min > max is rejected.
 template <class W>
 Box to_box(nb::handle obj, const W& name) {
-    // The common case first: a tuple or list of four plain numbers, read
-    // without building any text (no Python code runs while it is read).
+    static const char* const fields[4] = {"x_min", "y_min", "x_max", "y_max"};
     PyObject* o = obj.ptr();
-    if ((PyTuple_CheckExact(o) || PyList_CheckExact(o)) && PySequence_Fast_GET_SIZE(o) == 4) {
-        double v[4];
-        bool plain = true;
-        for (int k = 0; k < 4 && plain; ++k) {
-            PyObject* item = PySequence_Fast_GET_ITEM(o, k);
-            // Subclasses of float (numpy.float64) hold their value the same way.
-            if (PyFloat_Check(item)) v[k] = PyFloat_AS_DOUBLE(item);
-            else if (PyLong_Check(item)) {
-                v[k] = PyLong_AsDouble(item);
-                if (v[k] == -1.0 && PyErr_Occurred()) {
-                    PyErr_Clear();
-                    plain = false;
-                }
-            } else plain = false;
-            plain = plain && std::isfinite(v[k]);
-        }
-        if (plain) {
-            if (v[0] > v[2] || v[1] > v[3]) raise_value(msg(name) + " has min > max");
-            return {v[0], v[1], v[2], v[3]};
-        }
-    }
-    const std::string what = msg(name);
-    Box b;
-    if (nb::hasattr(obj, "x_min") && nb::hasattr(obj, "y_max")) {
-        b = {to_finite(obj.attr("x_min"), (what + ".x_min").c_str()), to_finite(obj.attr("y_min"), (what + ".y_min").c_str()),
-             to_finite(obj.attr("x_max"), (what + ".x_max").c_str()), to_finite(obj.attr("y_max"), (what + ".y_max").c_str())};
+    double v[4];
+    if (!PyTuple_CheckExact(o) && !PyList_CheckExact(o) && nb::hasattr(obj, "x_min") && nb::hasattr(obj, "y_max")) {
+        for (int k = 0; k < 4; ++k) v[k] = to_finite(obj.attr(fields[k]), [&] { return msg(name) + "." + fields[k]; });
     } else {
-        Py_ssize_t n = PySequence_Check(obj.ptr()) ? PyObject_Length(obj.ptr()) : -1;
+        const Py_ssize_t n = PySequence_Check(o) ? PyObject_Length(o) : -1;
         if (n < 0) {
             PyErr_Clear();
-            raise_type(what + " must be an Obstacle or 4 numbers (x_min, y_min, x_max, y_max), got " +
+            raise_type(msg(name) + " must be an Obstacle or 4 numbers (x_min, y_min, x_max, y_max), got " +
                        nb::type_name(obj.type()).c_str());
         }
-        if (n != 4) raise_value(what + " must have 4 numbers (x_min, y_min, x_max, y_max), got " + std::to_string(n));
-        b = {to_finite(item_of(obj, 0), (what + "[0]").c_str()), to_finite(item_of(obj, 1), (what + "[1]").c_str()),
-             to_finite(item_of(obj, 2), (what + "[2]").c_str()), to_finite(item_of(obj, 3), (what + "[3]").c_str())};
+        if (n != 4) raise_value(msg(name) + " must have 4 numbers (x_min, y_min, x_max, y_max), got " + std::to_string(n));
+        for (int k = 0; k < 4; ++k) v[k] = to_finite(item_of(obj, k), [&] { return msg(name) + "[" + std::to_string(k) + "]"; });
     }
-    if (b.x0 > b.x1 || b.y0 > b.y1) raise_value(what + " has min > max");
-    return b;
+    if (v[0] > v[2] || v[1] > v[3]) raise_value(msg(name) + " has min > max");
+    return {v[0], v[1], v[2], v[3]};
 }
 
 // An array (numpy, jax: anything with __array__ that is not a list or
