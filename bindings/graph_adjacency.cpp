@@ -57,8 +57,7 @@ void bind_adjacency(nb::module_& m) {
             return direction_of(p, q);
         },
         "a"_a.none(), "b"_a.none(),
-        "Direction of the step a -> b along its dominant axis (ties count as vertical):\n"
-        "0 = E (+x), 1 = N (+y), 2 = W (-x), 3 = S (-y), numbered counter-clockwise.\n"
+        "Direction 0..3 (E, N, W, S) of the step a -> b along its dominant axis (ties count as vertical);\n"
         "ValueError when a and b are the same point.");
 
     m.def(
@@ -69,8 +68,7 @@ void bind_adjacency(nb::module_& m) {
             return p_first ? nb::make_tuple(point_tuple(p), point_tuple(q)) : nb::make_tuple(point_tuple(q), point_tuple(p));
         },
         "a"_a.none(), "b"_a.none(),
-        "Edge key of the edge between nodes a and b: the tuple (min(a, b), max(a, b))\n"
-        "of the two nodes as float tuples (tuple order), the same for both directions.");
+        "Edge key of the edge a-b, the same both ways: (min(a, b), max(a, b)) as float tuples.");
 
     nb::class_<PyNodeIter>(m, "_LatticeNodeIterator")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })

@@ -17,10 +17,10 @@ using namespace nb::literals;
 
 // ------------------------------------------------------------ search results
 
-struct SearchResult {
-    std::shared_ptr<const Lattice> lattice;
+// A search's lattice, node objects and query, with the workspace that holds
+// its states.
+struct SearchResult : SearchInput {
     std::shared_ptr<SearchWorkspace> ws;
-    nb::object keys;  // original node objects of a caller's adjacency, or None
 };
 
 struct PySearchDist {
@@ -114,16 +114,11 @@ node_chords) or a bad turn_bias.)doc";
 
 nb::tuple run_dijkstra(nb::handle g, nb::handle turn_bias, nb::handle blocked_passthrough, nb::handle edge_pen,
                        nb::handle node_chords, nb::handle cross_pen, nb::handle turn_pen) {
-    SearchInput in = search_input(g, turn_bias, blocked_passthrough, edge_pen, node_chords, cross_pen, turn_pen);
-    auto res = std::make_shared<SearchResult>();
-    res->lattice = in.lattice;
-    res->keys = in.keys;
-    const Lattice& L = *res->lattice;
-    const SearchQuery& q = in.q;
-    res->ws = acquire_workspace();
+    auto res = std::make_shared<SearchResult>(SearchResult{
+        search_input(g, turn_bias, blocked_passthrough, edge_pen, node_chords, cross_pen, turn_pen), acquire_workspace()});
     {
         nb::gil_scoped_release release;
-        res->ws->run(L, q);
+        res->ws->run(*res->lattice, res->q);
     }
     return nb::make_tuple(nb::cast(PySearchDist{res}), nb::cast(PySearchPrev{res}));
 }
