@@ -50,7 +50,7 @@ void check_lane_request(const RouteRequest& req, Point start_tangent, Point end_
     }
     to_direction(kb::round_to_float32(start_tangent), "start_tangent");
     to_direction(kb::round_to_float32(end_tangent), "end_tangent");
-    check_route_request(req);
+    check_request(req);
 }
 
 nb::object rail_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, nb::handle delta,
@@ -90,9 +90,11 @@ nb::object backbone_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::hand
     if (!waypoints.is_none()) {
         nb::list positions, pins;
         for (nb::handle item : waypoints) {
-            nb::tuple pair = unpack(item, 2);
-            positions.append(pair[0]);
-            pins.append(pair[1]);
+            // Not a (position, pin) pair: the Python lines unpack it, with the host's error.
+            if (!(PyTuple_Check(item.ptr()) || PyList_Check(item.ptr())) || PySequence_Size(item.ptr()) != 2)
+                return not_implemented();
+            positions.append(item_of(item, 0));
+            pins.append(item_of(item, 1));
         }
         WaypointRequest w;
         read_waypoints(w, positions, pins);

@@ -38,21 +38,28 @@ template <class F, class = decltype(std::declval<F>()())>
 std::string msg(const F& f) { return f(); }
 
 // float(obj) with the host's own conversion rules; a TypeError names `what`.
-inline double to_double(nb::handle obj, const char* what) {
+template <class W>
+double to_double(nb::handle obj, const W& what) {
     if (PyFloat_CheckExact(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
+    if (PyLong_CheckExact(obj.ptr())) {
+        const double v = PyLong_AsDouble(obj.ptr());
+        if (v != -1.0 || !PyErr_Occurred()) return v;
+        PyErr_Clear();  // too large: float() refuses it below
+    }
     PyObject* f = PyNumber_Float(obj.ptr());
     if (!f) {
         PyErr_Clear();
-        raise_type(std::string(what) + " must be a number, got " + nb::type_name(obj.type()).c_str());
+        raise_type(msg(what) + " must be a number, got " + nb::type_name(obj.type()).c_str());
     }
     double v = PyFloat_AS_DOUBLE(f);
     Py_DECREF(f);
     return v;
 }
 
-inline double to_finite(nb::handle obj, const char* what) {
+template <class W>
+double to_finite(nb::handle obj, const W& what) {
     const double v = to_double(obj, what);
-    if (!std::isfinite(v)) raise_value(std::string(what) + " must be finite, got " + std::to_string(v));
+    if (!std::isfinite(v)) raise_value(msg(what) + " must be finite, got " + std::to_string(v));
     return v;
 }
 
@@ -70,12 +77,13 @@ inline Py_ssize_t length_of(nb::handle obj, const char* what) {
 // one); TypeError naming `what` for anything that is not iterable.  Other
 // types are iterated item by item: what iteration gives counts, not what
 // len() says (a lying __len__ would make the host preallocate for it).
-inline nb::object tuple_of(nb::handle obj, const std::string& what) {
+template <class W>
+nb::object tuple_of(nb::handle obj, const W& what) {
     if (PyTuple_CheckExact(obj.ptr()) || PyList_CheckExact(obj.ptr())) return nb::steal(PySequence_Tuple(obj.ptr()));
     PyObject* it = PyObject_GetIter(obj.ptr());
     if (!it) {
         PyErr_Clear();
-        raise_type(what + " must be a sequence, got " + nb::type_name(obj.type()).c_str());
+        raise_type(msg(what) + " must be a sequence, got " + nb::type_name(obj.type()).c_str());
     }
     nb::object iter = nb::steal(it);
     nb::list items;
@@ -100,10 +108,18 @@ inline nb::object as_python_sequence(nb::handle obj) {
     return nb::borrow(obj);
 }
 
-inline Point to_point(nb::handle value, const char* what) {
+template <class W>
+Point to_point(nb::handle value, const W& what) {
+    // The common case first: a tuple of two finite floats.
+    PyObject* o = value.ptr();
+    if (PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) == 2 && PyFloat_CheckExact(PyTuple_GET_ITEM(o, 0)) &&
+        PyFloat_CheckExact(PyTuple_GET_ITEM(o, 1))) {
+        const Point p{PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(o, 0)), PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(o, 1))};
+        if (std::isfinite(p.x) && std::isfinite(p.y)) return p;
+    }
+    const std::string w = msg(what);
     nb::object obj = as_python_sequence(value);
-    if (length_of(obj, what) != 2) raise_value(std::string(what) + " must have exactly 2 coordinates");
-    const std::string w(what);
+    if (length_of(obj, w.c_str()) != 2) raise_value(w + " must have exactly 2 coordinates");
     return {to_finite(item_of(obj, 0), (w + "[0]").c_str()), to_finite(item_of(obj, 1), (w + "[1]").c_str())};
 }
 
@@ -123,55 +139,31 @@ inline int to_direction(nb::handle obj, const char* what) { return to_direction(
 // four numbers (x_min, y_min, x_max, y_max).  min > max is rejected.
 template <class W>
 Box to_box(nb::handle obj, const W& name) {
-    // The common case first: a tuple or list of four plain numbers, read
-    // without building any text (no Python code runs while it is read).
+    static const char* const fields[4] = {"x_min", "y_min", "x_max", "y_max"};
     PyObject* o = obj.ptr();
-    if ((PyTuple_CheckExact(o) || PyList_CheckExact(o)) && PySequence_Fast_GET_SIZE(o) == 4) {
-        double v[4];
-        bool plain = true;
-        for (int k = 0; k < 4 && plain; ++k) {
-            PyObject* item = PySequence_Fast_GET_ITEM(o, k);
-            // Subclasses of float (numpy.float64) hold their value the same way.
-            if (PyFloat_Check(item)) v[k] = PyFloat_AS_DOUBLE(item);
-            else if (PyLong_Check(item)) {
-                v[k] = PyLong_AsDouble(item);
-                if (v[k] == -1.0 && PyErr_Occurred()) {
-                    PyErr_Clear();
-                    plain = false;
-                }
-            } else plain = false;
-            plain = plain && std::isfinite(v[k]);
-        }
-        if (plain) {
-            if (v[0] > v[2] || v[1] > v[3]) raise_value(msg(name) + " has min > max");
-            return {v[0], v[1], v[2], v[3]};
-        }
-    }
-    const std::string what = msg(name);
-    Box b;
-    if (nb::hasattr(obj, "x_min") && nb::hasattr(obj, "y_max")) {
-        b = {to_finite(obj.attr("x_min"), (what + ".x_min").c_str()), to_finite(obj.attr("y_min"), (what + ".y_min").c_str()),
-             to_finite(obj.attr("x_max"), (what + ".x_max").c_str()), to_finite(obj.attr("y_max"), (what + ".y_max").c_str())};
+    double v[4];
+    if (!PyTuple_CheckExact(o) && !PyList_CheckExact(o) && nb::hasattr(obj, "x_min") && nb::hasattr(obj, "y_max")) {
+        for (int k = 0; k < 4; ++k) v[k] = to_finite(obj.attr(fields[k]), [&] { return msg(name) + "." + fields[k]; });
     } else {
-        Py_ssize_t n = PySequence_Check(obj.ptr()) ? PyObject_Length(obj.ptr()) : -1;
+        const Py_ssize_t n = PySequence_Check(o) ? PyObject_Length(o) : -1;
         if (n < 0) {
             PyErr_Clear();
-            raise_type(what + " must be an Obstacle or 4 numbers (x_min, y_min, x_max, y_max), got " +
+            raise_type(msg(name) + " must be an Obstacle or 4 numbers (x_min, y_min, x_max, y_max), got " +
                        nb::type_name(obj.type()).c_str());
         }
-        if (n != 4) raise_value(what + " must have 4 numbers (x_min, y_min, x_max, y_max), got " + std::to_string(n));
-        b = {to_finite(item_of(obj, 0), (what + "[0]").c_str()), to_finite(item_of(obj, 1), (what + "[1]").c_str()),
-             to_finite(item_of(obj, 2), (what + "[2]").c_str()), to_finite(item_of(obj, 3), (what + "[3]").c_str())};
+        if (n != 4) raise_value(msg(name) + " must have 4 numbers (x_min, y_min, x_max, y_max), got " + std::to_string(n));
+        for (int k = 0; k < 4; ++k) v[k] = to_finite(item_of(obj, k), [&] { return msg(name) + "[" + std::to_string(k) + "]"; });
     }
-    if (b.x0 > b.x1 || b.y0 > b.y1) raise_value(what + " has min > max");
-    return b;
+    if (v[0] > v[2] || v[1] > v[3]) raise_value(msg(name) + " has min > max");
+    return {v[0], v[1], v[2], v[3]};
 }
 
 // An array (numpy, jax: anything with __array__ that is not a list or
 // tuple) of shape (N, cols) as float64 values, read in one numpy call;
 // false, with nothing raised, for anything else (the caller then walks the
-// value item by item and names what is wrong).
-inline bool read_float_matrix(nb::handle value, size_t cols, std::vector<double>& out, size_t& rows) {
+// value item by item and names what is wrong).  A row holding a non-finite
+// number raises ValueError naming what[row].
+inline bool read_float_matrix(nb::handle value, size_t cols, const std::string& what, std::vector<double>& out) {
     if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr()) || !nb::hasattr(value, "__array__")) return false;
     // Kept for the life of the process (never released during shutdown).
     static PyObject* asarray = nb::object(nb::module_::import_("numpy").attr("ascontiguousarray")).release().ptr();
@@ -183,9 +175,17 @@ inline bool read_float_matrix(nb::handle value, size_t cols, std::vector<double>
     nb::object keep = nb::steal(arr);
     nb::ndarray<const double, nb::c_contig, nb::device::cpu> view;
     if (!nb::try_cast(keep, view) || view.ndim() != 2 || view.shape(1) != cols) return false;
-    rows = view.shape(0);
-    out.assign(view.data(), view.data() + rows * cols);
+    out.assign(view.data(), view.data() + view.shape(0) * cols);
+    for (size_t i = 0; i < out.size(); ++i)
+        if (!std::isfinite(out[i])) raise_value(what + "[" + std::to_string(i / cols) + "] must be finite");
     return true;
+}
+
+// The rows of an N x 2 matrix as points.
+inline Path matrix_points(const std::vector<double>& flat) {
+    Path p(flat.size() / 2);
+    for (size_t i = 0; i < p.size(); ++i) p[i] = {flat[2 * i], flat[2 * i + 1]};
+    return p;
 }
 
 // Does an obstacle or keep-out argument hold any box?  None, an empty
@@ -206,48 +206,24 @@ inline std::vector<Box> to_boxes(nb::handle value, const char* what) {
     std::vector<Box> out;
     if (value.is_none()) return out;
     std::vector<double> flat;
-    size_t rows = 0;
-    if (read_float_matrix(value, 4, flat, rows)) {
-        out.reserve(rows);
-        for (size_t i = 0; i < rows; ++i) {
-            const double* v = &flat[4 * i];
-            const Box b{v[0], v[1], v[2], v[3]};
-            if (!std::isfinite(b.x0) || !std::isfinite(b.y0) || !std::isfinite(b.x1) || !std::isfinite(b.y1))
-                raise_value(std::string(what) + "[" + std::to_string(i) + "] must be finite");
-            if (b.x0 > b.x1 || b.y0 > b.y1) raise_value(std::string(what) + "[" + std::to_string(i) + "] has min > max");
-            out.push_back(b);
+    if (read_float_matrix(value, 4, what, flat)) {
+        for (size_t i = 0; i < flat.size(); i += 4) {
+            if (flat[i] > flat[i + 2] || flat[i + 1] > flat[i + 3])
+                raise_value(std::string(what) + "[" + std::to_string(i / 4) + "] has min > max");
+            out.push_back({flat[i], flat[i + 1], flat[i + 2], flat[i + 3]});
         }
         return out;
     }
-    nb::object obj = as_python_sequence(value);
-    nb::object it = nb::steal(PyObject_GetIter(obj.ptr()));
-    if (!it.is_valid()) {
-        PyErr_Clear();
-        raise_type(std::string(what) + " must be an iterable of boxes, got " + nb::type_name(obj.type()).c_str());
-    }
-    size_t i = 0;
-    while (PyObject* item = PyIter_Next(it.ptr())) {
-        nb::object o = nb::steal(item);
-        out.push_back(to_box(o, [&] { return std::string(what) + "[" + std::to_string(i) + "]"; }));
-        ++i;
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    nb::object items = tuple_of(as_python_sequence(value), what);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i)
+        out.push_back(to_box(PyTuple_GET_ITEM(items.ptr(), i), [&] { return std::string(what) + "[" + std::to_string(i) + "]"; }));
     return out;
 }
 
 // A polyline: a sequence of points (N x 2 array-like).
 inline Path to_path(nb::handle value, const std::string& what) {
     std::vector<double> flat;
-    size_t rows = 0;
-    if (read_float_matrix(value, 2, flat, rows)) {
-        Path p(rows);
-        for (size_t i = 0; i < rows; ++i) {
-            p[i] = {flat[2 * i], flat[2 * i + 1]};
-            if (!std::isfinite(p[i].x) || !std::isfinite(p[i].y))
-                raise_value(what + "[" + std::to_string(i) + "] must be finite");
-        }
-        return p;
-    }
+    if (read_float_matrix(value, 2, what, flat)) return matrix_points(flat);
     nb::object obj = as_python_sequence(value);
     length_of(obj, what.c_str());  // a sequence, not any iterable
     nb::object items = tuple_of(obj, what);
@@ -301,10 +277,6 @@ inline nb::list path_to_tuples(const Path& p) {
     return out;
 }
 
-}  // namespace kelvane::py
-
-namespace kelvane::py {
-
 // turn_bias: "center"/"centre" (bends midway), "start", "end", "none"/None,
 // or a number in [0, 1] giving the preferred relative position of bends.
 inline TurnBias to_turn_bias(nb::handle obj) {
@@ -328,78 +300,39 @@ inline TurnBias to_turn_bias(nb::handle obj) {
 // ------------------------------------------------- lattice nodes and maps
 
 inline std::string repr_of(nb::handle h) {
-    PyObject* r = PyObject_Repr(h.ptr());
-    if (!r) {
-        PyErr_Clear();
+    try {
+        return nb::cast<std::string>(nb::repr(h));
+    } catch (const nb::python_error&) {
         return "<unprintable>";
     }
-    nb::object o = nb::steal(r);
-    return nb::cast<std::string>(o);
 }
 
 inline std::string point_str(Point p) { return repr_of(point_tuple(p)); }
 
 
-// Node conversion for look-ups: a 2-sequence of real numbers.  Returns false
-// (no exception) for anything else, as a failed dict look-up would.
+// Node conversion for look-ups: a 2-sequence of real numbers (not text).
+// Returns false (no exception) for anything else, as a failed dict look-up
+// would.
 inline bool parse_point(nb::handle h, Point& out) {
-    PyObject* o = h.ptr();
-    if (PyTuple_Check(o) && PyTuple_GET_SIZE(o) == 2) {
-        PyObject *a = PyTuple_GET_ITEM(o, 0), *b = PyTuple_GET_ITEM(o, 1);
-        if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-            out = {PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b)};
-            return true;
+    if (PyUnicode_Check(h.ptr()) || PyBytes_Check(h.ptr())) return false;
+    try {
+        nb::object seq = tuple_of(h, "node");
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.ptr()); ++i) {
+            PyObject* item = PyTuple_GET_ITEM(seq.ptr(), i);
+            if (!PyNumber_Check(item) || PyUnicode_Check(item)) return false;
         }
+        out = to_point(seq, "node");
+        return true;
+    } catch (const nb::python_error&) {
+    } catch (const nb::builtin_exception&) {
     }
-    if (PyUnicode_Check(o) || PyBytes_Check(o)) return false;
-    PyObject* seq = PySequence_Tuple(o);
-    if (!seq) {
-        PyErr_Clear();
-        return false;
-    }
-    nb::object keep = nb::steal(seq);
-    if (PyTuple_GET_SIZE(seq) != 2) return false;
-    double v[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(seq, i);
-        if (PyFloat_CheckExact(item)) {
-            v[i] = PyFloat_AS_DOUBLE(item);
-            continue;
-        }
-        if (!PyNumber_Check(item) || PyUnicode_Check(item)) return false;
-        v[i] = PyFloat_AsDouble(item);
-        if (v[i] == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    out = {v[0], v[1]};
-    return true;
-}
-
-// Strict node conversion: TypeError / ValueError naming `what`.
-template <class W>
-Point node_point(nb::handle h, const W& what) {
-    PyObject* o = h.ptr();
-    if (PyTuple_Check(o) && PyTuple_GET_SIZE(o) == 2) {
-        PyObject *a = PyTuple_GET_ITEM(o, 0), *b = PyTuple_GET_ITEM(o, 1);
-        if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-            const Point p{PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b)};
-            if (std::isfinite(p.x) && std::isfinite(p.y)) return p;
-        }
-    }
-    return to_point(h, msg(what).c_str());
+    PyErr_Clear();
+    return false;
 }
 
 // A heading: None (when allowed) or an integer 0..3.
 template <class W>
 int to_heading(nb::handle h, const W& what, bool allow_none) {
-    if (PyLong_CheckExact(h.ptr())) {
-        const long v = PyLong_AsLong(h.ptr());
-        if (v >= 0 && v <= 3) return static_cast<int>(v);
-        if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-        raise_value(msg(what) + " must be a direction 0..3 (E, N, W, S), got " + repr_of(h));
-    }
     if (h.is_none()) {
         if (allow_none) return kNoDir;
         raise_type(msg(what) + " must be a direction 0..3, got None");
@@ -423,6 +356,16 @@ inline double to_penalty(nb::handle h, const char* what) {
     return v;
 }
 
+// The two items of a pair, as a tuple; TypeError naming `what` and the
+// pair's `form` for anything else.
+template <class W>
+nb::object pair_of(nb::handle obj, const W& what, const char* form) {
+    if (PyTuple_CheckExact(obj.ptr()) && PyTuple_GET_SIZE(obj.ptr()) == 2) return nb::borrow(obj);
+    nb::object t = tuple_of(obj, what);
+    if (PyTuple_GET_SIZE(t.ptr()) != 2) raise_type(msg(what) + " must be a " + form + " pair, got " + repr_of(obj));
+    return t;
+}
+
 // Calls fn(key, value) for every entry of a dict or of any mapping
 // (items()), over a snapshot of the items taken first.
 template <class Fn>
@@ -439,21 +382,10 @@ void for_each_item(nb::handle mapping, const char* what, Fn&& fn) {
     nb::object snapshot = tuple_of(items, what);
     const Py_ssize_t n = PyTuple_GET_SIZE(snapshot.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::object pair = tuple_of(PyTuple_GET_ITEM(snapshot.ptr(), i), std::string(what) + ".items() entry");
-        if (PyTuple_GET_SIZE(pair.ptr()) != 2) raise_type(std::string(what) + ".items() must yield (key, value) pairs");
+        nb::object pair =
+            pair_of(PyTuple_GET_ITEM(snapshot.ptr(), i), [&] { return std::string(what) + ".items() entry"; }, "(key, value)");
         fn(nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)), nb::handle(PyTuple_GET_ITEM(pair.ptr(), 1)));
     }
-}
-
-// Splits a 2-item value into its items; false when it is not a pair.  `keep`
-// receives the tuple that holds the items.
-template <class W>
-bool split_pair(nb::handle obj, nb::object& keep, nb::handle& first, nb::handle& second, const W& what) {
-    keep = tuple_of(obj, msg(what));
-    if (PyTuple_GET_SIZE(keep.ptr()) != 2) return false;
-    first = PyTuple_GET_ITEM(keep.ptr(), 0);
-    second = PyTuple_GET_ITEM(keep.ptr(), 1);
-    return true;
 }
 
 // A yes/no option: the host's truth value of anything but None.
@@ -470,84 +402,22 @@ inline double to_unit_interval(nb::handle obj, const char* what) {
     return v;
 }
 
-}  // namespace kelvane::py
-
-// ------------------------------------------------------------ bundle router
-
-namespace kelvane::py {
-
-// Would numpy hold this array-like's numbers in float64 or an integer type?
-// (Then sums and products of them come out the same here as in numpy.)
-inline bool numpy_exact_dtype(nb::handle arr) {
-    if (!nb::hasattr(arr, "dtype")) return false;
-    nb::object dtype = arr.attr("dtype");
-    if (!nb::hasattr(dtype, "kind") || !nb::hasattr(dtype, "itemsize")) return false;
-    const std::string kind = nb::cast<std::string>(nb::str(dtype.attr("kind")));
-    const long size = nb::cast<long>(dtype.attr("itemsize"));
-    return kind == "i" || kind == "u" || kind == "b" || (kind == "f" && size == 8);
-}
-
 // Rows of a B x 2 array-like of numbers (a bundle's positions or tangents).
-// `exact` is cleared unless every number is a host float or int or the
-// array's dtype is float64 or integral.
+// `exact` is cleared unless numpy holds them in float64 or an integer type
+// (then sums and products of them come out the same here as in numpy).
 inline std::vector<Point> to_point_rows(nb::handle value, const char* what, bool& exact) {
-    std::vector<Point> out;
-    const bool is_array = !PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr()) && nb::hasattr(value, "__array__");
-    if (is_array) {
-        std::vector<double> flat;
-        size_t rows = 0;
-        if (read_float_matrix(value, 2, flat, rows)) {
-            exact = exact && numpy_exact_dtype(value);
-            out.reserve(rows);
-            for (size_t i = 0; i < rows; ++i) {
-                const Point p{flat[2 * i], flat[2 * i + 1]};
-                if (!std::isfinite(p.x) || !std::isfinite(p.y))
-                    raise_value(std::string(what) + "[" + std::to_string(i) + "] must be finite");
-                out.push_back(p);
-            }
-            return out;
-        }
-    }
-    nb::object seq = tuple_of(value, what);
-    const Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
-    out.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        nb::handle row = PyTuple_GET_ITEM(seq.ptr(), i);
-        if (PyList_Check(row.ptr()) || PyTuple_Check(row.ptr())) {
-            const Py_ssize_t k = PySequence_Size(row.ptr());
-            for (Py_ssize_t j = 0; j < k && exact; ++j) {
-                nb::object item = item_of(row, j);
-                exact = PyFloat_CheckExact(item.ptr()) || PyLong_Check(item.ptr());
-            }
-        } else {
-            exact = exact && numpy_exact_dtype(row);
-        }
-        out.push_back(to_point(row, (std::string(what) + "[" + std::to_string(i) + "]").c_str()));
-    }
-    return out;
-}
-
-// The host's `a, b, ... = obj` into exactly n values (a tuple), with its messages.
-inline nb::tuple unpack(nb::handle obj, size_t n) {
-    PyObject* it = PyObject_GetIter(obj.ptr());
-    if (!it) {
+    // Kept for the life of the process (never released during shutdown).
+    static PyObject* asarray = nb::object(nb::module_::import_("numpy").attr("asarray")).release().ptr();
+    nb::object arr = nb::steal(PyObject_CallOneArg(asarray, value.ptr()));
+    if (arr.is_valid()) {
+        nb::object dtype = arr.attr("dtype");
+        const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+        exact = exact && (kind == "i" || kind == "u" || kind == "b" || (kind == "f" && nb::cast<long>(dtype.attr("itemsize")) == 8));
+    } else {
         PyErr_Clear();
-        raise_type(std::string("cannot unpack non-iterable ") + nb::type_name(obj.type()).c_str() + " object");
+        exact = false;
     }
-    nb::object iter = nb::steal(it);
-    nb::list out;
-    while (PyObject* item = PyIter_Next(it)) {
-        if (out.size() == n) {
-            Py_DECREF(item);
-            raise_value("too many values to unpack (expected " + std::to_string(n) + ")");
-        }
-        out.append(nb::steal(item));
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    if (out.size() < n)
-        raise_value("not enough values to unpack (expected " + std::to_string(n) + ", got " + std::to_string(out.size()) +
-                    ")");
-    return nb::tuple(out);
+    return to_path(value, what);
 }
 
 inline nb::list float_list(const std::vector<double>& v) {

@@ -52,25 +52,23 @@ void bind_adjacency(nb::module_& m) {
     m.def(
         "_direction",
         [](nb::handle a, nb::handle b) {
-            const Point p = node_point(a, "a"), q = node_point(b, "b");
+            const Point p = to_point(a, "a"), q = to_point(b, "b");
             if (p == q) raise_value("_direction: a and b are the same point " + point_str(p) + ", a step has no direction");
             return direction_of(p, q);
         },
         "a"_a.none(), "b"_a.none(),
-        "Direction of the step a -> b along its dominant axis (ties count as vertical):\n"
-        "0 = E (+x), 1 = N (+y), 2 = W (-x), 3 = S (-y), numbered counter-clockwise.\n"
+        "Direction 0..3 (E, N, W, S) of the step a -> b along its dominant axis (ties count as vertical);\n"
         "ValueError when a and b are the same point.");
 
     m.def(
         "_ekey",
         [](nb::handle a, nb::handle b) {
-            const Point p = node_point(a, "a"), q = node_point(b, "b");
+            const Point p = to_point(a, "a"), q = to_point(b, "b");
             const bool p_first = p.x < q.x || (p.x == q.x && p.y <= q.y);
             return p_first ? nb::make_tuple(point_tuple(p), point_tuple(q)) : nb::make_tuple(point_tuple(q), point_tuple(p));
         },
         "a"_a.none(), "b"_a.none(),
-        "Edge key of the edge between nodes a and b: the tuple (min(a, b), max(a, b))\n"
-        "of the two nodes as float tuples (tuple order), the same for both directions.");
+        "Edge key of the edge a-b, the same both ways: (min(a, b), max(a, b)) as float tuples.");
 
     nb::class_<PyNodeIter>(m, "_LatticeNodeIterator")
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })

@@ -17,10 +17,10 @@ using namespace nb::literals;
 
 // ------------------------------------------------------------ search results
 
-struct SearchResult {
-    std::shared_ptr<const Lattice> lattice;
+// A search's lattice, node objects and query, with the workspace that holds
+// its states.
+struct SearchResult : SearchInput {
     std::shared_ptr<SearchWorkspace> ws;
-    nb::object keys;  // original node objects of a caller's adjacency, or None
 };
 
 struct PySearchDist {
@@ -30,7 +30,12 @@ struct PySearchPrev {
     std::shared_ptr<SearchResult> r;
 };
 
-nb::object node_object(const SearchResult& r, std::uint32_t node) { return kelvane::py::node_object(*r.lattice, r.keys, node); }
+// A node as the caller's adjacency names it: the original key object, or a
+// new (x, y) tuple.
+nb::object node_object(const SearchResult& r, std::uint32_t node) {
+    if (!r.keys.is_none()) return nb::borrow(PyList_GET_ITEM(r.keys.ptr(), static_cast<Py_ssize_t>(node)));
+    return point_tuple(r.lattice->nodes[node]);
+}
 
 nb::object state_object(const SearchResult& r, std::uint32_t s) {
     const int h = r.ws->heading_of(s);
@@ -41,17 +46,12 @@ nb::object state_object(const SearchResult& r, std::uint32_t s) {
 // for anything that names no state; else kNoState, as a failed look-up.
 std::uint32_t state_from_key(const SearchResult& r, nb::handle key, const char* what, bool strict) {
     try {
-        PyObject* seq = PyUnicode_Check(key.ptr()) ? nullptr : PySequence_Tuple(key.ptr());
-        if (!seq || PyTuple_GET_SIZE(seq) != 2) {
-            Py_XDECREF(seq);
-            PyErr_Clear();
-            raise_type(std::string(what) + " must be a (node, direction) pair, got " + repr_of(key));
-        }
-        nb::object keep = nb::steal(seq);
-        const Point p = node_point(PyTuple_GET_ITEM(seq, 0), [&] { return std::string(what) + "[0]"; });
+        if (PyUnicode_Check(key.ptr())) raise_type(std::string(what) + " must be a (node, direction) pair, got " + repr_of(key));
+        nb::object pair = pair_of(key, what, "(node, direction)");
+        const Point p = to_point(PyTuple_GET_ITEM(pair.ptr(), 0), [&] { return std::string(what) + "[0]"; });
         const long id = r.lattice->find(p);
         if (id < 0) raise_value(std::string(what) + ": node " + point_str(p) + " is not a node of the lattice");
-        const int h = to_heading(PyTuple_GET_ITEM(seq, 1), [&] { return std::string(what) + "[1]"; }, true);
+        const int h = to_heading(PyTuple_GET_ITEM(pair.ptr(), 1), [&] { return std::string(what) + "[1]"; }, true);
         return r.ws->state(static_cast<std::uint32_t>(id), h);
     } catch (const std::exception&) {
         if (strict) throw;
@@ -114,16 +114,11 @@ node_chords) or a bad turn_bias.)doc";
 
 nb::tuple run_dijkstra(nb::handle g, nb::handle turn_bias, nb::handle blocked_passthrough, nb::handle edge_pen,
                        nb::handle node_chords, nb::handle cross_pen, nb::handle turn_pen) {
-    SearchInput in = search_input(g, turn_bias, blocked_passthrough, edge_pen, node_chords, cross_pen, turn_pen);
-    auto res = std::make_shared<SearchResult>();
-    res->lattice = in.lattice;
-    res->keys = in.keys;
-    const Lattice& L = *res->lattice;
-    const SearchQuery& q = in.q;
-    res->ws = acquire_workspace();
+    auto res = std::make_shared<SearchResult>(SearchResult{
+        search_input(g, turn_bias, blocked_passthrough, edge_pen, node_chords, cross_pen, turn_pen), acquire_workspace()});
     {
         nb::gil_scoped_release release;
-        res->ws->run(L, q);
+        res->ws->run(*res->lattice, res->q);
     }
     return nb::make_tuple(nb::cast(PySearchDist{res}), nb::cast(PySearchPrev{res}));
 }
@@ -145,8 +140,8 @@ nb::object select_end_state(nb::handle g, nb::handle dist, nb::handle turn_bias,
     to_turn_bias(turn_bias);
     to_penalty(turn_pen, "turn_pen");
     const SearchResult& r = *d->r;
-    const Point ep = node_point(required_attr(g, "end"), "g.end");
-    const int end_dir = to_heading(getattr_or_none(g, "end_dir"), "g.end_dir", true);
+    const Point ep = to_point(attr_of(g, "end", true), "g.end");
+    const int end_dir = to_heading(attr_of(g, "end_dir"), "g.end_dir", true);
     const long end = r.lattice->find(ep);
     if (!r.ws->exact_for(end, end_dir))
         raise_value("dist comes from a search that stopped early for another end or end_dir; call "
@@ -172,7 +167,7 @@ nb::list reconstruct_path(nb::handle prev, nb::handle best, nb::handle start) {
     if (best.is_none()) raise_value("best is None: the end was not reached");
     const std::uint32_t s = state_from_key(r, best, "best", true);
     if (s == kNoState || !r.ws->reached(s)) raise_value("best " + repr_of(best) + " is not a state reached by the search");
-    const Point sp = node_point(start, "start");
+    const Point sp = to_point(start, "start");
     const Point searched = r.lattice->nodes[r.ws->start()];
     if (sp != searched)
         raise_value("start " + point_str(sp) + " is not the start of the search " + point_str(searched));

@@ -1,21 +1,6 @@
-// A deliverable module whose body is Python source, with native roads.
-//
-// The module's documented behaviour is written once, as Python, in
-// bindings/py/<module>.py; the build embeds that file in the extension
-// (<module>_body.inc).  Python's own global look-up is then the by-name
-// contract: a function calls its helpers by their module-level names, so a
-// caller that replaces one (monkeypatch, a recorder, a different algorithm)
-// sees exactly the documented calls and arguments.
-//
-// The common case, where nothing has been replaced, takes a native road.  A
-// public function starts with one check, `_intact(("name", ...))`, over the
-// module-level names its body reaches (directly or further down); while each
-// still holds the object the module bound at import, it hands its arguments to
-// the native function in `_native` and returns its result.  Otherwise the
-// Python body below the check runs, and each helper it calls makes the same
-// choice for itself.
-//
-// Layout of the source:
+// A deliverable module whose body is Python source, with native roads (the
+// design: ARCHITECTURE.md, "Replaced helpers").  The build embeds
+// bindings/py/<module>.py in the extension (<module>_body.inc); its layout:
 //
 //     """module docstring"""
 //     import ...                      # module-level imports and constants
@@ -25,8 +10,8 @@
 //         def g(...): ...             # look-ups; bound in this order
 //
 // run_module_body() executes it in the module's namespace, calls and removes
-// `_define`, dedents the functions' docstrings, and snapshots the namespace as the module's own objects.  The
-// module namespace holds exactly the names the source binds.
+// `_define`, dedents the functions' docstrings, and snapshots the namespace
+// as the module's own objects (what `_intact` compares with).
 #pragma once
 
 #include <nanobind/nanobind.h>

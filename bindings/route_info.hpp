@@ -8,25 +8,6 @@
 
 namespace kelvane::py {
 
-// Everything of a request but the port vectors and the grid, in the order
-// rail_bridge_v2 reads its arguments.
-inline void read_route_options(RouteRequest& req, nb::handle delta, nb::handle obstacles, nb::handle turn_bias,
-                               nb::handle sliding_bias, nb::handle real_obstacles, nb::handle route_skeletons,
-                               nb::handle route_spacing, nb::handle route_pivots, nb::handle bend_delta) {
-    req.bend_radius = to_length(delta, "delta");
-    req.port_radius = bend_delta.is_none() ? req.bend_radius : to_length(bend_delta, "bend_delta");
-    req.obstacles = to_boxes(obstacles, "obstacles");
-    req.exact_obstacles = to_boxes(real_obstacles, "real_obstacles");
-    req.keep_outs = to_boxes(route_skeletons, "route_skeletons");
-    req.route_spacing = to_length(route_spacing, "route_spacing");
-    req.pivots = to_paths(route_pivots, "route_pivots");
-    req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
-    req.turn_bias = to_turn_bias(turn_bias);
-}
-
-// The core's checks of a complete request (the bundle module's name for them).
-inline void check_route_request(const RouteRequest& req) { check_request(req); }
-
 // The request common to rail_bridge_v2 and route_waypoints_v2.
 inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
                                      nb::handle delta, nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
@@ -39,8 +20,16 @@ inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handl
     req.end = to_point(end, "end");
     req.start_dir = to_direction(start_tangent, "start_tangent");
     req.end_dir = to_direction(end_tangent, "end_tangent");
-    read_route_options(req, delta, obstacles, turn_bias, sliding_bias, real_obstacles, route_skeletons, route_spacing,
-                       route_pivots, bend_delta);
+    // The options in the order rail_bridge_v2 reads its arguments.
+    req.bend_radius = to_length(delta, "delta");
+    req.port_radius = bend_delta.is_none() ? req.bend_radius : to_length(bend_delta, "bend_delta");
+    req.obstacles = to_boxes(obstacles, "obstacles");
+    req.exact_obstacles = to_boxes(real_obstacles, "real_obstacles");
+    req.keep_outs = to_boxes(route_skeletons, "route_skeletons");
+    req.route_spacing = to_length(route_spacing, "route_spacing");
+    req.pivots = to_paths(route_pivots, "route_pivots");
+    req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
+    req.turn_bias = to_turn_bias(turn_bias);
     req.arc_clearance = to_flag(arc_clearance, "arc_clearance");
     check_request(req);
     return req;
@@ -74,12 +63,11 @@ inline nb::dict info_dict(const RouteInfo& info) {
 // points (None: none), `pins` None or one entry per waypoint, None / False
 // for a free heading or a tangent.
 inline void read_waypoints(WaypointRequest& req, nb::handle waypoints, nb::handle pins) {
-    const Py_ssize_t n = waypoints.is_none() ? 0 : length_of(waypoints, "waypoints");
+    if (!waypoints.is_none()) req.waypoints = to_path(waypoints, "waypoints");
+    const Py_ssize_t n = static_cast<Py_ssize_t>(req.waypoints.size());
     for (Py_ssize_t k = 0; k < n; ++k) {
-        const std::string what = "waypoints[" + std::to_string(k) + "]";
-        req.waypoints.push_back(to_point(item_of(waypoints, k), what.c_str()));
-        check_in_range(req.waypoints.back().x, what);
-        check_in_range(req.waypoints.back().y, what);
+        check_in_range(req.waypoints[k].x, "waypoints[" + std::to_string(k) + "]");
+        check_in_range(req.waypoints[k].y, "waypoints[" + std::to_string(k) + "]");
     }
     if (pins.is_none()) {
         req.pins.assign(static_cast<size_t>(n), -1);
