@@ -55,11 +55,12 @@ void check_lane_request(const RouteRequest& req, Point start_tangent, Point end_
 
 nb::object rail_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, nb::handle delta,
                        nb::handle obstacles, nb::handle route_spacing, nb::handle routing_order, nb::handle turn_bias,
-                       nb::handle sliding_bias, nb::handle route_skeletons, nb::handle inflate_delta, nb::handle dbu) {
+                       nb::handle sliding_bias, nb::handle route_skeletons, nb::handle inflate_delta, nb::handle dbu,
+                       std::optional<std::vector<size_t>> numpy_ranking, std::optional<double> port_pitch) {
     BundleInput in = read_bundle(sp, ep, st, et, kPortNames);
     std::optional<kb::OrderRule> rule;
     if (nb::isinstance<nb::str>(routing_order)) rule = kb::order_rule(nb::cast<std::string>(routing_order));
-    if (!rule || !in.common()) return not_implemented();
+    if (!rule || !in.ready(std::nullopt, std::move(numpy_ranking))) return not_implemented();
     kb::RailBundleRequest req;
     req.order = kb::lane_order(in.ranking, in.ports.starts.size(), *rule);
     req.ports = std::move(in.ports);
@@ -68,7 +69,7 @@ nb::object rail_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle e
     for (size_t k = 0; k < req.order.size(); ++k)
         check_lane_request(kb::rail_lane_request(req, k), req.ports.start_tangents[req.order[k]],
                            req.ports.end_tangents[req.order[k]]);
-    auto [lanes, infos] = route_rail(req, in.proj);
+    auto [lanes, infos] = route_rail(req, in.proj, port_pitch);
     return nb::make_tuple(lanes, infos, nb::cast(req.order));
 }
 
@@ -77,10 +78,13 @@ nb::object backbone_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::hand
                            nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
                            nb::handle backbone_clearance_factor, nb::handle bundle_separation_factor,
                            nb::handle selection, nb::handle route_spacing, nb::handle route_skeletons, nb::handle dbu,
-                           nb::handle waypoints) {
+                           nb::handle waypoints, std::optional<std::vector<double>> numpy_proj,
+                           std::optional<std::vector<size_t>> numpy_ranking) {
     BundleInput in = read_bundle(sp, ep, st, et, kPortNames);
     kb::BackboneBundleRequest req;
-    if (!in.common() || !read_selection(req, selection, in.ports.starts.size())) return not_implemented();
+    if (!in.ready(std::move(numpy_proj), std::move(numpy_ranking)) ||
+        !read_selection(req, selection, in.ports.starts.size()))
+        return not_implemented();
     req.ports = std::move(in.ports);
     req.start_proj = std::move(in.proj);
     req.ranking = std::move(in.ranking);

@@ -4,6 +4,8 @@
 // they read its ports and options, and run it, the same way.
 #pragma once
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +29,18 @@ struct BundleInput {
     // Complete ports that numpy's projections and argsort would rank alike
     // (not so where it computes in another precision or projections tie).
     bool common() const { return exact && ports.complete() && kb::ranking_is_clear(ports.starts, proj, ranking); }
+
+    // Ready for a native road: common, or complete with numpy's own
+    // projections (when given) and order, which the Python lines hand in for
+    // ports it ranks otherwise (float32, nearly tied starts).
+    bool ready(std::optional<std::vector<double>> numpy_proj, std::optional<std::vector<size_t>> numpy_ranking) {
+        if (!numpy_ranking) return common();
+        if (numpy_proj) proj = std::move(*numpy_proj);
+        ranking = std::move(*numpy_ranking);
+        const size_t n = ports.starts.size();
+        return ports.complete() && proj.size() == n && ranking.size() == n &&
+               std::all_of(ranking.begin(), ranking.end(), [n](size_t i) { return i < n; });
+    }
 };
 
 // `names`: the four arguments, starts first.
@@ -79,8 +93,11 @@ inline nb::list lane_arrays(const std::vector<Path>& lanes) {
 }
 
 // (lanes, infos) of the rail-bridge strategy, by route index.
-inline std::pair<nb::list, nb::list> route_rail(kb::RailBundleRequest& req, const std::vector<double>& proj) {
-    req.port_pitch = kb::smallest_gap(proj, req.route_spacing);
+// port_pitch: the smallest start pitch as the Python lines computed it, or
+// none (computed here from proj).
+inline std::pair<nb::list, nb::list> route_rail(kb::RailBundleRequest& req, const std::vector<double>& proj,
+                                                std::optional<double> port_pitch = std::nullopt) {
+    req.port_pitch = port_pitch ? *port_pitch : kb::smallest_gap(proj, req.route_spacing);
     req.local_search = req.obstacles.size() > kb::kLocalSearchAbove;
     kb::RailBundleResult res;
     {

@@ -1,6 +1,8 @@
 """Bundle strategies: how they call the names they reach, their worked examples,
 and the native road against the road through replaced names."""
 
+from types import SimpleNamespace
+
 import jax
 import numpy as np
 import pytest
@@ -531,10 +533,14 @@ TIED = [(0.0, 0.0), (0.0, 5.0), (0.0, 5.0), (0.0, 10.0)]  # two starts at one pr
 
 @pytest.mark.parametrize("strategy", STRATEGIES)
 @pytest.mark.parametrize("starts", [np.array(STARTS3, dtype=np.float32), TIED])
-def test_ports_numpy_ranks_its_own_way_give_the_general_road_s_result(monkeypatch, strategy, starts):
+def test_ports_numpy_ranks_its_own_way_stay_native_with_the_general_road_s_result(monkeypatch, strategy, starts):
     ends = [(100.0, y) for _, y in np.asarray(starts, dtype=float)]
     n = len(ends)
+    made = []  # port vectors the Python lines make for a search call
+    monkeypatch.setattr(bd, "jnp", SimpleNamespace(float32=jax.numpy.float32,
+                                                   array=lambda *a, **k: made.append(a) or jax.numpy.array(*a, **k)))
     native = strategy(starts, ends, [E] * n, [E] * n, 1.0, [], route_spacing=1.0)
+    assert made == []  # numpy's own order went to the native road
     spy = spy_on(monkeypatch, "rail_bridge_v2")
     general = strategy(starts, ends, [E] * n, [E] * n, 1.0, [], route_spacing=1.0)
     assert spy.calls

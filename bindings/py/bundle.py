@@ -41,6 +41,14 @@ def _define(_native, _intact):
         start_proj = np.asarray(sp) @ np.array([-avg_tan[1], avg_tan[0]])
         return start_proj, np.argsort(start_proj)
 
+    def numpy_ranked(start_positions, start_tangents):
+        # across() of the ports, for a native road that does not rank them as numpy does (float32,
+        # nearly tied starts); None where numpy refuses them (the Python lines then raise its error).
+        try:
+            return across(np.asarray(start_positions), np.asarray(start_tangents))
+        except Exception:
+            return None
+
     def seg_dir_sign(a, b):
         dx, dy = b[0] - a[0], b[1] - a[1]
         if abs(dx) > abs(dy):
@@ -171,10 +179,15 @@ def _define(_native, _intact):
             from kelvane.manhattan_router.waypoints import route_waypoints_v2
         if _intact(backbone_names) and (_native.own_waypoint_router(route_waypoints_v2) if use_waypoints
                                         else _intact(("rail_bridge_v2",))):
-            result = _native.bundle_backbone(start_positions, end_positions, start_tangents, end_tangents, delta,
-                                             obstacles, turn_bias, sliding_bias, backbone_clearance_factor,
-                                             bundle_separation_factor, backbone_selection, route_spacing,
-                                             route_skeletons, dbu, waypoints if use_waypoints else None)
+            def native(*numpy_ranking):
+                return _native.bundle_backbone(start_positions, end_positions, start_tangents, end_tangents, delta,
+                                               obstacles, turn_bias, sliding_bias, backbone_clearance_factor,
+                                               bundle_separation_factor, backbone_selection, route_spacing,
+                                               route_skeletons, dbu, waypoints if use_waypoints else None,
+                                               *numpy_ranking)
+            result = native(None, None)
+            if result is NotImplemented and (ranked := numpy_ranked(start_positions, start_tangents)) is not None:
+                result = native(ranked[0].tolist(), ranked[1].tolist())
             if result is not NotImplemented:
                 return described(*result)
         sp, ep = np.asarray(start_positions), np.asarray(end_positions)
@@ -354,9 +367,14 @@ def _define(_native, _intact):
         route and its info says what it violates.
         """
         if _intact(rail_names):
-            result = _native.bundle_rail_bridge(start_positions, end_positions, start_tangents, end_tangents, delta,
-                                                obstacles, route_spacing, routing_order, turn_bias, sliding_bias,
-                                                route_skeletons, inflate_delta, dbu)
+            def native(*numpy_ranking):
+                return _native.bundle_rail_bridge(start_positions, end_positions, start_tangents, end_tangents, delta,
+                                                  obstacles, route_spacing, routing_order, turn_bias, sliding_bias,
+                                                  route_skeletons, inflate_delta, dbu, *numpy_ranking)
+            result = native(None, None)
+            if result is NotImplemented and (ranked := numpy_ranked(start_positions, start_tangents)) is not None:
+                proj, sorted_idx = ranked
+                result = native(sorted_idx.tolist(), float(np.min(np.diff(np.sort(proj)))) if len(proj) > 1 else None)
             if result is not NotImplemented:
                 skeletons, infos, order = result
                 if len(order) > 1 and routing_order in ("outside-in", "center-out"):
