@@ -88,24 +88,18 @@ nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::han
     PyObstacleIndex* native = nullptr;
     SegmentBlocked blocked;  // empty: nothing blocks
     nb::object method;
-    if (index.is_none()) {
-    } else if (nb::try_cast<PyObstacleIndex*>(index, native) && native) {
+    if (nb::try_cast<PyObstacleIndex*>(index, native) && native) {
         if (native->index) {
             const ObstacleIndex* idx = native->index.get();
             blocked = [idx](Point p, Point q) { return idx->blocked(p, q); };
         }
-    } else {
+    } else if (!index.is_none()) {
         if (!nb::hasattr(index, "blocked") || !PyCallable_Check(index.attr("blocked").ptr()))
             raise_type(std::string("index must be an _ObstacleIndex, None or an object with a method "
                                    "blocked(x1, y1, x2, y2), got ") +
                        nb::type_name(index.type()).c_str());
         method = index.attr("blocked");
-        blocked = [&method](Point p, Point q) {
-            nb::object r = method(p.x, p.y, q.x, q.y);
-            const int truth = PyObject_IsTrue(r.ptr());
-            if (truth < 0) throw nb::python_error();
-            return truth != 0;
-        };
+        blocked = [&method](Point p, Point q) { return truth(method(p.x, p.y, q.x, q.y)); };
     }
 
     if (pts.size() < 2) return path_to_array(pts);
@@ -138,14 +132,11 @@ NB_MODULE(graph, m) {
         .def_prop_ro("y_max", [](const PyObstacle& o) { return o.box.y1; });
 
     nb::class_<PyObstacleIndex>(m, "_ObstacleIndex",
-                                "Gridded index over boxes.  blocked(x1, y1, x2, y2) is True when the\n"
-                                "axis-parallel segment shares a stretch of positive length with a box: it\n"
-                                "runs through the open interior, or along a side (a waveguide may not run\n"
-                                "along a device face; the seam where two boxes abut is such a side).\n"
-                                "Meeting a box at a single point (a route leaving a port on a device\n"
-                                "outline, passing a corner) is free.  A box of zero width or height also\n"
-                                "blocks a segment crossing it.  dbu, when given, sets the contact\n"
-                                "tolerance to a thousandth of the grid step (else 1e-9).")
+                                "Gridded index over boxes.  blocked(x1, y1, x2, y2): the axis-parallel\n"
+                                "segment shares a stretch of positive length with a box, through its open\n"
+                                "interior or along a side (also a seam where two boxes abut; a zero-width\n"
+                                "box blocks a segment crossing it); a single point of contact is free.\n"
+                                "dbu, when given, sets the contact tolerance to a thousandth of it (else 1e-9).")
         .def("__init__",
              [](PyObstacleIndex* self, nb::handle obstacles, nb::handle dbu) {
                  new (self) PyObstacleIndex{std::make_shared<const ObstacleIndex>(to_boxes(obstacles, "obstacles"),

@@ -32,14 +32,11 @@ long adjacency_find(const PyLatticeAdjacency& a, nb::handle key) {
 
 const char* const kAdjacencyDoc = R"doc(Read-only mapping node -> list of (neighbour node, length) over a lattice.
 
-Nodes are (x, y) float tuples, compared exactly (any 2-sequence of numbers
-works as a key).  adj[node] builds a new list on each access, in the
-lattice's neighbour order (for line lattices: west, east, south, north
-neighbour, those that exist); a node without edges gives [].  Iteration
-yields the nodes in node-id order.  keys() is a KeysView; values() and
-items() return new lists in node order.  Unknown nodes raise KeyError.
-A collections.abc.Mapping (its views and comparison: bindings/py/graph.py),
-immutable, so copies are the object itself.)doc";
+Nodes come back as (x, y) float tuples; keys are any 2-sequence of numbers,
+compared exactly (KeyError for unknown ones).  adj[node] is a new list in the
+lattice's neighbour order (line lattices: west, east, south, north, those
+that exist), [] without edges; iteration, values() and items() go in node-id
+order.  A collections.abc.Mapping, immutable: copies are the object itself.)doc";
 
 }  // namespace
 

@@ -60,6 +60,22 @@ std::uint32_t state_from_key(const SearchResult& r, nb::handle key, const char* 
     }
 }
 
+// The state a key names, reached by the search; KeyError otherwise.
+std::uint32_t reached_state(const SearchResult& r, nb::handle key) {
+    const std::uint32_t s = state_from_key(r, key, "key", false);
+    if (s == kNoState || !r.ws->reached(s)) throw nb::key_error(repr_of(key).c_str());
+    return s;
+}
+
+// The search behind a result object of _run_dijkstra; TypeError otherwise.
+template <class View>
+const SearchResult& result_of(nb::handle obj, const char* what) {
+    View* v = nullptr;
+    if (!nb::try_cast<View*>(obj, v) || !v || !v->r)
+        raise_type(std::string(what) + " of _run_dijkstra, got " + nb::type_name(obj.type()).c_str());
+    return *v->r;
+}
+
 // Workspaces are reused across searches: one whose result objects are gone
 // (only the pool holds it) is handed out again, so a steady stream of
 // searches allocates nothing.  Taken and returned with the GIL held.
@@ -126,12 +142,9 @@ for a dist whose search had another g.end or end_dir (it may have stopped
 early for those).)doc";
 
 nb::object select_end_state(nb::handle g, nb::handle dist, nb::handle turn_bias, nb::handle turn_pen) {
-    PySearchDist* d = nullptr;
-    if (!nb::try_cast<PySearchDist*>(dist, d) || !d || !d->r)
-        raise_type(std::string("dist must be the first result of _run_dijkstra, got ") + nb::type_name(dist.type()).c_str());
+    const SearchResult& r = result_of<PySearchDist>(dist, "dist must be the first result");
     to_turn_bias(turn_bias);
     to_penalty(turn_pen, "turn_pen");
-    const SearchResult& r = *d->r;
     const Point ep = to_point(attr_of(g, "end", true), "g.end");
     const int end_dir = to_heading(attr_of(g, "end_dir"), "g.end_dir", true);
     const long end = r.lattice->find(ep);
@@ -152,10 +165,7 @@ result of _select_end_state, and start must be the search's g.start.
 ValueError / TypeError for anything else.)doc";
 
 nb::list reconstruct_path(nb::handle prev, nb::handle best, nb::handle start) {
-    PySearchPrev* p = nullptr;
-    if (!nb::try_cast<PySearchPrev*>(prev, p) || !p || !p->r)
-        raise_type(std::string("prev must be the second result of _run_dijkstra, got ") + nb::type_name(prev.type()).c_str());
-    const SearchResult& r = *p->r;
+    const SearchResult& r = result_of<PySearchPrev>(prev, "prev must be the second result");
     if (best.is_none()) raise_value("best is None: the end was not reached");
     const std::uint32_t s = state_from_key(r, best, "best", true);
     if (s == kNoState || !r.ws->reached(s)) raise_value("best " + repr_of(best) + " is not a state reached by the search");
@@ -173,11 +183,7 @@ nb::list reconstruct_path(nb::handle prev, nb::handle best, nb::handle start) {
 void bind_search(nb::module_& m) {
     nb::class_<PySearchDist>(m, "_SearchDist", "Costs of the states reached by _run_dijkstra (read-only).")
         .def("__getitem__",
-             [](const PySearchDist& d, nb::handle key) {
-                 const std::uint32_t s = state_from_key(*d.r, key, "key", false);
-                 if (s == kNoState || !d.r->ws->reached(s)) throw nb::key_error(repr_of(key).c_str());
-                 return d.r->ws->dist(s);
-             },
+             [](const PySearchDist& d, nb::handle key) { return d.r->ws->dist(reached_state(*d.r, key)); },
              "key"_a.none())
         .def("__contains__",
              [](const PySearchDist& d, nb::handle key) {
@@ -198,9 +204,7 @@ void bind_search(nb::module_& m) {
     nb::class_<PySearchPrev>(m, "_SearchPrev", "Predecessor states of the search of _run_dijkstra (read-only).")
         .def("__getitem__",
              [](const PySearchPrev& p, nb::handle key) -> nb::object {
-                 const std::uint32_t s = state_from_key(*p.r, key, "key", false);
-                 if (s == kNoState || !p.r->ws->reached(s)) throw nb::key_error(repr_of(key).c_str());
-                 const std::uint32_t q = p.r->ws->prev(s);
+                 const std::uint32_t q = p.r->ws->prev(reached_state(*p.r, key));
                  if (q == kNoState) return nb::none();
                  return state_object(*p.r, q);
              },
