@@ -61,8 +61,7 @@ void bind_adjacency(nb::module_& m) {
         "_ekey",
         [](nb::handle a, nb::handle b) {
             const Point p = to_point(a, "a"), q = to_point(b, "b");
-            const bool p_first = p.x < q.x || (p.x == q.x && p.y <= q.y);
-            return p_first ? nb::make_tuple(point_tuple(p), point_tuple(q)) : nb::make_tuple(point_tuple(q), point_tuple(p));
+            return q < p ? nb::make_tuple(point_tuple(q), point_tuple(p)) : nb::make_tuple(point_tuple(p), point_tuple(q));
         },
         "a"_a.none(), "b"_a.none(),
         "Edge key of the edge a-b, the same both ways: (min(a, b), max(a, b)) as float tuples.");
