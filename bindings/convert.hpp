@@ -46,14 +46,12 @@ double to_double(nb::handle obj, const W& what) {
         if (v != -1.0 || !PyErr_Occurred()) return v;
         PyErr_Clear();  // too large: float() refuses it below
     }
-    PyObject* f = PyNumber_Float(obj.ptr());
-    if (!f) {
+    nb::object f = nb::steal(PyNumber_Float(obj.ptr()));
+    if (!f.is_valid()) {
         PyErr_Clear();
         raise_type(msg(what) + " must be a number, got " + nb::type_name(obj.type()).c_str());
     }
-    double v = PyFloat_AS_DOUBLE(f);
-    Py_DECREF(f);
-    return v;
+    return PyFloat_AS_DOUBLE(f.ptr());
 }
 
 template <class W>
@@ -196,9 +194,7 @@ inline bool has_boxes(nb::handle value) {
     const Py_ssize_t n = PyObject_Length(value.ptr());
     if (n >= 0) return n > 0;
     PyErr_Clear();
-    const int t = PyObject_IsTrue(value.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
+    return truth(value);
 }
 
 // A list of boxes; None means empty.  An N x 4 array is read in one call.
@@ -337,14 +333,13 @@ int to_heading(nb::handle h, const W& what, bool allow_none) {
         if (allow_none) return kNoDir;
         raise_type(msg(what) + " must be a direction 0..3, got None");
     }
-    PyObject* idx = PyNumber_Index(h.ptr());
-    if (!idx) {
+    nb::object idx = nb::steal(PyNumber_Index(h.ptr()));
+    if (!idx.is_valid()) {
         PyErr_Clear();
         raise_type(msg(what) + " must be a direction (int 0..3" + (allow_none ? " or None" : "") + "), got " +
                    nb::type_name(h.type()).c_str());
     }
-    const long v = PyLong_AsLong(idx);
-    Py_DECREF(idx);
+    const long v = PyLong_AsLong(idx.ptr());
     if (v == -1 && PyErr_Occurred()) PyErr_Clear();
     if (v < 0 || v > 3) raise_value(msg(what) + " must be a direction 0..3 (E, N, W, S), got " + repr_of(h));
     return static_cast<int>(v);
@@ -391,9 +386,7 @@ void for_each_item(nb::handle mapping, const char* what, Fn&& fn) {
 // A yes/no option: the host's truth value of anything but None.
 inline bool to_flag(nb::handle obj, const char* what) {
     if (obj.is_none()) raise_type(std::string(what) + " must be True or False, got None");
-    const int t = PyObject_IsTrue(obj.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
+    return truth(obj);
 }
 
 inline double to_unit_interval(nb::handle obj, const char* what) {
@@ -434,11 +427,8 @@ inline std::optional<double> to_optional_number(nb::handle h, const char* what) 
 
 // An integer the way range() takes one (__index__): TypeError otherwise.
 inline long to_index(nb::handle h) {
-    PyObject* i = PyNumber_Index(h.ptr());
-    if (!i) throw nb::python_error();
-    const long v = PyLong_AsLong(i);
-    Py_DECREF(i);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    const long v = PyLong_AsLong(own(PyNumber_Index(h.ptr())).ptr());
+    if (v == -1 && PyErr_Occurred()) fail();
     return v;
 }
 

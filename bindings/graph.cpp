@@ -20,13 +20,8 @@ using namespace kelvane::py;
 
 namespace {
 
-nb::tuple rail_bridge_py(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
-                         nb::handle delta, nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
-                         nb::handle real_obstacles, nb::handle route_skeletons, nb::handle route_spacing,
-                         nb::handle route_pivots, nb::handle bend_delta, nb::handle dbu, nb::handle arc_clearance) {
-    RouteRequest req = to_route_request(start, end, start_tangent, end_tangent, delta, obstacles, turn_bias,
-                                        sliding_bias, real_obstacles, route_skeletons, route_spacing, route_pivots,
-                                        bend_delta, dbu, arc_clearance);
+nb::tuple rail_bridge_py(const nb::args& args) {
+    RouteRequest req = to_route_request(args, 0);
     RouteResult res;
     {
         nb::gil_scoped_release release;
@@ -40,12 +35,7 @@ nb::tuple build_graph_py(nb::handle start, nb::handle end, nb::handle start_tang
                          nb::handle delta, nb::handle obstacles, nb::handle sliding_bias, bool enforce_min_segment_length,
                          nb::handle dbu) {
     RouteGraphRequest req;
-    req.grid = to_grid(dbu);
-    req.start = to_point(start, "start");
-    req.end = to_point(end, "end");
-    req.start_dir = to_direction(start_tangent, "start_tangent");
-    req.end_dir = to_direction(end_tangent, "end_tangent");
-    req.bend_radius = to_length(delta, "delta");
+    read_route_ends(req, start, end, start_tangent, end_tangent, delta, dbu);
     req.obstacles = to_boxes(obstacles, "obstacles");
     req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
     req.enforce_min_segment_length = enforce_min_segment_length;
@@ -67,31 +57,29 @@ const char* const kExtendDoc = R"doc(Lengthen segments of an axis-parallel route
 
 points: the route, a sequence of (x, y) points (list of pairs, N x 2 array).
 delta:  the bend radius, a finite number >= 0.
-index:  the obstacles: an _ObstacleIndex, None (no obstacles), or any object
-        with a method blocked(x1, y1, x2, y2) whose truthy result means the
-        segment may not be used (exceptions it raises propagate unchanged).
+index:  an _ObstacleIndex, None (no obstacles), or any object with a method
+        blocked(x1, y1, x2, y2), truthy when the segment may not be used
+        (its exceptions propagate unchanged).
 
 Returns a new N' x 2 float64 array with the same first and last point.
 
 Zero-length steps and interior points on a straight run are dropped first
-(reversals stay).  The first and the last segment need a length of at least
-delta, every inner segment at least 2 * delta.  A short segment k is
-lengthened by sliding a perpendicular neighbour parallel to itself: first
-segment k+1 along segment k's direction (not if k+1 is the last segment),
-else segment k-1 against it (not if k-1 is the first segment).  The segment
-beyond the slid one gets shorter or longer by the same amount.  A move is
-taken only if each of the three changed segments is clear of the index
-(every one tested in full), the path stays axis-parallel, no segment vanishes
-or reverses, and a segment that gets shorter stays at or above its own
-minimum.  Segments are tried in path order, and the passes repeat until
-nothing changes; the result is simplified again.  End points never move, a
-single segment (or an L) never changes, delta == 0 changes nothing but the
-simplification, and fewer than 2 points come back as they are (shape
+(reversals stay).  The first and last segment need at least delta, every
+inner one 2 * delta.  A short segment k is lengthened by sliding a
+perpendicular neighbour parallel to itself: segment k+1 along segment k's
+direction (not if k+1 is the last), else k-1 against it (not if k-1 is the
+first); the segment beyond changes by the same amount.  A move is taken only
+if the three changed segments are clear of the index (each tested in full),
+the path stays axis-parallel, no segment vanishes or reverses, and one that
+shrinks stays at or above its own minimum.  Segments are tried in path
+order, passes repeat until nothing changes, and the result is simplified
+again.  End points never move, a single segment or an L never changes,
+delta == 0 only simplifies, fewer than 2 points come back as they are (shape
 (n, 2)).  A clear route stays clear; deterministic.
 
-Raises TypeError or ValueError naming the argument for coordinates that are
-not finite numbers, a point that is not 2 numbers, a negative or non-finite
-delta, or an index that is neither None nor has a callable blocked.)doc";
+TypeError or ValueError naming the argument for non-finite coordinates, a
+point that is not 2 numbers, a negative or non-finite delta, or an index
+that is neither None nor has a callable blocked.)doc";
 
 nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::handle index) {
     const Path pts = to_path(points, "points");
@@ -100,24 +88,18 @@ nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::han
     PyObstacleIndex* native = nullptr;
     SegmentBlocked blocked;  // empty: nothing blocks
     nb::object method;
-    if (index.is_none()) {
-    } else if (nb::try_cast<PyObstacleIndex*>(index, native) && native) {
+    if (nb::try_cast<PyObstacleIndex*>(index, native) && native) {
         if (native->index) {
             const ObstacleIndex* idx = native->index.get();
             blocked = [idx](Point p, Point q) { return idx->blocked(p, q); };
         }
-    } else {
+    } else if (!index.is_none()) {
         if (!nb::hasattr(index, "blocked") || !PyCallable_Check(index.attr("blocked").ptr()))
             raise_type(std::string("index must be an _ObstacleIndex, None or an object with a method "
                                    "blocked(x1, y1, x2, y2), got ") +
                        nb::type_name(index.type()).c_str());
         method = index.attr("blocked");
-        blocked = [&method](Point p, Point q) {
-            nb::object r = method(p.x, p.y, q.x, q.y);
-            const int truth = PyObject_IsTrue(r.ptr());
-            if (truth < 0) throw nb::python_error();
-            return truth != 0;
-        };
+        blocked = [&method](Point p, Point q) { return truth(method(p.x, p.y, q.x, q.y)); };
     }
 
     if (pts.size() < 2) return path_to_array(pts);
@@ -150,14 +132,11 @@ NB_MODULE(graph, m) {
         .def_prop_ro("y_max", [](const PyObstacle& o) { return o.box.y1; });
 
     nb::class_<PyObstacleIndex>(m, "_ObstacleIndex",
-                                "Gridded index over boxes.  blocked(x1, y1, x2, y2) is True when the\n"
-                                "axis-parallel segment shares a stretch of positive length with a box: it\n"
-                                "runs through the open interior, or along a side (a waveguide may not run\n"
-                                "along a device face; the seam where two boxes abut is such a side).\n"
-                                "Meeting a box at a single point (a route leaving a port on a device\n"
-                                "outline, passing a corner) is free.  A box of zero width or height also\n"
-                                "blocks a segment crossing it.  dbu, when given, sets the contact\n"
-                                "tolerance to a thousandth of the grid step (else 1e-9).")
+                                "Gridded index over boxes.  blocked(x1, y1, x2, y2): the axis-parallel\n"
+                                "segment shares a stretch of positive length with a box, through its open\n"
+                                "interior or along a side (also a seam where two boxes abut; a zero-width\n"
+                                "box blocks a segment crossing it); a single point of contact is free.\n"
+                                "dbu, when given, sets the contact tolerance to a thousandth of it (else 1e-9).")
         .def("__init__",
              [](PyObstacleIndex* self, nb::handle obstacles, nb::handle dbu) {
                  new (self) PyObstacleIndex{std::make_shared<const ObstacleIndex>(to_boxes(obstacles, "obstacles"),
@@ -188,7 +167,7 @@ NB_MODULE(graph, m) {
     m.def("_extend_short_segments", &extend_short_segments_py, "points"_a.none(), "delta"_a.none(), "index"_a.none(),
           kExtendDoc);
     nb::module_ native = native_namespace("kelvane.manhattan_router.graph._native");
-    def_native(native, "rail_bridge_v2", &rail_bridge_py);
+    native.def("rail_bridge_v2", &rail_bridge_py);
     def_native(native, "build_rail_bridge_graph", &build_graph_py);
     run_module_body(m, kGraphBody, native);
 }

@@ -32,14 +32,11 @@ long adjacency_find(const PyLatticeAdjacency& a, nb::handle key) {
 
 const char* const kAdjacencyDoc = R"doc(Read-only mapping node -> list of (neighbour node, length) over a lattice.
 
-Nodes are (x, y) float tuples, compared exactly (any 2-sequence of numbers
-works as a key).  adj[node] builds a new list on each access, in the
-lattice's neighbour order (for line lattices: west, east, south, north
-neighbour, those that exist); a node without edges gives [].  Iteration
-yields the nodes in node-id order.  keys() is a KeysView; values() and
-items() return new lists in node order.  Unknown nodes raise KeyError.
-A collections.abc.Mapping (its views and comparison: bindings/py/graph.py),
-immutable, so copies are the object itself.)doc";
+Nodes come back as (x, y) float tuples; keys are any 2-sequence of numbers,
+compared exactly (KeyError for unknown ones).  adj[node] is a new list in the
+lattice's neighbour order (line lattices: west, east, south, north, those
+that exist), [] without edges; iteration, values() and items() go in node-id
+order.  A collections.abc.Mapping, immutable: copies are the object itself.)doc";
 
 }  // namespace
 
@@ -64,8 +61,7 @@ void bind_adjacency(nb::module_& m) {
         "_ekey",
         [](nb::handle a, nb::handle b) {
             const Point p = to_point(a, "a"), q = to_point(b, "b");
-            const bool p_first = p.x < q.x || (p.x == q.x && p.y <= q.y);
-            return p_first ? nb::make_tuple(point_tuple(p), point_tuple(q)) : nb::make_tuple(point_tuple(q), point_tuple(p));
+            return q < p ? nb::make_tuple(point_tuple(q), point_tuple(p)) : nb::make_tuple(point_tuple(p), point_tuple(q));
         },
         "a"_a.none(), "b"_a.none(),
         "Edge key of the edge a-b, the same both ways: (min(a, b), max(a, b)) as float tuples.");

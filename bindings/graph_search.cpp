@@ -60,6 +60,22 @@ std::uint32_t state_from_key(const SearchResult& r, nb::handle key, const char* 
     }
 }
 
+// The state a key names, reached by the search; KeyError otherwise.
+std::uint32_t reached_state(const SearchResult& r, nb::handle key) {
+    const std::uint32_t s = state_from_key(r, key, "key", false);
+    if (s == kNoState || !r.ws->reached(s)) throw nb::key_error(repr_of(key).c_str());
+    return s;
+}
+
+// The search behind a result object of _run_dijkstra; TypeError otherwise.
+template <class View>
+const SearchResult& result_of(nb::handle obj, const char* what) {
+    View* v = nullptr;
+    if (!nb::try_cast<View*>(obj, v) || !v || !v->r)
+        raise_type(std::string(what) + " of _run_dijkstra, got " + nb::type_name(obj.type()).c_str());
+    return *v->r;
+}
+
 // Workspaces are reused across searches: one whose result objects are gone
 // (only the pool holds it) is handed out again, so a steady stream of
 // searches allocates nothing.  Taken and returned with the GIL held.
@@ -76,41 +92,35 @@ std::shared_ptr<SearchWorkspace> acquire_workspace() {
 
 const char* const kRunDoc = R"doc(Lattice search from g.start over (node, arriving direction) states: (dist, prev).
 
-g: any object with adj (a LatticeAdjacency, used as it is, or any mapping
-   node -> list of (neighbour, length), converted once per call), start, end
-   and optionally start_dir / end_dir (direction 0..3 or None).  Port
-   headings are rules: with a start_dir the route leaves g.start along it
-   (no turn at the start), with an end_dir only an arrival at g.end heading
-   end_dir reaches the end (_select_end_state).  Without them the first move
-   and the arrival are free.
-turn_bias: "center", "start", "end", "none"/None or a number in [0, 1]: a
-   tiny tie-break cost per turn so that equal routes put their bends at the
-   preferred relative position between start and end.
-blocked_passthrough: iterable of (node, direction) pairs: arriving at node
-   heading direction and leaving in the same direction is not allowed.
-edge_pen: mapping edge key _ekey(n, m) -> added cost >= 0 (inf closes the
-   edge); keys that are not edge keys of adj are ignored.
-node_chords: mapping node -> list of (i0, i1) side-index pairs (0..3) used
-   by other routes there.  Passing a node whose own chord (side arrived
-   from, side left by) shares no side with one of them costs cross_pen per
-   such chord: the chords cross (they interleave) or the routes turn away
-   from each other at one node (a corner kiss; the waveguides touch).
-   Chords sharing a side share an edge, which edge_pen prices.  Never at the
-   start node or at the end node.
+g: any object with adj (a LatticeAdjacency as it is, or any mapping node ->
+   list of (neighbour, length), converted once per call), start, end and
+   optionally start_dir / end_dir (direction 0..3 or None).  With a start_dir
+   the route leaves g.start along it; with an end_dir only an arrival at g.end
+   heading end_dir reaches the end.  Without them both are free.
+turn_bias: "center", "start", "end", "none"/None or a number in [0, 1]: a tiny
+   tie-break cost per turn that puts the bends of equal routes at that
+   relative position between start and end.
+blocked_passthrough: (node, direction) pairs: arriving at node heading
+   direction and leaving the same way is not allowed.
+edge_pen: mapping _ekey(n, m) -> added cost >= 0 (inf closes the edge); keys
+   that are not edge keys of adj are ignored.
+node_chords: mapping node -> list of chords (i0, i1) of other routes there.
+   Passing a node on a chord sharing no side with one of them costs cross_pen
+   per such chord (a crossing, or a corner kiss: the routes touch); chords
+   sharing a side share an edge, which edge_pen prices.  Never at the start or
+   end node.
 turn_pen: cost of every change of direction.
 
-A step never reverses the arriving heading.  Costs: length + edge_pen + turn_pen (+ bias) per turn + crossings.
-A* towards g.end with a consistent bound; deterministic tie-breaking.  The
-search may stop once no remaining state can beat the best end state, so
-dist and prev are meant for _select_end_state(g, dist, turn_bias, turn_pen)
-with the same g, and for _reconstruct_path.  dist supports
-dist[(node, direction)] -> cost (KeyError for states not reached; the start
-without heading is (start, None)), len(dist) and dist.states_expanded.
+A step never reverses.  A* towards g.end with a consistent bound,
+deterministic ties; the search may stop once no state can beat the best end
+state, so dist and prev are for _select_end_state and _reconstruct_path with
+the same g.  dist[(node, direction)] -> cost (KeyError if not reached; the
+start without heading is (start, None)), len(dist), dist.states_expanded.
 
-Raises TypeError/ValueError for a bad g (g.start not a node of g.adj,
-malformed adjacency entries, non-finite coordinates), bad penalties
-(negative or non-finite turn_pen/cross_pen, malformed edge_pen or
-node_chords) or a bad turn_bias.)doc";
+TypeError/ValueError for a bad g (g.start not a node of g.adj, malformed
+adjacency entries, non-finite coordinates), bad penalties (negative or
+non-finite turn_pen/cross_pen, malformed edge_pen or node_chords) or a bad
+turn_bias.)doc";
 
 nb::tuple run_dijkstra(nb::handle g, nb::handle turn_bias, nb::handle blocked_passthrough, nb::handle edge_pen,
                        nb::handle node_chords, nb::handle cross_pen, nb::handle turn_pen) {
@@ -125,21 +135,16 @@ nb::tuple run_dijkstra(nb::handle g, nb::handle turn_bias, nb::handle blocked_pa
 
 const char* const kSelectDoc = R"doc(Best reached state at g.end, as (node, direction), or None.
 
-With g.end_dir set, the state (g.end, g.end_dir): arriving any other way
-does not reach the end.  Without it, the reached state at g.end with the
-lowest cost (directions in order E, N, W, S on equal costs).  None when
-g.end is not a node or the end was not reached.  turn_bias and turn_pen are
-accepted for the caller's convenience and change nothing here.  dist must
-come from _run_dijkstra with the same g.end and end_dir (ValueError
-otherwise, as the search may have stopped early for those values).)doc";
+With g.end_dir, the state (g.end, g.end_dir); without, the cheapest reached
+state at g.end (ties in the order E, N, W, S).  None when g.end is not a node
+or was not reached.  turn_bias and turn_pen change nothing here.  ValueError
+for a dist whose search had another g.end or end_dir (it may have stopped
+early for those).)doc";
 
 nb::object select_end_state(nb::handle g, nb::handle dist, nb::handle turn_bias, nb::handle turn_pen) {
-    PySearchDist* d = nullptr;
-    if (!nb::try_cast<PySearchDist*>(dist, d) || !d || !d->r)
-        raise_type(std::string("dist must be the first result of _run_dijkstra, got ") + nb::type_name(dist.type()).c_str());
+    const SearchResult& r = result_of<PySearchDist>(dist, "dist must be the first result");
     to_turn_bias(turn_bias);
     to_penalty(turn_pen, "turn_pen");
-    const SearchResult& r = *d->r;
     const Point ep = to_point(attr_of(g, "end", true), "g.end");
     const int end_dir = to_heading(attr_of(g, "end_dir"), "g.end_dir", true);
     const long end = r.lattice->find(ep);
@@ -160,10 +165,7 @@ result of _select_end_state, and start must be the search's g.start.
 ValueError / TypeError for anything else.)doc";
 
 nb::list reconstruct_path(nb::handle prev, nb::handle best, nb::handle start) {
-    PySearchPrev* p = nullptr;
-    if (!nb::try_cast<PySearchPrev*>(prev, p) || !p || !p->r)
-        raise_type(std::string("prev must be the second result of _run_dijkstra, got ") + nb::type_name(prev.type()).c_str());
-    const SearchResult& r = *p->r;
+    const SearchResult& r = result_of<PySearchPrev>(prev, "prev must be the second result");
     if (best.is_none()) raise_value("best is None: the end was not reached");
     const std::uint32_t s = state_from_key(r, best, "best", true);
     if (s == kNoState || !r.ws->reached(s)) raise_value("best " + repr_of(best) + " is not a state reached by the search");
@@ -181,11 +183,7 @@ nb::list reconstruct_path(nb::handle prev, nb::handle best, nb::handle start) {
 void bind_search(nb::module_& m) {
     nb::class_<PySearchDist>(m, "_SearchDist", "Costs of the states reached by _run_dijkstra (read-only).")
         .def("__getitem__",
-             [](const PySearchDist& d, nb::handle key) {
-                 const std::uint32_t s = state_from_key(*d.r, key, "key", false);
-                 if (s == kNoState || !d.r->ws->reached(s)) throw nb::key_error(repr_of(key).c_str());
-                 return d.r->ws->dist(s);
-             },
+             [](const PySearchDist& d, nb::handle key) { return d.r->ws->dist(reached_state(*d.r, key)); },
              "key"_a.none())
         .def("__contains__",
              [](const PySearchDist& d, nb::handle key) {
@@ -206,9 +204,7 @@ void bind_search(nb::module_& m) {
     nb::class_<PySearchPrev>(m, "_SearchPrev", "Predecessor states of the search of _run_dijkstra (read-only).")
         .def("__getitem__",
              [](const PySearchPrev& p, nb::handle key) -> nb::object {
-                 const std::uint32_t s = state_from_key(*p.r, key, "key", false);
-                 if (s == kNoState || !p.r->ws->reached(s)) throw nb::key_error(repr_of(key).c_str());
-                 const std::uint32_t q = p.r->ws->prev(s);
+                 const std::uint32_t q = p.r->ws->prev(reached_state(*p.r, key));
                  if (q == kNoState) return nb::none();
                  return state_object(*p.r, q);
              },

@@ -8,29 +8,35 @@
 
 namespace kelvane::py {
 
-// The request common to rail_bridge_v2 and route_waypoints_v2.
-inline RouteRequest to_route_request(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
-                                     nb::handle delta, nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
-                                     nb::handle real_obstacles, nb::handle route_skeletons, nb::handle route_spacing,
-                                     nb::handle route_pivots, nb::handle bend_delta, nb::handle dbu,
-                                     nb::handle arc_clearance) {
-    RouteRequest req;
+// The ends, headings and bend radius as both the route and the per-route
+// graph requests read them, in the order of their arguments.
+template <class Request>
+void read_route_ends(Request& req, nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
+                     nb::handle delta, nb::handle dbu) {
     req.grid = to_grid(dbu);
     req.start = to_point(start, "start");
     req.end = to_point(end, "end");
     req.start_dir = to_direction(start_tangent, "start_tangent");
     req.end_dir = to_direction(end_tangent, "end_tangent");
-    // The options in the order rail_bridge_v2 reads its arguments.
     req.bend_radius = to_length(delta, "delta");
-    req.port_radius = bend_delta.is_none() ? req.bend_radius : to_length(bend_delta, "bend_delta");
-    req.obstacles = to_boxes(obstacles, "obstacles");
-    req.exact_obstacles = to_boxes(real_obstacles, "real_obstacles");
-    req.keep_outs = to_boxes(route_skeletons, "route_skeletons");
-    req.route_spacing = to_length(route_spacing, "route_spacing");
-    req.pivots = to_paths(route_pivots, "route_pivots");
-    req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
-    req.turn_bias = to_turn_bias(turn_bias);
-    req.arc_clearance = to_flag(arc_clearance, "arc_clearance");
+}
+
+// The request common to rail_bridge_v2 and route_waypoints_v2: a[first:] holds
+// their arguments from start to arc_clearance, waypoints and pins left out.
+inline RouteRequest to_route_request(const nb::args& a, size_t first) {
+    if (a.size() != first + 15) raise_type("route request: 15 arguments expected");
+    auto at = [&](size_t k) { return nb::handle(PyTuple_GET_ITEM(a.ptr(), static_cast<Py_ssize_t>(first + k))); };
+    RouteRequest req;
+    read_route_ends(req, at(0), at(1), at(2), at(3), at(4), at(13));
+    req.port_radius = at(12).is_none() ? req.bend_radius : to_length(at(12), "bend_delta");
+    req.obstacles = to_boxes(at(5), "obstacles");
+    req.exact_obstacles = to_boxes(at(8), "real_obstacles");
+    req.keep_outs = to_boxes(at(9), "route_skeletons");
+    req.route_spacing = to_length(at(10), "route_spacing");
+    req.pivots = to_paths(at(11), "route_pivots");
+    req.sliding_bias = to_unit_interval(at(7), "sliding_bias");
+    req.turn_bias = to_turn_bias(at(6));
+    req.arc_clearance = to_flag(at(14), "arc_clearance");
     check_request(req);
     return req;
 }

@@ -128,7 +128,7 @@ inline SearchInput search_input(nb::handle g, nb::handle turn_bias, nb::handle b
             const double pen = to_double(v, "edge_pen value");
             if (!(pen >= 0)) raise_value("edge_pen values must be >= 0 (inf closes an edge), got " + repr_of(v));
             // Only the key _ekey itself makes: (lower node, higher node).
-            if (pa.x > pb.x || (pa.x == pb.x && pa.y > pb.y)) return;
+            if (pb < pa) return;
             const long ia = L.find(pa), ib = L.find(pb);
             if (ia < 0 || ib < 0) return;
             const long e = L.edge_between(static_cast<std::uint32_t>(ia), static_cast<std::uint32_t>(ib));

@@ -1,27 +1,22 @@
 """Obstacle index, single-route router (rail_bridge_v2), per-route graphs and lattice search.
 
 Conventions:
-  directions   the ints 0, 1, 2, 3 for E (+x), N (+y), W (-x), S (-y),
-               numbered counter-clockwise.  _direction(a, b) is the direction
-               of the step a -> b, _OPP[d] the opposite one ({0: 2, 1: 3,
-               2: 0, 3: 1}), _DIR_IDX[d] the index of side d around a node
-               (the identity here).
-  chords       a route through a node uses two of its four sides; its chord is
-               the sorted pair of their indices.  Two chords cross exactly when
-               their pairs interleave around the node (a0 < b0 < a1 < b1 or
-               b0 < a0 < b1 < a1, four distinct sides): _interleaved_pos.
-               Chords that share a side overlap rather than cross.
-  nodes        (x, y) tuples of floats, compared exactly.
-  edge keys    _ekey(a, b) = (min(a, b), max(a, b)): the same both ways.
-  adjacency    g.adj maps node -> list of (neighbour, length); graphs built
-               here carry a LatticeAdjacency, a read-only native mapping.
-  tangents     headings of travel: a start tangent points away from the start
-               port, an end tangent points into the end port.
-  blocked      _ObstacleIndex.blocked: the segment runs through a box interior
-               or along a box side (a point of contact is free);
-               _segment_blocked: the segment touches a box (sides count).
-  search       _run_dijkstra -> (dist, prev); _select_end_state;
-               _reconstruct_path (see their docstrings)."""
+  directions  the ints 0, 1, 2, 3 for E (+x), N (+y), W (-x), S (-y), counter-clockwise;
+              _direction(a, b) is that of the step a -> b, _OPP[d] the opposite one,
+              _DIR_IDX[d] the index of side d around a node (the identity here).
+  chords      a route through a node uses two of its four sides; its chord is the
+              sorted pair of their indices.  Two chords cross exactly when the pairs
+              interleave (_interleaved_pos); chords sharing a side overlap instead.
+  nodes       (x, y) tuples of floats, compared exactly; the edge key _ekey(a, b) =
+              (min(a, b), max(a, b)) is the same both ways.
+  adjacency   g.adj maps node -> list of (neighbour, length); graphs built here
+              carry a LatticeAdjacency, a read-only native mapping.
+  tangents    headings of travel: a start tangent points away from the start port,
+              an end tangent into the end port.
+  blocked     _ObstacleIndex.blocked: the segment runs through a box interior or
+              along a side (a point of contact is free); _segment_blocked: the
+              segment touches a box (sides count).
+  search      _run_dijkstra -> (dist, prev); _select_end_state; _reconstruct_path."""
 
 _OPP = {0: 2, 1: 3, 2: 0, 3: 1}
 _DIR_IDX = {0: 0, 1: 1, 2: 2, 3: 3}
@@ -39,98 +34,89 @@ def _define(_native, _intact):
                        route_pivots=(), bend_delta=None, dbu=None, arc_clearance=True):
         """Route one Manhattan route from `start` to `end`.
 
-        Returns (skeleton, info): skeleton is an N x 2 float array of corner points,
-        from exactly `start` to exactly `end`; info is a dict (keys below).
+        Returns (skeleton, info): skeleton is an N x 2 float array of corner points, from
+        exactly `start` to exactly `end`; info is a dict (keys below).
 
-        start, end          points (x, y); any 2-sequence or array (float32 jax arrays too).
-        start_tangent       heading when leaving the start port, axis-parallel, non-zero.
-        end_tangent         heading when entering the end port (the direction of travel
-                            at arrival, i.e. pointing into the port), axis-parallel, non-zero.
-        delta               bend radius of the route (>= 0): every bend is a quarter arc
-                            of this radius, runs between two bends are at least 2 * delta
-                            (room for both arcs); the straight run at each port is at
-                            least delta unless `bend_delta` is given.
-        obstacles           boxes (Obstacle or (x_min, y_min, x_max, y_max)), or an N x 4
-                            array, that the route keeps out of with a clearance of
-                            route_spacing / 2; the clearance is waived for an obstacle
-                            holding one of the route's own ports within it (ports sit on
-                            device outlines).
-        turn_bias           where bends go among equally good routes: "center" (midway
-                            between start and end), "start", "end", "none", or a number in
-                            [0, 1] (relative position).  Only breaks ties.
-        sliding_bias        position of bridge lines across the gap between two
-                            neighbouring rails, 0..1 (0.5 = the middle of a channel).
-        real_obstacles      further boxes kept clear exactly (their interiors only, no
-                            clearance), e.g. the true outlines behind padded `obstacles`.
-        route_skeletons     keep-out boxes (e.g. around already placed routes), kept clear
-                            exactly.
-        route_spacing       minimum centre-line distance to the earlier routes in
-                            `route_pivots` (narrowed to 80% of the port distance along
-                            their port segments), also past their ends; also sets the
-                            obstacle clearance.
-        route_pivots        polylines of earlier routes (sequences of points).  Touching
-                            or crossing one is never clean.
-        bend_delta          bend radius at the ports: the straight run at each port is at
-                            least bend_delta (default: delta), and the first and last arcs
-                            use the smaller of the two radii.  A bundle passes its lane's
-                            enlarged radius as delta and the plain one here, so outer
-                            lanes keep room between bends while every lane leaves its
-                            port after the ordinary radius.
-        dbu                 grid step: every bend coordinate lies on multiples of it (end
-                            points too when they are grid points up to float32 noise);
-                            track lines are rounded away from what they keep clear of, so
-                            the route is as good as the best route on that grid.  Contact
-                            is judged to a thousandth of the step.
-        arc_clearance       True (default): every bend's arc keeps the clearance from
-                            obstacles and stays out of keep-outs, as the straight runs do
-                            (a keep-out laid along an earlier route of route_pivots stands
-                            for that route, whose own arcs cut the box's corners; it is
-                            kept by the spacing rule).  False: only the corner points are
-                            checked.
+        start, end       points (x, y); any 2-sequence or array (float32 jax arrays too).
+        start_tangent    heading when leaving the start port, axis-parallel, non-zero.
+        end_tangent      heading of travel at arrival (pointing into the end port),
+                         axis-parallel, non-zero.
+        delta            bend radius (>= 0): every bend is a quarter arc of this radius,
+                         runs between two bends are at least 2 * delta (room for both
+                         arcs), the straight run at each port at least delta unless
+                         `bend_delta` is given.
+        obstacles        boxes (Obstacle or (x_min, y_min, x_max, y_max)), or an N x 4
+                         array, kept clear with a clearance of route_spacing / 2; waived
+                         for an obstacle holding one of the route's own ports (ports sit
+                         on device outlines).
+        turn_bias        where bends go among equally good routes (ties only): "center"
+                         (midway between start and end), "start", "end", "none", or a
+                         relative position in [0, 1].
+        sliding_bias     position of bridge lines across the gap between two neighbouring
+                         rails, 0..1 (0.5 = the middle of a channel).
+        real_obstacles   further boxes kept clear exactly (interiors only, no clearance),
+                         e.g. the true outlines behind padded `obstacles`.
+        route_skeletons  keep-out boxes (e.g. around already placed routes), kept clear
+                         exactly.
+        route_spacing    minimum centre-line distance to the earlier routes in
+                         `route_pivots`, also past their ends (narrowed to 80% of the port
+                         distance along their port segments); sets the obstacle clearance.
+        route_pivots     polylines of earlier routes.  Touching or crossing one is never
+                         clean.
+        bend_delta       bend radius at the ports: the straight run at each port is at
+                         least bend_delta (default: delta), and the first and last arcs
+                         use the smaller radius.  A bundle passes its lane's enlarged
+                         radius as delta and the plain one here: outer lanes keep room
+                         between bends, every lane leaves its port after the plain radius.
+        dbu              grid step: every bend coordinate lies on multiples of it (end
+                         points too when they are grid points up to float32 noise); track
+                         lines are rounded away from what they keep clear of, so the route
+                         is as good as the best one on that grid.  Contact is judged to a
+                         thousandth of the step.
+        arc_clearance    True (default): every bend's arc keeps the clearance from
+                         obstacles and stays out of keep-outs, as straight runs do (a
+                         keep-out laid along an earlier route of route_pivots stands for
+                         that route, whose arcs cut the box's corners; the spacing rule
+                         keeps it).  False: only the corner points are checked.
 
-        Zones: obstacles, keep-outs and exact obstacles are solid; where two of them
-        abut, the seam between them is part of the wall.  Clearance zones and spacing
-        bands that merely touch leave their common boundary usable: a corridor exactly
-        as wide as the spacing can be used along its centre line.
+        Zones: obstacles, keep-outs and exact obstacles are solid, and the seam where two
+        abut is part of the wall.  Clearance zones and spacing bands that merely touch
+        leave their common boundary usable: a corridor exactly as wide as the spacing can
+        be used along its centre line.
 
         Rules: the route leaves along start_tangent and arrives along end_tangent; it is
         axis-parallel with no zero-length segment, no collinear interior point and no
         reversal.  Among clean routes it minimises length + delta per bend, then fewer
-        bends, then prefers bends at the turn_bias position, deterministically.  When
-        no clean route exists, the least-bad one comes back, ranked in this order
-        (worst first): length inside obstacles or keep-outs (an arc entering one counts
-        as one unit), earlier routes touched or crossed, runs shorter than the bend
-        rules (2r -> r -> none between bends, tried only when the zones force it), length
-        inside clearances or spacing bands (an arc dipping into one counts as one unit),
-        then cost.  So a route dips into clearance rather than bend tighter than delta.
+        bends, then prefers bends at the turn_bias position, deterministically.  With no
+        clean route the least-bad one comes back, ranked (worst first): length inside
+        obstacles or keep-outs (an arc entering one counts one unit), earlier routes
+        touched or crossed, runs shorter than the bend rules (2r -> r -> none between
+        bends, tried only when the zones force it), length inside clearances or spacing
+        bands (an arc dipping into one counts one unit), then cost.  So a route dips into
+        clearance rather than bend tighter than delta.
 
         Search: windows round the end points, widened until the route is provably the
-        cheapest on its track lattice.  A window whose lattice holds more than 16
-        million crossings (a route across thousands of boxes) is searched with a
-        weighted order that heads for the end, and the route found is then searched
-        again exactly piece by piece (about twelve bends a piece, a few passes with the
-        cuts moved): clean and close to the cheapest, but not proved so (info
-        "guided").  A heap of overlapping obstacles counts as its outline.  Work: a
-        call expands at most about 1e6 + 20 per box + 200 per point of route_pivots
-        states (lattice lines built count too; about a microsecond each); then it
-        returns the least-bad route found (info "budget_exhausted").  When no clean
-        route exists because a port is shut in, that is found out early and the
-        least-bad route is looked for within 100,000 states.  ValueError only when no
-        route at all was found.
+        cheapest on its track lattice.  A window of more than 16 million crossings is
+        searched in a weighted order heading for the end, and that route searched again
+        exactly piece by piece (about twelve bends a piece, a few passes with the cuts
+        moved): info "guided".  A heap of overlapping obstacles counts as its outline.
+        Work: at most about 1e6 + 20 per box + 200 per point of route_pivots states
+        (lattice lines built count too; about a microsecond each), then the least-bad
+        route found comes back (info "budget_exhausted").  A port shut in is found out
+        early, and the least-bad route looked for within 100,000 states.  ValueError only
+        when no route at all was found.
 
-        info keys: clean (every rule kept), bends_ok (run-length rule kept),
-        relax_level (0 full rules, 1 runs >= r between bends, 2 no run rule), length,
-        bends, obstacle_overlap / clearance_overlap / keep_out_overlap / spacing_overlap
-        (length of route inside each kind of zone), contacts (earlier routes touched or
-        crossed), arc_obstacle / arc_clearance (bends whose arc enters an obstacle or
-        keep-out / dips into a clearance only), violations (list of the kinds
-        violated: "obstacle", "clearance", "keep_out", "spacing", "bend_radius",
-        "arc", "self_crossing": the route touches or crosses itself, which a large
-        radius can make the cheapest way round), lattice ((number of vertical lines, number of horizontal lines) of the
-        first search), states_expanded, budget_exhausted (the search stopped at its
-        budget and returned the best route found until then), guided (the route came
-        from the weighted search of a large window: clean when so marked, but not
-        proved the cheapest).
+        info keys: clean (every rule kept), bends_ok (run-length rule kept), relax_level
+        (0 full rules, 1 runs >= r between bends, 2 no run rule), length, bends,
+        obstacle_overlap / clearance_overlap / keep_out_overlap / spacing_overlap (length
+        inside each kind of zone), contacts (earlier routes touched or crossed),
+        arc_obstacle / arc_clearance (bends whose arc enters an obstacle or keep-out /
+        dips into a clearance only), violations (list of "obstacle", "clearance",
+        "keep_out", "spacing", "bend_radius", "arc", "self_crossing": the route touches
+        or crosses itself, which a large radius can make the cheapest way round), lattice
+        ((vertical lines, horizontal lines) of the first search), states_expanded,
+        budget_exhausted (stopped at the work budget), guided (clean when so marked, but
+        not proved the cheapest).
         """
         return _native.rail_bridge_v2(start, end, start_tangent, end_tangent, delta, obstacles, turn_bias,
                                       sliding_bias, real_obstacles, route_skeletons, route_spacing, route_pivots,
@@ -159,11 +145,8 @@ def _define(_native, _intact):
         return RailBridgeGraph(*parts, dbu)
 
     def _interleaved_pos(a0, a1, b0, b1):
-        """True when the sorted index pairs (a0, a1) and (b0, b1) interleave with four
-        distinct values: a0 < b0 < a1 < b1 or b0 < a0 < b1 < a1.  With the side indices
-        of _DIR_IDX (counter-clockwise around a node) that is exactly when two chords
-        through the node cross; chords sharing a side never do.
-        """
+        """True when the sorted pairs (a0, a1) and (b0, b1) interleave with four distinct
+        values (a0 < b0 < a1 < b1 or b0 < a0 < b1 < a1): two chords through a node cross."""
         a0, a1, b0, b1 = (index(v, name) for v, name in ((a0, "a0"), (a1, "a1"), (b0, "b0"), (b1, "b1")))
         return a0 < b0 < a1 < b1 or b0 < a0 < b1 < a1
 

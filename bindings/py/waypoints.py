@@ -29,6 +29,6 @@ def _define(_native, _intact):
         waypoint, as direction ints E=0, N=1, W=2, S=3) and "legs" (one info dict per
         leg, start -> first waypoint -> ... -> end).
         """
-        return _native.route_waypoints_v2(start, end, start_tangent, end_tangent, waypoints, delta, obstacles, pins,
+        return _native.route_waypoints_v2(waypoints, pins, start, end, start_tangent, end_tangent, delta, obstacles,
                                           turn_bias, sliding_bias, real_obstacles, route_skeletons, route_spacing,
                                           route_pivots, bend_delta, dbu, arc_clearance)

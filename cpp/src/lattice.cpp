@@ -135,7 +135,7 @@ Lattice build_line_lattice(const std::vector<double>& xs_in, const std::vector<d
     }
     const auto& P = L.nodes;
     auto by_yx = [&P](std::uint32_t a, std::uint32_t b) { return P[a].y < P[b].y || (P[a].y == P[b].y && P[a].x < P[b].x); };
-    auto by_xy = [&P](std::uint32_t a, std::uint32_t b) { return P[a].x < P[b].x || (P[a].x == P[b].x && P[a].y < P[b].y); };
+    auto by_xy = [&P](std::uint32_t a, std::uint32_t b) { return P[a] < P[b]; };
     std::vector<std::uint32_t> extras_yx = extras, extras_xy = extras;
     std::sort(extras_yx.begin(), extras_yx.end(), by_yx);
     std::sort(extras_xy.begin(), extras_xy.end(), by_xy);

@@ -13,6 +13,8 @@ struct Point {
     double x = 0.0, y = 0.0;
     friend bool operator==(const Point& a, const Point& b) { return a.x == b.x && a.y == b.y; }
     friend bool operator!=(const Point& a, const Point& b) { return !(a == b); }
+    // By x, then y: the order of (x, y) tuples, which edge keys and node sorts use.
+    friend bool operator<(const Point& a, const Point& b) { return a.x < b.x || (a.x == b.x && a.y < b.y); }
 };
 
 using Path = std::vector<Point>;

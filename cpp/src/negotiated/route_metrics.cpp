@@ -28,8 +28,7 @@ struct EdgeKeyHash {
     }
 };
 EdgeKey edge_key(Point u, Point w) {
-    const bool u_first = u.x < w.x || (u.x == w.x && u.y <= w.y);
-    return u_first ? EdgeKey{u, w} : EdgeKey{w, u};
+    return w < u ? EdgeKey{w, u} : EdgeKey{u, w};
 }
 
 // numpy's pairwise summation of a contiguous float64 run: blocks of eight
