@@ -68,7 +68,7 @@ nb::dict port_block_owners(nb::handle scene, nb::handle adj, nb::handle port_cle
         nb::set owners;
         for (std::uint32_t k = po.offsets[i]; k < po.offsets[i + 1]; ++k) owners.add(nb::int_(po.routes[k]));
         Point a = L->nodes[po.ends[i][0]], b = L->nodes[po.ends[i][1]];
-        if (b.x < a.x || (b.x == a.x && b.y < a.y)) std::swap(a, b);
+        if (b < a) std::swap(a, b);
         out[nb::make_tuple(point_tuple(a), point_tuple(b))] = owners;
     }
     return out;
