@@ -7,7 +7,6 @@
 // routing_order ...): the Python lines then run and the host's own behaviour
 // follows.
 #include <nanobind/stl/optional.h>
-#include <nanobind/stl/vector.h>
 
 #include "bundle_support.hpp"
 #include "deadline_link.hpp"
@@ -16,8 +15,6 @@
 namespace kelvane::py {
 
 namespace {
-
-const char* const kPortNames[4] = {"start_positions", "end_positions", "start_tangents", "end_tangents"};
 
 // Runs a conversion: false, with nothing raised, when the value is not of
 // the form it reads.
@@ -31,86 +28,6 @@ bool converts(F&& read) {
     }
     PyErr_Clear();
     return false;
-}
-
-nb::object not_implemented() { return nb::borrow(Py_NotImplemented); }
-
-nb::list offset_pairs(const std::vector<std::pair<double, double>>& offsets) {
-    nb::list out;
-    for (const auto& [s, e] : offsets) out.append(nb::make_tuple(s, e));
-    return out;
-}
-
-// The checks rail_bridge_v2 makes of a lane's request (built by the core
-// from the float32 port vectors).
-void check_lane_request(const RouteRequest& req, Point start_tangent, Point end_tangent) {
-    for (auto [p, what] : {std::pair{req.start, "start"}, std::pair{req.end, "end"}}) {
-        if (!std::isfinite(p.x)) raise_value(std::string(what) + "[0] must be finite, got " + std::to_string(p.x));
-        if (!std::isfinite(p.y)) raise_value(std::string(what) + "[1] must be finite, got " + std::to_string(p.y));
-    }
-    to_direction(kb::round_to_float32(start_tangent), "start_tangent");
-    to_direction(kb::round_to_float32(end_tangent), "end_tangent");
-    check_request(req);
-}
-
-nb::object rail_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, nb::handle delta,
-                       nb::handle obstacles, nb::handle route_spacing, nb::handle routing_order, nb::handle turn_bias,
-                       nb::handle sliding_bias, nb::handle route_skeletons, nb::handle inflate_delta, nb::handle dbu) {
-    BundleInput in = read_bundle(sp, ep, st, et, kPortNames);
-    std::optional<kb::OrderRule> rule;
-    if (nb::isinstance<nb::str>(routing_order)) rule = kb::order_rule(nb::cast<std::string>(routing_order));
-    if (!rule || !in.common()) return not_implemented();
-    kb::RailBundleRequest req;
-    req.order = kb::lane_order(in.ranking, in.ports.starts.size(), *rule);
-    req.ports = std::move(in.ports);
-    read_bundle_options(req, delta, obstacles, route_spacing, route_skeletons, turn_bias, sliding_bias, dbu);
-    req.inflate_delta = truth(inflate_delta);
-    for (size_t k = 0; k < req.order.size(); ++k)
-        check_lane_request(kb::rail_lane_request(req, k), req.ports.start_tangents[req.order[k]],
-                           req.ports.end_tangents[req.order[k]]);
-    auto [lanes, infos] = route_rail(req, in.proj);
-    return nb::make_tuple(lanes, infos, nb::cast(req.order));
-}
-
-// (lanes, offsets, median_idx, scale_connect, envelope, backbone, backbone info)
-nb::object backbone_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, nb::handle delta,
-                           nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
-                           nb::handle backbone_clearance_factor, nb::handle bundle_separation_factor,
-                           nb::handle selection, nb::handle route_spacing, nb::handle route_skeletons, nb::handle dbu,
-                           nb::handle waypoints) {
-    BundleInput in = read_bundle(sp, ep, st, et, kPortNames);
-    kb::BackboneBundleRequest req;
-    if (!in.common() || !read_selection(req, selection, in.ports.starts.size())) return not_implemented();
-    req.ports = std::move(in.ports);
-    req.start_proj = std::move(in.proj);
-    req.ranking = std::move(in.ranking);
-    read_bundle_options(req, delta, obstacles, route_spacing, route_skeletons, turn_bias, sliding_bias, dbu);
-    req.backbone_clearance_factor = to_finite(backbone_clearance_factor, "backbone_clearance_factor");
-    req.bundle_separation_factor = to_finite(bundle_separation_factor, "bundle_separation_factor");
-    if (!waypoints.is_none()) {
-        nb::list positions, pins;
-        for (nb::handle item : waypoints) {
-            // Not a (position, pin) pair: the Python lines unpack it, with the host's error.
-            if (!(PyTuple_Check(item.ptr()) || PyList_Check(item.ptr())) || PySequence_Size(item.ptr()) != 2)
-                return not_implemented();
-            positions.append(item_of(item, 0));
-            pins.append(item_of(item, 1));
-        }
-        WaypointRequest w;
-        read_waypoints(w, positions, pins);
-        req.use_waypoints = true;
-        req.waypoints = std::move(w.waypoints);
-        req.pins = std::move(w.pins);
-    }
-    const kb::BackbonePlan plan = kb::plan_backbone(req);
-    if (!(plan.delta_eff >= 0)) raise_value("delta must be >= 0");
-    RouteRequest search = kb::backbone_request(req, plan);
-    if (req.use_waypoints) search.grid = req.grid;
-    check_lane_request(search, req.ports.start_tangents[plan.median], req.ports.end_tangents[plan.median]);
-    const kb::BackboneBundleResult res = route_backbone(req);
-    nb::object info = req.use_waypoints ? nb::object(waypoint_info_dict(res.backbone)) : info_dict(res.backbone.info);
-    return nb::make_tuple(lane_arrays(res.lanes.lanes), offset_pairs(res.lanes.offsets), plan.median,
-                          plan.scale_connect, plan.envelope, path_to_array(res.backbone.skeleton), info);
 }
 
 // (lanes, offsets) from a routed backbone.
@@ -151,7 +68,7 @@ nb::tuple backbone_plan(nb::handle sp, nb::handle ep, nb::handle st, nb::handle 
                         std::vector<size_t> ranking, size_t median, double delta, double backbone_clearance_factor,
                         double bundle_separation_factor, double route_spacing) {
     kb::BackboneBundleRequest req;
-    req.ports = read_bundle(sp, ep, st, et, kPortNames).ports;
+    req.ports = read_bundle(sp, ep, st, et).ports;
     req.start_proj = std::move(start_proj);
     req.ranking = std::move(ranking);
     req.choice = kb::BackboneChoice::Index;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "bundle_support.hpp"
 #include "deadline_link.hpp"
 #include "engine.hpp"
 #include "module_body.hpp"
@@ -37,5 +38,8 @@ NB_MODULE(engine, m) {
     auto& all = engine::parts();
     std::sort(all.begin(), all.end());
     for (const auto& [name, bind] : all) bind(m);
-    run_module_body(m, kEngineBody, native_namespace("kelvane.engine._native"));
+    nanobind::module_ native = native_namespace("kelvane.engine._native");
+    def_native(native, "bundle_rail_bridge", &rail_bundle);
+    def_native(native, "bundle_backbone", &backbone_bundle);
+    run_module_body(m, kEngineBody, native);
 }

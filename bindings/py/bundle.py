@@ -174,7 +174,7 @@ def _define(_native, _intact):
             result = _native.bundle_backbone(start_positions, end_positions, start_tangents, end_tangents, delta,
                                              obstacles, turn_bias, sliding_bias, backbone_clearance_factor,
                                              bundle_separation_factor, backbone_selection, route_spacing,
-                                             route_skeletons, dbu, waypoints if use_waypoints else None)
+                                             route_skeletons, dbu, waypoints if use_waypoints else None, False)
             if result is not NotImplemented:
                 return described(*result)
         sp, ep = np.asarray(start_positions), np.asarray(end_positions)
@@ -356,7 +356,7 @@ def _define(_native, _intact):
         if _intact(rail_names):
             result = _native.bundle_rail_bridge(start_positions, end_positions, start_tangents, end_tangents, delta,
                                                 obstacles, route_spacing, routing_order, turn_bias, sliding_bias,
-                                                route_skeletons, inflate_delta, dbu)
+                                                route_skeletons, inflate_delta, dbu, False)
             if result is not NotImplemented:
                 skeletons, infos, order = result
                 if len(order) > 1 and routing_order in ("outside-in", "center-out"):
