@@ -30,38 +30,6 @@ bool converts(F&& read) {
     return false;
 }
 
-// (lanes, offsets) from a routed backbone.
-nb::object offset_backbone(nb::handle backbone, nb::handle sp, nb::handle ep, nb::handle count, nb::handle median_idx,
-                           nb::handle start_proj, nb::handle median_s_offset, nb::handle connect_pitch,
-                           nb::handle delta, nb::handle obstacles, nb::handle dbu) {
-    kb::OffsetBackboneRequest r;
-    bool ignored = true;
-    const bool plain = converts([&] {
-        r.backbone = to_path(backbone, "backbone");
-        r.ends = to_point_rows(ep, "ep", ignored);
-        const long n = to_index(count), median = to_index(median_idx);
-        if (n < 0 || median < 0 || median >= n || r.ends.size() < static_cast<size_t>(n) || r.backbone.size() < 2)
-            throw nb::index_error("");
-        r.count = static_cast<size_t>(n);
-        r.median = static_cast<size_t>(median);
-        for (size_t i = 0; i < r.count; ++i)
-            r.start_proj.push_back(to_double(item_of(start_proj, static_cast<Py_ssize_t>(i)), "start_proj"));
-        r.median_s_offset = to_double(median_s_offset, "median_s_offset");
-        r.connect_pitch = to_double(connect_pitch, "connect_pitch");
-        r.delta = to_length(delta, "delta");
-        r.obstacles = to_boxes(obstacles, "obstacles");
-        r.grid = to_grid(dbu);
-    });
-    if (!plain) return not_implemented();
-    converts([&] { r.starts = to_point_rows(sp, "sp", ignored); });  // start ports, when sp holds them
-    kb::LaneSet lanes;
-    {
-        nb::gil_scoped_release release;
-        lanes = kb::offset_backbone(r);
-    }
-    return nb::make_tuple(lane_arrays(lanes.lanes), offset_pairs(lanes.offsets));
-}
-
 // (n_side, widened, max_offset, scale_connect, envelope) of the backbone
 // plan, on numpy's projections and order.
 nb::tuple backbone_plan(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, std::vector<double> start_proj,
@@ -133,10 +101,8 @@ NB_MODULE(bundle, m) {
     nb::module_ native = native_namespace("kelvane.manhattan_router.bundle._native");
     def_native(native, "bundle_rail_bridge", &rail_bundle);
     def_native(native, "bundle_backbone", &backbone_bundle);
-    def_native(native, "offset_backbone", &offset_backbone);
     def_native(native, "snapped_to_ports", &snapped_to_ports);
     def_native(native, "has_boxes", +[](nb::handle v) { return has_boxes(v); });
-    def_native(native, "own_waypoint_router", +[](nb::handle f) { return is_own_waypoint_router(f); });
     native.def("backbone_plan", &backbone_plan);
     native.def("offset_skeleton", &offset_skeleton);
     native.def("skeleton_to_obstacles", &skeleton_to_obstacles, nb::arg("skeleton"), nb::arg("spacing"),

@@ -190,7 +190,4 @@ inline nb::object backbone_bundle(nb::handle sp, nb::handle ep, nb::handle st, n
                           path_to_array(res.backbone.skeleton), info);
 }
 
-// Whether f is the waypoints module's own route_waypoints_v2 (bundle module only).
-bool is_own_waypoint_router(nb::handle f);
-
 }  // namespace kelvane::py

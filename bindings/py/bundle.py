@@ -25,8 +25,8 @@ def _define(_native, _intact):
     global _inflate_obstacle_bboxes, bundle_rail_bridge_v2
 
     # What each native road assumes is still the module's own.
-    lane_names = ("_offset_skeleton", "_ObstacleIndex", "_extend_short_segments", "Obstacle")
-    backbone_names = ("_inflate_obstacle_bboxes", "_offset_backbone", *lane_names)
+    backbone_names = ("_inflate_obstacle_bboxes", "_offset_backbone", "_offset_skeleton", "_ObstacleIndex",
+                      "_extend_short_segments", "Obstacle")
     rail_names = ("_compute_bundle_order", "_ObstacleIndex", "_skeleton_to_obstacles", "_BBOX_MIN_OBSTACLES",
                   "_route_one_local", "_BBOX_MARGIN_MULT", "_filter_to_bbox", "_obs_bounds", "Obstacle",
                   "rail_bridge_v2", "_hits_real_obstacle")
@@ -46,6 +46,12 @@ def _define(_native, _intact):
         if abs(dx) > abs(dy):
             return 0, 1 if dx > 0 else -1
         return 1, 1 if dy > 0 else -1
+
+    def own_waypoint_router(f):
+        # The waypoints module's own function is compiled from its embedded body; a replacement elsewhere.
+        code = getattr(f, "__code__", None)
+        return code is not None and (code.co_filename, code.co_name) == (
+            "<kelvane.manhattan_router.waypoints>", "route_waypoints_v2")
 
     def described(lanes, offsets, median_idx, scale_connect, bundle_envelope, backbone, backbone_info):
         return lanes, {"backbone": backbone, "offsets": offsets, "median_idx": int(median_idx),
@@ -169,7 +175,7 @@ def _define(_native, _intact):
         use_waypoints = bool(waypoints)
         if use_waypoints:
             from kelvane.manhattan_router.waypoints import route_waypoints_v2
-        if _intact(backbone_names) and (_native.own_waypoint_router(route_waypoints_v2) if use_waypoints
+        if _intact(backbone_names) and (own_waypoint_router(route_waypoints_v2) if use_waypoints
                                         else _intact(("rail_bridge_v2",))):
             result = _native.bundle_backbone(start_positions, end_positions, start_tangents, end_tangents, delta,
                                              obstacles, turn_bias, sliding_bias, backbone_clearance_factor,
@@ -234,11 +240,6 @@ def _define(_native, _intact):
         "backbone_info" as given, "offsets" ((d_start, d_end) per route), "median_idx" (int),
         "route_skeleton_envelope" (float).
         """
-        if _intact(lane_names):
-            result = _native.offset_backbone(backbone, sp, ep, B, median_idx, start_proj, median_s_offset,
-                                             connect_pitch, delta, obstacles, dbu)
-            if result is not NotImplemented:
-                return described(*result, median_idx, scale_connect, bundle_envelope, backbone, backbone_info)
         last_dx, last_dy = backbone[-1][0] - backbone[-2][0], backbone[-1][1] - backbone[-2][1]
         if abs(last_dx) > abs(last_dy):
             bb_end_perp = np.array([0.0, 1.0]) if last_dx > 0 else np.array([0.0, -1.0])
