@@ -1,11 +1,6 @@
-// Module kelvane.manhattan_router.bundle.  Its body is Python
-// (bindings/py/bundle.py, run by module_body.hpp); these are the native
-// roads it takes while nothing it reaches is replaced, and the pieces of
-// core arithmetic its Python lines share.  A native road answers
-// NotImplemented for arguments out of its common form (ports numpy would
-// rank differently, rows missing, an unusual backbone_selection or
-// routing_order ...): the Python lines then run and the host's own behaviour
-// follows.
+// Module kelvane.manhattan_router.bundle: its body is Python (bindings/py/bundle.py, run by
+// module_body.hpp); the strategies' native roads are in bundle_support.hpp, the pieces of core
+// arithmetic its Python lines share here.
 #include <nanobind/stl/optional.h>
 
 #include "bundle_support.hpp"

@@ -1,8 +1,5 @@
-// Module kelvane.engine: process-wide controls of the native routers, and the
-// user layer's routers beyond the deliverable modules.  Its body is Python
-// (bindings/py/engine.py, run by module_body.hpp); this file holds the thread
-// state every module's core reads its time budget from (deadline_link.hpp)
-// and gathers the native roads (engine.hpp).
+// Module kelvane.engine (its Python body: bindings/py/engine.py): the thread state every module's core
+// reads its time budget from (deadline_link.hpp), and the body's native roads (engine.hpp).
 #include "bundle_support.hpp"
 #include "deadline_link.hpp"
 #include "engine.hpp"

@@ -1,6 +1,5 @@
-// Module kelvane.engine: its Python body is bindings/py/engine.py; the native
-// roads it calls are defined, one router a file, in bindings/engine_*.cpp
-// and put in its `_native` namespace by engine.cpp.
+// The native roads of kelvane.engine's Python body (bindings/py/engine.py), one router a file, put in
+// its `_native` namespace by engine.cpp.
 #pragma once
 
 #include <nanobind/nanobind.h>

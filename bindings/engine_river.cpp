@@ -1,5 +1,5 @@
-// engine.route_river's native road (its signature, documentation and info
-// dict: bindings/py/engine.py): a bundle laid as a planar ribbon.
+// engine.route_river's native road: a bundle laid as a planar ribbon (its signature, documentation
+// and info dict: bindings/py/engine.py).
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>

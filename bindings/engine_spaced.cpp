@@ -1,6 +1,5 @@
-// engine.negotiate_spaced's native road (its signature, documentation and
-// info dict: bindings/py/engine.py): routes that keep the spacing from each
-// other, crossing only where a crossing is allowed and cheaper than a detour.
+// engine.negotiate_spaced's native road: routes that keep the spacing from each other, crossing only
+// where allowed and cheaper than a detour (its signature, documentation and info dict: py/engine.py).
 #include <nanobind/stl/string.h>
 
 #include "engine.hpp"
@@ -15,16 +14,13 @@ namespace {
 // A crossing costs this many bend radii of length unless given.
 constexpr double kCrossingRadii = 2.0;
 
-std::vector<Point> to_rows(nb::handle value, const char* what) {
-    bool exact = true;
-    return to_point_rows(value, what, exact);
-}
-
 // (routes, per-route infos, clean, conflicts, crossings, detours, unclean, length,
 //  crossing_cost, passes, best_pass, timed_out, searches)
 nb::tuple negotiate_spaced(nb::handle starts, nb::handle ends, nb::handle start_tangents, nb::handle end_tangents,
                            nb::handle delta, nb::handle obstacles, nb::handle route_spacing, nb::handle crossing_cost,
                            nb::handle dbu, nb::handle time_budget, nb::handle max_passes) {
+    bool exact = true;  // not read here
+    auto to_rows = [&](nb::handle value, const char* what) { return to_point_rows(value, what, exact); };
     spaced::SpacedRequest req;
     req.starts = to_rows(starts, "starts");
     req.ends = to_rows(ends, "ends");

@@ -87,11 +87,10 @@ def _define(_native, _intact):
                          sliding_bias, route_spacing, route_pivots=(), bend_delta=None, dbu=None):
         """One route searched on the obstacles near its ports; returns (skeleton array, info).
 
-        The obstacles and keep-outs that touch the box around s_pos and e_pos grown by
-        _BBOX_MARGIN_MULT * delta_eff are handed to rail_bridge_v2 (as positional obstacles and as
-        real_obstacles, keep-outs as route_skeletons).  If the route found is blocked in
-        `full_idx` (something outside the box was in the way) it is searched once more with the
-        full lists and that result is returned as it is, blocked or not.  route_pivots is never
+        The obstacles and keep-outs that touch the box around s_pos and e_pos grown by _BBOX_MARGIN_MULT * delta_eff
+        are handed to rail_bridge_v2 (as positional obstacles and as real_obstacles, keep-outs as route_skeletons).
+        If the route found is blocked in `full_idx` (something outside the box was in the way) it is searched once
+        more with the full lists and that result is returned as it is, blocked or not.  route_pivots is never
         filtered.
         """
         def _route(net_obs, net_keep):
@@ -117,19 +116,18 @@ def _define(_native, _intact):
                          connect_offset=None, flipped_segs=None):
         """One lane from a backbone: a new N x 2 float array.
 
-        The first segment is shifted sideways by start_offset, the last by end_offset (None:
-        start_offset), every inner segment by connect_offset (None: start_offset * scale_connect);
-        positive is to the left of travel, inner segments in flipped_segs (any container) go to the
-        other side.  Corners sit where the shifted segments meet, so an axis-parallel backbone
-        gives an axis-parallel lane: two segments get one corner joining their offsets, a straight
-        backbone whose offsets differ a jog at mid-length moved back by the connect offset for a
-        lane moving left, forward for one moving right (neighbouring lanes jog one pitch apart),
-        within the middle 80%.  Zero-length steps and straight-through points are merged first,
-        lane points that are not right-angle corners dropped.  Fewer than two points, or both
-        offsets below 1e-9: a copy of the backbone.  pitch_transition has no effect.
+        The first segment is shifted sideways by start_offset, the last by end_offset (None: start_offset), every
+        inner segment by connect_offset (None: start_offset * scale_connect); positive is to the left of travel,
+        inner segments in flipped_segs (any container) go to the other side.  Corners sit where the shifted segments
+        meet, so an axis-parallel backbone gives an axis-parallel lane: two segments get one corner joining their
+        offsets, a straight backbone whose offsets differ a jog at mid-length moved back by the connect offset for a
+        lane moving left, forward for one moving right (neighbouring lanes jog one pitch apart), within the middle
+        80%.  Zero-length steps and straight-through points are merged first, lane points that are not right-angle
+        corners dropped.  Fewer than two points, or both offsets below 1e-9: a copy of the backbone.
+        pitch_transition has no effect.
 
-        Not guaranteed: diagonal segments or reversals give no axis-parallel lane; lanes of offsets
-        larger than the segments around them fold back (_offset_backbone flips such segments).
+        Not guaranteed: diagonal segments or reversals give no axis-parallel lane; lanes of offsets larger than the
+        segments around them fold back (_offset_backbone flips such segments).
         """
         pts = np.asarray(backbone, dtype=float)
         if end_offset is None:
@@ -147,30 +145,28 @@ def _define(_native, _intact):
                            route_spacing=3.0, route_skeletons=None, dbu=None, waypoints=None):
         """Route a bundle as lanes offset from one routed backbone.
 
-        Returns (skeletons, info): one N x 2 lane array per route in route index order, and the
-        dict of _offset_backbone ("backbone", "offsets", "median_idx", "scale_connect",
-        "route_skeleton_envelope", "backbone_info").
+        Returns (skeletons, info): one N x 2 lane array per route in route index order, and the dict of
+        _offset_backbone ("backbone", "offsets", "median_idx", "scale_connect", "route_skeleton_envelope",
+        "backbone_info").
 
-        The backbone route is picked across the mean start direction: backbone_selection an int
-        (that route), "first" / "last" (lowest / highest start projection), anything else the
-        middle one (the upper middle for an even count; projection ties in numpy's argsort order).
-        It is searched alone (rail_bridge_v2, or route_waypoints_v2 through `waypoints`, a
-        sequence of (position, pin) pairs) with a bend radius grown by the lanes on its wider side
-        (delta + n_side * route_spacing; when the bundle turns without a U-turn also by the
-        largest port offset and backbone_clearance_factor * delta) and the keep-outs in
-        route_skeletons grown by the bundle's half-width.  _offset_backbone then shifts it
-        sideways into every lane, bundle_separation_factor * route_spacing apart between the end
-        segments.  dbu reaches the waypoint search and the lane polish, not the plain backbone
-        search.  pitch_transition and route_width have no effect.
+        The backbone route is picked across the mean start direction: backbone_selection an int (that route),
+        "first" / "last" (lowest / highest start projection), anything else the middle one (the upper middle for an
+        even count; projection ties in numpy's argsort order).  It is searched alone (rail_bridge_v2, or
+        route_waypoints_v2 through `waypoints`, a sequence of (position, pin) pairs) with a bend radius grown by the
+        lanes on its wider side (delta + n_side * route_spacing; when the bundle turns without a U-turn also by the
+        largest port offset and backbone_clearance_factor * delta) and the keep-outs in route_skeletons grown by the
+        bundle's half-width.  _offset_backbone then shifts it sideways into every lane, bundle_separation_factor *
+        route_spacing apart between the end segments.  dbu reaches the waypoint search and the lane polish, not the
+        plain backbone search.  pitch_transition and route_width have no effect.
 
-        Guaranteed: every lane is axis-parallel and starts and ends at its own ports whenever the
-        port lies on the line of the lane's end segment (ports lined up across the bundle, or
-        staggered along it by less than that segment); lanes keep the order of the ports across the
-        bundle, with the inner segments one pitch apart.  One search whatever the number of lanes.
-        Not guaranteed: only the backbone is searched, so lanes can meet obstacles and keep-outs
-        that the backbone passes closer than its lane's offset; the short-segment polish knows only
-        the obstacles, so where lanes fan in from a wider port pitch at a corner it can slide one
-        lane onto its neighbour; lanes of crossing port orders cross.
+        Guaranteed: every lane is axis-parallel and starts and ends at its own ports whenever the port lies on the
+        line of the lane's end segment (ports lined up across the bundle, or staggered along it by less than that
+        segment); lanes keep the order of the ports across the bundle, with the inner segments one pitch apart.  One
+        search whatever the number of lanes.
+        Not guaranteed: only the backbone is searched, so lanes can meet obstacles and keep-outs that the backbone
+        passes closer than its lane's offset; the short-segment polish knows only the obstacles, so where lanes fan
+        in from a wider port pitch at a corner it can slide one lane onto its neighbour; lanes of crossing port
+        orders cross.
         """
         use_waypoints = bool(waypoints)
         if use_waypoints:
@@ -230,14 +226,13 @@ def _define(_native, _intact):
                          connect_pitch, scale_connect, delta, obstacles, dbu, bundle_envelope):
         """All lanes of a bundle from its routed backbone; returns (skeletons, info).
 
-        Each route's start offset is its start projection minus median_s_offset, its end offset
-        its end port's position along the backbone's last-segment normal minus the backbone
-        route's; inner segments are connect_pitch apart in start order (the backbone's lane at 0),
-        and those a lane's offsets would run backwards are shifted to the other side.  Each lane
-        comes from _offset_skeleton, has its ends moved onto its ports (when sp holds the start
-        ports) and goes through _extend_short_segments(lane, delta, _ObstacleIndex([Obstacle(*o)
-        for o in obstacles], dbu)).  st and et are not used.  info: "backbone", "scale_connect" and
-        "backbone_info" as given, "offsets" ((d_start, d_end) per route), "median_idx" (int),
+        Each route's start offset is its start projection minus median_s_offset, its end offset its end port's
+        position along the backbone's last-segment normal minus the backbone route's; inner segments are
+        connect_pitch apart in start order (the backbone's lane at 0), and those a lane's offsets would run
+        backwards are shifted to the other side.  Each lane comes from _offset_skeleton, has its ends moved onto its
+        ports (when sp holds the start ports) and goes through _extend_short_segments(lane, delta,
+        _ObstacleIndex([Obstacle(*o) for o in obstacles], dbu)).  st and et are not used.  info: "backbone",
+        "scale_connect" and "backbone_info" as given, "offsets" ((d_start, d_end) per route), "median_idx" (int),
         "route_skeleton_envelope" (float).
         """
         last_dx, last_dy = backbone[-1][0] - backbone[-2][0], backbone[-1][1] - backbone[-2][1]
@@ -280,11 +275,10 @@ def _define(_native, _intact):
     def _compute_bundle_order(start_positions, start_tangents, routing_order):
         """Order in which the routes of a bundle are routed: a list of route indices.
 
-        "given" 0 .. B-1 and "reverse" B-1 .. 0 (plain ints); "outside-in" (the outermost pair
-        first, then inwards) and "center-out" (the middle route, then alternately one step up and
-        one down, up first) walk the routes ranked by start projection across the mean start
-        direction, ties in numpy's argsort order (numpy index scalars).  One route: [0] whatever
-        the value.  Anything else: ValueError "Unknown routing_order: <value>".
+        "given" 0 .. B-1 and "reverse" B-1 .. 0 (plain ints); "outside-in" (the outermost pair first, then inwards)
+        and "center-out" (the middle route, then alternately one step up and one down, up first) walk the routes
+        ranked by start projection across the mean start direction, ties in numpy's argsort order (numpy index
+        scalars).  One route: [0] whatever the value.  Anything else: ValueError "Unknown routing_order: <value>".
         """
         B = len(start_positions)
         if B == 1:
@@ -299,10 +293,9 @@ def _define(_native, _intact):
     def _skeleton_to_obstacles(skeleton, spacing, port_pitch=None):
         """Keep-out boxes around a routed skeleton: one (x_min, y_min, x_max, y_max) per segment.
 
-        Half-width `spacing`; the first and last segment use min(spacing, 0.8 * port_pitch) when a
-        port_pitch above 1e-9 is given.  Boxes reach their half-width past every inner corner and
-        never past the end points.  A segment that is not horizontal is treated as vertical at the x
-        of its first point.
+        Half-width `spacing`; the first and last segment use min(spacing, 0.8 * port_pitch) when a port_pitch above
+        1e-9 is given.  Boxes reach their half-width past every inner corner and never past the end points.  A
+        segment that is not horizontal is treated as vertical at the x of its first point.
         """
         pts = np.asarray(skeleton, dtype=float)
         if len(pts) < 2:
@@ -312,8 +305,7 @@ def _define(_native, _intact):
     def _inflate_obstacle_bboxes(obstacles, margin):
         """The obstacles grown by `margin` on all sides: a new list of plain 4-tuples.
 
-        Empty input gives []; a margin of at most 1e-9 a plain copy of the list (records stay
-        records).
+        Empty input gives []; a margin of at most 1e-9 a plain copy of the list (records stay records).
         """
         if not _native.has_boxes(obstacles):
             return []
@@ -334,25 +326,23 @@ def _define(_native, _intact):
                               dbu=None):
         """Route a bundle one route after another; returns (skeletons, info).
 
-        Routes are taken in the order of _compute_bundle_order(routing_order).  Each one is
-        searched with rail_bridge_v2 against the obstacles (with clearance route_spacing / 2 and
-        exactly), the keep-outs in route_skeletons, the _skeleton_to_obstacles boxes of every
-        route placed before it (port_pitch: the smallest start port pitch) and the spacing to
-        their polylines.  With inflate_delta the k-th route routed gets the bend radius delta +
-        (B - 1 - k) * route_spacing (delta at its ports), so the routes routed first, on the
-        inside, leave room for the later ones.  With more than _BBOX_MIN_OBSTACLES obstacles each
-        search is a _route_one_local.  skeletons[i] and info["infos"][i] belong to route i;
-        info["order"] is the routing order.  route_width and route_clearance have no effect.
+        Routes are taken in the order of _compute_bundle_order(routing_order).  Each one is searched with
+        rail_bridge_v2 against the obstacles (with clearance route_spacing / 2 and exactly), the keep-outs in
+        route_skeletons, the _skeleton_to_obstacles boxes of every route placed before it (port_pitch: the smallest
+        start port pitch) and the spacing to their polylines.  With inflate_delta the k-th route routed gets the
+        bend radius delta + (B - 1 - k) * route_spacing (delta at its ports), so the routes routed first, on the
+        inside, leave room for the later ones.  With more than _BBOX_MIN_OBSTACLES obstacles each search is a
+        _route_one_local.  skeletons[i] and info["infos"][i] belong to route i; info["order"] is the routing order.
+        route_width and route_clearance have no effect.
 
-        Guaranteed: every route starts and ends at its ports (as float32 holds them), leaves and
-        arrives along its tangents and is axis-parallel; when a route can keep every rule given the
-        routes placed before it, it does: it enters no obstacle or keep-out and keeps route_spacing
-        from them.  One search per route (two when a windowed search ran into an obstacle).
-        Not guaranteed: routing is greedy, a route is never revisited, so an early route can take
-        the room a later one needs (a U-turn routed center-out leaves the inner lanes no room;
-        route it inner lane first, and without inflate_delta, which gives the first route the
-        largest radius); a route that cannot keep every rule comes back as the search's least-bad
-        route and its info says what it violates.
+        Guaranteed: every route starts and ends at its ports (as float32 holds them), leaves and arrives along its
+        tangents and is axis-parallel; when a route can keep every rule given the routes placed before it, it does:
+        it enters no obstacle or keep-out and keeps route_spacing from them.  One search per route (two when a
+        windowed search ran into an obstacle).
+        Not guaranteed: routing is greedy, a route is never revisited, so an early route can take the room a later
+        one needs (a U-turn routed center-out leaves the inner lanes no room; route it inner lane first, and without
+        inflate_delta, which gives the first route the largest radius); a route that cannot keep every rule comes
+        back as the search's least-bad route and its info says what it violates.
         """
         if _intact(rail_names):
             result = _native.bundle_rail_bridge(start_positions, end_positions, start_tangents, end_tangents, delta,
