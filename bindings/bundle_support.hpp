@@ -1,14 +1,22 @@
-// What the bundle module's native roads (bundle*.cpp, their Python body in
-// bindings/py/bundle.py) and engine.route_bundle (engine_bundle.cpp) share:
-// both hand a bundle to the same core strategies (kelvane/bundle.hpp), so
-// they read its ports and options, and run it, the same way.
+// The bundle module's two native roads (def_native'd by bindings/bundle.cpp,
+// their Python lines in bindings/py/bundle.py) and what they share with its
+// other roads.  engine.route_bundle (bindings/py/engine.py) takes the same
+// roads with `ranking` True: the core's stable ranking stands where
+// numpy's argsort could differ, and input the Python lines would refuse is
+// refused here.
 #pragma once
 
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
+
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
 
 #include "convert.hpp"
 #include "route_info.hpp"
@@ -17,6 +25,11 @@
 namespace kelvane::py {
 
 namespace kb = kelvane::bundle;
+
+inline const char* const kPortNames[4] = {"start_positions", "end_positions", "start_tangents", "end_tangents"};
+inline const char* const kEnginePortNames[4] = {"starts", "ends", "start_tangents", "end_tangents"};
+
+inline nb::object not_implemented() { return nb::borrow(Py_NotImplemented); }
 
 // The ports of a bundle and its starts ranked across the mean start
 // direction (stable: equal projections in index order).
@@ -29,48 +42,42 @@ struct BundleInput {
     // Complete ports that numpy's projections and argsort would rank alike
     // (not so where it computes in another precision or projections tie).
     bool common() const { return exact && ports.complete() && kb::ranking_is_clear(ports.starts, proj, ranking); }
-
-    // Ready for a native road: common, or complete with numpy's own
-    // projections (when given) and order, which the Python lines hand in for
-    // ports it ranks otherwise (float32, nearly tied starts).
-    bool ready(std::optional<std::vector<double>> numpy_proj, std::optional<std::vector<size_t>> numpy_ranking) {
-        if (!numpy_ranking) return common();
-        if (numpy_proj) proj = std::move(*numpy_proj);
-        ranking = std::move(*numpy_ranking);
-        const size_t n = ports.starts.size();
-        return ports.complete() && proj.size() == n && ranking.size() == n &&
-               std::all_of(ranking.begin(), ranking.end(), [n](size_t i) { return i < n; });
-    }
 };
 
-// `names`: the four arguments, starts first.
-inline BundleInput read_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, const char* const names[4]) {
+// How a road ranks the starts, by its `ranking` argument: True, the core's
+// own ranking (engine.route_bundle); False, only ports numpy ranks alike
+// (common); a tuple (projections or None, order, smallest start pitch or
+// None), numpy's own, which the Python lines hand in for ports numpy ranks
+// otherwise (float32, nearly tied starts).  False: not a native road's case.
+inline bool take_ranking(BundleInput& in, nb::handle ranking, std::optional<double>* port_pitch = nullptr) {
+    if (!nb::isinstance<nb::tuple>(ranking)) return ranking.ptr() == Py_True || in.common();
+    using NumpyRanking = std::tuple<std::optional<std::vector<double>>, std::vector<size_t>, std::optional<double>>;
+    auto [proj, order, pitch] = nb::cast<NumpyRanking>(ranking);
+    if (proj) in.proj = std::move(*proj);
+    in.ranking = std::move(order);
+    if (port_pitch) *port_pitch = pitch;
+    const size_t n = in.ports.starts.size();
+    return in.ports.complete() && in.proj.size() == n && in.ranking.size() == n &&
+           std::all_of(in.ranking.begin(), in.ranking.end(), [n](size_t i) { return i < n; });
+}
+
+// `own_ranking`: as engine.route_bundle reads them, every route complete.
+inline BundleInput read_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, bool own_ranking = false) {
+    const char* const* names = own_ranking ? kEnginePortNames : kPortNames;
     BundleInput in;
     bool ignored = true;
     in.ports.starts = to_point_rows(sp, names[0], in.exact);
     in.ports.ends = to_point_rows(ep, names[1], ignored);
     in.ports.start_tangents = to_point_rows(st, names[2], in.exact);
     in.ports.end_tangents = to_point_rows(et, names[3], ignored);
-    in.proj = kb::project(in.ports.starts, kb::across(kb::mean_direction(in.ports.start_tangents)));
+    const kb::BundlePorts& p = in.ports;
+    const size_t n = p.starts.size();
+    if (own_ranking && n == 0) throw nb::index_error("starts has no rows: a bundle needs at least one route");
+    if (own_ranking && (p.ends.size() != n || p.start_tangents.size() != n || p.end_tangents.size() != n))
+        raise_value("starts, ends, start_tangents and end_tangents must have the same number of rows");
+    in.proj = kb::project(p.starts, kb::across(kb::mean_direction(p.start_tangents)));
     in.ranking = kb::stable_ranking(in.proj);
     return in;
-}
-
-// backbone_selection: an int route index, "first", "last" or any other str
-// (the middle route).  False, with req.choice the middle route, for
-// anything else and for an int outside the bundle.
-inline bool read_selection(kb::BackboneBundleRequest& req, nb::handle selection, size_t count) {
-    if (nb::isinstance<nb::str>(selection)) {
-        req.choice = kb::backbone_choice(nb::cast<std::string>(selection));
-        return true;
-    }
-    if (!PyLong_Check(selection.ptr())) return false;
-    req.index = PyLong_AsLong(selection.ptr());  // -1 with an error set on overflow
-    PyErr_Clear();
-    req.choice = kb::BackboneChoice::Index;
-    if (req.index >= 0 && req.index < static_cast<long>(count)) return true;
-    req.choice = kb::BackboneChoice::Median;
-    return false;
 }
 
 // The options both strategies read (`keep_outs`: route_skeletons).
@@ -92,12 +99,44 @@ inline nb::list lane_arrays(const std::vector<Path>& lanes) {
     return out;
 }
 
-// (lanes, infos) of the rail-bridge strategy, by route index.
-// port_pitch: the smallest start pitch as the Python lines computed it, or
-// none (computed here from proj).
-inline std::pair<nb::list, nb::list> route_rail(kb::RailBundleRequest& req, const std::vector<double>& proj,
-                                                std::optional<double> port_pitch = std::nullopt) {
-    req.port_pitch = port_pitch ? *port_pitch : kb::smallest_gap(proj, req.route_spacing);
+inline nb::list offset_pairs(const std::vector<std::pair<double, double>>& offsets) {
+    nb::list out;
+    for (const auto& [s, e] : offsets) out.append(nb::make_tuple(s, e));
+    return out;
+}
+
+// The checks rail_bridge_v2 makes of a lane's request (built by the core
+// from the float32 port vectors).
+inline void check_lane_request(const RouteRequest& req, Point start_tangent, Point end_tangent) {
+    for (auto [p, what] : {std::pair{req.start, "start"}, std::pair{req.end, "end"}}) {
+        if (!std::isfinite(p.x)) raise_value(std::string(what) + "[0] must be finite, got " + std::to_string(p.x));
+        if (!std::isfinite(p.y)) raise_value(std::string(what) + "[1] must be finite, got " + std::to_string(p.y));
+    }
+    to_direction(kb::round_to_float32(start_tangent), "start_tangent");
+    to_direction(kb::round_to_float32(end_tangent), "end_tangent");
+    check_request(req);
+}
+
+// bundle_rail_bridge_v2's road: (lanes, infos, order); NotImplemented for an
+// unknown routing_order or ports out of a native road's case (take_ranking).
+inline nb::object rail_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, nb::handle delta,
+                              nb::handle obstacles, nb::handle route_spacing, nb::handle routing_order,
+                              nb::handle turn_bias, nb::handle sliding_bias, nb::handle route_skeletons,
+                              nb::handle inflate_delta, nb::handle dbu, nb::handle ranking) {
+    BundleInput in = read_bundle(sp, ep, st, et, ranking.ptr() == Py_True);
+    std::optional<kb::OrderRule> rule;
+    if (nb::isinstance<nb::str>(routing_order)) rule = kb::order_rule(nb::cast<std::string>(routing_order));
+    std::optional<double> port_pitch;
+    if (!rule || !take_ranking(in, ranking, &port_pitch)) return not_implemented();
+    kb::RailBundleRequest req;
+    req.order = kb::lane_order(in.ranking, in.ports.starts.size(), *rule);
+    req.ports = std::move(in.ports);
+    read_bundle_options(req, delta, obstacles, route_spacing, route_skeletons, turn_bias, sliding_bias, dbu);
+    req.inflate_delta = truth(inflate_delta);
+    for (size_t k = 0; k < req.order.size(); ++k)
+        check_lane_request(kb::rail_lane_request(req, k), req.ports.start_tangents[req.order[k]],
+                           req.ports.end_tangents[req.order[k]]);
+    req.port_pitch = port_pitch ? *port_pitch : kb::smallest_gap(in.proj, req.route_spacing);
     req.local_search = req.obstacles.size() > kb::kLocalSearchAbove;
     kb::RailBundleResult res;
     {
@@ -106,15 +145,70 @@ inline std::pair<nb::list, nb::list> route_rail(kb::RailBundleRequest& req, cons
     }
     nb::list infos;
     for (const RouteInfo& info : res.infos) infos.append(info_dict(info));
-    return {lane_arrays(res.lanes), infos};
+    return nb::make_tuple(lane_arrays(res.lanes), infos, nb::cast(req.order));
 }
 
-// Whether f is the waypoints module's own route_waypoints_v2 (bundle module only).
-bool is_own_waypoint_router(nb::handle f);
+// backbone_selection: an int route index, "first", "last" or any other str
+// (the middle route).  False for anything else and for an int outside the
+// bundle.
+inline bool read_selection(kb::BackboneBundleRequest& req, nb::handle selection, size_t count) {
+    if (nb::isinstance<nb::str>(selection)) {
+        req.choice = kb::backbone_choice(nb::cast<std::string>(selection));
+        return true;
+    }
+    if (!PyLong_Check(selection.ptr())) return false;
+    req.index = PyLong_AsLong(selection.ptr());  // -1 with an error set on overflow
+    PyErr_Clear();
+    req.choice = kb::BackboneChoice::Index;
+    return req.index >= 0 && req.index < static_cast<long>(count);
+}
 
-inline kb::BackboneBundleResult route_backbone(const kb::BackboneBundleRequest& req) {
-    nb::gil_scoped_release release;
-    return kb::route_backbone_bundle(req);
+// bundle_backbone_v2's road: (lanes, offsets, median_idx, scale_connect,
+// envelope, backbone, backbone info); NotImplemented for an unusual
+// backbone_selection, waypoints not in (position, pin) pairs or ports out of
+// a native road's case (take_ranking).
+inline nb::object backbone_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, nb::handle delta,
+                                  nb::handle obstacles, nb::handle turn_bias, nb::handle sliding_bias,
+                                  nb::handle backbone_clearance_factor, nb::handle bundle_separation_factor,
+                                  nb::handle selection, nb::handle route_spacing, nb::handle route_skeletons,
+                                  nb::handle dbu, nb::handle waypoints, nb::handle ranking) {
+    BundleInput in = read_bundle(sp, ep, st, et, ranking.ptr() == Py_True);
+    kb::BackboneBundleRequest req;
+    if (!take_ranking(in, ranking) || !read_selection(req, selection, in.ports.starts.size())) return not_implemented();
+    req.ports = std::move(in.ports);
+    req.start_proj = std::move(in.proj);
+    req.ranking = std::move(in.ranking);
+    read_bundle_options(req, delta, obstacles, route_spacing, route_skeletons, turn_bias, sliding_bias, dbu);
+    req.backbone_clearance_factor = to_finite(backbone_clearance_factor, "backbone_clearance_factor");
+    req.bundle_separation_factor = to_finite(bundle_separation_factor, "bundle_separation_factor");
+    if (!waypoints.is_none()) {
+        nb::list positions, pins;
+        for (nb::handle item : waypoints) {
+            // Not a (position, pin) pair: the Python lines unpack it, with the host's error.
+            if (!(PyTuple_Check(item.ptr()) || PyList_Check(item.ptr())) || PySequence_Size(item.ptr()) != 2)
+                return not_implemented();
+            positions.append(item_of(item, 0));
+            pins.append(item_of(item, 1));
+        }
+        WaypointRequest w;
+        read_waypoints(w, positions, pins);
+        req.use_waypoints = true;
+        req.waypoints = std::move(w.waypoints);
+        req.pins = std::move(w.pins);
+    }
+    const kb::BackbonePlan plan = kb::plan_backbone(req);
+    if (!(plan.delta_eff >= 0)) raise_value("delta must be >= 0");
+    RouteRequest search = kb::backbone_request(req, plan);
+    if (req.use_waypoints) search.grid = req.grid;
+    check_lane_request(search, req.ports.start_tangents[plan.median], req.ports.end_tangents[plan.median]);
+    kb::BackboneBundleResult res;
+    {
+        nb::gil_scoped_release release;
+        res = kb::route_backbone_bundle(req);
+    }
+    nb::object info = req.use_waypoints ? nb::object(waypoint_info_dict(res.backbone)) : info_dict(res.backbone.info);
+    return nb::make_tuple(lane_arrays(res.lanes.lanes), offset_pairs(res.lanes.offsets), plan.median, plan.scale_connect, plan.envelope,
+                          path_to_array(res.backbone.skeleton), info);
 }
 
 }  // namespace kelvane::py

@@ -1,12 +1,5 @@
-// Module kelvane.engine, shared by its parts (bindings/engine_*.cpp): the
-// process-wide controls of the native routers.
-//
-// A part registers itself with one call at namespace scope in its own file:
-//
-//   static const bool registered = kelvane::py::engine::add_part("budget", &bind_budget);
-//
-// and the module's initialisation binds every registered part, in the order
-// of their names.
+// The native roads of kelvane.engine's Python body (bindings/py/engine.py), one router a file, put in
+// its `_native` namespace by engine.cpp.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -15,7 +8,8 @@ namespace kelvane::py::engine {
 
 namespace nb = nanobind;
 
-using Part = void (*)(nb::module_&);
-bool add_part(const char* name, Part bind);
+void def_budget(nb::module_& native);  // engine_budget.cpp
+void def_river(nb::module_& native);   // engine_river.cpp
+void def_spaced(nb::module_& native);  // engine_spaced.cpp
 
 }  // namespace kelvane::py::engine

@@ -93,10 +93,11 @@ def test_bad_waypoint_input(kwargs, error, text):
 def test_the_bundle_module_takes_its_native_road_only_with_this_router():
     from kelvane.manhattan_router import bundle
     backbone = bundle.bundle_backbone_v2
-    native = dict(zip(backbone.__code__.co_freevars, (c.cell_contents for c in backbone.__closure__)))["_native"]
+    closure = dict(zip(backbone.__code__.co_freevars, (c.cell_contents for c in backbone.__closure__)))
+    own = closure["own_waypoint_router"]
 
     def wrapper(*args, **kwargs):
         return wp.route_waypoints_v2(*args, **kwargs)
 
-    assert native.own_waypoint_router(wp.route_waypoints_v2)
-    assert not native.own_waypoint_router(wrapper) and not native.own_waypoint_router(len)
+    assert own(wp.route_waypoints_v2)
+    assert not own(wrapper) and not own(len)

@@ -25,8 +25,8 @@ def _define(_native, _intact):
     global _inflate_obstacle_bboxes, bundle_rail_bridge_v2
 
     # What each native road assumes is still the module's own.
-    lane_names = ("_offset_skeleton", "_ObstacleIndex", "_extend_short_segments", "Obstacle")
-    backbone_names = ("_inflate_obstacle_bboxes", "_offset_backbone", *lane_names)
+    backbone_names = ("_inflate_obstacle_bboxes", "_offset_backbone", "_offset_skeleton", "_ObstacleIndex",
+                      "_extend_short_segments", "Obstacle")
     rail_names = ("_compute_bundle_order", "_ObstacleIndex", "_skeleton_to_obstacles", "_BBOX_MIN_OBSTACLES",
                   "_route_one_local", "_BBOX_MARGIN_MULT", "_filter_to_bbox", "_obs_bounds", "Obstacle",
                   "rail_bridge_v2", "_hits_real_obstacle")
@@ -54,6 +54,12 @@ def _define(_native, _intact):
         if abs(dx) > abs(dy):
             return 0, 1 if dx > 0 else -1
         return 1, 1 if dy > 0 else -1
+
+    def own_waypoint_router(f):
+        # The waypoints module's own function is compiled from its embedded body; a replacement elsewhere.
+        code = getattr(f, "__code__", None)
+        return code is not None and (code.co_filename, code.co_name) == (
+            "<kelvane.manhattan_router.waypoints>", "route_waypoints_v2")
 
     def described(lanes, offsets, median_idx, scale_connect, bundle_envelope, backbone, backbone_info):
         return lanes, {"backbone": backbone, "offsets": offsets, "median_idx": int(median_idx),
@@ -89,11 +95,10 @@ def _define(_native, _intact):
                          sliding_bias, route_spacing, route_pivots=(), bend_delta=None, dbu=None):
         """One route searched on the obstacles near its ports; returns (skeleton array, info).
 
-        The obstacles and keep-outs that touch the box around s_pos and e_pos grown by
-        _BBOX_MARGIN_MULT * delta_eff are handed to rail_bridge_v2 (as positional obstacles and as
-        real_obstacles, keep-outs as route_skeletons).  If the route found is blocked in
-        `full_idx` (something outside the box was in the way) it is searched once more with the
-        full lists and that result is returned as it is, blocked or not.  route_pivots is never
+        The obstacles and keep-outs that touch the box around s_pos and e_pos grown by _BBOX_MARGIN_MULT * delta_eff
+        are handed to rail_bridge_v2 (as positional obstacles and as real_obstacles, keep-outs as route_skeletons).
+        If the route found is blocked in `full_idx` (something outside the box was in the way) it is searched once
+        more with the full lists and that result is returned as it is, blocked or not.  route_pivots is never
         filtered.
         """
         def _route(net_obs, net_keep):
@@ -119,19 +124,18 @@ def _define(_native, _intact):
                          connect_offset=None, flipped_segs=None):
         """One lane from a backbone: a new N x 2 float array.
 
-        The first segment is shifted sideways by start_offset, the last by end_offset (None:
-        start_offset), every inner segment by connect_offset (None: start_offset * scale_connect);
-        positive is to the left of travel, inner segments in flipped_segs (any container) go to the
-        other side.  Corners sit where the shifted segments meet, so an axis-parallel backbone
-        gives an axis-parallel lane: two segments get one corner joining their offsets, a straight
-        backbone whose offsets differ a jog at mid-length moved back by the connect offset for a
-        lane moving left, forward for one moving right (neighbouring lanes jog one pitch apart),
-        within the middle 80%.  Zero-length steps and straight-through points are merged first,
-        lane points that are not right-angle corners dropped.  Fewer than two points, or both
-        offsets below 1e-9: a copy of the backbone.  pitch_transition has no effect.
+        The first segment is shifted sideways by start_offset, the last by end_offset (None: start_offset), every
+        inner segment by connect_offset (None: start_offset * scale_connect); positive is to the left of travel,
+        inner segments in flipped_segs (any container) go to the other side.  Corners sit where the shifted segments
+        meet, so an axis-parallel backbone gives an axis-parallel lane: two segments get one corner joining their
+        offsets, a straight backbone whose offsets differ a jog at mid-length moved back by the connect offset for a
+        lane moving left, forward for one moving right (neighbouring lanes jog one pitch apart), within the middle
+        80%.  Zero-length steps and straight-through points are merged first, lane points that are not right-angle
+        corners dropped.  Fewer than two points, or both offsets below 1e-9: a copy of the backbone.
+        pitch_transition has no effect.
 
-        Not guaranteed: diagonal segments or reversals give no axis-parallel lane; lanes of offsets
-        larger than the segments around them fold back (_offset_backbone flips such segments).
+        Not guaranteed: diagonal segments or reversals give no axis-parallel lane; lanes of offsets larger than the
+        segments around them fold back (_offset_backbone flips such segments).
         """
         pts = np.asarray(backbone, dtype=float)
         if end_offset is None:
@@ -149,45 +153,42 @@ def _define(_native, _intact):
                            route_spacing=3.0, route_skeletons=None, dbu=None, waypoints=None):
         """Route a bundle as lanes offset from one routed backbone.
 
-        Returns (skeletons, info): one N x 2 lane array per route in route index order, and the
-        dict of _offset_backbone ("backbone", "offsets", "median_idx", "scale_connect",
-        "route_skeleton_envelope", "backbone_info").
+        Returns (skeletons, info): one N x 2 lane array per route in route index order, and the dict of
+        _offset_backbone ("backbone", "offsets", "median_idx", "scale_connect", "route_skeleton_envelope",
+        "backbone_info").
 
-        The backbone route is picked across the mean start direction: backbone_selection an int
-        (that route), "first" / "last" (lowest / highest start projection), anything else the
-        middle one (the upper middle for an even count; projection ties in numpy's argsort order).
-        It is searched alone (rail_bridge_v2, or route_waypoints_v2 through `waypoints`, a
-        sequence of (position, pin) pairs) with a bend radius grown by the lanes on its wider side
-        (delta + n_side * route_spacing; when the bundle turns without a U-turn also by the
-        largest port offset and backbone_clearance_factor * delta) and the keep-outs in
-        route_skeletons grown by the bundle's half-width.  _offset_backbone then shifts it
-        sideways into every lane, bundle_separation_factor * route_spacing apart between the end
-        segments.  dbu reaches the waypoint search and the lane polish, not the plain backbone
-        search.  pitch_transition and route_width have no effect.
+        The backbone route is picked across the mean start direction: backbone_selection an int (that route),
+        "first" / "last" (lowest / highest start projection), anything else the middle one (the upper middle for an
+        even count; projection ties in numpy's argsort order).  It is searched alone (rail_bridge_v2, or
+        route_waypoints_v2 through `waypoints`, a sequence of (position, pin) pairs) with a bend radius grown by the
+        lanes on its wider side (delta + n_side * route_spacing; when the bundle turns without a U-turn also by the
+        largest port offset and backbone_clearance_factor * delta) and the keep-outs in route_skeletons grown by the
+        bundle's half-width.  _offset_backbone then shifts it sideways into every lane, bundle_separation_factor *
+        route_spacing apart between the end segments.  dbu reaches the waypoint search and the lane polish, not the
+        plain backbone search.  pitch_transition and route_width have no effect.
 
-        Guaranteed: every lane is axis-parallel and starts and ends at its own ports whenever the
-        port lies on the line of the lane's end segment (ports lined up across the bundle, or
-        staggered along it by less than that segment); lanes keep the order of the ports across the
-        bundle, with the inner segments one pitch apart.  One search whatever the number of lanes.
-        Not guaranteed: only the backbone is searched, so lanes can meet obstacles and keep-outs
-        that the backbone passes closer than its lane's offset; the short-segment polish knows only
-        the obstacles, so where lanes fan in from a wider port pitch at a corner it can slide one
-        lane onto its neighbour; lanes of crossing port orders cross.
+        Guaranteed: every lane is axis-parallel and starts and ends at its own ports whenever the port lies on the
+        line of the lane's end segment (ports lined up across the bundle, or staggered along it by less than that
+        segment); lanes keep the order of the ports across the bundle, with the inner segments one pitch apart.  One
+        search whatever the number of lanes.
+        Not guaranteed: only the backbone is searched, so lanes can meet obstacles and keep-outs that the backbone
+        passes closer than its lane's offset; the short-segment polish knows only the obstacles, so where lanes fan
+        in from a wider port pitch at a corner it can slide one lane onto its neighbour; lanes of crossing port
+        orders cross.
         """
         use_waypoints = bool(waypoints)
         if use_waypoints:
             from kelvane.manhattan_router.waypoints import route_waypoints_v2
-        if _intact(backbone_names) and (_native.own_waypoint_router(route_waypoints_v2) if use_waypoints
+        if _intact(backbone_names) and (own_waypoint_router(route_waypoints_v2) if use_waypoints
                                         else _intact(("rail_bridge_v2",))):
-            def native(*numpy_ranking):
+            def native(ranking):
                 return _native.bundle_backbone(start_positions, end_positions, start_tangents, end_tangents, delta,
                                                obstacles, turn_bias, sliding_bias, backbone_clearance_factor,
                                                bundle_separation_factor, backbone_selection, route_spacing,
-                                               route_skeletons, dbu, waypoints if use_waypoints else None,
-                                               *numpy_ranking)
-            result = native(None, None)
+                                               route_skeletons, dbu, waypoints if use_waypoints else None, ranking)
+            result = native(False)
             if result is NotImplemented and (ranked := numpy_ranked(start_positions, start_tangents)) is not None:
-                result = native(ranked[0].tolist(), ranked[1].tolist())
+                result = native((ranked[0].tolist(), ranked[1].tolist(), None))
             if result is not NotImplemented:
                 return described(*result)
         sp, ep = np.asarray(start_positions), np.asarray(end_positions)
@@ -237,21 +238,15 @@ def _define(_native, _intact):
                          connect_pitch, scale_connect, delta, obstacles, dbu, bundle_envelope):
         """All lanes of a bundle from its routed backbone; returns (skeletons, info).
 
-        Each route's start offset is its start projection minus median_s_offset, its end offset
-        its end port's position along the backbone's last-segment normal minus the backbone
-        route's; inner segments are connect_pitch apart in start order (the backbone's lane at 0),
-        and those a lane's offsets would run backwards are shifted to the other side.  Each lane
-        comes from _offset_skeleton, has its ends moved onto its ports (when sp holds the start
-        ports) and goes through _extend_short_segments(lane, delta, _ObstacleIndex([Obstacle(*o)
-        for o in obstacles], dbu)).  st and et are not used.  info: "backbone", "scale_connect" and
-        "backbone_info" as given, "offsets" ((d_start, d_end) per route), "median_idx" (int),
+        Each route's start offset is its start projection minus median_s_offset, its end offset its end port's
+        position along the backbone's last-segment normal minus the backbone route's; inner segments are
+        connect_pitch apart in start order (the backbone's lane at 0), and those a lane's offsets would run
+        backwards are shifted to the other side.  Each lane comes from _offset_skeleton, has its ends moved onto its
+        ports (when sp holds the start ports) and goes through _extend_short_segments(lane, delta,
+        _ObstacleIndex([Obstacle(*o) for o in obstacles], dbu)).  st and et are not used.  info: "backbone",
+        "scale_connect" and "backbone_info" as given, "offsets" ((d_start, d_end) per route), "median_idx" (int),
         "route_skeleton_envelope" (float).
         """
-        if _intact(lane_names):
-            result = _native.offset_backbone(backbone, sp, ep, B, median_idx, start_proj, median_s_offset,
-                                             connect_pitch, delta, obstacles, dbu)
-            if result is not NotImplemented:
-                return described(*result, median_idx, scale_connect, bundle_envelope, backbone, backbone_info)
         last_dx, last_dy = backbone[-1][0] - backbone[-2][0], backbone[-1][1] - backbone[-2][1]
         if abs(last_dx) > abs(last_dy):
             bb_end_perp = np.array([0.0, 1.0]) if last_dx > 0 else np.array([0.0, -1.0])
@@ -292,11 +287,10 @@ def _define(_native, _intact):
     def _compute_bundle_order(start_positions, start_tangents, routing_order):
         """Order in which the routes of a bundle are routed: a list of route indices.
 
-        "given" 0 .. B-1 and "reverse" B-1 .. 0 (plain ints); "outside-in" (the outermost pair
-        first, then inwards) and "center-out" (the middle route, then alternately one step up and
-        one down, up first) walk the routes ranked by start projection across the mean start
-        direction, ties in numpy's argsort order (numpy index scalars).  One route: [0] whatever
-        the value.  Anything else: ValueError "Unknown routing_order: <value>".
+        "given" 0 .. B-1 and "reverse" B-1 .. 0 (plain ints); "outside-in" (the outermost pair first, then inwards)
+        and "center-out" (the middle route, then alternately one step up and one down, up first) walk the routes
+        ranked by start projection across the mean start direction, ties in numpy's argsort order (numpy index
+        scalars).  One route: [0] whatever the value.  Anything else: ValueError "Unknown routing_order: <value>".
         """
         B = len(start_positions)
         if B == 1:
@@ -311,10 +305,9 @@ def _define(_native, _intact):
     def _skeleton_to_obstacles(skeleton, spacing, port_pitch=None):
         """Keep-out boxes around a routed skeleton: one (x_min, y_min, x_max, y_max) per segment.
 
-        Half-width `spacing`; the first and last segment use min(spacing, 0.8 * port_pitch) when a
-        port_pitch above 1e-9 is given.  Boxes reach their half-width past every inner corner and
-        never past the end points.  A segment that is not horizontal is treated as vertical at the x
-        of its first point.
+        Half-width `spacing`; the first and last segment use min(spacing, 0.8 * port_pitch) when a port_pitch above
+        1e-9 is given.  Boxes reach their half-width past every inner corner and never past the end points.  A
+        segment that is not horizontal is treated as vertical at the x of its first point.
         """
         pts = np.asarray(skeleton, dtype=float)
         if len(pts) < 2:
@@ -324,8 +317,7 @@ def _define(_native, _intact):
     def _inflate_obstacle_bboxes(obstacles, margin):
         """The obstacles grown by `margin` on all sides: a new list of plain 4-tuples.
 
-        Empty input gives []; a margin of at most 1e-9 a plain copy of the list (records stay
-        records).
+        Empty input gives []; a margin of at most 1e-9 a plain copy of the list (records stay records).
         """
         if not _native.has_boxes(obstacles):
             return []
@@ -346,35 +338,34 @@ def _define(_native, _intact):
                               dbu=None):
         """Route a bundle one route after another; returns (skeletons, info).
 
-        Routes are taken in the order of _compute_bundle_order(routing_order).  Each one is
-        searched with rail_bridge_v2 against the obstacles (with clearance route_spacing / 2 and
-        exactly), the keep-outs in route_skeletons, the _skeleton_to_obstacles boxes of every
-        route placed before it (port_pitch: the smallest start port pitch) and the spacing to
-        their polylines.  With inflate_delta the k-th route routed gets the bend radius delta +
-        (B - 1 - k) * route_spacing (delta at its ports), so the routes routed first, on the
-        inside, leave room for the later ones.  With more than _BBOX_MIN_OBSTACLES obstacles each
-        search is a _route_one_local.  skeletons[i] and info["infos"][i] belong to route i;
-        info["order"] is the routing order.  route_width and route_clearance have no effect.
+        Routes are taken in the order of _compute_bundle_order(routing_order).  Each one is searched with
+        rail_bridge_v2 against the obstacles (with clearance route_spacing / 2 and exactly), the keep-outs in
+        route_skeletons, the _skeleton_to_obstacles boxes of every route placed before it (port_pitch: the smallest
+        start port pitch) and the spacing to their polylines.  With inflate_delta the k-th route routed gets the
+        bend radius delta + (B - 1 - k) * route_spacing (delta at its ports), so the routes routed first, on the
+        inside, leave room for the later ones.  With more than _BBOX_MIN_OBSTACLES obstacles each search is a
+        _route_one_local.  skeletons[i] and info["infos"][i] belong to route i; info["order"] is the routing order.
+        route_width and route_clearance have no effect.
 
-        Guaranteed: every route starts and ends at its ports (as float32 holds them), leaves and
-        arrives along its tangents and is axis-parallel; when a route can keep every rule given the
-        routes placed before it, it does: it enters no obstacle or keep-out and keeps route_spacing
-        from them.  One search per route (two when a windowed search ran into an obstacle).
-        Not guaranteed: routing is greedy, a route is never revisited, so an early route can take
-        the room a later one needs (a U-turn routed center-out leaves the inner lanes no room;
-        route it inner lane first, and without inflate_delta, which gives the first route the
-        largest radius); a route that cannot keep every rule comes back as the search's least-bad
-        route and its info says what it violates.
+        Guaranteed: every route starts and ends at its ports (as float32 holds them), leaves and arrives along its
+        tangents and is axis-parallel; when a route can keep every rule given the routes placed before it, it does:
+        it enters no obstacle or keep-out and keeps route_spacing from them.  One search per route (two when a
+        windowed search ran into an obstacle).
+        Not guaranteed: routing is greedy, a route is never revisited, so an early route can take the room a later
+        one needs (a U-turn routed center-out leaves the inner lanes no room; route it inner lane first, and without
+        inflate_delta, which gives the first route the largest radius); a route that cannot keep every rule comes
+        back as the search's least-bad route and its info says what it violates.
         """
         if _intact(rail_names):
-            def native(*numpy_ranking):
+            def native(ranking):
                 return _native.bundle_rail_bridge(start_positions, end_positions, start_tangents, end_tangents, delta,
                                                   obstacles, route_spacing, routing_order, turn_bias, sliding_bias,
-                                                  route_skeletons, inflate_delta, dbu, *numpy_ranking)
-            result = native(None, None)
+                                                  route_skeletons, inflate_delta, dbu, ranking)
+            result = native(False)
             if result is NotImplemented and (ranked := numpy_ranked(start_positions, start_tangents)) is not None:
                 proj, sorted_idx = ranked
-                result = native(sorted_idx.tolist(), float(np.min(np.diff(np.sort(proj)))) if len(proj) > 1 else None)
+                pitch = float(np.min(np.diff(np.sort(proj)))) if len(proj) > 1 else None
+                result = native((None, sorted_idx.tolist(), pitch))
             if result is not NotImplemented:
                 skeletons, infos, order = result
                 if len(order) > 1 and routing_order in ("outside-in", "center-out"):
