@@ -47,15 +47,19 @@ struct BundleInput {
 // How a road ranks the starts, by its `ranking` argument: True, the core's
 // own ranking (engine.route_bundle); False, only ports numpy ranks alike
 // (common); a tuple (projections or None, order, smallest start pitch or
-// None), numpy's own, which the Python lines hand in for ports numpy ranks
-// otherwise (float32, nearly tied starts).  False: not a native road's case.
-inline bool take_ranking(BundleInput& in, nb::handle ranking, std::optional<double>* port_pitch = nullptr) {
+// None, projections in float32), numpy's own, which the Python lines hand in
+// for ports numpy ranks otherwise (float32, nearly tied starts).  False: not
+// a native road's case.
+inline bool take_ranking(BundleInput& in, nb::handle ranking, std::optional<double>* port_pitch = nullptr,
+                         bool* float32_proj = nullptr) {
     if (!nb::isinstance<nb::tuple>(ranking)) return ranking.ptr() == Py_True || in.common();
-    using NumpyRanking = std::tuple<std::optional<std::vector<double>>, std::vector<size_t>, std::optional<double>>;
-    auto [proj, order, pitch] = nb::cast<NumpyRanking>(ranking);
+    using NumpyRanking =
+        std::tuple<std::optional<std::vector<double>>, std::vector<size_t>, std::optional<double>, bool>;
+    auto [proj, order, pitch, single] = nb::cast<NumpyRanking>(ranking);
     if (proj) in.proj = std::move(*proj);
     in.ranking = std::move(order);
     if (port_pitch) *port_pitch = pitch;
+    if (float32_proj) *float32_proj = single;
     const size_t n = in.ports.starts.size();
     return in.ports.complete() && in.proj.size() == n && in.ranking.size() == n &&
            std::all_of(in.ranking.begin(), in.ranking.end(), [n](size_t i) { return i < n; });
@@ -174,7 +178,8 @@ inline nb::object backbone_bundle(nb::handle sp, nb::handle ep, nb::handle st, n
                                   nb::handle dbu, nb::handle waypoints, nb::handle ranking) {
     BundleInput in = read_bundle(sp, ep, st, et, ranking.ptr() == Py_True);
     kb::BackboneBundleRequest req;
-    if (!take_ranking(in, ranking) || !read_selection(req, selection, in.ports.starts.size())) return not_implemented();
+    if (!take_ranking(in, ranking, nullptr, &req.float32_offsets) || !read_selection(req, selection, in.ports.starts.size()))
+        return not_implemented();
     req.ports = std::move(in.ports);
     req.start_proj = std::move(in.proj);
     req.ranking = std::move(in.ranking);

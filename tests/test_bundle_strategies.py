@@ -552,6 +552,22 @@ def test_ports_numpy_ranks_its_own_way_stay_native_with_the_general_road_s_resul
         assert ia["offsets"] == ib["offsets"] and ia["median_idx"] == ib["median_idx"]
 
 
+def test_float32_backbone_offsets_are_numpy_s_float32_differences(monkeypatch):
+    # float32 starts and tangents: numpy projects them and subtracts the projections in float32
+    rng = np.random.default_rng(3)
+    east = np.tile(np.array([1, 0], np.float32), (5, 1))
+    for _ in range(6):
+        ys = np.sort(rng.uniform(0, 40, 5)).astype(np.float32)
+        sp = np.stack([np.full(5, 0.37, np.float32), ys], 1)
+        ep = np.stack([np.full(5, 150.3, np.float32), ys + np.float32(rng.uniform(-5, 30))], 1)
+        native = bd.bundle_backbone_v2(sp, ep, east, east, 2.0, [], route_spacing=1.0)
+        with monkeypatch.context() as m:
+            spy_on(m, "rail_bridge_v2")
+            general = bd.bundle_backbone_v2(sp, ep, east, east, 2.0, [], route_spacing=1.0)
+        assert native[1]["offsets"] == general[1]["offsets"]
+        assert all(o[0] == float(np.float32(o[0])) for o in native[1]["offsets"])
+
+
 @pytest.mark.parametrize("strategy, message", [(bd.bundle_rail_bridge_v2, "out of bounds for axis 0 with size 2"),
                                                (bd.bundle_backbone_v2, "fewer end ports than start ports")])
 def test_a_missing_end_row_is_an_index_error(strategy, message):

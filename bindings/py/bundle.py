@@ -188,7 +188,7 @@ def _define(_native, _intact):
                                                route_skeletons, dbu, waypoints if use_waypoints else None, ranking)
             result = native(False)
             if result is NotImplemented and (ranked := numpy_ranked(start_positions, start_tangents)) is not None:
-                result = native((ranked[0].tolist(), ranked[1].tolist(), None))
+                result = native((ranked[0].tolist(), ranked[1].tolist(), None, ranked[0].dtype == np.float32))
             if result is not NotImplemented:
                 return described(*result)
         sp, ep = np.asarray(start_positions), np.asarray(end_positions)
@@ -365,7 +365,7 @@ def _define(_native, _intact):
             if result is NotImplemented and (ranked := numpy_ranked(start_positions, start_tangents)) is not None:
                 proj, sorted_idx = ranked
                 pitch = float(np.min(np.diff(np.sort(proj)))) if len(proj) > 1 else None
-                result = native((None, sorted_idx.tolist(), pitch))
+                result = native((None, sorted_idx.tolist(), pitch, False))
             if result is not NotImplemented:
                 skeletons, infos, order = result
                 if len(order) > 1 and routing_order in ("outside-in", "center-out"):

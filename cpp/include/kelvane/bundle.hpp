@@ -182,6 +182,7 @@ struct BackboneBundleRequest {
     BundlePorts ports;
     std::vector<double> start_proj;        // projections across the mean start direction
     std::vector<std::size_t> ranking;      // ascending start_proj
+    bool float32_offsets = false;          // start offsets rounded to float32 (see OffsetBackboneRequest)
     BackboneChoice choice = BackboneChoice::Median;
     long index = 0;                        // for BackboneChoice::Index
     double delta = 0.0;
@@ -231,6 +232,9 @@ struct OffsetBackboneRequest {
     std::size_t median = 0;
     std::vector<double> start_proj;   // at least `count` values
     double median_s_offset = 0.0;
+    // start_proj holds float32 values and each start offset is rounded to
+    // float32, as numpy subtracts float32 projections.
+    bool float32_offsets = false;
     double connect_pitch = 0.0;
     double delta = 0.0;               // bend radius for the short-segment polish
     std::vector<Box> obstacles;

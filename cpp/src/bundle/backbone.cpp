@@ -107,6 +107,7 @@ BackboneBundleResult route_backbone_bundle(const BackboneBundleRequest& req) {
     o.median = plan.median;
     o.start_proj = req.start_proj;
     o.median_s_offset = plan.median_s_offset;
+    o.float32_offsets = req.float32_offsets;
     o.connect_pitch = plan.connect_pitch;
     o.delta = req.delta;
     o.obstacles = req.obstacles;

@@ -75,6 +75,7 @@ LaneSet offset_backbone(const OffsetBackboneRequest& req) {
     std::vector<double> d_start(count), d_end(count);
     for (std::size_t i = 0; i < count; ++i) {
         d_start[i] = req.start_proj[i] - req.median_s_offset;
+        if (req.float32_offsets) d_start[i] = static_cast<float>(d_start[i]);
         d_end[i] = end_proj(i) - median_e_offset;
     }
 
