@@ -15,22 +15,22 @@ namespace {
 
 // (lanes, per-lane infos, clean, unclean, planar, side, axis, whole, groups, searches)
 nb::tuple route_river(nb::handle starts, nb::handle ends, nb::handle start_tangents, nb::handle end_tangents,
-                      double delta, nb::handle obstacles, double route_spacing, nb::handle keep_outs,
-                      nb::handle pivots, nb::handle dbu, nb::handle turn_bias, double sliding_bias,
+                      nb::handle delta, nb::handle obstacles, nb::handle route_spacing, nb::handle keep_outs,
+                      nb::handle pivots, nb::handle dbu, nb::handle turn_bias, nb::handle sliding_bias,
                       std::optional<std::vector<int>> sides, int relay_rounds) {
     river::RiverRequest req;
     req.starts = to_path(starts, "starts");
     req.ends = to_path(ends, "ends");
     req.start_tangents = to_path(start_tangents, "start_tangents");
     req.end_tangents = to_path(end_tangents, "end_tangents");
-    req.delta = delta;
-    req.route_spacing = route_spacing;
+    req.delta = to_length(delta, "delta");
+    req.route_spacing = to_length(route_spacing, "route_spacing");
     req.obstacles = to_boxes(obstacles, "obstacles");
     req.keep_outs = to_boxes(keep_outs, "keep_outs");
     req.pivots = to_paths(pivots, "pivots");
     req.grid = to_grid(dbu);
     req.turn_bias = to_turn_bias(turn_bias);
-    req.sliding_bias = sliding_bias;
+    req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
     if (sides) req.sides = *sides;
     req.relay_rounds = relay_rounds;
     river::RiverResult res;

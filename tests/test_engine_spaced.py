@@ -120,3 +120,14 @@ def test_bad_input_is_refused_naming_the_argument(change, error, needle):
     args = {"starts": STARTS, "ends": ENDS, "start_tangents": EAST, "end_tangents": EAST, "delta": 5.0} | change
     with pytest.raises(error, match=needle.replace("[", r"\[").replace("]", r"\]")):
         engine.negotiate_spaced(**args)
+
+
+@pytest.mark.parametrize("change, error, needle", [
+    ({"delta": "x"}, TypeError, "delta must be a number"),
+    ({"route_spacing": -1.0}, ValueError, "route_spacing must be >= 0"),
+    ({"sliding_bias": 2.0}, ValueError, "sliding_bias must be in"),
+])
+def test_river_bad_numbers_are_refused_naming_the_argument(change, error, needle):
+    args = {"starts": STARTS, "ends": ENDS, "start_tangents": EAST, "end_tangents": EAST, "delta": 5.0} | change
+    with pytest.raises(error, match=needle):
+        engine.route_river(**args)
