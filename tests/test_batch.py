@@ -141,7 +141,9 @@ def test_a_dead_worker_does_not_sink_the_batch(tmp_path, monkeypatch):
 
 
 RUNNER = """
-import os, sys, time
+import os, signal, sys, time
+# Ctrl-C raises, as in a terminal, even when this test run is a background job (which ignores SIGINT).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from multiprocessing import get_context
 from kelvane import batch, cli
 real = batch.process_scene
