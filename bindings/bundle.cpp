@@ -11,19 +11,6 @@ namespace kelvane::py {
 
 namespace {
 
-// Runs a conversion: false, with nothing raised, when the value is not of
-// the form it reads.
-template <class F>
-bool converts(F&& read) {
-    try {
-        read();
-        return true;
-    } catch (const nb::python_error&) {
-    } catch (const nb::builtin_exception&) {
-    }
-    PyErr_Clear();
-    return false;
-}
 
 // (n_side, widened, max_offset, scale_connect, envelope) of the backbone
 // plan, on numpy's projections and order.

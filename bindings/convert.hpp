@@ -37,6 +37,21 @@ inline std::string msg(const std::string& s) { return s; }
 template <class F, class = decltype(std::declval<F>()())>
 std::string msg(const F& f) { return f(); }
 
+// True when `convert` ran through; false, with the error dropped, when a
+// value did not convert (a native road then leaves the value to the module
+// body's Python lines, which raise where they use it).
+template <class F>
+bool converts(F&& convert) {
+    try {
+        convert();
+        return true;
+    } catch (const nb::python_error&) {
+    } catch (const nb::builtin_exception&) {
+    }
+    PyErr_Clear();
+    return false;
+}
+
 // float(obj) with the host's own conversion rules; a TypeError names `what`.
 template <class W>
 double to_double(nb::handle obj, const W& what) {

@@ -19,16 +19,9 @@ nb::tuple route_river(nb::handle starts, nb::handle ends, nb::handle start_tange
                       nb::handle pivots, nb::handle dbu, nb::handle turn_bias, nb::handle sliding_bias,
                       std::optional<std::vector<int>> sides, int relay_rounds) {
     river::RiverRequest req;
-    req.starts = to_path(starts, "starts");
-    req.ends = to_path(ends, "ends");
-    req.start_tangents = to_path(start_tangents, "start_tangents");
-    req.end_tangents = to_path(end_tangents, "end_tangents");
-    req.delta = to_length(delta, "delta");
-    req.route_spacing = to_length(route_spacing, "route_spacing");
-    req.obstacles = to_boxes(obstacles, "obstacles");
+    read_route_set(req, starts, ends, start_tangents, end_tangents, delta, obstacles, route_spacing, dbu);
     req.keep_outs = to_boxes(keep_outs, "keep_outs");
     req.pivots = to_paths(pivots, "pivots");
-    req.grid = to_grid(dbu);
     req.turn_bias = to_turn_bias(turn_bias);
     req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
     if (sides) req.sides = *sides;

@@ -19,19 +19,10 @@ constexpr double kCrossingRadii = 2.0;
 nb::tuple negotiate_spaced(nb::handle starts, nb::handle ends, nb::handle start_tangents, nb::handle end_tangents,
                            nb::handle delta, nb::handle obstacles, nb::handle route_spacing, nb::handle crossing_cost,
                            nb::handle dbu, nb::handle time_budget, nb::handle max_passes) {
-    bool exact = true;  // not read here
-    auto to_rows = [&](nb::handle value, const char* what) { return to_point_rows(value, what, exact); };
     spaced::SpacedRequest req;
-    req.starts = to_rows(starts, "starts");
-    req.ends = to_rows(ends, "ends");
-    req.start_tangents = to_rows(start_tangents, "start_tangents");
-    req.end_tangents = to_rows(end_tangents, "end_tangents");
-    req.delta = to_length(delta, "delta");
-    req.obstacles = to_boxes(obstacles, "obstacles");
-    req.route_spacing = to_length(route_spacing, "route_spacing");
+    read_route_set(req, starts, ends, start_tangents, end_tangents, delta, obstacles, route_spacing, dbu);
     req.crossing_cost =
         crossing_cost.is_none() ? kCrossingRadii * req.delta : to_length(crossing_cost, "crossing_cost");
-    req.grid = to_grid(dbu);
     if (!time_budget.is_none()) req.time_budget = to_length(time_budget, "time_budget", false);
     const long passes = to_index(max_passes);
     if (passes < 0 || passes > 1000) raise_value("max_passes must be between 0 and 1000");

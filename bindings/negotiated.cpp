@@ -82,18 +82,6 @@ std::vector<long> indices(nb::handle seq) {
     return out;
 }
 
-// True when `convert` ran through; false when a value did not convert (the
-// error is dropped: the module body's lines raise it where they use the value).
-template <class F>
-bool converts(F&& convert) {
-    try {
-        convert();
-        return true;
-    } catch (const nb::python_error&) {
-    } catch (const nb::builtin_exception&) {
-    }
-    return false;
-}
 
 // Reads route_negotiated's keywords but relax_order (it comes with the orders)
 // into `o` as the core takes them: false for another keyword (the module
