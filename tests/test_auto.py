@@ -153,8 +153,8 @@ def test_the_river_lays_two_bundles_in_each_other_s_way_without_a_crossing():
     assert result.clean and result.report.lengths[:6] == [300.0] * 6 and min(result.report.lengths[6:]) > 300
 
 
-def test_after_a_clean_result_a_candidate_gets_a_short_share_of_the_time(stand_ins, monkeypatch):
-    stand_ins("river", MIXED_STRAIGHT)
+def spaced_recorder(monkeypatch):
+    """The spaced strategy replaced by one that answers MIXED_STRAIGHT; returns the options it gets."""
     seen = {}
 
     def spaced(module, scene, opts):
@@ -162,6 +162,12 @@ def test_after_a_clean_result_a_candidate_gets_a_short_share_of_the_time(stand_i
         return [np.array(s, dtype=float) for s in MIXED_STRAIGHT], {}
     monkeypatch.setitem(strategies.STRATEGIES, "spaced", dataclasses.replace(
         strategies.STRATEGIES["spaced"], module="kelvane.scene", run=spaced))
+    return seen
+
+
+def test_after_a_clean_result_a_candidate_gets_a_short_share_of_the_time(stand_ins, monkeypatch):
+    stand_ins("river", MIXED_STRAIGHT)
+    seen = spaced_recorder(monkeypatch)
     route_scene(MIXED, time_budget=30)
     # River was clean at once: spaced may take CLEAN_GRACE seconds, not the 30 left.
     assert seen["time_budget"] == pytest.approx(routing.CLEAN_GRACE, abs=0.05)
@@ -190,12 +196,6 @@ def test_honest_outcomes_through_the_command_line(tmp_path, capsys, change, code
 
 
 def test_a_named_strategy_gets_the_default_time_budget_too(monkeypatch):
-    seen = {}
-
-    def spaced(module, scene, opts):
-        seen.update(opts)
-        return [np.array(s, dtype=float) for s in MIXED_STRAIGHT], {}
-    monkeypatch.setitem(strategies.STRATEGIES, "spaced", dataclasses.replace(
-        strategies.STRATEGIES["spaced"], module="kelvane.scene", run=spaced))
+    seen = spaced_recorder(monkeypatch)
     assert route_scene(MIXED, "spaced").clean
     assert seen["time_budget"] == routing.DEFAULT_TIME_BUDGET

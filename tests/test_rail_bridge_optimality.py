@@ -113,15 +113,21 @@ def test_cost_matches_exhaustive_search(raw, sdi, edi, ex, ey, r, spacing):
     grown = grown_boxes(boxes, spacing, (start, end))
     lo, hi = -8 - 4 * r, 30 + 4 * r
     want, _ = best_route(start, end, sdi, edi, r, grown, lo, hi)
-    skel, info = graph.rail_bridge_v2(start, end, DIRS[sdi], DIRS[edi], float(r), boxes,
-                                      route_spacing=float(spacing), arc_clearance=False)
-    check_shape(skel, start, end, DIRS[sdi], DIRS[edi])
+    skel, info = routed(start, end, sdi, edi, r, boxes, spacing)
     if want is None:
         assert not info["clean"]
         return
     assert info["clean"], (boxes, start, end, sdi, edi, r, skel)
     got = info["length"] + r * info["bends"]
     assert got == pytest.approx(want, abs=1e-6), (boxes, start, end, sdi, edi, r, skel.tolist())
+
+
+def routed(start, end, sdi, edi, r, boxes, spacing):
+    """rail_bridge_v2's route without arc clearance, checked for shape: (skeleton, info)."""
+    skel, info = graph.rail_bridge_v2(start, end, DIRS[sdi], DIRS[edi], float(r), boxes,
+                                      route_spacing=float(spacing), arc_clearance=False)
+    check_shape(skel, start, end, DIRS[sdi], DIRS[edi])
+    return skel, info
 
 
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -139,9 +145,7 @@ def test_close_ports_match_exhaustive_search(r, sdi, edi, ex, ey, raw, spacing):
         return
     want, reference = best_route(start, end, sdi, edi, r, grown_boxes(boxes, spacing, (start, end)),
                                  -10 - 4 * r, 10 + 4 * r)
-    skel, info = graph.rail_bridge_v2(start, end, DIRS[sdi], DIRS[edi], float(r), boxes,
-                                      route_spacing=float(spacing), arc_clearance=False)
-    check_shape(skel, start, end, DIRS[sdi], DIRS[edi])
+    skel, info = routed(start, end, sdi, edi, r, boxes, spacing)
     if want is None:
         assert not info["clean"]
         return
