@@ -196,6 +196,14 @@ Penalties resolve_penalties(const Scene& scene, const NegotiationOptions& o) {
     return p;
 }
 
+bool runnable(const Scene& scene, const NegotiationOptions& o) {
+    if (o.iters > kMostPasses) return false;
+    if (scene.size() == 0) return true;
+    const Penalties p = resolve_penalties(scene, o);
+    const auto searchable = [](double pen) { return std::isfinite(pen) && pen >= 0; };
+    return searchable(p.turn_pen) && searchable(p.node_pen);
+}
+
 namespace {
 
 // The loop's steps (below the loop).
