@@ -44,7 +44,7 @@ int port_angle(PyObject* port) {
     return side;
 }
 
-std::array<double, 2> port_bbox(nb::handle ports) {
+nb::tuple port_bbox(nb::handle ports) {
     std::vector<double> xs, ys;
     for_each(ports, [&](nb::handle p) { xs.push_back(center_coord(p.ptr(), 0)); });
     for_each(ports, [&](nb::handle p) { ys.push_back(center_coord(p.ptr(), 1)); });
@@ -52,7 +52,7 @@ std::array<double, 2> port_bbox(nb::handle ports) {
         Py_XDECREF(PyObject_CallOneArg(nb::module_::import_("builtins").attr("min").ptr(), nb::tuple().ptr()));
         fail();
     }
-    return {kp::span_centre(xs.data(), xs.size()), kp::span_centre(ys.data(), ys.size())};
+    return nb::make_tuple(kp::span_centre(xs.data(), xs.size()), kp::span_centre(ys.data(), ys.size()));
 }
 
 // The order sorted(bank, key=...) gives the ports of `bank` (a list owned
@@ -103,8 +103,9 @@ nb::object sort_ports_gdsfactory(nb::handle start_ports, nb::handle end_ports) {
     const Py_ssize_t n = PyObject_Length(start_ports.ptr());
     if (n < 0) fail();
     if (PyObject_Length(end_ports.ptr()) != n || n < 2) return nb::borrow(Py_NotImplemented);
-    const std::array<double, 2> start_box = port_bbox(start_ports), end_box = port_bbox(end_ports);
-    const double vx = start_box[0] - end_box[0], vy = start_box[1] - end_box[1];
+    const nb::tuple start_box = port_bbox(start_ports), end_box = port_bbox(end_ports);
+    const double vx = nb::cast<double>(start_box[0]) - nb::cast<double>(end_box[0]);
+    const double vy = nb::cast<double>(start_box[1]) - nb::cast<double>(end_box[1]);
     const int end_angle = port_angle(item_of(end_ports, 0).ptr());
     nb::object start = sort_ports_like_kfactory(start_ports, kp::start_target_side(end_angle, vx, vy), Py_True);
     return nb::make_tuple(start, sort_ports_like_kfactory(end_ports, end_angle, Py_False));
@@ -139,6 +140,7 @@ NB_MODULE(yokeset, m) {
     nb::module_ native = kelvane::py::native_namespace("kelvane.yokeset._native");
     using kelvane::py::def_native;
     def_native(native, "exact_means", &exact_means);
+    def_native(native, "port_bbox", &port_bbox);
     def_native(native, "sort_ports_like_kfactory", &sort_ports_like_kfactory);
     def_native(native, "sort_ports_gdsfactory", &sort_ports_gdsfactory);
     kelvane::py::run_module_body(m, kYokesetBody, native);

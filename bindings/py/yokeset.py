@@ -73,9 +73,7 @@ def _define(_native, _intact):
 
     def _port_bbox(ports: "list[Any]") -> "tuple[float, float]":
         """Centre (x, y) of the bounding box of the ports' centres, as floats."""
-        xs = [float(p.center[0]) for p in ports]
-        ys = [float(p.center[1]) for p in ports]
-        return (min(xs) + max(xs)) / 2, (min(ys) + max(ys)) / 2
+        return _native.port_bbox(ports)
 
     def _port_angle(port: "Any") -> "int":
         """Side a port faces as a quarter turn 0..3 (+x, +y, -x, -y), ties to even."""
