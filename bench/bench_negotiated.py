@@ -91,7 +91,8 @@ def main():
             for n_obs in counts:
                 pc, pt, obstacles = scene(kind, B, n_obs)
                 orders = negotiated._orders_for(B, 8, 0)
-                figures = bench_negotiated.run(pc, pt, DELTA, obstacles, orders, negotiated._cage_ladder(B))
+                figures = bench_negotiated.run(negotiated._Scene(pc, pt, DELTA, obstacles), orders,
+                                               negotiated._cage_ladder(B))
                 # Rows over 5 s are not run again: their time is the instrumented run's
                 # (the same native code), marked with *.
                 slow = figures["seconds"] > 5.0

@@ -12,13 +12,10 @@ using namespace nb::literals;
 using namespace kelvane;
 using namespace kelvane::py;
 
-// route_negotiated_best with default options on the given orders and
-// cage-layer counts; returns the figures and the solution key.
-nb::dict run(nb::handle port_centers, nb::handle port_tangents, double delta, nb::handle obstacles,
-             const negotiated::Orders& orders, const std::vector<long>& levels) {
-    negotiated::Scene s{to_port_pairs(port_centers, "port_centers"), to_port_pairs(port_tangents, "port_tangents"),
-                        delta, to_boxes(obstacles, "obstacles")};
-    negotiated::check_scene(s);
+// route_negotiated_best with default options on a scene record (negotiated._Scene), the given orders
+// and cage-layer counts; returns the figures and the solution key.
+nb::dict run(nb::handle scene, const negotiated::Orders& orders, const std::vector<long>& levels) {
+    const negotiated::Scene s = to_scene(scene);
     negotiated::RunStats st;
     negotiated::NegotiationOptions opts;
     opts.compensated_sum = PY_VERSION_HEX >= 0x030C0000;
@@ -41,5 +38,5 @@ nb::dict run(nb::handle port_centers, nb::handle port_tangents, double delta, nb
 
 NB_MODULE(bench_negotiated, m) {
     m.doc() = "Figures of negotiated runs for the benchmark (searches, orders, cage levels, lattice size).";
-    m.def("run", &run, "port_centers"_a, "port_tangents"_a, "delta"_a, "obstacles"_a, "orders"_a, "levels"_a);
+    m.def("run", &run, "scene"_a, "orders"_a, "levels"_a);
 }

@@ -17,8 +17,7 @@ inline std::vector<std::array<Point, 2>> to_port_pairs(nb::handle value, const c
     // Kept for the life of the process (never released during shutdown).
     static PyObject* asarray = nb::object(nb::module_::import_("numpy").attr("ascontiguousarray")).release().ptr();
     nb::object arr = own(PyObject_CallFunction(asarray, "Os", value.ptr(), "float64"));
-    nb::ndarray<const double, nb::c_contig, nb::device::cpu> a;
-    if (!nb::try_cast(arr, a)) raise_type(std::string(what) + " must be an array of numbers");
+    const auto a = nb::cast<nb::ndarray<const double, nb::c_contig, nb::device::cpu>>(arr);  // C-contiguous float64 now
     std::vector<std::array<Point, 2>> out;
     if (a.size() == 0) return out;
     if (a.ndim() != 3 || a.shape(1) != 2 || a.shape(2) != 2)
@@ -30,8 +29,7 @@ inline std::vector<std::array<Point, 2>> to_port_pairs(nb::handle value, const c
 }
 
 // A scene record (port_centers, port_tangents, delta, obstacles, dbu),
-// checked: ValueError naming the field for non-finite values, zero or
-// oblique tangents, a delta that is not positive.
+// checked by negotiated::check_scene (its errors raise ValueError).
 inline negotiated::Scene to_scene(nb::handle scene) {
     negotiated::Scene s;
     s.ports = to_port_pairs(scene.attr("port_centers"), "port_centers");

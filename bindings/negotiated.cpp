@@ -20,8 +20,6 @@ namespace core = kelvane::negotiated;
 
 namespace {
 
-constexpr long kMaxIters = 10000;  // the module body refuses more passes with a message
-
 // The lattice over the lines of the route graphs (h, v: all of them, in
 // order); `blocked` is a replaced _ObstacleIndex's test, None for the native
 // index over `obstacles`.
@@ -67,9 +65,8 @@ nb::dict port_block_owners(nb::handle scene, nb::handle adj, nb::handle port_cle
     for (size_t i = 0; i < po.edges.size(); ++i) {
         nb::set owners;
         for (std::uint32_t k = po.offsets[i]; k < po.offsets[i + 1]; ++k) owners.add(nb::int_(po.routes[k]));
-        Point a = L->nodes[po.ends[i][0]], b = L->nodes[po.ends[i][1]];
-        if (b < a) std::swap(a, b);
-        out[nb::make_tuple(point_tuple(a), point_tuple(b))] = owners;
+        const auto [a, b] = po.ends[i];
+        out[nb::make_tuple(point_tuple(L->nodes[a]), point_tuple(L->nodes[b]))] = owners;
     }
     return out;
 }
@@ -82,11 +79,11 @@ std::vector<long> indices(nb::handle seq) {
     return out;
 }
 
-
 // Reads route_negotiated's keywords but relax_order (it comes with the orders)
 // into `o` as the core takes them: false for another keyword (the module
-// body's call then raises the host's TypeError) or too many passes; throws for
-// a value a step would refuse where it uses it.
+// body's call then raises the host's TypeError) or options a run would refuse
+// (core::runnable: the Python loop raises where a step uses them); throws for
+// a value that does not convert.
 bool read_options(const core::Scene& s, nb::handle kw, core::NegotiationOptions& o) {
     bool known = true;
     for (auto [key, v] : nb::borrow<nb::dict>(kw)) {
@@ -106,12 +103,7 @@ bool read_options(const core::Scene& s, nb::handle kw, core::NegotiationOptions&
         else if (k == "route_to_port") o.route_to_port = truth(v);
         else known = false;
     }
-    if (s.size() > 0) {  // the search's checks of the weights it is handed
-        const core::Penalties p = core::resolve_penalties(s, o);
-        to_penalty(nb::float_(p.turn_pen), "turn_pen");
-        to_penalty(nb::float_(p.node_pen), "cross_pen");
-    }
-    return known && o.iters <= kMaxIters;
+    return known && core::runnable(s, o);
 }
 
 // _best_over_orders (levels None: kw's cage_layers) or route_negotiated_best

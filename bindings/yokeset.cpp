@@ -7,6 +7,8 @@
 // orientation and the key coordinates), through the host's float(), so their
 // errors are the host's own.  The ordering rules come from kelvane/ports.hpp.
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/vector.h>
 
 #include <array>
 #include <string>
@@ -42,7 +44,7 @@ int port_angle(PyObject* port) {
     return side;
 }
 
-std::array<double, 2> port_bbox(nb::handle ports) {
+nb::tuple port_bbox(nb::handle ports) {
     std::vector<double> xs, ys;
     for_each(ports, [&](nb::handle p) { xs.push_back(center_coord(p.ptr(), 0)); });
     for_each(ports, [&](nb::handle p) { ys.push_back(center_coord(p.ptr(), 1)); });
@@ -50,7 +52,7 @@ std::array<double, 2> port_bbox(nb::handle ports) {
         Py_XDECREF(PyObject_CallOneArg(nb::module_::import_("builtins").attr("min").ptr(), nb::tuple().ptr()));
         fail();
     }
-    return {kp::span_centre(xs.data(), xs.size()), kp::span_centre(ys.data(), ys.size())};
+    return nb::make_tuple(kp::span_centre(xs.data(), xs.size()), kp::span_centre(ys.data(), ys.size()));
 }
 
 // The order sorted(bank, key=...) gives the ports of `bank` (a list owned
@@ -70,18 +72,16 @@ std::vector<size_t> bank_order(PyObject* bank) {
         return order;
     }
     // NaN keys have no total order: the host's own sort places them
-    nb::list key_list;
-    for (double k : keys) key_list.append(k);
     nb::object builtins = nb::module_::import_("builtins");
-    nb::object idx = builtins.attr("sorted")(builtins.attr("range")(n), nb::arg("key") = key_list.attr("__getitem__"));
-    for (nb::handle i : idx) order.push_back(nb::cast<size_t>(i));
+    nb::object by_key = nb::cast(keys).attr("__getitem__");
+    for (nb::handle i : builtins.attr("sorted")(builtins.attr("range")(n), nb::arg("key") = by_key))
+        order.push_back(nb::cast<size_t>(i));
     return order;
 }
 
 // target_side is an int already taken modulo 4.
 nb::object sort_ports_like_kfactory(nb::handle ports, int target_side, nb::handle clockwise) {
-    std::array<nb::object, 4> banks;
-    for (auto& b : banks) b = own(PyList_New(0));
+    std::array<nb::list, 4> banks;
     for_each(ports, [&](nb::handle p) {
         if (PyList_Append(banks[port_angle(p.ptr())].ptr(), p.ptr()) < 0) fail();
     });
@@ -89,11 +89,11 @@ nb::object sort_ports_like_kfactory(nb::handle ports, int target_side, nb::handl
     const std::array<int, 4> sides = kp::group_sides(target_side);
     std::vector<size_t> orders[4];
     for (int k : {3, 0, 1, 2}) orders[k] = bank_order(banks[sides[k]].ptr());
-    nb::object out = own(PyList_New(0));
+    nb::list out;
     for (int k = 0; k < 4; ++k)
         for (size_t i : orders[k])
-            if (PyList_Append(out.ptr(), PyList_GET_ITEM(banks[sides[k]].ptr(), static_cast<Py_ssize_t>(i))) < 0) fail();
-    if (!truth(clockwise) && PyList_Reverse(out.ptr()) < 0) fail();
+            if (PyList_Append(out.ptr(), PyList_GET_ITEM(banks[sides[k]].ptr(), i)) < 0) fail();
+    if (!truth(clockwise)) out.reverse();
     return out;
 }
 
@@ -103,34 +103,29 @@ nb::object sort_ports_gdsfactory(nb::handle start_ports, nb::handle end_ports) {
     const Py_ssize_t n = PyObject_Length(start_ports.ptr());
     if (n < 0) fail();
     if (PyObject_Length(end_ports.ptr()) != n || n < 2) return nb::borrow(Py_NotImplemented);
-    const std::array<double, 2> start_box = port_bbox(start_ports), end_box = port_bbox(end_ports);
-    const double vx = start_box[0] - end_box[0], vy = start_box[1] - end_box[1];
+    const nb::tuple start_box = port_bbox(start_ports), end_box = port_bbox(end_ports);
+    const double vx = nb::cast<double>(start_box[0]) - nb::cast<double>(end_box[0]);
+    const double vy = nb::cast<double>(start_box[1]) - nb::cast<double>(end_box[1]);
     const int end_angle = port_angle(item_of(end_ports, 0).ptr());
     nb::object start = sort_ports_like_kfactory(start_ports, kp::start_target_side(end_angle, vx, vy), Py_True);
     return nb::make_tuple(start, sort_ports_like_kfactory(end_ports, end_angle, Py_False));
 }
 
 // The means of the start and of the end tangents of a (B, 2, 2) float64 or
-// float32 buffer where the core knows them exactly (integral tangents,
+// float32 array where the core knows them exactly (integral tangents,
 // kp::exact_mean): ((sx, sy), (ex, ey)).  None otherwise: numpy computes them.
 nb::object exact_means(nb::handle pt) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(pt.ptr(), &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
+    nb::ndarray<nb::ro, nb::ndim<3>, nb::device::cpu> a;  // native byte order only
+    if (!nb::try_cast(pt, a, false)) return nb::none();
+    const bool single = a.dtype() == nb::dtype<float>();
+    if ((!single && a.dtype() != nb::dtype<double>()) || a.shape(0) < 1 || a.shape(1) != 2 || a.shape(2) != 2)
         return nb::none();
-    }
-    struct Release {
-        Py_buffer* v;
-        ~Release() { PyBuffer_Release(v); }
-    } release{&view};
-    const std::string fmt = view.format ? view.format : "B";
-    if ((fmt != "d" && fmt != "f") || view.ndim != 3 || view.shape[1] != 2 || view.shape[2] != 2 || view.shape[0] < 1)
-        return nb::none();
+    const std::ptrdiff_t item = single ? sizeof(float) : sizeof(double);  // strides count items
     double m[2][2];
     for (int end = 0; end < 2; ++end)
         for (int axis = 0; axis < 2; ++axis)
-            if (!kp::exact_mean(static_cast<const char*>(view.buf) + end * view.strides[1] + axis * view.strides[2],
-                                view.strides[0], static_cast<size_t>(view.shape[0]), fmt == "f", m[end][axis]))
+            if (!kp::exact_mean(static_cast<const char*>(a.data()) + (end * a.stride(1) + axis * a.stride(2)) * item,
+                                a.stride(0) * item, a.shape(0), single, m[end][axis]))
                 return nb::none();
     return nb::make_tuple(nb::make_tuple(m[0][0], m[0][1]), nb::make_tuple(m[1][0], m[1][1]));
 }
@@ -145,10 +140,7 @@ NB_MODULE(yokeset, m) {
     nb::module_ native = kelvane::py::native_namespace("kelvane.yokeset._native");
     using kelvane::py::def_native;
     def_native(native, "exact_means", &exact_means);
-    def_native(native, "port_bbox", +[](nb::handle ports) {
-        const auto [x, y] = port_bbox(ports);
-        return nb::make_tuple(x, y);
-    });
+    def_native(native, "port_bbox", &port_bbox);
     def_native(native, "sort_ports_like_kfactory", &sort_ports_like_kfactory);
     def_native(native, "sort_ports_gdsfactory", &sort_ports_gdsfactory);
     kelvane::py::run_module_body(m, kYokesetBody, native);

@@ -64,7 +64,8 @@ void stable_order(const double* keys, std::size_t n, std::vector<std::size_t>& o
     for (std::size_t i = 1; i < n && ascending; ++i) ascending = !(keys[i] < keys[i - 1]);
     if (ascending) return;
     if (n < 256) {
-        std::stable_sort(order.begin(), order.end(), [keys](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+        std::stable_sort(order.begin(), order.end(),
+                         [keys](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
         return;
     }
     // LSD radix sort on 11-bit digits (stable by construction); passes whose

@@ -1,4 +1,6 @@
 // The negotiation loop and the order search on small scenes.
+#include <cmath>
+
 #include "check.hpp"
 #include "negotiated/steps.hpp"
 
@@ -48,4 +50,19 @@ TEST(reused_set_up_gives_the_same_outcome) {
     const Outcome alone = route_negotiated(s, o, stats, fresh);
     CHECK(stats.lattices == 2 && reused.skels == alone.skels && reused.atomic == alone.atomic);
     CHECK(first.skels.size() == 4);
+}
+
+TEST(runnable_refuses_too_many_passes_and_penalties_a_search_refuses) {
+    NegotiationOptions o;
+    CHECK(runnable(swap(2), o));
+    o.iters = kMostPasses + 1;
+    CHECK(!runnable(swap(2), o));
+    o.iters = 20;
+    o.turn_pen = -1.0;
+    CHECK(!runnable(swap(2), o) && runnable(Scene{}, o));  // no routes: no search to refuse it
+    o.turn_pen = std::nullopt;
+    o.node_pen = std::nan("");
+    CHECK(!runnable(swap(2), o));
+    o.overlap_pen = 5.0;  // overlap_pen given: node_pen still reaches the search as the crossing penalty
+    CHECK(!runnable(swap(2), o));
 }

@@ -92,7 +92,7 @@ SharedLattice build_shared_lattice(const Scene& scene, std::vector<RouteLines> g
 // order), each with its owner routes ascending.
 struct PortOwners {
     std::vector<std::uint32_t> edges;
-    std::vector<std::array<std::uint32_t, 2>> ends;  // the edge's end nodes, the one listing it first
+    std::vector<std::array<std::uint32_t, 2>> ends;  // the edge's end nodes, the lesser point first
     std::vector<std::uint32_t> offsets{0};           // owners of edges[i]: routes[offsets[i] .. offsets[i + 1])
     std::vector<std::uint32_t> routes;
 };
@@ -119,6 +119,13 @@ struct Penalties {
     double node_pen, overlap_pen, hist_weight, turn_pen;
 };
 Penalties resolve_penalties(const Scene& scene, const NegotiationOptions& opts);
+
+constexpr long kMostPasses = 10000;  // more passes would not finish in reasonable time
+
+// Whether a run takes these options as they are: at most kMostPasses passes
+// and, for a scene with routes, turn and crossing penalties a search accepts
+// (finite, >= 0).
+bool runnable(const Scene& scene, const NegotiationOptions& opts);
 
 struct Outcome {
     std::vector<MaybePath> skels;   // corner points per route, none when unrouted

@@ -196,6 +196,14 @@ Penalties resolve_penalties(const Scene& scene, const NegotiationOptions& o) {
     return p;
 }
 
+bool runnable(const Scene& scene, const NegotiationOptions& o) {
+    if (o.iters > kMostPasses) return false;
+    if (scene.size() == 0) return true;
+    const Penalties p = resolve_penalties(scene, o);
+    const auto searchable = [](double pen) { return std::isfinite(pen) && pen >= 0; };
+    return searchable(p.turn_pen) && searchable(p.node_pen);
+}
+
 namespace {
 
 // The loop's steps (below the loop).
@@ -217,7 +225,8 @@ double compose(const NegotiationState& s, std::uint32_t e, long r) {
     if (o == -2 || (o >= 0 && o != r)) v = v + s.block_pen;
     const std::uint32_t n = s.users[e];
     if (n) v = v + s.overlap_pen * static_cast<double>(n);
-    if (!(v >= 0)) throw std::invalid_argument("edge penalties must be >= 0 (check hist_weight, overlap_pen, BLOCK_PEN)");
+    if (!(v >= 0))
+        throw std::invalid_argument("edge penalties must be >= 0 (check hist_weight, overlap_pen, BLOCK_PEN)");
     return v;
 }
 
@@ -310,7 +319,8 @@ void set_up(const Scene& scene, const NegotiationOptions& opts, const Penalties&
     {
         std::vector<RouteLines> graphs = per_route_graphs(scene);
         const ObstacleIndex index(graphs.at(0).obstacles, scene.dbu);
-        s.lat = build_shared_lattice(scene, std::move(graphs), lo, [&](Point a, Point b) { return index.blocked(a, b); });
+        s.lat = build_shared_lattice(scene, std::move(graphs), lo,
+                                     [&](Point a, Point b) { return index.blocked(a, b); });
     }
     const Lattice& L = *s.lat.lattice;
     ++stats.lattices;
@@ -676,8 +686,10 @@ Path polish_candidate(size_t r, const std::vector<MaybePath>& accepted, const Ro
         const Path& o = *accepted[r2];
         for (size_t i = 0; i + 1 < o.size(); ++i) {
             const Point a = o[i], b = o[i + 1];
-            if (std::fabs(a.y - b.y) < 1e-9) boxes.push_back({std::min(a.x, b.x), a.y - 0.5, std::max(a.x, b.x), a.y + 0.5});
-            else boxes.push_back({a.x - 0.5, std::min(a.y, b.y), a.x + 0.5, std::max(a.y, b.y)});
+            if (std::fabs(a.y - b.y) < 1e-9)
+                boxes.push_back({std::min(a.x, b.x), a.y - 0.5, std::max(a.x, b.x), a.y + 0.5});
+            else
+                boxes.push_back({a.x - 0.5, std::min(a.y, b.y), a.x + 0.5, std::max(a.y, b.y)});
         }
     }
     const Path& pts = *accepted[r];

@@ -18,8 +18,9 @@ std::vector<long> cage_ladder(long routes) {
 }
 
 Orders all_orders(long routes) {
-    if (routes > 10) throw std::invalid_argument("listing every order of more than 10 routes (" + std::to_string(routes) +
-                                                 "! orders) is refused");
+    if (routes > 10)
+        throw std::invalid_argument("listing every order of more than 10 routes (" + std::to_string(routes) +
+                                    "! orders) is refused");
     std::vector<long> o(static_cast<size_t>(std::max(0L, routes)));
     std::iota(o.begin(), o.end(), 0L);
     Orders out;

@@ -77,7 +77,7 @@ PortOwners port_block_owners(const Scene& scene, const Lattice& L, double half) 
             std::sort(owners.begin(), owners.end());
             owners.erase(std::unique(owners.begin(), owners.end()), owners.end());
             out.edges.push_back(L.edge_id[k]);
-            out.ends.push_back({n, m});
+            out.ends.push_back(b < a ? std::array{m, n} : std::array{n, m});  // as the edge key lists them
             out.routes.insert(out.routes.end(), owners.begin(), owners.end());
             out.offsets.push_back(static_cast<std::uint32_t>(out.routes.size()));
         }
