@@ -71,10 +71,6 @@ inline nb::dict info_dict(const RouteInfo& info) {
 inline void read_waypoints(WaypointRequest& req, nb::handle waypoints, nb::handle pins) {
     if (!waypoints.is_none()) req.waypoints = to_path(waypoints, "waypoints");
     const Py_ssize_t n = static_cast<Py_ssize_t>(req.waypoints.size());
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        check_in_range(req.waypoints[k].x, "waypoints[" + std::to_string(k) + "]");
-        check_in_range(req.waypoints[k].y, "waypoints[" + std::to_string(k) + "]");
-    }
     if (pins.is_none()) {
         req.pins.assign(static_cast<size_t>(n), -1);
         return;

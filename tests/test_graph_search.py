@@ -440,6 +440,15 @@ def test_bad_penalties(kw, exc, match):
         graph._run_dijkstra(g, None, (), **kw)
 
 
+@pytest.mark.parametrize("pen", [-1.0, -0.1, -123.456, -1e16, -1e-05, -0.0001, -5e-324, -1.7976931348623157e308,
+                                 -math.inf, math.nan])
+def test_refused_edge_penalty_is_written_as_python_writes_it(pen):
+    g = G(grid(2, 2), (0.0, 0.0), (1.0, 1.0))
+    with pytest.raises(ValueError) as err:
+        graph._run_dijkstra(g, None, (), edge_pen={((0.0, 0.0), (1.0, 0.0)): pen})
+    assert str(err.value).endswith(f", got {pen!r}")
+
+
 def test_bad_turn_bias_and_passthrough():
     g = G(grid(2, 2), (0.0, 0.0), (1.0, 1.0))
     with pytest.raises(ValueError, match="turn_bias"):

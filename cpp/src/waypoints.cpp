@@ -20,6 +20,8 @@ RouteScore leg_score(const RouteResult& r, double turn_cost) {
 }  // namespace
 
 WaypointResult route_waypoints(const WaypointRequest& req) {
+    for (size_t k = 0; k < req.waypoints.size(); ++k)
+        for (double v : {req.waypoints[k].x, req.waypoints[k].y}) check_in_range(v, "waypoints[" + std::to_string(k) + "]");
     if (req.pins.size() != req.waypoints.size()) throw std::invalid_argument("pins must match waypoints in length");
     const double grid = req.route.grid;
     std::vector<Point> pts{settle_end_point(req.route.start, grid)};

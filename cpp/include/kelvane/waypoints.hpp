@@ -27,7 +27,8 @@ struct WaypointResult {
     std::vector<RouteInfo> legs;    // per leg, start -> first waypoint -> ... -> end
 };
 
-// Throws std::invalid_argument when two consecutive points coincide.
+// Throws std::invalid_argument for a waypoint beyond +-1e12 and when two
+// consecutive points coincide.
 WaypointResult route_waypoints(const WaypointRequest& req);
 
 }  // namespace kelvane
