@@ -23,7 +23,7 @@ _DIR_IDX = {0: 0, 1: 1, 2: 2, 3: 3}
 
 
 def _define(_native, _intact):
-    global RailBridgeGraph, rail_bridge_v2, _build_rail_bridge_graph, _interleaved_pos
+    global Obstacle, RailBridgeGraph, rail_bridge_v2, _build_rail_bridge_graph, _interleaved_pos
     import dataclasses
     import inspect
     import operator
@@ -140,9 +140,10 @@ def _define(_native, _intact):
         h_bridges, v_bridges, obs_list (list of Obstacle), start_dir, end_dir (headings
         as direction ints), delta, dbu.
         """
-        parts = _native.build_rail_bridge_graph(start, end, start_tangent, end_tangent, delta, obstacles,
-                                                sliding_bias, bool(enforce_min_segment_length), dbu)
-        return RailBridgeGraph(*parts, dbu)
+        *parts, boxes, start_dir, end_dir, delta = _native.build_rail_bridge_graph(
+            start, end, start_tangent, end_tangent, delta, obstacles, sliding_bias, bool(enforce_min_segment_length),
+            dbu)
+        return RailBridgeGraph(*parts, [Obstacle(*box) for box in boxes], start_dir, end_dir, delta, dbu)
 
     def _interleaved_pos(a0, a1, b0, b1):
         """True when the sorted pairs (a0, a1) and (b0, b1) interleave with four distinct
@@ -160,32 +161,28 @@ def _define(_native, _intact):
         for f in functions:
             setattr(cls, f.__name__, f)
 
-    # The obstacle record is native (its fields, construction); its sequence and
-    # value behaviour follow from the fields.
-    obstacle = Obstacle
+    # Equality, hash and repr come from the fields; the record also reads as the
+    # sequence of its four floats.
+    @dataclasses.dataclass(init=False, frozen=True, slots=True)
+    class Obstacle:
+        """Axis-aligned obstacle box (x_min, y_min, x_max, y_max)."""
+        x_min: float
+        y_min: float
+        x_max: float
+        y_max: float
 
-    def fields(o):
-        return (o.x_min, o.y_min, o.x_max, o.y_max)
+        def __init__(self, x_min, y_min, x_max, y_max):
+            for name, value in zip(self.__match_args__, _native.obstacle_bounds(x_min, y_min, x_max, y_max)):
+                object.__setattr__(self, name, value)
 
-    def __iter__(self):
-        return iter(fields(self))
+        def __iter__(self):
+            return iter((self.x_min, self.y_min, self.x_max, self.y_max))
 
-    def __len__(self):
-        return 4
+        def __len__(self):
+            return 4
 
-    def __getitem__(self, i):
-        return fields(self)[i]
-
-    def __eq__(self, other):
-        return fields(self) == fields(other) if isinstance(other, obstacle) else NotImplemented
-
-    def __hash__(self):
-        return hash(fields(self))
-
-    def __repr__(self):
-        return "Obstacle(x_min=%r, y_min=%r, x_max=%r, y_max=%r)" % fields(self)
-
-    install(obstacle, __iter__, __len__, __getitem__, __eq__, __hash__, __repr__)
+        def __getitem__(self, i):
+            return (self.x_min, self.y_min, self.x_max, self.y_max)[i]
 
     # The adjacency mapping: the native class has the look-ups, these follow from
     # them (collections.abc.Mapping's own where it has them); it is immutable, so
