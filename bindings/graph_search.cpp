@@ -6,7 +6,6 @@
 
 #include "graph_types.hpp"
 #include "kelvane/search.hpp"
-#include "search_args.hpp"
 
 namespace kelvane::py {
 

@@ -2,8 +2,11 @@
 // waypoints modules: one parser for the request, one builder for `info`.
 #pragma once
 
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/vector.h>
+
 #include "convert.hpp"
-#include "kelvane/railbridge.hpp"
+#include "kelvane/route_info_fields.hpp"
 #include "kelvane/waypoints.hpp"
 
 namespace kelvane::py {
@@ -43,25 +46,7 @@ inline RouteRequest to_route_request(const nb::args& a, size_t first) {
 
 inline nb::dict info_dict(const RouteInfo& info) {
     nb::dict d;
-    d["clean"] = info.clean;
-    d["bends_ok"] = info.bends_ok;
-    d["relax_level"] = info.relax_level;
-    d["length"] = info.length;
-    d["bends"] = info.bends;
-    d["obstacle_overlap"] = info.obstacle_overlap;
-    d["clearance_overlap"] = info.clearance_overlap;
-    d["keep_out_overlap"] = info.keep_out_overlap;
-    d["spacing_overlap"] = info.spacing_overlap;
-    d["contacts"] = info.pivot_contacts;
-    d["arc_obstacle"] = info.arc_obstacle;
-    d["arc_clearance"] = info.arc_clearance;
-    nb::list kinds;
-    for (const char* kind : violations(info)) kinds.append(kind);
-    d["violations"] = kinds;
-    d["lattice"] = nb::make_tuple(info.lattice_x, info.lattice_y);
-    d["states_expanded"] = info.states_expanded;
-    d["budget_exhausted"] = info.budget_exhausted;
-    d["guided"] = info.guided;
+    visit_info_fields(info, [&](const char* key, const auto& value) { d[key] = nb::cast(value); });
     return d;
 }
 
@@ -89,10 +74,9 @@ inline void read_waypoints(WaypointRequest& req, nb::handle waypoints, nb::handl
 // "headings" and "legs".
 inline nb::dict waypoint_info_dict(const WaypointResult& res) {
     nb::dict info = info_dict(res.info);
-    nb::list headings, legs;
-    for (int h : res.headings) headings.append(h);
+    nb::list legs;
     for (const RouteInfo& leg : res.legs) legs.append(info_dict(leg));
-    info["headings"] = headings;
+    info["headings"] = nb::cast(res.headings);
     info["legs"] = legs;
     return info;
 }
