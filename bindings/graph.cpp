@@ -55,11 +55,13 @@ nb::tuple build_graph_py(nb::handle start, nb::handle end, nb::handle start_tang
 
 const char* const kExtendDoc = R"doc(Lengthen segments of an axis-parallel route that are too short to bend.
 
-points: the route, a sequence of (x, y) points (list of pairs, N x 2 array).
+points: the route, a sequence of finite (x, y) points (list of pairs, N x 2
+        array).
 delta:  the bend radius, a finite number >= 0.
 index:  an _ObstacleIndex, None (no obstacles), or any object with a method
         blocked(x1, y1, x2, y2), truthy when the segment may not be used
         (its exceptions propagate unchanged).
+Anything else: TypeError or ValueError naming the argument.
 
 Returns a new N' x 2 float64 array with the same first and last point.
 
@@ -75,11 +77,7 @@ shrinks stays at or above its own minimum.  Segments are tried in path
 order, passes repeat until nothing changes, and the result is simplified
 again.  End points never move, a single segment or an L never changes,
 delta == 0 only simplifies, fewer than 2 points come back as they are (shape
-(n, 2)).  A clear route stays clear; deterministic.
-
-TypeError or ValueError naming the argument for non-finite coordinates, a
-point that is not 2 numbers, a negative or non-finite delta, or an index
-that is neither None nor has a callable blocked.)doc";
+(n, 2)).  A clear route stays clear; deterministic.)doc";
 
 nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::handle index) {
     const Path pts = to_path(points, "points");
@@ -89,10 +87,8 @@ nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::han
     SegmentBlocked blocked;  // empty: nothing blocks
     nb::object method;
     if (nb::try_cast<PyObstacleIndex*>(index, native) && native) {
-        if (native->index) {
-            const ObstacleIndex* idx = native->index.get();
-            blocked = [idx](Point p, Point q) { return idx->blocked(p, q); };
-        }
+        const ObstacleIndex* idx = native->index.get();
+        blocked = [idx](Point p, Point q) { return idx->blocked(p, q); };
     } else if (!index.is_none()) {
         if (!nb::hasattr(index, "blocked") || !PyCallable_Check(index.attr("blocked").ptr()))
             raise_type(std::string("index must be an _ObstacleIndex, None or an object with a method "

@@ -10,13 +10,7 @@ Conventions:
   nodes       (x, y) tuples of floats, compared exactly; the edge key _ekey(a, b) =
               (min(a, b), max(a, b)) is the same both ways.
   adjacency   g.adj maps node -> list of (neighbour, length); graphs built here
-              carry a LatticeAdjacency, a read-only native mapping.
-  tangents    headings of travel: a start tangent points away from the start port,
-              an end tangent into the end port.
-  blocked     _ObstacleIndex.blocked: the segment runs through a box interior or
-              along a side (a point of contact is free); _segment_blocked: the
-              segment touches a box (sides count).
-  search      _run_dijkstra -> (dist, prev); _select_end_state; _reconstruct_path."""
+              carry a LatticeAdjacency, a read-only native mapping."""
 
 _OPP = {0: 2, 1: 3, 2: 0, 3: 1}
 _DIR_IDX = {0: 0, 1: 1, 2: 2, 3: 3}
