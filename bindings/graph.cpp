@@ -48,7 +48,7 @@ nb::tuple build_graph_py(nb::handle start, nb::handle end, nb::handle start_tang
     nb::list boxes;
     for (const Box& b : req.obstacles) boxes.append(nb::make_tuple(b.x0, b.y0, b.x1, b.y1));
     return nb::make_tuple(point_tuple(rg.start), point_tuple(rg.end), point_tuple(rg.end_port), rg.end_approach_len,
-                          lattice_adjacency(rg.lattice), float_list(rg.lines.ys), float_list(rg.lines.xs),
+                          nb::cast(PyLatticeAdjacency{rg.lattice}), float_list(rg.lines.ys), float_list(rg.lines.xs),
                           float_list(rg.lines.y_bridges), float_list(rg.lines.x_bridges), boxes, rg.start_dir,
                           rg.end_dir, req.bend_radius);
 }

@@ -40,11 +40,6 @@ order.  A collections.abc.Mapping, immutable: copies are the object itself.)doc"
 
 }  // namespace
 
-nb::object lattice_adjacency(std::shared_ptr<const Lattice> lattice) {
-    if (!lattice) raise_value("lattice_adjacency: no lattice");
-    return nb::cast(PyLatticeAdjacency{std::move(lattice)});
-}
-
 void bind_adjacency(nb::module_& m) {
     m.def(
         "_direction",
@@ -105,7 +100,7 @@ void bind_adjacency(nb::module_& m) {
             std::vector<Point> ex;
             if (!extra.is_none()) ex = to_path(extra, "extra");
             ObstacleIndex index(to_boxes(obstacles, "obstacles"), 0.0);
-            return lattice_adjacency(std::make_shared<const Lattice>(build_line_lattice(vx, vy, ex, index)));
+            return PyLatticeAdjacency{std::make_shared<const Lattice>(build_line_lattice(vx, vy, ex, index))};
         },
         "xs"_a.none(), "ys"_a.none(), "obstacles"_a.none() = nb::none(), "extra"_a.none() = nb::none(),
         "Small utility: the line lattice over vertical lines xs and horizontal lines ys (every crossing\n"

@@ -32,9 +32,6 @@ void bind_adjacency(nb::module_& m);
 // (graph_search.cpp).
 void bind_search(nb::module_& m);
 
-// Wraps a core lattice as the read-only adjacency mapping `g.adj`.
-nb::object lattice_adjacency(std::shared_ptr<const Lattice> lattice);
-
 // The lattice of an adjacency: a LatticeAdjacency's own (`keys` becomes
 // None), or a caller's mapping node -> list of (neighbour, length) converted
 // (`keys` receives its node objects in id order).

@@ -56,10 +56,7 @@ inline nb::dict info_dict(const RouteInfo& info) {
 inline void read_waypoints(WaypointRequest& req, nb::handle waypoints, nb::handle pins) {
     if (!waypoints.is_none()) req.waypoints = to_path(waypoints, "waypoints");
     const Py_ssize_t n = static_cast<Py_ssize_t>(req.waypoints.size());
-    if (pins.is_none()) {
-        req.pins.assign(static_cast<size_t>(n), -1);
-        return;
-    }
+    if (pins.is_none()) return;  // every heading free
     if (length_of(pins, "pins") != n) raise_value("pins must have one entry per waypoint");
     for (Py_ssize_t k = 0; k < n; ++k) {
         nb::object p = item_of(pins, k);

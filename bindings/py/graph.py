@@ -151,10 +151,6 @@ def _define(_native, _intact):
         except TypeError:
             raise TypeError(f"{name} must be an integer index, got {type(value).__name__}") from None
 
-    def install(cls, *functions):
-        for f in functions:
-            setattr(cls, f.__name__, f)
-
     # Equality, hash and repr come from the fields; the record also reads as the
     # sequence of its four floats.
     @dataclasses.dataclass(init=False, frozen=True, slots=True)
@@ -193,7 +189,8 @@ def _define(_native, _intact):
     def __deepcopy__(self, memo):
         return self
 
-    install(LatticeAdjacency, values, items, __copy__, __deepcopy__)
+    LatticeAdjacency.values, LatticeAdjacency.items = values, items
+    LatticeAdjacency.__copy__, LatticeAdjacency.__deepcopy__ = __copy__, __deepcopy__
     LatticeAdjacency.get, LatticeAdjacency.keys = Mapping.get, Mapping.keys
     LatticeAdjacency.__eq__, LatticeAdjacency.__hash__ = Mapping.__eq__, None
     Mapping.register(LatticeAdjacency)

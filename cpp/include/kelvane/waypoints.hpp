@@ -17,7 +17,7 @@ namespace kelvane {
 struct WaypointRequest {
     RouteRequest route;            // start, end, headings and all options; legs reuse it
     std::vector<Point> waypoints;  // in order
-    std::vector<int> pins;         // per waypoint: a heading (E, N, W, S) or -1 = free
+    std::vector<int> pins;         // per waypoint: a heading (E, N, W, S) or -1 = free; empty: all free
 };
 
 struct WaypointResult {
