@@ -98,7 +98,6 @@ nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::han
         blocked = [&method](Point p, Point q) { return truth(method(p.x, p.y, q.x, q.y)); };
     }
 
-    if (pts.size() < 2) return path_to_array(pts);
     // The GIL stays held: the index keeps per-query scratch marks and may be
     // shared with other threads through its Python object.
     return path_to_array(extend_short_segments(pts, d, blocked));

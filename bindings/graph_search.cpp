@@ -225,8 +225,7 @@ void bind_search(nb::module_& m) {
              "key"_a.none())
         .def("__contains__",
              [](const PySearchDist& d, nb::handle key) {
-                 const std::uint32_t s = state_from_key(*d.r, key, "key", false);
-                 return s != kNoState && d.r->ws->reached(s);
+                 return d.r->ws->reached(state_from_key(*d.r, key, "key", false));  // kNoState is never reached
              },
              "key"_a.none())
         .def("__len__", [](const PySearchDist& d) { return d.r->ws->stats().reached; })
