@@ -399,6 +399,16 @@ def test_bad_graphs():
         graph._run_dijkstra(G(adj, (0.0, 0.0), (1.0, 1.0), None, "N"), None, ())
 
 
+class ItemsOnly:
+    """A mapping as the search reads one: only items(), which may repeat a node."""
+
+    def __init__(self, items):
+        self._items = items
+
+    def items(self):
+        return self._items
+
+
 @pytest.mark.parametrize(
     "adj, exc, match",
     [
@@ -412,6 +422,7 @@ def test_bad_graphs():
         ({(0, math.inf): [], (0, 0): []}, ValueError, "finite"),
         ({"ab": [], (0, 0): []}, (TypeError, ValueError), "g.adj"),
         ([(0, 0)], TypeError, "mapping"),
+        (ItemsOnly([((0, 0), []), ((0.0, -0.0), [])]), ValueError, r"node \(0\.0, -0\.0\) twice"),
     ],
 )
 def test_malformed_dict_adjacency(adj, exc, match):
