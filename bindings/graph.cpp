@@ -1,8 +1,8 @@
-// Module kelvane.manhattan_router.graph: obstacle records and index, the
-// native roads of the single-route router and the per-route search graph,
-// lattice polish; the adjacency and the search in graph_*.cpp.  Their Python
-// faces are in bindings/py/graph.py (module_body.hpp), whose module docstring
-// gives the conventions (directions, chords, nodes, edge keys).
+// Module kelvane.manhattan_router.graph: the obstacle index, Obstacle's bound
+// check, the native roads of the single-route router and the per-route search
+// graph, lattice polish; the adjacency and the search in graph_*.cpp.  Their
+// Python faces (Obstacle too) are in bindings/py/graph.py (module_body.hpp),
+// whose module docstring gives the conventions (directions, chords, nodes).
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
