@@ -148,7 +148,7 @@ NB_MODULE(graph, m) {
     nb::module_ native = native_namespace("kelvane.manhattan_router.graph._native");
     native.def("rail_bridge_v2", &rail_bridge_py);
     def_native(native, "build_rail_bridge_graph", &build_graph_py);
-    native.def("obstacle_bounds", [](nb::handle x_min, nb::handle y_min, nb::handle x_max, nb::handle y_max) {
+    def_native(native, "obstacle_bounds", +[](nb::handle x_min, nb::handle y_min, nb::handle x_max, nb::handle y_max) {
         const Box b{to_finite(x_min, "x_min"), to_finite(y_min, "y_min"), to_finite(x_max, "x_max"),
                     to_finite(y_max, "y_max")};
         if (b.x0 > b.x1) raise_value("Obstacle: x_min > x_max");
