@@ -1,8 +1,8 @@
-// Module kelvane.manhattan_router.graph: obstacle records and index, the
-// native roads of the single-route router and the per-route search graph,
-// lattice polish; the adjacency and the search in graph_*.cpp.  Their Python
-// faces are in bindings/py/graph.py (module_body.hpp), whose module docstring
-// gives the conventions (directions, chords, nodes, edge keys).
+// Module kelvane.manhattan_router.graph: the obstacle index, Obstacle's bound
+// check, the native roads of the single-route router and the per-route search
+// graph, lattice polish; the adjacency and the search in graph_*.cpp.  Their
+// Python faces (Obstacle too) are in bindings/py/graph.py (module_body.hpp),
+// whose module docstring gives the conventions (directions, chords, nodes).
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -30,10 +30,10 @@ nb::tuple rail_bridge_py(const nb::args& args) {
     return nb::make_tuple(path_to_array(res.skeleton), info_dict(res.info));
 }
 
-// The fields of RailBridgeGraph but the last (dbu, as given).
+// The fields of RailBridgeGraph but the last (dbu, as given), obs_list as 4-tuples.
 nb::tuple build_graph_py(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
-                         nb::handle delta, nb::handle obstacles, nb::handle sliding_bias, bool enforce_min_segment_length,
-                         nb::handle dbu) {
+                         nb::handle delta, nb::handle obstacles, nb::handle sliding_bias,
+                         bool enforce_min_segment_length, nb::handle dbu) {
     RouteGraphRequest req;
     read_route_ends(req, start, end, start_tangent, end_tangent, delta, dbu);
     req.obstacles = to_boxes(obstacles, "obstacles");
@@ -45,21 +45,23 @@ nb::tuple build_graph_py(nb::handle start, nb::handle end, nb::handle start_tang
         nb::gil_scoped_release release;
         rg = build_route_graph(req);
     }
-    nb::list obs_list;
-    for (const Box& b : req.obstacles) obs_list.append(nb::cast(PyObstacle{b}));
+    nb::list boxes;
+    for (const Box& b : req.obstacles) boxes.append(nb::make_tuple(b.x0, b.y0, b.x1, b.y1));
     return nb::make_tuple(point_tuple(rg.start), point_tuple(rg.end), point_tuple(rg.end_port), rg.end_approach_len,
-                          lattice_adjacency(rg.lattice), float_list(rg.lines.ys), float_list(rg.lines.xs),
-                          float_list(rg.lines.y_bridges), float_list(rg.lines.x_bridges), obs_list, rg.start_dir,
+                          nb::cast(PyLatticeAdjacency{rg.lattice}), float_list(rg.lines.ys), float_list(rg.lines.xs),
+                          float_list(rg.lines.y_bridges), float_list(rg.lines.x_bridges), boxes, rg.start_dir,
                           rg.end_dir, req.bend_radius);
 }
 
 const char* const kExtendDoc = R"doc(Lengthen segments of an axis-parallel route that are too short to bend.
 
-points: the route, a sequence of (x, y) points (list of pairs, N x 2 array).
+points: the route, a sequence of finite (x, y) points (list of pairs, N x 2
+        array).
 delta:  the bend radius, a finite number >= 0.
 index:  an _ObstacleIndex, None (no obstacles), or any object with a method
         blocked(x1, y1, x2, y2), truthy when the segment may not be used
         (its exceptions propagate unchanged).
+Anything else: TypeError or ValueError naming the argument.
 
 Returns a new N' x 2 float64 array with the same first and last point.
 
@@ -75,11 +77,7 @@ shrinks stays at or above its own minimum.  Segments are tried in path
 order, passes repeat until nothing changes, and the result is simplified
 again.  End points never move, a single segment or an L never changes,
 delta == 0 only simplifies, fewer than 2 points come back as they are (shape
-(n, 2)).  A clear route stays clear; deterministic.
-
-TypeError or ValueError naming the argument for non-finite coordinates, a
-point that is not 2 numbers, a negative or non-finite delta, or an index
-that is neither None nor has a callable blocked.)doc";
+(n, 2)).  A clear route stays clear; deterministic.)doc";
 
 nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::handle index) {
     const Path pts = to_path(points, "points");
@@ -89,10 +87,8 @@ nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::han
     SegmentBlocked blocked;  // empty: nothing blocks
     nb::object method;
     if (nb::try_cast<PyObstacleIndex*>(index, native) && native) {
-        if (native->index) {
-            const ObstacleIndex* idx = native->index.get();
-            blocked = [idx](Point p, Point q) { return idx->blocked(p, q); };
-        }
+        const ObstacleIndex* idx = native->index.get();
+        blocked = [idx](Point p, Point q) { return idx->blocked(p, q); };
     } else if (!index.is_none()) {
         if (!nb::hasattr(index, "blocked") || !PyCallable_Check(index.attr("blocked").ptr()))
             raise_type(std::string("index must be an _ObstacleIndex, None or an object with a method "
@@ -102,7 +98,6 @@ nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::han
         blocked = [&method](Point p, Point q) { return truth(method(p.x, p.y, q.x, q.y)); };
     }
 
-    if (pts.size() < 2) return path_to_array(pts);
     // The GIL stays held: the index keeps per-query scratch marks and may be
     // shared with other threads through its Python object.
     return path_to_array(extend_short_segments(pts, d, blocked));
@@ -114,22 +109,6 @@ nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::han
 
 NB_MODULE(graph, m) {
     kelvane::py::share_engine_deadline();  // time budgets set in kelvane.engine reach this module
-
-    // Its sequence and value behaviour: bindings/py/graph.py.
-    nb::class_<PyObstacle>(m, "Obstacle", "Axis-aligned obstacle box (x_min, y_min, x_max, y_max).")
-        .def("__init__",
-             [](PyObstacle* self, nb::handle x_min, nb::handle y_min, nb::handle x_max, nb::handle y_max) {
-                 Box b{to_finite(x_min, "x_min"), to_finite(y_min, "y_min"), to_finite(x_max, "x_max"),
-                       to_finite(y_max, "y_max")};
-                 if (b.x0 > b.x1) raise_value("Obstacle: x_min > x_max");
-                 if (b.y0 > b.y1) raise_value("Obstacle: y_min > y_max");
-                 new (self) PyObstacle{b};
-             },
-             "x_min"_a, "y_min"_a, "x_max"_a, "y_max"_a)
-        .def_prop_ro("x_min", [](const PyObstacle& o) { return o.box.x0; })
-        .def_prop_ro("y_min", [](const PyObstacle& o) { return o.box.y0; })
-        .def_prop_ro("x_max", [](const PyObstacle& o) { return o.box.x1; })
-        .def_prop_ro("y_max", [](const PyObstacle& o) { return o.box.y1; });
 
     nb::class_<PyObstacleIndex>(m, "_ObstacleIndex",
                                 "Gridded index over boxes.  blocked(x1, y1, x2, y2): the axis-parallel\n"
@@ -169,5 +148,12 @@ NB_MODULE(graph, m) {
     nb::module_ native = native_namespace("kelvane.manhattan_router.graph._native");
     native.def("rail_bridge_v2", &rail_bridge_py);
     def_native(native, "build_rail_bridge_graph", &build_graph_py);
+    def_native(native, "obstacle_bounds", +[](nb::handle x_min, nb::handle y_min, nb::handle x_max, nb::handle y_max) {
+        const Box b{to_finite(x_min, "x_min"), to_finite(y_min, "y_min"), to_finite(x_max, "x_max"),
+                    to_finite(y_max, "y_max")};
+        if (b.x0 > b.x1) raise_value("Obstacle: x_min > x_max");
+        if (b.y0 > b.y1) raise_value("Obstacle: y_min > y_max");
+        return nb::make_tuple(b.x0, b.y0, b.x1, b.y1);
+    });
     run_module_body(m, kGraphBody, native);
 }

@@ -40,17 +40,13 @@ order.  A collections.abc.Mapping, immutable: copies are the object itself.)doc"
 
 }  // namespace
 
-nb::object lattice_adjacency(std::shared_ptr<const Lattice> lattice) {
-    if (!lattice) raise_value("lattice_adjacency: no lattice");
-    return nb::cast(PyLatticeAdjacency{std::move(lattice)});
-}
-
 void bind_adjacency(nb::module_& m) {
     m.def(
         "_direction",
         [](nb::handle a, nb::handle b) {
             const Point p = to_point(a, "a"), q = to_point(b, "b");
-            if (p == q) raise_value("_direction: a and b are the same point " + point_str(p) + ", a step has no direction");
+            if (p == q)
+                raise_value("_direction: a and b are the same point " + point_str(p) + ", a step has no direction");
             return direction_of(p, q);
         },
         "a"_a.none(), "b"_a.none(),
@@ -60,8 +56,9 @@ void bind_adjacency(nb::module_& m) {
     m.def(
         "_ekey",
         [](nb::handle a, nb::handle b) {
-            const Point p = to_point(a, "a"), q = to_point(b, "b");
-            return q < p ? nb::make_tuple(point_tuple(q), point_tuple(p)) : nb::make_tuple(point_tuple(p), point_tuple(q));
+            Point p = to_point(a, "a"), q = to_point(b, "b");
+            if (q < p) std::swap(p, q);
+            return nb::make_tuple(point_tuple(p), point_tuple(q));
         },
         "a"_a.none(), "b"_a.none(),
         "Edge key of the edge a-b, the same both ways: (min(a, b), max(a, b)) as float tuples.");
@@ -93,27 +90,23 @@ void bind_adjacency(nb::module_& m) {
     m.def(
         "_line_lattice",
         [](nb::handle xs, nb::handle ys, nb::handle obstacles, nb::handle extra) {
-            auto numbers = [](nb::handle seq, const char* what) {
-                nb::object s = tuple_of(seq, what);
+            auto numbers = [](nb::handle seq, const std::string& what) {
                 std::vector<double> v;
-                const Py_ssize_t n = PyTuple_GET_SIZE(s.ptr());
-                for (Py_ssize_t i = 0; i < n; ++i)
-                    v.push_back(to_finite(PyTuple_GET_ITEM(s.ptr(), i),
-                                          (std::string(what) + "[" + std::to_string(i) + "]").c_str()));
+                for (nb::handle x : nb::borrow<nb::tuple>(tuple_of(seq, what)))
+                    v.push_back(to_finite(x, [&] { return what + "[" + std::to_string(v.size()) + "]"; }));
                 return v;
             };
             const std::vector<double> vx = numbers(xs, "xs"), vy = numbers(ys, "ys");
             std::vector<Point> ex;
             if (!extra.is_none()) ex = to_path(extra, "extra");
             ObstacleIndex index(to_boxes(obstacles, "obstacles"), 0.0);
-            return lattice_adjacency(std::make_shared<const Lattice>(build_line_lattice(vx, vy, ex, index)));
+            return PyLatticeAdjacency{std::make_shared<const Lattice>(build_line_lattice(vx, vy, ex, index))};
         },
         "xs"_a.none(), "ys"_a.none(), "obstacles"_a.none() = nb::none(), "extra"_a.none() = nb::none(),
-        "Small utility: the line lattice over vertical lines xs and horizontal lines ys\n"
-        "(every crossing is a node, plus the `extra` points), neighbours along a line\n"
-        "joined unless the obstacle index blocks the segment (interior or along a side), as a\n"
-        "LatticeAdjacency.  Node order: rows from the lowest y, each from the lowest x,\n"
-        "then the extra points.  ValueError above 4e6 nodes.");
+        "Small utility: the line lattice over vertical lines xs and horizontal lines ys (every crossing\n"
+        "is a node, plus the `extra` points), neighbours along a line joined unless _ObstacleIndex(obstacles)\n"
+        "blocks the segment, as a LatticeAdjacency.  Node order: rows from the lowest y, each from the\n"
+        "lowest x, then the extra points.  ValueError above 4e6 nodes.");
 }
 
 }  // namespace kelvane::py

@@ -1,13 +1,11 @@
 // graph: the lattice search (_run_dijkstra, _select_end_state,
 // _reconstruct_path) over a LatticeAdjacency or a caller's mapping.
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "graph_types.hpp"
 #include "kelvane/search.hpp"
-#include "search_args.hpp"
 
 namespace kelvane::py {
 
@@ -19,16 +17,32 @@ using namespace nb::literals;
 
 // A search's lattice, node objects and query, with the workspace that holds
 // its states.
-struct SearchResult : SearchInput {
-    std::shared_ptr<SearchWorkspace> ws;
+struct SearchResult {
+    std::shared_ptr<const Lattice> lattice;
+    nb::object keys;  // original node objects of a caller's adjacency, or None
+    SearchQuery q;
+    std::shared_ptr<SearchWorkspace> ws = pooled_workspace();
 };
 
-struct PySearchDist {
+// The result objects of _run_dijkstra: views of one search.
+template <int Kind>
+struct PySearchView {
     std::shared_ptr<SearchResult> r;
 };
-struct PySearchPrev {
-    std::shared_ptr<SearchResult> r;
-};
+using PySearchDist = PySearchView<0>;
+using PySearchPrev = PySearchView<1>;
+
+// obj.name; a missing attribute gives None, or when `required` a TypeError.
+nb::object attr_of(nb::handle obj, const char* name, bool required = false) {
+    PyObject* v = PyObject_GetAttrString(obj.ptr(), name);
+    if (v) return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+    if (required)
+        raise_type(std::string("g must have an attribute '") + name + "' (got " + nb::type_name(obj.type()).c_str() +
+                   ")");
+    return nb::none();
+}
 
 // A node as the caller's adjacency names it: the original key object, or a
 // new (x, y) tuple.
@@ -39,14 +53,16 @@ nb::object node_object(const SearchResult& r, std::uint32_t node) {
 
 nb::object state_object(const SearchResult& r, std::uint32_t s) {
     const int h = r.ws->heading_of(s);
-    return nb::make_tuple(node_object(r, r.ws->node_of(s)), h == kNoDir ? nb::object(nb::none()) : nb::object(nb::int_(h)));
+    return nb::make_tuple(node_object(r, r.ws->node_of(s)),
+                          h == kNoDir ? nb::object(nb::none()) : nb::object(nb::int_(h)));
 }
 
 // (node, heading) -> state id.  Strict: TypeError / ValueError naming `what`
 // for anything that names no state; else kNoState, as a failed look-up.
 std::uint32_t state_from_key(const SearchResult& r, nb::handle key, const char* what, bool strict) {
     try {
-        if (PyUnicode_Check(key.ptr())) raise_type(std::string(what) + " must be a (node, direction) pair, got " + repr_of(key));
+        if (PyUnicode_Check(key.ptr()))
+            raise_type(std::string(what) + " must be a (node, direction) pair, got " + repr_of(key));
         nb::object pair = pair_of(key, what, "(node, direction)");
         const Point p = to_point(PyTuple_GET_ITEM(pair.ptr(), 0), [&] { return std::string(what) + "[0]"; });
         const long id = r.lattice->find(p);
@@ -76,39 +92,22 @@ const SearchResult& result_of(nb::handle obj, const char* what) {
     return *v->r;
 }
 
-// Workspaces are reused across searches: one whose result objects are gone
-// (only the pool holds it) is handed out again, so a steady stream of
-// searches allocates nothing.  Taken and returned with the GIL held.
-std::shared_ptr<SearchWorkspace> acquire_workspace() {
-    static std::mutex mu;
-    static std::vector<std::shared_ptr<SearchWorkspace>> pool;
-    std::lock_guard<std::mutex> lock(mu);
-    for (auto& w : pool)
-        if (w.use_count() == 1) return w;
-    auto w = std::make_shared<SearchWorkspace>();
-    if (pool.size() < 8) pool.push_back(w);
-    return w;
-}
-
 const char* const kRunDoc = R"doc(Lattice search from g.start over (node, arriving direction) states: (dist, prev).
 
 g: any object with adj (a LatticeAdjacency as it is, or any mapping node ->
    list of (neighbour, length), converted once per call), start, end and
-   optionally start_dir / end_dir (direction 0..3 or None).  With a start_dir
-   the route leaves g.start along it; with an end_dir only an arrival at g.end
-   heading end_dir reaches the end.  Without them both are free.
-turn_bias: "center", "start", "end", "none"/None or a number in [0, 1]: a tiny
-   tie-break cost per turn that puts the bends of equal routes at that
-   relative position between start and end.
+   optionally start_dir / end_dir (direction 0..3 or None): with a start_dir
+   the route leaves g.start along it, with an end_dir only an arrival at g.end
+   heading end_dir reaches the end; without them both are free.
+turn_bias: as for rail_bridge_v2, or None: a tiny tie-break cost per turn.
 blocked_passthrough: (node, direction) pairs: arriving at node heading
    direction and leaving the same way is not allowed.
 edge_pen: mapping _ekey(n, m) -> added cost >= 0 (inf closes the edge); keys
    that are not edge keys of adj are ignored.
 node_chords: mapping node -> list of chords (i0, i1) of other routes there.
-   Passing a node on a chord sharing no side with one of them costs cross_pen
-   per such chord (a crossing, or a corner kiss: the routes touch); chords
-   sharing a side share an edge, which edge_pen prices.  Never at the start or
-   end node.
+   Passing a node on a chord that crosses one of them or kisses it at a corner
+   (shares no side) costs cross_pen per such chord; chords sharing a side
+   share an edge, which edge_pen prices.  Never at the start or end node.
 turn_pen: cost of every change of direction.
 
 A step never reverses.  A* towards g.end with a consistent bound,
@@ -118,17 +117,55 @@ the same g.  dist[(node, direction)] -> cost (KeyError if not reached; the
 start without heading is (start, None)), len(dist), dist.states_expanded.
 
 TypeError/ValueError for a bad g (g.start not a node of g.adj, malformed
-adjacency entries, non-finite coordinates), bad penalties (negative or
-non-finite turn_pen/cross_pen, malformed edge_pen or node_chords) or a bad
-turn_bias.)doc";
+adjacency, non-finite coordinates), a negative, non-finite or malformed
+penalty, or a bad turn_bias.)doc";
 
 nb::tuple run_dijkstra(nb::handle g, nb::handle turn_bias, nb::handle blocked_passthrough, nb::handle edge_pen,
                        nb::handle node_chords, nb::handle cross_pen, nb::handle turn_pen) {
-    auto res = std::make_shared<SearchResult>(SearchResult{
-        search_input(g, turn_bias, blocked_passthrough, edge_pen, node_chords, cross_pen, turn_pen), acquire_workspace()});
+    auto res = std::make_shared<SearchResult>();
+    SearchQuery& q = res->q;
+    q.turn_bias = to_turn_bias(turn_bias);
+    q.turn_pen = to_penalty(turn_pen, "turn_pen");
+    q.cross_pen = to_penalty(cross_pen, "cross_pen");
+    res->lattice = lattice_of(attr_of(g, "adj", true), res->keys);
+    const Lattice& L = *res->lattice;
+    const Point sp = to_point(attr_of(g, "start", true), "g.start");
+    const long sid = L.find(sp);
+    if (sid < 0) raise_value("g.start " + point_str(sp) + " is not a node of g.adj");
+    q.start = static_cast<std::uint32_t>(sid);
+    q.end = L.find(to_point(attr_of(g, "end", true), "g.end"));
+    q.start_dir = to_heading(attr_of(g, "start_dir"), "g.start_dir", true);
+    q.end_dir = to_heading(attr_of(g, "end_dir"), "g.end_dir", true);
+    if (!blocked_passthrough.is_none()) {
+        for (nb::handle item : nb::borrow<nb::tuple>(tuple_of(blocked_passthrough, "blocked_passthrough"))) {
+            nb::object pair = pair_of(item, "blocked_passthrough entry", "(node, direction)");
+            const Point p = to_point(PyTuple_GET_ITEM(pair.ptr(), 0), "blocked_passthrough node");
+            const int d = to_heading(PyTuple_GET_ITEM(pair.ptr(), 1), "blocked_passthrough direction", false);
+            add_blocked_passthrough(q, L, p, d);
+        }
+    }
+    if (!edge_pen.is_none()) {
+        for_each_item(edge_pen, "edge_pen", [&](nb::handle k, nb::handle v) {
+            nb::object pair = pair_of(k, "edge_pen key", "(node, node)");
+            const Point a = to_point(PyTuple_GET_ITEM(pair.ptr(), 0), "edge_pen key node");
+            const Point b = to_point(PyTuple_GET_ITEM(pair.ptr(), 1), "edge_pen key node");
+            add_edge_pen(q, L, a, b, to_double(v, "edge_pen value"));
+        });
+    }
+    if (!node_chords.is_none()) {
+        for_each_item(node_chords, "node_chords", [&](nb::handle k, nb::handle v) {
+            const Point p = to_point(k, "node_chords key");
+            nb::object seq = tuple_of(v, [&] { return "node_chords[" + point_str(p) + "]"; });
+            for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(seq.ptr()); ++j) {
+                nb::object chord = pair_of(PyTuple_GET_ITEM(seq.ptr(), j), "node_chords chord", "(i0, i1)");
+                const int i0 = to_heading(PyTuple_GET_ITEM(chord.ptr(), 0), "node_chords index", false);
+                add_node_chord(q, L, p, i0, to_heading(PyTuple_GET_ITEM(chord.ptr(), 1), "node_chords index", false));
+            }
+        });
+    }
     {
         nb::gil_scoped_release release;
-        res->ws->run(*res->lattice, res->q);
+        res->ws->run(L, q);
     }
     return nb::make_tuple(nb::cast(PySearchDist{res}), nb::cast(PySearchPrev{res}));
 }
@@ -168,7 +205,8 @@ nb::list reconstruct_path(nb::handle prev, nb::handle best, nb::handle start) {
     const SearchResult& r = result_of<PySearchPrev>(prev, "prev must be the second result");
     if (best.is_none()) raise_value("best is None: the end was not reached");
     const std::uint32_t s = state_from_key(r, best, "best", true);
-    if (s == kNoState || !r.ws->reached(s)) raise_value("best " + repr_of(best) + " is not a state reached by the search");
+    if (s == kNoState || !r.ws->reached(s))
+        raise_value("best " + repr_of(best) + " is not a state reached by the search");
     const Point sp = to_point(start, "start");
     const Point searched = r.lattice->nodes[r.ws->start()];
     if (sp != searched)
@@ -187,8 +225,7 @@ void bind_search(nb::module_& m) {
              "key"_a.none())
         .def("__contains__",
              [](const PySearchDist& d, nb::handle key) {
-                 const std::uint32_t s = state_from_key(*d.r, key, "key", false);
-                 return s != kNoState && d.r->ws->reached(s);
+                 return d.r->ws->reached(state_from_key(*d.r, key, "key", false));  // kNoState is never reached
              },
              "key"_a.none())
         .def("__len__", [](const PySearchDist& d) { return d.r->ws->stats().reached; })
@@ -215,9 +252,11 @@ void bind_search(nb::module_& m) {
                    std::to_string(p.r->ws->stats().reached) + ")";
         });
 
-    m.def("_run_dijkstra", &run_dijkstra, "g"_a.none(), "turn_bias"_a.none(), "blocked_passthrough"_a.none(), "edge_pen"_a.none() = nb::none(),
-          "node_chords"_a.none() = nb::none(), "cross_pen"_a.none() = 0.0, "turn_pen"_a.none() = 0.0, kRunDoc);
-    m.def("_select_end_state", &select_end_state, "g"_a.none(), "dist"_a.none(), "turn_bias"_a.none(), "turn_pen"_a.none() = 0.0, kSelectDoc);
+    m.def("_run_dijkstra", &run_dijkstra, "g"_a.none(), "turn_bias"_a.none(), "blocked_passthrough"_a.none(),
+          "edge_pen"_a.none() = nb::none(), "node_chords"_a.none() = nb::none(), "cross_pen"_a.none() = 0.0,
+          "turn_pen"_a.none() = 0.0, kRunDoc);
+    m.def("_select_end_state", &select_end_state, "g"_a.none(), "dist"_a.none(), "turn_bias"_a.none(),
+          "turn_pen"_a.none() = 0.0, kSelectDoc);
     m.def("_reconstruct_path", &reconstruct_path, "prev"_a.none(), "best"_a.none(), "start"_a.none(), kReconstructDoc);
 }
 }  // namespace kelvane::py

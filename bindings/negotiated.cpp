@@ -12,7 +12,6 @@
 #include "deadline_link.hpp"
 #include "graph_types.hpp"
 #include "module_body.hpp"
-#include "search_args.hpp"
 
 namespace kelvane::py::negotiated_module {
 

@@ -2,8 +2,11 @@
 // waypoints modules: one parser for the request, one builder for `info`.
 #pragma once
 
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/vector.h>
+
 #include "convert.hpp"
-#include "kelvane/railbridge.hpp"
+#include "kelvane/route_info_fields.hpp"
 #include "kelvane/waypoints.hpp"
 
 namespace kelvane::py {
@@ -43,25 +46,7 @@ inline RouteRequest to_route_request(const nb::args& a, size_t first) {
 
 inline nb::dict info_dict(const RouteInfo& info) {
     nb::dict d;
-    d["clean"] = info.clean;
-    d["bends_ok"] = info.bends_ok;
-    d["relax_level"] = info.relax_level;
-    d["length"] = info.length;
-    d["bends"] = info.bends;
-    d["obstacle_overlap"] = info.obstacle_overlap;
-    d["clearance_overlap"] = info.clearance_overlap;
-    d["keep_out_overlap"] = info.keep_out_overlap;
-    d["spacing_overlap"] = info.spacing_overlap;
-    d["contacts"] = info.pivot_contacts;
-    d["arc_obstacle"] = info.arc_obstacle;
-    d["arc_clearance"] = info.arc_clearance;
-    nb::list kinds;
-    for (const char* kind : violations(info)) kinds.append(kind);
-    d["violations"] = kinds;
-    d["lattice"] = nb::make_tuple(info.lattice_x, info.lattice_y);
-    d["states_expanded"] = info.states_expanded;
-    d["budget_exhausted"] = info.budget_exhausted;
-    d["guided"] = info.guided;
+    visit_info_fields(info, [&](const char* key, const auto& value) { d[key] = nb::cast(value); });
     return d;
 }
 
@@ -71,14 +56,7 @@ inline nb::dict info_dict(const RouteInfo& info) {
 inline void read_waypoints(WaypointRequest& req, nb::handle waypoints, nb::handle pins) {
     if (!waypoints.is_none()) req.waypoints = to_path(waypoints, "waypoints");
     const Py_ssize_t n = static_cast<Py_ssize_t>(req.waypoints.size());
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        check_in_range(req.waypoints[k].x, "waypoints[" + std::to_string(k) + "]");
-        check_in_range(req.waypoints[k].y, "waypoints[" + std::to_string(k) + "]");
-    }
-    if (pins.is_none()) {
-        req.pins.assign(static_cast<size_t>(n), -1);
-        return;
-    }
+    if (pins.is_none()) return;  // every heading free
     if (length_of(pins, "pins") != n) raise_value("pins must have one entry per waypoint");
     for (Py_ssize_t k = 0; k < n; ++k) {
         nb::object p = item_of(pins, k);
@@ -93,10 +71,9 @@ inline void read_waypoints(WaypointRequest& req, nb::handle waypoints, nb::handl
 // "headings" and "legs".
 inline nb::dict waypoint_info_dict(const WaypointResult& res) {
     nb::dict info = info_dict(res.info);
-    nb::list headings, legs;
-    for (int h : res.headings) headings.append(h);
+    nb::list legs;
     for (const RouteInfo& leg : res.legs) legs.append(info_dict(leg));
-    info["headings"] = headings;
+    info["headings"] = nb::cast(res.headings);
     info["legs"] = legs;
     return info;
 }

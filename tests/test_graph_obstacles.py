@@ -23,6 +23,7 @@ def test_obstacle_record():
         ((0, 2, 1, 1), ValueError, "y_min > y_max"),
         ((math.nan, 0, 1, 1), ValueError, "x_min"),
         (("a", 0, 1, 1), TypeError, "x_min"),
+        ((0, None, 1, 1), TypeError, "y_min must be a number"),
     ],
 )
 def test_obstacle_rejects_bad_boxes(args, error, text):

@@ -399,6 +399,16 @@ def test_bad_graphs():
         graph._run_dijkstra(G(adj, (0.0, 0.0), (1.0, 1.0), None, "N"), None, ())
 
 
+class ItemsOnly:
+    """A mapping as the search reads one: only items(), which may repeat a node."""
+
+    def __init__(self, items):
+        self._items = items
+
+    def items(self):
+        return self._items
+
+
 @pytest.mark.parametrize(
     "adj, exc, match",
     [
@@ -412,6 +422,7 @@ def test_bad_graphs():
         ({(0, math.inf): [], (0, 0): []}, ValueError, "finite"),
         ({"ab": [], (0, 0): []}, (TypeError, ValueError), "g.adj"),
         ([(0, 0)], TypeError, "mapping"),
+        (ItemsOnly([((0, 0), []), ((0.0, -0.0), [])]), ValueError, r"node \(0\.0, -0\.0\) twice"),
     ],
 )
 def test_malformed_dict_adjacency(adj, exc, match):
@@ -438,6 +449,15 @@ def test_bad_penalties(kw, exc, match):
     g = G(grid(2, 2), (0.0, 0.0), (1.0, 1.0))
     with pytest.raises(exc, match=match):
         graph._run_dijkstra(g, None, (), **kw)
+
+
+@pytest.mark.parametrize("pen", [-1.0, -0.1, -123.456, -1e16, -1e-05, -0.0001, -5e-324, -1.7976931348623157e308,
+                                 -math.inf, math.nan])
+def test_refused_edge_penalty_is_written_as_python_writes_it(pen):
+    g = G(grid(2, 2), (0.0, 0.0), (1.0, 1.0))
+    with pytest.raises(ValueError) as err:
+        graph._run_dijkstra(g, None, (), edge_pen={((0.0, 0.0), (1.0, 0.0)): pen})
+    assert str(err.value).endswith(f", got {pen!r}")
 
 
 def test_bad_turn_bias_and_passthrough():

@@ -76,6 +76,7 @@ def test_no_waypoints_is_a_plain_route():
     [
         (dict(waypoints=[(0, 0)]), ValueError, "coincide"),
         (dict(waypoints=[(1, math.nan)]), ValueError, r"waypoints\[0\]\[1\]"),
+        (dict(waypoints=[(5, 9), (5, -2e12)]), ValueError, r"waypoints\[1\] must lie within \+-1e12"),
         (dict(pins=[None, None]), ValueError, "one entry per waypoint"),
         (dict(pins=[True]), ValueError, r"pins\[0\]"),
         (dict(pins=[(1, 1)]), ValueError, r"pins\[0\]"),

@@ -10,20 +10,14 @@ Conventions:
   nodes       (x, y) tuples of floats, compared exactly; the edge key _ekey(a, b) =
               (min(a, b), max(a, b)) is the same both ways.
   adjacency   g.adj maps node -> list of (neighbour, length); graphs built here
-              carry a LatticeAdjacency, a read-only native mapping.
-  tangents    headings of travel: a start tangent points away from the start port,
-              an end tangent into the end port.
-  blocked     _ObstacleIndex.blocked: the segment runs through a box interior or
-              along a side (a point of contact is free); _segment_blocked: the
-              segment touches a box (sides count).
-  search      _run_dijkstra -> (dist, prev); _select_end_state; _reconstruct_path."""
+              carry a LatticeAdjacency, a read-only native mapping."""
 
 _OPP = {0: 2, 1: 3, 2: 0, 3: 1}
 _DIR_IDX = {0: 0, 1: 1, 2: 2, 3: 3}
 
 
 def _define(_native, _intact):
-    global RailBridgeGraph, rail_bridge_v2, _build_rail_bridge_graph, _interleaved_pos
+    global Obstacle, RailBridgeGraph, rail_bridge_v2, _build_rail_bridge_graph, _interleaved_pos
     import dataclasses
     import inspect
     import operator
@@ -140,9 +134,10 @@ def _define(_native, _intact):
         h_bridges, v_bridges, obs_list (list of Obstacle), start_dir, end_dir (headings
         as direction ints), delta, dbu.
         """
-        parts = _native.build_rail_bridge_graph(start, end, start_tangent, end_tangent, delta, obstacles,
-                                                sliding_bias, bool(enforce_min_segment_length), dbu)
-        return RailBridgeGraph(*parts, dbu)
+        *parts, boxes, start_dir, end_dir, delta = _native.build_rail_bridge_graph(
+            start, end, start_tangent, end_tangent, delta, obstacles, sliding_bias, bool(enforce_min_segment_length),
+            dbu)
+        return RailBridgeGraph(*parts, [Obstacle(*box) for box in boxes], start_dir, end_dir, delta, dbu)
 
     def _interleaved_pos(a0, a1, b0, b1):
         """True when the sorted pairs (a0, a1) and (b0, b1) interleave with four distinct
@@ -156,36 +151,28 @@ def _define(_native, _intact):
         except TypeError:
             raise TypeError(f"{name} must be an integer index, got {type(value).__name__}") from None
 
-    def install(cls, *functions):
-        for f in functions:
-            setattr(cls, f.__name__, f)
+    # Equality, hash and repr come from the fields; the record also reads as the
+    # sequence of its four floats.
+    @dataclasses.dataclass(init=False, frozen=True, slots=True)
+    class Obstacle:
+        """Axis-aligned obstacle box (x_min, y_min, x_max, y_max)."""
+        x_min: float
+        y_min: float
+        x_max: float
+        y_max: float
 
-    # The obstacle record is native (its fields, construction); its sequence and
-    # value behaviour follow from the fields.
-    obstacle = Obstacle
+        def __init__(self, x_min, y_min, x_max, y_max):
+            for name, value in zip(self.__match_args__, _native.obstacle_bounds(x_min, y_min, x_max, y_max)):
+                object.__setattr__(self, name, value)
 
-    def fields(o):
-        return (o.x_min, o.y_min, o.x_max, o.y_max)
+        def __iter__(self):
+            return iter((self.x_min, self.y_min, self.x_max, self.y_max))
 
-    def __iter__(self):
-        return iter(fields(self))
+        def __len__(self):
+            return 4
 
-    def __len__(self):
-        return 4
-
-    def __getitem__(self, i):
-        return fields(self)[i]
-
-    def __eq__(self, other):
-        return fields(self) == fields(other) if isinstance(other, obstacle) else NotImplemented
-
-    def __hash__(self):
-        return hash(fields(self))
-
-    def __repr__(self):
-        return "Obstacle(x_min=%r, y_min=%r, x_max=%r, y_max=%r)" % fields(self)
-
-    install(obstacle, __iter__, __len__, __getitem__, __eq__, __hash__, __repr__)
+        def __getitem__(self, i):
+            return (self.x_min, self.y_min, self.x_max, self.y_max)[i]
 
     # The adjacency mapping: the native class has the look-ups, these follow from
     # them (collections.abc.Mapping's own where it has them); it is immutable, so
@@ -202,7 +189,8 @@ def _define(_native, _intact):
     def __deepcopy__(self, memo):
         return self
 
-    install(LatticeAdjacency, values, items, __copy__, __deepcopy__)
+    LatticeAdjacency.values, LatticeAdjacency.items = values, items
+    LatticeAdjacency.__copy__, LatticeAdjacency.__deepcopy__ = __copy__, __deepcopy__
     LatticeAdjacency.get, LatticeAdjacency.keys = Mapping.get, Mapping.keys
     LatticeAdjacency.__eq__, LatticeAdjacency.__hash__ = Mapping.__eq__, None
     Mapping.register(LatticeAdjacency)

@@ -9,9 +9,8 @@ def _define(_native, _intact):
                            route_spacing=3.0, route_pivots=(), bend_delta=None, dbu=None, arc_clearance=True):
         """Route from `start` to `end` through every waypoint, in order.
 
-        Returns (skeleton, info) like graph.rail_bridge_v2: an N x 2 float array of
-        corner points from exactly `start` to exactly `end`, passing through every
-        waypoint, and a dict.
+        Returns (skeleton, info) like graph.rail_bridge_v2, the skeleton passing
+        through every waypoint.
 
         waypoints   sequence of points (x, y), visited in order.
         pins        None, or one entry per waypoint: None / False leaves the heading

@@ -20,7 +20,11 @@ RouteScore leg_score(const RouteResult& r, double turn_cost) {
 }  // namespace
 
 WaypointResult route_waypoints(const WaypointRequest& req) {
-    if (req.pins.size() != req.waypoints.size()) throw std::invalid_argument("pins must match waypoints in length");
+    for (size_t k = 0; k < req.waypoints.size(); ++k)
+        for (double v : {req.waypoints[k].x, req.waypoints[k].y})
+            check_in_range(v, "waypoints[" + std::to_string(k) + "]");
+    if (!req.pins.empty() && req.pins.size() != req.waypoints.size())
+        throw std::invalid_argument("pins must match waypoints in length");
     const double grid = req.route.grid;
     std::vector<Point> pts{settle_end_point(req.route.start, grid)};
     for (const Point& w : req.waypoints) pts.push_back(settle_end_point(w, grid));
@@ -33,7 +37,7 @@ WaypointResult route_waypoints(const WaypointRequest& req) {
     options.front() = {req.route.start_dir};
     options.back() = {req.route.end_dir};
     for (size_t w = 0; w < req.waypoints.size(); ++w) {
-        if (req.pins[w] >= 0) options[w + 1] = {req.pins[w]};
+        if (!req.pins.empty() && req.pins[w] >= 0) options[w + 1] = {req.pins[w]};
         else options[w + 1] = {E, N, W, S};
     }
     const double turn_cost = req.route.turn_cost >= 0 ? req.route.turn_cost : req.route.bend_radius;

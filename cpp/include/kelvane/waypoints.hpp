@@ -17,7 +17,7 @@ namespace kelvane {
 struct WaypointRequest {
     RouteRequest route;            // start, end, headings and all options; legs reuse it
     std::vector<Point> waypoints;  // in order
-    std::vector<int> pins;         // per waypoint: a heading (E, N, W, S) or -1 = free
+    std::vector<int> pins;         // per waypoint: a heading (E, N, W, S) or -1 = free; empty: all free
 };
 
 struct WaypointResult {
@@ -27,7 +27,8 @@ struct WaypointResult {
     std::vector<RouteInfo> legs;    // per leg, start -> first waypoint -> ... -> end
 };
 
-// Throws std::invalid_argument when two consecutive points coincide.
+// Throws std::invalid_argument for a waypoint beyond +-1e12 and when two
+// consecutive points coincide.
 WaypointResult route_waypoints(const WaypointRequest& req);
 
 }  // namespace kelvane

@@ -1,37 +1,14 @@
 // The checks of a caller's request (railbridge.hpp: check_request).
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <stdexcept>
 #include <string>
 
 #include "kelvane/railbridge.hpp"
+#include "kelvane/repr.hpp"
 #include "kelvane/route_graph.hpp"
 
 namespace kelvane {
-
-namespace {
-
-// v as Python's repr writes a float: the shortest digits that read back as v,
-// in positional notation unless the exponent is below -4 or above 15.
-std::string float_repr(double v) {
-    char buf[64];
-    const std::string sci(buf, std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr);
-    const size_t e = sci.find('e');
-    const int point = std::stoi(sci.substr(e + 1)) + 1;  // digits before the decimal point
-    if (point < -3 || point > 16) return sci;
-    const bool negative = sci[0] == '-';
-    std::string digits;
-    for (char c : sci.substr(0, e))
-        if (c >= '0' && c <= '9') digits += c;
-    const int n = static_cast<int>(digits.size());
-    std::string out = point <= 0 ? "0." + std::string(-point, '0') + digits
-                      : point >= n ? digits + std::string(point - n, '0') + ".0"
-                                   : digits.substr(0, point) + "." + digits.substr(point);
-    return negative ? "-" + out : out;
-}
-
-}  // namespace
 
 void check_in_range(double v, const std::string& what) {
     if (std::fabs(v) > 1e12) throw std::invalid_argument(what + " must lie within +-1e12, got " + std::to_string(v));
