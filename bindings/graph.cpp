@@ -1,8 +1,8 @@
-// Module kelvane.manhattan_router.graph: the obstacle index, Obstacle's bound
-// check, the native roads of the single-route router and the per-route search
-// graph, lattice polish; the adjacency and the search in graph_*.cpp.  Their
-// Python faces (Obstacle too) are in bindings/py/graph.py (module_body.hpp),
-// whose module docstring gives the conventions (directions, chords, nodes).
+// Module kelvane.manhattan_router.graph: the obstacle record and index, the
+// native roads of the single-route router and the per-route search graph,
+// lattice polish; the adjacency and the search in graph_*.cpp.  Their Python
+// faces (Obstacle's sequence behaviour too) are in bindings/py/graph.py
+// (module_body.hpp), whose module docstring gives the conventions.
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -30,7 +30,7 @@ nb::tuple rail_bridge_py(const nb::args& args) {
     return nb::make_tuple(path_to_array(res.skeleton), info_dict(res.info));
 }
 
-// The fields of RailBridgeGraph but the last (dbu, as given), obs_list as 4-tuples.
+// The fields of RailBridgeGraph but the last (dbu, as given).
 nb::tuple build_graph_py(nb::handle start, nb::handle end, nb::handle start_tangent, nb::handle end_tangent,
                          nb::handle delta, nb::handle obstacles, nb::handle sliding_bias,
                          bool enforce_min_segment_length, nb::handle dbu) {
@@ -45,11 +45,11 @@ nb::tuple build_graph_py(nb::handle start, nb::handle end, nb::handle start_tang
         nb::gil_scoped_release release;
         rg = build_route_graph(req);
     }
-    nb::list boxes;
-    for (const Box& b : req.obstacles) boxes.append(nb::make_tuple(b.x0, b.y0, b.x1, b.y1));
+    nb::list obs_list;
+    for (const Box& b : req.obstacles) obs_list.append(nb::cast(PyObstacle{b}));
     return nb::make_tuple(point_tuple(rg.start), point_tuple(rg.end), point_tuple(rg.end_port), rg.end_approach_len,
                           nb::cast(PyLatticeAdjacency{rg.lattice}), float_list(rg.lines.ys), float_list(rg.lines.xs),
-                          float_list(rg.lines.y_bridges), float_list(rg.lines.x_bridges), boxes, rg.start_dir,
+                          float_list(rg.lines.y_bridges), float_list(rg.lines.x_bridges), obs_list, rg.start_dir,
                           rg.end_dir, req.bend_radius);
 }
 
@@ -110,6 +110,22 @@ nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::han
 NB_MODULE(graph, m) {
     kelvane::py::share_engine_deadline();  // time budgets set in kelvane.engine reach this module
 
+    // Its sequence and value behaviour: bindings/py/graph.py.
+    nb::class_<PyObstacle>(m, "Obstacle", "Axis-aligned obstacle box (x_min, y_min, x_max, y_max).")
+        .def("__init__",
+             [](PyObstacle* self, nb::handle x_min, nb::handle y_min, nb::handle x_max, nb::handle y_max) {
+                 const Box b{to_finite(x_min, "x_min"), to_finite(y_min, "y_min"), to_finite(x_max, "x_max"),
+                             to_finite(y_max, "y_max")};
+                 if (b.x0 > b.x1) raise_value("Obstacle: x_min > x_max");
+                 if (b.y0 > b.y1) raise_value("Obstacle: y_min > y_max");
+                 new (self) PyObstacle{b};
+             },
+             "x_min"_a.none(), "y_min"_a.none(), "x_max"_a.none(), "y_max"_a.none())
+        .def_prop_ro("x_min", [](const PyObstacle& o) { return o.box.x0; })
+        .def_prop_ro("y_min", [](const PyObstacle& o) { return o.box.y0; })
+        .def_prop_ro("x_max", [](const PyObstacle& o) { return o.box.x1; })
+        .def_prop_ro("y_max", [](const PyObstacle& o) { return o.box.y1; });
+
     nb::class_<PyObstacleIndex>(m, "_ObstacleIndex",
                                 "Gridded index over boxes.  blocked(x1, y1, x2, y2): the axis-parallel\n"
                                 "segment shares a stretch of positive length with a box, through its open\n"
@@ -148,12 +164,5 @@ NB_MODULE(graph, m) {
     nb::module_ native = native_namespace("kelvane.manhattan_router.graph._native");
     native.def("rail_bridge_v2", &rail_bridge_py);
     def_native(native, "build_rail_bridge_graph", &build_graph_py);
-    def_native(native, "obstacle_bounds", +[](nb::handle x_min, nb::handle y_min, nb::handle x_max, nb::handle y_max) {
-        const Box b{to_finite(x_min, "x_min"), to_finite(y_min, "y_min"), to_finite(x_max, "x_max"),
-                    to_finite(y_max, "y_max")};
-        if (b.x0 > b.x1) raise_value("Obstacle: x_min > x_max");
-        if (b.y0 > b.y1) raise_value("Obstacle: y_min > y_max");
-        return nb::make_tuple(b.x0, b.y0, b.x1, b.y1);
-    });
     run_module_body(m, kGraphBody, native);
 }

@@ -19,6 +19,11 @@ struct PyObstacleIndex {
     std::shared_ptr<const ObstacleIndex> index;
 };
 
+// Python `Obstacle`: four float attributes.
+struct PyObstacle {
+    Box box;
+};
+
 // Python `LatticeAdjacency`: a read-only mapping over a core lattice.
 struct PyLatticeAdjacency {
     std::shared_ptr<const Lattice> lattice;

@@ -6,7 +6,3 @@
     \from typing import Any
     \import numpy as np
     \from jax import Array
-
-# graph's Obstacle is a frozen dataclass with slots: its fields read as floats.
-^kelvane\.manhattan_router\.graph\.Obstacle\.(x_min|y_min|x_max|y_max)$:
-    \1: float

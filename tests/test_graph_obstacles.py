@@ -1,4 +1,6 @@
+import copy
 import math
+import pickle
 
 import pytest
 
@@ -14,6 +16,8 @@ def test_obstacle_record():
     assert repr(o) == "Obstacle(x_min=0.0, y_min=1.0, x_max=10.0, y_max=5.0)"
     assert tuple(o) == (0.0, 1.0, 10.0, 5.0) and o[-1] == 5.0
     assert hash(o) == hash(graph.Obstacle(0, 1, 10, 5))
+    for twin in (pickle.loads(pickle.dumps(o)), copy.deepcopy(o)):
+        assert type(twin) is graph.Obstacle and twin == o and twin is not o
 
 
 @pytest.mark.parametrize(

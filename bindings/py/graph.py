@@ -17,7 +17,7 @@ _DIR_IDX = {0: 0, 1: 1, 2: 2, 3: 3}
 
 
 def _define(_native, _intact):
-    global Obstacle, RailBridgeGraph, rail_bridge_v2, _build_rail_bridge_graph, _interleaved_pos
+    global RailBridgeGraph, rail_bridge_v2, _build_rail_bridge_graph, _interleaved_pos
     import dataclasses
     import inspect
     import operator
@@ -134,10 +134,9 @@ def _define(_native, _intact):
         h_bridges, v_bridges, obs_list (list of Obstacle), start_dir, end_dir (headings
         as direction ints), delta, dbu.
         """
-        *parts, boxes, start_dir, end_dir, delta = _native.build_rail_bridge_graph(
-            start, end, start_tangent, end_tangent, delta, obstacles, sliding_bias, bool(enforce_min_segment_length),
-            dbu)
-        return RailBridgeGraph(*parts, [Obstacle(*box) for box in boxes], start_dir, end_dir, delta, dbu)
+        parts = _native.build_rail_bridge_graph(start, end, start_tangent, end_tangent, delta, obstacles,
+                                                sliding_bias, bool(enforce_min_segment_length), dbu)
+        return RailBridgeGraph(*parts, dbu)
 
     def _interleaved_pos(a0, a1, b0, b1):
         """True when the sorted pairs (a0, a1) and (b0, b1) interleave with four distinct
@@ -151,28 +150,34 @@ def _define(_native, _intact):
         except TypeError:
             raise TypeError(f"{name} must be an integer index, got {type(value).__name__}") from None
 
-    # Equality, hash and repr come from the fields; the record also reads as the
-    # sequence of its four floats.
-    @dataclasses.dataclass(init=False, frozen=True, slots=True)
-    class Obstacle:
-        """Axis-aligned obstacle box (x_min, y_min, x_max, y_max)."""
-        x_min: float
-        y_min: float
-        x_max: float
-        y_max: float
+    # The obstacle record is native (its fields, construction); its sequence and
+    # value behaviour follow from the fields.
+    def fields(o):
+        return (o.x_min, o.y_min, o.x_max, o.y_max)
 
-        def __init__(self, x_min, y_min, x_max, y_max):
-            for name, value in zip(self.__match_args__, _native.obstacle_bounds(x_min, y_min, x_max, y_max)):
-                object.__setattr__(self, name, value)
+    def __iter__(self):
+        return iter(fields(self))
 
-        def __iter__(self):
-            return iter((self.x_min, self.y_min, self.x_max, self.y_max))
+    def __len__(self):
+        return 4
 
-        def __len__(self):
-            return 4
+    def __getitem__(self, i):
+        return fields(self)[i]
 
-        def __getitem__(self, i):
-            return (self.x_min, self.y_min, self.x_max, self.y_max)[i]
+    def __eq__(self, other):
+        return fields(self) == fields(other) if isinstance(other, Obstacle) else NotImplemented
+
+    def __hash__(self):
+        return hash(fields(self))
+
+    def __repr__(self):
+        return "Obstacle(x_min=%r, y_min=%r, x_max=%r, y_max=%r)" % fields(self)
+
+    def __reduce__(self):  # pickle and copy by the four bounds
+        return Obstacle, fields(self)
+
+    for method in (__iter__, __len__, __getitem__, __eq__, __hash__, __repr__, __reduce__):
+        setattr(Obstacle, method.__name__, method)
 
     # The adjacency mapping: the native class has the look-ups, these follow from
     # them (collections.abc.Mapping's own where it has them); it is immutable, so
