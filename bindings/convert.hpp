@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "capi.hpp"
+#include "kelvane/arguments.hpp"
 #include "kelvane/geometry.hpp"
 
 namespace kelvane::py {
@@ -136,17 +137,8 @@ Point to_point(nb::handle value, const W& what) {
     return {to_finite(item_of(obj, 0), (w + "[0]").c_str()), to_finite(item_of(obj, 1), (w + "[1]").c_str())};
 }
 
-// A travel direction from a tangent vector: non-zero and axis-parallel.
-inline int to_direction(Point t, const char* what) {
-    const double ax = std::fabs(t.x), ay = std::fabs(t.y);
-    if (ax <= 1e-12 && ay <= 1e-12) raise_value(std::string(what) + " must be a non-zero vector");
-    if (std::min(ax, ay) > 1e-9 * std::max(ax, ay))
-        raise_value(std::string(what) + " must be axis-parallel, got (" + std::to_string(t.x) + ", " +
-                    std::to_string(t.y) + ")");
-    return tangent_heading(t);
-}
-
-inline int to_direction(nb::handle obj, const char* what) { return to_direction(to_point(obj, what), what); }
+// A travel direction from a tangent vector (the rule: tangent_direction).
+inline int to_direction(nb::handle obj, const char* what) { return tangent_direction(to_point(obj, what), what); }
 
 // A box: an object with x_min/y_min/x_max/y_max attributes, or a sequence of
 // four numbers (x_min, y_min, x_max, y_max).  min > max is rejected.
@@ -255,9 +247,7 @@ inline std::vector<Path> to_paths(nb::handle obj, const char* what) {
 }
 
 inline double to_length(nb::handle obj, const char* what, bool allow_zero = true) {
-    const double v = to_finite(obj, what);
-    if (v < 0 || (!allow_zero && v == 0)) raise_value(std::string(what) + (allow_zero ? " must be >= 0" : " must be > 0"));
-    return v;
+    return checked_length(to_finite(obj, what), what, allow_zero);
 }
 
 // dbu: None (no grid) or a positive finite grid step; 0 is refused (it is
@@ -282,30 +272,22 @@ inline nb::object path_to_array(const Path& p) {
 
 inline nb::tuple point_tuple(Point p) { return nb::make_tuple(p.x, p.y); }
 
-inline nb::list path_to_tuples(const Path& p) {
+// [f(x) for x in items]
+template <class Items, class F>
+nb::list list_of_each(const Items& items, F&& f) {
     nb::list out;
-    for (const Point& q : p) out.append(point_tuple(q));
+    for (const auto& x : items) out.append(f(x));
     return out;
 }
 
-// turn_bias: "center"/"centre" (bends midway), "start", "end", "none"/None,
-// or a number in [0, 1] giving the preferred relative position of bends.
+inline nb::list path_to_tuples(const Path& p) { return list_of_each(p, point_tuple); }
+
+// turn_bias: None (no preference), a name (turn_bias_named) or a number in
+// [0, 1] giving the preferred relative position of bends.
 inline TurnBias to_turn_bias(nb::handle obj) {
-    TurnBias b;
-    if (obj.is_none()) { b.active = false; return b; }
-    if (PyUnicode_Check(obj.ptr())) {
-        const std::string s = nb::cast<std::string>(obj);
-        if (s == "center" || s == "centre") b.position = 0.5;
-        else if (s == "start") b.position = 0.0;
-        else if (s == "end") b.position = 1.0;
-        else if (s == "none") b.active = false;
-        else raise_value("turn_bias must be 'center', 'start', 'end', 'none' or a number in [0, 1], got '" + s + "'");
-        return b;
-    }
-    const double v = to_finite(obj, "turn_bias");
-    if (v < 0 || v > 1) raise_value("turn_bias must be in [0, 1]");
-    b.position = v;
-    return b;
+    if (obj.is_none()) return {false, 0.5};
+    if (PyUnicode_Check(obj.ptr())) return turn_bias_named(nb::cast<std::string>(obj));
+    return {true, checked_unit_interval(to_finite(obj, "turn_bias"), "turn_bias")};
 }
 
 // ------------------------------------------------- lattice nodes and maps
@@ -405,9 +387,7 @@ inline bool to_flag(nb::handle obj, const char* what) {
 }
 
 inline double to_unit_interval(nb::handle obj, const char* what) {
-    const double v = to_finite(obj, what);
-    if (v < 0 || v > 1) raise_value(std::string(what) + " must be in [0, 1]");
-    return v;
+    return checked_unit_interval(to_finite(obj, what), what);
 }
 
 // Rows of a B x 2 array-like of numbers (a bundle's positions or tangents).
@@ -429,9 +409,7 @@ inline std::vector<Point> to_point_rows(nb::handle value, const char* what, bool
 }
 
 inline nb::list float_list(const std::vector<double>& v) {
-    nb::list out;
-    for (double x : v) out.append(x);
-    return out;
+    return list_of_each(v, [](double x) { return x; });
 }
 
 // An optional number: None gives none.

@@ -31,13 +31,9 @@ nb::tuple route_river(nb::handle starts, nb::handle ends, nb::handle start_tange
         nb::gil_scoped_release release;
         res = river::route_river(req);
     }
-    nb::list lanes, infos;
-    for (std::size_t i = 0; i < res.lanes.size(); ++i) {
-        lanes.append(path_to_array(res.lanes[i]));
-        infos.append(info_dict(res.infos[i]));
-    }
-    return nb::make_tuple(lanes, infos, res.clean(), res.unclean, res.planar, res.side, path_to_array(res.axis), res.whole,
-                          res.groups, res.searches);
+    return nb::make_tuple(list_of_each(res.lanes, path_to_array), list_of_each(res.infos, info_dict), res.clean(),
+                          res.unclean, res.planar, res.side, path_to_array(res.axis), res.whole, res.groups,
+                          res.searches);
 }
 
 }  // namespace

@@ -32,15 +32,14 @@ nb::tuple negotiate_spaced(nb::handle starts, nb::handle ends, nb::handle start_
         nb::gil_scoped_release release;
         res = spaced::negotiate_spaced(req);
     }
-    nb::list routes, infos;
-    for (std::size_t i = 0; i < res.routes.size(); ++i) {
-        routes.append(path_to_array(res.routes[i]));
-        nb::dict d = info_dict(res.infos[i]);
-        d["crossings"] = res.infos[i].crossings;
-        infos.append(d);
-    }
-    return nb::make_tuple(routes, infos, res.clean(), res.conflicts, res.crossings, res.detours, res.unclean, res.length,
-                          req.crossing_cost, res.passes, res.best_pass, res.timed_out, res.searches);
+    nb::list infos = list_of_each(res.infos, [](const auto& info) {
+        nb::dict d = info_dict(info);
+        d["crossings"] = info.crossings;
+        return d;
+    });
+    return nb::make_tuple(list_of_each(res.routes, path_to_array), infos, res.clean(), res.conflicts, res.crossings,
+                          res.detours, res.unclean, res.length, req.crossing_cost, res.passes, res.best_pass,
+                          res.timed_out, res.searches);
 }
 
 }  // namespace

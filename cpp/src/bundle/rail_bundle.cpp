@@ -1,8 +1,11 @@
 // The rail-bridge strategy: routes one after another, each kept clear of the
 // ones placed before it by keep-out boxes and the spacing to their polylines.
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 #include "bundle/steps.hpp"
+#include "kelvane/arguments.hpp"
 
 namespace kelvane::bundle {
 
@@ -40,7 +43,20 @@ RouteRequest rail_lane_request(const RailBundleRequest& req, std::size_t k) {
     return r;
 }
 
+void check_lane_request(const RouteRequest& r, const BundlePorts& ports, std::size_t idx) {
+    for (auto [p, what] : {std::pair{r.start, "start"}, std::pair{r.end, "end"}}) {
+        for (auto [v, axis] : {std::pair{p.x, "[0]"}, std::pair{p.y, "[1]"}})
+            if (!std::isfinite(v))
+                throw std::invalid_argument(std::string(what) + axis + " must be finite, got " + std::to_string(v));
+    }
+    tangent_direction(round_to_float32(ports.start_tangents.at(idx)), "start_tangent");
+    tangent_direction(round_to_float32(ports.end_tangents.at(idx)), "end_tangent");
+    check_request(r);
+}
+
 RailBundleResult route_rail_bundle(const RailBundleRequest& req) {
+    for (std::size_t k = 0; k < req.order.size(); ++k)
+        check_lane_request(rail_lane_request(req, k), req.ports, req.order[k]);
     const std::size_t count = req.ports.starts.size();
     RailBundleResult out;
     out.lanes.resize(count);

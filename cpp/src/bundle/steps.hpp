@@ -31,7 +31,25 @@ bool path_blocked(const Path& path, const ObstacleIndex& index);
 RouteRequest port_request(const BundlePorts& ports, std::size_t idx, double route_spacing, double sliding_bias,
                           const TurnBias& turn_bias);
 
+Point round_to_float32(Point p);
+
 // Bend radius of the route routed k-th.
 double rail_lane_radius(const RailBundleRequest& req, std::size_t k);
+
+// The request of the route routed k-th, before the earlier routes are added
+// (they join as keep_outs and pivots while the bundle is routed).
+RouteRequest rail_lane_request(const RailBundleRequest& req, std::size_t k);
+
+// What a lane search of route `idx` is checked for before any search runs:
+// finite ends and axis-parallel tangents as float32 holds them, then the
+// single-route router's check_request.
+void check_lane_request(const RouteRequest& r, const BundlePorts& ports, std::size_t idx);
+
+// ------------------------------------------------------------- backbone.cpp
+
+// The backbone's search: the backbone route's ports, plan.delta_eff, the
+// obstacles and the keep-outs grown by the envelope; the grid only with
+// waypoints.
+RouteRequest backbone_request(const BackboneBundleRequest& req, const BackbonePlan& plan);
 
 }  // namespace kelvane::bundle
