@@ -38,6 +38,9 @@ inline std::string msg(const std::string& s) { return s; }
 template <class F, class = decltype(std::declval<F>()())>
 std::string msg(const F& f) { return f(); }
 
+// what[i], naming an item in an error text.
+inline std::string indexed(const std::string& what, size_t i) { return what + "[" + std::to_string(i) + "]"; }
+
 // True when `convert` ran through; false, with the error dropped, when a
 // value did not convert (a native road then leaves the value to the module
 // body's Python lines, which raise where they use it).
@@ -53,21 +56,14 @@ bool converts(F&& convert) {
     return false;
 }
 
-// float(obj) with the host's own conversion rules; a TypeError names `what`.
+// float(obj) as the host converts it (as_float); a TypeError names `what`.
 template <class W>
 double to_double(nb::handle obj, const W& what) {
-    if (PyFloat_CheckExact(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
-    if (PyLong_CheckExact(obj.ptr())) {
-        const double v = PyLong_AsDouble(obj.ptr());
-        if (v != -1.0 || !PyErr_Occurred()) return v;
-        PyErr_Clear();  // too large: float() refuses it below
-    }
-    nb::object f = nb::steal(PyNumber_Float(obj.ptr()));
-    if (!f.is_valid()) {
-        PyErr_Clear();
+    try {
+        return as_float(obj);
+    } catch (const nb::python_error&) {
         raise_type(msg(what) + " must be a number, got " + nb::type_name(obj.type()).c_str());
     }
-    return PyFloat_AS_DOUBLE(f.ptr());
 }
 
 template <class W>
@@ -156,8 +152,9 @@ Box to_box(nb::handle obj, const W& name) {
             raise_type(msg(name) + " must be an Obstacle or 4 numbers (x_min, y_min, x_max, y_max), got " +
                        nb::type_name(obj.type()).c_str());
         }
-        if (n != 4) raise_value(msg(name) + " must have 4 numbers (x_min, y_min, x_max, y_max), got " + std::to_string(n));
-        for (int k = 0; k < 4; ++k) v[k] = to_finite(item_of(obj, k), [&] { return msg(name) + "[" + std::to_string(k) + "]"; });
+        if (n != 4)
+            raise_value(msg(name) + " must have 4 numbers (x_min, y_min, x_max, y_max), got " + std::to_string(n));
+        for (int k = 0; k < 4; ++k) v[k] = to_finite(item_of(obj, k), [&] { return indexed(msg(name), k); });
     }
     if (v[0] > v[2] || v[1] > v[3]) raise_value(msg(name) + " has min > max");
     return {v[0], v[1], v[2], v[3]};
@@ -182,7 +179,7 @@ inline bool read_float_matrix(nb::handle value, size_t cols, const std::string& 
     if (!nb::try_cast(keep, view) || view.ndim() != 2 || view.shape(1) != cols) return false;
     out.assign(view.data(), view.data() + view.shape(0) * cols);
     for (size_t i = 0; i < out.size(); ++i)
-        if (!std::isfinite(out[i])) raise_value(what + "[" + std::to_string(i / cols) + "] must be finite");
+        if (!std::isfinite(out[i])) raise_value(indexed(what, i / cols) + " must be finite");
     return true;
 }
 
@@ -212,14 +209,14 @@ inline std::vector<Box> to_boxes(nb::handle value, const char* what) {
     if (read_float_matrix(value, 4, what, flat)) {
         for (size_t i = 0; i < flat.size(); i += 4) {
             if (flat[i] > flat[i + 2] || flat[i + 1] > flat[i + 3])
-                raise_value(std::string(what) + "[" + std::to_string(i / 4) + "] has min > max");
+                raise_value(indexed(what, i / 4) + " has min > max");
             out.push_back({flat[i], flat[i + 1], flat[i + 2], flat[i + 3]});
         }
         return out;
     }
     nb::object items = tuple_of(as_python_sequence(value), what);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i)
-        out.push_back(to_box(PyTuple_GET_ITEM(items.ptr(), i), [&] { return std::string(what) + "[" + std::to_string(i) + "]"; }));
+        out.push_back(to_box(PyTuple_GET_ITEM(items.ptr(), i), [&] { return indexed(what, i); }));
     return out;
 }
 
@@ -233,7 +230,7 @@ inline Path to_path(nb::handle value, const std::string& what) {
     Path p;
     p.reserve(static_cast<size_t>(PyTuple_GET_SIZE(items.ptr())));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i)
-        p.push_back(to_point(PyTuple_GET_ITEM(items.ptr(), i), (what + "[" + std::to_string(i) + "]").c_str()));
+        p.push_back(to_point(PyTuple_GET_ITEM(items.ptr(), i), indexed(what, i).c_str()));
     return p;
 }
 
@@ -242,7 +239,7 @@ inline std::vector<Path> to_paths(nb::handle obj, const char* what) {
     std::vector<Path> out;
     if (obj.is_none()) return out;
     const Py_ssize_t n = length_of(obj, what);
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(to_path(item_of(obj, i), std::string(what) + "[" + std::to_string(i) + "]"));
+    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(to_path(item_of(obj, i), indexed(what, i)));
     return out;
 }
 
@@ -255,7 +252,8 @@ inline double to_length(nb::handle obj, const char* what, bool allow_zero = true
 inline double to_grid(nb::handle obj, const char* what = "dbu") {
     if (obj.is_none()) return 0.0;
     const double v = to_finite(obj, what);
-    if (!(v > 0)) raise_value(std::string(what) + " must be positive or None, got " + nb::cast<std::string>(nb::repr(obj)));
+    if (!(v > 0))
+        raise_value(std::string(what) + " must be positive or None, got " + nb::cast<std::string>(nb::repr(obj)));
     return v;
 }
 
@@ -375,7 +373,8 @@ void for_each_item(nb::handle mapping, const char* what, Fn&& fn) {
     const Py_ssize_t n = PyTuple_GET_SIZE(snapshot.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object pair =
-            pair_of(PyTuple_GET_ITEM(snapshot.ptr(), i), [&] { return std::string(what) + ".items() entry"; }, "(key, value)");
+            pair_of(PyTuple_GET_ITEM(snapshot.ptr(), i), [&] { return std::string(what) + ".items() entry"; },
+                    "(key, value)");
         fn(nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)), nb::handle(PyTuple_GET_ITEM(pair.ptr(), 1)));
     }
 }
@@ -400,7 +399,8 @@ inline std::vector<Point> to_point_rows(nb::handle value, const char* what, bool
     if (arr.is_valid()) {
         nb::object dtype = arr.attr("dtype");
         const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
-        exact = exact && (kind == "i" || kind == "u" || kind == "b" || (kind == "f" && nb::cast<long>(dtype.attr("itemsize")) == 8));
+        const bool float64 = kind == "f" && nb::cast<long>(dtype.attr("itemsize")) == 8;
+        exact = exact && (kind == "i" || kind == "u" || kind == "b" || float64);
     } else {
         PyErr_Clear();
         exact = false;

@@ -14,6 +14,12 @@ double checked_length(double v, const char* what, bool allow_zero) {
     return v;
 }
 
+double checked_seconds(double seconds) {
+    if (std::isnan(seconds) || seconds < 0)
+        throw std::invalid_argument("time_budget: seconds must be >= 0 (inf: no limit)");
+    return seconds;
+}
+
 double checked_unit_interval(double v, const char* what) {
     if (v < 0 || v > 1) throw std::invalid_argument(std::string(what) + " must be in [0, 1]");
     return v;

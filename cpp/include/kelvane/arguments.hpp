@@ -11,6 +11,9 @@ namespace kelvane {
 // A length: >= 0, or > 0 where zero is refused.
 double checked_length(double v, const char* what, bool allow_zero = true);
 
+// A time budget: seconds >= 0, inf for no limit.
+double checked_seconds(double seconds);
+
 // A value in [0, 1] (a relative position).
 double checked_unit_interval(double v, const char* what);
 
