@@ -66,17 +66,12 @@ inline bool take_ranking(BundleInput& in, nb::handle ranking) {
 inline BundleInput read_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, bool own_ranking = false) {
     const char* const* names = own_ranking ? kEnginePortNames : kPortNames;
     BundleInput in;
-    bool ignored = true;
     in.ports.starts = to_point_rows(sp, names[0], in.exact);
-    in.ports.ends = to_point_rows(ep, names[1], ignored);
+    in.ports.ends = to_path(ep, names[1]);
     in.ports.start_tangents = to_point_rows(st, names[2], in.exact);
-    in.ports.end_tangents = to_point_rows(et, names[3], ignored);
-    const kb::BundlePorts& p = in.ports;
-    const size_t n = p.starts.size();
-    if (own_ranking && n == 0) throw nb::index_error("starts has no rows: a bundle needs at least one route");
-    if (own_ranking && (p.ends.size() != n || p.start_tangents.size() != n || p.end_tangents.size() != n))
-        raise_value("starts, ends, start_tangents and end_tangents must have the same number of rows");
-    in.proj = kb::project(p.starts, kb::across(kb::mean_direction(p.start_tangents)));
+    in.ports.end_tangents = to_path(et, names[3]);
+    if (own_ranking) in.ports.check_rows();
+    in.proj = kb::project(in.ports.starts, kb::across(kb::mean_direction(in.ports.start_tangents)));
     in.ranking = kb::stable_ranking(in.proj);
     return in;
 }

@@ -134,6 +134,10 @@ struct BundlePorts {
         const std::size_t n = starts.size();
         return n > 0 && ends.size() >= n && start_tangents.size() >= n && end_tangents.size() >= n;
     }
+
+    // Throws std::out_of_range without a route and std::invalid_argument
+    // unless every field has one row per route.
+    void check_rows() const;
 };
 
 // A rail bundle over more obstacles than this (the bundle module's

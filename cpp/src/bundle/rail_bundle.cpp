@@ -13,6 +13,13 @@ Point round_to_float32(Point p) {
     return {static_cast<double>(static_cast<float>(p.x)), static_cast<double>(static_cast<float>(p.y))};
 }
 
+void BundlePorts::check_rows() const {
+    const std::size_t n = starts.size();
+    if (n == 0) throw std::out_of_range("starts has no rows: a bundle needs at least one route");
+    if (ends.size() != n || start_tangents.size() != n || end_tangents.size() != n)
+        throw std::invalid_argument("starts, ends, start_tangents and end_tangents must have the same number of rows");
+}
+
 double rail_lane_radius(const RailBundleRequest& req, std::size_t k) {
     if (!req.inflate_delta) return req.delta;
     const double remaining = static_cast<double>(req.ports.starts.size()) - 1.0 - static_cast<double>(k);
