@@ -10,7 +10,6 @@ namespace kelvane::py::engine {
 
 namespace nb = nanobind;
 
-void def_budget(nb::module_& native);  // engine_budget.cpp
 void def_river(nb::module_& native);   // engine_river.cpp
 void def_spaced(nb::module_& native);  // engine_spaced.cpp
 

@@ -127,10 +127,9 @@ def _define(_native, _intact):
         Routes are first laid one after another in the order given, each against the ones laid before it as
         costly spacing bands; then passes lay the routes in conflict again first, against all the others (a
         route crossing another more than once is in conflict, and its crossings cost more each pass), until
-        no conflict is left, max_passes passes have run or the time budget (time_budget, or an enclosing
-        engine.time_budget) is spent.  The best set seen comes back: fewest conflicts, then fewest detours,
-        then least length with every crossing at crossing_cost.  Returns (routes, info): one N x 2 float array
-        of corner points per route, from exactly its start to exactly its end, and a dict.
+        no conflict is left, max_passes passes have run or the time budget is spent.  The best set seen comes
+        back: fewest conflicts, then fewest detours, then least length with every crossing at crossing_cost.
+        Returns (routes, info): the routes as route_river returns its lanes, and a dict.
 
         starts, ends, start_tangents, end_tangents, delta, obstacles, route_spacing, dbu: as for route_river
         (row i of each belongs to route i).  crossing_cost: length a crossing costs (None: 2 * delta, the

@@ -9,9 +9,19 @@
 
 namespace kelvane::bundle {
 
-Point round_to_float32(Point p) {
-    return {static_cast<double>(static_cast<float>(p.x)), static_cast<double>(static_cast<float>(p.y))};
+namespace {
+
+// One coordinate through float32.  Through a volatile: GCC 12's SLP
+// vectorizer at -O3 folds the two double -> float -> double conversions of a
+// Point into nothing (the ports then reached the lane searches unrounded).
+double through_float32(double v) {
+    volatile float f = static_cast<float>(v);
+    return f;
 }
+
+}  // namespace
+
+Point round_to_float32(Point p) { return {through_float32(p.x), through_float32(p.y)}; }
 
 void BundlePorts::check_rows() const {
     const std::size_t n = starts.size();
