@@ -107,7 +107,6 @@ inline nb::list list_of(nb::handle obj, const std::string& what) {
     return nb::steal<nb::list>(PySequence_List(tuple_of(obj, what).ptr()));
 }
 
-// A point: any 2-sequence of finite numbers.
 // Arrays (numpy, jax) as nested lists: one tolist() call instead of
 // per-element indexing; other values are returned as they are.
 inline nb::object as_python_sequence(nb::handle obj) {
@@ -118,6 +117,7 @@ inline nb::object as_python_sequence(nb::handle obj) {
     return nb::borrow(obj);
 }
 
+// A point: any 2-sequence of finite numbers.
 template <class W>
 Point to_point(nb::handle value, const W& what) {
     // The common case first: a tuple of two finite floats.
