@@ -1,9 +1,7 @@
 // The bundle module's two native roads (def_native'd by bindings/bundle.cpp,
 // their Python lines in bindings/py/bundle.py) and what they share with its
-// other roads.  engine.route_bundle (bindings/py/engine.py) takes the same
-// roads with `ranking` True: the core's stable ranking stands where
-// numpy's argsort could differ, and input the Python lines would refuse is
-// refused here.
+// other roads.  engine.route_bundle takes the same roads (take_ranking), and
+// input the Python lines would refuse is refused here.
 #pragma once
 
 #include <algorithm>

@@ -397,10 +397,8 @@ inline std::vector<Point> to_point_rows(nb::handle value, const char* what, bool
     static PyObject* asarray = nb::object(nb::module_::import_("numpy").attr("asarray")).release().ptr();
     nb::object arr = nb::steal(PyObject_CallOneArg(asarray, value.ptr()));
     if (arr.is_valid()) {
-        nb::object dtype = arr.attr("dtype");
-        const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
-        const bool float64 = kind == "f" && nb::cast<long>(dtype.attr("itemsize")) == 8;
-        exact = exact && (kind == "i" || kind == "u" || kind == "b" || float64);
+        const std::string code = nb::cast<std::string>(arr.attr("dtype").attr("str")).substr(1);  // "f8", "i4" ...
+        exact = exact && (code == "f8" || code[0] == 'i' || code[0] == 'u' || code[0] == 'b');
     } else {
         PyErr_Clear();
         exact = false;

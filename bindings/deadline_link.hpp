@@ -11,10 +11,6 @@
 
 namespace kelvane::py {
 
-struct DeadlineLink {
-    deadline::Accessor state;
-};
-
 constexpr const char* kDeadlineCapsuleAttr = "_deadline_state";
 constexpr const char* kDeadlineCapsuleName = "kelvane.engine._deadline_state";
 
@@ -30,9 +26,9 @@ inline void share_engine_deadline() {
         return;
     }
     nanobind::object capsule = engine.attr(kDeadlineCapsuleAttr);
-    auto* link = static_cast<DeadlineLink*>(PyCapsule_GetPointer(capsule.ptr(), kDeadlineCapsuleName));
-    if (!link) throw nanobind::python_error();
-    deadline::share(link->state);
+    auto* state = static_cast<deadline::Accessor*>(PyCapsule_GetPointer(capsule.ptr(), kDeadlineCapsuleName));
+    if (!state) throw nanobind::python_error();
+    deadline::share(*state);
 }
 
 }  // namespace kelvane::py

@@ -95,8 +95,8 @@ nb::tuple negotiate_spaced(nb::handle starts, nb::handle ends, nb::handle start_
 
 NB_MODULE(engine, m) {
     using namespace kelvane::py;
-    static DeadlineLink link{&kelvane::deadline::own_state};
-    m.attr(kDeadlineCapsuleAttr) = nb::capsule(&link, kDeadlineCapsuleName);
+    static kelvane::deadline::Accessor state = &kelvane::deadline::own_state;
+    m.attr(kDeadlineCapsuleAttr) = nb::capsule(&state, kDeadlineCapsuleName);
     nb::module_ native = native_namespace("kelvane.engine._native");
     nb::class_<kelvane::deadline::Scope>(native, "Scope")
         .def(nb::init<double>())
