@@ -19,9 +19,11 @@ double through_float32(double v) {
     return f;
 }
 
-}  // namespace
-
+// A point as float32 holds it: the precision in which the module's Python
+// call form hands a lane search its port vectors.
 Point round_to_float32(Point p) { return {through_float32(p.x), through_float32(p.y)}; }
+
+}  // namespace
 
 void BundlePorts::check_rows() const {
     const std::size_t n = starts.size();

@@ -1,5 +1,6 @@
 // Steps of the bundle router used only by its own files: the obstacle
-// prefilter, a lane's port request and the rail bundle's lane radii.
+// prefilter, a lane's port request and its checks, the rail bundle's lane
+// radii and the backbone's request.
 #pragma once
 
 #include <cstddef>
@@ -30,8 +31,6 @@ bool path_blocked(const Path& path, const ObstacleIndex& index);
 // lane search (bend radius, obstacles and keep-outs are the caller's).
 RouteRequest port_request(const BundlePorts& ports, std::size_t idx, double route_spacing, double sliding_bias,
                           const TurnBias& turn_bias);
-
-Point round_to_float32(Point p);
 
 // Bend radius of the route routed k-th.
 double rail_lane_radius(const RailBundleRequest& req, std::size_t k);
