@@ -1,8 +1,6 @@
 // Module kelvane.manhattan_router.bundle: its body is Python (bindings/py/bundle.py, run by
 // module_body.hpp); the strategies' native roads are in bundle_support.hpp, the pieces of core
 // arithmetic its Python lines share here.
-#include <nanobind/stl/optional.h>
-
 #include "bundle_support.hpp"
 #include "deadline_link.hpp"
 #include "module_body.hpp"
@@ -10,7 +8,6 @@
 namespace kelvane::py {
 
 namespace {
-
 
 // (n_side, widened, max_offset, scale_connect, envelope) of the backbone
 // plan, on numpy's projections and order.
@@ -37,10 +34,9 @@ nb::tuple backbone_plan(nb::handle sp, nb::handle ep, nb::handle st, nb::handle 
 nb::object snapped_to_ports(nb::handle lane, nb::handle sp, nb::handle ep, nb::handle i) {
     std::vector<Point> starts, ends;
     Path path;
-    bool ignored = true;
     const bool snaps = converts([&] {
-        starts = to_point_rows(sp, "sp", ignored);
-        ends = to_point_rows(ep, "ep", ignored);
+        starts = to_path(sp, "sp");
+        ends = to_path(ep, "ep");
         path = to_path(lane, "lane");
     });
     const size_t k = static_cast<size_t>(to_index(i));
@@ -56,18 +52,14 @@ nb::object offset_skeleton(nb::handle backbone, double start_offset, double end_
 }
 
 nb::list skeleton_to_obstacles(nb::handle skeleton, double spacing, std::optional<double> port_pitch) {
-    nb::list out;
-    for (const Box& b : kb::skeleton_keep_outs(to_path(skeleton, "skeleton"), spacing, port_pitch))
-        out.append(nb::make_tuple(b.x0, b.y0, b.x1, b.y1));
-    return out;
+    return list_of_each(kb::skeleton_keep_outs(to_path(skeleton, "skeleton"), spacing, port_pitch),
+                        [](const Box& b) { return nb::make_tuple(b.x0, b.y0, b.x1, b.y1); });
 }
 
-// Positions in the ranking in the order a rule routes them ("given" and
-// "reverse": route indices).
+// Positions in the ranking in the order a known rule routes them ("given"
+// and "reverse": route indices).
 std::vector<size_t> lane_order(size_t count, const std::string& rule) {
-    const std::optional<kb::OrderRule> known = kb::order_rule(rule);
-    if (!known) raise_value("Unknown routing_order: " + rule);
-    return kb::lane_order(count, *known);
+    return kb::lane_order(count, kb::order_rule(rule).value());
 }
 
 }  // namespace

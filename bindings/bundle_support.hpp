@@ -1,9 +1,7 @@
 // The bundle module's two native roads (def_native'd by bindings/bundle.cpp,
 // their Python lines in bindings/py/bundle.py) and what they share with its
-// other roads.  engine.route_bundle (bindings/py/engine.py) takes the same
-// roads with `ranking` True: the core's stable ranking stands where
-// numpy's argsort could differ, and input the Python lines would refuse is
-// refused here.
+// other roads.  engine.route_bundle takes the same roads (take_ranking), and
+// input the Python lines would refuse is refused here.
 #pragma once
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
@@ -37,6 +36,8 @@ struct BundleInput {
     kb::BundlePorts ports;
     std::vector<double> proj;
     std::vector<size_t> ranking;
+    std::optional<double> port_pitch;  // numpy's smallest start pitch (take_ranking)
+    bool float32_proj = false;         // numpy's projections are float32 (take_ranking)
     bool exact = true;  // starts and start tangents in float64 or integers (to_point_rows)
 
     // Complete ports that numpy's projections and argsort would rank alike
@@ -46,20 +47,14 @@ struct BundleInput {
 
 // How a road ranks the starts, by its `ranking` argument: True, the core's
 // own ranking (engine.route_bundle); False, only ports numpy ranks alike
-// (common); a tuple (projections or None, order, smallest start pitch or
-// None, projections in float32), numpy's own, which the Python lines hand in
-// for ports numpy ranks otherwise (float32, nearly tied starts).  False: not
-// a native road's case.
-inline bool take_ranking(BundleInput& in, nb::handle ranking, std::optional<double>* port_pitch = nullptr,
-                         bool* float32_proj = nullptr) {
+// (common); a tuple (projections, order, smallest start pitch or None,
+// projections in float32), numpy's own, which the Python lines hand in for
+// ports numpy ranks otherwise (float32, nearly tied starts).  False: not a
+// native road's case.
+inline bool take_ranking(BundleInput& in, nb::handle ranking) {
     if (!nb::isinstance<nb::tuple>(ranking)) return ranking.ptr() == Py_True || in.common();
-    using NumpyRanking =
-        std::tuple<std::optional<std::vector<double>>, std::vector<size_t>, std::optional<double>, bool>;
-    auto [proj, order, pitch, single] = nb::cast<NumpyRanking>(ranking);
-    if (proj) in.proj = std::move(*proj);
-    in.ranking = std::move(order);
-    if (port_pitch) *port_pitch = pitch;
-    if (float32_proj) *float32_proj = single;
+    using NumpyRanking = std::tuple<std::vector<double>, std::vector<size_t>, std::optional<double>, bool>;
+    std::tie(in.proj, in.ranking, in.port_pitch, in.float32_proj) = nb::cast<NumpyRanking>(ranking);
     const size_t n = in.ports.starts.size();
     return in.ports.complete() && in.proj.size() == n && in.ranking.size() == n &&
            std::all_of(in.ranking.begin(), in.ranking.end(), [n](size_t i) { return i < n; });
@@ -69,17 +64,12 @@ inline bool take_ranking(BundleInput& in, nb::handle ranking, std::optional<doub
 inline BundleInput read_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, bool own_ranking = false) {
     const char* const* names = own_ranking ? kEnginePortNames : kPortNames;
     BundleInput in;
-    bool ignored = true;
     in.ports.starts = to_point_rows(sp, names[0], in.exact);
-    in.ports.ends = to_point_rows(ep, names[1], ignored);
+    in.ports.ends = to_path(ep, names[1]);
     in.ports.start_tangents = to_point_rows(st, names[2], in.exact);
-    in.ports.end_tangents = to_point_rows(et, names[3], ignored);
-    const kb::BundlePorts& p = in.ports;
-    const size_t n = p.starts.size();
-    if (own_ranking && n == 0) throw nb::index_error("starts has no rows: a bundle needs at least one route");
-    if (own_ranking && (p.ends.size() != n || p.start_tangents.size() != n || p.end_tangents.size() != n))
-        raise_value("starts, ends, start_tangents and end_tangents must have the same number of rows");
-    in.proj = kb::project(p.starts, kb::across(kb::mean_direction(p.start_tangents)));
+    in.ports.end_tangents = to_path(et, names[3]);
+    if (own_ranking) in.ports.check_rows();
+    in.proj = kb::project(in.ports.starts, kb::across(kb::mean_direction(in.ports.start_tangents)));
     in.ranking = kb::stable_ranking(in.proj);
     return in;
 }
@@ -97,30 +87,6 @@ void read_bundle_options(Request& req, nb::handle delta, nb::handle obstacles, n
     req.grid = to_grid(dbu);
 }
 
-inline nb::list lane_arrays(const std::vector<Path>& lanes) {
-    nb::list out;
-    for (const Path& lane : lanes) out.append(path_to_array(lane));
-    return out;
-}
-
-inline nb::list offset_pairs(const std::vector<std::pair<double, double>>& offsets) {
-    nb::list out;
-    for (const auto& [s, e] : offsets) out.append(nb::make_tuple(s, e));
-    return out;
-}
-
-// The checks rail_bridge_v2 makes of a lane's request (built by the core
-// from the float32 port vectors).
-inline void check_lane_request(const RouteRequest& req, Point start_tangent, Point end_tangent) {
-    for (auto [p, what] : {std::pair{req.start, "start"}, std::pair{req.end, "end"}}) {
-        if (!std::isfinite(p.x)) raise_value(std::string(what) + "[0] must be finite, got " + std::to_string(p.x));
-        if (!std::isfinite(p.y)) raise_value(std::string(what) + "[1] must be finite, got " + std::to_string(p.y));
-    }
-    to_direction(kb::round_to_float32(start_tangent), "start_tangent");
-    to_direction(kb::round_to_float32(end_tangent), "end_tangent");
-    check_request(req);
-}
-
 // bundle_rail_bridge_v2's road: (lanes, infos, order); NotImplemented for an
 // unknown routing_order or ports out of a native road's case (take_ranking).
 inline nb::object rail_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::handle et, nb::handle delta,
@@ -130,26 +96,20 @@ inline nb::object rail_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::h
     BundleInput in = read_bundle(sp, ep, st, et, ranking.ptr() == Py_True);
     std::optional<kb::OrderRule> rule;
     if (nb::isinstance<nb::str>(routing_order)) rule = kb::order_rule(nb::cast<std::string>(routing_order));
-    std::optional<double> port_pitch;
-    if (!rule || !take_ranking(in, ranking, &port_pitch)) return not_implemented();
+    if (!rule || !take_ranking(in, ranking)) return not_implemented();
     kb::RailBundleRequest req;
     req.order = kb::lane_order(in.ranking, in.ports.starts.size(), *rule);
     req.ports = std::move(in.ports);
     read_bundle_options(req, delta, obstacles, route_spacing, route_skeletons, turn_bias, sliding_bias, dbu);
     req.inflate_delta = truth(inflate_delta);
-    for (size_t k = 0; k < req.order.size(); ++k)
-        check_lane_request(kb::rail_lane_request(req, k), req.ports.start_tangents[req.order[k]],
-                           req.ports.end_tangents[req.order[k]]);
-    req.port_pitch = port_pitch ? *port_pitch : kb::smallest_gap(in.proj, req.route_spacing);
+    req.port_pitch = in.port_pitch ? *in.port_pitch : kb::smallest_gap(in.proj, req.route_spacing);
     req.local_search = req.obstacles.size() > kb::kLocalSearchAbove;
     kb::RailBundleResult res;
     {
         nb::gil_scoped_release release;
         res = kb::route_rail_bundle(req);
     }
-    nb::list infos;
-    for (const RouteInfo& info : res.infos) infos.append(info_dict(info));
-    return nb::make_tuple(lane_arrays(res.lanes), infos, nb::cast(req.order));
+    return nb::make_tuple(list_of_each(res.lanes, path_to_array), list_of_each(res.infos, info_dict), req.order);
 }
 
 // backbone_selection: an int route index, "first", "last" or any other str
@@ -178,8 +138,8 @@ inline nb::object backbone_bundle(nb::handle sp, nb::handle ep, nb::handle st, n
                                   nb::handle dbu, nb::handle waypoints, nb::handle ranking) {
     BundleInput in = read_bundle(sp, ep, st, et, ranking.ptr() == Py_True);
     kb::BackboneBundleRequest req;
-    if (!take_ranking(in, ranking, nullptr, &req.float32_offsets) || !read_selection(req, selection, in.ports.starts.size()))
-        return not_implemented();
+    if (!take_ranking(in, ranking) || !read_selection(req, selection, in.ports.starts.size())) return not_implemented();
+    req.float32_offsets = in.float32_proj;
     req.ports = std::move(in.ports);
     req.start_proj = std::move(in.proj);
     req.ranking = std::move(in.ranking);
@@ -201,19 +161,14 @@ inline nb::object backbone_bundle(nb::handle sp, nb::handle ep, nb::handle st, n
         req.waypoints = std::move(w.waypoints);
         req.pins = std::move(w.pins);
     }
-    const kb::BackbonePlan plan = kb::plan_backbone(req);
-    if (!(plan.delta_eff >= 0)) raise_value("delta must be >= 0");
-    RouteRequest search = kb::backbone_request(req, plan);
-    if (req.use_waypoints) search.grid = req.grid;
-    check_lane_request(search, req.ports.start_tangents[plan.median], req.ports.end_tangents[plan.median]);
     kb::BackboneBundleResult res;
     {
         nb::gil_scoped_release release;
         res = kb::route_backbone_bundle(req);
     }
     nb::object info = req.use_waypoints ? nb::object(waypoint_info_dict(res.backbone)) : info_dict(res.backbone.info);
-    return nb::make_tuple(lane_arrays(res.lanes.lanes), offset_pairs(res.lanes.offsets), plan.median, plan.scale_connect, plan.envelope,
-                          path_to_array(res.backbone.skeleton), info);
+    return nb::make_tuple(list_of_each(res.lanes.lanes, path_to_array), res.lanes.offsets, res.plan.median,
+                          res.plan.scale_connect, res.plan.envelope, path_to_array(res.backbone.skeleton), info);
 }
 
 }  // namespace kelvane::py

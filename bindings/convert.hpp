@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "capi.hpp"
+#include "kelvane/arguments.hpp"
 #include "kelvane/geometry.hpp"
 
 namespace kelvane::py {
@@ -37,6 +38,9 @@ inline std::string msg(const std::string& s) { return s; }
 template <class F, class = decltype(std::declval<F>()())>
 std::string msg(const F& f) { return f(); }
 
+// what[i], naming an item in an error text.
+inline std::string indexed(const std::string& what, size_t i) { return what + "[" + std::to_string(i) + "]"; }
+
 // True when `convert` ran through; false, with the error dropped, when a
 // value did not convert (a native road then leaves the value to the module
 // body's Python lines, which raise where they use it).
@@ -52,21 +56,14 @@ bool converts(F&& convert) {
     return false;
 }
 
-// float(obj) with the host's own conversion rules; a TypeError names `what`.
+// float(obj) as the host converts it (as_float); a TypeError names `what`.
 template <class W>
 double to_double(nb::handle obj, const W& what) {
-    if (PyFloat_CheckExact(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
-    if (PyLong_CheckExact(obj.ptr())) {
-        const double v = PyLong_AsDouble(obj.ptr());
-        if (v != -1.0 || !PyErr_Occurred()) return v;
-        PyErr_Clear();  // too large: float() refuses it below
-    }
-    nb::object f = nb::steal(PyNumber_Float(obj.ptr()));
-    if (!f.is_valid()) {
-        PyErr_Clear();
+    try {
+        return as_float(obj);
+    } catch (const nb::python_error&) {
         raise_type(msg(what) + " must be a number, got " + nb::type_name(obj.type()).c_str());
     }
-    return PyFloat_AS_DOUBLE(f.ptr());
 }
 
 template <class W>
@@ -110,7 +107,6 @@ inline nb::list list_of(nb::handle obj, const std::string& what) {
     return nb::steal<nb::list>(PySequence_List(tuple_of(obj, what).ptr()));
 }
 
-// A point: any 2-sequence of finite numbers.
 // Arrays (numpy, jax) as nested lists: one tolist() call instead of
 // per-element indexing; other values are returned as they are.
 inline nb::object as_python_sequence(nb::handle obj) {
@@ -121,6 +117,7 @@ inline nb::object as_python_sequence(nb::handle obj) {
     return nb::borrow(obj);
 }
 
+// A point: any 2-sequence of finite numbers.
 template <class W>
 Point to_point(nb::handle value, const W& what) {
     // The common case first: a tuple of two finite floats.
@@ -136,17 +133,8 @@ Point to_point(nb::handle value, const W& what) {
     return {to_finite(item_of(obj, 0), (w + "[0]").c_str()), to_finite(item_of(obj, 1), (w + "[1]").c_str())};
 }
 
-// A travel direction from a tangent vector: non-zero and axis-parallel.
-inline int to_direction(Point t, const char* what) {
-    const double ax = std::fabs(t.x), ay = std::fabs(t.y);
-    if (ax <= 1e-12 && ay <= 1e-12) raise_value(std::string(what) + " must be a non-zero vector");
-    if (std::min(ax, ay) > 1e-9 * std::max(ax, ay))
-        raise_value(std::string(what) + " must be axis-parallel, got (" + std::to_string(t.x) + ", " +
-                    std::to_string(t.y) + ")");
-    return tangent_heading(t);
-}
-
-inline int to_direction(nb::handle obj, const char* what) { return to_direction(to_point(obj, what), what); }
+// A travel direction from a tangent vector (the rule: tangent_direction).
+inline int to_direction(nb::handle obj, const char* what) { return tangent_direction(to_point(obj, what), what); }
 
 // A box: an object with x_min/y_min/x_max/y_max attributes, or a sequence of
 // four numbers (x_min, y_min, x_max, y_max).  min > max is rejected.
@@ -164,8 +152,9 @@ Box to_box(nb::handle obj, const W& name) {
             raise_type(msg(name) + " must be an Obstacle or 4 numbers (x_min, y_min, x_max, y_max), got " +
                        nb::type_name(obj.type()).c_str());
         }
-        if (n != 4) raise_value(msg(name) + " must have 4 numbers (x_min, y_min, x_max, y_max), got " + std::to_string(n));
-        for (int k = 0; k < 4; ++k) v[k] = to_finite(item_of(obj, k), [&] { return msg(name) + "[" + std::to_string(k) + "]"; });
+        if (n != 4)
+            raise_value(msg(name) + " must have 4 numbers (x_min, y_min, x_max, y_max), got " + std::to_string(n));
+        for (int k = 0; k < 4; ++k) v[k] = to_finite(item_of(obj, k), [&] { return indexed(msg(name), k); });
     }
     if (v[0] > v[2] || v[1] > v[3]) raise_value(msg(name) + " has min > max");
     return {v[0], v[1], v[2], v[3]};
@@ -190,7 +179,7 @@ inline bool read_float_matrix(nb::handle value, size_t cols, const std::string& 
     if (!nb::try_cast(keep, view) || view.ndim() != 2 || view.shape(1) != cols) return false;
     out.assign(view.data(), view.data() + view.shape(0) * cols);
     for (size_t i = 0; i < out.size(); ++i)
-        if (!std::isfinite(out[i])) raise_value(what + "[" + std::to_string(i / cols) + "] must be finite");
+        if (!std::isfinite(out[i])) raise_value(indexed(what, i / cols) + " must be finite");
     return true;
 }
 
@@ -220,14 +209,14 @@ inline std::vector<Box> to_boxes(nb::handle value, const char* what) {
     if (read_float_matrix(value, 4, what, flat)) {
         for (size_t i = 0; i < flat.size(); i += 4) {
             if (flat[i] > flat[i + 2] || flat[i + 1] > flat[i + 3])
-                raise_value(std::string(what) + "[" + std::to_string(i / 4) + "] has min > max");
+                raise_value(indexed(what, i / 4) + " has min > max");
             out.push_back({flat[i], flat[i + 1], flat[i + 2], flat[i + 3]});
         }
         return out;
     }
     nb::object items = tuple_of(as_python_sequence(value), what);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i)
-        out.push_back(to_box(PyTuple_GET_ITEM(items.ptr(), i), [&] { return std::string(what) + "[" + std::to_string(i) + "]"; }));
+        out.push_back(to_box(PyTuple_GET_ITEM(items.ptr(), i), [&] { return indexed(what, i); }));
     return out;
 }
 
@@ -241,7 +230,7 @@ inline Path to_path(nb::handle value, const std::string& what) {
     Path p;
     p.reserve(static_cast<size_t>(PyTuple_GET_SIZE(items.ptr())));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i)
-        p.push_back(to_point(PyTuple_GET_ITEM(items.ptr(), i), (what + "[" + std::to_string(i) + "]").c_str()));
+        p.push_back(to_point(PyTuple_GET_ITEM(items.ptr(), i), indexed(what, i).c_str()));
     return p;
 }
 
@@ -250,14 +239,12 @@ inline std::vector<Path> to_paths(nb::handle obj, const char* what) {
     std::vector<Path> out;
     if (obj.is_none()) return out;
     const Py_ssize_t n = length_of(obj, what);
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(to_path(item_of(obj, i), std::string(what) + "[" + std::to_string(i) + "]"));
+    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(to_path(item_of(obj, i), indexed(what, i)));
     return out;
 }
 
 inline double to_length(nb::handle obj, const char* what, bool allow_zero = true) {
-    const double v = to_finite(obj, what);
-    if (v < 0 || (!allow_zero && v == 0)) raise_value(std::string(what) + (allow_zero ? " must be >= 0" : " must be > 0"));
-    return v;
+    return checked_length(to_finite(obj, what), what, allow_zero);
 }
 
 // dbu: None (no grid) or a positive finite grid step; 0 is refused (it is
@@ -265,7 +252,8 @@ inline double to_length(nb::handle obj, const char* what, bool allow_zero = true
 inline double to_grid(nb::handle obj, const char* what = "dbu") {
     if (obj.is_none()) return 0.0;
     const double v = to_finite(obj, what);
-    if (!(v > 0)) raise_value(std::string(what) + " must be positive or None, got " + nb::cast<std::string>(nb::repr(obj)));
+    if (!(v > 0))
+        raise_value(std::string(what) + " must be positive or None, got " + nb::cast<std::string>(nb::repr(obj)));
     return v;
 }
 
@@ -282,30 +270,22 @@ inline nb::object path_to_array(const Path& p) {
 
 inline nb::tuple point_tuple(Point p) { return nb::make_tuple(p.x, p.y); }
 
-inline nb::list path_to_tuples(const Path& p) {
+// [f(x) for x in items]
+template <class Items, class F>
+nb::list list_of_each(const Items& items, F&& f) {
     nb::list out;
-    for (const Point& q : p) out.append(point_tuple(q));
+    for (const auto& x : items) out.append(f(x));
     return out;
 }
 
-// turn_bias: "center"/"centre" (bends midway), "start", "end", "none"/None,
-// or a number in [0, 1] giving the preferred relative position of bends.
+inline nb::list path_to_tuples(const Path& p) { return list_of_each(p, point_tuple); }
+
+// turn_bias: None (no preference), a name (turn_bias_named) or a number in
+// [0, 1] giving the preferred relative position of bends.
 inline TurnBias to_turn_bias(nb::handle obj) {
-    TurnBias b;
-    if (obj.is_none()) { b.active = false; return b; }
-    if (PyUnicode_Check(obj.ptr())) {
-        const std::string s = nb::cast<std::string>(obj);
-        if (s == "center" || s == "centre") b.position = 0.5;
-        else if (s == "start") b.position = 0.0;
-        else if (s == "end") b.position = 1.0;
-        else if (s == "none") b.active = false;
-        else raise_value("turn_bias must be 'center', 'start', 'end', 'none' or a number in [0, 1], got '" + s + "'");
-        return b;
-    }
-    const double v = to_finite(obj, "turn_bias");
-    if (v < 0 || v > 1) raise_value("turn_bias must be in [0, 1]");
-    b.position = v;
-    return b;
+    if (obj.is_none()) return {false, 0.5};
+    if (PyUnicode_Check(obj.ptr())) return turn_bias_named(nb::cast<std::string>(obj));
+    return {true, checked_unit_interval(to_finite(obj, "turn_bias"), "turn_bias")};
 }
 
 // ------------------------------------------------- lattice nodes and maps
@@ -393,7 +373,8 @@ void for_each_item(nb::handle mapping, const char* what, Fn&& fn) {
     const Py_ssize_t n = PyTuple_GET_SIZE(snapshot.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object pair =
-            pair_of(PyTuple_GET_ITEM(snapshot.ptr(), i), [&] { return std::string(what) + ".items() entry"; }, "(key, value)");
+            pair_of(PyTuple_GET_ITEM(snapshot.ptr(), i), [&] { return std::string(what) + ".items() entry"; },
+                    "(key, value)");
         fn(nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)), nb::handle(PyTuple_GET_ITEM(pair.ptr(), 1)));
     }
 }
@@ -405,9 +386,7 @@ inline bool to_flag(nb::handle obj, const char* what) {
 }
 
 inline double to_unit_interval(nb::handle obj, const char* what) {
-    const double v = to_finite(obj, what);
-    if (v < 0 || v > 1) raise_value(std::string(what) + " must be in [0, 1]");
-    return v;
+    return checked_unit_interval(to_finite(obj, what), what);
 }
 
 // Rows of a B x 2 array-like of numbers (a bundle's positions or tangents).
@@ -418,9 +397,8 @@ inline std::vector<Point> to_point_rows(nb::handle value, const char* what, bool
     static PyObject* asarray = nb::object(nb::module_::import_("numpy").attr("asarray")).release().ptr();
     nb::object arr = nb::steal(PyObject_CallOneArg(asarray, value.ptr()));
     if (arr.is_valid()) {
-        nb::object dtype = arr.attr("dtype");
-        const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
-        exact = exact && (kind == "i" || kind == "u" || kind == "b" || (kind == "f" && nb::cast<long>(dtype.attr("itemsize")) == 8));
+        const std::string code = nb::cast<std::string>(arr.attr("dtype").attr("str")).substr(1);  // "f8", "i4" ...
+        exact = exact && (code == "f8" || code[0] == 'i' || code[0] == 'u' || code[0] == 'b');
     } else {
         PyErr_Clear();
         exact = false;
@@ -429,9 +407,7 @@ inline std::vector<Point> to_point_rows(nb::handle value, const char* what, bool
 }
 
 inline nb::list float_list(const std::vector<double>& v) {
-    nb::list out;
-    for (double x : v) out.append(x);
-    return out;
+    return list_of_each(v, [](double x) { return x; });
 }
 
 // An optional number: None gives none.

@@ -11,10 +11,6 @@
 
 namespace kelvane::py {
 
-struct DeadlineLink {
-    deadline::Accessor state;
-};
-
 constexpr const char* kDeadlineCapsuleAttr = "_deadline_state";
 constexpr const char* kDeadlineCapsuleName = "kelvane.engine._deadline_state";
 
@@ -22,19 +18,17 @@ constexpr const char* kDeadlineCapsuleName = "kelvane.engine._deadline_state";
 // sets it.  Without the engine module (a build that leaves it out) there is
 // no budget to honour, and the module's own state stays.
 inline void share_engine_deadline() {
-    PyObject* engine = PyImport_ImportModule("kelvane.engine");
-    if (!engine) {
-        if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) throw nanobind::python_error();
-        PyErr_Clear();
+    nanobind::object engine;
+    try {
+        engine = nanobind::module_::import_("kelvane.engine");
+    } catch (nanobind::python_error& e) {
+        if (!e.matches(PyExc_ModuleNotFoundError)) throw;
         return;
     }
-    PyObject* capsule = PyObject_GetAttrString(engine, kDeadlineCapsuleAttr);
-    Py_DECREF(engine);
-    if (!capsule) throw nanobind::python_error();
-    auto* link = static_cast<DeadlineLink*>(PyCapsule_GetPointer(capsule, kDeadlineCapsuleName));
-    Py_DECREF(capsule);
-    if (!link) throw nanobind::python_error();
-    deadline::share(link->state);
+    nanobind::object capsule = engine.attr(kDeadlineCapsuleAttr);
+    auto* state = static_cast<deadline::Accessor*>(PyCapsule_GetPointer(capsule.ptr(), kDeadlineCapsuleName));
+    if (!state) throw nanobind::python_error();
+    deadline::share(*state);
 }
 
 }  // namespace kelvane::py

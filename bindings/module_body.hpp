@@ -1,17 +1,10 @@
 // A deliverable module whose body is Python source, with native roads (the
-// design: ARCHITECTURE.md, "Replaced helpers").  The build embeds
-// bindings/py/<module>.py in the extension (<module>_body.inc); its layout:
-//
-//     """module docstring"""
-//     import ...                      # module-level imports and constants
-//     def _define(_native, _intact):  # closes over the two hooks
-//         global f, g                 # the functions are module attributes,
-//         def f(...): ...             # so calls between them are global
-//         def g(...): ...             # look-ups; bound in this order
-//
+// design and the body's layout: ARCHITECTURE.md, "Replaced helpers").  The
+// build embeds bindings/py/<module>.py in the extension (<module>_body.inc).
 // run_module_body() executes it in the module's namespace, calls and removes
-// `_define`, dedents the functions' docstrings, and snapshots the namespace
-// as the module's own objects (what `_intact` compares with).
+// `_define(_native, _intact)`, dedents the functions' docstrings, and
+// snapshots the namespace as the module's own objects (what `_intact`
+// compares with).
 #pragma once
 
 #include <nanobind/nanobind.h>

@@ -427,15 +427,16 @@ def test_dbu_zero_is_refused(strategy):
 
 @pytest.mark.parametrize("turn", [False, True])
 def test_lanes_are_exact_where_float32_rounds_the_ports(turn):
-    # Ports that float32 does not hold: every lane, the backbone's too, starts
-    # and ends exactly on its own ports and is exactly axis-parallel.
+    # Ports that float32 does not hold: every lane starts and ends exactly on
+    # its own ports, the backbone on its ports as float32 holds them (the
+    # search is handed them so), and every one is exactly axis-parallel.
     starts = np.array([[16.1, 16.3 + 2.7 * i] for i in range(3)])
     ends = (np.array([[56.7 + 2.7 * (2 - i), 40.9] for i in range(3)]) if turn
             else np.array([[56.7, 20.9 + 2.7 * i] for i in range(3)]))
     assert float(np.float32(16.3)) != 16.3
     lanes, info = bd.bundle_backbone_v2(starts, ends, [E] * 3, [N if turn else E] * 3, 1.0, [])
-    for lane, s, e in zip([*lanes, info["backbone"]], [*starts, starts[info["median_idx"]]],
-                          [*ends, ends[info["median_idx"]]]):
+    backbone_ports = [p[info["median_idx"]].astype(np.float32).astype(float) for p in (starts, ends)]
+    for lane, s, e in zip([*lanes, info["backbone"]], [*starts, backbone_ports[0]], [*ends, backbone_ports[1]]):
         lane = np.asarray(lane)
         assert lane[0].tolist() == s.tolist() and lane[-1].tolist() == e.tolist()
         steps = np.diff(lane, axis=0)
@@ -566,6 +567,29 @@ def test_float32_backbone_offsets_are_numpy_s_float32_differences(monkeypatch):
             general = bd.bundle_backbone_v2(sp, ep, east, east, 2.0, [], route_spacing=1.0)
         assert native[1]["offsets"] == general[1]["offsets"]
         assert all(o[0] == float(np.float32(o[0])) for o in native[1]["offsets"])
+
+
+@pytest.mark.parametrize("strategy", [bd.bundle_rail_bridge_v2, bd.bundle_backbone_v2])
+@pytest.mark.parametrize("starts, message", [
+    ([(0, 0), (0, 1e39)], r"start\[1\] must be finite, got inf"),  # beyond float32
+    ([(0, 0), (50, 10)], "start and end are the same point"),
+])
+def test_a_lane_search_refused_fails_alike_on_both_roads(monkeypatch, strategy, starts, message):
+    # Route 1 is the first routed center-out and the backbone route.
+    with pytest.raises(ValueError, match=message):
+        strategy(starts, [(50, 0), (50, 10)], [E, E], [E, E], 1.0, [])
+    rail = spy_on(monkeypatch, "rail_bridge_v2")
+    with pytest.raises(ValueError, match=message):
+        strategy(starts, [(50, 0), (50, 10)], [E, E], [E, E], 1.0, [])
+    assert len(rail.calls) == 1
+
+
+@pytest.mark.parametrize("strategy", [bd.bundle_rail_bridge_v2, bd.bundle_backbone_v2])
+def test_ports_float32_cannot_hold_give_the_same_lanes_on_both_roads(monkeypatch, strategy):
+    starts, ends = [(0.1, 0.3), (0.1, 10.3)], [(100.7, 0.3), (100.7, 10.3)]
+    native = strategy(starts, ends, [E, E], [E, E], 1.0, [])
+    spy_on(monkeypatch, "rail_bridge_v2")
+    same_result(native, strategy(starts, ends, [E, E], [E, E], 1.0, []))
 
 
 @pytest.mark.parametrize("strategy, message", [(bd.bundle_rail_bridge_v2, "out of bounds for axis 0 with size 2"),

@@ -41,13 +41,19 @@ def _define(_native, _intact):
         start_proj = np.asarray(sp) @ np.array([-avg_tan[1], avg_tan[0]])
         return start_proj, np.argsort(start_proj)
 
-    def numpy_ranked(start_positions, start_tangents):
-        # across() of the ports, for a native road that does not rank them as numpy does (float32,
-        # nearly tied starts); None where numpy refuses them (the Python lines then raise its error).
-        try:
-            return across(np.asarray(start_positions), np.asarray(start_tangents))
-        except Exception:
-            return None
+    def natively(road, *args):
+        # A native road on the ports as given, else on numpy's ranking of the starts (float32 ports, nearly tied
+        # starts): (projections, argsort, smallest start pitch or None, float32 projections).  NotImplemented
+        # when it takes neither, or numpy refuses the ports (the Python lines then raise its error).
+        result = road(*args, False)
+        if result is NotImplemented:
+            try:
+                proj, order = across(np.asarray(args[0]), np.asarray(args[2]))
+                pitch = float(np.min(np.diff(np.sort(proj)))) if len(proj) > 1 else None
+            except Exception:
+                return result
+            result = road(*args, (proj.tolist(), order.tolist(), pitch, proj.dtype == np.float32))
+        return result
 
     def seg_dir_sign(a, b):
         dx, dy = b[0] - a[0], b[1] - a[1]
@@ -181,14 +187,10 @@ def _define(_native, _intact):
             from kelvane.manhattan_router.waypoints import route_waypoints_v2
         if _intact(backbone_names) and (own_waypoint_router(route_waypoints_v2) if use_waypoints
                                         else _intact(("rail_bridge_v2",))):
-            def native(ranking):
-                return _native.bundle_backbone(start_positions, end_positions, start_tangents, end_tangents, delta,
-                                               obstacles, turn_bias, sliding_bias, backbone_clearance_factor,
-                                               bundle_separation_factor, backbone_selection, route_spacing,
-                                               route_skeletons, dbu, waypoints if use_waypoints else None, ranking)
-            result = native(False)
-            if result is NotImplemented and (ranked := numpy_ranked(start_positions, start_tangents)) is not None:
-                result = native((ranked[0].tolist(), ranked[1].tolist(), None, ranked[0].dtype == np.float32))
+            result = natively(_native.bundle_backbone, start_positions, end_positions, start_tangents, end_tangents,
+                              delta, obstacles, turn_bias, sliding_bias, backbone_clearance_factor,
+                              bundle_separation_factor, backbone_selection, route_spacing, route_skeletons, dbu,
+                              waypoints if use_waypoints else None)
             if result is not NotImplemented:
                 return described(*result)
         sp, ep = np.asarray(start_positions), np.asarray(end_positions)
@@ -357,15 +359,9 @@ def _define(_native, _intact):
         back as the search's least-bad route and its info says what it violates.
         """
         if _intact(rail_names):
-            def native(ranking):
-                return _native.bundle_rail_bridge(start_positions, end_positions, start_tangents, end_tangents, delta,
-                                                  obstacles, route_spacing, routing_order, turn_bias, sliding_bias,
-                                                  route_skeletons, inflate_delta, dbu, ranking)
-            result = native(False)
-            if result is NotImplemented and (ranked := numpy_ranked(start_positions, start_tangents)) is not None:
-                proj, sorted_idx = ranked
-                pitch = float(np.min(np.diff(np.sort(proj)))) if len(proj) > 1 else None
-                result = native((None, sorted_idx.tolist(), pitch, False))
+            result = natively(_native.bundle_rail_bridge, start_positions, end_positions, start_tangents,
+                              end_tangents, delta, obstacles, route_spacing, routing_order, turn_bias, sliding_bias,
+                              route_skeletons, inflate_delta, dbu)
             if result is not NotImplemented:
                 skeletons, infos, order = result
                 if len(order) > 1 and routing_order in ("outside-in", "center-out"):

@@ -5,6 +5,11 @@ beyond the deliverable modules (route_river, negotiate_spaced, route_bundle): ea
 def _define(_native, _intact):
     global TimeBudget, time_budget, route_river, negotiate_spaced, route_bundle
 
+    def described(keys, result):
+        # A native road's (items, per-item infos, *values) as (items, info), the values under `keys`.
+        items, infos, *values = result
+        return items, {**dict(zip(keys, values)), "infos": infos}
+
     class TimeBudget:
         """A deadline for the native routing calls made on this thread while it is entered (time_budget)."""
 
@@ -110,11 +115,10 @@ def _define(_native, _intact):
         places are offset from), "whole" (the axis has room for the whole ribbon), "groups" (groups of lanes
         through the gaps, each with an axis of its own; 1 when whole), "searches" (single-route searches run)
         and "infos" (per lane, the keys of graph.rail_bridge_v2's info, measured against every other lane)."""
-        lanes, infos, *values = _native.route_river(starts, ends, start_tangents, end_tangents, delta, obstacles,
-                                                    route_spacing, keep_outs, pivots, dbu, turn_bias, sliding_bias,
-                                                    sides, relay_rounds)
-        keys = ("clean", "unclean", "planar", "side", "axis", "whole", "groups", "searches")
-        return lanes, {**dict(zip(keys, values)), "infos": infos}
+        return described(("clean", "unclean", "planar", "side", "axis", "whole", "groups", "searches"),
+                         _native.route_river(starts, ends, start_tangents, end_tangents, delta, obstacles,
+                                             route_spacing, keep_outs, pivots, dbu, turn_bias, sliding_bias, sides,
+                                             relay_rounds))
 
     def negotiate_spaced(starts, ends, start_tangents, end_tangents, delta, obstacles=None, route_spacing=3.0, *,
                          crossing_cost=None, dbu=None, time_budget=None, max_passes=8):
@@ -123,10 +127,9 @@ def _define(_native, _intact):
         Routes are first laid one after another in the order given, each against the ones laid before it as
         costly spacing bands; then passes lay the routes in conflict again first, against all the others (a
         route crossing another more than once is in conflict, and its crossings cost more each pass), until
-        no conflict is left, max_passes passes have run or the time budget (time_budget, or an enclosing
-        engine.time_budget) is spent.  The best set seen comes back: fewest conflicts, then fewest detours,
-        then least length with every crossing at crossing_cost.  Returns (routes, info): one N x 2 float array
-        of corner points per route, from exactly its start to exactly its end, and a dict.
+        no conflict is left, max_passes passes have run or the time budget is spent.  The best set seen comes
+        back: fewest conflicts, then fewest detours, then least length with every crossing at crossing_cost.
+        Returns (routes, info): the routes as route_river returns its lanes, and a dict.
 
         starts, ends, start_tangents, end_tangents, delta, obstacles, route_spacing, dbu: as for route_river
         (row i of each belongs to route i).  crossing_cost: length a crossing costs (None: 2 * delta, the
@@ -149,9 +152,7 @@ def _define(_native, _intact):
         "searches" (single-route searches run) and "infos" (per route, the keys of graph.rail_bridge_v2's
         info, measured against the obstacles and every other route, and "crossings": the routes it crosses
         where allowed)."""
-        routes, infos, *values = _native.negotiate_spaced(starts, ends, start_tangents, end_tangents, delta,
-                                                          obstacles, route_spacing, crossing_cost, dbu, time_budget,
-                                                          max_passes)
-        keys = ("clean", "conflicts", "crossings", "detours", "unclean", "length", "crossing_cost", "passes",
-                "best_pass", "timed_out", "searches")
-        return routes, {**dict(zip(keys, values)), "infos": infos}
+        return described(("clean", "conflicts", "crossings", "detours", "unclean", "length", "crossing_cost",
+                          "passes", "best_pass", "timed_out", "searches"),
+                         _native.negotiate_spaced(starts, ends, start_tangents, end_tangents, delta, obstacles,
+                                                  route_spacing, crossing_cost, dbu, time_budget, max_passes))

@@ -134,9 +134,11 @@ struct BundlePorts {
         const std::size_t n = starts.size();
         return n > 0 && ends.size() >= n && start_tangents.size() >= n && end_tangents.size() >= n;
     }
-};
 
-Point round_to_float32(Point p);
+    // Throws std::out_of_range without a route and std::invalid_argument
+    // unless every field has one row per route.
+    void check_rows() const;
+};
 
 // A rail bundle over more obstacles than this (the bundle module's
 // _BBOX_MIN_OBSTACLES, which callers may change there) searches each route within a
@@ -165,10 +167,8 @@ struct RailBundleResult {
     std::size_t searches = 0;
 };
 
-// The request of the route routed k-th, before the earlier routes are added
-// (they join as keep_outs and pivots while the bundle is routed).
-RouteRequest rail_lane_request(const RailBundleRequest& req, std::size_t k);
-
+// Throws std::invalid_argument, before any search, for a lane whose request
+// breaks the single-route router's checks (its ports as float32 holds them).
 RailBundleResult route_rail_bundle(const RailBundleRequest& req);
 
 // ------------------------------------------------------------- backbone.cpp
@@ -217,11 +217,6 @@ struct BackbonePlan {
 // for an index outside the bundle.
 BackbonePlan plan_backbone(const BackboneBundleRequest& req);
 
-// The backbone's search (without waypoints): the backbone route's ports,
-// plan.delta_eff, the obstacles and the keep-outs grown by the envelope.
-// The grid is not applied to the backbone.
-RouteRequest backbone_request(const BackboneBundleRequest& req, const BackbonePlan& plan);
-
 // ------------------------------------------------------ offset_backbone.cpp
 
 struct OffsetBackboneRequest {
@@ -269,6 +264,9 @@ struct BackboneBundleResult {
     LaneSet lanes;
 };
 
+// Throws as plan_backbone does, and std::invalid_argument, before the
+// search, for a negative bend radius or a backbone request that breaks the
+// single-route router's checks.
 BackboneBundleResult route_backbone_bundle(const BackboneBundleRequest& req);
 
 }  // namespace kelvane::bundle

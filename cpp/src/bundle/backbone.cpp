@@ -80,6 +80,7 @@ RouteRequest backbone_request(const BackboneBundleRequest& req, const BackbonePl
     r.port_radius = plan.delta_eff;
     r.obstacles = req.obstacles;
     r.keep_outs = inflate_boxes(req.keep_outs, plan.envelope);
+    if (req.use_waypoints) r.grid = req.grid;
     return r;
 }
 
@@ -87,15 +88,17 @@ BackboneBundleResult route_backbone_bundle(const BackboneBundleRequest& req) {
     BackboneBundleResult out;
     out.plan = plan_backbone(req);
     const BackbonePlan& plan = out.plan;
+    if (!(plan.delta_eff >= 0)) throw std::invalid_argument("delta must be >= 0");
+    RouteRequest search = backbone_request(req, plan);
+    check_lane_request(search, req.ports, plan.median);
     if (req.use_waypoints) {
         WaypointRequest w;
-        w.route = backbone_request(req, plan);
-        w.route.grid = req.grid;
+        w.route = std::move(search);
         w.waypoints = req.waypoints;
         w.pins = req.pins;
         out.backbone = route_waypoints(w);
     } else {
-        RouteResult r = route_rail_bridge(backbone_request(req, plan));
+        RouteResult r = route_rail_bridge(search);
         out.backbone.skeleton = std::move(r.skeleton);
         out.backbone.info = r.info;
     }

@@ -1,13 +1,35 @@
 // The rail-bridge strategy: routes one after another, each kept clear of the
 // ones placed before it by keep-out boxes and the spacing to their polylines.
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 #include "bundle/steps.hpp"
+#include "kelvane/arguments.hpp"
 
 namespace kelvane::bundle {
 
-Point round_to_float32(Point p) {
-    return {static_cast<double>(static_cast<float>(p.x)), static_cast<double>(static_cast<float>(p.y))};
+namespace {
+
+// One coordinate through float32.  Through a volatile: GCC 12's SLP
+// vectorizer at -O3 folds the two double -> float -> double conversions of a
+// Point into nothing (the ports then reached the lane searches unrounded).
+double through_float32(double v) {
+    volatile float f = static_cast<float>(v);
+    return f;
+}
+
+// A point as float32 holds it: the precision in which the module's Python
+// call form hands a lane search its port vectors.
+Point round_to_float32(Point p) { return {through_float32(p.x), through_float32(p.y)}; }
+
+}  // namespace
+
+void BundlePorts::check_rows() const {
+    const std::size_t n = starts.size();
+    if (n == 0) throw std::out_of_range("starts has no rows: a bundle needs at least one route");
+    if (ends.size() != n || start_tangents.size() != n || end_tangents.size() != n)
+        throw std::invalid_argument("starts, ends, start_tangents and end_tangents must have the same number of rows");
 }
 
 double rail_lane_radius(const RailBundleRequest& req, std::size_t k) {
@@ -40,7 +62,20 @@ RouteRequest rail_lane_request(const RailBundleRequest& req, std::size_t k) {
     return r;
 }
 
+void check_lane_request(const RouteRequest& r, const BundlePorts& ports, std::size_t idx) {
+    for (auto [p, what] : {std::pair{r.start, "start"}, std::pair{r.end, "end"}}) {
+        for (auto [v, axis] : {std::pair{p.x, "[0]"}, std::pair{p.y, "[1]"}})
+            if (!std::isfinite(v))
+                throw std::invalid_argument(std::string(what) + axis + " must be finite, got " + std::to_string(v));
+    }
+    tangent_direction(round_to_float32(ports.start_tangents.at(idx)), "start_tangent");
+    tangent_direction(round_to_float32(ports.end_tangents.at(idx)), "end_tangent");
+    check_request(r);
+}
+
 RailBundleResult route_rail_bundle(const RailBundleRequest& req) {
+    for (std::size_t k = 0; k < req.order.size(); ++k)
+        check_lane_request(rail_lane_request(req, k), req.ports, req.order[k]);
     const std::size_t count = req.ports.starts.size();
     RailBundleResult out;
     out.lanes.resize(count);

@@ -1,5 +1,6 @@
 // Steps of the bundle router used only by its own files: the obstacle
-// prefilter, a lane's port request and the rail bundle's lane radii.
+// prefilter, a lane's port request and its checks, the rail bundle's lane
+// radii and the backbone's request.
 #pragma once
 
 #include <cstddef>
@@ -33,5 +34,21 @@ RouteRequest port_request(const BundlePorts& ports, std::size_t idx, double rout
 
 // Bend radius of the route routed k-th.
 double rail_lane_radius(const RailBundleRequest& req, std::size_t k);
+
+// The request of the route routed k-th, before the earlier routes are added
+// (they join as keep_outs and pivots while the bundle is routed).
+RouteRequest rail_lane_request(const RailBundleRequest& req, std::size_t k);
+
+// What a lane search of route `idx` is checked for before any search runs:
+// finite ends and axis-parallel tangents as float32 holds them, then the
+// single-route router's check_request.
+void check_lane_request(const RouteRequest& r, const BundlePorts& ports, std::size_t idx);
+
+// ------------------------------------------------------------- backbone.cpp
+
+// The backbone's search: the backbone route's ports, plan.delta_eff, the
+// obstacles and the keep-outs grown by the envelope; the grid only with
+// waypoints.
+RouteRequest backbone_request(const BackboneBundleRequest& req, const BackbonePlan& plan);
 
 }  // namespace kelvane::bundle
