@@ -59,7 +59,9 @@ nb::list skeleton_to_obstacles(nb::handle skeleton, double spacing, std::optiona
 // Positions in the ranking in the order a known rule routes them ("given"
 // and "reverse": route indices).
 std::vector<size_t> lane_order(size_t count, const std::string& rule) {
-    return kb::lane_order(count, kb::order_rule(rule).value());
+    const std::optional<kb::OrderRule> known = kb::order_rule(rule);
+    if (!known) raise_value("Unknown routing_order: " + rule);
+    return kb::lane_order(count, *known);
 }
 
 }  // namespace

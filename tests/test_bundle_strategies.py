@@ -314,8 +314,14 @@ def test_backbone_waypoint_call_form(monkeypatch):
     assert lanes[0].tolist() == [[0, 0], [25, 0], [25, 20], [75, 20], [75, 0], [100, 0]]  # passes (50, 20)
     assert info["backbone_info"]["headings"] == [0]
     assert native[0][0].tolist() == lanes[0].tolist()
-    with pytest.raises(ValueError, match="too many values to unpack"):
-        bd.bundle_backbone_v2([(0, 0)], [(100, 0)], [E], [E], 1.0, [], waypoints=[((50, 20), None, 1)])
+    from_generator = bd.bundle_backbone_v2([(0, 0)], [(100, 0)], [E], [E], 1.0, [], dbu=0.5,
+                                           waypoints=(w for w in [((50, 20), None)]))
+    assert from_generator[0][0].tolist() == lanes[0].tolist()
+    # A bad entry after a good one: the entries the native road read are not lost to the Python lines.
+    for entries in ([((50, 20), None, 1)], [((50, 20), None), ((60, 20), None, 1)]):
+        for given in (entries, iter(entries)):
+            with pytest.raises(ValueError, match="too many values to unpack"):
+                bd.bundle_backbone_v2([(0, 0)], [(100, 0)], [E], [E], 1.0, [], waypoints=given)
 
 
 # ---- backbone offsetting --------------------------------------------------

@@ -184,6 +184,7 @@ def _define(_native, _intact):
         """
         use_waypoints = bool(waypoints)
         if use_waypoints:
+            waypoints = list(waypoints)  # read once: the native road may hand the same entries to the Python lines
             from kelvane.manhattan_router.waypoints import route_waypoints_v2
         if _intact(backbone_names) and (own_waypoint_router(route_waypoints_v2) if use_waypoints
                                         else _intact(("rail_bridge_v2",))):
