@@ -19,12 +19,9 @@ nb::dict run(nb::handle scene, const negotiated::Orders& orders, const std::vect
     negotiated::RunStats st;
     negotiated::NegotiationOptions opts;
     opts.compensated_sum = PY_VERSION_HEX >= 0x030C0000;
-    negotiated::Candidate best;
     const auto t0 = std::chrono::steady_clock::now();
-    {
-        nb::gil_scoped_release release;
-        best = negotiated::route_negotiated_best(s, orders, levels, 2.0, opts, st);
-    }
+    const negotiated::Candidate best =
+        without_gil([&] { return negotiated::route_negotiated_best(s, orders, levels, 2.0, opts, st); });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     nb::handle dict_type(reinterpret_cast<PyObject*>(&PyDict_Type));
     nb::dict out = nb::cast<nb::dict>(dict_type(

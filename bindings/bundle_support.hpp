@@ -104,11 +104,7 @@ inline nb::object rail_bundle(nb::handle sp, nb::handle ep, nb::handle st, nb::h
     req.inflate_delta = truth(inflate_delta);
     req.port_pitch = in.port_pitch ? *in.port_pitch : kb::smallest_gap(in.proj, req.route_spacing);
     req.local_search = req.obstacles.size() > kb::kLocalSearchAbove;
-    kb::RailBundleResult res;
-    {
-        nb::gil_scoped_release release;
-        res = kb::route_rail_bundle(req);
-    }
+    const kb::RailBundleResult res = without_gil([&] { return kb::route_rail_bundle(req); });
     return nb::make_tuple(list_of_each(res.lanes, path_to_array), list_of_each(res.infos, info_dict), req.order);
 }
 
@@ -161,11 +157,7 @@ inline nb::object backbone_bundle(nb::handle sp, nb::handle ep, nb::handle st, n
         req.waypoints = std::move(w.waypoints);
         req.pins = std::move(w.pins);
     }
-    kb::BackboneBundleResult res;
-    {
-        nb::gil_scoped_release release;
-        res = kb::route_backbone_bundle(req);
-    }
+    const kb::BackboneBundleResult res = without_gil([&] { return kb::route_backbone_bundle(req); });
     nb::object info = req.use_waypoints ? nb::object(waypoint_info_dict(res.backbone)) : info_dict(res.backbone.info);
     return nb::make_tuple(list_of_each(res.lanes.lanes, path_to_array), res.lanes.offsets, res.plan.median,
                           res.plan.scale_connect, res.plan.envelope, path_to_array(res.backbone.skeleton), info);

@@ -12,6 +12,14 @@ namespace nb = nanobind;
 
 [[noreturn]] inline void fail() { throw nb::python_error(); }
 
+// f() with the GIL released, for a core call that touches no host object
+// (other threads run Python meanwhile).
+template <class F>
+auto without_gil(F&& f) {
+    nb::gil_scoped_release release;
+    return f();
+}
+
 // A new reference from the C API as an object; NULL re-raises the error set.
 inline nb::object own(PyObject* o) {
     if (!o) fail();

@@ -46,11 +46,7 @@ nb::tuple route_river(nb::handle starts, nb::handle ends, nb::handle start_tange
     req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
     if (sides) req.sides = *sides;
     req.relay_rounds = relay_rounds;
-    river::RiverResult res;
-    {
-        nb::gil_scoped_release release;
-        res = river::route_river(req);
-    }
+    const river::RiverResult res = without_gil([&] { return river::route_river(req); });
     return nb::make_tuple(list_of_each(res.lanes, path_to_array), list_of_each(res.infos, info_dict), res.clean(),
                           res.unclean, res.planar, res.side, path_to_array(res.axis), res.whole, res.groups,
                           res.searches);
@@ -72,11 +68,7 @@ nb::tuple negotiate_spaced(nb::handle starts, nb::handle ends, nb::handle start_
     const long passes = to_index(max_passes);
     if (passes < 0 || passes > 1000) raise_value("max_passes must be between 0 and 1000");
     req.max_passes = static_cast<int>(passes);
-    spaced::SpacedResult res;
-    {
-        nb::gil_scoped_release release;
-        res = spaced::negotiate_spaced(req);
-    }
+    const spaced::SpacedResult res = without_gil([&] { return spaced::negotiate_spaced(req); });
     nb::list infos = list_of_each(res.infos, [](const auto& info) {
         nb::dict d = info_dict(info);
         d["crossings"] = info.crossings;

@@ -22,11 +22,7 @@ namespace {
 
 nb::tuple rail_bridge_py(const nb::args& args) {
     RouteRequest req = to_route_request(args, 0);
-    RouteResult res;
-    {
-        nb::gil_scoped_release release;
-        res = route_rail_bridge(req);
-    }
+    const RouteResult res = without_gil([&] { return route_rail_bridge(req); });
     return nb::make_tuple(path_to_array(res.skeleton), info_dict(res.info));
 }
 
@@ -40,11 +36,7 @@ nb::tuple build_graph_py(nb::handle start, nb::handle end, nb::handle start_tang
     req.sliding_bias = to_unit_interval(sliding_bias, "sliding_bias");
     req.enforce_min_segment_length = enforce_min_segment_length;
     check_request(req);
-    RouteGraph rg;
-    {
-        nb::gil_scoped_release release;
-        rg = build_route_graph(req);
-    }
+    const RouteGraph rg = without_gil([&] { return build_route_graph(req); });
     nb::list obs_list;
     for (const Box& b : req.obstacles) obs_list.append(nb::cast(PyObstacle{b}));
     return nb::make_tuple(point_tuple(rg.start), point_tuple(rg.end), point_tuple(rg.end_port), rg.end_approach_len,

@@ -163,10 +163,7 @@ nb::tuple run_dijkstra(nb::handle g, nb::handle turn_bias, nb::handle blocked_pa
             }
         });
     }
-    {
-        nb::gil_scoped_release release;
-        res->ws->run(L, q);
-    }
+    without_gil([&] { res->ws->run(L, q); });
     return nb::make_tuple(nb::cast(PySearchDist{res}), nb::cast(PySearchPrev{res}));
 }
 

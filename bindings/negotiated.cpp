@@ -42,9 +42,8 @@ nb::tuple build_shared_lattice(nb::handle scene, std::vector<double> h, std::vec
         lat = core::build_shared_lattice(s, std::move(lines), lo, through);
     } else {
         const ObstacleIndex index(to_boxes(obstacles, "obs_list"), s.dbu);
-        nb::gil_scoped_release release;
         auto through = [&](Point a, Point b) { return index.blocked(a, b); };
-        lat = core::build_shared_lattice(s, std::move(lines), lo, through);
+        lat = without_gil([&] { return core::build_shared_lattice(s, std::move(lines), lo, through); });
     }
     nb::object adj = nb::cast(PyLatticeAdjacency{lat.lattice});
     return nb::make_tuple(float_list(lat.H), float_list(lat.V), adj, adj.attr("keys")());
@@ -55,11 +54,7 @@ nb::dict port_block_owners(nb::handle scene, nb::handle adj, nb::handle port_cle
     const double half = to_optional_number(port_clearance, "port_clearance").value_or(0.5 * s.delta);
     nb::object keys;
     const std::shared_ptr<const Lattice> L = lattice_of(adj, keys);
-    core::PortOwners po;
-    {
-        nb::gil_scoped_release release;
-        po = core::port_block_owners(s, *L, half);
-    }
+    const core::PortOwners po = without_gil([&] { return core::port_block_owners(s, *L, half); });
     nb::dict out;
     for (size_t i = 0; i < po.edges.size(); ++i) {
         nb::set owners;
@@ -132,13 +127,12 @@ nb::object best(nb::handle scene, nb::handle orders, nb::handle levels, nb::hand
         }) || !plain)
         return nb::borrow(Py_NotImplemented);
     core::RunStats stats;
-    core::Candidate c;
-    {
-        nb::gil_scoped_release release;
+    const bool one_level = levels.is_none();
+    const core::Candidate c = without_gil([&] {
         core::Workspace ws;
-        c = levels.is_none() ? *core::best_over_orders(s, core_orders, min_n, o, stats, ws)
-                             : core::route_negotiated_best(s, core_orders, core_levels, min_n, o, stats);
-    }
+        return one_level ? *core::best_over_orders(s, core_orders, min_n, o, stats, ws)
+                         : core::route_negotiated_best(s, core_orders, core_levels, min_n, o, stats);
+    });
     auto count = [&](int i) { return nb::int_(static_cast<long long>(c.key.v[i])); };
     nb::object length = c.key.length_is_int ? nb::object(nb::int_(0)) : nb::object(nb::float_(c.key.v[5]));
     nb::tuple key = nb::make_tuple(count(0), count(1), count(2), count(3), count(4), length);

@@ -17,11 +17,7 @@ nb::tuple route_waypoints_py(const nb::args& args) {
     WaypointRequest req;
     req.route = to_route_request(args, 2);
     read_waypoints(req, args[0], args[1]);
-    WaypointResult res;
-    {
-        nb::gil_scoped_release release;
-        res = route_waypoints(req);
-    }
+    const WaypointResult res = without_gil([&] { return route_waypoints(req); });
     return nb::make_tuple(path_to_array(res.skeleton), waypoint_info_dict(res));
 }
 
