@@ -93,7 +93,7 @@ void bind_adjacency(nb::module_& m) {
             auto numbers = [](nb::handle seq, const std::string& what) {
                 std::vector<double> v;
                 for (nb::handle x : nb::borrow<nb::tuple>(tuple_of(seq, what)))
-                    v.push_back(to_finite(x, [&] { return what + "[" + std::to_string(v.size()) + "]"; }));
+                    v.push_back(to_finite(x, [&] { return indexed(what, v.size()); }));
                 return v;
             };
             const std::vector<double> vx = numbers(xs, "xs"), vy = numbers(ys, "ys");

@@ -64,9 +64,8 @@ inline std::shared_ptr<const Lattice> lattice_of(nb::handle adj, nb::object& key
             nb::handle entry = PyTuple_GET_ITEM(seq.ptr(), j);
             nb::object pair = PyTuple_CheckExact(entry.ptr()) ? nb::borrow(entry) : tuple_of(entry, where);
             if (PyTuple_GET_SIZE(pair.ptr()) != 2)
-                raise_value(where() + "[" + std::to_string(j) + "] must be a (neighbour, length) pair");
-            targets.push_back(
-                to_point(PyTuple_GET_ITEM(pair.ptr(), 0), [&] { return where() + "[" + std::to_string(j) + "][0]"; }));
+                raise_value(indexed(where(), j) + " must be a (neighbour, length) pair");
+            targets.push_back(to_point(PyTuple_GET_ITEM(pair.ptr(), 0), [&] { return indexed(where(), j) + "[0]"; }));
             lengths.push_back(to_finite(PyTuple_GET_ITEM(pair.ptr(), 1), [&] { return where() + " edge length"; }));
         }
         offsets.push_back(static_cast<std::uint32_t>(targets.size()));
