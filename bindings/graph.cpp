@@ -47,8 +47,7 @@ nb::tuple build_graph_py(nb::handle start, nb::handle end, nb::handle start_tang
 
 const char* const kExtendDoc = R"doc(Lengthen segments of an axis-parallel route that are too short to bend.
 
-points: the route, a sequence of finite (x, y) points (list of pairs, N x 2
-        array).
+points: the route, finite (x, y) points (a list of pairs or an N x 2 array).
 delta:  the bend radius, a finite number >= 0.
 index:  an _ObstacleIndex, None (no obstacles), or any object with a method
         blocked(x1, y1, x2, y2), truthy when the segment may not be used
@@ -67,9 +66,9 @@ if the three changed segments are clear of the index (each tested in full),
 the path stays axis-parallel, no segment vanishes or reverses, and one that
 shrinks stays at or above its own minimum.  Segments are tried in path
 order, passes repeat until nothing changes, and the result is simplified
-again.  End points never move, a single segment or an L never changes,
-delta == 0 only simplifies, fewer than 2 points come back as they are (shape
-(n, 2)).  A clear route stays clear; deterministic.)doc";
+again.  A single segment or an L never changes, delta == 0 only simplifies,
+fewer than 2 points come back as they are (shape (n, 2)).  A clear route
+stays clear; deterministic.)doc";
 
 nb::object extend_short_segments_py(nb::handle points, nb::handle delta, nb::handle index) {
     const Path pts = to_path(points, "points");

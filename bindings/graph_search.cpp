@@ -96,9 +96,8 @@ const char* const kRunDoc = R"doc(Lattice search from g.start over (node, arrivi
 
 g: any object with adj (a LatticeAdjacency as it is, or any mapping node ->
    list of (neighbour, length), converted once per call), start, end and
-   optionally start_dir / end_dir (direction 0..3 or None): with a start_dir
-   the route leaves g.start along it, with an end_dir only an arrival at g.end
-   heading end_dir reaches the end; without them both are free.
+   optionally start_dir / end_dir (direction 0..3; None or absent: free), the
+   heading leaving g.start / arriving at g.end.
 turn_bias: as for rail_bridge_v2, or None: a tiny tie-break cost per turn.
 blocked_passthrough: (node, direction) pairs: arriving at node heading
    direction and leaving the same way is not allowed.
@@ -172,8 +171,7 @@ const char* const kSelectDoc = R"doc(Best reached state at g.end, as (node, dire
 With g.end_dir, the state (g.end, g.end_dir); without, the cheapest reached
 state at g.end (ties in the order E, N, W, S).  None when g.end is not a node
 or was not reached.  turn_bias and turn_pen change nothing here.  ValueError
-for a dist whose search had another g.end or end_dir (it may have stopped
-early for those).)doc";
+for a dist whose search had another g.end or end_dir (see _run_dijkstra).)doc";
 
 nb::object select_end_state(nb::handle g, nb::handle dist, nb::handle turn_bias, nb::handle turn_pen) {
     const SearchResult& r = result_of<PySearchDist>(dist, "dist must be the first result");
@@ -193,10 +191,9 @@ nb::object select_end_state(nb::handle g, nb::handle dist, nb::handle turn_bias,
 
 const char* const kReconstructDoc = R"doc(Node path from start to the node of state best.
 
-_reconstruct_path(prev, best, start) -> list of nodes (consecutive nodes are
-neighbours in g.adj); best is a reached (node, direction) state, e.g. the
-result of _select_end_state, and start must be the search's g.start.
-ValueError / TypeError for anything else.)doc";
+A list of nodes, consecutive ones neighbours in g.adj; best is a reached
+(node, direction) state (e.g. from _select_end_state), start the search's
+g.start.  ValueError / TypeError for anything else.)doc";
 
 nb::list reconstruct_path(nb::handle prev, nb::handle best, nb::handle start) {
     const SearchResult& r = result_of<PySearchPrev>(prev, "prev must be the second result");

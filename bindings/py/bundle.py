@@ -1,10 +1,8 @@
 """Bundle router: a group of routes between matched start and end ports, as parallel lanes.
 
-bundle_backbone_v2 routes one route (the backbone) and derives every lane from it by
-sideways offsets; bundle_rail_bridge_v2 routes the routes one after another, each kept
-clear of the ones placed before it.  Port vectors reach the single-route searches as
-float32 arrays, so a route ends at its port as float32 holds it.  Tangents are headings
-of travel: a start tangent points away from its port, an end tangent into it.
+Port vectors reach the single-route searches as float32 arrays, so a route ends at its
+port as float32 holds it.  Tangents are headings of travel: a start tangent points away
+from its port, an end tangent into it.
 
 The strategies reach every helper here, and rail_bridge_v2, _ObstacleIndex and
 _extend_short_segments, through this module's namespace when they are called: replacing
@@ -159,9 +157,9 @@ def _define(_native, _intact):
                            route_spacing=3.0, route_skeletons=None, dbu=None, waypoints=None):
         """Route a bundle as lanes offset from one routed backbone.
 
-        Returns (skeletons, info): one N x 2 lane array per route in route index order, and the dict of
-        _offset_backbone ("backbone", "offsets", "median_idx", "scale_connect", "route_skeleton_envelope",
-        "backbone_info").
+        Returns (skeletons, info): one N x 2 lane array per route in route index order, and a dict: "backbone"
+        and "backbone_info" (the routed backbone and its info), "offsets" ((d_start, d_end) per route),
+        "median_idx" (int), "scale_connect", "route_skeleton_envelope" (float).
 
         The backbone route is picked across the mean start direction: backbone_selection an int (that route),
         "first" / "last" (lowest / highest start projection), anything else the middle one (the upper middle for an
@@ -177,10 +175,9 @@ def _define(_native, _intact):
         line of the lane's end segment (ports lined up across the bundle, or staggered along it by less than that
         segment); lanes keep the order of the ports across the bundle, with the inner segments one pitch apart.  One
         search whatever the number of lanes.
-        Not guaranteed: only the backbone is searched, so lanes can meet obstacles and keep-outs that the backbone
-        passes closer than its lane's offset; the short-segment polish knows only the obstacles, so where lanes fan
-        in from a wider port pitch at a corner it can slide one lane onto its neighbour; lanes of crossing port
-        orders cross.
+        Not guaranteed: lanes can meet obstacles and keep-outs that the backbone passes closer than its lane's
+        offset; the short-segment polish knows only the obstacles, so where lanes fan in from a wider port pitch at
+        a corner it can slide one lane onto its neighbour; lanes of crossing port orders cross.
         """
         use_waypoints = bool(waypoints)
         if use_waypoints:
@@ -246,9 +243,8 @@ def _define(_native, _intact):
         connect_pitch apart in start order (the backbone's lane at 0), and those a lane's offsets would run
         backwards are shifted to the other side.  Each lane comes from _offset_skeleton, has its ends moved onto its
         ports (when sp holds the start ports) and goes through _extend_short_segments(lane, delta,
-        _ObstacleIndex([Obstacle(*o) for o in obstacles], dbu)).  st and et are not used.  info: "backbone",
-        "scale_connect" and "backbone_info" as given, "offsets" ((d_start, d_end) per route), "median_idx" (int),
-        "route_skeleton_envelope" (float).
+        _ObstacleIndex([Obstacle(*o) for o in obstacles], dbu)).  st and et are not used.  info as for
+        bundle_backbone_v2, "backbone", "scale_connect" and "backbone_info" as given.
         """
         last_dx, last_dy = backbone[-1][0] - backbone[-2][0], backbone[-1][1] - backbone[-2][1]
         if abs(last_dx) > abs(last_dy):

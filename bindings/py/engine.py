@@ -55,10 +55,9 @@ def _define(_native, _intact):
         waypoint routers) stops its long work once `seconds` have passed since the block
         began and returns the best result it has: a negotiation its routes as they are
         and the best route order and cage size tried, a single route its least-bad route
-        with info['budget_exhausted'], a lattice search no route.  budget.reached tells
-        whether that happened.  Blocks nest (the inner deadline is never later than the
-        outer one); a budget is for one block at a time.  seconds: a number >= 0, inf for
-        no limit.  Without a budget nothing changes.
+        with info['budget_exhausted'], a lattice search no route.  Blocks nest (the inner
+        deadline is never later than the outer one); a budget is for one block at a time.
+        seconds: a number >= 0, inf for no limit.  Without a budget nothing changes.
         """
         return TimeBudget(seconds)
 
@@ -99,16 +98,14 @@ def _define(_native, _intact):
         Returns (lanes, info): one N x 2 float array of corner points per lane, from exactly its start to
         exactly its end, and a dict.
 
-        starts, ends: B x 2 points; row i of each belongs to lane i.  start_tangents, end_tangents: B x 2
-        headings of travel (the end tangent points into the end port), axis-parallel, non-zero.  delta: bend
-        radius of every lane (a run at a port is at least delta, a run between two bends 2 * delta).
-        obstacles: boxes kept clear by route_spacing / 2.  route_spacing: least centre-line distance between
-        lanes.  keep_outs: boxes kept clear exactly.  pivots: routes already placed (polylines); every lane
-        keeps route_spacing from them.  dbu: grid step of every bend coordinate (None: none).  sides: laying
-        sequences to try until one is clean, +1 from the left of the travel, -1 from the right, 0 from the
-        middle out (None: from the inside of the bundle's turn, the middle out, the outside; the middle out
-        first for a bundle that leaves and arrives heading the same way).  relay_rounds: rounds of laying the
-        windows round unclean lanes again.
+        starts, ends: B x 2 points; row i of each belongs to lane i.  start_tangents, end_tangents (B x 2) and
+        delta (bend radius of every lane): as for graph.rail_bridge_v2.  obstacles: boxes kept clear by
+        route_spacing / 2.  route_spacing: least centre-line distance between lanes.  keep_outs: boxes kept
+        clear exactly.  pivots: routes already placed (polylines); every lane keeps route_spacing from them.
+        dbu: grid step of every bend coordinate (None: none).  sides: laying sequences to try until one is
+        clean, +1 from the left of the travel, -1 from the right, 0 from the middle out (None: from the inside
+        of the bundle's turn, the middle out, the outside; the middle out first for a bundle that leaves and
+        arrives heading the same way).  relay_rounds: rounds of laying the windows round unclean lanes again.
 
         info: "clean" (every lane clean), "unclean" (lanes that are not), "planar" (the port order lets the
         lanes run without crossing), "side" (the sequence kept, as in `sides`), "axis" (the route the lanes'
@@ -125,10 +122,10 @@ def _define(_native, _intact):
         """Route many routes at once, each keeping the spacing from every other one.
 
         Routes are first laid one after another in the order given, each against the ones laid before it as
-        costly spacing bands; then passes lay the routes in conflict again first, against all the others (a
-        route crossing another more than once is in conflict, and its crossings cost more each pass), until
-        no conflict is left, max_passes passes have run or the time budget is spent.  The best set seen comes
-        back: fewest conflicts, then fewest detours, then least length with every crossing at crossing_cost.
+        costly spacing bands; then up to max_passes passes lay the routes in conflict again first, against all
+        the others (a route crossing another more than once is in conflict, and its crossings cost more each
+        pass), until no conflict is left.  The best set seen comes back: fewest conflicts, then fewest
+        detours, then least length with every crossing at crossing_cost.
         Returns (routes, info): the routes as route_river returns its lanes, and a dict.
 
         starts, ends, start_tangents, end_tangents, delta, obstacles, route_spacing, dbu: as for route_river
@@ -137,21 +134,19 @@ def _define(_native, _intact):
         round a device).  Two routes may cross at right angles on straight stretches of both, at least
         max(2 * delta, route_spacing) from a bend and 2 * delta + route_spacing from a port of either; a route
         crosses rather than make a detour longer than crossing_cost.  A route whose ports force it across
-        another (it leaves one device edge and arrives at another with the same headings, in reversed order)
-        pays a quarter of it for every crossing.  time_budget: seconds (None: no limit but an enclosing
-        engine.time_budget); when spent, the searches under way give their least-bad routes, no pass starts,
-        and the best set so far comes back with info["timed_out"].  max_passes: negotiation passes after the
-        first routing.
+        another (it leaves one device edge and arrives at another with the same headings, in reversed order:
+        a forced pair) pays a quarter of it for every crossing.  time_budget: seconds (None: no limit but an
+        enclosing engine.time_budget); when spent, the searches under way give their least-bad routes, no
+        pass starts, and the best set so far comes back with info["timed_out"].
 
         info: "clean" (no conflict, every route clean), "conflicts" (pairs of routes closer than the spacing,
         touching, or crossing where crossing is not allowed), "crossings" (allowed crossings), "detours"
-        (pairs of routes that leave one device edge and arrive at another in reversed order, and do not
-        cross: one goes round a device), "unclean" (routes in a conflict or entering an obstacle's clearance
-        or breaking a bend rule), "length" (total), "crossing_cost" (the one used), "passes" (negotiation
-        passes run), "best_pass" (the pass whose set came back; 0: the first routing), "timed_out",
-        "searches" (single-route searches run) and "infos" (per route, the keys of graph.rail_bridge_v2's
-        info, measured against the obstacles and every other route, and "crossings": the routes it crosses
-        where allowed)."""
+        (forced pairs that do not cross: one goes round a device), "unclean" (routes in a conflict or entering
+        an obstacle's clearance or breaking a bend rule), "length" (total), "crossing_cost" (the one used),
+        "passes" (negotiation passes run), "best_pass" (the pass whose set came back; 0: the first routing),
+        "timed_out", "searches" (single-route searches run) and "infos" (per route, the keys of
+        graph.rail_bridge_v2's info, measured against the obstacles and every other route, and "crossings":
+        the routes it crosses where allowed)."""
         return described(("clean", "conflicts", "crossings", "detours", "unclean", "length", "crossing_cost",
                           "passes", "best_pass", "timed_out", "searches"),
                          _native.negotiate_spaced(starts, ends, start_tangents, end_tangents, delta, obstacles,

@@ -7,10 +7,8 @@ Conventions:
   chords      a route through a node uses two of its four sides; its chord is the
               sorted pair of their indices.  Two chords cross exactly when the pairs
               interleave (_interleaved_pos); chords sharing a side overlap instead.
-  nodes       (x, y) tuples of floats, compared exactly; the edge key _ekey(a, b) =
-              (min(a, b), max(a, b)) is the same both ways.
-  adjacency   g.adj maps node -> list of (neighbour, length); graphs built here
-              carry a LatticeAdjacency, a read-only native mapping."""
+  nodes       (x, y) tuples of floats, compared exactly; edges are keyed by _ekey.
+  adjacency   g.adj maps node -> list of (neighbour, length) (here a LatticeAdjacency)."""
 
 _OPP = {0: 2, 1: 3, 2: 0, 3: 1}
 _DIR_IDX = {0: 0, 1: 1, 2: 2, 3: 3}
@@ -33,12 +31,10 @@ def _define(_native, _intact):
 
         start, end       points (x, y); any 2-sequence or array (float32 jax arrays too).
         start_tangent    heading when leaving the start port, axis-parallel, non-zero.
-        end_tangent      heading of travel at arrival (pointing into the end port),
-                         axis-parallel, non-zero.
+        end_tangent      heading of travel into the end port, axis-parallel, non-zero.
         delta            bend radius (>= 0): every bend is a quarter arc of this radius,
                          runs between two bends are at least 2 * delta (room for both
-                         arcs), the straight run at each port at least delta unless
-                         `bend_delta` is given.
+                         arcs), the straight run at each port at least bend_delta.
         obstacles        boxes (Obstacle or (x_min, y_min, x_max, y_max)), or an N x 4
                          array, kept clear with a clearance of route_spacing / 2; waived
                          for an obstacle holding one of the route's own ports (ports sit
@@ -50,18 +46,15 @@ def _define(_native, _intact):
                          rails, 0..1 (0.5 = the middle of a channel).
         real_obstacles   further boxes kept clear exactly (interiors only, no clearance),
                          e.g. the true outlines behind padded `obstacles`.
-        route_skeletons  keep-out boxes (e.g. around already placed routes), kept clear
-                         exactly.
+        route_skeletons  keep-out boxes (e.g. around placed routes), kept clear exactly.
         route_spacing    minimum centre-line distance to the earlier routes in
                          `route_pivots`, also past their ends (narrowed to 80% of the port
                          distance along their port segments); sets the obstacle clearance.
         route_pivots     polylines of earlier routes.  Touching or crossing one is never
                          clean.
-        bend_delta       bend radius at the ports: the straight run at each port is at
-                         least bend_delta (default: delta), and the first and last arcs
-                         use the smaller radius.  A bundle passes its lane's enlarged
-                         radius as delta and the plain one here: outer lanes keep room
-                         between bends, every lane leaves its port after the plain radius.
+        bend_delta       bend radius at the ports (default: delta); the first and last
+                         arcs use the smaller radius (a bundle lane: its enlarged radius
+                         as delta, the plain one here).
         dbu              grid step: every bend coordinate lies on multiples of it (end
                          points too when they are grid points up to float32 noise); track
                          lines are rounded away from what they keep clear of, so the route
@@ -78,16 +71,14 @@ def _define(_native, _intact):
         leave their common boundary usable: a corridor exactly as wide as the spacing can
         be used along its centre line.
 
-        Rules: the route leaves along start_tangent and arrives along end_tangent; it is
-        axis-parallel with no zero-length segment, no collinear interior point and no
-        reversal.  Among clean routes it minimises length + delta per bend, then fewer
-        bends, then prefers bends at the turn_bias position, deterministically.  With no
-        clean route the least-bad one comes back, ranked (worst first): length inside
-        obstacles or keep-outs (an arc entering one counts one unit), earlier routes
-        touched or crossed, runs shorter than the bend rules (2r -> r -> none between
-        bends, tried only when the zones force it), length inside clearances or spacing
-        bands (an arc dipping into one counts one unit), then cost.  So a route dips into
-        clearance rather than bend tighter than delta.
+        Rules: the route is axis-parallel with no zero-length segment, no collinear
+        interior point and no reversal.  Among clean routes it minimises length + delta
+        per bend, then fewer bends, then prefers bends at the turn_bias position,
+        deterministically.  With no clean route the least-bad one comes back, ranked
+        (worst first): length inside obstacles or keep-outs (an arc entering one counts
+        one unit), earlier routes touched or crossed, runs shorter than the bend rules
+        (relax_level, relaxed only when the zones force it), length inside clearances
+        or spacing bands (an arc dipping into one counts one unit), then cost.
 
         Search: windows round the end points, widened until the route is provably the
         cheapest on its track lattice.  A window of more than 16 million crossings is
@@ -109,8 +100,7 @@ def _define(_native, _intact):
         "keep_out", "spacing", "bend_radius", "arc", "self_crossing": the route touches
         or crosses itself, which a large radius can make the cheapest way round), lattice
         ((vertical lines, horizontal lines) of the first search), states_expanded,
-        budget_exhausted (stopped at the work budget), guided (clean when so marked, but
-        not proved the cheapest).
+        budget_exhausted, guided (both above; clean when so marked, not proved cheapest).
         """
         return _native.rail_bridge_v2(start, end, start_tangent, end_tangent, delta, obstacles, turn_bias,
                                       sliding_bias, real_obstacles, route_skeletons, route_spacing, route_pivots,
@@ -129,10 +119,9 @@ def _define(_native, _intact):
         points stay), so bends on the lattice are at least delta apart.
 
         Fields: start, end (the approach node one bend radius in front of the end port,
-        which the search targets), end_port (the end point), end_approach_len, adj
-        (read-only mapping node -> [(neighbour, length), ...]), h_lines, v_lines,
-        h_bridges, v_bridges, obs_list (list of Obstacle), start_dir, end_dir (headings
-        as direction ints), delta, dbu.
+        which the search targets), end_port (the end point), end_approach_len, adj (a
+        LatticeAdjacency), h_lines, v_lines, h_bridges, v_bridges, obs_list (list of
+        Obstacle), start_dir, end_dir (headings as direction ints), delta, dbu.
         """
         parts = _native.build_rail_bridge_graph(start, end, start_tangent, end_tangent, delta, obstacles,
                                                 sliding_bias, bool(enforce_min_segment_length), dbu)
@@ -140,7 +129,7 @@ def _define(_native, _intact):
 
     def _interleaved_pos(a0, a1, b0, b1):
         """True when the sorted pairs (a0, a1) and (b0, b1) interleave with four distinct
-        values (a0 < b0 < a1 < b1 or b0 < a0 < b1 < a1): two chords through a node cross."""
+        values (a0 < b0 < a1 < b1 or b0 < a0 < b1 < a1)."""
         a0, a1, b0, b1 = (index(v, name) for v, name in ((a0, "a0"), (a1, "a1"), (b0, "b0"), (b1, "b1")))
         return a0 < b0 < a1 < b1 or b0 < a0 < b1 < a1
 

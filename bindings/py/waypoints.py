@@ -9,18 +9,16 @@ def _define(_native, _intact):
                            route_spacing=3.0, route_pivots=(), bend_delta=None, dbu=None, arc_clearance=True):
         """Route from `start` to `end` through every waypoint, in order.
 
-        Returns (skeleton, info) like graph.rail_bridge_v2, the skeleton passing
-        through every waypoint.
+        Returns (skeleton, info) as graph.rail_bridge_v2 does.
 
-        waypoints   sequence of points (x, y), visited in order.
+        waypoints   sequence of points (x, y).
         pins        None, or one entry per waypoint: None / False leaves the heading
                     through that waypoint free (the router tries every heading and
                     keeps the best whole route); a tangent vector (axis-parallel,
                     non-zero) pins it: the route passes the waypoint travelling that
                     way.  Either way the route passes a waypoint straight, with a run
                     of at least the bend radius on both sides.
-        All other parameters mean what they mean for rail_bridge_v2 (end_tangent is
-        the heading of travel into the end port).  Earlier legs are not treated as
+        All other parameters as for rail_bridge_v2.  Earlier legs are not treated as
         obstacles for later ones.
 
         info: the keys of rail_bridge_v2 totalled over the legs (clean and bends_ok
