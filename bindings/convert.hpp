@@ -23,6 +23,7 @@
 #include "capi.hpp"
 #include "kelvane/arguments.hpp"
 #include "kelvane/geometry.hpp"
+#include "kelvane/repr.hpp"
 
 namespace kelvane::py {
 
@@ -298,27 +299,18 @@ inline std::string repr_of(nb::handle h) {
     }
 }
 
-inline std::string point_str(Point p) { return repr_of(point_tuple(p)); }
-
-
 // Node conversion for look-ups: a 2-sequence of real numbers (not text).
 // Returns false (no exception) for anything else, as a failed dict look-up
 // would.
 inline bool parse_point(nb::handle h, Point& out) {
     if (PyUnicode_Check(h.ptr()) || PyBytes_Check(h.ptr())) return false;
-    try {
+    bool numbers = true;
+    return converts([&] {
         nb::object seq = tuple_of(h, "node");
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.ptr()); ++i) {
-            PyObject* item = PyTuple_GET_ITEM(seq.ptr(), i);
-            if (!PyNumber_Check(item) || PyUnicode_Check(item)) return false;
-        }
-        out = to_point(seq, "node");
-        return true;
-    } catch (const nb::python_error&) {
-    } catch (const nb::builtin_exception&) {
-    }
-    PyErr_Clear();
-    return false;
+        for (nb::handle item : nb::borrow<nb::tuple>(seq))
+            if (!PyNumber_Check(item.ptr()) || PyUnicode_Check(item.ptr())) numbers = false;
+        if (numbers) out = to_point(seq, "node");
+    }) && numbers;
 }
 
 // A heading: None (when allowed) or an integer 0..3.

@@ -46,7 +46,7 @@ void bind_adjacency(nb::module_& m) {
         [](nb::handle a, nb::handle b) {
             const Point p = to_point(a, "a"), q = to_point(b, "b");
             if (p == q)
-                raise_value("_direction: a and b are the same point " + point_str(p) + ", a step has no direction");
+                raise_value("_direction: a and b are the same point " + point_repr(p) + ", a step has no direction");
             return direction_of(p, q);
         },
         "a"_a.none(), "b"_a.none(),

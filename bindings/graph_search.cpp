@@ -66,7 +66,7 @@ std::uint32_t state_from_key(const SearchResult& r, nb::handle key, const char* 
         nb::object pair = pair_of(key, what, "(node, direction)");
         const Point p = to_point(PyTuple_GET_ITEM(pair.ptr(), 0), [&] { return std::string(what) + "[0]"; });
         const long id = r.lattice->find(p);
-        if (id < 0) raise_value(std::string(what) + ": node " + point_str(p) + " is not a node of the lattice");
+        if (id < 0) raise_value(std::string(what) + ": node " + point_repr(p) + " is not a node of the lattice");
         const int h = to_heading(PyTuple_GET_ITEM(pair.ptr(), 1), [&] { return std::string(what) + "[1]"; }, true);
         return r.ws->state(static_cast<std::uint32_t>(id), h);
     } catch (const std::exception&) {
@@ -130,7 +130,7 @@ nb::tuple run_dijkstra(nb::handle g, nb::handle turn_bias, nb::handle blocked_pa
     const Lattice& L = *res->lattice;
     const Point sp = to_point(attr_of(g, "start", true), "g.start");
     const long sid = L.find(sp);
-    if (sid < 0) raise_value("g.start " + point_str(sp) + " is not a node of g.adj");
+    if (sid < 0) raise_value("g.start " + point_repr(sp) + " is not a node of g.adj");
     q.start = static_cast<std::uint32_t>(sid);
     q.end = L.find(to_point(attr_of(g, "end", true), "g.end"));
     q.start_dir = to_heading(attr_of(g, "start_dir"), "g.start_dir", true);
@@ -154,7 +154,7 @@ nb::tuple run_dijkstra(nb::handle g, nb::handle turn_bias, nb::handle blocked_pa
     if (!node_chords.is_none()) {
         for_each_item(node_chords, "node_chords", [&](nb::handle k, nb::handle v) {
             const Point p = to_point(k, "node_chords key");
-            nb::object seq = tuple_of(v, [&] { return "node_chords[" + point_str(p) + "]"; });
+            nb::object seq = tuple_of(v, [&] { return "node_chords[" + point_repr(p) + "]"; });
             for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(seq.ptr()); ++j) {
                 nb::object chord = pair_of(PyTuple_GET_ITEM(seq.ptr(), j), "node_chords chord", "(i0, i1)");
                 const int i0 = to_heading(PyTuple_GET_ITEM(chord.ptr(), 0), "node_chords index", false);
@@ -204,7 +204,7 @@ nb::list reconstruct_path(nb::handle prev, nb::handle best, nb::handle start) {
     const Point sp = to_point(start, "start");
     const Point searched = r.lattice->nodes[r.ws->start()];
     if (sp != searched)
-        raise_value("start " + point_str(sp) + " is not the start of the search " + point_str(searched));
+        raise_value("start " + point_repr(sp) + " is not the start of the search " + point_repr(searched));
     nb::list out;
     for (std::uint32_t n : r.ws->path_to(s)) out.append(node_object(r, n));
     return out;
@@ -242,7 +242,7 @@ void bind_search(nb::module_& m) {
              "key"_a.none())
         .def("__len__", [](const PySearchPrev& p) { return p.r->ws->stats().reached; })
         .def("__repr__", [](const PySearchPrev& p) {
-            return "_SearchPrev(start=" + point_str(p.r->lattice->nodes[p.r->ws->start()]) + ", reached=" +
+            return "_SearchPrev(start=" + point_repr(p.r->lattice->nodes[p.r->ws->start()]) + ", reached=" +
                    std::to_string(p.r->ws->stats().reached) + ")";
         });
 

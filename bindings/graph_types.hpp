@@ -58,7 +58,7 @@ inline std::shared_ptr<const Lattice> lattice_of(nb::handle adj, nb::object& key
     std::vector<Point> targets;
     std::vector<double> lengths;
     for (size_t i = 0; i < nodes.size(); ++i) {
-        auto where = [&] { return "g.adj[" + point_str(nodes[i]) + "]"; };
+        auto where = [&] { return "g.adj[" + point_repr(nodes[i]) + "]"; };
         nb::object seq = tuple_of(lists[i], where);
         for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(seq.ptr()); ++j) {
             nb::handle entry = PyTuple_GET_ITEM(seq.ptr(), j);
