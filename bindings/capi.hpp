@@ -35,6 +35,11 @@ inline bool truth(nb::handle h) {
 // float(v) with the host's conversion; exact floats and ints without a call.
 inline double as_float(nb::handle v) {
     if (PyFloat_CheckExact(v.ptr())) return PyFloat_AS_DOUBLE(v.ptr());
+    if (PyLong_CheckExact(v.ptr())) {  // float()'s own conversion, OverflowError included
+        const double d = PyLong_AsDouble(v.ptr());
+        if (d == -1.0 && PyErr_Occurred()) fail();
+        return d;
+    }
     nb::object f = own(PyNumber_Float(v.ptr()));
     return PyFloat_AS_DOUBLE(f.ptr());
 }
